@@ -1,0 +1,42 @@
+#pragma once
+// The language table, the language menu's list and the settings file that
+// remembers the chosen language.
+
+#include <QByteArray>
+#include <QMap>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Process-wide state, built by load_settings before any window exists.
+extern QSettings* settings;
+extern QString recovery_folder;
+extern QString current_language;
+extern QMap<QByteArray, QString> language_texts;
+extern QStringList language_sections;
+extern int language_index;
+
+// Opens the settings file, picks the language (settings, else the locale,
+// else English) and loads the English texts and then the chosen ones. 0.
+int load_settings();
+// Writes "recovery_folder" and "language" and flushes the file. 0.
+int save_settings();
+// The language named by the user's locale (LC_ALL, LC_MESSAGES, LANG), if it is one we ship.
+std::optional<QString> registry_language_name();
+// Reads the section `wanted` of language.ini into language_texts and lists
+// every section in language_sections. 0, or -1 when the file cannot be opened.
+int load_language_file(const QString& wanted, bool make_current);
+// The text for a key; a key the table lacks yields (and stores) empty text.
+QString& language_text(const char* key);
+// "cn", "de", "en", ... after the section at language_index.
+QString language_image_folder();
+QString top_button_image(const QString& number, const QString& state);
+QString home_button_image(const QString& base, const QString& state);
+QString button_style_sheet(const QString& normal, const QString& hover, const QString& pressed);
+
+// Where the settings file lives: the user's configuration folder.
+QString settings_file_path();
+// The language code of a locale string ("de_DE.UTF-8" -> 2), 0 when unknown.
+int locale_language_code(const QString& locale);

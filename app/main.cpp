@@ -1,0 +1,38 @@
+// The desktop program's entry: one copy at a time, settings and languages
+// before the application object, the window at once, disks found behind it.
+#include <QApplication>
+
+#include "app/init_worker.hpp"
+#include "app/language_settings.hpp"
+#include "app/single_instance.hpp"
+#include "devices/device_catalog.hpp"
+#include "devices/volume_items.hpp"
+#include "engine/sector_device.hpp"
+#include "ui/volume_list_window.hpp"
+
+int main(int argc, char** argv) {
+    QCoreApplication::setApplicationName("Quorvane");
+    bool other_copy = false;
+    auto lock = take_instance_lock(&other_copy);
+    if (other_copy) return -1;
+
+    load_settings();
+    auto* app = new QApplication(argc, argv);
+    register_device_meta_types();
+    qv::device_catalog::shared().apply_environment();
+
+    auto* window = new volume_list_window_c;
+    auto* worker = new init_c;
+    QObject::connect(worker, &init_c::init_finished, window, &volume_list_window_c::on_init_finished);
+    worker->start(QThread::InheritPriority);
+    window->show();
+    int result = app->exec();
+
+    // The window may close before the worker is done: let it finish first.
+    worker->wait();
+    delete worker;
+    delete window;
+    delete app;
+    close_physical_drives();
+    return result;
+}

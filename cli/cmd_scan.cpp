@@ -1,0 +1,124 @@
+// quorvane-cli scan and recover.
+#include <QDir>
+#include <QFileInfo>
+
+#include <fnmatch.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "cli/cli_volume.hpp"
+#include "cli/commands.hpp"
+#include "cli/engine_runner.hpp"
+#include "cli/found_items.hpp"
+#include "cli/json_text.hpp"
+#include "devices/format_size.hpp"
+#include "engine/safe_names.hpp"
+#include "engine/sector_device.hpp"
+
+namespace {
+
+struct scan_session {
+    volume_item_s volume;
+    std::unique_ptr<recovery_base_c> engine;
+    std::vector<found_item> items;
+    bool complete = true;
+};
+
+// Opens the volume, picks its engine and scans. Returns an exit code, 0 on success.
+int scan_volume(const scan_options& o, scan_session* s) {
+    std::string error;
+    if (!open_named_drive(o.volume, &error)) return fail_usage(error);
+    auto volume = resolve_volume(o.volume, &error);
+    if (!volume) return fail_usage(error);
+    s->volume = *volume;
+    std::string kind = o.deep ? "deep" : engine_for_file_system(volume->file_system);
+    if (kind.empty())
+        return fail_usage(o.volume + ": no file system this program reads (found \"" +
+                          volume->file_system.toStdString() + "\"); try --deep");
+    s->engine = make_engine(kind);
+    if (!s->engine) return fail_usage(o.volume + ": the " + kind + " engine is not available in this build");
+    open_physical_drives();
+    s->complete = run_scan(*s->engine, s->volume, o.deep);
+    s->items = collect_found_items(*s->engine);
+    return 0;
+}
+
+void print_item(const found_item& f, bool json) {
+    if (json) {
+        std::printf("{\"id\":%llu,\"path\":%s,\"name\":%s,\"size\":%llu,\"modified\":%lld,\"created\":%lld,"
+                    "\"deleted\":%s,\"directory\":%s",
+                    (unsigned long long)f.id, json_quote(f.path).c_str(), json_quote(f.name).c_str(),
+                    (unsigned long long)f.size, (long long)f.modified, (long long)f.created,
+                    f.deleted ? "true" : "false", f.directory ? "true" : "false");
+        if (!f.type.empty())
+            std::printf(",\"type\":%s,\"offset\":%llu", json_quote(f.type).c_str(), (unsigned long long)f.offset);
+        std::printf("}\n");
+        return;
+    }
+    std::printf("%10llu  %-9s %10s  %s\n", (unsigned long long)f.id,
+                f.directory ? "<dir>" : (f.deleted ? "deleted" : "live"),
+                f.directory ? "" : format_size(f.size).toLatin1().constData(), f.path.c_str());
+}
+
+bool wanted(const found_item& f, const scan_options& o) {
+    if (f.directory || !f.deleted) return false;
+    if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), f.id) == o.ids.end()) return false;
+    if (o.names.empty()) return true;
+    for (const auto& glob : o.names) {
+        const std::string& subject = glob.find('/') != std::string::npos ? f.path : f.name;
+        if (fnmatch(glob.c_str(), subject.c_str(), FNM_CASEFOLD) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int fail_usage(const std::string& message) {
+    std::fprintf(stderr, "quorvane-cli: %s\n", message.c_str());
+    return 2;
+}
+
+int cmd_scan(const scan_options& o) {
+    scan_session s;
+    if (int rc = scan_volume(o, &s)) return rc;
+    for (const auto& f : s.items) print_item(f, o.json);
+    if (!o.json) {
+        size_t deleted = std::count_if(s.items.begin(), s.items.end(),
+                                       [](const found_item& f) { return f.deleted && !f.directory; });
+        std::fprintf(stderr, "%s: %zu deleted files found (%llu entries read)%s\n", o.volume.c_str(), deleted,
+                     (unsigned long long)s.engine->entries_read(), s.complete ? "" : ", scan stopped early");
+    }
+    return 0;
+}
+
+int cmd_recover(const scan_options& o) {
+    QString to = QDir::cleanPath(QDir::current().absoluteFilePath(QString::fromStdString(o.to)));
+    if (!QDir().mkpath(to)) return fail_usage(o.to + ": cannot create the recovery folder");
+    scan_session s;
+    if (int rc = scan_volume(o, &s)) return rc;
+    if (destination_on_volume(to, s.volume.device_name))
+        return fail_usage(o.to + ": lies on the volume being recovered; choose a folder on another disk");
+
+    size_t chosen = 0, recovered = 0;
+    for (const auto& f : s.items) {
+        if (!wanted(f, o)) continue;
+        ++chosen;
+        QString folder = to;
+        if (o.keep_tree) {
+            QString dir = QFileInfo(QString::fromStdString(f.path)).path();
+            for (const auto& part : dir.split('/', Qt::SkipEmptyParts)) folder += '/' + safe_file_name(part);
+            QDir().mkpath(folder);
+        }
+        QString leaf = QString::fromStdString(f.path).section('/', -1);
+        QString destination = unique_destination(folder, leaf);
+        if (s.engine->recover_file(f.id, destination) == 0) {
+            ++recovered;
+            std::printf("%s\n", destination.toLocal8Bit().constData());
+        } else {
+            std::fprintf(stderr, "failed: %s -> %s\n", f.path.c_str(), destination.toLocal8Bit().constData());
+        }
+    }
+    std::fprintf(stderr, "recovered %zu of %zu files into %s\n", recovered, chosen, to.toLocal8Bit().constData());
+    return recovered == chosen ? 0 : 1;
+}

@@ -1,0 +1,27 @@
+#pragma once
+// The sub-commands of quorvane-cli. Each returns the process exit code:
+// 0 success, 1 some recoveries failed, 2 bad arguments or an unreadable device.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct scan_options {
+    std::string volume;
+    bool deep = false;
+    bool every_byte = false;
+    bool json = false;
+    std::string save;           // deep scan result file
+    std::string to;             // recovery folder
+    bool keep_tree = false;
+    std::vector<uint64_t> ids;
+    std::vector<std::string> names;  // globs
+};
+
+int cmd_list(bool json, const std::vector<std::string>& images);
+int cmd_scan(const scan_options& options);
+int cmd_recover(const scan_options& options);
+int cmd_demo();
+
+// One clear line on standard error; returns 2.
+int fail_usage(const std::string& message);

@@ -1,0 +1,48 @@
+#include "cli/engine_runner.hpp"
+
+#include <csignal>
+#include <string>
+
+#include "cli/terminal_progress.hpp"
+#include "devices/format_size.hpp"
+#include "engine/fat_recovery.hpp"
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) { interrupted = 1; }
+
+}  // namespace
+
+std::unique_ptr<recovery_base_c> make_engine(const std::string& kind) {
+    if (kind == "fat") return std::make_unique<fat_recovery_c>();
+    return nullptr;
+}
+
+bool run_scan(recovery_base_c& engine, const volume_item_s& volume, bool deep) {
+    interrupted = 0;
+    auto previous = std::signal(SIGINT, on_interrupt);
+    engine.reset();
+    engine.set_volume(volume);
+    engine.start(QThread::InheritPriority);
+    terminal_progress bar;
+    bool stopped = false;
+    while (!engine.wait(200)) {
+        if (interrupted && !stopped) {
+            engine.set_stop(3);
+            stopped = true;
+        }
+        std::string status;
+        if (deep)
+            status = "scanned " + format_size(uint64_t(engine.progress() * double(volume.total_bytes))).toStdString();
+        else
+            status = "entries " + std::to_string(engine.entries_read());
+        if (engine.items_found() > 0) status += ", found " + std::to_string(engine.items_found());
+        bar.update(engine.progress(), status);
+    }
+    bar.clear();
+    std::signal(SIGINT, previous);
+    engine.set_progress(1.0);
+    return !stopped;
+}

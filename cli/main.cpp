@@ -1,0 +1,64 @@
+// quorvane-cli: the recovery engines without a display.
+#include <QCoreApplication>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/commands.hpp"
+#include "devices/device_catalog.hpp"
+#include "devices/volume_items.hpp"
+#include "engine/sector_device.hpp"
+
+int main(int argc, char** argv) {
+    QCoreApplication::setApplicationName("Quorvane");
+    QCoreApplication app(argc, argv);
+    register_device_meta_types();
+    qv::device_catalog::shared().apply_environment();
+
+    CLI::App cli{"Quorvane: find and recover deleted files on FAT and NTFS volumes, disks and images."};
+    cli.require_subcommand(1);
+
+    bool json = false;
+    std::vector<std::string> images;
+    auto* list = cli.add_subcommand("list", "List drives and volumes (image files named here are opened as drives)");
+    list->add_flag("--json", json, "One JSON object per line");
+    list->add_option("IMAGE", images, "Disk image files to open as drives");
+
+    scan_options scan;
+    auto* scan_cmd = cli.add_subcommand("scan", "Scan a volume and list what was found");
+    scan_cmd->add_option("VOLUME", scan.volume, "Volume path: /dev/sdb1, card.img, card.img#1")->required();
+    scan_cmd->add_flag("--json", scan.json, "One JSON object per line");
+    auto* deep_flag = scan_cmd->add_flag("--deep", scan.deep, "Carve files by their content");
+    scan_cmd->add_flag("--every-byte", scan.every_byte, "Deep scan: test every byte offset, not only sector starts")
+        ->needs(deep_flag);
+    scan_cmd->add_option("--save", scan.save, "Deep scan: save the result to this .sav file")->needs(deep_flag);
+
+    scan_options rec;
+    auto* rec_cmd = cli.add_subcommand("recover", "Scan a volume and recover its deleted files");
+    rec_cmd->add_option("VOLUME", rec.volume, "Volume path: /dev/sdb1, card.img, card.img#1")->required();
+    rec_cmd->add_option("--to", rec.to, "Folder for the recovered files (on another disk)")->required();
+    rec_cmd->add_flag("--deep", rec.deep, "Carve files by their content");
+    rec_cmd->add_flag("--keep-tree", rec.keep_tree, "Recreate the folders the files were in");
+    rec_cmd->add_option("--id", rec.ids, "Recover only the item with this id (repeatable)");
+    rec_cmd->add_option("--name", rec.names, "Recover only names matching this glob (repeatable)");
+
+    auto* demo = cli.add_subcommand("demo", "Make a small FAT image with deleted files and recover them");
+
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int rc = cli.exit(e);
+        return rc == 0 ? 0 : 2;
+    }
+
+    int rc = 2;
+    if (list->parsed())
+        rc = cmd_list(json, images);
+    else if (scan_cmd->parsed())
+        rc = cmd_scan(scan);
+    else if (rec_cmd->parsed())
+        rc = cmd_recover(rec);
+    else if (demo->parsed())
+        rc = cmd_demo();
+    close_physical_drives();
+    return rc;
+}

@@ -1,0 +1,100 @@
+#pragma once
+// The one place that knows /sys, /dev and image files: lists drives and
+// volumes and opens any drive or volume path.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "devices/device_handle.hpp"
+#include "devices/disk_geometry.hpp"
+
+namespace qv {
+
+// Drive numbers run 0..max_drives-1; the NTFS device names use the letters a-z.
+inline constexpr int max_drives = 26;
+
+struct drive_info {
+    int number = -1;
+    std::string path;         // "/dev/sdb" or the image's absolute path
+    std::string kernel_name;  // "sdb"; empty for an image
+    bool is_image = false;
+    bool ready = false;       // the process can open it for reading
+    bool removable = false;
+    uint64_t size = 0;        // bytes
+    uint32_t sector_size = 512;
+    disk_geometry geometry;
+    dev_t devno = 0;
+};
+
+struct volume_info {
+    std::string path;             // "/dev/sdb1", "/data/card.img#1" or "/data/card.img"
+    int drive_number = -1;
+    int partition_number = 0;     // 0 for a whole-drive volume
+    uint64_t offset = 0;          // bytes from the start of the drive
+    uint64_t length = 0;          // bytes
+    std::string file_system;      // "FAT32", "NTFS", ... or empty
+    std::string label;
+    std::string mount_path;       // first mount point; empty when not mounted
+    uint64_t total_bytes = 0;
+    uint64_t free_bytes = 0;
+    bool removable = false;
+    bool readable = false;
+    dev_t devno = 0;              // block-device volumes only
+};
+
+class device_catalog {
+public:
+    // The catalog of this process. Images opened by the user stay for its life.
+    static device_catalog& shared();
+
+    device_catalog() = default;
+    device_catalog(const device_catalog&) = delete;
+    device_catalog& operator=(const device_catalog&) = delete;
+
+    // Reads QUORVANE_IMAGES (':'-separated image paths) and QUORVANE_IMAGES_ONLY.
+    void apply_environment();
+    // Whether the machine's block devices are listed (on by default).
+    void set_block_devices_enabled(bool enabled);
+    // Adds an image file (or a block device named by the user) as a drive.
+    // Returns its drive number, the existing one when it is already listed,
+    // or -1 with a message in error.
+    int open_image(const std::string& path, std::string* error = nullptr);
+    void close_images();
+
+    // Drives in drive-number order, freshly read from /sys and the images.
+    std::vector<drive_info> drives() const;
+    // Every volume found on those drives, in drive order then partition order.
+    std::vector<volume_info> volumes() const;
+
+    // Opens a drive or volume path (see volume_info::path, drive_info::path,
+    // any block device or regular file, and the NTFS names "/dev/hd<letter><n>").
+    std::unique_ptr<device_handle> open(const std::string& path, access_mode mode,
+                                        std::string* error = nullptr) const;
+
+    // Where a volume path lies: its drive number, partition number and byte
+    // offset on that drive. Empty when the path is unknown.
+    std::optional<volume_info> locate(const std::string& path) const;
+    std::optional<drive_info> drive(int number) const;
+
+    // Turns "/dev/hd<letter><digits>" into the volume or drive path it names.
+    std::optional<std::string> resolve_ntfs_name(const std::string& name) const;
+
+private:
+    std::vector<drive_info> scan_drives() const;
+    std::vector<volume_info> volumes_of(const drive_info& d) const;
+
+    mutable std::mutex mutex_;
+    bool block_devices_ = true;
+    std::vector<std::string> images_;
+};
+
+// Orders kernel names naturally (sda < sdb < sdaa, nvme0n1 < nvme0n10), loop devices last.
+bool kernel_name_less(const std::string& a, const std::string& b);
+
+}  // namespace qv

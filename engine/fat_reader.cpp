@@ -1,0 +1,622 @@
+#include "engine/fat_reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "devices/le_bytes.hpp"
+#include "engine/sector_device.hpp"
+
+namespace {
+
+// Boot sector (BIOS parameter block) offsets.
+constexpr size_t bpb_bytes_per_sector = 11;
+constexpr size_t bpb_sectors_per_cluster = 13;
+constexpr size_t bpb_reserved_sectors = 14;
+constexpr size_t bpb_fat_count = 16;
+constexpr size_t bpb_root_entries = 17;
+constexpr size_t bpb_total_sectors16 = 19;
+constexpr size_t bpb_sectors_per_fat16 = 22;
+constexpr size_t bpb_total_sectors32 = 32;
+constexpr size_t bpb_sectors_per_fat32 = 36;
+constexpr size_t bpb_root_cluster32 = 44;
+constexpr size_t bs_fs_type16 = 54;
+constexpr size_t bs_fs_type32 = 82;
+constexpr size_t bs_signature = 510;
+
+// Directory entry offsets.
+constexpr size_t dir_name = 0;
+constexpr size_t dir_attributes = 11;
+constexpr size_t dir_case_flags = 12;
+constexpr size_t dir_create_time = 14;
+constexpr size_t dir_create_date = 16;
+constexpr size_t dir_cluster_high = 20;
+constexpr size_t dir_write_time = 22;
+constexpr size_t dir_write_date = 24;
+constexpr size_t dir_cluster_low = 26;
+constexpr size_t dir_file_size = 28;
+constexpr size_t lfn_checksum = 13;
+constexpr size_t lfn_unit_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+constexpr uint8_t case_lower_base = 0x08;
+constexpr uint8_t case_lower_ext = 0x10;
+constexpr uint8_t deleted_mark = 0xE5;
+constexpr uint8_t lfn_last = 0x40;
+constexpr uint32_t sector_size = 512;
+constexpr uint32_t fat_read_error = 0xFFFFFFFF;
+constexpr size_t long_name_units = 256;
+constexpr size_t max_name_units = 255;
+
+fat_volume* volume_table[10] = {};
+uint16_t mount_counter = 0;
+
+// Reads a drive sector into the window unless it is already there.
+fat_result load_window(fat_volume* v, uint32_t sector) {
+    if (sector == 0) return FAT_OK;
+    uint64_t absolute = v->base + sector;
+    if (absolute == v->window_sector) return FAT_OK;
+    if (read_sectors(v->drive, v->window, absolute, 1) != IO_OK) {
+        v->window_sector = 0;
+        return FAT_DISK_ERROR;
+    }
+    v->window_sector = absolute;
+    return FAT_OK;
+}
+
+// 0: FAT boot sector, 1: a boot record that is not FAT, 2: no boot signature, 3: read error.
+int check_boot_sector(fat_volume* v, uint64_t absolute) {
+    v->window_sector = 0;
+    if (read_sectors(v->drive, v->window, absolute, 1) != IO_OK) return 3;
+    v->window_sector = absolute;
+    qv::byte_view bs(v->window, sector_size);
+    if (bs.le16(bs_signature) != 0xAA55) return 2;
+    if (bs.equals(bs_fs_type16, "FAT") || bs.equals(bs_fs_type32, "FAT")) return 0;
+    return 1;
+}
+
+uint64_t cluster_to_sector(const fat_volume* v, uint32_t cluster) {
+    if (uint32_t(cluster - 2) >= v->entry_count - 2) return 0;
+    return uint64_t(cluster - 2) * v->sectors_per_cluster + v->data_start;
+}
+
+// Allocation-table entry of a cluster: 1 for a cluster outside the table,
+// fat_read_error on a read error.
+uint32_t fat_entry(fat_volume* v, uint32_t x) {
+    if (x < 2 || x >= v->entry_count) return 1;
+    switch (v->fat_type) {
+        case FAT_12: {
+            uint32_t b = x + x / 2;
+            if (load_window(v, v->fat_start + b / sector_size) != FAT_OK) return fat_read_error;
+            uint32_t lo = v->window[b % sector_size];
+            if (load_window(v, v->fat_start + (b + 1) / sector_size) != FAT_OK) return fat_read_error;
+            uint32_t value = lo | uint32_t(v->window[(b + 1) % sector_size]) << 8;
+            return (x & 1) ? value >> 4 : value & 0xFFF;
+        }
+        case FAT_16:
+            if (load_window(v, v->fat_start + x / 256) != FAT_OK) return fat_read_error;
+            return qv::byte_view(v->window, sector_size).le16((x * 2) % sector_size);
+        case FAT_32:
+            if (load_window(v, v->fat_start + x / 128) != FAT_OK) return fat_read_error;
+            return qv::byte_view(v->window, sector_size).le32((x * 4) % sector_size) & 0x0FFFFFFF;
+        default:
+            return 1;
+    }
+}
+
+fat_result mount(fat_volume* v, uint8_t volume_number) {
+    v->fat_type = FAT_NONE;
+    const volume_location& loc = volume_locations[volume_number];
+    v->drive = loc.drive;
+    if (device_initialize(v->drive) & DEVICE_NOT_READY) return FAT_NOT_READY;
+
+    uint64_t base = 0;
+    int k = check_boot_sector(v, 0);
+    if ((loc.partition != 0 && k == 0) || k == 1) {
+        base = loc.start_sector;
+        k = check_boot_sector(v, base);
+    }
+    if (k == 3) return FAT_DISK_ERROR;
+    if (k != 0) return FAT_NO_FILESYSTEM;
+
+    qv::byte_view bs(v->window, sector_size);
+    if (bs.le16(bpb_bytes_per_sector) != sector_size) return FAT_NO_FILESYSTEM;
+    uint32_t per_fat = bs.le16(bpb_sectors_per_fat16);
+    if (per_fat == 0) per_fat = bs.le32(bpb_sectors_per_fat32);
+    uint8_t fats = bs.u8(bpb_fat_count);
+    if (fats != 1 && fats != 2) return FAT_NO_FILESYSTEM;
+    uint8_t spc = bs.u8(bpb_sectors_per_cluster);
+    if (spc == 0 || (spc & (spc - 1)) != 0) return FAT_NO_FILESYSTEM;
+    uint16_t root_entries = bs.le16(bpb_root_entries);
+    if (root_entries % 16 != 0) return FAT_NO_FILESYSTEM;
+    uint32_t total = bs.le16(bpb_total_sectors16);
+    if (total == 0) total = bs.le32(bpb_total_sectors32);
+    uint16_t reserved = bs.le16(bpb_reserved_sectors);
+    if (reserved == 0) return FAT_NO_FILESYSTEM;
+
+    uint64_t system = uint64_t(reserved) + uint64_t(per_fat) * fats + root_entries / 16;
+    if (total < system) return FAT_NO_FILESYSTEM;
+    uint64_t clusters = (total - system) / spc;
+    if (clusters == 0) return FAT_NO_FILESYSTEM;
+    uint8_t type = clusters < 4086 ? FAT_12 : clusters < 65526 ? FAT_16 : FAT_32;
+
+    v->entry_count = uint32_t(clusters + 2);
+    v->fat_start = reserved;
+    v->data_start = uint32_t(system);
+    v->sectors_per_fat = per_fat;
+    v->fat_count = fats;
+    v->sectors_per_cluster = spc;
+    v->root_entry_count = root_entries;
+    v->base = base;
+    uint64_t fat_bytes;
+    if (type == FAT_32) {
+        if (root_entries != 0) return FAT_NO_FILESYSTEM;
+        v->root_start = bs.le32(bpb_root_cluster32);
+        fat_bytes = uint64_t(v->entry_count) * 4;
+    } else {
+        if (root_entries == 0) return FAT_NO_FILESYSTEM;
+        v->root_start = uint32_t(v->fat_start + uint64_t(per_fat) * fats);
+        fat_bytes = type == FAT_16 ? uint64_t(v->entry_count) * 2
+                                   : uint64_t(v->entry_count) * 3 / 2 + (v->entry_count & 1);
+    }
+    if (per_fat < (fat_bytes + 511) / 512) return FAT_NO_FILESYSTEM;
+
+    v->mount_id = ++mount_counter;
+    v->fat_type = type;
+    v->window_sector = 0;
+    return FAT_OK;
+}
+
+// Mounts the volume a path names ("N:" prefix, else volume 0) when it is not mounted.
+fat_result find_volume(const char16_t** path, fat_volume** out) {
+    const char16_t* p = *path;
+    uint8_t number = 0;
+    if (p[0] >= u'0' && p[0] <= u'9' && p[1] == u':') {
+        number = uint8_t(p[0] - u'0');
+        p += 2;
+    }
+    *path = p;
+    fat_volume* v = volume_table[number];
+    *out = v;
+    if (!v) return FAT_NOT_ENABLED;
+    if (v->fat_type != FAT_NONE && !(device_status(v->drive) & DEVICE_NOT_READY)) return FAT_OK;
+    return mount(v, number);
+}
+
+fat_result validate(const fat_volume* v, uint16_t mount_id) {
+    if (!v || v->fat_type == FAT_NONE || v->mount_id != mount_id) return FAT_INVALID_OBJECT;
+    if (device_status(v->drive) & DEVICE_NOT_READY) return FAT_NOT_READY;
+    return FAT_OK;
+}
+
+fat_result dir_rewind(fat_dir* d) {
+    fat_volume* v = d->volume;
+    uint32_t c = d->start_cluster;
+    if (c == 1 || c >= v->entry_count) return FAT_INTERNAL_ERROR;
+    if (c == 0 && v->fat_type == FAT_32) c = v->root_start;
+    if (c != 0) {
+        uint64_t s = cluster_to_sector(v, c);
+        if (s == 0) return FAT_INTERNAL_ERROR;
+        d->cluster = c;
+        d->sector = uint32_t(s);
+    } else {
+        if (v->root_entry_count == 0) return FAT_INTERNAL_ERROR;
+        d->cluster = 0;
+        d->sector = v->root_start;
+    }
+    d->index = 0;
+    d->entry = 0;
+    return FAT_OK;
+}
+
+fat_result dir_next(fat_dir* d) {
+    fat_volume* v = d->volume;
+    uint16_t i = uint16_t(d->index + 1);
+    if (i == 0 || d->sector == 0) return FAT_NO_ENTRY;
+    if (i % 16 == 0) {
+        d->sector++;
+        if (d->cluster == 0) {
+            if (i >= v->root_entry_count) return FAT_NO_ENTRY;
+        } else if ((i / 16) % v->sectors_per_cluster == 0) {
+            uint32_t next = fat_entry(v, d->cluster);
+            if (next < 2) return FAT_INTERNAL_ERROR;
+            if (next == fat_read_error) return FAT_DISK_ERROR;
+            if (next >= v->entry_count) return FAT_NO_ENTRY;
+            d->cluster = next;
+            d->sector = uint32_t(cluster_to_sector(v, next));
+        }
+    }
+    d->index = i;
+    d->entry = uint16_t((i % 16) * 32);
+    return FAT_OK;
+}
+
+// Stores one long-name entry's 13 units; false when they do not fit.
+bool pick_lfn(char16_t* name, qv::byte_view e) {
+    uint8_t seq = e.u8(0);
+    size_t i = size_t((seq & 0x3F) - 1) * 13;
+    if ((seq & 0x3F) == 0) return false;
+    bool ended = false;
+    for (size_t off : lfn_unit_offsets) {
+        char16_t u = e.le16(off);
+        if (!ended) {
+            if (i >= max_name_units) return false;
+            name[i++] = u;
+            if (u == 0) ended = true;
+        } else if (u != 0xFFFF) {
+            return false;
+        }
+    }
+    if (seq & lfn_last) {
+        if (i >= max_name_units) return false;
+        name[i] = 0;
+    }
+    return true;
+}
+
+// Reads entries until a short entry (live or deleted) is current.
+fat_result dir_read(fat_dir* d) {
+    fat_volume* v = d->volume;
+    uint8_t order = 0xFF, sum = 0xFF;
+    for (;;) {
+        if (d->sector == 0) return FAT_NO_ENTRY;
+        if (load_window(v, d->sector) != FAT_OK) {
+            d->sector = 0;
+            return FAT_DISK_ERROR;
+        }
+        qv::byte_view e(v->window + d->entry, 32);
+        uint8_t first = e.u8(dir_name);
+        if (first == 0) {
+            d->sector = 0;
+            return FAT_NO_ENTRY;
+        }
+        uint8_t attr = e.u8(dir_attributes) & 0x7F;
+        d->deleted = first == deleted_mark ? 1 : 0;
+        if (!d->deleted && first == '.') {
+            order = 0xFF;
+        } else if ((attr & FAT_ATTR_VOLUME) && attr != FAT_ATTR_LONG_NAME) {
+            order = 0xFF;
+        } else if (attr == FAT_ATTR_LONG_NAME) {
+            bool go_on = true;
+            if (first & lfn_last) {
+                sum = e.u8(lfn_checksum);
+                order = first & 0xBF;
+                d->lfn_index = d->index;
+            } else if (first != order) {
+                order = 0xFF;
+                go_on = false;
+            }
+            if (go_on) {
+                if (sum == e.u8(lfn_checksum) && pick_lfn(d->long_name, e))
+                    --order;
+                else
+                    order = 0xFF;
+            }
+        } else {
+            if (!(order == 0 && sum == fat_short_name_checksum(v->window + d->entry)))
+                d->lfn_index = 0xFFFF;
+            return FAT_OK;
+        }
+        fat_result r = dir_next(d);
+        if (r != FAT_OK) {
+            d->sector = 0;
+            return r;
+        }
+    }
+}
+
+bool is_lead_byte(uint8_t b) { return b >= 0x81 && b <= 0xFE; }
+bool is_trail_byte(uint8_t b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE); }
+
+// Decodes bytes [from, to) of a short name, joining double-byte codes that
+// start before `pair_limit`; the first byte of a deleted entry stands alone.
+size_t decode_short(const uint8_t* name, size_t from, size_t to, size_t pair_limit, bool lower,
+                    bool single_first, char16_t* out, size_t n) {
+    for (size_t i = from; i < to; ++i) {
+        uint8_t b = name[i];
+        if (b == ' ') break;
+        if (i == 0 && b == 0x05) b = deleted_mark;
+        uint16_t code = b;
+        bool alone = single_first && i == 0;
+        if (!alone && is_lead_byte(b) && i < pair_limit && i + 1 < to && is_trail_byte(name[i + 1])) {
+            code = uint16_t(b << 8 | name[i + 1]);
+            ++i;
+        }
+        char16_t u;
+        if (code < 0x80) {
+            u = (lower && code >= 'A' && code <= 'Z') ? char16_t(code + 0x20) : char16_t(code);
+        } else {
+            u = cp936_to_unicode(code);
+            if (u == 0) u = u'?';
+        }
+        out[n++] = u;
+    }
+    return n;
+}
+
+void fill_info(const fat_dir* d, fat_entry_info* info) {
+    const fat_volume* v = d->volume;
+    info->short_name[0] = 0;
+    if (info->long_name && info->long_name_size) info->long_name[0] = 0;
+    if (d->sector == 0) return;
+    qv::byte_view e(v->window + d->entry, 32);
+    const uint8_t* name = v->window + d->entry;
+    uint8_t flags = e.u8(dir_case_flags);
+    size_t n = decode_short(name, 0, 8, 7, flags & case_lower_base, d->deleted != 0, info->short_name, 0);
+    if (name[8] != ' ') {
+        info->short_name[n++] = u'.';
+        n = decode_short(name, 8, 11, 10, flags & case_lower_ext, false, info->short_name, n);
+    }
+    info->short_name[n] = 0;
+    info->attributes = uint8_t(e.u8(dir_attributes) | (d->deleted ? FAT_ATTR_DELETED : 0));
+    info->first_cluster = e.le16(dir_cluster_low);
+    if (v->fat_type == FAT_32) info->first_cluster |= uint32_t(e.le16(dir_cluster_high)) << 16;
+    info->size = e.le32(dir_file_size);
+    info->write_date = e.le16(dir_write_date);
+    info->write_time = e.le16(dir_write_time);
+    info->create_date = e.le16(dir_create_date);
+    info->create_time = e.le16(dir_create_time);
+    if (d->lfn_index != 0xFFFF && info->long_name && info->long_name_size) {
+        size_t len = 0;
+        while (len < max_name_units && d->long_name[len]) ++len;
+        if (len < info->long_name_size) {
+            std::memcpy(info->long_name, d->long_name, len * sizeof(char16_t));
+            info->long_name[len] = 0;
+        }
+    }
+}
+
+// Parses one path component into the 11-byte short form and the UTF-16 name.
+fat_result parse_component(const char16_t** path, char16_t* lfn, uint8_t* sfn, bool* needs_long) {
+    const char16_t* p = *path;
+    size_t n = 0;
+    for (;;) {
+        char16_t c = *p;
+        if (c < 0x20 || c == u'/' || c == u'\\') break;
+        ++p;
+        if (n >= max_name_units) return FAT_INVALID_NAME;
+        if (c == u'"' || c == u'*' || c == u':' || c == u'<' || c == u'>' || c == u'?' || c == u'|' ||
+            c == 0x7F)
+            return FAT_INVALID_NAME;
+        lfn[n++] = c;
+    }
+    *path = p;
+    while (n > 0 && (lfn[n - 1] == u' ' || lfn[n - 1] == u'.')) --n;
+    if (n == 0) return FAT_INVALID_NAME;
+    lfn[n] = 0;
+
+    std::memset(sfn, ' ', 11);
+    *needs_long = false;
+    size_t last_dot = n;
+    for (size_t i = 0; i < n; ++i)
+        if (lfn[i] == u'.') last_dot = i;
+    size_t pos = 0, limit = 8;
+    bool upper = false, lower = false;
+    for (size_t i = 0; i < n; ++i) {
+        char16_t c = lfn[i];
+        if (i == last_dot) {
+            pos = 8;
+            limit = 11;
+            continue;
+        }
+        if (c == u' ' || c == u'.') {
+            *needs_long = true;
+            continue;
+        }
+        if (c >= 0x80) {
+            uint16_t code = unicode_to_cp936(fat_upper(c));
+            if (code == 0) {
+                *needs_long = true;
+                code = '_';
+            }
+            if (code > 0xFF) {
+                if (pos + 2 > limit) {
+                    *needs_long = true;
+                    continue;
+                }
+                sfn[pos++] = uint8_t(code >> 8);
+                sfn[pos++] = uint8_t(code);
+                continue;
+            }
+            c = code;
+        } else if (std::strchr("+,;=[]", int(c))) {
+            c = u'_';
+            *needs_long = true;
+        } else if (c >= u'a' && c <= u'z') {
+            lower = true;
+            c = char16_t(c - 0x20);
+        } else if (c >= u'A' && c <= u'Z') {
+            upper = true;
+        }
+        if (pos >= limit) {
+            *needs_long = true;
+            continue;
+        }
+        sfn[pos++] = uint8_t(c);
+    }
+    if (upper && lower) *needs_long = true;
+    if (sfn[0] == deleted_mark) sfn[0] = 0x05;
+    return FAT_OK;
+}
+
+bool long_name_matches(const char16_t* a, const char16_t* b) {
+    size_t i = 0;
+    for (; a[i] && b[i]; ++i)
+        if (fat_upper(a[i]) != fat_upper(b[i])) return false;
+    return a[i] == 0 && b[i] == 0;
+}
+
+// Finds a live entry of the current directory by name.
+fat_result dir_find(fat_dir* d, const char16_t* lfn, const uint8_t* sfn, bool needs_long) {
+    fat_result r = dir_rewind(d);
+    if (r != FAT_OK) return r;
+    for (;;) {
+        r = dir_read(d);
+        if (r != FAT_OK) return r;
+        if (!d->deleted) {
+            if (d->lfn_index != 0xFFFF && long_name_matches(d->long_name, lfn)) return FAT_OK;
+            if (!needs_long && std::memcmp(d->volume->window + d->entry, sfn, 11) == 0) return FAT_OK;
+        }
+        r = dir_next(d);
+        if (r != FAT_OK) return r;
+    }
+}
+
+}  // namespace
+
+uint8_t fat_short_name_checksum(const uint8_t* name11) {
+    uint8_t x = 0;
+    for (int i = 0; i < 11; ++i) x = uint8_t(((x & 1) << 7) + (x >> 1) + name11[i]);
+    return x;
+}
+
+fat_result f_attach(uint8_t volume_number, fat_volume* volume) {
+    if (volume_number > 9) return FAT_INVALID_DRIVE;
+    if (volume_table[volume_number]) volume_table[volume_number]->fat_type = FAT_NONE;
+    if (volume) volume->fat_type = FAT_NONE;
+    volume_table[volume_number] = volume;
+    return FAT_OK;
+}
+
+fat_result f_opendir(fat_dir* dir, const char16_t* path) {
+    if (!dir || !path) return FAT_INVALID_OBJECT;
+    fat_volume* v = nullptr;
+    fat_result r = find_volume(&path, &v);
+    dir->volume = v;
+    if (r != FAT_OK) {
+        dir->volume = nullptr;
+        return r;
+    }
+    auto work = std::unique_ptr<char16_t[]>(new (std::nothrow) char16_t[long_name_units]());
+    if (!work) return FAT_OUT_OF_MEMORY;
+    dir->long_name = work.get();
+
+    if (*path == u'/' || *path == u'\\') ++path;
+    dir->start_cluster = 0;
+    if (*path >= 0x20) {
+        char16_t component[long_name_units];
+        for (;;) {
+            bool needs_long = false;
+            r = parse_component(&path, component, dir->short_name, &needs_long);
+            if (r != FAT_OK) break;
+            r = dir_find(dir, component, dir->short_name, needs_long);
+            if (r != FAT_OK) {
+                if (r == FAT_NO_ENTRY) r = FAT_NO_PATH;
+                break;
+            }
+            qv::byte_view e(v->window + dir->entry, 32);
+            if (!(e.u8(dir_attributes) & FAT_ATTR_DIRECTORY)) {
+                r = FAT_NO_PATH;
+                break;
+            }
+            uint32_t cluster = e.le16(dir_cluster_low);
+            if (v->fat_type == FAT_32) cluster |= uint32_t(e.le16(dir_cluster_high)) << 16;
+            dir->start_cluster = cluster;
+            if (*path < 0x20) break;
+            ++path;  // the separator
+            if (*path < 0x20) break;
+        }
+    }
+    if (r == FAT_OK) {
+        dir->mount_id = v->mount_id;
+        r = dir_rewind(dir);
+        if (r == FAT_NO_ENTRY) r = FAT_NO_PATH;
+    }
+    dir->long_name = nullptr;
+    if (r != FAT_OK) dir->volume = nullptr;
+    return r;
+}
+
+fat_result f_readdir(fat_dir* dir, fat_entry_info* info) {
+    if (!dir) return FAT_INVALID_OBJECT;
+    fat_result r = validate(dir->volume, dir->mount_id);
+    if (r != FAT_OK) return r;
+    if (!info) return dir_rewind(dir);
+    auto work = std::unique_ptr<char16_t[]>(new (std::nothrow) char16_t[long_name_units]());
+    if (!work) return FAT_OUT_OF_MEMORY;
+    dir->long_name = work.get();
+    r = dir_read(dir);
+    if (r == FAT_NO_ENTRY) {
+        dir->sector = 0;
+        r = FAT_OK;
+    }
+    if (r == FAT_OK) {
+        fill_info(dir, info);
+        if (dir->sector != 0) {
+            r = dir_next(dir);
+            if (r == FAT_NO_ENTRY) {
+                dir->sector = 0;
+                r = FAT_OK;
+            }
+        }
+    }
+    dir->long_name = nullptr;
+    return r;
+}
+
+fat_result f_readfile(fat_file* file, void* destination, uint32_t count, uint32_t* bytes_read,
+                      int contiguous) {
+    *bytes_read = 0;
+    if (!file) return FAT_INVALID_OBJECT;
+    fat_result r = validate(file->volume, file->mount_id);
+    if (r != FAT_OK) return r;
+    if (file->flags & FAT_FILE_ERROR) return FAT_INTERNAL_ERROR;
+    if (!(file->flags & FAT_FILE_READ)) return FAT_DENIED;
+    fat_volume* v = file->volume;
+    if (file->position > file->size) return FAT_OK;
+    if (count > file->size - file->position) count = file->size - file->position;
+    auto* out = static_cast<uint8_t*>(destination);
+    auto fail = [&](fat_result code) {
+        file->flags |= FAT_FILE_ERROR;
+        return code;
+    };
+    while (count > 0) {
+        uint32_t in_sector = file->position % sector_size;
+        uint32_t q = (file->position / sector_size) % v->sectors_per_cluster;
+        if (in_sector == 0 && q == 0) {
+            uint32_t next;
+            if (file->position == 0)
+                next = file->start_cluster;
+            else if (contiguous)
+                next = file->cluster + 1;
+            else
+                next = fat_entry(v, file->cluster);
+            if (next == fat_read_error) return fail(FAT_DISK_ERROR);
+            if (next < 2) return fail(FAT_INTERNAL_ERROR);
+            file->cluster = next;
+        }
+        uint64_t first = cluster_to_sector(v, file->cluster);
+        if (first == 0) return fail(FAT_INTERNAL_ERROR);
+        uint64_t sector = first + q;
+        uint32_t done;
+        if (in_sector == 0 && count >= sector_size) {
+            // Whole sectors straight into the caller's memory. A contiguous read may
+            // run on into the following clusters, up to one transfer at a time.
+            uint64_t want = count / sector_size;
+            uint64_t room = v->sectors_per_cluster - q;
+            if (contiguous) {
+                uint64_t to_end = uint64_t(v->entry_count - file->cluster) * v->sectors_per_cluster - q;
+                room = std::min<uint64_t>(to_end, transfer_buffer_size / sector_size);
+            }
+            uint32_t n = uint32_t(std::min<uint64_t>({want, room, transfer_buffer_size / sector_size}));
+            if (read_sectors(v->drive, out, v->base + sector, uint8_t(n)) != IO_OK)
+                return fail(FAT_DISK_ERROR);
+            done = n * sector_size;
+            // Keep `cluster` on the cluster that holds the last sector read.
+            uint32_t advanced = uint32_t((q + n - 1) / v->sectors_per_cluster);
+            file->cluster += advanced;
+        } else {
+            uint64_t absolute = v->base + sector;
+            if (file->cached_sector != absolute) {
+                if (read_sectors(v->drive, file->buffer, absolute, 1) != IO_OK) return fail(FAT_DISK_ERROR);
+                file->cached_sector = absolute;
+            }
+            done = std::min(sector_size - in_sector, count);
+            std::memcpy(out, file->buffer + in_sector, done);
+        }
+        file->position += done;
+        out += done;
+        *bytes_read += done;
+        count -= done;
+    }
+    return FAT_OK;
+}

@@ -1,0 +1,114 @@
+#pragma once
+// A read-only FAT12/16/32 reader built for recovery: it also returns deleted
+// directory entries and reads files from consecutive clusters.
+
+#include <cstdint>
+
+enum fat_result : int {
+    FAT_OK = 0,
+    FAT_DISK_ERROR = 1,
+    FAT_INTERNAL_ERROR = 2,   // broken chain, cluster out of range, object in error state
+    FAT_NOT_READY = 3,
+    FAT_NO_ENTRY = 4,         // end of directory, name not found
+    FAT_NO_PATH = 5,
+    FAT_INVALID_NAME = 6,
+    FAT_DENIED = 7,           // file object not open for reading
+    FAT_INVALID_OBJECT = 9,
+    FAT_INVALID_DRIVE = 11,
+    FAT_NOT_ENABLED = 12,     // no volume registered in the slot
+    FAT_NO_FILESYSTEM = 13,
+    FAT_OUT_OF_MEMORY = 17,
+};
+
+enum fat_type_code : uint8_t { FAT_NONE = 0, FAT_12 = 1, FAT_16 = 2, FAT_32 = 3 };
+
+inline constexpr uint8_t FAT_ATTR_READ_ONLY = 0x01;
+inline constexpr uint8_t FAT_ATTR_HIDDEN = 0x02;
+inline constexpr uint8_t FAT_ATTR_SYSTEM = 0x04;
+inline constexpr uint8_t FAT_ATTR_VOLUME = 0x08;
+inline constexpr uint8_t FAT_ATTR_DIRECTORY = 0x10;
+inline constexpr uint8_t FAT_ATTR_ARCHIVE = 0x20;
+inline constexpr uint8_t FAT_ATTR_DELETED = 0x40;   // added by the reader, never on disk
+inline constexpr uint8_t FAT_ATTR_LONG_NAME = 0x0F;
+
+// One mounted volume. Sector numbers are relative to the volume's first
+// sector `base`, which is 64-bit so volumes far out on large disks are read
+// at the right place.
+struct fat_volume {
+    uint8_t fat_type = FAT_NONE;
+    uint8_t drive = 0;
+    uint8_t sectors_per_cluster = 0;
+    uint8_t fat_count = 0;
+    uint16_t mount_id = 0;
+    uint16_t root_entry_count = 0;
+    uint32_t entry_count = 0;      // allocation-table entries: clusters + 2
+    uint32_t sectors_per_fat = 0;
+    uint32_t fat_start = 0;
+    uint32_t root_start = 0;       // FAT12/16: root directory sector; FAT32: root's first cluster
+    uint32_t data_start = 0;       // sector of cluster 2
+    uint64_t base = 0;             // first sector of the volume on its drive
+    uint64_t window_sector = 0;    // drive sector held in window; 0 = none
+    uint8_t window[512] = {};
+};
+
+struct fat_dir {
+    fat_volume* volume = nullptr;
+    uint16_t mount_id = 0;
+    uint16_t index = 0;
+    uint32_t start_cluster = 0;    // 0 = root directory
+    uint32_t cluster = 0;          // 0 while in the FAT12/16 root table
+    uint32_t sector = 0;           // 0 = end reached
+    uint16_t entry = 0;            // byte offset of the current entry in the window
+    uint8_t short_name[12] = {};   // 11 name bytes and a flag byte (path lookup)
+    char16_t* long_name = nullptr; // 256-unit work buffer, valid during one call
+    uint16_t lfn_index = 0xFFFF;   // first long-name entry of the current name; 0xFFFF = none
+    uint16_t deleted = 0;
+};
+
+struct fat_entry_info {
+    uint32_t size = 0;
+    uint32_t first_cluster = 0;
+    uint16_t write_date = 0, write_time = 0;
+    uint16_t create_date = 0, create_time = 0;
+    uint8_t attributes = 0;            // with FAT_ATTR_DELETED added for a deleted entry
+    char16_t short_name[13] = {};
+    char16_t* long_name = nullptr;     // caller's buffer
+    uint32_t long_name_size = 0;       // its size in units
+};
+
+inline constexpr uint8_t FAT_FILE_READ = 0x01;
+inline constexpr uint8_t FAT_FILE_ERROR = 0x80;
+
+struct fat_file {
+    fat_volume* volume = nullptr;
+    uint16_t mount_id = 0;
+    uint8_t flags = 0;
+    uint32_t position = 0;
+    uint32_t size = 0;
+    uint32_t start_cluster = 0;
+    uint32_t cluster = 0;
+    uint64_t cached_sector = 0;        // drive sector held in buffer; 0 = none
+    uint8_t buffer[512] = {};
+};
+
+// Registers (or, with null, removes) the volume object of a volume number 0-9.
+// The volume is mounted at its next path access.
+fat_result f_attach(uint8_t volume_number, fat_volume* volume);
+// Mounts when needed, resolves path ("/" = root) and positions at its first entry.
+fat_result f_opendir(fat_dir* dir, const char16_t* path);
+// With info: reads the next entry, live or deleted (at the end: FAT_OK with an
+// empty short name). Without info: rewinds to entry 0.
+fat_result f_readdir(fat_dir* dir, fat_entry_info* info);
+// Reads up to count bytes from the current position. With contiguous set,
+// the cluster after each one is taken to be the next (a deleted file's chain is gone).
+fat_result f_readfile(fat_file* file, void* destination, uint32_t count, uint32_t* bytes_read,
+                      int contiguous);
+
+// The checksum of an 11-byte short name that its long-name entries carry.
+uint8_t fat_short_name_checksum(const uint8_t* name11);
+// Windows code page 936 (GBK) code to UTF-16; 0 when the code has no mapping.
+char16_t cp936_to_unicode(uint16_t code);
+// UTF-16 unit to code page 936 (one or two bytes in the result); 0 when it has no mapping.
+uint16_t unicode_to_cp936(char16_t unit);
+// Upper case of a UTF-16 unit for name comparison.
+char16_t fat_upper(char16_t unit);

@@ -1,0 +1,56 @@
+#pragma once
+// The scan engine for FAT12/16/32 volumes: files every directory and every
+// deleted file, and copies a deleted file out from consecutive clusters.
+
+#include <unordered_map>
+
+#include "engine/fat_item.hpp"
+#include "engine/recovery_base.hpp"
+#include "engine/scan_controls.hpp"
+
+struct fat_dir;
+
+class fat_recovery_c : public recovery_base_c {
+    Q_OBJECT
+public:
+    using item_map = std::unordered_map<uint32_t, fat_item_s>;
+
+    explicit fat_recovery_c(QObject* parent = nullptr);
+
+    void set_volume(const volume_item_s& volume) override;
+    double progress() override { return controls_.progress; }
+    void set_progress(double value) override { controls_.progress = value; }
+    void set_stop(int32_t value) override { controls_.stop = value; }
+    int32_t stop_state() override { return controls_.stop; }
+    int32_t is_paused() override { return controls_.paused; }
+    void set_paused(int32_t value) override { controls_.paused = value; }
+    uint64_t entries_read() override { return controls_.entries; }
+    uint64_t items_found() override { return controls_.items; }
+    void reset() override;
+    int32_t recover_file(uint64_t id, QString destination) override;
+    int32_t build_item_path(uint64_t id, QString* out) override;
+
+    // The result: read only after the thread has finished.
+    const item_map& items() const { return items_; }
+    const volume_item_s& volume() const { return volume_; }
+
+    // FAT date and time words as seconds since 1970, read as local time; 0
+    // when not representable.
+    static int64_t fat_time(uint16_t date, uint16_t time);
+
+protected:
+    void run() override;
+
+private:
+    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth);
+    // Files an item by the replacement rules; true when its cluster was new.
+    bool file_item(const fat_item_s& item);
+    void link_and_mark();
+
+    item_map items_;
+    volume_item_s volume_;
+    scan_controls controls_;
+};
+
+// Walks deeper than this are cut off (a hostile image could nest without end).
+inline constexpr int fat_max_walk_depth = 256;

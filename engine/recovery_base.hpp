@@ -1,0 +1,60 @@
+#pragma once
+// The interface every scan engine implements, and the do-nothing engine that
+// stands in before any scan.
+
+#include <QString>
+#include <QThread>
+
+#include <cstdint>
+
+#include "devices/volume_items.hpp"
+
+class recovery_base_c : public QThread {
+    Q_OBJECT
+public:
+    explicit recovery_base_c(QObject* parent = nullptr) : QThread(parent) {}
+
+    // Stores a private copy of the volume to scan.
+    virtual void set_volume(const volume_item_s& volume) = 0;
+    // Fraction of the scan done, 0.0 to 1.0. Callable from any thread.
+    virtual double progress() = 0;
+    virtual void set_progress(double value) = 0;
+    // 0 runs on; any other value ends the scan at its next check
+    // (3: the user pressed stop, 2: the page was left and the result is dropped).
+    virtual void set_stop(int32_t value) = 0;
+    virtual int32_t stop_state() { return 1; }
+    virtual int32_t is_paused() = 0;
+    virtual void set_paused(int32_t value) = 0;
+    // Directory entries (or records) examined so far.
+    virtual uint64_t entries_read() = 0;
+    // Clears progress, pause, stop, both counters and all results.
+    virtual void reset() = 0;
+    // Writes one found item's content to destination: 0 success, -1 failure.
+    // Called only while the engine's thread is idle.
+    virtual int32_t recover_file(uint64_t id, QString destination) = 0;
+    // Writes the item's full path on the scanned volume into out: 0 success,
+    // -1 when the item or an ancestor is missing.
+    virtual int32_t build_item_path(uint64_t id, QString* out) {
+        Q_UNUSED(id);
+        Q_UNUSED(out);
+        return 0;
+    }
+    // Result items filed so far under new ids.
+    virtual uint64_t items_found() { return 0; }
+};
+
+// Stands in for an engine when no scan has been started: every call is harmless.
+class recovery_stop_c : public recovery_base_c {
+    Q_OBJECT
+public:
+    explicit recovery_stop_c(QObject* parent = nullptr) : recovery_base_c(parent) {}
+    void set_volume(const volume_item_s&) override {}
+    double progress() override { return 0.0; }
+    void set_progress(double) override {}
+    void set_stop(int32_t) override {}
+    int32_t is_paused() override { return 0; }
+    void set_paused(int32_t) override {}
+    uint64_t entries_read() override { return 0; }
+    void reset() override {}
+    int32_t recover_file(uint64_t, QString) override { return 0; }
+};

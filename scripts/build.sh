@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Configures and builds Quorvane. SANITIZE=1 builds with ASan+UBSan into build-asan,
+# TSAN=1 with ThreadSanitizer into build-tsan; otherwise into build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dir=build
+flags=()
+if [ "${SANITIZE:-0}" = "1" ]; then
+  dir=build-asan
+  flags+=(-DQUORVANE_SANITIZE=ON -DQUORVANE_BUILD_BENCH=OFF)
+elif [ "${TSAN:-0}" = "1" ]; then
+  dir=build-tsan
+  flags+=(-DQUORVANE_TSAN=ON -DQUORVANE_BUILD_BENCH=OFF)
+fi
+
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >&2
+cmake --build "$dir" -j "$(nproc)" >&2
+echo "$dir"

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Quorvane needs to build and test; only what is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
+  libblkid-dev libmount-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
+  # tests: real file systems, partition tables, an independent reader, a display for the GUI
+  dosfstools mtools ntfs-3g fdisk sleuthkit xvfb xauth imagemagick
+  # more real files for the deep-scan tests
+  zip p7zip-full xz-utils bzip2 gzip sqlite3 file
+  # fuzzing and sanitizers
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
