@@ -66,8 +66,13 @@ bool wanted(const found_item& f, const scan_options& o) {
     if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), f.id) == o.ids.end()) return false;
     if (o.names.empty()) return true;
     for (const auto& glob : o.names) {
-        const std::string& subject = glob.find('/') != std::string::npos ? f.path : f.name;
-        if (fnmatch(glob.c_str(), subject.c_str(), FNM_CASEFOLD) == 0) return true;
+        // A glob with a '/' matches the path from the volume root, with or without its leading '/'.
+        if (glob.find('/') == std::string::npos) {
+            if (fnmatch(glob.c_str(), f.name.c_str(), FNM_CASEFOLD) == 0) return true;
+        } else if (fnmatch(glob.c_str(), f.path.c_str(), FNM_CASEFOLD) == 0 ||
+                   fnmatch(glob.c_str(), f.path.c_str() + 1, FNM_CASEFOLD) == 0) {
+            return true;
+        }
     }
     return false;
 }

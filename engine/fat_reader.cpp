@@ -230,24 +230,24 @@ fat_result dir_next(fat_dir* d) {
     return FAT_OK;
 }
 
-// Stores one long-name entry's 13 units; false when they do not fit.
+// Stores one long-name entry's 13 units; false when they do not fit the
+// 256-unit buffer (a name of up to 255 units and its terminating zero).
 bool pick_lfn(char16_t* name, qv::byte_view e) {
     uint8_t seq = e.u8(0);
-    size_t i = size_t((seq & 0x3F) - 1) * 13;
     if ((seq & 0x3F) == 0) return false;
-    bool ended = false;
+    size_t i = size_t((seq & 0x3F) - 1) * 13;
+    char16_t last = 1;
     for (size_t off : lfn_unit_offsets) {
         char16_t u = e.le16(off);
-        if (!ended) {
-            if (i >= max_name_units) return false;
-            name[i++] = u;
-            if (u == 0) ended = true;
+        if (last != 0) {
+            if (i >= long_name_units) return false;
+            name[i++] = last = u;
         } else if (u != 0xFFFF) {
             return false;
         }
     }
-    if (seq & lfn_last) {
-        if (i >= max_name_units) return false;
+    if ((seq & lfn_last) && last != 0) {
+        if (i >= long_name_units) return false;
         name[i] = 0;
     }
     return true;

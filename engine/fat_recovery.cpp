@@ -52,6 +52,11 @@ int64_t fat_recovery_c::fat_time(uint16_t date, uint16_t time) {
     return v == time_t(-1) ? 0 : int64_t(v);
 }
 
+double fat_recovery_c::entry_progress(uint64_t entries_before) {
+    double fraction = double(entries_before) / progress_entries;
+    return fraction > 1.0 ? 0.99 : fraction;
+}
+
 void fat_recovery_c::run() {
     reset();
     QString path = volume_.volume_name;
@@ -102,8 +107,7 @@ void fat_recovery_c::walk(uint32_t cluster, uint32_t parent, uint8_t under_delet
     while (controls_.stop == 0) {
         if (!controls_.wait_while_paused()) return;
         uint64_t before = controls_.entries.load();
-        double fraction = double(before) / progress_entries;
-        controls_.progress = fraction > 1.0 ? 0.99 : fraction;
+        controls_.progress = entry_progress(before);
         controls_.entries++;
         debug_printf("file count:%llu\n", (unsigned long long)(before + 1));
 

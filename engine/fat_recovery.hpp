@@ -37,6 +37,9 @@ public:
     // FAT date and time words as seconds since 1970, read as local time; 0
     // when not representable.
     static int64_t fat_time(uint16_t date, uint16_t time);
+    // The progress shown before reading an entry: the entries read so far over
+    // 2000, held at 0.99 once that passes 1.
+    static double entry_progress(uint64_t entries_before);
 
 protected:
     void run() override;

@@ -47,7 +47,7 @@ std::string shell_quote(const std::string& s) {
 }
 
 int run(const std::string& command, std::string* output) {
-    std::string full = "PATH=\"$PATH:/sbin:/usr/sbin\" " + command + " 2>&1";
+    std::string full = "PATH=\"$PATH:/sbin:/usr/sbin\"; export PATH; (" + command + ") 2>&1";
     FILE* p = popen(full.c_str(), "r");
     if (!p) return -1;
     char buf[4096];

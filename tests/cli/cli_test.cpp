@@ -1,0 +1,134 @@
+// quorvane-cli as a user runs it: on mtools-made images, on a loop device, with bad arguments.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "tests/support/test_support.hpp"
+
+namespace {
+
+using qv::test::run;
+using qv::test::shell_quote;
+
+std::string cli(const std::string& args) { return std::string("QUORVANE_IMAGES_ONLY=1 ") + QUORVANE_CLI + " " + args; }
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+class cli_on_fat_image : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"mkfs.fat", "mcopy", "mdel"})
+            if (!qv::test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
+        ASSERT_EQ(run("mkfs.fat -C -F 16 -n CLITEST " + shell_quote(img) + " 20000"), 0);
+        put("/a.txt", "first file\n");
+        put("/b.txt", "second file\n");
+        ASSERT_EQ(run("mmd -i " + shell_quote(img) + " ::/Sub"), 0);
+        put("/Sub/c.txt", "third file, in a folder\n");
+        put("/keep.txt", "live\n");
+        ASSERT_EQ(run("mdel -i " + shell_quote(img) + " ::/a.txt ::/b.txt ::/Sub/c.txt"), 0);
+    }
+    void put(const std::string& path, const std::string& text) {
+        std::string local = dir / "local";
+        qv::test::write_file(local, std::vector<uint8_t>(text.begin(), text.end()));
+        ASSERT_EQ(run("mcopy -i " + shell_quote(img) + " " + shell_quote(local) + " " + shell_quote("::" + path)), 0);
+    }
+    std::string text_of(const std::string& path) {
+        auto b = qv::test::read_file(path);
+        return std::string(b.begin(), b.end());
+    }
+    qv::test::temp_dir dir;
+    std::string img = dir / "card.img";
+};
+
+TEST_F(cli_on_fat_image, scan_json_lists_one_object_per_found_item) {
+    std::string out;
+    ASSERT_EQ(run(cli("scan --json " + shell_quote(img)) + " 2>/dev/null", &out), 0);
+    auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 4u) << out;  // three deleted files and the live folder
+    EXPECT_NE(out.find("\"path\":\"/#.txt\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"path\":\"/Sub/#.txt\""), std::string::npos);
+    EXPECT_NE(out.find("\"name\":\"Sub\",\"size\":0"), std::string::npos);
+    EXPECT_EQ(out.find("keep"), std::string::npos) << "live files are not listed";
+    for (const auto& l : lines) {
+        EXPECT_EQ(l.front(), '{');
+        EXPECT_EQ(l.back(), '}');
+        for (const char* key : {"\"id\":", "\"size\":", "\"modified\":", "\"created\":", "\"deleted\":", "\"directory\":"})
+            EXPECT_NE(l.find(key), std::string::npos) << key << " in " << l;
+    }
+}
+
+TEST_F(cli_on_fat_image, recover_keeps_the_tree_and_never_overwrites) {
+    std::string to = dir / "out";
+    std::string out;
+    ASSERT_EQ(run(cli("recover " + shell_quote(img) + " --to " + shell_quote(to) + " --keep-tree"), &out), 0) << out;
+    // Both deleted root files are named "#.txt": the second one gets " (2)".
+    std::set<std::string> root = {text_of(to + "/#.txt"), text_of(to + "/#.txt (2)")};
+    EXPECT_TRUE(std::filesystem::exists(to + "/#.txt")) << out;
+    EXPECT_FALSE(std::filesystem::exists(to + "/#.txt (2)")) << "the counter goes before the extension";
+    std::set<std::string> want = {"first file\n", "second file\n"};
+    EXPECT_EQ((std::set<std::string>{text_of(to + "/#.txt"), text_of(to + "/# (2).txt")}), want);
+    EXPECT_EQ(text_of(to + "/Sub/#.txt"), "third file, in a folder\n");
+    EXPECT_NE(out.find("recovered 3 of 3 files"), std::string::npos) << out;
+
+    // A second run into the same folder adds copies and changes nothing that is there.
+    ASSERT_EQ(run(cli("recover " + shell_quote(img) + " --to " + shell_quote(to) + " --name '*.txt'"), &out), 0);
+    EXPECT_TRUE(std::filesystem::exists(to + "/# (3).txt"));
+    EXPECT_TRUE(std::filesystem::exists(to + "/# (4).txt"));
+    EXPECT_EQ(text_of(to + "/Sub/#.txt"), "third file, in a folder\n");
+
+    ASSERT_EQ(run(cli("recover " + shell_quote(img) + " --to " + shell_quote(dir / "one") + " --name 'Sub/*'"), &out), 0);
+    EXPECT_NE(out.find("recovered 1 of 1 files"), std::string::npos) << out;
+}
+
+TEST_F(cli_on_fat_image, bad_arguments_and_unreadable_volumes_exit_2_with_one_line) {
+    std::string out;
+    EXPECT_EQ(run(cli("scan " + shell_quote(dir / "nothing.img")) + " 2>&1 >/dev/null", &out), 2);
+    EXPECT_EQ(lines_of(out).size(), 1u) << out;
+    EXPECT_NE(out.find("nothing.img"), std::string::npos);
+    EXPECT_EQ(run(cli("frobnicate") + " >/dev/null 2>&1"), 2);
+    EXPECT_EQ(run(cli("recover " + shell_quote(img)) + " >/dev/null 2>&1"), 2) << "--to is required";
+    EXPECT_EQ(run(cli("scan " + shell_quote(img + "#3")) + " 2>&1 >/dev/null", &out), 2);
+    std::string raw = dir / "raw.img";
+    qv::test::write_file(raw, qv::test::pseudo_random_bytes(1 << 20, 3));
+    EXPECT_EQ(run(cli("scan " + shell_quote(raw)) + " 2>&1 >/dev/null", &out), 2);
+    EXPECT_NE(out.find("--deep"), std::string::npos) << out;
+}
+
+TEST_F(cli_on_fat_image, list_shows_the_image_and_its_file_system) {
+    std::string out;
+    ASSERT_EQ(run(cli("list --json " + shell_quote(img)), &out), 0);
+    EXPECT_NE(out.find("\"kind\":\"drive\",\"number\":0,\"name\":" + std::string("\"") + img + "\""), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"file_system\":\"FAT16\",\"label\":\"CLITEST\""), std::string::npos) << out;
+}
+
+TEST_F(cli_on_fat_image, recovers_through_a_real_loop_device) {
+    qv::test::loop_device loop;
+    std::string why;
+    if (!loop.attach(img, false, &why)) GTEST_SKIP() << why;
+    std::string to = dir / "from-loop";
+    std::string out;
+    ASSERT_EQ(run(std::string(QUORVANE_CLI) + " recover " + loop.path() + " --to " + shell_quote(to), &out), 0) << out;
+    EXPECT_NE(out.find("recovered 3 of 3 files"), std::string::npos) << out;
+    EXPECT_EQ(text_of(to + "/#.txt").size() + text_of(to + "/# (2).txt").size(), 23u);
+}
+
+TEST(cli_demo, recovers_every_deleted_file_of_its_own_image) {
+    std::string out;
+    ASSERT_EQ(run(cli("demo"), &out), 0) << out;
+    EXPECT_EQ(out.find("DIFFERS"), std::string::npos) << out;
+    size_t identical = 0;
+    for (size_t p = 0; (p = out.find("identical", p)) != std::string::npos; ++p) ++identical;
+    EXPECT_EQ(identical, 5u) << out;
+    auto folder = out.substr(out.rfind("are in ") + 7);
+    folder = folder.substr(0, folder.find('\n'));
+    std::filesystem::remove_all(std::filesystem::path(folder).parent_path());
+}
+
+}  // namespace
