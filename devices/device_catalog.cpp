@@ -86,16 +86,31 @@ bool split_image_partition(const std::string& path, std::string* image, int* num
     return true;
 }
 
-// First mount point of a block device, from the process's mount table.
-std::string mount_point_of(dev_t devno) {
-    if (devno == 0) return {};
-    std::string target;
+struct mount_info {
+    std::string target;  // first mount point
+    std::string type;    // the file-system type the kernel mounted it as
+};
+
+// First mount of a block device, from the process's mount table.
+mount_info mount_of(dev_t devno) {
+    mount_info out;
+    if (devno == 0) return out;
     struct libmnt_table* tb = mnt_new_table_from_file("/proc/self/mountinfo");
-    if (!tb) return {};
+    if (!tb) return out;
     struct libmnt_fs* fs = mnt_table_find_devno(tb, devno, MNT_ITER_FORWARD);
-    if (fs && mnt_fs_get_target(fs)) target = mnt_fs_get_target(fs);
+    if (fs && mnt_fs_get_target(fs)) out.target = mnt_fs_get_target(fs);
+    if (fs && mnt_fs_get_fstype(fs)) out.type = mnt_fs_get_fstype(fs);
     mnt_unref_table(tb);
-    return target;
+    return out;
+}
+
+// Fills the mount point, and the file system from the mount table when the
+// volume could not be probed (no read access).
+void apply_mount(volume_info& v) {
+    mount_info m = mount_of(v.devno);
+    v.mount_path = m.target;
+    if (v.file_system.empty() && !m.type.empty())
+        v.file_system = m.type == "ntfs3" ? "NTFS" : file_system_name(m.type, "");
 }
 
 void fill_sizes(volume_info& v) {
@@ -301,21 +316,21 @@ std::vector<volume_info> device_catalog::volumes_of(const drive_info& d) const {
                 sig = probe_file_system(drive_fd, v.offset, v.length);
             v.file_system = sig.file_system;
             v.label = sig.label;
-            v.mount_path = mount_point_of(v.devno);
+            apply_mount(v);
             fill_sizes(v);
             out.push_back(v);
         }
-        if (parts.empty() && drive_fd >= 0) {
-            fs_signature sig = probe_file_system(drive_fd, 0, d.size);
-            if (!sig.file_system.empty()) {
-                volume_info v = make(d.path, 0, 0, d.size);
-                v.devno = d.devno;
+        if (parts.empty()) {
+            volume_info v = make(d.path, 0, 0, d.size);
+            v.devno = d.devno;
+            if (drive_fd >= 0) {
+                fs_signature sig = probe_file_system(drive_fd, 0, d.size);
                 v.file_system = sig.file_system;
                 v.label = sig.label;
-                v.mount_path = mount_point_of(v.devno);
-                fill_sizes(v);
-                out.push_back(v);
             }
+            apply_mount(v);
+            fill_sizes(v);
+            if (!v.file_system.empty()) out.push_back(v);
         }
         return out;
     }
