@@ -12,9 +12,14 @@
 #include "cli/engine_runner.hpp"
 #include "cli/found_items.hpp"
 #include "cli/json_text.hpp"
+#include <QFile>
 #include "devices/format_size.hpp"
 #include "engine/safe_names.hpp"
 #include "engine/sector_device.hpp"
+#ifdef QUORVANE_HAVE_DEEP
+#include "engine/raw_recovery.hpp"
+#include "engine/scan_result_file.hpp"
+#endif
 
 namespace {
 
@@ -36,11 +41,19 @@ int scan_volume(const scan_options& o, scan_session* s) {
     if (kind.empty())
         return fail_usage(o.volume + ": no file system this program reads (found \"" +
                           volume->file_system.toStdString() + "\"); try --deep");
-    s->engine = make_engine(kind);
+    s->engine = make_engine(kind, o.every_byte);
     if (!s->engine) return fail_usage(o.volume + ": the " + kind + " engine is not available in this build");
     open_physical_drives();
     s->complete = run_scan(*s->engine, s->volume, o.deep);
     s->items = collect_found_items(*s->engine);
+#ifdef QUORVANE_HAVE_DEEP
+    if (!o.save.empty()) {
+        auto* raw = qobject_cast<raw_recovery_c*>(s->engine.get());
+        if (!raw || raw->write_result_file(QFile::encodeName(QString::fromStdString(o.save))) != 0)
+            return fail_usage(o.save + ": cannot save the scan result (nothing found, or the file cannot be written)");
+        std::fprintf(stderr, "saved the scan result to %s\n", o.save.c_str());
+    }
+#endif
     return 0;
 }
 
@@ -79,6 +92,9 @@ bool wanted(const found_item& f, const scan_options& o) {
 
 }  // namespace
 
+int recover_items(recovery_base_c& engine, const std::vector<found_item>& items, const scan_options& o,
+                  const QString& to);
+
 int fail_usage(const std::string& message) {
     std::fprintf(stderr, "quorvane-cli: %s\n", message.c_str());
     return 2;
@@ -104,9 +120,13 @@ int cmd_recover(const scan_options& o) {
     if (int rc = scan_volume(o, &s)) return rc;
     if (destination_on_volume(to, s.volume.device_name))
         return fail_usage(o.to + ": lies on the volume being recovered; choose a folder on another disk");
+    return recover_items(*s.engine, s.items, o, to);
+}
 
+int recover_items(recovery_base_c& engine, const std::vector<found_item>& items, const scan_options& o,
+                  const QString& to) {
     size_t chosen = 0, recovered = 0;
-    for (const auto& f : s.items) {
+    for (const auto& f : items) {
         if (!wanted(f, o)) continue;
         ++chosen;
         QString folder = to;
@@ -117,7 +137,7 @@ int cmd_recover(const scan_options& o) {
         }
         QString leaf = QString::fromStdString(f.path).section('/', -1);
         QString destination = unique_destination(folder, leaf);
-        if (s.engine->recover_file(f.id, destination) == 0) {
+        if (engine.recover_file(f.id, destination) == 0) {
             ++recovered;
             std::printf("%s\n", destination.toLocal8Bit().constData());
         } else {
@@ -126,4 +146,30 @@ int cmd_recover(const scan_options& o) {
     }
     std::fprintf(stderr, "recovered %zu of %zu files into %s\n", recovered, chosen, to.toLocal8Bit().constData());
     return recovered == chosen ? 0 : 1;
+}
+
+int cmd_resume(const std::string& file, const std::string& to_arg) {
+#ifdef QUORVANE_HAVE_DEEP
+    QString to = QDir::cleanPath(QDir::current().absoluteFilePath(QString::fromStdString(to_arg)));
+    auto device = qv::read_scan_result_path(file);
+    if (!device) return fail_usage(file + ": not a scan result file");
+    raw_recovery_c engine;
+    std::string error;
+    if (open_named_drive(*device, &error)) {
+        if (auto volume = resolve_volume(*device, &error)) engine.set_volume(*volume);
+    }
+    if (engine.read_result_file(QFile::encodeName(QString::fromStdString(file))).isEmpty())
+        return fail_usage(file + ": the result cannot be used: its volume " + *device +
+                          " is missing, too short, or the file is damaged");
+    if (!QDir().mkpath(to)) return fail_usage(to_arg + ": cannot create the recovery folder");
+    if (destination_on_volume(to, QString::fromStdString(*device)))
+        return fail_usage(to_arg + ": lies on the volume being recovered; choose a folder on another disk");
+    scan_options o;
+    o.keep_tree = true;
+    return recover_items(engine, collect_found_items(engine), o, to);
+#else
+    (void)file;
+    (void)to_arg;
+    return fail_usage("this build has no deep scan");
+#endif
 }

@@ -18,10 +18,20 @@ struct scan_options {
     std::vector<std::string> names;  // globs
 };
 
+struct partition_options {
+    std::string drive;
+    bool json = false;
+    bool write_mbr = false;   // asks nothing; main makes it need --yes
+    std::string restore;      // a saved first sector to put back
+};
+
 int cmd_list(bool json, const std::vector<std::string>& images);
+int cmd_partitions(const partition_options& options);
 int cmd_scan(const scan_options& options);
 int cmd_recover(const scan_options& options);
 int cmd_demo();
+// Recovers every file of a saved deep-scan result into to.
+int cmd_resume(const std::string& file, const std::string& to);
 
 // One clear line on standard error; returns 2.
 int fail_usage(const std::string& message);

@@ -6,6 +6,12 @@
 #include "cli/terminal_progress.hpp"
 #include "devices/format_size.hpp"
 #include "engine/fat_recovery.hpp"
+#ifdef QUORVANE_HAVE_NTFS
+#include "engine/ntfs_recovery.hpp"
+#endif
+#ifdef QUORVANE_HAVE_DEEP
+#include "engine/raw_recovery.hpp"
+#endif
 
 namespace {
 
@@ -15,8 +21,19 @@ void on_interrupt(int) { interrupted = 1; }
 
 }  // namespace
 
-std::unique_ptr<recovery_base_c> make_engine(const std::string& kind) {
+std::unique_ptr<recovery_base_c> make_engine(const std::string& kind, bool every_byte) {
     if (kind == "fat") return std::make_unique<fat_recovery_c>();
+#ifdef QUORVANE_HAVE_NTFS
+    if (kind == "ntfs") return std::make_unique<ntfs_recovery_c>();
+#endif
+#ifdef QUORVANE_HAVE_DEEP
+    if (kind == "deep") {
+        auto raw = std::make_unique<raw_recovery_c>();
+        raw->set_every_byte(every_byte);
+        return raw;
+    }
+#endif
+    (void)every_byte;
     return nullptr;
 }
 

@@ -7,11 +7,13 @@
 #include "devices/device_catalog.hpp"
 #include "devices/volume_items.hpp"
 #include "engine/sector_device.hpp"
+#include "partition/partition_item.hpp"
 
 int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("Quorvane");
     QCoreApplication app(argc, argv);
     register_device_meta_types();
+    register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
 
     CLI::App cli{"Quorvane: find and recover deleted files on FAT and NTFS volumes, disks and images."};
@@ -36,10 +38,28 @@ int main(int argc, char** argv) {
     auto* rec_cmd = cli.add_subcommand("recover", "Scan a volume and recover its deleted files");
     rec_cmd->add_option("VOLUME", rec.volume, "Volume path: /dev/sdb1, card.img, card.img#1")->required();
     rec_cmd->add_option("--to", rec.to, "Folder for the recovered files (on another disk)")->required();
-    rec_cmd->add_flag("--deep", rec.deep, "Carve files by their content");
+    auto* rec_deep = rec_cmd->add_flag("--deep", rec.deep, "Carve files by their content");
+    rec_cmd->add_flag("--every-byte", rec.every_byte, "Deep scan: test every byte offset")->needs(rec_deep);
     rec_cmd->add_flag("--keep-tree", rec.keep_tree, "Recreate the folders the files were in");
     rec_cmd->add_option("--id", rec.ids, "Recover only the item with this id (repeatable)");
     rec_cmd->add_option("--name", rec.names, "Recover only names matching this glob (repeatable)");
+
+    partition_options part;
+    bool yes = false;
+    auto* part_cmd = cli.add_subcommand("partitions", "Search a whole drive for lost NTFS and FAT32 partitions");
+    part_cmd->add_option("DRIVE", part.drive, "Drive path: /dev/sdb or disk.img")->required();
+    part_cmd->add_flag("--json", part.json, "One JSON object per found partition");
+    auto* yes_flag = part_cmd->add_flag("--yes", yes, "Confirm --write-mbr");
+    part_cmd->add_flag("--write-mbr", part.write_mbr,
+                       "Write the found partitions as the drive's partition table (saves the old first sector first)")
+        ->needs(yes_flag);
+    part_cmd->add_option("--restore-mbr", part.restore, "Put a saved first sector back on the drive")
+        ->excludes("--write-mbr");
+
+    std::string resume_file, resume_to;
+    auto* resume = cli.add_subcommand("resume", "Recover the files of a saved deep-scan result");
+    resume->add_option("FILE", resume_file, "A .sav file written by scan --deep --save")->required();
+    resume->add_option("--to", resume_to, "Folder for the recovered files (on another disk)")->required();
 
     auto* demo = cli.add_subcommand("demo", "Make a small FAT image with deleted files and recover them");
 
@@ -57,6 +77,10 @@ int main(int argc, char** argv) {
         rc = cmd_scan(scan);
     else if (rec_cmd->parsed())
         rc = cmd_recover(rec);
+    else if (part_cmd->parsed())
+        rc = cmd_partitions(part);
+    else if (resume->parsed())
+        rc = cmd_resume(resume_file, resume_to);
     else if (demo->parsed())
         rc = cmd_demo();
     close_physical_drives();

@@ -12,6 +12,8 @@ packages=(
   zip p7zip-full xz-utils bzip2 gzip sqlite3 file
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
+  # boots the repaired MBR in an emulator
+  qemu-system-x86 zlib1g-dev
 )
 
 missing=()

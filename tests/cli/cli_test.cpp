@@ -132,3 +132,41 @@ TEST(cli_demo, recovers_every_deleted_file_of_its_own_image) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(cli_partitions, finds_a_lost_partition_writes_the_table_and_puts_a_sector_back) {
+    for (const char* tool : {"sfdisk", "mkntfs"})
+        if (!qv::test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
+    qv::test::temp_dir dir;
+    std::string img = dir / "disk.img";
+    std::string part = dir / "ntfs.part";
+    ASSERT_EQ(run("truncate -s 64M " + shell_quote(img) + " && truncate -s 20M " + shell_quote(part)), 0);
+    ASSERT_EQ(run("mkntfs -F -Q -q -p 2048 " + shell_quote(part) + " && dd if=" + shell_quote(part) + " of=" +
+                  shell_quote(img) + " bs=512 seek=2048 conv=notrunc status=none"),
+              0);
+    std::string env = "XDG_DATA_HOME=" + shell_quote(dir / "data") + " ";
+    std::string out;
+    ASSERT_EQ(run(env + cli("partitions --json " + shell_quote(img)) + " 2>/dev/null", &out), 0) << out;
+    EXPECT_EQ(out, "{\"number\":1,\"file_system\":\"NTFS\",\"type\":7,\"first_sector\":2048,\"last_sector\":43007,"
+                   "\"size\":20971520}\n");
+
+    EXPECT_EQ(run(env + cli("partitions --write-mbr " + shell_quote(img)) + " >/dev/null 2>&1"), 2)
+        << "writing needs --yes";
+    ASSERT_EQ(run(env + cli("partitions --write-mbr --yes " + shell_quote(img)), &out), 0) << out;
+    ASSERT_EQ(run("sfdisk -d " + shell_quote(img), &out), 0);
+    EXPECT_NE(out.find("start=        2048, size=       40960, type=7, bootable"), std::string::npos) << out;
+
+    // A second repair saves the first one's sector; putting that back leaves the same table.
+    auto repaired = qv::test::read_file(img);
+    ASSERT_EQ(run(env + cli("partitions --write-mbr --yes " + shell_quote(img)), &out), 0) << out;
+    auto at = out.find("saved the replaced first sector to ");
+    ASSERT_NE(at, std::string::npos) << out;
+    std::string backup = out.substr(at + 35, out.find('\n', at) - at - 35);
+    EXPECT_EQ(qv::test::read_file(backup).size(), 512u);
+    ASSERT_EQ(run(env + cli("partitions --restore-mbr " + shell_quote(backup) + " " + shell_quote(img)), &out), 0)
+        << out;
+    EXPECT_EQ(qv::test::read_file(img), repaired);
+}
+
+}  // namespace

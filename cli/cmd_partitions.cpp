@@ -1,0 +1,85 @@
+// quorvane-cli partitions: the lost-partition search, the repair and putting a saved sector back.
+#include <QDir>
+
+#include <cstdio>
+
+#include "cli/cli_volume.hpp"
+#include "cli/commands.hpp"
+#include "cli/json_text.hpp"
+#include "cli/terminal_progress.hpp"
+#include "devices/format_size.hpp"
+#include "partition/drive_lookup.hpp"
+#include "partition/mbr_writer.hpp"
+#include "partition/partition_repair.hpp"
+
+namespace {
+
+void print_partition(const partition_item_s& p, int number, bool json) {
+    uint64_t bytes = (p.end_sector - p.start_sector + 1) * 512;
+    if (json) {
+        std::printf("{\"number\":%d,\"file_system\":%s,\"type\":%d,\"first_sector\":%llu,\"last_sector\":%llu,"
+                    "\"size\":%llu}\n",
+                    number, json_quote(p.fs_name.toStdString()).c_str(), p.partition_type,
+                    (unsigned long long)p.start_sector, (unsigned long long)p.end_sector, (unsigned long long)bytes);
+    } else {
+        std::printf("%3d  %-6s  first sector %12llu  last sector %12llu  %10s\n", number,
+                    p.fs_name.toLatin1().constData(), (unsigned long long)p.start_sector,
+                    (unsigned long long)p.end_sector, format_size(bytes).toLatin1().constData());
+    }
+    std::fflush(stdout);
+}
+
+void print_report(const qv::partition::repair_report& rep) {
+    if (!rep.backup_path.isEmpty())
+        std::fprintf(stderr, "saved the replaced first sector to %s\n", rep.backup_path.toLocal8Bit().constData());
+    if (!rep.error.isEmpty()) std::fprintf(stderr, "quorvane-cli: %s\n", rep.error.toLocal8Bit().constData());
+}
+
+}  // namespace
+
+int cmd_partitions(const partition_options& o) {
+    std::string error;
+    if (!open_named_drive(o.drive, &error)) return fail_usage(error);
+    QString path = QDir::cleanPath(QDir::current().absoluteFilePath(QString::fromStdString(o.drive)));
+    if (o.drive.rfind("/dev/", 0) == 0) path = QString::fromStdString(o.drive);
+    auto drive = qv::partition::find_drive_item(path);
+    if (!drive) return fail_usage(o.drive + ": not a drive");
+
+    if (!o.restore.empty()) {
+        qv::partition::repair_report rep;
+        int rc = qv::partition::restore_partition_table(drive->name, QString::fromStdString(o.restore),
+                                                        qv::partition::default_backup_dir(), &rep);
+        print_report(rep);
+        if (rc == 0) std::fprintf(stderr, "put the saved first sector back on %s\n", o.drive.c_str());
+        return rc == 0 ? 0 : 1;
+    }
+
+    partition_repair_c search;
+    search.start_search(*drive);
+    terminal_progress bar;
+    qsizetype printed = 0;
+    auto print_new = [&] {
+        auto found = search.partitions();
+        if (found.size() > printed) bar.clear();
+        for (; printed < found.size(); ++printed) print_partition(found[printed], int(printed + 1), o.json);
+    };
+    while (!search.wait(200)) {
+        print_new();
+        bar.update(search.progress(), "searched " + format_size(uint64_t(search.progress() * double(drive->size))).toStdString());
+    }
+    bar.clear();
+    print_new();
+    if (search.last_result() < 0) return fail_usage(o.drive + ": " + search.last_error().toStdString());
+    if (!o.json) std::fprintf(stderr, "%lld partitions found on %s\n", (long long)printed, o.drive.c_str());
+    if (!o.write_mbr) return 0;
+
+    qv::partition::mbr_plan plan;
+    QString plan_error;
+    if (search.plan_repair(&plan, &plan_error) != 0) return fail_usage(plan_error.toStdString());
+    std::fprintf(stderr, "%s\n", qv::partition::describe_plan(plan).toLocal8Bit().constData());
+    qv::partition::repair_report rep;
+    int rc = qv::partition::apply_partition_plan(plan, qv::partition::default_backup_dir(), &rep);
+    print_report(rep);
+    if (rc == 0) std::fprintf(stderr, "wrote the new partition table to %s\n", o.drive.c_str());
+    return rc == 0 ? 0 : 1;
+}

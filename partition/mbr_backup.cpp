@@ -1,0 +1,134 @@
+#include "partition/mbr_backup.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qv::partition {
+namespace {
+
+constexpr int max_name_attempts = 100;
+
+QString sanitized_drive_name(const QString& drive_path) {
+    QString name = QFileInfo(drive_path).fileName();
+    if (name.isEmpty()) name = QStringLiteral("drive");
+    for (QChar& c : name) {
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != u'.' && c != u'-' && c != u'_')
+            c = u'_';
+    }
+    return name;
+}
+
+bool write_all(int fd, const uint8_t* data, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::write(fd, data + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+QString errno_text() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+}  // namespace
+
+QString default_backup_dir() {
+    QString base = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    if (base.isEmpty() || QCoreApplication::applicationName().isEmpty())
+        base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+               QStringLiteral("/Quorvane");
+    return base + QStringLiteral("/mbr-backups");
+}
+
+int save_sector_backup(const QString& dir, const QString& drive_path,
+                       std::span<const uint8_t, mbr_bytes> sector, QString* path, QString* error) {
+    auto fail = [&](const QString& text) {
+        if (error) *error = text;
+        return -1;
+    };
+    if (dir.isEmpty()) return fail(QStringLiteral("no backup folder is set"));
+    if (!QDir().mkpath(dir))
+        return fail(QStringLiteral("cannot create the backup folder %1").arg(dir));
+
+    const QString stem =
+        QStringLiteral("mbr-%1-%2")
+            .arg(sanitized_drive_name(drive_path),
+                 QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")));
+    QString file;
+    int fd = -1;
+    for (int attempt = 1; attempt <= max_name_attempts && fd < 0; ++attempt) {
+        file =
+            QDir(dir).filePath(attempt == 1 ? stem + QStringLiteral(".bin")
+                                            : QStringLiteral("%1-%2.bin").arg(stem).arg(attempt));
+        fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                    0600);
+        if (fd < 0 && errno != EEXIST)
+            return fail(QStringLiteral("cannot create %1: %2").arg(file, errno_text()));
+    }
+    if (fd < 0) return fail(QStringLiteral("cannot find a free backup file name in %1").arg(dir));
+
+    bool ok = write_all(fd, sector.data(), sector.size()) && ::fsync(fd) == 0;
+    const QString why = ok ? QString() : errno_text();
+    ok = ::close(fd) == 0 && ok;
+    const QByteArray encoded = QFile::encodeName(file);
+    if (!ok) {
+        ::unlink(encoded.constData());
+        return fail(
+            QStringLiteral("cannot write %1: %2").arg(file, why.isEmpty() ? errno_text() : why));
+    }
+
+    // Compare bytes only: a sector without a signature is still worth keeping.
+    QFile check(file);
+    const QByteArray back =
+        check.open(QIODevice::ReadOnly) ? check.read(qint64(mbr_bytes) + 1) : QByteArray();
+    if (back.size() != qsizetype(mbr_bytes) ||
+        std::memcmp(back.constData(), sector.data(), mbr_bytes) != 0) {
+        ::unlink(encoded.constData());
+        return fail(QStringLiteral("%1 did not read back as written").arg(file));
+    }
+    int dir_fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);  // make the new name durable too
+        ::close(dir_fd);
+    }
+    if (path) *path = file;
+    return 0;
+}
+
+int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* error) {
+    auto fail = [&](const QString& text) {
+        if (error) *error = text;
+        return -1;
+    };
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot open %1: %2").arg(file, in.errorString()));
+    if (in.size() != qint64(mbr_bytes))
+        return fail(QStringLiteral("%1 is %2 bytes, not a %3-byte sector")
+                        .arg(file)
+                        .arg(in.size())
+                        .arg(mbr_bytes));
+    QByteArray bytes = in.read(qint64(mbr_bytes) + 1);
+    if (bytes.size() != qsizetype(mbr_bytes))
+        return fail(QStringLiteral("%1 is not a %2-byte sector").arg(file).arg(mbr_bytes));
+    if (uint8_t(bytes[mbr_signature_offset]) != 0x55 ||
+        uint8_t(bytes[mbr_signature_offset + 1]) != 0xAA)
+        return fail(QStringLiteral("%1 does not end in the boot signature 55 AA").arg(file));
+    if (sector) std::memcpy(sector->data(), bytes.constData(), mbr_bytes);
+    return 0;
+}
+
+}  // namespace qv::partition

@@ -1,0 +1,149 @@
+#include "partition/mbr_writer.hpp"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "devices/device_catalog.hpp"
+
+namespace qv::partition {
+namespace {
+
+// Holds a block device open with O_EXCL while its first sector is rewritten:
+// the kernel refuses that while any of its partitions is mounted or claimed.
+class exclusive_claim {
+public:
+    ~exclusive_claim() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    // 0 for a regular file (nothing to claim) or a claimed block device; -1 otherwise.
+    int claim(const QString& path, QString* error) {
+        struct stat st {};
+        const QByteArray encoded = QFile::encodeName(path);
+        if (::stat(encoded.constData(), &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
+        fd_ = ::open(encoded.constData(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        if (fd_ >= 0) return 0;
+        *error = errno == EBUSY ? QStringLiteral("%1 is in use (a partition is mounted?)").arg(path)
+                                : QStringLiteral("%1: %2").arg(
+                                      path, QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    }
+    // Asks the kernel to read the new table; harmless where it cannot.
+    void reread_table() {
+        if (fd_ >= 0) ::ioctl(fd_, BLKRRPART);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Saves the drive's first sector to a backup, then writes `sector` over it.
+// With `expected`, the first sector must still hold exactly those bytes.
+int replace_first_sector(const QString& drive_path, const sector_bytes_t* expected,
+                         const sector_bytes_t& sector, const QString& backup_dir,
+                         repair_report* report) {
+    report->drive = drive_path;
+    auto fail = [&](const QString& text) {
+        report->error = text;
+        return -1;
+    };
+    exclusive_claim claim;
+    QString claim_error;
+    if (claim.claim(drive_path, &claim_error) != 0) return fail(claim_error);
+
+    std::string open_error;
+    std::unique_ptr<device_handle> dev = device_catalog::shared().open(
+        drive_path.toStdString(), access_mode::read_write, &open_error);
+    if (!dev)
+        return fail(QStringLiteral("cannot open %1 for writing: %2")
+                        .arg(drive_path, QString::fromStdString(open_error)));
+
+    sector_bytes_t current{};
+    if (!dev->read_exact(0, current.data(), current.size()))
+        return fail(QStringLiteral("cannot read the first sector of %1").arg(drive_path));
+    if (expected && current != *expected)
+        return fail(QStringLiteral(
+                        "the first sector of %1 changed since the plan was made; nothing written")
+                        .arg(drive_path));
+
+    QString backup_error;
+    if (save_sector_backup(backup_dir, drive_path, current, &report->backup_path, &backup_error) !=
+        0)
+        return fail(
+            QStringLiteral("nothing written: the current first sector could not be saved (%1)")
+                .arg(backup_error));
+
+    if (dev->write_at(0, sector.data(), sector.size()) != int64_t(sector.size()) ||
+        dev->sync() != 0)
+        return fail(QStringLiteral("writing the first sector of %1 failed; the old sector is in %2")
+                        .arg(drive_path, report->backup_path));
+    sector_bytes_t back{};
+    if (!dev->read_exact(0, back.data(), back.size()) || back != sector)
+        return fail(
+            QStringLiteral(
+                "the first sector of %1 did not read back as written; the old sector is in %2")
+                .arg(drive_path, report->backup_path));
+    dev.reset();
+    claim.reread_table();
+    report->written = true;
+    return 0;
+}
+
+}  // namespace
+
+int plan_partition_repair(const drive_item_s& drive, const QList<partition_item_s>& found,
+                          mbr_plan* plan, QString* error) {
+    auto fail = [&](const QString& text) {
+        if (error) *error = text;
+        return -1;
+    };
+    if (drive.name.isEmpty()) return fail(QStringLiteral("no drive is chosen"));
+    std::string open_error;
+    std::unique_ptr<device_handle> dev = device_catalog::shared().open(
+        drive.name.toStdString(), access_mode::read_only, &open_error);
+    if (!dev)
+        return fail(QStringLiteral("cannot open %1: %2")
+                        .arg(drive.name, QString::fromStdString(open_error)));
+    sector_bytes_t first{};
+    if (!dev->read_exact(0, first.data(), first.size()))
+        return fail(QStringLiteral("cannot read the first sector of %1").arg(drive.name));
+
+    mbr_plan out;
+    out.drive = drive.name;
+    const disk_geometry geometry = drive.geometry.value_or(disk_geometry{});
+    if (plan_partition_table(first, found, geometry, dev->length() / mbr_bytes, &out, error) != 0)
+        return -1;
+    if (plan) *plan = out;
+    return 0;
+}
+
+int apply_partition_plan(const mbr_plan& plan, const QString& backup_dir, repair_report* report) {
+    repair_report local;
+    repair_report* r = report ? report : &local;
+    r->plan = plan;
+    if (plan.drive.isEmpty()) {
+        r->error = QStringLiteral("the plan names no drive");
+        return -1;
+    }
+    return replace_first_sector(plan.drive, &plan.old_sector, plan.new_sector, backup_dir, r);
+}
+
+int restore_partition_table(const QString& drive_path, const QString& backup_file,
+                            const QString& backup_dir, repair_report* report) {
+    repair_report local;
+    repair_report* r = report ? report : &local;
+    r->drive = drive_path;
+    sector_bytes_t saved{};
+    if (load_sector_backup(backup_file, &saved, &r->error) != 0) return -1;
+    return replace_first_sector(drive_path, nullptr, saved, backup_dir, r);
+}
+
+}  // namespace qv::partition

@@ -1,0 +1,41 @@
+#pragma once
+// Plan, back up, apply: the only code that writes to a drive.
+
+#include <QList>
+#include <QString>
+
+#include "devices/volume_items.hpp"
+#include "partition/mbr_backup.hpp"
+#include "partition/mbr_plan.hpp"
+
+namespace qv::partition {
+
+// What a repair or restore did, for the page and the CLI to report.
+struct repair_report {
+    QString drive;
+    QString backup_path;   // where the replaced sector was saved; empty when nothing was saved
+    QString error;         // why nothing (or not all) was written; empty on success
+    bool written = false;  // the new sector is on the drive and read back equal
+    mbr_plan plan;         // for a repair: the sector written (or that would have been)
+};
+
+// Reads the drive's first sector (read-only) and builds the repair's plan
+// from the found partitions. 0, or -1 and *error.
+int plan_partition_repair(const drive_item_s& drive, const QList<partition_item_s>& found,
+                          mbr_plan* plan, QString* error);
+
+// Writes plan.new_sector over the drive's first sector. The drive is opened
+// for writing (a block device exclusively, so a mounted drive is refused);
+// its first sector must still equal plan.old_sector; that sector is saved to
+// a backup file in backup_dir first, and without a backup nothing is written.
+// The sector is then written, flushed and read back; a block device is asked
+// to re-read its partition table. 0 when written, -1 with report->error.
+int apply_partition_plan(const mbr_plan& plan, const QString& backup_dir, repair_report* report);
+
+// Puts a saved first sector (see load_sector_backup) back on the drive,
+// saving the sector it replaces in backup_dir first. 0, or -1 with report->error.
+int restore_partition_table(const QString& drive_path, const QString& backup_file,
+                            const QString& backup_dir = default_backup_dir(),
+                            repair_report* report = nullptr);
+
+}  // namespace qv::partition

@@ -1,0 +1,19 @@
+#pragma once
+// One partition found by the lost-partition search.
+
+#include <QMetaType>
+#include <QString>
+
+#include <cstdint>
+
+struct partition_item_s {
+    QString fs_name;             // "NTFS" or "FAT32"
+    int32_t partition_type = 0;  // type byte the repair writes: 0x07 NTFS, 0x0C FAT32
+    uint64_t start_sector = 0;   // boot sector, in 512-byte sectors from the drive's start
+    uint64_t end_sector = 0;     // last sector, inclusive
+};
+
+Q_DECLARE_METATYPE(partition_item_s)
+
+// Registers partition_item_s with Qt's meta-type system under its own name.
+void register_partition_meta_types();

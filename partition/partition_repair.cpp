@@ -1,0 +1,141 @@
+#include "partition/partition_repair.hpp"
+
+#include <QMutexLocker>
+
+#include <memory>
+
+#include "devices/device_catalog.hpp"
+#include "partition/partition_search.hpp"
+
+using namespace qv::partition;
+
+partition_repair_c::partition_repair_c(QObject* parent) : QThread(parent) {}
+
+partition_repair_c::~partition_repair_c() {
+    request_stop();
+    wait();
+}
+
+void partition_repair_c::set_drive(const drive_item_s& drive) {
+    QMutexLocker lock(&mutex_);
+    drive_ = drive;
+}
+
+drive_item_s partition_repair_c::drive() const {
+    QMutexLocker lock(&mutex_);
+    return drive_;
+}
+
+QList<partition_item_s> partition_repair_c::partitions() const {
+    QMutexLocker lock(&mutex_);
+    return partitions_;
+}
+
+qsizetype partition_repair_c::partition_count() const {
+    QMutexLocker lock(&mutex_);
+    return partitions_.size();
+}
+
+QString partition_repair_c::last_error() const {
+    QMutexLocker lock(&mutex_);
+    return error_;
+}
+
+repair_report partition_repair_c::last_repair() const {
+    QMutexLocker lock(&mutex_);
+    return last_repair_;
+}
+
+void partition_repair_c::set_error(const QString& text) {
+    QMutexLocker lock(&mutex_);
+    error_ = text;
+}
+
+void partition_repair_c::request_stop() {
+    stop_.store(true);
+    requestInterruption();  // reaches a thread that start() has launched but run() not yet entered
+}
+
+bool partition_repair_c::stop_wanted() const {
+    if (stop_.load(std::memory_order_relaxed)) return true;
+    return QThread::currentThread() == this && isInterruptionRequested();
+}
+
+void partition_repair_c::start_search(const drive_item_s& drive, Priority priority) {
+    if (isRunning()) {
+        request_stop();
+        wait();
+    }
+    set_drive(drive);
+    start(priority);
+}
+
+void partition_repair_c::run() {
+    search();
+}
+
+int partition_repair_c::search() {
+    if (busy_.exchange(true)) {
+        set_error(QStringLiteral("a search is already running"));
+        return -1;
+    }
+    stop_.store(false);
+    const drive_item_s target = drive();
+    {
+        QMutexLocker lock(&mutex_);
+        partitions_.clear();
+        error_.clear();
+    }
+    progress_.store(0.0);
+
+    int result = -1;
+    std::string open_error;
+    std::unique_ptr<qv::device_handle> dev;
+    if (target.name.isEmpty()) {
+        set_error(QStringLiteral("no drive is chosen"));
+    } else if (!(dev = qv::device_catalog::shared().open(
+                     target.name.toStdString(), qv::access_mode::read_only, &open_error))) {
+        set_error(QStringLiteral("cannot open %1: %2")
+                      .arg(target.name, QString::fromStdString(open_error)));
+    } else {
+        search_hooks hooks;
+        hooks.progress = &progress_;
+        hooks.stop = [this] { return stop_wanted(); };
+        hooks.found = [this](const partition_item_s& item) {
+            {
+                QMutexLocker lock(&mutex_);
+                partitions_.append(item);
+            }
+            emit partition_found();
+        };
+        result = search_device(*dev, hooks) == search_stopped ? 1 : 0;
+    }
+    last_result_.store(result);
+    busy_.store(false);
+    return result;
+}
+
+int partition_repair_c::plan_repair(mbr_plan* plan, QString* error) const {
+    return plan_partition_repair(drive(), partitions(), plan, error);
+}
+
+int partition_repair_c::repair_partition_table() {
+    return repair_partition_table(default_backup_dir(), nullptr);
+}
+
+int partition_repair_c::repair_partition_table(const QString& backup_dir, repair_report* report) {
+    repair_report r;
+    r.drive = drive().name;
+    int result = -1;
+    mbr_plan plan;
+    if (r.drive.isEmpty())
+        r.error = QStringLiteral("no drive is chosen");
+    else if (isRunning() || busy_.load())
+        r.error = QStringLiteral("the search is still running");
+    else if (plan_repair(&plan, &r.error) == 0)
+        result = apply_partition_plan(plan, backup_dir, &r);
+    if (report) *report = r;
+    QMutexLocker lock(&mutex_);
+    last_repair_ = r;
+    return result;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// The lost-partition search itself: walks a drive in 128 KiB chunks and
+// reports every NTFS and FAT32 boot sector it recognises.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "partition/partition_item.hpp"
+
+namespace qv {
+class device_handle;
+}
+
+namespace qv::partition {
+
+inline constexpr uint64_t chunk_sectors = 256;  // one 128 KiB read
+inline constexpr uint64_t candidates_per_chunk =
+    chunk_sectors - 1;  // the last one starts the next chunk
+
+enum search_result { search_done = 0, search_stopped = 1 };
+
+struct search_hooks {
+    std::atomic<double>* progress = nullptr;  // fraction searched, written as the search moves on
+    std::function<bool()> stop;               // asked between chunks; true ends the search
+    std::function<void(const partition_item_s&)> found;  // called for each find, in drive order
+};
+
+// Searches dev from its first sector. A chunk is 256 sectors read at sector
+// P; its sectors 0..254 are candidates, so every sector is examined once.
+// A find moves P past the partition's body; otherwise P advances by 255.
+// The search ends at a chunk that cannot be read in full (an I/O error or the
+// end of the drive), when P passes the drive's end, or on a stop request.
+// Progress is 1.0 after a search that ran to its end; a stopped search leaves
+// it where it was. Reads are made in large windows of whole chunks, which
+// examines exactly the sectors that chunk-by-chunk reads would.
+search_result search_device(device_handle& dev, const search_hooks& hooks);
+
+}  // namespace qv::partition

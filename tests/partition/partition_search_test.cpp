@@ -1,0 +1,298 @@
+// The search walk over drives built in memory: where finds land, where the
+// search continues, and hostile or truncated drives.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <random>
+
+#include "devices/device_handle.hpp"
+#include "partition/boot_sector_tests.hpp"
+#include "partition/partition_search.hpp"
+#include "tests/partition/boot_images.hpp"
+
+using namespace qv::partition;
+using qv::test::put_fat32_boot;
+using qv::test::put_ntfs_boot;
+using qv::test::sector;
+
+namespace {
+
+constexpr uint64_t u64_max = std::numeric_limits<uint64_t>::max();
+
+struct found_list {
+    std::vector<partition_item_s> items;
+    double progress = -1.0;
+    search_result result = search_done;
+};
+
+void search(qv::device_handle& dev, found_list* out, std::function<bool()> stop = {}) {
+    std::atomic<double> progress{-1.0};
+    search_hooks hooks;
+    hooks.progress = &progress;
+    hooks.stop = std::move(stop);
+    hooks.found = [out](const partition_item_s& p) { out->items.push_back(p); };
+    out->result = search_device(dev, hooks);
+    out->progress = progress.load();
+}
+
+found_list search_bytes(std::vector<uint8_t> bytes) {
+    qv::memory_device dev(std::move(bytes));
+    found_list out;
+    search(dev, &out);
+    return out;
+}
+
+// Fails reads that touch [bad_first, bad_end) bytes, like a drive with bad sectors.
+class faulty_device final : public qv::device_handle {
+public:
+    faulty_device(std::vector<uint8_t> bytes, uint64_t bad_first, uint64_t bad_end)
+        : inner_(std::move(bytes)), bad_first_(bad_first), bad_end_(bad_end) {}
+    int64_t read_at(uint64_t offset, void* buffer, size_t len) override {
+        ++reads;
+        if (offset < bad_end_ && offset + len > bad_first_) return -1;
+        return inner_.read_at(offset, buffer, len);
+    }
+    int64_t write_at(uint64_t, const void*, size_t) override { return -1; }
+    uint64_t length() const override { return inner_.length(); }
+    int reads = 0;
+
+private:
+    qv::memory_device inner_;
+    uint64_t bad_first_, bad_end_;
+};
+
+// Chunk by chunk, one 128 KiB read each: the plain form of the walk, to hold
+// the windowed reads of search_device against.
+std::vector<partition_item_s> reference_search(const std::vector<uint8_t>& drive) {
+    std::vector<partition_item_s> found;
+    const uint64_t size = drive.size();
+    uint64_t p = 0;
+    while (p * sector < size) {
+        if (size - p * sector < chunk_sectors * sector) break;
+        qv::byte_view chunk(drive.data() + p * sector, chunk_sectors * sector);
+        uint64_t next = p + candidates_per_chunk;
+        for (uint64_t j = 0; j < candidates_per_chunk; ++j) {
+            boot_candidate c = examine_boot_sector(chunk, j * sector);
+            if (c.kind == boot_kind::none) continue;
+            found.push_back({c.kind == boot_kind::ntfs ? "NTFS" : "FAT32",
+                             c.kind == boot_kind::ntfs ? 7 : 12, p + j, p + j + c.length - 1});
+            next = p + j + c.length;
+            break;
+        }
+        p = next;
+    }
+    return found;
+}
+
+}  // namespace
+
+TEST(PartitionSearch, NtfsFoundAndSearchContinuesAfterItsLastSector) {
+    const uint64_t n = 5000;
+    std::vector<uint8_t> drive(12000 * sector);
+    put_ntfs_boot(drive, 2048, n);
+    put_ntfs_boot(drive, 2048 + n, n);      // the backup boot sector: inside the body, skipped
+    put_fat32_boot(drive, 2049 + n, 3000);  // first sector after the body
+    found_list f = search_bytes(drive);
+    ASSERT_EQ(f.items.size(), 2u);
+    EXPECT_EQ(f.items[0].fs_name, "NTFS");
+    EXPECT_EQ(f.items[0].partition_type, 7);
+    EXPECT_EQ(f.items[0].start_sector, 2048u);
+    EXPECT_EQ(f.items[0].end_sector, 2048 + n);
+    EXPECT_EQ(f.items[1].fs_name, "FAT32");
+    EXPECT_EQ(f.items[1].partition_type, 12);
+    EXPECT_EQ(f.items[1].start_sector, 2049 + n);
+    EXPECT_EQ(f.items[1].end_sector, 2049 + n + 3000 - 1);
+    EXPECT_EQ(f.progress, 1.0);
+    EXPECT_EQ(f.result, search_done);
+}
+
+TEST(PartitionSearch, Fat32FoundAndSearchContinuesAfterItsBody) {
+    const uint32_t n = 4000;
+    std::vector<uint8_t> drive(9000 * sector);
+    put_fat32_boot(drive, 63, n);
+    put_fat32_boot(drive, 62 + n, 100);  // last sector of the body: never a candidate
+    put_ntfs_boot(drive, 63 + n, 200);
+    found_list f = search_bytes(drive);
+    ASSERT_EQ(f.items.size(), 2u);
+    EXPECT_EQ(f.items[0].start_sector, 63u);
+    EXPECT_EQ(f.items[0].end_sector, 62u + n);
+    EXPECT_EQ(f.items[1].fs_name, "NTFS");
+    EXPECT_EQ(f.items[1].start_sector, 63u + n);
+}
+
+struct placement_row {
+    const char* name;
+    uint64_t at;      // sector of the boot sector
+    std::string oem;  // FAT32 OEM name; empty for NTFS
+    bool fsinfo_signature;
+    bool found;
+};
+
+class PartitionSearchPlacement : public testing::TestWithParam<placement_row> {};
+
+TEST_P(PartitionSearchPlacement, FoundOnlyWhereTheTestsPass) {
+    const placement_row& row = GetParam();
+    std::vector<uint8_t> drive(3000 * sector);
+    if (row.oem.empty())
+        put_ntfs_boot(drive, row.at, 99);
+    else
+        put_fat32_boot(drive, row.at, 100, row.oem, row.fsinfo_signature);
+    found_list f = search_bytes(drive);
+    if (!row.found) {
+        EXPECT_TRUE(f.items.empty());
+    } else {
+        ASSERT_EQ(f.items.size(), 1u);
+        EXPECT_EQ(f.items[0].start_sector, row.at);
+        EXPECT_EQ(f.items[0].end_sector, row.at + 99);
+    }
+    EXPECT_EQ(f.progress, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PartitionSearchPlacement,
+    testing::Values(placement_row{"ntfs_sector0", 0, "", true, true},
+                    placement_row{"ntfs_last_candidate_of_chunk", 254, "", true, true},
+                    placement_row{"ntfs_sector255_is_next_chunks_first", 255, "", true, true},
+                    placement_row{"ntfs_second_chunk_boundary", 510, "", true, true},
+                    placement_row{"fat32_mswin", 700, "MSWIN4.1", true, true},
+                    placement_row{"fat32_msdos", 701, "MSDOS5.0", true, true},
+                    placement_row{"fat32_at_chunk_end_uses_next_sector", 254, "MSDOS5.0", true,
+                                  true},
+                    placement_row{"fat32_mkfs_oem_not_found", 702, "mkfs.fat", true, false},
+                    placement_row{"fat32_lower_case_oem_not_found", 703, "mswin4.1", true, false},
+                    placement_row{"fat32_without_second_signature", 704, "MSWIN4.1", false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct length_row {
+    const char* name;
+    bool ntfs;
+    uint64_t count;  // the boot sector's field
+    bool found;      // the candidate at 10 is kept
+    bool later_found;
+};
+
+class PartitionSearchHostileLength : public testing::TestWithParam<length_row> {};
+
+// A stated length of 0 would find the same sector again forever; a huge one
+// must neither overflow nor hang.
+TEST_P(PartitionSearchHostileLength, AlwaysAdvances) {
+    const length_row& row = GetParam();
+    std::vector<uint8_t> drive(2000 * sector);
+    if (row.ntfs)
+        put_ntfs_boot(drive, 10, row.count);
+    else
+        put_fat32_boot(drive, 10, uint32_t(row.count));
+    put_ntfs_boot(drive, 600, 20);
+    found_list f = search_bytes(drive);
+    size_t expected = size_t(row.found) + size_t(row.later_found);
+    ASSERT_EQ(f.items.size(), expected);
+    if (row.found) {
+        EXPECT_EQ(f.items[0].start_sector, 10u);
+        EXPECT_GE(f.items[0].end_sector, f.items[0].start_sector);  // saturated, never wrapped
+    }
+    if (row.later_found) {
+        EXPECT_EQ(f.items.back().start_sector, 600u);
+    }
+    EXPECT_EQ(f.progress, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PartitionSearchHostileLength,
+    testing::Values(length_row{"fat32_zero", false, 0, false, true},
+                    length_row{"ntfs_count_max_wraps_to_zero", true, u64_max, false, true},
+                    length_row{"ntfs_zero_count_is_one_sector", true, 0, true, true},
+                    length_row{"fat32_max", false, 0xFFFFFFFFu, true, false},
+                    length_row{"ntfs_huge", true, uint64_t(1) << 62, true, false},
+                    length_row{"ntfs_count_max_minus_one", true, u64_max - 1, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct size_row {
+    const char* name;
+    uint64_t bytes;
+    uint64_t boot_at;
+    bool found;
+};
+
+class PartitionSearchDriveSize : public testing::TestWithParam<size_row> {};
+
+TEST_P(PartitionSearchDriveSize, ShortAndTruncatedDrives) {
+    const size_row& row = GetParam();
+    std::vector<uint8_t> drive(row.bytes + 2 * sector);
+    put_ntfs_boot(drive, row.boot_at, 3);
+    drive.resize(row.bytes);
+    found_list f = search_bytes(drive);
+    EXPECT_EQ(f.items.size(), row.found ? 1u : 0u);
+    EXPECT_EQ(f.progress, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PartitionSearchDriveSize,
+    testing::Values(size_row{"empty", 0, 0, false}, size_row{"one_sector", 512, 0, false},
+                    size_row{"shorter_than_a_chunk", 131071, 0, false},
+                    size_row{"exactly_one_chunk", 131072, 254, true},
+                    // sector 255 of a one-chunk drive is never a candidate
+                    size_row{"exactly_one_chunk_last_sector", 131072, 255, false},
+                    // the chunk at 255 runs 1 sector past the end: not read
+                    size_row{"one_chunk_plus_254_sectors", 131072 + 254 * 512, 300, false},
+                    size_row{"one_chunk_plus_255_sectors", 131072 + 255 * 512, 300, true},
+                    size_row{"odd_size_truncated_tail", 131072 * 3 + 77, 765, false},
+                    size_row{"odd_size_full_chunk", 131072 * 3 + 77, 600, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PartitionSearch, ReadErrorEndsTheSearchWithWhatWasFound) {
+    std::vector<uint8_t> drive(40000 * sector);
+    put_ntfs_boot(drive, 100, 50);
+    put_ntfs_boot(drive, 9000, 50);   // before the bad area, in a window that reaches it
+    put_ntfs_boot(drive, 30000, 50);  // after it
+    faulty_device dev(drive, 10000 * sector, 10001 * sector);
+    found_list f;
+    search(dev, &f);
+    ASSERT_EQ(f.items.size(), 2u);
+    EXPECT_EQ(f.items[1].start_sector, 9000u);
+    EXPECT_EQ(f.progress, 1.0);
+}
+
+TEST(PartitionSearch, StopRequestEndsBeforeTheNextChunk) {
+    std::vector<uint8_t> drive(50000 * sector);
+    put_ntfs_boot(drive, 5, 10);
+    put_ntfs_boot(drive, 40000, 10);
+    qv::memory_device dev(drive);
+    found_list f;
+    int asked = 0;
+    search(dev, &f, [&] { return ++asked > 3; });
+    EXPECT_EQ(f.result, search_stopped);
+    EXPECT_EQ(asked, 4);
+    ASSERT_EQ(f.items.size(), 1u);  // what was found before the stop stays
+    EXPECT_LT(f.progress, 1.0);
+}
+
+// Random drives with boot sectors everywhere, including across the 1 MiB read
+// windows: the windowed walk must find exactly what chunk reads would.
+TEST(PartitionSearch, WindowedReadsMatchChunkByChunkReads) {
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        std::mt19937 gen(seed);
+        const uint64_t sectors = 20000 + gen() % 5000;
+        std::vector<uint8_t> drive(sectors * sector + gen() % 512);
+        for (int i = 0; i < 60; ++i) {
+            uint64_t at = gen() % (sectors - 2);
+            uint64_t len = gen() % 4 == 0 ? 0 : gen() % 3000;
+            if (gen() % 2)
+                put_ntfs_boot(drive, at, len);
+            else
+                put_fat32_boot(drive, at, uint32_t(len), gen() % 5 ? "MSDOS5.0" : "mkfs.fat");
+        }
+        std::vector<partition_item_s> expected = reference_search(drive);
+        found_list f = search_bytes(drive);
+        ASSERT_EQ(f.items.size(), expected.size()) << "seed " << seed;
+        ASSERT_GT(expected.size(), 0u);
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(f.items[i].fs_name, expected[i].fs_name) << "seed " << seed << " item " << i;
+            EXPECT_EQ(f.items[i].start_sector, expected[i].start_sector)
+                << "seed " << seed << " item " << i;
+            EXPECT_EQ(f.items[i].end_sector, expected[i].end_sector)
+                << "seed " << seed << " item " << i;
+        }
+    }
+}
