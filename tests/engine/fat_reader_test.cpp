@@ -23,6 +23,8 @@ protected:
         f_attach(0, &volume);
         return f_opendir(dir, u"/");
     }
+    // The reader keeps a pointer to the volume object: take it back before it goes.
+    void TearDown() override { f_attach(0, nullptr); }
     qv::test::temp_dir dir;
     std::string img = dir / "built.img";
     fat_volume volume;
