@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "devices/le_bytes.hpp"
+#include "tools/fat_table.hpp"
 
 namespace {
 
@@ -96,17 +97,7 @@ public:
 
 private:
     uint8_t* sector(uint32_t s) { return bytes_.data() + size_t(s) * 512; }
-    void set_fat(uint32_t c, uint32_t value) {
-        uint8_t* fat = sector(fat_start);
-        uint32_t b = c + c / 2;
-        if (c & 1) {
-            fat[b] = uint8_t((fat[b] & 0x0F) | (value << 4));
-            fat[b + 1] = uint8_t(value >> 4);
-        } else {
-            fat[b] = uint8_t(value);
-            fat[b + 1] = uint8_t((fat[b + 1] & 0xF0) | ((value >> 8) & 0x0F));
-        }
-    }
+    void set_fat(uint32_t c, uint32_t value) { put_fat12_entry(sector(fat_start), c, value); }
     std::vector<uint8_t> bytes_;
     uint32_t next_cluster_ = 2;
 };

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "devices/le_bytes.hpp"
+#include "tools/fat_table.hpp"
 
 namespace qv::test {
 
@@ -56,15 +57,7 @@ void fat_builder::set_fat(uint32_t c, uint32_t value) {
     chains_.clear();
     uint8_t* fat = sector(fat_start_);
     if (bits_ == 12) {
-        uint32_t b = c + c / 2;
-        value &= 0xFFF;
-        if (c & 1) {
-            fat[b] = uint8_t((fat[b] & 0x0F) | (value << 4));
-            fat[b + 1] = uint8_t(value >> 4);
-        } else {
-            fat[b] = uint8_t(value);
-            fat[b + 1] = uint8_t((fat[b + 1] & 0xF0) | ((value >> 8) & 0x0F));
-        }
+        put_fat12_entry(fat, c, value);
     } else if (bits_ == 16) {
         put_le16(fat + c * 2, uint16_t(value));
     } else {
