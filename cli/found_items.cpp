@@ -84,7 +84,7 @@ std::vector<found_item> collect_raw(const raw_recovery_c& engine) {
     std::vector<found_item> out;
     const auto& records = engine.records();
     for (size_t i = 0; i < records.size(); ++i) {
-        raw_row_s row = raw_recovery_c::row(records[i], i);
+        recovery_item_s row = raw_recovery_c::row(records[i], i);
         found_item f;
         f.id = i;
         f.name = row.name.toStdString();

@@ -170,3 +170,41 @@ TEST(cli_partitions, finds_a_lost_partition_writes_the_table_and_puts_a_sector_b
 }
 
 }  // namespace
+
+namespace {
+
+TEST(cli_deep_scan, finds_files_on_a_reformatted_card_saves_and_resumes) {
+    for (const char* tool : {"mkfs.fat", "mcopy"})
+        if (!qv::test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
+    qv::test::temp_dir dir;
+    std::string img = dir / "card.img";
+    // A small valid PNG (1x1, IEND last) written byte by byte.
+    const std::vector<uint8_t> png = {
+        0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48, 0x44, 0x52,
+        0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00, 0x00, 0x1F, 0x15, 0xC4,
+        0x89, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9C, 0x63, 0xF8, 0xCF, 0xC0, 0xF0,
+        0x1F, 0x00, 0x05, 0x00, 0x01, 0xFF, 0x89, 0x99, 0x3D, 0x1D, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45,
+        0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+    qv::test::write_file(dir / "dot.png", png);
+    ASSERT_EQ(run("mkfs.fat -C -F 16 " + shell_quote(img) + " 20000"), 0);
+    ASSERT_EQ(run("mcopy -i " + shell_quote(img) + " " + shell_quote(dir / "dot.png") + " ::/dot.png"), 0);
+    ASSERT_EQ(run("mkfs.fat -F 16 " + shell_quote(img)), 0);  // formatted again: no entry is left
+
+    std::string sav = dir / "card.sav";
+    std::string out;
+    ASSERT_EQ(run(cli("scan --deep --json --save " + shell_quote(sav) + " " + shell_quote(img)) + " 2>/dev/null", &out),
+              0);
+    EXPECT_NE(out.find("\"path\":\"/png/00000000.png\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"type\":\"png\""), std::string::npos);
+    EXPECT_NE(out.find("\"size\":" + std::to_string(png.size())), std::string::npos);
+
+    std::string to = dir / "resumed";
+    ASSERT_EQ(run(cli("resume " + shell_quote(sav) + " --to " + shell_quote(to)), &out), 0) << out;
+    EXPECT_EQ(qv::test::read_file(to + "/png/00000000.png"), png);
+
+    qv::test::write_file(sav, {1, 2, 3});
+    EXPECT_EQ(run(cli("resume " + shell_quote(sav) + " --to " + shell_quote(to)) + " 2>&1", &out), 2);
+    EXPECT_EQ(lines_of(out).size(), 1u) << out;
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#pragma once
+// The deep-scan engine: has the signature-scanning library carve a volume,
+// keeps each found file as a 32-byte record plus an index by type, copies a
+// found file out, and saves and loads the result (*.sav).
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/recovery_base.hpp"
+#include "engine/recovery_item.hpp"
+#include "engine/scan_result_file.hpp"
+#include "sigscan/sc_api.hpp"
+
+class raw_recovery_c : public recovery_base_c {
+    Q_OBJECT
+public:
+    // Type name (whole, as the library gave it) to record positions, in finding order.
+    using type_map = std::map<std::string, std::vector<uint64_t>>;
+
+    explicit raw_recovery_c(QObject* parent = nullptr);
+
+    // Copies the volume; the device path is its volume_name less one trailing backslash.
+    void set_volume(const volume_item_s& volume) override;
+    double progress() override;
+    void set_progress(double value) override;
+    void set_stop(int32_t value) override;
+    int32_t stop_state() override;
+    int32_t is_paused() override;
+    void set_paused(int32_t value) override;
+    uint64_t entries_read() override { return 0; }
+    // Zeroes the context and drops all records and types; keeps the volume and device path.
+    void reset() override;
+    // Writes exactly the found file's bytes (size bytes from its offset) to
+    // destination: 0, or -1 for an unknown id, a device that cannot be opened or
+    // is too short, or a destination that cannot be written (then removed).
+    int32_t recover_file(uint64_t id, QString destination) override;
+    int32_t build_item_path(uint64_t, QString*) override { return 0; }
+
+    // Saves the result: 0, or -1 with no record or when the file cannot be written.
+    int write_result_file(const QByteArray& path);
+    // Loads a saved result: its device path, or an empty string when the file is
+    // refused (see qv::read_scan_result: the device must be present and hold
+    // every record). device_path() takes the header's path even when refused.
+    QString read_result_file(const QByteArray& path);
+
+    // Test every byte offset instead of sector starts in the next scans.
+    void set_every_byte(bool on) { every_byte_ = on; }
+
+    // Read only while the engine's thread is idle.
+    const std::vector<raw_item_s>& records() const { return records_; }
+    const type_map& type_index() const { return type_index_; }
+    const QString& device_path() const { return device_path_; }
+    const volume_item_s& volume() const { return volume_; }
+    // The file-table row of record number id: name "%08llu.%s" (the record's
+    // index and type, "00000012.jpg"), its size, no dates, no attributes.
+    static recovery_item_s row(const raw_item_s& item, uint64_t id);
+
+    // The library's found-file callback; owner is the engine.
+    static void raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size);
+
+protected:
+    void run() override;
+
+private:
+    void add_record(const char* type, uint64_t offset, uint64_t size);
+    void rebuild_type_index();
+
+    volume_item_s volume_;
+    sc_context_s context_{};
+    type_map type_index_;
+    std::vector<raw_item_s> records_;
+    QString device_path_;
+    bool every_byte_ = false;
+};

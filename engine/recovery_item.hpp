@@ -1,0 +1,30 @@
+#pragma once
+// One row of the file table: a found file as the recovery page lists, ticks and recovers it.
+
+#include <QMetaType>
+#include <QString>
+
+#include <cstdint>
+
+struct recovery_item_s {
+    QString name;
+    uint64_t size = 0;      // bytes
+    int64_t date1 = 0;      // seconds since 1970 UTC (modified for FAT and NTFS)
+    int64_t date2 = 0;      // seconds since 1970 UTC (created for FAT and NTFS)
+    uint64_t id = 0;        // what the engine's recover_file and build_item_path take
+    int32_t attributes = 0; // the engine's attribute byte (FAT attributes, NTFS flags, 0 for a deep scan)
+    uint32_t ticked = 0;    // 1 when the row is ticked for recovery
+};
+
+Q_DECLARE_METATYPE(recovery_item_s)
+
+// Which engine produced the rows: the page's engine kind.
+enum recovery_engine_kind : int {
+    engine_kind_fat = 0,
+    engine_kind_ntfs = 1,
+    engine_kind_deep = 2,
+};
+
+// NTFS rows: set in attributes when the file is deleted (recovered through the
+// NTFS library); clear for a file that still exists (copied through the file system).
+inline constexpr int32_t ntfs_row_deleted = 0x80;

@@ -1,0 +1,144 @@
+#include "engine/scan_result_file.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "devices/le_bytes.hpp"
+
+namespace qv {
+
+namespace {
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+constexpr size_t record_offset_at = 8, record_size_at = 16, record_type_at = 24, type_length = 8;
+
+bool type_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '+' || c == '-';
+}
+
+bool fail(std::string* error, const std::string& why) {
+    if (error) *error = why;
+    return false;
+}
+
+}  // namespace
+
+std::string record_type(const raw_item_s& item) {
+    size_t n = 0;
+    while (n < type_length && item.type[n] != '\0') ++n;
+    return std::string(item.type, n);
+}
+
+int write_scan_result(const std::string& file, const std::string& device_path,
+                      const std::vector<raw_item_s>& records) {
+    if (records.empty()) return -1;
+    if (device_path.size() >= scan_result_header_size || device_path.find('\0') != std::string::npos)
+        return -1;
+    std::vector<uint8_t> bytes(scan_result_header_size + records.size() * scan_result_record_size, 0);
+    std::memcpy(bytes.data(), device_path.data(), device_path.size());
+    uint8_t* p = bytes.data() + scan_result_header_size;
+    for (const raw_item_s& r : records) {
+        put_le64(p, r.index);
+        put_le64(p + record_offset_at, r.offset);
+        put_le64(p + record_size_at, r.size);
+        std::memcpy(p + record_type_at, r.type, type_length);
+        p += scan_result_record_size;
+    }
+    file_ptr out(std::fopen(file.c_str(), "wb"));
+    if (!out) return -1;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
+    ok = std::fclose(out.release()) == 0 && ok;
+    if (!ok) {
+        std::remove(file.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+std::optional<std::string> read_scan_result_path(const std::string& file) {
+    file_ptr in(std::fopen(file.c_str(), "rb"));
+    if (!in) return std::nullopt;
+    char header[scan_result_header_size];
+    if (std::fread(header, 1, sizeof header, in.get()) != sizeof header) return std::nullopt;
+    const void* nul = std::memchr(header, '\0', sizeof header);
+    if (!nul || nul == header) return std::nullopt;
+    return std::string(header);
+}
+
+std::optional<scan_result> read_scan_result(const std::string& file, uint64_t device_length,
+                                            std::string* error) {
+    scan_result result;
+    auto path = read_scan_result_path(file);
+    if (!path) {
+        fail(error, file + ": no device path in the first 256 bytes");
+        return std::nullopt;
+    }
+    result.device_path = *path;
+    file_ptr in(std::fopen(file.c_str(), "rb"));
+    if (!in || std::fseek(in.get(), 0, SEEK_END) != 0) {
+        fail(error, file + ": " + std::strerror(errno));
+        return std::nullopt;
+    }
+    long length = std::ftell(in.get());
+    if (length < long(scan_result_header_size + scan_result_record_size) ||
+        (uint64_t(length) - scan_result_header_size) % scan_result_record_size != 0) {
+        fail(error, file + ": the length is not 256 bytes plus whole 32-byte records");
+        return std::nullopt;
+    }
+    uint64_t count = (uint64_t(length) - scan_result_header_size) / scan_result_record_size;
+    if (count > scan_result_max_records) {
+        fail(error, file + ": too many records");
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes(size_t(count) * scan_result_record_size);
+    if (std::fseek(in.get(), long(scan_result_header_size), SEEK_SET) != 0 ||
+        std::fread(bytes.data(), 1, bytes.size(), in.get()) != bytes.size()) {
+        fail(error, file + ": cannot read the records");
+        return std::nullopt;
+    }
+    result.records.resize(size_t(count));
+    for (uint64_t i = 0; i < count; ++i) {
+        byte_view v(bytes.data() + i * scan_result_record_size, scan_result_record_size);
+        raw_item_s& r = result.records[size_t(i)];
+        r.index = v.le64(0);
+        r.offset = v.le64(record_offset_at);
+        r.size = v.le64(record_size_at);
+        std::memcpy(r.type, v.data() + record_type_at, type_length);
+        std::string where = file + ": record " + std::to_string(i);
+        if (r.index != i) {
+            fail(error, where + " has index " + std::to_string(r.index));
+            return std::nullopt;
+        }
+        std::string type = record_type(r);
+        bool type_ok = !type.empty();
+        for (size_t k = 0; k < type_length; ++k)
+            type_ok = type_ok && (k < type.size() ? type_char(r.type[k]) : r.type[k] == '\0');
+        if (!type_ok) {
+            fail(error, where + " has a bad type name");
+            return std::nullopt;
+        }
+        if (r.offset > device_length || r.size > device_length - r.offset) {
+            fail(error, where + " lies past the end of the device");
+            return std::nullopt;
+        }
+    }
+    return result;
+}
+
+int find_result_volume(const QList<volume_item_s>& volumes, const QString& device_path) {
+    if (device_path.isEmpty()) return -1;
+    for (int i = 0; i < volumes.size(); ++i) {
+        QString name = volumes[i].volume_name;
+        if (name.endsWith(QLatin1Char('\\'))) name.chop(1);
+        if (name == device_path) return i;
+    }
+    return -1;
+}
+
+}  // namespace qv

@@ -1,0 +1,63 @@
+#pragma once
+// The saved deep-scan result (*.sav): a 256-byte header with the device path,
+// then the found-file records, 32 bytes each, little-endian.
+
+#include <QList>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "devices/volume_items.hpp"
+
+// One found file; the same 32 bytes are a record of the result file.
+struct raw_item_s {
+    uint64_t index = 0;   // position in the engine's records when it was found
+    uint64_t offset = 0;  // byte offset of the file's first byte on the device
+    uint64_t size = 0;    // bytes
+    char type[8] = {};    // type name, zero-filled; not terminated when it has 8 bytes
+};
+static_assert(sizeof(raw_item_s) == 32);
+
+namespace qv {
+
+inline constexpr size_t scan_result_header_size = 256;
+inline constexpr size_t scan_result_record_size = 32;
+// More records than this (2 GiB of them) is not a file this program wrote.
+inline constexpr uint64_t scan_result_max_records = uint64_t(1) << 26;
+
+struct scan_result {
+    std::string device_path;
+    std::vector<raw_item_s> records;
+};
+
+// The type field of a record as text: up to its first NUL, at most 8 bytes.
+std::string record_type(const raw_item_s& item);
+
+// Writes the header and all records in one piece. 0, or -1 when there is no
+// record, the path does not fit the header (255 bytes), or the file cannot be
+// created or fully written (a partly written file is removed).
+int write_scan_result(const std::string& file, const std::string& device_path,
+                      const std::vector<raw_item_s>& records);
+
+// The device path in a file's header: empty when the file cannot be read, is
+// shorter than the header, or the path is empty or not terminated.
+std::optional<std::string> read_scan_result_path(const std::string& file);
+
+// Reads and checks a whole file. Refused (empty, with the reason in error):
+// no complete record or a length that is not 256 + 32 n, more records than
+// scan_result_max_records, a record whose index is not its position, a type
+// name that is empty or not of a-z 0-9 _ + -, or a file that does not lie
+// within device_length bytes.
+std::optional<scan_result> read_scan_result(const std::string& file, uint64_t device_length,
+                                            std::string* error = nullptr);
+
+// The position in volumes of the volume a saved result belongs to: the one whose
+// volume_name is the saved path (a trailing backslash on the volume's name is
+// ignored). -1 when none is.
+int find_result_volume(const QList<volume_item_s>& volumes, const QString& device_path);
+
+}  // namespace qv
