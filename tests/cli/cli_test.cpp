@@ -208,3 +208,33 @@ TEST(cli_deep_scan, finds_files_on_a_reformatted_card_saves_and_resumes) {
 }
 
 }  // namespace
+
+#ifdef QUORVANE_HAVE_NTFS
+#include "tests/ntfsscan/ntfs_test_image.hpp"
+
+namespace {
+
+TEST(cli_ntfs, recovers_a_deleted_folder_with_its_files) {
+    qv::test::temp_dir dir;
+    std::string img = dir / "ntfs.img", why;
+    if (!qv::test::make_ntfs_image(img, 40 << 20, &why)) GTEST_SKIP() << why;
+    auto big = qv::test::pseudo_random_bytes(100000, 21), small = qv::test::pseudo_random_bytes(300, 22);
+    {
+        qv::test::ntfs_mount m;
+        if (!m.mount(img, dir / "mnt", &why)) GTEST_SKIP() << why;
+        std::filesystem::create_directories(m / "Folder");
+        qv::test::write_file(m / "Folder/big.bin", big);
+        qv::test::write_file(m / "Folder/small.txt", small);
+        qv::test::write_file(m / "kept.txt", {'k'});
+        std::filesystem::remove_all(m / "Folder");
+        ASSERT_TRUE(m.unmount());
+    }
+    std::string to = dir / "out", out;
+    ASSERT_EQ(run(cli("recover " + shell_quote(img) + " --to " + shell_quote(to) + " --keep-tree"), &out), 0) << out;
+    EXPECT_EQ(qv::test::read_file(to + "/Folder/big.bin"), big);
+    EXPECT_EQ(qv::test::read_file(to + "/Folder/small.txt"), small) << "a small file kept inside its record";
+    EXPECT_FALSE(std::filesystem::exists(to + "/kept.txt")) << "live files are not recovered";
+}
+
+}  // namespace
+#endif

@@ -1,0 +1,309 @@
+// The NTFS engine over the library: what it keeps, how it links and marks the
+// tree, paths, recovery, start-up failure, pause and stop.
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "devices/device_catalog.hpp"
+#include "engine/ntfs_recovery.hpp"
+#include "tests/ntfsscan/ntfs_shared_image.hpp"
+#include "tests/ntfsscan/ntfs_test_image.hpp"
+
+using namespace qv::test;
+
+namespace {
+
+// A volume record for an image opened as a whole drive in the catalog.
+volume_item_s volume_for(const std::string& image, const QString& mount = "/") {
+    auto& catalog = qv::device_catalog::shared();
+    catalog.set_block_devices_enabled(false);
+    volume_item_s v;
+    v.device_name = v.volume_name = QString::fromStdString(image);
+    v.file_system = "NTFS";
+    v.mount_path = mount;
+    v.disk_number = catalog.open_image(image);
+    v.partition_number = 0;
+    return v;
+}
+
+void run_scan(ntfs_recovery_c& engine, const volume_item_s& v) {
+    engine.reset();
+    engine.set_volume(v);
+    engine.start();
+    ASSERT_TRUE(engine.wait(120000));
+}
+
+// The item whose path (on a volume mounted at "/") is "/" + path.
+const ntfs_item_s* by_path(ntfs_recovery_c& engine, const std::string& path, const std::string& mount = "") {
+    for (const auto& [id, item] : engine.items()) {
+        QString p;
+        if (engine.build_item_path(id, &p) == 0 && p.toStdString() == mount + "/" + path) return &item;
+    }
+    return nullptr;
+}
+
+class NtfsEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!shared_image().ok) GTEST_SKIP() << shared_image().why;
+    }
+    void TearDown() override { qv::device_catalog::shared().close_images(); }
+};
+
+TEST(NtfsEngineName, DeviceNameFromDiskAndPartition) {
+    EXPECT_EQ(ntfs_recovery_c::device_name(0, 1), "/dev/hda1");
+    EXPECT_EQ(ntfs_recovery_c::device_name(1, 1), "/dev/hdb1");
+    EXPECT_EQ(ntfs_recovery_c::device_name(2, 3), "/dev/hdc3");
+    EXPECT_EQ(ntfs_recovery_c::device_name(25, 0), "/dev/hdz0");
+}
+
+TEST(NtfsEngineLog, StartupFailureIsLoggedAndLeavesNothing) {
+    temp_dir dir;
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir.path().string()));
+    ASSERT_TRUE(ntfs_recovery_c::log_path().startsWith(QString::fromStdString(dir.path().string())));
+
+    testing::internal::CaptureStderr();
+    ntfs_recovery_c::log_startup_failure(-5);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "ERROR: [ntfs_recovery:105] ntfs_scan_startup failed with return value (-5)\n");
+
+    auto log = read_file(ntfs_recovery_c::log_path().toStdString());
+    QString line = QString::fromUtf8(reinterpret_cast<const char*>(log.data()), qsizetype(log.size()));
+    QRegularExpression form(
+        R"(^\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}  \[ntfs_recovery:105\] )"
+        R"(ntfs_scan_startup failed with return value \(-5\)\n$)");
+    EXPECT_TRUE(form.match(line).hasMatch()) << line.toStdString();
+
+    // A scan of a drive that does not exist: one more line, nothing filed.
+    qv::device_catalog::shared().set_block_devices_enabled(false);
+    ntfs_recovery_c engine;
+    volume_item_s v;
+    v.disk_number = 25;
+    v.partition_number = 7;
+    testing::internal::CaptureStderr();
+    run_scan(engine, v);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("ntfs_scan_startup failed with return value (-1)"), std::string::npos);
+    log = read_file(ntfs_recovery_c::log_path().toStdString());
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
+    EXPECT_TRUE(engine.items().empty());
+    EXPECT_EQ(engine.entries_read(), 0u);
+    EXPECT_EQ(engine.items_found(), 0u);
+    qunsetenv("XDG_DATA_HOME");
+}
+
+TEST_F(NtfsEngine, KeepsDirectoriesAndDeletedFilesOnly) {
+    const auto& s = shared_image();
+    ntfs_recovery_c engine;
+    run_scan(engine, volume_for(s.image));
+
+    scoped_context ctx;
+    ASSERT_EQ(ntfs_scan_startup(ntfs_recovery_c::device_name(volume_for(s.image).disk_number, 0), &ctx.context), 0);
+    auto delivered = scan_all(ctx.context);
+    EXPECT_EQ(engine.entries_read(), delivered.size());
+    EXPECT_EQ(engine.items_found(), engine.items().size());
+    EXPECT_GT(engine.progress(), 0.99);
+
+    size_t live_files = 0;
+    for (const auto& r : delivered) {
+        bool kept = engine.items().count(r.id);
+        bool live_file = (r.flags & ntfs_flag_file) && !(r.flags & ntfs_flag_deleted);
+        EXPECT_EQ(kept, !live_file) << utf8(r.name);
+        live_files += live_file;
+    }
+    EXPECT_GT(live_files, s.bulk_files);
+    for (const auto& [path, bytes] : s.live) EXPECT_EQ(by_path(engine, path), nullptr) << path;
+    for (const auto& [path, bytes] : s.deleted) EXPECT_NE(by_path(engine, path), nullptr) << path;
+
+    // Links and marks.
+    const ntfs_item_s& root = engine.items().at(5);
+    const ntfs_item_s* olddir = by_path(engine, "olddir");
+    const ntfs_item_s* sub = by_path(engine, "olddir/sub");
+    const ntfs_item_s* livedir = by_path(engine, "livedir");
+    const ntfs_item_s* bulk = by_path(engine, "bulk");
+    ASSERT_TRUE(olddir && sub && livedir && bulk);
+    EXPECT_EQ(root.has_files, 1);
+    EXPECT_EQ(olddir->has_files, 1);
+    EXPECT_EQ(sub->has_files, 1);
+    EXPECT_EQ(livedir->has_files, 1);
+    EXPECT_EQ(bulk->has_files, 0);
+    EXPECT_EQ(livedir->flags, ntfs_flag_directory);
+    EXPECT_TRUE(std::find(root.children.begin(), root.children.end(), olddir) != root.children.end());
+    EXPECT_TRUE(std::find(root.children.begin(), root.children.end(), &root) == root.children.end());
+    ASSERT_EQ(sub->children.size(), 1u);
+    EXPECT_EQ(utf8(sub->children[0]->name), "b.bin");
+    EXPECT_EQ(sub->children[0]->parent, sub->id);
+    EXPECT_TRUE(bulk->children.empty());
+}
+
+TEST_F(NtfsEngine, PathsAndRecovery) {
+    const auto& s = shared_image();
+    ntfs_recovery_c engine;
+    run_scan(engine, volume_for(s.image, "/mnt/vol/"));
+    const ntfs_item_s* b = nullptr;
+    const ntfs_item_s* small = nullptr;
+    for (const auto& [id, item] : engine.items()) {
+        if (utf8(item.name) == "b.bin") b = &item;
+        if (utf8(item.name) == "small.txt") small = &item;
+    }
+    ASSERT_TRUE(b && small);
+    QString path;
+    ASSERT_EQ(engine.build_item_path(b->id, &path), 0);
+    EXPECT_EQ(path, "/mnt/vol/olddir/sub/b.bin");
+    ASSERT_EQ(engine.build_item_path(small->id, &path), 0);
+    EXPECT_EQ(path, "/mnt/vol/small.txt");
+    EXPECT_EQ(engine.build_item_path(1ull << 40, &path), -1);
+
+    temp_dir out;
+    QString dest = QString::fromStdString(out / "b.bin");
+    write_file(out / "b.bin", std::vector<uint8_t>(10, 1));
+    ASSERT_EQ(engine.recover_file(b->id, dest), 0);
+    EXPECT_TRUE(read_file(out / "b.bin") == s.deleted.at("olddir/sub/b.bin"));
+    // A failure still removes what stood at the destination, and leaves nothing.
+    const ntfs_item_s* olddir = by_path(engine, "olddir", "/mnt/vol");
+    ASSERT_NE(olddir, nullptr);
+    EXPECT_LT(engine.recover_file(olddir->id, dest), 0);
+    EXPECT_FALSE(std::filesystem::exists(out / "b.bin"));
+    // The image being scanned is never removed or replaced.
+    EXPECT_LT(engine.recover_file(small->id, QString::fromStdString(s.image)), 0);
+    EXPECT_TRUE(std::filesystem::exists(s.image));
+}
+
+// Starts a scan and holds it paused near its start. run() clears the pause
+// flag as it begins, so the flag is set again and again for a while; on a busy
+// machine the walk may still have finished first, and then false is returned.
+bool start_paused(ntfs_recovery_c& engine, const volume_item_s& v, uint64_t* held) {
+    engine.reset();
+    engine.set_volume(v);
+    engine.start();
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < until) engine.set_paused(1);
+    if (engine.isFinished()) {
+        engine.wait();
+        return false;
+    }
+    *held = engine.entries_read();
+    return true;
+}
+
+TEST_F(NtfsEngine, PauseHoldsTheWalkAndStopEndsItWithLinks) {
+    const auto& s = shared_image();
+    volume_item_s v = volume_for(s.image);
+    ntfs_recovery_c engine;
+    uint64_t held = 0;
+    bool paused = false;
+    for (int attempt = 0; attempt < 10 && !paused; ++attempt) paused = start_paused(engine, v, &held);
+    ASSERT_TRUE(paused) << "the walk always ended before it could be paused";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(engine.entries_read(), held);
+    EXPECT_EQ(engine.is_paused(), 1);
+    EXPECT_FALSE(engine.isFinished());
+
+    auto t0 = std::chrono::steady_clock::now();
+    engine.set_stop(3);
+    ASSERT_TRUE(engine.wait(10000));
+    auto waited = std::chrono::steady_clock::now() - t0;
+    std::cout << "stopped " << held << " records in, "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms after the stop\n";
+    EXPECT_EQ(engine.stop_state(), 3);
+    EXPECT_EQ(engine.entries_read(), held);
+    EXPECT_EQ(engine.items_found(), engine.items().size());
+    // Post-processing ran on what was kept: every item sits in its parent's children.
+    for (const auto& [id, item] : engine.items()) {
+        auto parent = engine.items().find(item.parent);
+        if (parent == engine.items().end() || item.parent == id) continue;
+        const auto& siblings = parent->second.children;
+        EXPECT_TRUE(std::find(siblings.begin(), siblings.end(), &item) != siblings.end()) << id;
+    }
+
+    engine.reset();
+    EXPECT_TRUE(engine.items().empty());
+    EXPECT_EQ(engine.entries_read(), 0u);
+    EXPECT_EQ(engine.stop_state(), 0);
+}
+
+TEST_F(NtfsEngine, ResumedWalkEndsComplete) {
+    const auto& s = shared_image();
+    volume_item_s v = volume_for(s.image);
+    ntfs_recovery_c full;
+    run_scan(full, v);
+
+    ntfs_recovery_c engine;
+    uint64_t held = 0;
+    bool paused = false;
+    for (int attempt = 0; attempt < 10 && !paused; ++attempt) paused = start_paused(engine, v, &held);
+    ASSERT_TRUE(paused) << "the walk always ended before it could be paused";
+    EXPECT_LT(held, full.entries_read());
+    engine.set_paused(0);
+    ASSERT_TRUE(engine.wait(60000));
+    EXPECT_EQ(engine.entries_read(), full.entries_read());
+    EXPECT_EQ(engine.items().size(), full.items().size());
+    const auto& root = engine.items().at(5);
+    EXPECT_TRUE(std::find(root.children.begin(), root.children.end(), &engine.items().at(11)) != root.children.end());
+}
+
+TEST_F(NtfsEngine, SecondScanStartsAfresh) {
+    const auto& s = shared_image();
+    ntfs_recovery_c engine;
+    volume_item_s v = volume_for(s.image);
+    run_scan(engine, v);
+    size_t first = engine.items().size();
+    uint64_t entries = engine.entries_read();
+    run_scan(engine, v);
+    EXPECT_EQ(engine.items().size(), first);
+    EXPECT_EQ(engine.entries_read(), entries);
+    const ntfs_item_s* small = by_path(engine, "small.txt");
+    ASSERT_NE(small, nullptr);
+    temp_dir out;
+    ASSERT_EQ(engine.recover_file(small->id, QString::fromStdString(out / "s")), 0);
+    EXPECT_TRUE(read_file(out / "s") == s.deleted.at("small.txt"));
+}
+
+// Hand-built folders whose parents form a loop, and a file whose folder is gone.
+TEST(NtfsEngineHostile, ParentLoopsAndMissingParents) {
+    temp_dir dir;
+    std::string image = dir / "loop.img", why;
+    if (!make_ntfs_image(image, 16u << 20, &why)) GTEST_SKIP() << why;
+    auto bytes = read_file(image);
+    ntfs_facts f = read_facts(bytes);
+    auto si = resident_attribute(0x10, standard_information(filetime(1600000000), filetime(1600000000)), 0);
+    auto name = [](const std::u16string& n, uint64_t parent) {
+        return resident_attribute(0x30, file_name(parent, n), 1);
+    };
+    auto data = resident_attribute(0x80, {'d'}, 2);
+    auto put = [&](uint64_t n, uint16_t flags, const std::vector<std::vector<uint8_t>>& attrs) {
+        auto r = build_record(1024, n, flags, 0, attrs);
+        std::copy(r.begin(), r.end(), bytes.begin() + long(f.mft_offset + n * f.record_size));
+    };
+    put(16, 0x02, {si, name(u"loopA", 17)});      // deleted folders, each the other's parent
+    put(17, 0x02, {si, name(u"loopB", 16)});
+    put(18, 0x00, {si, name(u"inloop.txt", 16), data});
+    put(19, 0x00, {si, name(u"lost.txt", 1000), data});
+    put(20, 0x02, {si, name(u"selfish", 20)});    // its own parent
+    put(21, 0x00, {si, name(u"top.txt", 5), data});
+    write_file(image, bytes);
+
+    ntfs_recovery_c engine;
+    run_scan(engine, volume_for(image));
+    ASSERT_EQ(engine.items().size(), 2u + 6u);  // root, $Extend and the six records
+    QString path;
+    EXPECT_EQ(engine.build_item_path(18, &path), -1);
+    EXPECT_EQ(engine.build_item_path(16, &path), -1);
+    EXPECT_EQ(engine.build_item_path(19, &path), -1);
+    EXPECT_EQ(engine.build_item_path(20, &path), -1);
+    ASSERT_EQ(engine.build_item_path(21, &path), 0);
+    EXPECT_EQ(path, "/top.txt");
+    EXPECT_EQ(engine.items().at(16).has_files, 1);
+    EXPECT_EQ(engine.items().at(17).has_files, 1);
+    EXPECT_EQ(engine.items().at(20).has_files, 0);
+    EXPECT_TRUE(engine.items().at(20).children.empty());
+    qv::device_catalog::shared().close_images();
+}
+
+}  // namespace
