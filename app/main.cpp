@@ -8,7 +8,9 @@
 #include "devices/device_catalog.hpp"
 #include "devices/volume_items.hpp"
 #include "engine/sector_device.hpp"
-#include "ui/volume_list_window.hpp"
+#include "partition/partition_item.hpp"
+#include "ui/main_window.hpp"
+#include "ui/skin_resources.hpp"
 
 int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("Quorvane");
@@ -18,12 +20,14 @@ int main(int argc, char** argv) {
 
     load_settings();
     auto* app = new QApplication(argc, argv);
+    init_skin_resources();
     register_device_meta_types();
+    register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
 
-    auto* window = new volume_list_window_c;
+    auto* window = new main_window_c;
     auto* worker = new init_c;
-    QObject::connect(worker, &init_c::init_finished, window, &volume_list_window_c::on_init_finished);
+    QObject::connect(worker, &init_c::init_finished, window, &main_window_c::on_init_finished);
     worker->start(QThread::InheritPriority);
     window->show();
     int result = app->exec();

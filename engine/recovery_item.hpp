@@ -8,12 +8,13 @@
 
 struct recovery_item_s {
     QString name;
-    uint64_t size = 0;      // bytes
-    int64_t date1 = 0;      // seconds since 1970 UTC (modified for FAT and NTFS)
-    int64_t date2 = 0;      // seconds since 1970 UTC (created for FAT and NTFS)
-    uint64_t id = 0;        // what the engine's recover_file and build_item_path take
-    int32_t attributes = 0; // the engine's attribute byte (FAT attributes, NTFS flags, 0 for a deep scan)
-    uint32_t ticked = 0;    // 1 when the row is ticked for recovery
+    uint64_t size = 0;  // bytes
+    int64_t date1 = 0;  // seconds since 1970 UTC (modified for FAT and NTFS)
+    int64_t date2 = 0;  // seconds since 1970 UTC (created for FAT and NTFS)
+    uint64_t id = 0;    // what the engine's recover_file and build_item_path take
+    // The engine's attribute byte: FAT attributes, NTFS flags, 0 for a deep scan.
+    int32_t attributes = 0;
+    uint32_t ticked = 0;  // 1 when the row is ticked for recovery
 };
 
 Q_DECLARE_METATYPE(recovery_item_s)

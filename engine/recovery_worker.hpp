@@ -1,0 +1,57 @@
+#pragma once
+// Copies the ticked rows of a finished scan into a folder, one after the other, on its own thread.
+
+#include <QDir>
+#include <QList>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+#include "engine/recovery_item.hpp"
+
+class recovery_base_c;
+
+// Copies an existing regular file with plain reads and writes. 0, or -1 when
+// the source is not a regular file that can be opened, the destination cannot
+// be created, or a read or write fails part-way (the partial copy stays).
+int copy_file_contents(const QString& source, const QString& destination);
+
+// Writes one row's file to the path destination through the engine that found
+// it: recover_file for FAT and deep-scan rows and for deleted NTFS rows; a live
+// NTFS file is copied from its path on the mounted volume. 0, or negative.
+int recover_row(recovery_base_c& engine, int engine_kind, const recovery_item_s& row,
+                const QString& destination);
+
+class recovery_file_c : public QThread {
+    Q_OBJECT
+public:
+    explicit recovery_file_c(QObject* parent = nullptr);
+    ~recovery_file_c() override;
+
+    // Sets up the next run: keeps a copy of the ticked rows, so the caller may
+    // change its own rows while the worker runs. Call only while not running.
+    // The engine must not be reset, rescanned or used by another thread until
+    // the worker has finished.
+    void set_job(recovery_base_c* engine, int engine_kind, const QDir& destination,
+                 const QList<recovery_item_s>& rows);
+
+    const QDir& destination() const { return destination_; }
+    int pending_rows() const { return int(rows_.size()); }
+    // Counts of the last run; final once finished() has been emitted.
+    int recovered() const { return recovered_; }
+    int failed() const { return failed_; }
+
+protected:
+    // Each ticked row goes to destination under its own name made safe; a name
+    // that is taken already gets " (2)", " (3)" ... so nothing is overwritten.
+    void run() override;
+
+private:
+    recovery_base_c* engine_ = nullptr;
+    int engine_kind_ = engine_kind_fat;
+    QDir destination_;
+    QList<recovery_item_s> rows_;
+    std::atomic<int> recovered_{0};
+    std::atomic<int> failed_{0};
+};

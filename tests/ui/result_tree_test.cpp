@@ -1,0 +1,196 @@
+// Folder trees and file rows from engine results: a real FAT scan of an mtools
+// image, and NTFS and deep-scan result maps with hostile shapes.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+
+#include "tests/engine/fat_scan.hpp"
+#include "tests/ui/ui_test_support.hpp"
+#include "ui/result_tree.hpp"
+
+namespace {
+
+using qv::test::pseudo_random_bytes;
+
+QStringList titles(const TreeModel& model, const QModelIndex& parent) {
+    QStringList out;
+    for (int i = 0; i < model.rowCount(parent); ++i)
+        out << model.index(i, 0, parent).data().toString();
+    return out;
+}
+
+const tree_node* child_titled(const tree_node* node, const QString& title) {
+    for (const auto& c : node->children)
+        if (c->title == title) return c.get();
+    return nullptr;
+}
+
+TEST(fat_tree, folders_with_deleted_files_below_them_and_their_rows) {
+    QV_REQUIRE_MTOOLS();
+    qv::test::temp_dir dir;
+    qv::test::deleted_files_image img;
+    std::string why;
+    ASSERT_TRUE(qv::test::make_fat_image(
+        dir / "fat.img", 16, {"/Docs", "/Docs/Sub", "/Live", "/Gone", "/Only", "/Only/Sub1"},
+        {{"/Docs/report.doc", pseudo_random_bytes(3000, 1)},
+         {"/Docs/Sub/deep.bin", pseudo_random_bytes(5000, 2)},
+         {"/Docs/keep.txt", pseudo_random_bytes(10, 3)},
+         {"/Live/alive.txt", pseudo_random_bytes(10, 4)},
+         {"/Gone/lost.txt", pseudo_random_bytes(700, 5)}},
+        {"/Docs/report.doc", "/Docs/Sub/deep.bin", "/Gone/lost.txt"}, &img, &why))
+        << why;
+    auto engine = qv::test::scan_fat_volume(img.path);
+
+    TreeModel model;
+    QAbstractItemModelTester check(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    add_fat_folders(model, engine->items());
+    ASSERT_TRUE(tree_has_results(model));
+    QModelIndex slash = model.index(0, 0);
+    EXPECT_EQ(slash.data().toString(), "/");
+    QStringList top = titles(model, slash);
+    top.sort();
+    // Live folders without deleted files below them (Live, Only) are no folders here.
+    EXPECT_EQ(top, (QStringList{"Docs", "Gone"}));
+    const tree_node* docs = child_titled(TreeModel::node(slash), "Docs");
+    ASSERT_TRUE(docs);
+    ASSERT_EQ(docs->children.size(), 1u);
+    EXPECT_EQ(docs->children[0]->title, "Sub");
+
+    QList<recovery_item_s> rows = fat_folder_rows(*static_cast<const fat_item_s*>(docs->payload));
+    ASSERT_EQ(rows.size(), 1) << "the live file and the sub-folder are no rows";
+    EXPECT_EQ(rows[0].name, "#eport.doc");
+    EXPECT_EQ(rows[0].size, 3000u);
+    EXPECT_EQ(rows[0].ticked, 0u);
+    const fat_item_s* item = qv::test::item_named(*engine, u"#eport.doc");
+    ASSERT_TRUE(item);
+    EXPECT_EQ(rows[0].id, item->cluster);
+    EXPECT_EQ(rows[0].date1, item->modified);
+    EXPECT_EQ(rows[0].date2, item->created);
+    EXPECT_EQ(rows[0].attributes, item->attributes);
+
+    // A folder whose children are all folders gives no rows.
+    const fat_item_s* only = qv::test::item_named(*engine, u"Only");
+    ASSERT_TRUE(only);
+    EXPECT_TRUE(fat_folder_rows(*only).isEmpty());
+}
+
+TEST(fat_tree, a_root_with_only_empty_folders_counts_as_empty) {
+    fat_recovery_c::item_map items;
+    items[0].attributes = 0x10;
+    fat_item_s& folder = items[7];
+    folder.cluster = 7;
+    folder.attributes = 0x10;
+    items[0].children.push_back(&folder);
+    TreeModel model;
+    add_fat_folders(model, items);
+    ASSERT_EQ(model.rowCount(), 1);
+    EXPECT_FALSE(tree_has_results(model));
+
+    TreeModel none;
+    add_fat_folders(none, fat_recovery_c::item_map());
+    EXPECT_EQ(none.rowCount(), 0) << "no root item, no \"/\"";
+    EXPECT_FALSE(tree_has_results(none));
+}
+
+#if QUORVANE_HAVE_NTFS
+ntfs_item_s& ntfs_item(ntfs_recovery_c::item_map& map, uint64_t id, uint64_t parent, uint8_t flags,
+                       const std::u16string& name, uint8_t has_files = 0) {
+    ntfs_item_s& i = map[id];
+    i.id = id;
+    i.parent = parent;
+    i.flags = flags;
+    i.has_files = has_files;
+    std::copy(name.begin(), name.end(), i.name);
+    return i;
+}
+
+TEST(ntfs_tree, metadata_records_and_unflagged_folders_never_show) {
+    ntfs_recovery_c::item_map map;
+    map.reserve(16);  // pointers into the map must stay put
+    ntfs_item(map, 5, 5, 0x01, u".", 1);
+    ntfs_item(map, 9, 5, 0x01, u"$Secure", 1);  // metadata folder
+    ntfs_item(map, 11, 5, 0x01, u"$Extend", 1);
+    ntfs_item(map, 40, 5, 0x01, u"Photos", 1);
+    ntfs_item(map, 41, 5, 0x00, u"NotAFolder", 1);  // directory bit missing
+    ntfs_item(map, 42, 5, 0x01, u"Empty", 0);       // nothing below
+    ntfs_item(map, 50, 40, 0x82, u"a.jpg").size = 1234;
+    ntfs_item(map, 51, 40, 0x02, u"live.txt");
+    ntfs_item(map, 52, 40, 0x81, u"gone-dir");
+    ntfs_item(map, 3, 40, 0x82, u"$Volume");
+    for (uint64_t child : {9, 11, 40, 41, 42}) map[5].children.push_back(&map[child]);
+    for (uint64_t child : {50, 51, 52, 3}) map[40].children.push_back(&map[child]);
+
+    TreeModel model;
+    QAbstractItemModelTester check(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    add_ntfs_folders(model, map);
+    ASSERT_TRUE(tree_has_results(model));
+    EXPECT_EQ(titles(model, model.index(0, 0)), QStringList{"Photos"});
+
+    QList<recovery_item_s> rows = ntfs_folder_rows(map[40]);
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_EQ(rows[0].name, "a.jpg");
+    EXPECT_EQ(rows[0].id, 50u);
+    EXPECT_EQ(rows[0].size, 1234u);
+    EXPECT_EQ(rows[0].attributes, 0x82);
+    EXPECT_EQ(rows[1].name, "live.txt");
+    EXPECT_EQ(rows[1].attributes, 0x02);
+}
+
+TEST(ntfs_tree, a_parent_loop_through_the_root_ends) {
+    ntfs_recovery_c::item_map map;
+    map.reserve(8);
+    ntfs_item(map, 5, 30, 0x01, u".", 1);
+    ntfs_item(map, 30, 5, 0x01, u"loop", 1);
+    ntfs_item(map, 31, 30, 0x01, u"inner", 1);
+    map[5].children.push_back(&map[30]);
+    map[30].children.push_back(&map[31]);
+    map[31].children.push_back(&map[30]);  // hostile: a folder below itself
+    TreeModel model;
+    add_ntfs_folders(model, map);
+    QModelIndex loop = model.index(0, 0, model.index(0, 0));
+    EXPECT_EQ(loop.data().toString(), "loop");
+    QModelIndex inner = model.index(0, 0, loop);
+    EXPECT_EQ(inner.data().toString(), "inner");
+    EXPECT_EQ(model.rowCount(inner), 0);
+}
+#endif
+
+#if QUORVANE_HAVE_DEEP
+TEST(deep_tree, one_folder_per_type_and_numbered_rows) {
+    std::vector<raw_item_s> records(8);
+    for (size_t i = 0; i < records.size(); ++i) {
+        records[i].index = i;
+        records[i].offset = 512 * i;
+        records[i].size = 100 + i;
+        std::memcpy(records[i].type, i % 2 ? "png" : "jpg", 3);
+    }
+    std::memcpy(records[6].type, "longtype", 8);  // fills the field: no terminator
+    raw_recovery_c::type_map types{
+        {"jpg", {0, 2, 4}}, {"png", {1, 3, 5, 7}}, {"longtypename", {6, 99}}};
+
+    TreeModel model;
+    QAbstractItemModelTester check(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    add_deep_folders(model, types);
+    ASSERT_TRUE(tree_has_results(model));
+    QModelIndex slash = model.index(0, 0);
+    EXPECT_EQ(TreeModel::node(slash)->payload, nullptr);
+    EXPECT_EQ(titles(model, slash), (QStringList{"jpg", "longtypename", "png"}));
+
+    QList<recovery_item_s> rows = deep_folder_rows(records, types.at("jpg"));
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows[1].name, "00000002.jpg");
+    EXPECT_EQ(rows[1].id, 2u);
+    EXPECT_EQ(rows[1].size, 102u);
+    EXPECT_EQ(rows[1].date1, 0);
+    EXPECT_EQ(rows[1].attributes, 0);
+    rows = deep_folder_rows(records, types.at("longtypename"));
+    ASSERT_EQ(rows.size(), 1) << "a record number past the end is skipped";
+    EXPECT_EQ(rows[0].name, "00000006.longtype");
+
+    TreeModel empty;
+    add_deep_folders(empty, {});
+    EXPECT_FALSE(tree_has_results(empty));
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,176 @@
+// The recovery worker and the per-row copy: exact bytes out of a real FAT image,
+// a private copy of the ticked rows, names that stay inside the folder.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/recovery_base.hpp"
+#include "engine/recovery_worker.hpp"
+#include "tests/engine/fat_scan.hpp"
+#include "tests/ui/ui_test_support.hpp"
+#include "ui/result_tree.hpp"
+
+namespace {
+
+using qv::test::pseudo_random_bytes;
+using qv::test::read_file;
+
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+class worker_on_fat : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QV_REQUIRE_MTOOLS();
+        std::string why;
+        ASSERT_TRUE(qv::test::make_fat_image(
+            dir / "fat.img", 12, {"/Pics"},
+            {{"/Pics/one.jpg", pseudo_random_bytes(4000, 1)},
+             {"/Pics/two.jpg", pseudo_random_bytes(9000, 2)},
+             {"/Pics/three.txt", pseudo_random_bytes(1, 3)},
+             {"/Pics/empty.bin", {}}},
+            {"/Pics/one.jpg", "/Pics/two.jpg", "/Pics/three.txt", "/Pics/empty.bin"}, &img, &why))
+            << why;
+        engine = qv::test::scan_fat_volume(img.path);
+        const fat_item_s* pics = qv::test::item_named(*engine, u"Pics");
+        ASSERT_TRUE(pics);
+        rows = fat_folder_rows(*pics);
+        ASSERT_EQ(rows.size(), 3) << "an empty deleted file has no cluster and is never listed";
+        std::sort(rows.begin(), rows.end(), [](const recovery_item_s& a, const recovery_item_s& b) {
+            return a.name < b.name;
+        });
+        out = dir / "out";
+        QDir().mkpath(q(out));
+    }
+    std::vector<uint8_t> original(const std::string& path) { return img.deleted.at(path); }
+
+    qv::test::temp_dir dir;
+    qv::test::deleted_files_image img;
+    std::unique_ptr<fat_recovery_c> engine;
+    QList<recovery_item_s> rows;
+    std::string out;
+};
+
+TEST_F(worker_on_fat, recovers_exactly_the_ticked_rows_from_its_own_copy) {
+    // Rows sorted by name: #hree.txt, #ne.jpg, #wo.jpg.
+    rows[1].ticked = 1;
+    rows[2].ticked = 1;
+    recovery_file_c worker;
+    worker.set_job(engine.get(), engine_kind_fat, QDir(q(out)), rows);
+    EXPECT_EQ(worker.pending_rows(), 2);
+    worker.start();
+    // The page rebuilds its rows (another folder clicked) while the worker runs.
+    rows.clear();
+    rows.append(recovery_item_s{"other", 1, 0, 0, 12345, 0, 1});
+    ASSERT_TRUE(worker.wait(60000));
+    EXPECT_EQ(worker.recovered(), 2);
+    EXPECT_EQ(worker.failed(), 0);
+    EXPECT_EQ(read_file(out + "/#ne.jpg"), original("/Pics/one.jpg"));
+    EXPECT_EQ(read_file(out + "/#wo.jpg"), original("/Pics/two.jpg"));
+    EXPECT_FALSE(QFile::exists(q(out + "/#hree.txt")));
+    EXPECT_FALSE(QFile::exists(q(out + "/other")));
+}
+
+TEST_F(worker_on_fat, same_names_and_hostile_names_stay_inside_without_overwriting) {
+    QList<recovery_item_s> job;
+    recovery_item_s a = rows[1], b = rows[2], c = rows[0], missing = rows[0];
+    a.ticked = b.ticked = c.ticked = missing.ticked = 1;
+    b.name = a.name;              // two rows with one name
+    c.name = "../../escape.txt";  // a name read from a hostile disk
+    missing.name = "missing";
+    missing.id = 999999;  // not in the engine's map
+    job << a << b << c << missing;
+    qv::test::write_file(out + "/#ne.jpg", {'k', 'e', 'e', 'p'});  // the user's own file
+
+    recovery_file_c worker;
+    worker.set_job(engine.get(), engine_kind_fat, QDir(q(out)), job);
+    worker.start();
+    ASSERT_TRUE(worker.wait(60000));
+    EXPECT_EQ(worker.recovered(), 3);
+    EXPECT_EQ(worker.failed(), 1);
+    EXPECT_EQ(read_file(out + "/#ne.jpg"), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(read_file(out + "/#ne (2).jpg"), original("/Pics/one.jpg"));
+    EXPECT_EQ(read_file(out + "/#ne (3).jpg"), original("/Pics/two.jpg"));
+    EXPECT_EQ(read_file(out + "/.._.._escape.txt"), original("/Pics/three.txt"));
+    EXPECT_FALSE(QFile::exists(q(dir / "escape.txt")));
+}
+
+TEST_F(worker_on_fat, nothing_ticked_copies_nothing) {
+    recovery_file_c worker;
+    worker.set_job(engine.get(), engine_kind_fat, QDir(q(out)), rows);
+    EXPECT_EQ(worker.pending_rows(), 0);
+    worker.start();
+    ASSERT_TRUE(worker.wait(60000));
+    EXPECT_EQ(worker.recovered(), 0);
+    EXPECT_TRUE(QDir(q(out)).isEmpty());
+}
+
+// An engine whose items live as files on a mounted volume (the path of a live NTFS file).
+class live_files_engine : public recovery_stop_c {
+public:
+    QString root;
+    int recovered = 0;
+    int32_t recover_file(uint64_t, QString) override {
+        ++recovered;
+        return -7;
+    }
+    int32_t build_item_path(uint64_t id, QString* out) override {
+        if (id == 0) return -1;
+        *out = root + QString("/file%1").arg(id);
+        return 0;
+    }
+};
+
+TEST(recover_row, ntfs_rows_go_through_the_library_or_the_file_system) {
+    qv::test::temp_dir dir;
+    live_files_engine engine;
+    engine.root = q(dir.path().string());
+    auto bytes = pseudo_random_bytes(300000, 9);  // more than one copy buffer
+    qv::test::write_file(dir / "file1", bytes);
+
+    recovery_item_s live{"live", 300000, 0, 0, 1, 0x02, 1};
+    EXPECT_EQ(recover_row(engine, engine_kind_ntfs, live, q(dir / "copy")), 0);
+    EXPECT_EQ(read_file(dir / "copy"), bytes);
+    EXPECT_EQ(engine.recovered, 0);
+
+    recovery_item_s deleted{"gone", 10, 0, 0, 1, 0x82, 1};
+    EXPECT_EQ(recover_row(engine, engine_kind_ntfs, deleted, q(dir / "gone")), -7)
+        << "the library's result";
+    EXPECT_EQ(engine.recovered, 1);
+
+    recovery_item_s no_path{"x", 1, 0, 0, 0, 0x02, 1};
+    EXPECT_EQ(recover_row(engine, engine_kind_ntfs, no_path, q(dir / "x")), -1);
+    recovery_item_s unreadable{"y", 1, 0, 0, 2, 0x02, 1};
+    EXPECT_EQ(recover_row(engine, engine_kind_ntfs, unreadable, q(dir / "y")), -1);
+    EXPECT_EQ(recover_row(engine, 7, live, q(dir / "z")), -1) << "unknown engine kind";
+}
+
+TEST(copy_file_contents, refuses_what_is_not_a_plain_readable_file) {
+    qv::test::temp_dir dir;
+    auto bytes = pseudo_random_bytes(1000, 4);
+    qv::test::write_file(dir / "src", bytes);
+    EXPECT_EQ(copy_file_contents(q(dir / "src"), q(dir / "dst")), 0);
+    EXPECT_EQ(read_file(dir / "dst"), bytes);
+    qv::test::write_file(dir / "empty", {});
+    EXPECT_EQ(copy_file_contents(q(dir / "empty"), q(dir / "empty-copy")), 0);
+    EXPECT_TRUE(QFile::exists(q(dir / "empty-copy")));
+
+    EXPECT_EQ(copy_file_contents(q(dir / "absent"), q(dir / "d1")), -1);
+    EXPECT_FALSE(QFile::exists(q(dir / "d1")));
+    EXPECT_EQ(copy_file_contents(q(dir.path().string()), q(dir / "d2")), -1) << "a folder";
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(copy_file_contents(q(dir / "fifo"), q(dir / "d3")), -1)
+        << "a FIFO must not hang the copy";
+    EXPECT_EQ(copy_file_contents(q(dir / "src"), q(dir / "no/such/folder/f")), -1);
+    ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_EQ(copy_file_contents(q(dir / "src"), q(dir / "link")), -1)
+        << "never written through a link";
+    EXPECT_FALSE(QFile::exists(q(dir / "target")));
+}
+
+}  // namespace

@@ -1,0 +1,268 @@
+// The main window's pages and the ways between them, with their warnings.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QListView>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app/init_worker.hpp"
+#include "app/language_settings.hpp"
+#include "devices/volume_items.hpp"
+#include "partition/partition_repair.hpp"
+#include "tests/support/disk_images.hpp"
+#include "tests/ui_shell/shell_test_support.hpp"
+#include "ui/device_models.hpp"
+#include "ui/drive_window.hpp"
+#include "ui/home_window.hpp"
+#include "ui/main_window.hpp"
+#include "ui/partition_window.hpp"
+#include "ui/recovery_window.hpp"
+#include "ui/scan_state.hpp"
+#include "ui/volume_window.hpp"
+
+namespace {
+
+using qv::test::shell_recorder;
+
+volume_item_s volume(const QString& path, const QString& fs) {
+    volume_item_s v;
+    v.device_name = v.volume_name = v.mount_path = path;
+    v.file_system = fs;
+    v.total_bytes = 1 << 20;
+    return v;
+}
+
+// Two made-up volumes and drives: enough to walk the pages without touching a device.
+void fake_lists() {
+    volume_items = {volume_item_s{}, volume("/nowhere/a.img#1", "ext4"), volume("/nowhere/a.img#2", "exFAT")};
+    drive_items = {drive_item_s{}, drive_item_s{"/nowhere/a.img", 1 << 20, qv::disk_geometry{}}};
+}
+
+class main_window_test : public testing::Test {
+protected:
+    void SetUp() override {
+        init_ready = 0;
+        scan_running = false;
+        window.show();
+        window.recovery()->prompts().ask = [this](QWidget*, const char* key) {
+            recovery_questions.push_back(key);
+            return false;
+        };
+        window.recovery()->prompts().tell = [this](QWidget*, const char* key) { recovery_questions.push_back(key); };
+    }
+    void TearDown() override {
+        init_ready = 0;
+        scan_running = false;
+    }
+    int page() const {
+        for (int i = 0; i < 5; ++i)
+            if (window.current_page() == window.page(i)) return i;
+        return -1;
+    }
+    // Exactly one page is visible, and it is the current one.
+    bool one_page_visible() const {
+        int visible = 0;
+        for (int i = 0; i < 5; ++i) visible += window.page(i)->isVisible();
+        return visible == 1 && window.current_page()->isVisible();
+    }
+    void ready() {
+        fake_lists();
+        init_ready = 1;
+        window.on_init_finished();
+    }
+
+    shell_recorder recorder;
+    main_window_c window;
+    std::vector<std::string> recovery_questions;
+};
+
+TEST_F(main_window_test, is_built_as_its_form_with_five_pages_in_one_cell) {
+    EXPECT_EQ(window.objectName(), "MainForm");
+    EXPECT_EQ(window.windowTitle(), "Tessaline");
+    EXPECT_EQ(window.minimumSize(), QSize(800, 600));
+    EXPECT_EQ(window.size(), QSize(800, 600));
+    EXPECT_EQ(page(), 0);
+    EXPECT_TRUE(one_page_visible());
+    const char* forms[] = {"HomeForm", "VolumeForm", "DriveForm", "PartitionForm", "RecoveryForm"};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(window.page(i)->objectName(), forms[i]);
+        EXPECT_EQ(window.page(i)->geometry(), QRect(3, 100, 794, 496)) << forms[i];
+    }
+    EXPECT_EQ(window.page(5), nullptr);
+    window.show_page(7);
+    EXPECT_EQ(page(), 0) << "an index outside 0 to 4 does nothing";
+
+    // The extra menu entry comes first, then a separator, then the language submenu.
+    const auto entries = window.menu()->actions();
+    ASSERT_GE(entries.size(), 3);
+    EXPECT_EQ(entries[0]->text(), language_text("menu_open_image"));
+    EXPECT_TRUE(entries[1]->isSeparator());
+    EXPECT_NE(entries[2]->menu(), nullptr);
+}
+
+TEST_F(main_window_test, before_start_up_has_finished_every_way_in_says_wait) {
+    QTest::mouseClick(window.home()->start_button(), Qt::LeftButton);
+    QTest::mouseClick(window.home()->resume_button(), Qt::LeftButton);
+    window.on_click_open_image();
+    EXPECT_EQ(recorder.keys(), (std::vector<std::string>{"startup_warning", "startup_warning", "startup_warning"}));
+    for (const auto& m : recorder.shown) {
+        EXPECT_EQ(m.title, "Quorvane");
+        EXPECT_EQ(m.parent, &window);
+    }
+    EXPECT_EQ(page(), 0);
+
+    // The real start-up worker then fills the lists and the pages get their models.
+    init_c worker;
+    QObject::connect(&worker, &init_c::init_finished, &window, &main_window_c::on_init_finished);
+    worker.start(QThread::InheritPriority);
+    ASSERT_TRUE(qv::test::wait_until([&] { return window.drives()->model() != nullptr; }));
+    worker.wait();
+    EXPECT_EQ(init_ready.load(), 1);
+    EXPECT_NE(window.volumes()->model(), nullptr);
+    EXPECT_EQ(page(), 0) << "no page change";
+    QTest::mouseClick(window.home()->start_button(), Qt::LeftButton);
+    EXPECT_EQ(page(), 1);
+    EXPECT_EQ(recorder.shown.size(), 3u);
+}
+
+TEST_F(main_window_test, scanning_nothing_or_the_heading_row_is_refused_with_its_message) {
+    ready();
+    EXPECT_FALSE(window.volumes()->form().list->currentIndex().isValid()) << "no volume is made current";
+    EXPECT_EQ(window.drives()->form().list->currentIndex().row(), 1) << "the first drive is";
+    window.on_click_home_start();
+    ASSERT_EQ(page(), 1);
+
+    QTest::mouseClick(window.volumes()->form().btn_scan, Qt::LeftButton);
+    ASSERT_EQ(recorder.keys(), std::vector<std::string>{"scan_nosel_warning"});
+    EXPECT_EQ(recorder.shown[0].title, "Quorvane");
+
+    QListView* list = window.volumes()->form().list;
+    list->setCurrentIndex(list->model()->index(0, 0));
+    QTest::mouseClick(window.volumes()->form().btn_scan, Qt::LeftButton);
+    ASSERT_EQ(recorder.shown.size(), 2u);
+    EXPECT_EQ(recorder.shown[1].key, "main_warning2");
+    EXPECT_EQ(recorder.shown[1].title, "Tessaline");
+    EXPECT_EQ(recorder.shown[1].parent, nullptr) << "centred on the screen";
+    EXPECT_EQ(recorder.shown[1].buttons, QMessageBox::NoButton) << "Qt's own OK";
+
+    // A double click scans whatever row was clicked: the heading row again.
+    emit list->doubleClicked(list->model()->index(0, 0));
+    EXPECT_EQ(recorder.shown.back().key, "main_warning2");
+    EXPECT_EQ(page(), 1);
+
+    // A volume that no engine reads, without a deep scan, stays on the volume page.
+    list->setCurrentIndex(list->model()->index(1, 0));
+    window.on_click_volume_scan();
+    EXPECT_EQ(page(), 1);
+    EXPECT_FALSE(scan_running);
+
+    window.show_page(2);
+    window.on_click_drive_refresh();
+    EXPECT_FALSE(window.drives()->form().list->currentIndex().isValid()) << "refresh leaves no row current";
+    QTest::mouseClick(window.drives()->form().btn_scan, Qt::LeftButton);
+    EXPECT_EQ(recorder.shown.back().key, "main_warning1");
+    EXPECT_EQ(recorder.shown.back().title, "Tessaline");
+    EXPECT_EQ(recorder.shown.back().parent, nullptr);
+    QListView* drives = window.drives()->form().list;
+    drives->setCurrentIndex(drives->model()->index(0, 0));
+    window.on_click_drive_scan();
+    EXPECT_EQ(recorder.shown.back().key, "main_warning1");
+    EXPECT_EQ(page(), 2);
+    EXPECT_EQ(recorder.shown.size(), 5u);
+}
+
+TEST_F(main_window_test, back_buttons_and_the_deep_scan_choice) {
+    ready();
+    window.deep_scan_requested = true;
+    window.on_click_home_start();
+    EXPECT_TRUE(window.deep_scan_requested) << "the start button does not change the choice";
+    QTest::mouseClick(window.volumes()->form().btn_back, Qt::LeftButton);
+    EXPECT_EQ(page(), 0);
+    window.show_page(2);
+    QTest::mouseClick(window.drives()->form().btn_back, Qt::LeftButton);
+    EXPECT_EQ(page(), 0);
+    window.show_page(3);
+    QTest::mouseClick(window.partitions()->back_button(), Qt::LeftButton);
+    EXPECT_EQ(page(), 1) << "back from the partition page leads to the volume page";
+    EXPECT_TRUE(one_page_visible());
+    EXPECT_TRUE(recorder.shown.empty());
+
+    // Leaving the results page while a scan runs asks first.
+    window.show_page(4);
+    scan_running = true;
+    recorder.answer = QMessageBox::No;
+    window.on_click_recovery_back();
+    EXPECT_EQ(recorder.keys(), std::vector<std::string>{"back_warning"});
+    EXPECT_EQ(page(), 4);
+    recorder.answer = QMessageBox::Yes;
+    window.on_click_recovery_back();
+    EXPECT_EQ(page(), 1);
+    scan_running = false;
+    window.show_page(4);
+    window.on_click_recovery_back();
+    EXPECT_EQ(recorder.shown.size(), 2u) << "no question when no scan runs";
+    EXPECT_EQ(page(), 1);
+}
+
+TEST_F(main_window_test, an_image_opened_from_the_menu_is_scanned_and_shown_as_results) {
+    QV_REQUIRE_TOOL("mkfs.fat");
+    qv::test::temp_dir dir;
+    const std::string image = dir / "card.img";
+    ASSERT_TRUE(qv::test::make_blank_image(image, 8));
+    ASSERT_TRUE(qv::test::format_fat_at(image, 0, 8 * 2048, 12, "CARD"));
+    ready();
+
+    recorder.image_to_open = QString::fromStdString(dir / "missing.img");
+    window.on_click_open_image();
+    ASSERT_EQ(recorder.keys(), std::vector<std::string>{"open_image_failed"});
+    EXPECT_FALSE(recorder.shown[0].detail.isEmpty()) << "the reason is shown";
+
+    recorder.image_to_open = QString::fromStdString(image);
+    window.on_click_open_image();
+    EXPECT_EQ(recorder.shown.size(), 1u);
+    int row = -1;
+    for (int i = 0; i < volume_items.size(); ++i)
+        if (volume_items[i].device_name == recorder.image_to_open) row = i;
+    ASSERT_GT(row, 0) << "the image is listed as a volume";
+    EXPECT_EQ(volume_items[row].file_system, "FAT12");
+    EXPECT_EQ(window.volumes()->model()->rowCount(), volume_items.size());
+    EXPECT_EQ(window.drives()->model()->rowCount(), drive_items.size());
+    EXPECT_EQ(drive_items.back().name, recorder.image_to_open);
+
+    window.on_click_home_start();
+    QListView* list = window.volumes()->form().list;
+    list->setCurrentIndex(list->model()->index(row, 0));
+    emit list->doubleClicked(list->currentIndex());
+    EXPECT_EQ(page(), 4) << "the scan started and the results page is shown";
+    ASSERT_TRUE(qv::test::wait_until([] { return !scan_running; }));
+    EXPECT_EQ(window.recovery()->volume().device_name, recorder.image_to_open);
+    window.on_click_recovery_back();
+    EXPECT_EQ(page(), 1);
+    EXPECT_EQ(recorder.shown.size(), 1u);
+}
+
+TEST_F(main_window_test, the_window_systems_close_ends_a_partition_search_and_waits_for_it) {
+    qv::test::temp_dir dir;
+    const std::string image = dir / "big.img";
+    ASSERT_TRUE(qv::test::make_blank_image(image, 64 * 1024));  // sparse: searched quickly, but not at once
+    ready();
+    ASSERT_TRUE(qv::test::open_image_as_drive(image));
+    window.on_init_finished();
+    QListView* drives = window.drives()->form().list;
+    drives->setCurrentIndex(drives->model()->index(int(drive_items.size()) - 1, 0));
+    window.on_click_drive_scan();
+    ASSERT_EQ(page(), 3);
+    ASSERT_TRUE(window.partitions()->searching());
+
+    QSignalSpy closing(&window, &QSkinWidget::aboutToClose);
+    EXPECT_TRUE(window.close());  // not through on_click_close(): no question
+    EXPECT_FALSE(window.partitions()->searching()) << "stopped and waited for before the window went";
+    EXPECT_EQ(closing.count(), 1);
+    EXPECT_TRUE(recorder.shown.empty());
+    EXPECT_LT(window.partitions()->search().progress(), 1.0) << "ended early, not run to the end";
+}
+
+}  // namespace

@@ -1,0 +1,213 @@
+#include "ui/main_window.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QGridLayout>
+#include <QMenu>
+
+#include "app/init_worker.hpp"
+#include "app/language_settings.hpp"
+#include "devices/device_catalog.hpp"
+#include "engine/recovery_base.hpp"
+#include "engine/recovery_worker.hpp"
+#include "engine/sector_device.hpp"
+#include "partition/partition_repair.hpp"
+#include "ui/drive_window.hpp"
+#include "ui/home_window.hpp"
+#include "ui/partition_window.hpp"
+#include "ui/recovery_window.hpp"
+#include "ui/scan_state.hpp"
+#include "ui/shell_prompts.hpp"
+#include "ui/volume_window.hpp"
+
+namespace {
+
+// Stop value for a scan whose page is left: the engine ends and its results are dropped.
+constexpr int32_t stop_left_page = 2;
+
+}  // namespace
+
+main_window_c::main_window_c(QWidget* parent) : QSkinWidget(parent) {
+    setObjectName("MainForm");
+    resize(800, 600);
+    setMinimumSize(800, 600);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    setMouseTracking(true);
+    setWindowTitle("Tessaline");
+    grid_ = new QGridLayout(this);
+    grid_->setObjectName("gridLayout");
+    grid_->setSpacing(0);
+    grid_->setContentsMargins(0, 0, 0, 0);
+
+    home_ = new home_window_c(this, this);
+    volumes_ = new volume_window_c(this, this);
+    drives_ = new drive_window_c(this, this);
+    partitions_ = new partition_window_c(this, this);
+    recovery_ = new recovery_window_c(this, this);
+    for (QWidget* p : {static_cast<QWidget*>(home_), static_cast<QWidget*>(volumes_),
+                       static_cast<QWidget*>(drives_), static_cast<QWidget*>(partitions_),
+                       static_cast<QWidget*>(recovery_)}) {
+        // Hidden pages keep their place in the cell, so each is laid out before it is shown.
+        QSizePolicy policy = p->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        p->setSizePolicy(policy);
+        grid_->addWidget(p, 0, 0, 1, 1);
+        if (p != home_) p->hide();
+    }
+    home_->raise();
+    current_ = home_;
+    setWindowIcon(QIcon(":/images/top.ico"));
+    add_open_image_entry();
+}
+
+main_window_c::~main_window_c() { stop_background_work(); }
+
+void main_window_c::add_open_image_entry() {
+    QAction* first = menu()->actions().value(0);
+    auto* open = new QAction(language_text("menu_open_image"), menu());
+    connect(open, &QAction::triggered, this, &main_window_c::on_click_open_image);
+    menu()->insertAction(first, open);
+    menu()->insertSeparator(first);
+}
+
+QWidget* main_window_c::page(int index) const {
+    switch (index) {
+    case home_page: return home_;
+    case volume_page: return volumes_;
+    case drive_page: return drives_;
+    case partition_page: return partitions_;
+    case recovery_page: return recovery_;
+    default: return nullptr;
+    }
+}
+
+void main_window_c::show_page(int index) {
+    QWidget* next = page(index);
+    if (!next) return;
+    if (current_) current_->hide();
+    next->raise();
+    current_ = next;
+    next->show();
+    update();
+}
+
+void main_window_c::leave_recovery_page() {
+    if (scan_running) recovery_->current_engine()->set_stop(stop_left_page);
+    recovery_->reset_page();
+}
+
+void main_window_c::stop_background_work() {
+    if (recovery_) {
+        if (recovery_base_c* engine = recovery_->current_engine(); engine && engine->isRunning()) {
+            engine->set_stop(stop_left_page);
+            engine->wait();
+        }
+        // A recovery has no stop of its own; it copies what is ticked and ends.
+        if (recovery_file_c* worker = recovery_->worker(); worker && worker->isRunning()) worker->wait();
+    }
+    if (partitions_) partitions_->stop_search();
+}
+
+void main_window_c::closeEvent(QCloseEvent* event) {
+    // The window system's own close comes here without asking; no thread may outlive the window.
+    const bool busy = scan_running || partitions_->searching() ||
+                      (recovery_->worker() && recovery_->worker()->isRunning());
+    if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
+    stop_background_work();
+    if (busy) QApplication::restoreOverrideCursor();
+    QSkinWidget::closeEvent(event);
+}
+
+// ---- home page ----
+
+void main_window_c::on_click_home_start() {
+    if (!init_ready) {
+        shell_message(this, "Quorvane", "startup_warning");
+        return;
+    }
+    show_page(volume_page);
+}
+
+void main_window_c::on_click_home_resume() {
+    if (!init_ready) {
+        shell_message(this, "Quorvane", "startup_warning");
+        return;
+    }
+    if (recovery_->resume_saved_result() == -1) return;
+    show_page(recovery_page);
+}
+
+// ---- volume page ----
+
+void main_window_c::on_click_volume_back() { show_page(home_page); }
+
+void main_window_c::on_click_volume_refresh() { volumes_->refresh_volumes(); }
+
+void main_window_c::on_click_volume_scan() {
+    const auto volume = volumes_->selected_volume();
+    if (!volume) return;
+    if (volume->device_name.isEmpty()) {
+        shell_message(nullptr, "Tessaline", "main_warning2", QMessageBox::NoButton);
+        return;
+    }
+    if (recovery_->scan_volume(*volume, deep_scan_requested) == 0) show_page(recovery_page);
+}
+
+// ---- drive and partition pages ----
+
+void main_window_c::on_click_drive_back() { show_page(home_page); }
+
+void main_window_c::on_click_drive_refresh() { drives_->refresh_drives(); }
+
+void main_window_c::on_click_drive_scan() {
+    const auto drive = drives_->selected_drive();
+    if (!drive || drive->name.isEmpty()) {
+        shell_message(nullptr, "Tessaline", "main_warning1", QMessageBox::NoButton);
+        return;
+    }
+    partitions_->start_search(*drive);
+    show_page(partition_page);
+}
+
+void main_window_c::on_click_partition_back() {
+    partitions_->stop_search();
+    show_page(volume_page);
+}
+
+// ---- recovery page ----
+
+void main_window_c::on_click_recovery_back() {
+    if (scan_running &&
+        shell_message(this, "Quorvane", "back_warning", QMessageBox::Yes | QMessageBox::No) == QMessageBox::No)
+        return;
+    leave_recovery_page();
+    show_page(volume_page);
+}
+
+// ---- start-up and images ----
+
+void main_window_c::on_init_finished() {
+    volumes_->set_volume_list();
+    drives_->set_drive_list();
+}
+
+void main_window_c::on_click_open_image() {
+    if (!init_ready) {
+        shell_message(this, "Quorvane", "startup_warning");
+        return;
+    }
+    const QString path = shell_prompts().choose_image(this);
+    if (path.isEmpty()) return;
+    std::string error;
+    if (qv::device_catalog::shared().open_image(QFile::encodeName(path).toStdString(), &error) < 0) {
+        shell_message(this, "Quorvane", "open_image_failed", QMessageBox::Ok, QString::fromStdString(error));
+        return;
+    }
+    enumerate_volumes();
+    enumerate_drives();
+    reopen_physical_drives();
+    volumes_->set_volume_list();
+    drives_->set_drive_list();
+}

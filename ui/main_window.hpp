@@ -1,0 +1,67 @@
+#pragma once
+// The application's one window: five pages in one place, the navigation
+// between them with its warnings, and the window menu.
+
+#include "ui/skin_widget.hpp"
+
+class QGridLayout;
+class drive_window_c;
+class home_window_c;
+class partition_window_c;
+class recovery_window_c;
+class volume_window_c;
+
+class main_window_c : public QSkinWidget {
+    Q_OBJECT
+public:
+    enum page_index { home_page = 0, volume_page = 1, drive_page = 2, partition_page = 3, recovery_page = 4 };
+
+    explicit main_window_c(QWidget* parent = nullptr);
+    ~main_window_c() override;
+
+    // Hides the current page and shows the one with that index; others are ignored.
+    void show_page(int index) override;
+    // Stops a running scan (stop value 2, its results are dropped) and empties the recovery page.
+    void leave_recovery_page() override;
+
+    QWidget* current_page() const { return current_; }
+    QWidget* page(int index) const;
+    home_window_c* home() const { return home_; }
+    volume_window_c* volumes() const { return volumes_; }
+    drive_window_c* drives() const { return drives_; }
+    partition_window_c* partitions() const { return partitions_; }
+    recovery_window_c* recovery() const { return recovery_; }
+
+    // Ends every thread the pages run (a scan with stop value 2, a recovery, the
+    // partition search) and waits for them. Called on every close.
+    void stop_background_work();
+
+public slots:
+    void on_click_home_start();
+    void on_click_home_resume();
+    void on_click_volume_back();
+    void on_click_recovery_back();
+    void on_click_volume_refresh();
+    void on_click_volume_scan();
+    void on_click_drive_scan();
+    void on_click_drive_refresh();
+    void on_click_drive_back();
+    void on_click_partition_back();
+    void on_init_finished();
+    // "menu_open_image": opens a disk image file as a drive and lists it with its volumes.
+    void on_click_open_image();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void add_open_image_entry();
+
+    QGridLayout* grid_ = nullptr;
+    home_window_c* home_ = nullptr;
+    volume_window_c* volumes_ = nullptr;
+    drive_window_c* drives_ = nullptr;
+    partition_window_c* partitions_ = nullptr;
+    recovery_window_c* recovery_ = nullptr;
+    QWidget* current_ = nullptr;
+};

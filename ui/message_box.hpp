@@ -1,0 +1,8 @@
+#pragma once
+// The program's message boxes: the icon image, a fixed title, the text of a language key.
+
+#include <QMessageBox>
+
+// Shows the text of key modally with the program's icon and returns the button pressed.
+QMessageBox::StandardButton show_message(QWidget* parent, const QString& title, const char* key,
+                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok);
