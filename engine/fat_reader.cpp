@@ -205,6 +205,9 @@ fat_result dir_rewind(fat_dir* d) {
     }
     d->index = 0;
     d->entry = 0;
+    d->loop_mark = d->cluster;
+    d->loop_power = 1;
+    d->loop_steps = 0;
     return FAT_OK;
 }
 
@@ -221,6 +224,12 @@ fat_result dir_next(fat_dir* d) {
             if (next < 2) return FAT_INTERNAL_ERROR;
             if (next == fat_read_error) return FAT_DISK_ERROR;
             if (next >= v->entry_count) return FAT_NO_ENTRY;
+            if (next == d->loop_mark) return FAT_NO_ENTRY;  // the chain runs in a circle
+            if (++d->loop_steps == d->loop_power) {
+                d->loop_mark = next;
+                d->loop_power *= 2;
+                d->loop_steps = 0;
+            }
             d->cluster = next;
             d->sector = uint32_t(cluster_to_sector(v, next));
         }

@@ -63,6 +63,11 @@ struct fat_dir {
     char16_t* long_name = nullptr; // 256-unit work buffer, valid during one call
     uint16_t lfn_index = 0xFFFF;   // first long-name entry of the current name; 0xFFFF = none
     uint16_t deleted = 0;
+    // Cycle check on the folder's cluster chain (Brent): a cluster seen again
+    // ends the folder, so a chain that loops is read about once, not 65536 entries long.
+    uint32_t loop_mark = 0;
+    uint32_t loop_power = 1;
+    uint32_t loop_steps = 0;
 };
 
 struct fat_entry_info {

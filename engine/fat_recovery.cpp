@@ -61,15 +61,38 @@ void fat_recovery_c::run() {
     reset();
     QString path = volume_.volume_name;
     if (path.endsWith('\\')) path.chop(1);
-    if (map_volume_to_drive(path) == 0) {
-        f_attach(0, &shared_fat_volume);
-        debug_printf("Start Fat Scan.\n");
-        walk(0, 0, 0, 0);
-    }
+    if (map_volume_to_drive(path) == 0) walk_located_volume();
+    finish_items();
+    publish_result();
+}
+
+void fat_recovery_c::scan_located_volume() {
+    reset();
+    walk_located_volume();
+    finish_items();
+    publish_result();
+}
+
+void fat_recovery_c::walk_located_volume() {
+    f_attach(0, &shared_fat_volume);
+    debug_printf("Start Fat Scan.\n");
+    walk(0, 0, 0, 0);
+}
+
+void fat_recovery_c::finish_items() {
     fat_item_s root;
     root.attributes = FAT_ATTR_DIRECTORY;
     items_[0] = root;
     link_and_mark();
+}
+
+uint64_t fat_recovery_c::walk_entry_budget() {
+    // Every folder cluster read twice over, the FAT12/16 root and a margin: far
+    // beyond any real volume, yet a hostile one whose folders share or re-read
+    // each other's clusters cannot keep the walk going without end.
+    const fat_volume& v = shared_fat_volume;
+    uint64_t entries_per_cluster = uint64_t(v.sectors_per_cluster) * 16;
+    return 2 * uint64_t(v.entry_count) * entries_per_cluster + v.root_entry_count + 65536;
 }
 
 bool fat_recovery_c::file_item(const fat_item_s& n) {
@@ -107,6 +130,7 @@ void fat_recovery_c::walk(uint32_t cluster, uint32_t parent, uint8_t under_delet
     while (controls_.stop == 0) {
         if (!controls_.wait_while_paused()) return;
         uint64_t before = controls_.entries.load();
+        if (before >= walk_entry_budget()) return;
         controls_.progress = entry_progress(before);
         controls_.entries++;
         debug_printf("file count:%llu\n", (unsigned long long)(before + 1));
@@ -172,6 +196,7 @@ void fat_recovery_c::link_and_mark() {
 }
 
 int32_t fat_recovery_c::recover_file(uint64_t id, QString destination) {
+    result_published();
     auto it = items_.find(uint32_t(id));
     if (it == items_.end()) return -1;
     const fat_item_s& item = it->second;
@@ -213,6 +238,7 @@ int32_t fat_recovery_c::recover_file(uint64_t id, QString destination) {
 }
 
 int32_t fat_recovery_c::build_item_path(uint64_t id, QString* out) {
+    result_published();
     QString path = volume_.mount_path;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
     *out = path;

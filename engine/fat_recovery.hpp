@@ -2,6 +2,7 @@
 // The scan engine for FAT12/16/32 volumes: files every directory and every
 // deleted file, and copies a deleted file out from consecutive clusters.
 
+#include <atomic>
 #include <unordered_map>
 
 #include "engine/fat_item.hpp"
@@ -30,8 +31,16 @@ public:
     int32_t recover_file(uint64_t id, QString destination) override;
     int32_t build_item_path(uint64_t id, QString* out) override;
 
+    // The scan itself on the calling thread, over the volume that the sector
+    // layer's volume_locations[0] names (tests and fuzzing; run() maps the
+    // volume path first). Clears the result first.
+    void scan_located_volume();
+
     // The result: read only after the thread has finished.
-    const item_map& items() const { return items_; }
+    const item_map& items() const {
+        result_published();
+        return items_;
+    }
     const volume_item_s& volume() const { return volume_; }
 
     // FAT date and time words as seconds since 1970, read as local time; 0
@@ -46,13 +55,25 @@ protected:
 
 private:
     void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth);
+    // Directory entries the whole walk may read on the mounted volume.
+    static uint64_t walk_entry_budget();
     // Files an item by the replacement rules; true when its cluster was new.
     bool file_item(const fat_item_s& item);
+    void walk_located_volume();
+    // Files the root and links the tree.
+    void finish_items();
     void link_and_mark();
+
+    // The end of a scan publishes its result with a release store; readers on
+    // other threads load it with acquire before they look. QThread::wait orders
+    // this already, but through locks that thread checkers cannot see.
+    void publish_result() { result_generation_.fetch_add(1, std::memory_order_release); }
+    void result_published() const { (void)result_generation_.load(std::memory_order_acquire); }
 
     item_map items_;
     volume_item_s volume_;
     scan_controls controls_;
+    std::atomic<uint32_t> result_generation_{0};
 };
 
 // Walks deeper than this are cut off (a hostile image could nest without end).

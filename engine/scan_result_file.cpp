@@ -73,13 +73,11 @@ std::optional<std::string> read_scan_result_path(const std::string& file) {
 
 std::optional<scan_result> read_scan_result(const std::string& file, uint64_t device_length,
                                             std::string* error) {
-    scan_result result;
     auto path = read_scan_result_path(file);
     if (!path) {
         fail(error, file + ": no device path in the first 256 bytes");
         return std::nullopt;
     }
-    result.device_path = *path;
     file_ptr in(std::fopen(file.c_str(), "rb"));
     if (!in || std::fseek(in.get(), 0, SEEK_END) != 0) {
         fail(error, file + ": " + std::strerror(errno));
@@ -91,28 +89,48 @@ std::optional<scan_result> read_scan_result(const std::string& file, uint64_t de
         fail(error, file + ": the length is not 256 bytes plus whole 32-byte records");
         return std::nullopt;
     }
-    uint64_t count = (uint64_t(length) - scan_result_header_size) / scan_result_record_size;
-    if (count > scan_result_max_records) {
+    if ((uint64_t(length) - scan_result_header_size) / scan_result_record_size > scan_result_max_records) {
         fail(error, file + ": too many records");
         return std::nullopt;
     }
-    std::vector<uint8_t> bytes(size_t(count) * scan_result_record_size);
-    if (std::fseek(in.get(), long(scan_result_header_size), SEEK_SET) != 0 ||
+    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    if (std::fseek(in.get(), 0, SEEK_SET) != 0 ||
         std::fread(bytes.data(), 1, bytes.size(), in.get()) != bytes.size()) {
         fail(error, file + ": cannot read the records");
         return std::nullopt;
     }
+    return parse_scan_result(bytes.data(), bytes.size(), file, device_length, error);
+}
+
+std::optional<scan_result> parse_scan_result(const uint8_t* bytes, size_t size, const std::string& name,
+                                             uint64_t device_length, std::string* error) {
+    scan_result result;
+    const void* nul = size >= scan_result_header_size ? std::memchr(bytes, '\0', scan_result_header_size) : nullptr;
+    if (!nul || nul == bytes) {
+        fail(error, name + ": no device path in the first 256 bytes");
+        return std::nullopt;
+    }
+    result.device_path = std::string(reinterpret_cast<const char*>(bytes));
+    if (size < scan_result_header_size + scan_result_record_size ||
+        (size - scan_result_header_size) % scan_result_record_size != 0) {
+        fail(error, name + ": the length is not 256 bytes plus whole 32-byte records");
+        return std::nullopt;
+    }
+    uint64_t count = (size - scan_result_header_size) / scan_result_record_size;
+    if (count > scan_result_max_records) {
+        fail(error, name + ": too many records");
+        return std::nullopt;
+    }
     result.records.resize(size_t(count));
     for (uint64_t i = 0; i < count; ++i) {
-        byte_view v(bytes.data() + i * scan_result_record_size, scan_result_record_size);
+        byte_view v(bytes + scan_result_header_size + i * scan_result_record_size, scan_result_record_size);
         raw_item_s& r = result.records[size_t(i)];
         r.index = v.le64(0);
         r.offset = v.le64(record_offset_at);
         r.size = v.le64(record_size_at);
         std::memcpy(r.type, v.data() + record_type_at, type_length);
-        std::string where = file + ": record " + std::to_string(i);
         if (r.index != i) {
-            fail(error, where + " has index " + std::to_string(r.index));
+            fail(error, name + ": record " + std::to_string(i) + " has index " + std::to_string(r.index));
             return std::nullopt;
         }
         std::string type = record_type(r);
@@ -120,11 +138,11 @@ std::optional<scan_result> read_scan_result(const std::string& file, uint64_t de
         for (size_t k = 0; k < type_length; ++k)
             type_ok = type_ok && (k < type.size() ? type_char(r.type[k]) : r.type[k] == '\0');
         if (!type_ok) {
-            fail(error, where + " has a bad type name");
+            fail(error, name + ": record " + std::to_string(i) + " has a bad type name");
             return std::nullopt;
         }
         if (r.offset > device_length || r.size > device_length - r.offset) {
-            fail(error, where + " lies past the end of the device");
+            fail(error, name + ": record " + std::to_string(i) + " lies past the end of the device");
             return std::nullopt;
         }
     }

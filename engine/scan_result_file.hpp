@@ -55,6 +55,10 @@ std::optional<std::string> read_scan_result_path(const std::string& file);
 std::optional<scan_result> read_scan_result(const std::string& file, uint64_t device_length,
                                             std::string* error = nullptr);
 
+// The same checks over a whole file already in memory; name is used in messages.
+std::optional<scan_result> parse_scan_result(const uint8_t* bytes, size_t size, const std::string& name,
+                                             uint64_t device_length, std::string* error = nullptr);
+
 // The position in volumes of the volume a saved result belongs to: the one whose
 // volume_name is the saved path (a trailing backslash on the volume's name is
 // ignored). -1 when none is.

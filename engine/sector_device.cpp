@@ -25,10 +25,23 @@ struct sector_device_slot {
 };
 
 // The device mutex guards the handles, the transfer buffer and slot refreshes.
-std::timed_mutex device_mutex;
+std::mutex device_mutex;
 std::array<sector_device_slot, sector_device_slots> sector_device_table;
 std::atomic<int> slot_count{0};
 alignas(4096) uint8_t transfer_buffer[transfer_buffer_size];
+
+// Takes the device mutex within timeout, else gives up. Built on try_lock
+// rather than a timed lock, whose clock-based wait ThreadSanitizer cannot follow.
+std::unique_lock<std::mutex> lock_device(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(device_mutex, std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!lock.try_lock()) {
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(100us);
+    }
+    return lock;
+}
 
 // The media watch: marks drives whose medium has gone as not ready.
 class media_watch {
@@ -62,9 +75,9 @@ private:
                 if (!pause(1ms)) return;
                 auto& slot = sector_device_table[size_t(n)];
                 if (slot.status & DEVICE_NOT_READY) continue;
-                if (!device_mutex.try_lock_for(100ms)) continue;
+                auto lock = lock_device(100ms);
+                if (!lock.owns_lock()) continue;
                 if (slot.handle && !slot.handle->medium_present()) slot.status |= DEVICE_NOT_READY;
-                device_mutex.unlock();
                 if (!pause(100ms)) return;
             }
         }
@@ -151,7 +164,7 @@ uint8_t device_status(uint8_t drive) {
 }
 
 uint8_t device_initialize(uint8_t drive) {
-    std::unique_lock lock(device_mutex, 5000ms);
+    auto lock = lock_device(5000ms);
     if (!lock.owns_lock()) return DEVICE_NOT_READY;
     if (!present(drive)) return DEVICE_NOT_READY;
     auto& slot = sector_device_table[drive];
@@ -161,7 +174,7 @@ uint8_t device_initialize(uint8_t drive) {
 
 io_result read_sectors(uint8_t drive, void* destination, uint64_t first_sector, uint8_t count) {
     if (!present(drive) || (sector_device_table[drive].status & DEVICE_NOT_READY)) return IO_NOT_READY;
-    std::unique_lock lock(device_mutex, 3000ms);
+    auto lock = lock_device(3000ms);
     if (!lock.owns_lock()) return IO_NOT_READY;
     auto& slot = sector_device_table[drive];
     if (!slot.handle) return IO_NOT_READY;
@@ -175,7 +188,7 @@ io_result read_sectors(uint8_t drive, void* destination, uint64_t first_sector, 
 
 io_result write_sectors(uint8_t drive, const void* source, uint64_t first_sector, uint8_t count) {
     if (!present(drive) || (sector_device_table[drive].status & DEVICE_NOT_READY)) return IO_NOT_READY;
-    std::unique_lock lock(device_mutex, 3000ms);
+    auto lock = lock_device(3000ms);
     if (!lock.owns_lock()) return IO_NOT_READY;
     auto& slot = sector_device_table[drive];
     if (slot.status & DEVICE_WRITE_PROTECTED) return IO_WRITE_PROTECTED;
@@ -208,6 +221,16 @@ io_result device_control(uint8_t drive, uint8_t code, void* result) {
         default:
             return IO_BAD_PARAMETER;
     }
+}
+
+bool install_sector_device(uint8_t drive, std::unique_ptr<qv::device_handle> handle) {
+    if (drive >= sector_device_slots) return false;
+    std::lock_guard lock(device_mutex);
+    auto& slot = sector_device_table[drive];
+    slot.handle = std::move(handle);
+    refresh_drive(slot);
+    if (slot_count.load() <= drive) slot_count = drive + 1;
+    return true;
 }
 
 int map_volume_to_drive(const QString& volume_path) {

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 
 #include "devices/device_catalog.hpp"
 
@@ -53,6 +54,11 @@ uint8_t device_initialize(uint8_t drive);
 io_result read_sectors(uint8_t drive, void* destination, uint64_t first_sector, uint8_t count);
 io_result write_sectors(uint8_t drive, const void* source, uint64_t first_sector, uint8_t count);
 io_result device_control(uint8_t drive, uint8_t code, void* result);
+
+// For tests and fuzzing: puts an open device into slot drive (read as 512-byte
+// sectors, write protected, not watched), or empties the slot when handle is null.
+// The slot count grows to cover drive. False when drive is out of range.
+bool install_sector_device(uint8_t drive, std::unique_ptr<qv::device_handle> handle);
 
 // Fills volume_locations[0] for a volume path; 0, or -1 when the path is not
 // a volume of the catalog (the location then keeps its old values).

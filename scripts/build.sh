@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Configures and builds Quorvane. SANITIZE=1 builds with ASan+UBSan into build-asan,
 # TSAN=1 with ThreadSanitizer into build-tsan; otherwise into build.
+# TARGETS="a b" builds only those targets; CMAKE_ARGS adds configure options.
+# Prints the build folder on standard output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +15,11 @@ elif [ "${TSAN:-0}" = "1" ]; then
   dir=build-tsan
   flags+=(-DQUORVANE_TSAN=ON -DQUORVANE_BUILD_BENCH=OFF)
 fi
+# shellcheck disable=SC2206
+flags+=(${CMAKE_ARGS:-})
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >&2
-cmake --build "$dir" -j "$(nproc)" >&2
+targets=()
+for t in ${TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$dir" -j "$(nproc)" "${targets[@]}" >&2
 echo "$dir"

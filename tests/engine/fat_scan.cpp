@@ -34,6 +34,7 @@ std::unique_ptr<fat_recovery_c> scan_fat_volume(const std::string& path) {
     engine->set_volume(open_test_volume(path));
     engine->start();
     EXPECT_TRUE(engine->wait(60000)) << "the scan did not end";
+    engine->items();  // takes the result over from the engine's thread
     return engine;
 }
 

@@ -1,0 +1,62 @@
+// FAT: mount, the engine's whole walk (live and deleted entries, deleted
+// folders), a path lookup, and contiguous reads of deleted files.
+
+#include <memory>
+#include <vector>
+
+#include "devices/device_handle.hpp"
+#include "engine/fat_reader.hpp"
+#include "engine/fat_recovery.hpp"
+#include "engine/sector_device.hpp"
+#include "fuzz/fuzz_support.hpp"
+#include "fuzz/fuzz_targets.hpp"
+
+namespace qv::fuzz {
+
+namespace {
+
+constexpr int max_recoveries = 4;
+constexpr int max_lookups = 2;
+
+// Looks up a live folder by name from the root, as a path walk would.
+void look_up(const fat_item_s& item) {
+    std::u16string path = u"/";
+    for (size_t i = 0; i < std::size(item.name) && item.name[i]; ++i) path += item.name[i];
+    fat_dir dir;
+    f_opendir(&dir, path.c_str());
+}
+
+}  // namespace
+
+int fat_volume(const uint8_t* data, size_t size) {
+    install_sector_device(0, std::make_unique<memory_device>(std::vector<uint8_t>(data, data + size)));
+    volume_locations[0] = volume_location{};
+    {
+        fat_recovery_c engine;
+        engine.scan_located_volume();
+        QV_FUZZ_CHECK(engine.items().count(0) == 1);
+        int recovered = 0, looked_up = 0;
+        for (const auto& [id, item] : engine.items()) {
+            QV_FUZZ_CHECK(item.name[std::size(item.name) - 1] == 0);
+            if (id == 0) continue;
+            QV_FUZZ_CHECK(item.cluster == id);
+            bool directory = item.attributes & FAT_ATTR_DIRECTORY;
+            bool deleted = item.attributes & FAT_ATTR_DELETED;
+            if (directory && !deleted && item.parent == 0 && looked_up < max_lookups) {
+                look_up(item);
+                ++looked_up;
+            }
+            if (!directory && deleted && recovered < max_recoveries) {
+                engine.recover_file(id, QStringLiteral("/dev/null"));
+                ++recovered;
+            }
+            QString path;
+            engine.build_item_path(id, &path);
+        }
+    }
+    f_attach(0, nullptr);
+    install_sector_device(0, nullptr);
+    return 0;
+}
+
+}  // namespace qv::fuzz

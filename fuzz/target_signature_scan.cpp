@@ -1,0 +1,67 @@
+// The carving loop over arbitrary bytes with every size rule: the shipped file
+// types plus one type for each rule they leave out. The first byte picks the
+// step (sector starts or every byte) and the block size, so block edges move.
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "devices/device_handle.hpp"
+#include "fuzz/fuzz_support.hpp"
+#include "fuzz/fuzz_targets.hpp"
+#include "sigscan/config.hpp"
+#include "sigscan/scanner.hpp"
+
+namespace qv::fuzz {
+
+namespace {
+
+constexpr std::string_view extra_types = R"([qvfooter]
+header = "QVFT" ?? 01
+footer = "QVEND"
+max = 64K
+rule = footer
+
+[qvmax]
+header = ?? "QVMX"
+max = 4K
+rule = max
+)";
+
+const sig::signature_config& every_rule_config() {
+    static const sig::signature_config config = [] {
+        sig::signature_config c = sig::default_config();
+        std::string error;
+        auto extra = sig::parse_config(extra_types, &error);
+        QV_FUZZ_CHECK(extra.has_value());
+        c.types.insert(c.types.end(), extra->types.begin(), extra->types.end());
+        std::set<sig::size_rule> rules;
+        for (const auto& t : c.types) rules.insert(t.rule);
+        QV_FUZZ_CHECK(rules.size() == size_t(sig::size_rule::max) + 1);
+        return c;
+    }();
+    return config;
+}
+
+}  // namespace
+
+int signature_scan(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const sig::signature_config& config = every_rule_config();
+    sig::scan_options options;
+    options.every_byte = data[0] & 1;
+    options.block_size = size_t(512) << ((data[0] >> 1) & 7);
+    memory_device device(std::vector<uint8_t>(data, data + size));
+    uint64_t next_free = 0;
+    auto found = [&](const char* type, uint64_t offset, uint64_t length) {
+        QV_FUZZ_CHECK(type && *type);
+        QV_FUZZ_CHECK(length > 0 && offset <= size && length <= size - offset);
+        QV_FUZZ_CHECK(offset >= next_free);  // in device order, never inside an earlier file
+        next_free = offset + length;
+    };
+    auto end = sig::scan_device(device, config, options, nullptr, found);
+    QV_FUZZ_CHECK(end == sig::scan_end::finished);
+    return 0;
+}
+
+}  // namespace qv::fuzz
