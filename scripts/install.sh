@@ -9,7 +9,7 @@ packages=(
   # tests: real file systems, partition tables, an independent reader, a display for the GUI
   dosfstools mtools ntfs-3g fdisk sleuthkit xvfb xauth imagemagick
   # more real files for the deep-scan tests
-  zip p7zip-full xz-utils bzip2 gzip sqlite3 file flac lame
+  zip p7zip-full xz-utils bzip2 gzip sqlite3 file flac lame python3
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator
