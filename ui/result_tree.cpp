@@ -24,23 +24,26 @@ void add_folders(tree_node* node, const Item& item, IsFolder is_folder, int dept
     }
 }
 
+// Appends a "/" node for the root item with every folder below it. Built
+// completely, then appended, as a model's rows must not change unannounced.
+template <typename Item, typename IsFolder>
+void add_root_folder(TreeModel& model, const Item& root, IsFolder is_folder) {
+    auto slash = std::make_unique<tree_node>();
+    slash->title = "/";
+    slash->payload = &root;
+    std::unordered_set<const void*> visited{&root};
+    add_folders(slash.get(), root, is_folder, 0, visited);
+    model.root()->adopt(std::move(slash));
+}
+
 }  // namespace
 
 void add_fat_folders(TreeModel& model, const fat_recovery_c::item_map& items) {
     auto root = items.find(0);
     if (root == items.end()) return;
-    // Built completely, then appended, as a model's rows must not change unannounced.
-    auto slash = std::make_unique<tree_node>();
-    slash->title = "/";
-    slash->payload = &root->second;
-    std::unordered_set<const void*> visited{&root->second};
-    add_folders(
-        slash.get(), root->second,
-        [](const fat_item_s& c) {
-            return (c.attributes & fat_directory) && c.has_files && c.cluster != 0;
-        },
-        0, visited);
-    model.root()->adopt(std::move(slash));
+    add_root_folder(model, root->second, [](const fat_item_s& c) {
+        return (c.attributes & fat_directory) && c.has_files && c.cluster != 0;
+    });
 }
 
 QList<recovery_item_s> fat_folder_rows(const fat_item_s& folder) {
@@ -71,17 +74,9 @@ bool ntfs_shown(const ntfs_item_s& item) {
 void add_ntfs_folders(TreeModel& model, const ntfs_recovery_c::item_map& items) {
     auto root = items.find(ntfs_root_id);
     if (root == items.end()) return;
-    auto slash = std::make_unique<tree_node>();
-    slash->title = "/";
-    slash->payload = &root->second;
-    std::unordered_set<const void*> visited{&root->second};
-    add_folders(
-        slash.get(), root->second,
-        [](const ntfs_item_s& c) {
-            return (c.flags & ntfs_flag_directory) && c.has_files && ntfs_shown(c);
-        },
-        0, visited);
-    model.root()->adopt(std::move(slash));
+    add_root_folder(model, root->second, [](const ntfs_item_s& c) {
+        return (c.flags & ntfs_flag_directory) && c.has_files && ntfs_shown(c);
+    });
 }
 
 QList<recovery_item_s> ntfs_folder_rows(const ntfs_item_s& folder) {
