@@ -32,9 +32,13 @@ bool is_deleted(const fat_item_s& i) { return i.attributes & FAT_ATTR_DELETED; }
 
 fat_recovery_c::fat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
-void fat_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
+void fat_recovery_c::set_volume(const volume_item_s& volume) {
+    result_published();
+    volume_ = volume;
+}
 
 void fat_recovery_c::reset() {
+    result_published();
     controls_.clear();
     items_.clear();
 }

@@ -2,7 +2,6 @@
 // The scan engine for FAT12/16/32 volumes: files every directory and every
 // deleted file, and copies a deleted file out from consecutive clusters.
 
-#include <atomic>
 #include <unordered_map>
 
 #include "engine/fat_item.hpp"
@@ -64,16 +63,9 @@ private:
     void finish_items();
     void link_and_mark();
 
-    // The end of a scan publishes its result with a release store; readers on
-    // other threads load it with acquire before they look. QThread::wait orders
-    // this already, but through locks that thread checkers cannot see.
-    void publish_result() { result_generation_.fetch_add(1, std::memory_order_release); }
-    void result_published() const { (void)result_generation_.load(std::memory_order_acquire); }
-
     item_map items_;
     volume_item_s volume_;
     scan_controls controls_;
-    std::atomic<uint32_t> result_generation_{0};
 };
 
 // Walks deeper than this are cut off (a hostile image could nest without end).

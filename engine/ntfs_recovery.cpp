@@ -36,9 +36,13 @@ ntfs_recovery_c::~ntfs_recovery_c() {
     if (ntfs_context_u32(context_, ntfs_context_started) != 0) ntfs_scan_cleanup(&context_);
 }
 
-void ntfs_recovery_c::set_volume(const volume_item_s& volume) { volume_ = volume; }
+void ntfs_recovery_c::set_volume(const volume_item_s& volume) {
+    result_published();
+    volume_ = volume;
+}
 
 void ntfs_recovery_c::reset() {
+    result_published();
     controls_.clear();
     items_ = item_map();
 }
@@ -85,6 +89,7 @@ void ntfs_recovery_c::run() {
     int started = ntfs_scan_startup(name.constData(), &context_);
     if (started < 0) {
         log_startup_failure(started);
+        publish_result();
         return;
     }
 
@@ -108,6 +113,7 @@ void ntfs_recovery_c::run() {
         }
     }
     link_and_mark();
+    publish_result();
 }
 
 void ntfs_recovery_c::link_and_mark() {
@@ -130,6 +136,7 @@ void ntfs_recovery_c::link_and_mark() {
 }
 
 int32_t ntfs_recovery_c::recover_file(uint64_t id, QString destination) {
+    result_published();
     QByteArray path = QFile::encodeName(destination);
     // Whatever stood at the destination goes first, but never a device, a
     // folder or the image being scanned.
@@ -144,6 +151,7 @@ int32_t ntfs_recovery_c::build_item_path(uint64_t id, QString* out) {
     QString path = volume_.mount_path;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
     *out = path;
+    result_published();
     std::vector<uint64_t> chain{id};
     std::unordered_set<uint64_t> seen{id};
     for (;;) {

@@ -48,7 +48,10 @@ public:
     int32_t build_item_path(uint64_t id, QString* out) override;
 
     // The result: read only after the thread has finished.
-    const item_map& items() const { return items_; }
+    const item_map& items() const {
+        result_published();
+        return items_;
+    }
     const volume_item_s& volume() const { return volume_; }
 
     // "/dev/hd<letter><partition>" for the library: the letter is 'a' + disk_number.

@@ -9,6 +9,7 @@
 raw_recovery_c::raw_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
 void raw_recovery_c::set_volume(const volume_item_s& volume) {
+    result_published();
     volume_ = volume;
     device_path_ = volume.volume_name;
     if (device_path_.endsWith(QLatin1Char('\\'))) device_path_.chop(1);
@@ -22,6 +23,7 @@ int32_t raw_recovery_c::is_paused() { return sc_context_paused(context_); }
 void raw_recovery_c::set_paused(int32_t value) { sc_context_set_paused(context_, value); }
 
 void raw_recovery_c::reset() {
+    result_published();
     context_.owner = nullptr;
     context_.found = nullptr;
     sc_context_set_scanned(context_, 0.0);
@@ -37,6 +39,7 @@ void raw_recovery_c::run() {
     context_.found = &raw_recovery_c::raw_found_callback;
     QByteArray path = device_path_.toLocal8Bit();
     sc_scan_ex(&context_, path.constData(), every_byte_ ? sc_scan_every_byte : 0);
+    publish_result();
 }
 
 void raw_recovery_c::raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size) {
@@ -60,6 +63,7 @@ void raw_recovery_c::rebuild_type_index() {
 }
 
 int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
+    result_published();
     if (id >= records_.size()) return -1;
     const raw_item_s item = records_[id];
     QByteArray path = device_path_.toLocal8Bit();
@@ -96,6 +100,7 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
 }
 
 int raw_recovery_c::write_result_file(const QByteArray& path) {
+    result_published();
     return qv::write_scan_result(path.toStdString(), device_path_.toLocal8Bit().toStdString(), records_);
 }
 

@@ -52,8 +52,14 @@ public:
     void set_every_byte(bool on) { every_byte_ = on; }
 
     // Read only while the engine's thread is idle.
-    const std::vector<raw_item_s>& records() const { return records_; }
-    const type_map& type_index() const { return type_index_; }
+    const std::vector<raw_item_s>& records() const {
+        result_published();
+        return records_;
+    }
+    const type_map& type_index() const {
+        result_published();
+        return type_index_;
+    }
     const QString& device_path() const { return device_path_; }
     const volume_item_s& volume() const { return volume_; }
     // The file-table row of record number id: name "%08llu.%s" (the record's

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <cstdint>
 
 #include "devices/volume_items.hpp"
@@ -41,6 +42,16 @@ public:
     }
     // Result items filed so far under new ids.
     virtual uint64_t items_found() { return 0; }
+
+protected:
+    // The end of a scan publishes its result with a release store; readers on
+    // other threads load it with acquire before they look. QThread::wait orders
+    // this already, but through locks that thread checkers cannot see.
+    void publish_result() { result_generation_.fetch_add(1, std::memory_order_release); }
+    void result_published() const { (void)result_generation_.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<uint32_t> result_generation_{0};
 };
 
 // Stands in for an engine when no scan has been started: every call is harmless.
