@@ -9,6 +9,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "devices/data_places.hpp"
+
 namespace qv::sig {
 
 namespace {
@@ -197,19 +199,8 @@ const signature_config& default_config() {
     return config;
 }
 
-std::vector<std::string> config_places() {
-    std::vector<std::string> places;
-#ifdef QUORVANE_DATA_DIR
-    places.emplace_back(QUORVANE_DATA_DIR);
-#endif
-    std::error_code ec;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) places.push_back(exe.parent_path().string());
-    return places;
-}
-
 std::optional<std::string> find_config_file(const std::string& path) {
-    return find_config_file(path, config_places());
+    return find_config_file(path, data_places());
 }
 
 std::optional<std::string> find_config_file(const std::string& path, const std::vector<std::string>& places) {

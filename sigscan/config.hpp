@@ -52,11 +52,9 @@ std::string_view default_config_text();
 const signature_config& default_config();
 
 // Where a configuration path is found: the path itself, then (for a relative
-// path) its file name in each of places, by default config_places().
+// path) its file name in each of places, by default qv::data_places().
 std::optional<std::string> find_config_file(const std::string& path);
 std::optional<std::string> find_config_file(const std::string& path, const std::vector<std::string>& places);
-// The installed data directory, then the executable's folder.
-std::vector<std::string> config_places();
 
 // The configuration sc_scan uses; sc_load_config replaces it.
 std::shared_ptr<const signature_config> current_config();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/data_files.hpp"
 #include "app/language_settings.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -185,3 +186,20 @@ TEST(shipped_language_file, every_section_has_every_english_key) {
 }
 
 }  // namespace
+
+TEST(data_files, the_current_folder_wins_then_the_data_places_then_the_bare_name) {
+    qv::test::temp_dir cwd;
+    const auto old = std::filesystem::current_path();
+    std::filesystem::current_path(cwd.path());
+    // The test binary itself stands beside the program, in the last data place.
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe");
+    const std::string name = exe.filename().string();
+    const std::string beside = find_data_file(name);
+    qv::test::write_file(cwd / name, std::vector<uint8_t>{'x'});
+    const std::string here = find_data_file(name);
+    const std::string missing = find_data_file("no-such-data-file.ini");
+    std::filesystem::current_path(old);
+    EXPECT_EQ(std::filesystem::path(beside), exe);
+    EXPECT_EQ(here, name);
+    EXPECT_EQ(missing, "no-such-data-file.ini");
+}

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "devices/data_places.hpp"
 #include "sigscan/config.hpp"
 #include "sigscan/crc.hpp"
 #include "sigscan/sc_api.hpp"
@@ -133,7 +134,7 @@ TEST(SigscanConfig, LookupOrder) {
     EXPECT_EQ(current, "./Quorvane.conf");
     EXPECT_FALSE(absolute_missing);
     // The program's own places: the installed data folder, then its folder.
-    auto own = qv::sig::config_places();
+    auto own = qv::data_places();
     ASSERT_FALSE(own.empty());
     EXPECT_EQ(std::filesystem::path(own.back()), std::filesystem::read_symlink("/proc/self/exe").parent_path());
 }

@@ -1,0 +1,19 @@
+#include "devices/data_places.hpp"
+
+#include <filesystem>
+
+#ifndef QUORVANE_DATA_DIR
+#define QUORVANE_DATA_DIR "/usr/local/share/quorvane"
+#endif
+
+namespace qv {
+
+std::vector<std::string> data_places() {
+    std::vector<std::string> places{QUORVANE_DATA_DIR};
+    std::error_code ec;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) places.push_back(exe.parent_path().string());
+    return places;
+}
+
+}  // namespace qv
