@@ -15,6 +15,11 @@ elif [ "${TSAN:-0}" = "1" ]; then
   dir=build-tsan
   flags+=(-DQUORVANE_TSAN=ON -DQUORVANE_BUILD_BENCH=OFF)
 fi
+# ccache, where it is installed, makes rebuilds of other checkouts of the tree cheap.
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$PWD")}
+  flags+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 # shellcheck disable=SC2206
 flags+=(${CMAKE_ARGS:-})
 
