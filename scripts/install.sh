@@ -14,6 +14,8 @@ packages=(
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator
   qemu-system-x86 zlib1g-dev
+  # the faulty disk (FUSE) for read-error and imaging tests; GNU's reader of mapfiles
+  fuse3 libfuse3-dev gddrescue
 )
 
 missing=()
