@@ -108,7 +108,8 @@ int save_sector_backup(const QString& dir, const QString& drive_path,
     return 0;
 }
 
-int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* error) {
+int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* error,
+                       bool need_signature) {
     auto fail = [&](const QString& text) {
         if (error) *error = text;
         return -1;
@@ -124,8 +125,8 @@ int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* err
     QByteArray bytes = in.read(qint64(mbr_bytes) + 1);
     if (bytes.size() != qsizetype(mbr_bytes))
         return fail(QStringLiteral("%1 is not a %2-byte sector").arg(file).arg(mbr_bytes));
-    if (uint8_t(bytes[mbr_signature_offset]) != 0x55 ||
-        uint8_t(bytes[mbr_signature_offset + 1]) != 0xAA)
+    if (need_signature && (uint8_t(bytes[mbr_signature_offset]) != 0x55 ||
+        uint8_t(bytes[mbr_signature_offset + 1]) != 0xAA))
         return fail(QStringLiteral("%1 does not end in the boot signature 55 AA").arg(file));
     if (sector) std::memcpy(sector->data(), bytes.constData(), mbr_bytes);
     return 0;
