@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <unordered_set>
 
 #include "engine/debug_log.hpp"
+#include "engine/destination_failure.hpp"
 #include "engine/fat_reader.hpp"
 #include "engine/sector_device.hpp"
 
@@ -214,30 +216,39 @@ int32_t fat_recovery_c::recover_file(uint64_t id, QString destination) {
 
     QByteArray path = QFile::encodeName(destination);
     int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    if (fd < 0) return -1;  // callers create the file first and judge that themselves
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[copy_chunk]);
     int contiguous = (item.attributes & FAT_ATTR_DELETED) ? 1 : 0;
     int32_t result = 0;
+    int write_error = 0;
     for (;;) {
         uint32_t got = 0;
         fat_result r = f_readfile(file.get(), buffer.get(), copy_chunk, &got, contiguous);
         size_t written = 0;
-        while (written < got) {
+        while (written < got && write_error == 0) {
             ssize_t w = ::write(fd, buffer.get() + written, got - written);
+            if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
-                result = -1;
+                write_error = w < 0 ? errno : ENOSPC;
                 break;
             }
             written += size_t(w);
         }
+        if (write_error != 0) break;
         // A read error keeps the bytes read so far but is not a success.
-        if (r != FAT_OK || result != 0) {
+        if (r != FAT_OK) {
             result = -1;
             break;
         }
         if (got == 0) break;
     }
-    if (::close(fd) != 0) result = -1;
+    if (::close(fd) != 0 && write_error == 0) write_error = errno;
+    if (write_error != 0) {
+        // A file the destination could not take whole is not left behind.
+        ::unlink(path.constData());
+        errno = write_error;
+        return recover_destination_failed;
+    }
     return result;
 }
 
