@@ -3,8 +3,10 @@
 #include <QFileInfo>
 
 #include <fnmatch.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "cli/cli_volume.hpp"
@@ -13,15 +15,56 @@
 #include "cli/found_items.hpp"
 #include "cli/json_text.hpp"
 #include <QFile>
+#include "devices/device_catalog.hpp"
 #include "devices/format_size.hpp"
+#include "engine/destination_failure.hpp"
+#include "engine/destination_names.hpp"
+#include "engine/recovery_worker.hpp"
 #include "engine/safe_names.hpp"
 #include "engine/sector_device.hpp"
 #ifdef QUORVANE_HAVE_DEEP
+#include "engine/deep_checkpoint.hpp"
 #include "engine/raw_recovery.hpp"
 #include "engine/scan_result_file.hpp"
 #endif
 
 namespace {
+
+#ifdef QUORVANE_HAVE_DEEP
+// Sets up checkpoints for a deep scan and, where one of an interrupted scan of
+// this volume is found, goes on from it: with --resume, or when the user says so.
+void prepare_deep_resume(raw_recovery_c& raw, const scan_options& o, const volume_item_s& volume) {
+    const std::string device = volume.volume_name.toLocal8Bit().toStdString();
+    const std::string path = qv::deep_checkpoint_path(o.save, device);
+    raw.set_checkpoint(path, std::chrono::milliseconds(int64_t(o.checkpoint_every * 1000)));
+    std::string why;
+    auto checkpoint = qv::read_deep_checkpoint(path, &why);
+    if (!checkpoint) {
+        if (o.resume) std::fprintf(stderr, "no interrupted scan of %s to go on with; starting afresh\n", o.volume.c_str());
+        return;
+    }
+    auto handle = qv::device_catalog::shared().open(device, qv::access_mode::read_only, nullptr);
+    if (checkpoint->device_path != device || !handle || checkpoint->device_length != handle->length() ||
+        checkpoint->every_byte != o.every_byte) {
+        std::fprintf(stderr, "%s belongs to another scan; starting afresh\n", path.c_str());
+        return;
+    }
+    const double done = checkpoint->device_length ? 100.0 * double(checkpoint->position) / double(checkpoint->device_length) : 0;
+    bool go_on = o.resume;
+    if (!go_on && isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "An interrupted deep scan of %s stopped at %.1f%% with %zu files found. Continue it? [Y/n] ",
+                     o.volume.c_str(), done, checkpoint->records.size());
+        char answer[16] = {};
+        go_on = std::fgets(answer, sizeof answer, stdin) && (answer[0] == '\n' || answer[0] == 'y' || answer[0] == 'Y');
+    } else if (!go_on) {
+        std::fprintf(stderr, "an interrupted deep scan of %s (%.1f%% done) can be continued with --resume; starting afresh\n",
+                     o.volume.c_str(), done);
+    }
+    if (!go_on) return;
+    std::fprintf(stderr, "going on from %.1f%% with %zu files found before\n", done, checkpoint->records.size());
+    raw.resume_from(*checkpoint);
+}
+#endif
 
 struct scan_session {
     volume_item_s volume;
@@ -44,14 +87,27 @@ int scan_volume(const scan_options& o, scan_session* s) {
     s->engine = make_engine(kind, o.every_byte);
     if (!s->engine) return fail_usage(o.volume + ": the " + kind + " engine is not available in this build");
     open_physical_drives();
+#ifdef QUORVANE_HAVE_DEEP
+    auto* raw = qobject_cast<raw_recovery_c*>(s->engine.get());
+    if (raw) prepare_deep_resume(*raw, o, s->volume);
+#endif
     s->complete = run_scan(*s->engine, s->volume, o.deep);
     s->items = collect_found_items(*s->engine);
 #ifdef QUORVANE_HAVE_DEEP
+    if (raw && raw->device_vanished()) {
+        s->complete = false;
+        std::fprintf(stderr, "quorvane-cli: %s went away during the scan; what was found before is kept%s\n",
+                     o.volume.c_str(), o.save.empty() ? "" : " and saved");
+    }
+    if (raw && raw->unreadable_bytes() > 0)
+        std::fprintf(stderr, "%s: %s could not be read (read as zeros)\n", o.volume.c_str(),
+                     format_size(raw->unreadable_bytes()).toLocal8Bit().constData());
     if (!o.save.empty()) {
         auto* raw = qobject_cast<raw_recovery_c*>(s->engine.get());
-        if (!raw || raw->write_result_file(QFile::encodeName(QString::fromStdString(o.save))) != 0)
-            return fail_usage(o.save + ": cannot save the scan result (nothing found, or the file cannot be written)");
-        std::fprintf(stderr, "saved the scan result to %s\n", o.save.c_str());
+        // A scan that found nothing is a result too: it is saved with no records.
+        if (!raw || raw->write_result_file(QFile::encodeName(QString::fromStdString(o.save)), true) != 0)
+            return fail_usage(o.save + ": cannot save the scan result (the file cannot be written)");
+        std::fprintf(stderr, "saved the scan result (%zu files) to %s\n", raw->records().size(), o.save.c_str());
     }
 #endif
     return 0;
@@ -125,27 +181,44 @@ int cmd_recover(const scan_options& o) {
 
 int recover_items(recovery_base_c& engine, const std::vector<found_item>& items, const scan_options& o,
                   const QString& to) {
-    size_t chosen = 0, recovered = 0;
-    for (const auto& f : items) {
-        if (!wanted(f, o)) continue;
-        ++chosen;
+    std::vector<const found_item*> chosen;
+    uint64_t left = 0;  // bytes of the chosen files not recovered yet
+    for (const auto& f : items)
+        if (wanted(f, o)) {
+            chosen.push_back(&f);
+            left += f.size;
+        }
+    size_t recovered = 0;
+    destination_names names;
+    for (const found_item* f : chosen) {
         QString folder = to;
         if (o.keep_tree) {
-            QString dir = QFileInfo(QString::fromStdString(f.path)).path();
+            QString dir = QFileInfo(QString::fromStdString(f->path)).path();
             for (const auto& part : dir.split('/', Qt::SkipEmptyParts)) folder += '/' + safe_file_name(part);
             QDir().mkpath(folder);
         }
-        QString leaf = QString::fromStdString(f.path).section('/', -1);
-        QString destination = unique_destination(folder, leaf);
-        if (engine.recover_file(f.id, destination) == 0) {
+        QString leaf = QString::fromStdString(f->path).section('/', -1);
+        QString destination;
+        int rc = recover_into(folder, leaf, names,
+                              [&](const QString& target) { return engine.recover_file(f->id, target); },
+                              &destination);
+        if (rc == 0) {
             ++recovered;
+            left -= f->size;
             std::printf("%s\n", destination.toLocal8Bit().constData());
+        } else if (rc == recover_destination_failed) {
+            // The rest would fail the same way: stop at once and say what is missing.
+            destination_failure stop = classify_destination_failure(errno, folder, left);
+            std::fprintf(stderr, "quorvane-cli: %s\n",
+                         destination_failure_text(recovered, chosen.size(), stop).toLocal8Bit().constData());
+            return 1;
         } else {
-            std::fprintf(stderr, "failed: %s -> %s\n", f.path.c_str(), destination.toLocal8Bit().constData());
+            std::fprintf(stderr, "failed: %s\n", f->path.c_str());
         }
     }
-    std::fprintf(stderr, "recovered %zu of %zu files into %s\n", recovered, chosen, to.toLocal8Bit().constData());
-    return recovered == chosen ? 0 : 1;
+    std::fprintf(stderr, "recovered %zu of %zu files into %s\n", recovered, chosen.size(),
+                 to.toLocal8Bit().constData());
+    return recovered == chosen.size() ? 0 : 1;
 }
 
 int cmd_resume(const std::string& file, const std::string& to_arg) {
@@ -158,7 +231,7 @@ int cmd_resume(const std::string& file, const std::string& to_arg) {
     if (open_named_drive(*device, &error)) {
         if (auto volume = resolve_volume(*device, &error)) engine.set_volume(*volume);
     }
-    if (engine.read_result_file(QFile::encodeName(QString::fromStdString(file))).isEmpty())
+    if (engine.read_result_file(QFile::encodeName(QString::fromStdString(file)), true).isEmpty())
         return fail_usage(file + ": the result cannot be used: its volume " + *device +
                           " is missing, too short, or the file is damaged");
     if (!QDir().mkpath(to)) return fail_usage(to_arg + ": cannot create the recovery folder");

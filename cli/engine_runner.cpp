@@ -56,6 +56,10 @@ bool run_scan(recovery_base_c& engine, const volume_item_s& volume, bool deep) {
         else
             status = "entries " + std::to_string(engine.entries_read());
         if (engine.items_found() > 0) status += ", found " + std::to_string(engine.items_found());
+#ifdef QUORVANE_HAVE_DEEP
+        if (auto* raw = qobject_cast<raw_recovery_c*>(&engine); raw && raw->unreadable_bytes() > 0)
+            status += ", unreadable " + format_size(raw->unreadable_bytes()).toStdString();
+#endif
         bar.update(engine.progress(), status);
     }
     bar.clear();

@@ -1,8 +1,17 @@
 #include "engine/raw_recovery.hpp"
 
+#include "devices/device_catalog.hpp"
+#include "devices/tolerant_read.hpp"
+#include "engine/destination_failure.hpp"
+
 #include <QFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -33,12 +42,73 @@ void raw_recovery_c::reset() {
     records_.clear();
 }
 
+void raw_recovery_c::set_checkpoint(const std::string& path, std::chrono::milliseconds interval) {
+    checkpoint_path_ = path;
+    checkpoint_interval_ = interval;
+}
+
+void raw_recovery_c::resume_from(const qv::deep_checkpoint& checkpoint) { resume_ = checkpoint; }
+
+uint64_t raw_recovery_c::unreadable_in(uint64_t id) const {
+    auto it = unreadable_in_.find(id);
+    return it == unreadable_in_.end() ? 0 : it->second;
+}
+
+void raw_recovery_c::write_checkpoint(uint64_t position, uint64_t search_from) {
+    if (checkpoint_path_.empty()) return;
+    qv::deep_checkpoint c;
+    c.device_path = device_path_.toLocal8Bit().toStdString();
+    c.device_length = device_length_;
+    c.position = position;
+    c.search_from = search_from;
+    c.every_byte = every_byte_;
+    // Only what lies before the position: the rest is read again after a resume.
+    c.unreadable_bytes = carried_unreadable_ + state_.bad.overlap(0, position);
+    c.records = records_;
+    if (qv::write_deep_checkpoint(checkpoint_path_, c) == 0) ++checkpoints_written_;
+    last_checkpoint_ = std::chrono::steady_clock::now();
+}
+
 void raw_recovery_c::run() {
     reset();
     context_.owner = this;
     context_.found = &raw_recovery_c::raw_found_callback;
     QByteArray path = device_path_.toLocal8Bit();
-    sc_scan_ex(&context_, path.constData(), every_byte_ ? sc_scan_every_byte : 0);
+    state_.bad.clear();
+    state_.vanished = false;
+    state_.start = 0;
+    state_.search_from = 0;
+    checkpoints_written_ = 0;
+    carried_unreadable_ = 0;
+    {
+        std::unique_ptr<sc_device, void (*)(sc_handle)> device(sc_open(path.constData()), sc_close);
+        device_length_ = device ? sc_length(device.get()) : 0;
+    }
+    if (resume_ && resume_->device_path == path.toStdString() && resume_->device_length == device_length_ &&
+        resume_->every_byte == every_byte_) {
+        records_ = resume_->records;
+        rebuild_type_index();
+        state_.start = resume_->position;
+        state_.search_from = resume_->search_from;
+        // The sectors before the checkpoint are not read again: carry their count.
+        carried_unreadable_ = resume_->unreadable_bytes;
+    }
+    resume_.reset();
+    uint64_t position = state_.start, search_from = std::max(state_.start, state_.search_from);
+    last_checkpoint_ = std::chrono::steady_clock::now();
+    state_.at_block = [this, &position, &search_from](uint64_t at, uint64_t from) {
+        position = at;
+        search_from = from;
+        if (!checkpoint_path_.empty() && std::chrono::steady_clock::now() - last_checkpoint_ >= checkpoint_interval_)
+            write_checkpoint(at, from);
+    };
+    int32_t end = sc_scan_with(&context_, path.constData(), every_byte_ ? sc_scan_every_byte : 0, &state_);
+    if (!checkpoint_path_.empty()) {
+        if (end == 0)
+            std::remove(checkpoint_path_.c_str());  // finished: nothing left to go on with
+        else if (end > 0)
+            write_checkpoint(position, search_from);  // stopped or the device went away: keep the place
+    }
     publish_result();
 }
 
@@ -66,51 +136,66 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
     result_published();
     if (id >= records_.size()) return -1;
     const raw_item_s item = records_[id];
-    QByteArray path = device_path_.toLocal8Bit();
-    std::unique_ptr<sc_device, void (*)(sc_handle)> device(sc_open(path.constData()), sc_close);
+    unreadable_in_.erase(id);
+    std::unique_ptr<qv::device_handle> device =
+        qv::device_catalog::shared().open(device_path_.toLocal8Bit().toStdString(), qv::access_mode::read_only);
     if (!device) return -1;
     // The whole file must lie on the device, or the copy could only be partial.
-    if (item.offset > sc_length(device.get()) || item.size > sc_length(device.get()) - item.offset)
-        return -1;
-    if (sc_seek(device.get(), item.offset, 0) < 0) return -1;
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) return -1;
-    constexpr int32_t piece = 1 << 20;
+    if (item.offset > device->length() || item.size > device->length() - item.offset) return -1;
+    const QByteArray out_path = QFile::encodeName(destination);
+    int fd = ::open(out_path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;  // callers create the file first and judge that themselves
+    constexpr size_t piece = 1 << 20;
     std::vector<char> buffer(piece, 0);
-    uint64_t remaining = item.size;
-    bool ok = true;
-    while (remaining > 0 && ok) {
-        int32_t want = int32_t(std::min<uint64_t>(remaining, uint64_t(piece)));
-        int32_t got = sc_read(device.get(), buffer.data(), want);
-        if (got <= 0) {
-            ok = false;
+    qv::bad_ranges bad;
+    uint64_t done = 0;
+    bool read_ok = true;
+    int write_error = 0;
+    while (done < item.size && read_ok && write_error == 0) {
+        size_t want = size_t(std::min<uint64_t>(item.size - done, piece));
+        size_t got = 0;
+        // Bad sectors inside the file are written as zeros and counted.
+        if (qv::read_tolerant(*device, item.offset + done, buffer.data(), want, &got, &bad) ==
+                qv::read_outcome::vanished ||
+            got != want) {
+            read_ok = false;
             break;
         }
-        qint64 n = qint64(std::min<uint64_t>(remaining, uint64_t(got)));
-        ok = out.write(buffer.data(), n) == n;
-        remaining -= uint64_t(n);
+        for (size_t w_done = 0; w_done < want;) {
+            ssize_t w = ::write(fd, buffer.data() + w_done, want - w_done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                write_error = w < 0 ? errno : ENOSPC;
+                break;
+            }
+            w_done += size_t(w);
+        }
+        done += want;
     }
-    ok = out.flush() && ok;
-    out.close();
-    if (!ok || out.error() != QFileDevice::NoError) {
-        out.remove();
-        return -1;
+    if (::close(fd) != 0 && write_error == 0) write_error = errno;
+    if (write_error != 0 || !read_ok) {
+        ::unlink(out_path.constData());
+        if (write_error == 0) return -1;
+        errno = write_error;
+        return recover_destination_failed;
     }
+    if (bad.total() > 0) unreadable_in_[id] = bad.total();
     return 0;
 }
 
-int raw_recovery_c::write_result_file(const QByteArray& path) {
+int raw_recovery_c::write_result_file(const QByteArray& path, bool allow_empty) {
     result_published();
-    return qv::write_scan_result(path.toStdString(), device_path_.toLocal8Bit().toStdString(), records_);
+    return qv::write_scan_result(path.toStdString(), device_path_.toLocal8Bit().toStdString(), records_,
+                                 allow_empty);
 }
 
-QString raw_recovery_c::read_result_file(const QByteArray& path) {
+QString raw_recovery_c::read_result_file(const QByteArray& path, bool allow_empty) {
     auto header = qv::read_scan_result_path(path.toStdString());
     if (!header) return {};
     device_path_ = QString::fromLocal8Bit(header->data(), qsizetype(header->size()));
     std::unique_ptr<sc_device, void (*)(sc_handle)> device(sc_open(header->c_str()), sc_close);
     if (!device) return {};
-    auto result = qv::read_scan_result(path.toStdString(), sc_length(device.get()));
+    auto result = qv::read_scan_result(path.toStdString(), sc_length(device.get()), nullptr, allow_empty);
     if (!result || result->device_path != *header) return {};
     records_ = std::move(result->records);
     rebuild_type_index();

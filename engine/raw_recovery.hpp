@@ -6,10 +6,16 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "engine/deep_checkpoint.hpp"
 
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_item.hpp"
@@ -36,20 +42,41 @@ public:
     // Zeroes the context and drops all records and types; keeps the volume and device path.
     void reset() override;
     // Writes exactly the found file's bytes (size bytes from its offset) to
-    // destination: 0, or -1 for an unknown id, a device that cannot be opened or
-    // is too short, or a destination that cannot be written (then removed).
+    // destination: 0, or -1 for an unknown id, a device that cannot be opened,
+    // is too short or went away (the partial file is removed), or
+    // recover_destination_failed when the destination cannot be written (then
+    // removed). Unreadable sectors are written as zeros (see unreadable_in).
     int32_t recover_file(uint64_t id, QString destination) override;
     int32_t build_item_path(uint64_t, QString*) override { return 0; }
 
-    // Saves the result: 0, or -1 with no record or when the file cannot be written.
-    int write_result_file(const QByteArray& path);
+    // Saves the result: 0, or -1 with no record (unless allow_empty) or when
+    // the file cannot be written.
+    int write_result_file(const QByteArray& path, bool allow_empty = false);
     // Loads a saved result: its device path, or an empty string when the file is
     // refused (see qv::read_scan_result: the device must be present and hold
     // every record). device_path() takes the header's path even when refused.
-    QString read_result_file(const QByteArray& path);
+    // allow_empty takes a result without records too.
+    QString read_result_file(const QByteArray& path, bool allow_empty = false);
 
     // Test every byte offset instead of sector starts in the next scans.
     void set_every_byte(bool on) { every_byte_ = on; }
+
+    // Checkpoints: the next scans write one to path every interval and when
+    // they stop or the device goes away, and remove it when they finish. An
+    // empty path writes none.
+    void set_checkpoint(const std::string& path, std::chrono::milliseconds interval = std::chrono::seconds(30));
+    // The next scan goes on from a checkpoint of this volume instead of
+    // starting afresh (its records come back first).
+    void resume_from(const qv::deep_checkpoint& checkpoint);
+    // Bytes the scan could not read so far (read as zeros); any thread.
+    uint64_t unreadable_bytes() const { return carried_unreadable_ + state_.bad.total(); }
+    // True when the last scan ended because the device went away.
+    bool device_vanished() const { return state_.vanished.load(); }
+    // Checkpoints written by the last scan.
+    uint64_t checkpoints_written() const { return checkpoints_written_; }
+    // Bytes of record id's file that could not be read by the last
+    // recover_file of it (zeros in the copy); 0 when all was read.
+    uint64_t unreadable_in(uint64_t id) const;
 
     // Read only while the engine's thread is idle.
     const std::vector<raw_item_s>& records() const {
@@ -75,6 +102,7 @@ protected:
 private:
     void add_record(const char* type, uint64_t offset, uint64_t size);
     void rebuild_type_index();
+    void write_checkpoint(uint64_t position, uint64_t search_from);
 
     volume_item_s volume_;
     sc_context_s context_{};
@@ -82,4 +110,14 @@ private:
     std::vector<raw_item_s> records_;
     QString device_path_;
     bool every_byte_ = false;
+
+    sc_scan_state state_;  // of the current or last scan
+    std::string checkpoint_path_;
+    std::chrono::milliseconds checkpoint_interval_{30000};
+    std::chrono::steady_clock::time_point last_checkpoint_{};
+    std::optional<qv::deep_checkpoint> resume_;
+    uint64_t checkpoints_written_ = 0;
+    std::atomic<uint64_t> carried_unreadable_{0};  // counted before the checkpoint a scan went on from
+    uint64_t device_length_ = 0;
+    std::map<uint64_t, uint64_t> unreadable_in_;  // record id -> bytes zero-filled by recover_file
 };

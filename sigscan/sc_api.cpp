@@ -41,6 +41,10 @@ int32_t sc_scan(sc_context_s* context, const char* device_path) {
 }
 
 int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flags) {
+    return sc_scan_with(context, device_path, flags, nullptr);
+}
+
+int32_t sc_scan_with(sc_context_s* context, const char* device_path, uint32_t flags, sc_scan_state* state) {
     if (!device_path) return -1;
     std::string why;
     auto device = qv::device_catalog::shared().open(device_path, qv::access_mode::read_only, &why);
@@ -51,6 +55,12 @@ int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flag
     auto config = qv::sig::current_config();
     qv::sig::scan_options options;
     options.every_byte = flags & sc_scan_every_byte;
+    if (state) {
+        options.start = state->start;
+        options.search_from = state->search_from;
+        options.at_block = state->at_block;
+        options.bad = &state->bad;
+    }
     qv::sig::found_fn report;
     if (context && context->found) {
         sc_found_fn fn = context->found;
@@ -58,6 +68,10 @@ int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flag
         report = [fn, owner](const char* type, uint64_t offset, uint64_t size) { fn(owner, type, offset, size); };
     }
     auto end = qv::sig::scan_device(*device, *config, options, context, report);
+    if (end == qv::sig::scan_end::vanished) {
+        if (state) state->vanished = true;
+        return 2;
+    }
     return end == qv::sig::scan_end::finished ? 0 : 1;
 }
 

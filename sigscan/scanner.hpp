@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "devices/device_handle.hpp"
+#include "devices/tolerant_read.hpp"
 #include "sigscan/config.hpp"
 
 struct sc_context_s;
@@ -16,15 +17,26 @@ namespace qv::sig {
 struct scan_options {
     bool every_byte = false;            // test every offset instead of 512-byte boundaries
     size_t block_size = size_t(1) << 20;  // bytes read at a time
+    // Where the scan begins reading (0, or the position an earlier scan's
+    // at_block gave) and where it begins looking for files (its search_from).
+    uint64_t start = 0;
+    uint64_t search_from = 0;
+    // Called before each block: a scan started with these two goes on exactly
+    // as this one would; every file that starts before search_from has been reported.
+    std::function<void(uint64_t position, uint64_t search_from)> at_block;
+    // Unreadable sectors are read as zeros and added here (may be null).
+    bad_ranges* bad = nullptr;
 };
 
 // type is NUL-terminated; offset and size are bytes on the device.
 using found_fn = std::function<void(const char* type, uint64_t offset, uint64_t size)>;
 
-enum class scan_end { finished, stopped };
+// vanished: the device went away; what was found before stays.
+enum class scan_end { finished, stopped, vanished };
 
 // Reports each file once, in device order; a file found inside an earlier one
-// is not reported. context (may be null) supplies pause and stop and receives
+// is not reported. A block that cannot be read is read again in smaller pieces
+// and its bad sectors taken as zeros. context (may be null) supplies pause and stop and receives
 // the scanned fraction, 1.0 when the scan finished.
 scan_end scan_device(device_handle& device, const signature_config& config,
                      const scan_options& options, sc_context_s* context, const found_fn& found);

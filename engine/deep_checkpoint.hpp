@@ -1,0 +1,36 @@
+#pragma once
+// The checkpoint of a deep scan in progress: the position every file before
+// which has been found, and those files, so an interrupted scan goes on there.
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/scan_result_file.hpp"
+
+namespace qv {
+
+struct deep_checkpoint {
+    std::string device_path;
+    uint64_t device_length = 0;  // bytes; a device of another size is not the one scanned
+    uint64_t position = 0;       // the scan goes on reading here
+    uint64_t search_from = 0;    // and looking for files here (past a file that reaches beyond position)
+    bool every_byte = false;
+    uint64_t unreadable_bytes = 0;
+    std::vector<raw_item_s> records;
+};
+
+// Writes the checkpoint atomically (temporary file, fsync, rename). 0 or -1.
+int write_deep_checkpoint(const std::string& file, const deep_checkpoint& checkpoint);
+// Reads and checks one: refused (with the reason) when it is not a checkpoint,
+// is cut short, or holds records that are not consistent with it.
+std::optional<deep_checkpoint> read_deep_checkpoint(const std::string& file, std::string* error = nullptr);
+
+// Where a checkpoint goes: "<result>.checkpoint" next to a result file, or,
+// without one, the user's data folder, named after the volume.
+std::string deep_checkpoint_path(const std::string& result_file, const std::string& device_path);
+
+}  // namespace qv
