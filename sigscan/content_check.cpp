@@ -101,8 +101,8 @@ content_state check_png(const std::vector<uint8_t>& data) {
         const uint8_t* type = &data[pos + 4];
         const uint32_t crc = uint32_t(crc32(0, type, uInt(4 + length)));
         if (crc != be32(v, pos + 8 + length)) ok = false;
+        if (std::memcmp(type, "IDAT", 4) == 0) image = true;
         if (ok && std::memcmp(type, "IDAT", 4) == 0) {
-            image = true;
             if (ended) {
                 ok = false;  // data after the end of the stream
                 break;
@@ -124,8 +124,9 @@ content_state check_png(const std::vector<uint8_t>& data) {
         pos += overhead + length;
     }
     inflateEnd(&z);
+    if (!ok) return content_state::damaged;
     if (!image) return content_state::unchecked;
-    return ok && ended ? content_state::intact : content_state::damaged;
+    return ended ? content_state::intact : content_state::damaged;
 }
 
 // ---- ZIP ----

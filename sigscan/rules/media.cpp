@@ -180,7 +180,7 @@ std::optional<carve_result> measure_isobmff(carve_input& in, uint64_t start, uin
     for (size_t i = 0; i + 4 <= brands.size(); i += 4)
         compatible.emplace_back(reinterpret_cast<const char*>(&brands[i]), 4);
     uint64_t pos = start;
-    bool movie = false;
+    bool movie = false, media_data = false;
     while (pos + box_header <= end) {
         uint8_t b[large_header];
         size_t n = size_t(std::min<uint64_t>(sizeof b, end - pos));
@@ -197,12 +197,14 @@ std::optional<carve_result> measure_isobmff(carve_input& in, uint64_t start, uin
         }
         if (size > end - pos) return std::nullopt;
         if (std::memcmp(b + 4, "moov", 4) == 0 || std::memcmp(b + 4, "moof", 4) == 0) movie = true;
+        if (std::memcmp(b + 4, "mdat", 4) == 0) media_data = true;
         pos += size;
     }
     if (!movie) {
-        // Still pictures (HEIF, AVIF) carry their items in a meta box instead.
+        // Still pictures (HEIF, AVIF) carry their items in a meta box instead,
+        // and their coded data in a media data box.
         std::string_view kind = iso_kind(f + 8, compatible);
-        if (kind != "heic" && kind != "avif") return std::nullopt;
+        if ((kind != "heic" && kind != "avif") || !media_data) return std::nullopt;
     }
     return sized(pos - start, limit, iso_kind(f + 8, compatible));
 }

@@ -119,8 +119,20 @@ std::optional<carve_result> measure_matroska(carve_input& in, uint64_t start, ui
     if (!segment || segment->id != segment_id) return std::nullopt;
     pos += segment->header;
     if (segment->size != ebml_unknown) {
+        // Its top-level elements must fill it exactly.
         if (segment->size > end - pos) return std::nullopt;
-        pos += segment->size;
+        const uint64_t segment_end = pos + segment->size;
+        bool cluster = false;
+        for (uint64_t count = 0; pos < segment_end; ++count) {
+            auto e = ebml_read(in, pos, segment_end);
+            if (!e || !segment_child(e->id) || e->size == ebml_unknown || e->size > segment_end - pos - e->header ||
+                count > max_elements)
+                return std::nullopt;
+            cluster = cluster || e->id == cluster_id;
+            pos += e->header + e->size;
+            if ((count & 1023) == 1023 && !in.keep_going()) return std::nullopt;
+        }
+        if (!cluster) return std::nullopt;
         return sized(pos - start, limit, kind);
     }
     // A segment of unknown size (a recording that was never finished off)
