@@ -43,8 +43,21 @@ void raw_recovery_c::run() {
     context_.owner = this;
     context_.found = &raw_recovery_c::raw_found_callback;
     QByteArray path = device_path_.toLocal8Bit();
+    // Found files are examined on worker threads while the scan reads on.
+    auto device = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
+    std::unique_ptr<qv::sig::found_file_examiner> examiner;
+    if (device) {
+        const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+        examiner = std::make_unique<qv::sig::found_file_examiner>(*device, std::min(4u, cores - 1));
+    }
+    examiner_ = examiner.get();
     sc_scan_ex(&context_, path.constData(), every_byte_ ? sc_scan_every_byte : 0);
-    examine_records();
+    examiner_ = nullptr;
+    if (examiner) {
+        if (sc_context_stop(context_)) examiner->cancel();
+        facts_ = examiner->finish();
+    }
+    facts_.resize(records_.size());
     publish_result();
 }
 
@@ -75,6 +88,7 @@ void raw_recovery_c::add_record(const char* type, uint64_t offset, uint64_t size
     std::memcpy(item.type, type, std::min(std::strlen(type), sizeof item.type));
     records_.push_back(item);
     type_index_[type].push_back(item.index);
+    if (examiner_) examiner_->add({offset, size, type});
 }
 
 void raw_recovery_c::rebuild_type_index() {

@@ -91,6 +91,8 @@ private:
     type_map type_index_;
     std::vector<raw_item_s> records_;
     std::vector<qv::sig::file_facts> facts_;
+    // During a scan: examines the files found so far while the scan reads on.
+    qv::sig::found_file_examiner* examiner_ = nullptr;
     QString device_path_;
     bool every_byte_ = false;
 };

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,5 +49,27 @@ struct found_span {
 // reached keep default facts.
 std::vector<file_facts> examine_found_files(device_handle& device, const std::vector<found_span>& files,
                                             unsigned threads, const std::function<bool()>& stop_requested = {});
+
+// The same work while a scan is still reading: files are handed over as they
+// are found and examined on worker threads, so that on a device slower than
+// the checks (any card or disk) they cost next to no extra time.
+class found_file_examiner {
+public:
+    // device must stay open until finish() returns; threads at least 1.
+    found_file_examiner(device_handle& device, unsigned threads);
+    ~found_file_examiner();  // finishes
+    found_file_examiner(const found_file_examiner&) = delete;
+    found_file_examiner& operator=(const found_file_examiner&) = delete;
+
+    void add(const found_span& file);
+    // Ends early: files not examined yet keep default facts.
+    void cancel();
+    // Waits for the work to end; the facts in the order the files were added.
+    std::vector<file_facts> finish();
+
+private:
+    struct shared;
+    std::unique_ptr<shared> shared_;
+};
 
 }  // namespace qv::sig

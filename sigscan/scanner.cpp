@@ -102,15 +102,25 @@ public:
         const size_t pairs_end = size > 0 ? size - 1 : 0;  // j + 1 < size
         size_t j = from + min_pos_;
         const uint64_t* u = union_.data();
-        for (; j < pairs_end && j < best + max_pos_; ++j) {
-            unsigned x = unsigned(data[j]) << 8 | data[j + 1];
-            if (!((u[x >> 6] >> (x & 63)) & 1)) continue;
+        auto hit = [u](const uint8_t* d) {
+            unsigned x = unsigned(d[0]) << 8 | d[1];
+            return (u[x >> 6] >> (x & 63)) & 1;
+        };
+        while (true) {
+            const size_t limit = std::min(pairs_end, best + max_pos_);
+            // Four positions per step while none of them is a hit.
+            while (j + 4 <= limit && !(hit(data + j) | hit(data + j + 1) | hit(data + j + 2) | hit(data + j + 3)))
+                j += 4;
+            while (j < limit && !hit(data + j)) ++j;
+            if (j >= limit) break;
+            const unsigned x = unsigned(data[j]) << 8 | data[j + 1];
             for (const auto& g : groups_) {
                 if (j < g->pos) continue;
                 size_t i = j - g->pos;
                 if (i < from || i >= best) continue;
                 if ((g->pairs[x >> 6] >> (x & 63)) & 1) best = i;
             }
+            ++j;
         }
         if (j >= pairs_end) {
             // The last bytes, where a dispatch byte has no byte after it.
