@@ -22,6 +22,9 @@ namespace qv::sig {
 namespace {
 
 constexpr uint64_t max_checked_jpeg = uint64_t(128) << 20;
+// A JPEG codes at least one bit per 8x8 block and component: 512 pixels a byte
+// at the very most.
+constexpr uint64_t max_pixels_per_byte = 512;
 constexpr size_t piece = size_t(1) << 20;
 constexpr std::array<std::string_view, 9> zip_types{"zip", "docx", "xlsx", "pptx", "odt", "ods", "odp", "odg", "epub"};
 
@@ -38,7 +41,11 @@ struct jpeg_failure {
 
 void jpeg_message(j_common_ptr info, int level) {
     // Level -1: a warning, which libjpeg gives for corrupt data and early ends.
-    if (level < 0) ++reinterpret_cast<jpeg_failure*>(info->err)->warnings;
+    // One is enough: the rest of a broken file is not decoded.
+    if (level < 0) {
+        ++reinterpret_cast<jpeg_failure*>(info->err)->warnings;
+        std::longjmp(reinterpret_cast<jpeg_failure*>(info->err)->jump, 1);
+    }
 }
 
 void jpeg_silent(j_common_ptr) {}
@@ -75,7 +82,9 @@ content_state check_jpeg(const std::vector<uint8_t>& data) {
     if (setjmp(failure.jump) == 0) {
         jpeg_create_decompress(&info);
         jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
-        if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK) {
+        // Far more pixels than the data could code: not a picture to decode.
+        if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK &&
+            uint64_t(info.image_width) * info.image_height <= max_pixels_per_byte * data.size()) {
             info.scale_num = 1;
             info.scale_denom = 8;
             info.dct_method = JDCT_IFAST;
@@ -101,6 +110,7 @@ content_state check_png(const std::vector<uint8_t>& data) {
     byte_view v(data.data(), data.size());
     z_stream z{};
     if (inflateInit(&z) != Z_OK) return content_state::unchecked;
+    constexpr uint64_t max_inflated = uint64_t(4) << 30;
     bool ok = true, ended = false, image = false;
     std::vector<uint8_t> sink(64 * 1024);
     size_t pos = signature;
@@ -126,7 +136,7 @@ content_state check_png(const std::vector<uint8_t>& data) {
                 z.avail_out = uInt(sink.size());
                 int rc = inflate(&z, Z_NO_FLUSH);
                 if (rc == Z_STREAM_END) ended = true;
-                else if (rc != Z_OK) {
+                else if (rc != Z_OK || z.total_out > max_inflated) {
                     ok = false;
                     break;
                 }
@@ -147,9 +157,9 @@ content_state check_zip(device_handle& device, uint64_t offset, uint64_t size) {
     constexpr uint32_t local_signature = 0x04034b50;
     constexpr size_t local_size = 30;
     constexpr int max_entries = 8;
-    constexpr uint64_t max_bytes = uint64_t(64) << 20;
+    constexpr uint64_t max_bytes = uint64_t(64) << 20;  // compressed, and again uncompressed
     constexpr uint16_t stored = 0, deflated = 8, encrypted = 1, descriptor = 8;
-    uint64_t pos = 0, checked_bytes = 0;
+    uint64_t pos = 0, checked_bytes = 0, produced_bytes = 0;
     int checked = 0;
     std::vector<uint8_t> in(piece), out(piece);
     for (int e = 0; e < max_entries && checked_bytes < max_bytes; ++e) {
@@ -163,6 +173,7 @@ content_state check_zip(device_handle& device, uint64_t offset, uint64_t size) {
         const uint64_t data = pos + local_size + v.le16(26) + v.le16(28);
         if (flags & (encrypted | descriptor)) break;  // sizes elsewhere, or not readable
         if (compressed == 0xFFFFFFFFu || data > size || compressed > size - data) break;
+        if (produced_bytes + uncompressed > max_bytes) break;
         if (method != stored && method != deflated) {
             pos = data + compressed;
             continue;
@@ -195,12 +206,14 @@ content_state check_zip(device_handle& device, uint64_t offset, uint64_t size) {
                 produced += made;
                 if (rc == Z_STREAM_END) ended = true;
                 else if (rc != Z_OK && rc != Z_BUF_ERROR) ok = false;
+                if (produced > uncompressed) ok = false;  // more than the header says: stop here
                 if (!ok || (rc == Z_BUF_ERROR && made == 0)) break;
             }
         }
         if (method == deflated) inflateEnd(&z);
         if (!ok || !ended || sum != crc || produced != uncompressed) return content_state::damaged;
         checked_bytes += compressed;
+        produced_bytes += produced;
         ++checked;
         pos = data + compressed;
     }
