@@ -10,7 +10,7 @@ namespace qv::exfat {
 
 namespace {
 
-constexpr uint64_t extra_budget_bytes = uint64_t(64) << 20;
+constexpr uint64_t extra_budget_bytes = uint64_t(16) << 20;
 constexpr uint64_t stop_check_entries = 4096;
 
 struct pending_folder {
@@ -181,6 +181,7 @@ walk_result walk(volume& vol, const walk_hooks& hooks) {
     std::unordered_set<uint32_t> walked_live{g.root_cluster};
     std::unordered_set<uint32_t> claimed;        // clusters read as deleted folders
     std::unordered_set<uint32_t> folder_firsts;  // first clusters of every folder met
+    std::unordered_set<uint32_t> read_clusters;  // clusters read as folders so far
     double shown = 0;
     std::vector<uint8_t> content;
 
@@ -191,6 +192,13 @@ walk_result walk(volume& vol, const walk_hooks& hooks) {
         }
         pending_folder folder = std::move(stack.back());
         stack.pop_back();
+        // A cluster is read as a folder once: chains that merge or loop into
+        // each other (a damaged FAT) give no entry twice.
+        std::vector<extent> unread;
+        for (const extent& r : folder.runs)
+            for (uint32_t k = 0; k < r.count; ++k)
+                if (read_clusters.insert(r.cluster + k).second) append_cluster(unread, r.cluster + k);
+        folder.runs = std::move(unread);
         const uint64_t bytes = cluster_total(folder.runs) * g.cluster_size;
         if (bytes > budget) {
             result.budget_exhausted = true;
