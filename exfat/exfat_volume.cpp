@@ -28,6 +28,14 @@ void append_cluster(std::vector<extent>& runs, uint32_t c) {
     runs.push_back({c, 1});
 }
 
+std::optional<uint64_t> free_bytes(device_handle& device) {
+    std::unique_ptr<volume> v;
+    if (volume::open(device, &v) != 0) return std::nullopt;
+    const int64_t clusters = v->free_clusters();
+    if (clusters < 0) return std::nullopt;
+    return uint64_t(clusters) * v->layout().cluster_size;
+}
+
 int volume::open(device_handle& device, std::unique_ptr<volume>* out) {
     uint8_t probe[boot::parsed_bytes];
     if (!device.read_exact(0, probe, sizeof probe) &&

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,11 @@ private:
     bool upcase_ok_ = false;
     std::string label_;
 };
+
+// Free bytes of the exFAT volume on device, from its allocation bitmap: free
+// clusters times the cluster size. Nothing when the volume cannot be opened
+// or its bitmap cannot be read (an unmounted volume's free space).
+std::optional<uint64_t> free_bytes(device_handle& device);
 
 // Appends cluster c to runs, extending the last run when c follows it.
 void append_cluster(std::vector<extent>& runs, uint32_t c);

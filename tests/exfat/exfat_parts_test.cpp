@@ -9,6 +9,7 @@
 #include "exfat/boot_region.hpp"
 #include "exfat/entry_set.hpp"
 #include "exfat/exfat_time.hpp"
+#include "exfat/exfat_volume.hpp"
 #include "tests/exfat/exfat_scan.hpp"
 #include "tests/exfat/exfat_test_image.hpp"
 
@@ -241,6 +242,40 @@ TEST(ExfatEntrySet, NewerSetOverTheTailLeavesAPartialDoubtfulName) {
     EXPECT_FALSE(next.deleted);
     EXPECT_EQ(next.name, "new.txt");
     EXPECT_FALSE(next.doubtful());
+}
+
+}  // namespace
+
+namespace {
+
+// Free space of an unmounted volume, from its bitmap, against what the mount
+// itself reported before it was unmounted.
+TEST(ExfatFreeSpace, BitmapCountMatchesTheMountedVolume) {
+    temp_dir dir;
+    const std::string image = dir / "free.img";
+    std::string why;
+    if (!make_exfat_image(image, 64, 4096, &why)) GTEST_SKIP() << why;
+    uint64_t mounted_free = 0;
+    {
+        exfat_mount m;
+        if (!m.mount(image, dir / "mnt", &why)) GTEST_SKIP() << why;
+        write_file(m / "a.bin", pseudo_random_bytes(3 << 20, 1));
+        write_file(m / "b.bin", pseudo_random_bytes(100000, 2));
+        std::string out;
+        ASSERT_EQ(run("df -B1 --output=avail " + shell_quote(m.dir()) + " | tail -1", &out), 0);
+        mounted_free = std::stoull(out);
+        ASSERT_TRUE(m.unmount());
+    }
+    std::string error;
+    auto dev = qv::file_device::open(image, 0, 0, true, qv::access_mode::read_only, &error);
+    ASSERT_TRUE(dev) << error;
+    auto free = qv::exfat::free_bytes(*dev);
+    ASSERT_TRUE(free.has_value());
+    EXPECT_EQ(*free, mounted_free);
+
+    // No bitmap to read: nothing rather than a wrong figure.
+    qv::memory_device zeros(std::vector<uint8_t>(1 << 20, 0));
+    EXPECT_FALSE(qv::exfat::free_bytes(zeros).has_value());
 }
 
 }  // namespace
