@@ -13,12 +13,13 @@ namespace qv {
 namespace {
 
 // Layout: magic, version, flags, device length, position, unreadable bytes,
-// record count, search start, then the 256-byte device path and the 32-byte
-// records of the result file.
+// record count, search start, end of the last file, then the 256-byte device
+// path and the 32-byte records of the result file.
 constexpr char magic[8] = {'Q', 'V', 'D', 'E', 'E', 'P', 'C', 'K'};
 constexpr uint32_t version = 1;
 constexpr size_t at_version = 8, at_flags = 12, at_length = 16, at_position = 24, at_unreadable = 32,
-                 at_count = 40, at_search_from = 48, fixed_bytes = 56;
+                 at_count = 40, at_search_from = 48, at_reported_end = 56,
+                 fixed_bytes = 64;
 constexpr uint32_t flag_every_byte = 1;
 
 bool fail(std::string* error, const std::string& why) {
@@ -39,6 +40,7 @@ int write_deep_checkpoint(const std::string& file, const deep_checkpoint& c) {
     put_le64(bytes.data() + at_unreadable, c.unreadable_bytes);
     put_le64(bytes.data() + at_count, c.records.size());
     put_le64(bytes.data() + at_search_from, c.search_from);
+    put_le64(bytes.data() + at_reported_end, c.reported_end);
     std::memcpy(bytes.data() + fixed_bytes, c.device_path.data(), c.device_path.size());
     uint8_t* p = bytes.data() + fixed_bytes + scan_result_header_size;
     for (const raw_item_s& r : c.records) {
@@ -66,8 +68,9 @@ std::optional<deep_checkpoint> read_deep_checkpoint(const std::string& file, std
     c.unreadable_bytes = v.le64(at_unreadable);
     const uint64_t count = v.le64(at_count);
     c.search_from = v.le64(at_search_from);
+    c.reported_end = v.le64(at_reported_end);
     if (count > scan_result_max_records || c.position > c.device_length || c.unreadable_bytes > c.position ||
-        c.search_from < c.position)
+        c.search_from < c.position || c.reported_end > c.search_from)
         return fail(error, file + ": the checkpoint's numbers do not fit together"), std::nullopt;
     // The rest is the result file's own layout: check it with the same rules.
     std::vector<uint8_t> rest(scan_result_header_size + size_t(count) * scan_result_record_size);

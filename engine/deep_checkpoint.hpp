@@ -18,6 +18,7 @@ struct deep_checkpoint {
     uint64_t device_length = 0;  // bytes; a device of another size is not the one scanned
     uint64_t position = 0;       // the scan goes on reading here
     uint64_t search_from = 0;    // and looking for files here (past a file that reaches beyond position)
+    uint64_t reported_end = 0;   // where the last file found ends
     bool every_byte = false;
     uint64_t unreadable_bytes = 0;
     std::vector<raw_item_s> records;

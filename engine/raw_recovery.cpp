@@ -1,12 +1,10 @@
 #include "engine/raw_recovery.hpp"
 
-#include "devices/device_catalog.hpp"
-#include "devices/tolerant_read.hpp"
-#include "engine/destination_failure.hpp"
-
+#include <QDateTime>
 #include <QFile>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
+
+#include "devices/device_catalog.hpp"
+#include "devices/tolerant_read.hpp"
+#include "engine/destination_failure.hpp"
 
 raw_recovery_c::raw_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
@@ -40,6 +43,7 @@ void raw_recovery_c::reset() {
     sc_context_set_stop(context_, 0);
     type_index_.clear();
     records_.clear();
+    facts_.clear();
 }
 
 void raw_recovery_c::set_checkpoint(const std::string& path, std::chrono::milliseconds interval) {
@@ -54,16 +58,17 @@ uint64_t raw_recovery_c::unreadable_in(uint64_t id) const {
     return it == unreadable_in_.end() ? 0 : it->second;
 }
 
-void raw_recovery_c::write_checkpoint(uint64_t position, uint64_t search_from) {
+void raw_recovery_c::write_checkpoint(const qv::sig::scan_place& place) {
     if (checkpoint_path_.empty()) return;
     qv::deep_checkpoint c;
     c.device_path = device_path_.toLocal8Bit().toStdString();
     c.device_length = device_length_;
-    c.position = position;
-    c.search_from = search_from;
+    c.position = place.position;
+    c.search_from = place.search_from;
+    c.reported_end = place.reported_end;
     c.every_byte = every_byte_;
     // Only what lies before the position: the rest is read again after a resume.
-    c.unreadable_bytes = carried_unreadable_ + state_.bad.overlap(0, position);
+    c.unreadable_bytes = carried_unreadable_ + state_.bad.overlap(0, place.position);
     c.records = records_;
     if (qv::write_deep_checkpoint(checkpoint_path_, c) == 0) ++checkpoints_written_;
     last_checkpoint_ = std::chrono::steady_clock::now();
@@ -74,42 +79,67 @@ void raw_recovery_c::run() {
     context_.owner = this;
     context_.found = &raw_recovery_c::raw_found_callback;
     QByteArray path = device_path_.toLocal8Bit();
+    // Found files are examined on worker threads while the scan reads on.
+    auto device = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
+    std::unique_ptr<qv::sig::found_file_examiner> examiner;
+    if (device) {
+        const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+        examiner = std::make_unique<qv::sig::found_file_examiner>(*device, std::min(4u, cores - 1));
+    }
     state_.bad.clear();
     state_.vanished = false;
-    state_.start = 0;
-    state_.search_from = 0;
+    state_.start = {};
     checkpoints_written_ = 0;
     carried_unreadable_ = 0;
-    {
-        std::unique_ptr<sc_device, void (*)(sc_handle)> device(sc_open(path.constData()), sc_close);
-        device_length_ = device ? sc_length(device.get()) : 0;
-    }
+    device_length_ = device ? device->length() : 0;
     if (resume_ && resume_->device_path == path.toStdString() && resume_->device_length == device_length_ &&
         resume_->every_byte == every_byte_) {
         records_ = resume_->records;
         rebuild_type_index();
-        state_.start = resume_->position;
-        state_.search_from = resume_->search_from;
+        if (examiner)
+            for (const raw_item_s& r : records_) examiner->add({r.offset, r.size, qv::record_type(r)});
+        state_.start = {resume_->position, resume_->search_from, resume_->reported_end};
         // The sectors before the checkpoint are not read again: carry their count.
         carried_unreadable_ = resume_->unreadable_bytes;
     }
     resume_.reset();
-    uint64_t position = state_.start, search_from = std::max(state_.start, state_.search_from);
+    qv::sig::scan_place place = state_.start;
+    place.search_from = std::max(place.position, place.search_from);
     last_checkpoint_ = std::chrono::steady_clock::now();
-    state_.at_block = [this, &position, &search_from](uint64_t at, uint64_t from) {
-        position = at;
-        search_from = from;
+    state_.at_block = [this, &place](const qv::sig::scan_place& at) {
+        place = at;
         if (!checkpoint_path_.empty() && std::chrono::steady_clock::now() - last_checkpoint_ >= checkpoint_interval_)
-            write_checkpoint(at, from);
+            write_checkpoint(at);
     };
+    examiner_ = examiner.get();
     int32_t end = sc_scan_with(&context_, path.constData(), every_byte_ ? sc_scan_every_byte : 0, &state_);
+    examiner_ = nullptr;
     if (!checkpoint_path_.empty()) {
         if (end == 0)
             std::remove(checkpoint_path_.c_str());  // finished: nothing left to go on with
         else if (end > 0)
-            write_checkpoint(position, search_from);  // stopped or the device went away: keep the place
+            write_checkpoint(place);  // stopped or the device went away: keep the place
     }
+    if (examiner) {
+        if (sc_context_stop(context_)) examiner->cancel();
+        facts_ = examiner->finish();
+    }
+    facts_.resize(records_.size());
     publish_result();
+}
+
+void raw_recovery_c::examine_records() {
+    facts_.assign(records_.size(), {});
+    if (records_.empty()) return;
+    auto device = qv::device_catalog::shared().open(device_path_.toLocal8Bit().toStdString(),
+                                                     qv::access_mode::read_only);
+    if (!device) return;
+    std::vector<qv::sig::found_span> spans;
+    spans.reserve(records_.size());
+    for (const raw_item_s& r : records_) spans.push_back({r.offset, r.size, qv::record_type(r)});
+    const unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    facts_ = qv::sig::examine_found_files(*device, spans, threads,
+                                          [this] { return sc_context_stop(context_) != 0; });
 }
 
 void raw_recovery_c::raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size) {
@@ -125,6 +155,7 @@ void raw_recovery_c::add_record(const char* type, uint64_t offset, uint64_t size
     std::memcpy(item.type, type, std::min(std::strlen(type), sizeof item.type));
     records_.push_back(item);
     type_index_[type].push_back(item.index);
+    if (examiner_) examiner_->add({offset, size, type});
 }
 
 void raw_recovery_c::rebuild_type_index() {
@@ -179,6 +210,11 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
         errno = write_error;
         return recover_destination_failed;
     }
+    // The capture time becomes the copy's modified time.
+    if (id < facts_.size() && facts_[id].taken != 0) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(facts_[id].taken), 0}};
+        ::utimensat(AT_FDCWD, out_path.constData(), times, 0);
+    }
     if (bad.total() > 0) unreadable_in_[id] = bad.total();
     return 0;
 }
@@ -199,14 +235,17 @@ QString raw_recovery_c::read_result_file(const QByteArray& path, bool allow_empt
     if (!result || result->device_path != *header) return {};
     records_ = std::move(result->records);
     rebuild_type_index();
+    // Capture times and checks are not kept in the file: read them again.
+    examine_records();
     return device_path_;
 }
 
-recovery_item_s raw_recovery_c::row(const raw_item_s& item, uint64_t id) {
+recovery_item_s raw_recovery_c::row(const raw_item_s& item, uint64_t id, int64_t taken) {
     recovery_item_s r;
     r.name = QString::asprintf("%08llu.%s", static_cast<unsigned long long>(item.index),
                                qv::record_type(item).c_str());
     r.size = item.size;
+    r.date1 = taken;
     r.id = id;
     return r;
 }

@@ -57,7 +57,6 @@ int32_t sc_scan_with(sc_context_s* context, const char* device_path, uint32_t fl
     options.every_byte = flags & sc_scan_every_byte;
     if (state) {
         options.start = state->start;
-        options.search_from = state->search_from;
         options.at_block = state->at_block;
         options.bad = &state->bad;
     }

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "devices/tolerant_read.hpp"
+#include "sigscan/scanner.hpp"
 
 // Called once per found file, on the thread that called sc_scan, before sc_scan
 // returns. type is NUL-terminated; offset and size are bytes on the device.
@@ -44,12 +45,11 @@ int32_t sc_scan(sc_context_s* context, const char* device_path);
 int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flags);
 
 // A scan that starts where an earlier one stopped and reports what it met
-// besides files. In: start, search_from and at_block (see qv::sig::scan_options). Out:
+// besides files. In: start and at_block (see qv::sig::scan_options). Out:
 // the unreadable sectors (read as zeros) and whether the device went away.
 struct sc_scan_state {
-    uint64_t start = 0;
-    uint64_t search_from = 0;
-    std::function<void(uint64_t position, uint64_t search_from)> at_block;
+    qv::sig::scan_place start;
+    std::function<void(const qv::sig::scan_place& place)> at_block;
     qv::bad_ranges bad;
     std::atomic<bool> vanished{false};
 };

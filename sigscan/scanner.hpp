@@ -14,16 +14,21 @@ struct sc_context_s;
 
 namespace qv::sig {
 
+// A place in a scan to go on from.
+struct scan_place {
+    uint64_t position = 0;      // the next block read begins here
+    uint64_t search_from = 0;   // files are looked for from here (past the last file found)
+    uint64_t reported_end = 0;  // end of the last file reported; no file may begin before it
+};
+
 struct scan_options {
     bool every_byte = false;            // test every offset instead of 512-byte boundaries
     size_t block_size = size_t(1) << 20;  // bytes read at a time
-    // Where the scan begins reading (0, or the position an earlier scan's
-    // at_block gave) and where it begins looking for files (its search_from).
-    uint64_t start = 0;
-    uint64_t search_from = 0;
-    // Called before each block: a scan started with these two goes on exactly
+    // Where the scan begins: the start, or a place an earlier scan's at_block gave.
+    scan_place start;
+    // Called before each block: a scan started at that place goes on exactly
     // as this one would; every file that starts before search_from has been reported.
-    std::function<void(uint64_t position, uint64_t search_from)> at_block;
+    std::function<void(const scan_place& place)> at_block;
     // Unreadable sectors are read as zeros and added here (may be null).
     bad_ranges* bad = nullptr;
 };
