@@ -81,7 +81,7 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
             case engine_kind_deep: {
                 qv::deep_scan_result result = deep_.scan(*device_, hooks);
                 records_ = std::move(result.records);
-                items_ = qv::deep_found_items(records_, result.type_index);
+                items_ = qv::deep_found_items(records_, result.type_index, result.facts);
                 break;
             }
             default:
@@ -111,7 +111,8 @@ bool scan_job::load_saved(const std::string& file, std::string* error) {
     }
     kind_ = engine_kind_deep;
     records_ = std::move(result->records);
-    items_ = qv::deep_found_items(records_, qv::type_index_of(records_));
+    // Capture times and checks are not kept in the file: read them again.
+    items_ = qv::deep_found_items(records_, qv::type_index_of(records_), qv::deep_core::examine(*device_, records_));
     return true;
 }
 

@@ -30,6 +30,7 @@ void raw_recovery_c::reset() {
     token_.clear();
     type_index_.clear();
     records_.clear();
+    facts_.clear();
     drop_found_items();
 }
 
@@ -43,12 +44,14 @@ void raw_recovery_c::run() {
         qv::deep_scan_result result = core_.scan(*device, hooks);
         records_ = std::move(result.records);
         type_index_ = std::move(result.type_index);
+        facts_ = std::move(result.facts);
     }
+    facts_.resize(records_.size());
     publish_result();
 }
 
 std::vector<qv::found_item> raw_recovery_c::make_found_items() {
-    return qv::deep_found_items(records_, type_index_);
+    return qv::deep_found_items(records_, type_index_, facts_);
 }
 
 void raw_recovery_c::raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size) {
@@ -73,7 +76,9 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
     auto device = qv::device_catalog::shared().open(device_path_.toLocal8Bit().toStdString(),
                                                     qv::access_mode::read_only);
     if (!device) return -1;
-    return qv::deep_core::recover(*device, item.offset, item.size, QFile::encodeName(destination).toStdString());
+    int64_t taken = id < facts_.size() ? facts_[id].taken : 0;
+    return qv::deep_core::recover(*device, item.offset, item.size, QFile::encodeName(destination).toStdString(),
+                                  taken);
 }
 
 int raw_recovery_c::write_result_file(const QByteArray& path) {
@@ -91,14 +96,17 @@ QString raw_recovery_c::read_result_file(const QByteArray& path) {
     if (!result || result->device_path != *header) return {};
     records_ = std::move(result->records);
     type_index_ = qv::type_index_of(records_);
+    // Capture times and checks are not kept in the file: read them again.
+    facts_ = qv::deep_core::examine(*device, records_, &token_);
     drop_found_items();
     return device_path_;
 }
 
-recovery_item_s raw_recovery_c::row(const raw_item_s& item, uint64_t id) {
+recovery_item_s raw_recovery_c::row(const raw_item_s& item, uint64_t id, int64_t taken) {
     recovery_item_s r;
     r.name = QString::fromStdString(qv::carved_name(item));
     r.size = item.size;
+    r.date1 = taken;
     r.id = id;
     return r;
 }

@@ -57,6 +57,12 @@ public:
         result_published();
         return records_;
     }
+    // What each record's file says about itself (capture time, content check),
+    // in record order; read after each scan and each load.
+    const std::vector<qv::sig::file_facts>& facts() const {
+        result_published();
+        return facts_;
+    }
     const type_map& type_index() const {
         result_published();
         return type_index_;
@@ -64,8 +70,9 @@ public:
     const QString& device_path() const { return device_path_; }
     const volume_item_s& volume() const { return volume_; }
     // The file-table row of record number id: name "%08llu.%s" (the record's
-    // index and type, "00000012.jpg"), its size, no dates, no attributes.
-    static recovery_item_s row(const raw_item_s& item, uint64_t id);
+    // index and type, "00000012.jpg"), its size, the capture time as its
+    // modified date (0 when unknown), no attributes.
+    static recovery_item_s row(const raw_item_s& item, uint64_t id, int64_t taken = 0);
 
     // The library's found-file callback; owner is the engine.
     static void raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size);
@@ -82,5 +89,6 @@ private:
     qv::deep_core core_;
     type_map type_index_;
     std::vector<raw_item_s> records_;
+    std::vector<qv::sig::file_facts> facts_;
     QString device_path_;
 };
