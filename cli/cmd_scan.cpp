@@ -1,5 +1,6 @@
 // quorvane-cli scan and recover.
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <fnmatch.h>
@@ -7,36 +8,32 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "cli/cli_volume.hpp"
 #include "cli/commands.hpp"
-#include "cli/engine_runner.hpp"
 #include "cli/found_items.hpp"
 #include "cli/json_text.hpp"
-#include <QFile>
+#include "cli/scan_job.hpp"
 #include "devices/device_catalog.hpp"
 #include "devices/format_size.hpp"
+#include "engine/deep_checkpoint.hpp"
 #include "engine/destination_failure.hpp"
 #include "engine/destination_names.hpp"
+#include "engine/engine_choice.hpp"
 #include "engine/recovery_worker.hpp"
 #include "engine/safe_names.hpp"
-#include "engine/sector_device.hpp"
-#ifdef QUORVANE_HAVE_DEEP
-#include "engine/deep_checkpoint.hpp"
-#include "engine/raw_recovery.hpp"
 #include "engine/scan_result_file.hpp"
-#endif
 
 namespace {
 
-#ifdef QUORVANE_HAVE_DEEP
 // Sets up checkpoints for a deep scan and, where one of an interrupted scan of
 // this volume is found, goes on from it: with --resume, or when the user says so.
-void prepare_deep_resume(raw_recovery_c& raw, const scan_options& o, const volume_item_s& volume) {
-    const std::string device = volume.volume_name.toLocal8Bit().toStdString();
+void prepare_deep_resume(scan_job& job, const scan_options& o, const volume_item_s& volume) {
+    const std::string device = volume.volume_name.toStdString();
     const std::string path = qv::deep_checkpoint_path(o.save, device);
-    raw.set_checkpoint(path, std::chrono::milliseconds(int64_t(o.checkpoint_every * 1000)));
+    job.set_checkpoint(path, std::chrono::milliseconds(int64_t(o.checkpoint_every * 1000)));
     std::string why;
     auto checkpoint = qv::read_deep_checkpoint(path, &why);
     if (!checkpoint) {
@@ -49,7 +46,8 @@ void prepare_deep_resume(raw_recovery_c& raw, const scan_options& o, const volum
         std::fprintf(stderr, "%s belongs to another scan; starting afresh\n", path.c_str());
         return;
     }
-    const double done = checkpoint->device_length ? 100.0 * double(checkpoint->position) / double(checkpoint->device_length) : 0;
+    const double done =
+        checkpoint->device_length ? 100.0 * double(checkpoint->position) / double(checkpoint->device_length) : 0;
     bool go_on = o.resume;
     if (!go_on && isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
         std::fprintf(stderr, "An interrupted deep scan of %s stopped at %.1f%% with %zu files found. Continue it? [Y/n] ",
@@ -62,14 +60,13 @@ void prepare_deep_resume(raw_recovery_c& raw, const scan_options& o, const volum
     }
     if (!go_on) return;
     std::fprintf(stderr, "going on from %.1f%% with %zu files found before\n", done, checkpoint->records.size());
-    raw.resume_from(*checkpoint);
+    job.resume_from(*checkpoint);
 }
-#endif
 
 struct scan_session {
     volume_item_s volume;
-    std::unique_ptr<recovery_base_c> engine;
-    std::vector<found_item> items;
+    std::unique_ptr<scan_job> job;
+    std::vector<listed_item> items;
     bool complete = true;
 };
 
@@ -80,40 +77,31 @@ int scan_volume(const scan_options& o, scan_session* s) {
     auto volume = resolve_volume(o.volume, &error);
     if (!volume) return fail_usage(error);
     s->volume = *volume;
-    std::string kind = o.deep ? "deep" : engine_for_file_system(volume->file_system);
-    if (kind.empty())
+    recovery_engine_kind kind = qv::choose_engine(volume->file_system.toStdString(), o.deep);
+    if (kind == engine_kind_none)
         return fail_usage(o.volume + ": no file system this program reads (found \"" +
                           volume->file_system.toStdString() + "\"); try --deep");
-    s->engine = make_engine(kind, o.every_byte);
-    if (!s->engine) return fail_usage(o.volume + ": the " + kind + " engine is not available in this build");
-    open_physical_drives();
-#ifdef QUORVANE_HAVE_DEEP
-    auto* raw = qobject_cast<raw_recovery_c*>(s->engine.get());
-    if (raw) prepare_deep_resume(*raw, o, s->volume);
-#endif
-    s->complete = run_scan(*s->engine, s->volume, o.deep);
-    s->items = collect_found_items(*s->engine);
-#ifdef QUORVANE_HAVE_DEEP
-    if (raw && raw->device_vanished()) {
-        s->complete = false;
+    s->job = std::make_unique<scan_job>(kind, o.every_byte);
+    if (kind == engine_kind_deep) prepare_deep_resume(*s->job, o, s->volume);
+    if (!s->job->run(s->volume, &error)) return fail_usage(error);
+    s->complete = s->job->complete();
+    s->items = list_found_items(s->job->items());
+    if (s->job->device_vanished())
         std::fprintf(stderr, "quorvane-cli: %s went away during the scan; what was found before is kept%s\n",
                      o.volume.c_str(), o.save.empty() ? "" : " and saved");
-    }
-    if (raw && raw->unreadable_bytes() > 0)
+    if (s->job->unreadable_bytes() > 0)
         std::fprintf(stderr, "%s: %s could not be read (read as zeros)\n", o.volume.c_str(),
-                     format_size(raw->unreadable_bytes()).toLocal8Bit().constData());
+                     format_size(s->job->unreadable_bytes()).toLocal8Bit().constData());
     if (!o.save.empty()) {
-        auto* raw = qobject_cast<raw_recovery_c*>(s->engine.get());
         // A scan that found nothing is a result too: it is saved with no records.
-        if (!raw || raw->write_result_file(QFile::encodeName(QString::fromStdString(o.save)), true) != 0)
+        if (s->job->save(QFile::encodeName(QString::fromStdString(o.save)).toStdString(), true) != 0)
             return fail_usage(o.save + ": cannot save the scan result (the file cannot be written)");
-        std::fprintf(stderr, "saved the scan result (%zu files) to %s\n", raw->records().size(), o.save.c_str());
+        std::fprintf(stderr, "saved the scan result (%zu files) to %s\n", s->job->items().size(), o.save.c_str());
     }
-#endif
     return 0;
 }
 
-void print_item(const found_item& f, bool json) {
+void print_item(const listed_item& f, bool json) {
     if (json) {
         std::printf("{\"id\":%llu,\"path\":%s,\"name\":%s,\"size\":%llu,\"modified\":%lld,\"created\":%lld,"
                     "\"deleted\":%s,\"directory\":%s",
@@ -130,7 +118,7 @@ void print_item(const found_item& f, bool json) {
                 f.directory ? "" : format_size(f.size).toLatin1().constData(), f.path.c_str());
 }
 
-bool wanted(const found_item& f, const scan_options& o) {
+bool wanted(const listed_item& f, const scan_options& o) {
     if (f.directory || !f.deleted) return false;
     if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), f.id) == o.ids.end()) return false;
     if (o.names.empty()) return true;
@@ -148,8 +136,7 @@ bool wanted(const found_item& f, const scan_options& o) {
 
 }  // namespace
 
-int recover_items(recovery_base_c& engine, const std::vector<found_item>& items, const scan_options& o,
-                  const QString& to);
+int recover_items(scan_job& job, const std::vector<listed_item>& items, const scan_options& o, const QString& to);
 
 int fail_usage(const std::string& message) {
     std::fprintf(stderr, "quorvane-cli: %s\n", message.c_str());
@@ -162,9 +149,9 @@ int cmd_scan(const scan_options& o) {
     for (const auto& f : s.items) print_item(f, o.json);
     if (!o.json) {
         size_t deleted = std::count_if(s.items.begin(), s.items.end(),
-                                       [](const found_item& f) { return f.deleted && !f.directory; });
+                                       [](const listed_item& f) { return f.deleted && !f.directory; });
         std::fprintf(stderr, "%s: %zu deleted files found (%llu entries read)%s\n", o.volume.c_str(), deleted,
-                     (unsigned long long)s.engine->entries_read(), s.complete ? "" : ", scan stopped early");
+                     (unsigned long long)s.job->entries_read(), s.complete ? "" : ", scan stopped early");
     }
     return 0;
 }
@@ -176,12 +163,11 @@ int cmd_recover(const scan_options& o) {
     if (int rc = scan_volume(o, &s)) return rc;
     if (destination_on_volume(to, s.volume.device_name))
         return fail_usage(o.to + ": lies on the volume being recovered; choose a folder on another disk");
-    return recover_items(*s.engine, s.items, o, to);
+    return recover_items(*s.job, s.items, o, to);
 }
 
-int recover_items(recovery_base_c& engine, const std::vector<found_item>& items, const scan_options& o,
-                  const QString& to) {
-    std::vector<const found_item*> chosen;
+int recover_items(scan_job& job, const std::vector<listed_item>& items, const scan_options& o, const QString& to) {
+    std::vector<const listed_item*> chosen;
     uint64_t left = 0;  // bytes of the chosen files not recovered yet
     for (const auto& f : items)
         if (wanted(f, o)) {
@@ -190,7 +176,7 @@ int recover_items(recovery_base_c& engine, const std::vector<found_item>& items,
         }
     size_t recovered = 0;
     destination_names names;
-    for (const found_item* f : chosen) {
+    for (const listed_item* f : chosen) {
         QString folder = to;
         if (o.keep_tree) {
             QString dir = QFileInfo(QString::fromStdString(f->path)).path();
@@ -199,9 +185,10 @@ int recover_items(recovery_base_c& engine, const std::vector<found_item>& items,
         }
         QString leaf = QString::fromStdString(f->path).section('/', -1);
         QString destination;
-        int rc = recover_into(folder, leaf, names,
-                              [&](const QString& target) { return engine.recover_file(f->id, target); },
-                              &destination);
+        int rc = recover_into(
+            folder, leaf, names,
+            [&](const QString& target) { return job.recover(*f, QFile::encodeName(target).toStdString()); },
+            &destination);
         if (rc == 0) {
             ++recovered;
             left -= f->size;
@@ -222,27 +209,17 @@ int recover_items(recovery_base_c& engine, const std::vector<found_item>& items,
 }
 
 int cmd_resume(const std::string& file, const std::string& to_arg) {
-#ifdef QUORVANE_HAVE_DEEP
     QString to = QDir::cleanPath(QDir::current().absoluteFilePath(QString::fromStdString(to_arg)));
     auto device = qv::read_scan_result_path(file);
     if (!device) return fail_usage(file + ": not a scan result file");
-    raw_recovery_c engine;
     std::string error;
-    if (open_named_drive(*device, &error)) {
-        if (auto volume = resolve_volume(*device, &error)) engine.set_volume(*volume);
-    }
-    if (engine.read_result_file(QFile::encodeName(QString::fromStdString(file)), true).isEmpty())
-        return fail_usage(file + ": the result cannot be used: its volume " + *device +
-                          " is missing, too short, or the file is damaged");
+    open_named_drive(*device, &error);
+    scan_job job(engine_kind_deep);
+    if (!job.load_saved(file, &error, true)) return fail_usage(error);
     if (!QDir().mkpath(to)) return fail_usage(to_arg + ": cannot create the recovery folder");
     if (destination_on_volume(to, QString::fromStdString(*device)))
         return fail_usage(to_arg + ": lies on the volume being recovered; choose a folder on another disk");
     scan_options o;
     o.keep_tree = true;
-    return recover_items(engine, collect_found_items(engine), o, to);
-#else
-    (void)file;
-    (void)to_arg;
-    return fail_usage("this build has no deep scan");
-#endif
+    return recover_items(job, list_found_items(job.items()), o, to);
 }

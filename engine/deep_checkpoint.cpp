@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -92,6 +93,40 @@ std::string deep_checkpoint_path(const std::string& result_file, const std::stri
     const QByteArray id = QCryptographicHash::hash(QByteArray::fromStdString(device_path), QCryptographicHash::Sha1).toHex();
     return (folder + QStringLiteral("/deep-") + QString::fromLatin1(id.left(16)) + QStringLiteral(".checkpoint"))
         .toStdString();
+}
+
+deep_checkpointer::deep_checkpointer(std::string path, std::string device_path, uint64_t device_length,
+                                     bool every_byte, std::chrono::milliseconds interval, uint64_t carried,
+                                     const bad_ranges* bad)
+    : path_(std::move(path)), interval_(interval), last_(std::chrono::steady_clock::now()), carried_(carried),
+      bad_(bad) {
+    c_.device_path = std::move(device_path);
+    c_.device_length = device_length;
+    c_.every_byte = every_byte;
+}
+
+void deep_checkpointer::write(const std::vector<raw_item_s>& records) {
+    // Only what lies before the place: the rest is read again after a resume.
+    c_.unreadable_bytes = carried_ + (bad_ ? bad_->overlap(0, c_.position) : 0);
+    c_.records = records;
+    if (write_deep_checkpoint(path_, c_) == 0) ++written_;
+    c_.records.clear();
+    last_ = std::chrono::steady_clock::now();
+}
+
+void deep_checkpointer::at_block(const sig::scan_place& place, const std::vector<raw_item_s>& records) {
+    c_.position = place.position;
+    c_.search_from = place.search_from;
+    c_.reported_end = place.reported_end;
+    if (!path_.empty() && std::chrono::steady_clock::now() - last_ >= interval_) write(records);
+}
+
+void deep_checkpointer::finish(bool finished, const std::vector<raw_item_s>& records) {
+    if (path_.empty()) return;
+    if (finished)
+        std::remove(path_.c_str());  // nothing left to go on with
+    else
+        write(records);
 }
 
 }  // namespace qv

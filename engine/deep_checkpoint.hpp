@@ -4,12 +4,15 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "devices/tolerant_read.hpp"
 #include "engine/scan_result_file.hpp"
+#include "sigscan/scanner.hpp"
 
 namespace qv {
 
@@ -33,5 +36,31 @@ std::optional<deep_checkpoint> read_deep_checkpoint(const std::string& file, std
 // Where a checkpoint goes: "<result>.checkpoint" next to a result file, or,
 // without one, the user's data folder, named after the volume.
 std::string deep_checkpoint_path(const std::string& result_file, const std::string& device_path);
+
+// Keeps the checkpoint of one deep scan: written every interval as the scan
+// passes block starts, removed when the scan finishes, written once more when
+// it stops or its device goes away.
+class deep_checkpointer {
+public:
+    // carried: unreadable bytes counted before the place the scan went on from;
+    // bad: the scan's unreadable sectors (may be null).
+    deep_checkpointer(std::string path, std::string device_path, uint64_t device_length, bool every_byte,
+                      std::chrono::milliseconds interval, uint64_t carried, const bad_ranges* bad);
+    // The scan's at_block: remembers the place, writes when one is due.
+    void at_block(const sig::scan_place& place, const std::vector<raw_item_s>& records);
+    void finish(bool finished, const std::vector<raw_item_s>& records);
+    uint64_t written() const { return written_; }
+
+private:
+    void write(const std::vector<raw_item_s>& records);
+
+    deep_checkpoint c_;
+    std::string path_;
+    std::chrono::milliseconds interval_;
+    std::chrono::steady_clock::time_point last_;
+    uint64_t carried_;
+    const bad_ranges* bad_;
+    uint64_t written_ = 0;
+};
 
 }  // namespace qv

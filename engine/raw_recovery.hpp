@@ -1,7 +1,7 @@
 #pragma once
-// The deep-scan engine: has the signature-scanning library carve a volume,
-// keeps each found file as a 32-byte record plus an index by type, copies a
-// found file out, and saves and loads the result (*.sav).
+// The window's deep-scan engine: runs deep_core on its own thread over the
+// volume's device, keeps the records and their index by type, copies a found
+// file out, and saves and loads the result (*.sav).
 
 #include <QByteArray>
 #include <QString>
@@ -10,48 +10,44 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/deep_checkpoint.hpp"
-
+#include "engine/deep_core.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_item.hpp"
 #include "engine/scan_result_file.hpp"
-#include "sigscan/found_file_facts.hpp"
-#include "sigscan/sc_api.hpp"
 
 class raw_recovery_c : public recovery_base_c {
     Q_OBJECT
 public:
     // Type name (whole, as the library gave it) to record positions, in finding order.
-    using type_map = std::map<std::string, std::vector<uint64_t>>;
+    using type_map = qv::carved_type_map;
 
     explicit raw_recovery_c(QObject* parent = nullptr);
+    ~raw_recovery_c() override;
 
     // Copies the volume; the device path is its volume_name less one trailing backslash.
     void set_volume(const volume_item_s& volume) override;
-    double progress() override;
-    void set_progress(double value) override;
-    void set_stop(int32_t value) override;
-    int32_t stop_state() override;
-    int32_t is_paused() override;
-    void set_paused(int32_t value) override;
+    double progress() override { return token_.progress; }
+    void set_progress(double value) override { token_.progress = value; }
+    void set_stop(qv::stop_reason why) override { token_.request_stop(why); }
+    qv::stop_reason stop_state() override { return token_.stop(); }
+    int32_t is_paused() override { return token_.paused() ? 1 : 0; }
+    void set_paused(int32_t value) override { token_.set_paused(value != 0); }
     uint64_t entries_read() override { return 0; }
-    // Zeroes the context and drops all records and types; keeps the volume and device path.
+    // Clears progress, pause and stop and drops all records and types; keeps the volume and device path.
     void reset() override;
     // Writes exactly the found file's bytes (size bytes from its offset) to
-    // destination: 0, or -1 for an unknown id, a device that cannot be opened,
-    // is too short or went away (the partial file is removed), or
-    // recover_destination_failed when the destination cannot be written (then
-    // removed). Unreadable sectors are written as zeros (see unreadable_in).
+    // destination: 0, or -1 for an unknown id, a device that cannot be opened or
+    // is too short, or a destination that cannot be written (then removed).
     int32_t recover_file(uint64_t id, QString destination) override;
     int32_t build_item_path(uint64_t, QString*) override { return 0; }
 
-    // Saves the result: 0, or -1 with no record (unless allow_empty) or when
-    // the file cannot be written.
+    // Saves the result: 0, or -1 with no record or when the file cannot be written.
+    // allow_empty saves a result without records too.
     int write_result_file(const QByteArray& path, bool allow_empty = false);
     // Loads a saved result: its device path, or an empty string when the file is
     // refused (see qv::read_scan_result: the device must be present and hold
@@ -60,24 +56,30 @@ public:
     QString read_result_file(const QByteArray& path, bool allow_empty = false);
 
     // Test every byte offset instead of sector starts in the next scans.
-    void set_every_byte(bool on) { every_byte_ = on; }
+    void set_every_byte(bool on) { core_.set_every_byte(on); }
 
     // Checkpoints: the next scans write one to path every interval and when
     // they stop or the device goes away, and remove it when they finish. An
     // empty path writes none.
-    void set_checkpoint(const std::string& path, std::chrono::milliseconds interval = std::chrono::seconds(30));
+    void set_checkpoint(const std::string& path, std::chrono::milliseconds interval = std::chrono::seconds(30)) {
+        checkpoint_path_ = path;
+        checkpoint_interval_ = interval;
+    }
     // The next scan goes on from a checkpoint of this volume instead of
     // starting afresh (its records come back first).
-    void resume_from(const qv::deep_checkpoint& checkpoint);
+    void resume_from(const qv::deep_checkpoint& checkpoint) { resume_ = checkpoint; }
     // Bytes the scan could not read so far (read as zeros); any thread.
-    uint64_t unreadable_bytes() const { return carried_unreadable_ + state_.bad.total(); }
+    uint64_t unreadable_bytes() const { return carried_unreadable_ + bad_.total(); }
     // True when the last scan ended because the device went away.
-    bool device_vanished() const { return state_.vanished.load(); }
+    bool device_vanished() const { return vanished_.load(); }
     // Checkpoints written by the last scan.
     uint64_t checkpoints_written() const { return checkpoints_written_; }
     // Bytes of record id's file that could not be read by the last
     // recover_file of it (zeros in the copy); 0 when all was read.
-    uint64_t unreadable_in(uint64_t id) const;
+    uint64_t unreadable_in(uint64_t id) const {
+        auto it = unreadable_in_.find(id);
+        return it == unreadable_in_.end() ? 0 : it->second;
+    }
 
     // Read only while the engine's thread is idle.
     const std::vector<raw_item_s>& records() const {
@@ -106,31 +108,24 @@ public:
 
 protected:
     void run() override;
+    std::vector<qv::found_item> make_found_items() override;
 
 private:
     void add_record(const char* type, uint64_t offset, uint64_t size);
-    void rebuild_type_index();
-    void write_checkpoint(const qv::sig::scan_place& place);
-    // Reads capture times and checks content of every record's file.
-    void examine_records();
 
     volume_item_s volume_;
-    sc_context_s context_{};
+    qv::scan_token token_;
+    qv::deep_core core_;
+    qv::bad_ranges bad_;  // of the current or last scan
+    std::atomic<bool> vanished_{false};
+    std::atomic<uint64_t> carried_unreadable_{0};  // counted before the checkpoint a scan went on from
+    std::string checkpoint_path_;
+    std::chrono::milliseconds checkpoint_interval_{30000};
+    std::optional<qv::deep_checkpoint> resume_;
+    uint64_t checkpoints_written_ = 0;
+    std::map<uint64_t, uint64_t> unreadable_in_;  // record id -> bytes zero-filled by recover_file
     type_map type_index_;
     std::vector<raw_item_s> records_;
     std::vector<qv::sig::file_facts> facts_;
-    // During a scan: examines the files found so far while the scan reads on.
-    qv::sig::found_file_examiner* examiner_ = nullptr;
     QString device_path_;
-    bool every_byte_ = false;
-
-    sc_scan_state state_;  // of the current or last scan
-    std::string checkpoint_path_;
-    std::chrono::milliseconds checkpoint_interval_{30000};
-    std::chrono::steady_clock::time_point last_checkpoint_{};
-    std::optional<qv::deep_checkpoint> resume_;
-    uint64_t checkpoints_written_ = 0;
-    std::atomic<uint64_t> carried_unreadable_{0};  // counted before the checkpoint a scan went on from
-    uint64_t device_length_ = 0;
-    std::map<uint64_t, uint64_t> unreadable_in_;  // record id -> bytes zero-filled by recover_file
 };

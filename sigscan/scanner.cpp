@@ -160,23 +160,23 @@ private:
     size_t max_pos_ = 0;
 };
 
-void set_scanned(sc_context_s* context, double value) {
-    if (context) sc_context_set_scanned(*context, value);
+void set_scanned(scan_gate* gate, double value) {
+    if (gate) gate->scanned(value);
 }
 
 }  // namespace
 
 scan_end scan_device(device_handle& device, const signature_config& config,
-                     const scan_options& options, sc_context_s* context, const found_fn& found) {
+                     const scan_options& options, scan_gate* gate, const found_fn& found) {
     const uint64_t length = device.length();
     const uint64_t step = options.every_byte ? 1 : sector_size;
     const size_t block = std::max<size_t>(options.block_size / sector_size * sector_size, sector_size);
     dispatcher dispatch(config);
     std::vector<uint8_t> buffer(block + dispatch.lookahead());
     std::vector<uint32_t> ids;
-    carve_input input(device, context, options.bad);
+    carve_input input(device, gate, options.bad);
     uint64_t pos = std::min(options.start.position / sector_size * sector_size, length);
-    set_scanned(context, length ? double(pos) / double(length) : 0.0);
+    set_scanned(gate, length ? double(pos) / double(length) : 0.0);
     // Every block is read, so every unreadable sector is met and counted; no
     // file is looked for before skip_until, which lies inside or at the end of
     // the last file found (what lies inside a file is part of it).
@@ -185,7 +185,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
 
     while (pos < length) {
         if (options.at_block) options.at_block({pos, std::max(pos, skip_until), reported_end});
-        if (!scan_checkpoint(context)) return scan_end::stopped;
+        if (!scan_checkpoint(gate)) return scan_end::stopped;
         size_t want = size_t(std::min<uint64_t>(buffer.size(), length - pos));
         size_t got = 0;
         if (read_tolerant(device, pos, buffer.data(), want, &got, options.bad) == read_outcome::vanished)
@@ -231,10 +231,10 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             }
         }
         pos = scan_end_at;
-        set_scanned(context, std::min(1.0, double(pos) / double(length)));
+        set_scanned(gate, std::min(1.0, double(pos) / double(length)));
     }
     if (options.at_block) options.at_block({length, std::max(length, skip_until), reported_end});
-    set_scanned(context, 1.0);
+    set_scanned(gate, 1.0);
     return scan_end::finished;
 }
 

@@ -9,8 +9,7 @@
 #include "devices/device_handle.hpp"
 #include "devices/tolerant_read.hpp"
 #include "sigscan/config.hpp"
-
-struct sc_context_s;
+#include "sigscan/scan_gate.hpp"
 
 namespace qv::sig {
 
@@ -41,9 +40,9 @@ enum class scan_end { finished, stopped, vanished };
 
 // Reports each file once, in device order; a file found inside an earlier one
 // is not reported. A block that cannot be read is read again in smaller pieces
-// and its bad sectors taken as zeros. context (may be null) supplies pause and stop and receives
+// and its bad sectors taken as zeros. gate (may be null) supplies pause and stop and receives
 // the scanned fraction, 1.0 when the scan finished.
 scan_end scan_device(device_handle& device, const signature_config& config,
-                     const scan_options& options, sc_context_s* context, const found_fn& found);
+                     const scan_options& options, scan_gate* gate, const found_fn& found);
 
 }  // namespace qv::sig
