@@ -4,13 +4,11 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.hpp"
+#include "cli/filter_options.hpp"
 #include "devices/device_catalog.hpp"
 #include "devices/volume_items.hpp"
-#include "engine/sector_device.hpp"
 #include "partition/partition_item.hpp"
-#ifdef QUORVANE_HAVE_DEEP
 #include "sigscan/sc_api.hpp"
-#endif
 
 int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("Quorvane");
@@ -18,9 +16,7 @@ int main(int argc, char** argv) {
     register_device_meta_types();
     register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
-#ifdef QUORVANE_HAVE_DEEP
     sc_load_config("Quorvane.conf");  // the built-in file types apply when none can be read
-#endif
 
     CLI::App cli{"Quorvane: find and recover deleted files on FAT and NTFS volumes, disks and images."};
     cli.require_subcommand(1);
@@ -39,6 +35,8 @@ int main(int argc, char** argv) {
     scan_cmd->add_flag("--every-byte", scan.every_byte, "Deep scan: test every byte offset, not only sector starts")
         ->needs(deep_flag);
     scan_cmd->add_option("--save", scan.save, "Deep scan: save the result to this .sav file")->needs(deep_flag);
+    filter_arguments scan_filter;
+    add_filter_options(*scan_cmd, scan_filter);
 
     scan_options rec;
     auto* rec_cmd = cli.add_subcommand("recover", "Scan a volume and recover its deleted files");
@@ -48,7 +46,10 @@ int main(int argc, char** argv) {
     rec_cmd->add_flag("--every-byte", rec.every_byte, "Deep scan: test every byte offset")->needs(rec_deep);
     rec_cmd->add_flag("--keep-tree", rec.keep_tree, "Recreate the folders the files were in");
     rec_cmd->add_option("--id", rec.ids, "Recover only the item with this id (repeatable)");
-    rec_cmd->add_option("--name", rec.names, "Recover only names matching this glob (repeatable)");
+    filter_arguments rec_filter;
+    add_filter_options(*rec_cmd, rec_filter);
+    rec_cmd->add_flag("--skip-overwritten", rec.skip_overwritten, "Leave out files whose space holds other data now");
+    rec_cmd->add_flag("--skip-damaged", rec.skip_damaged, "Leave out files that cannot be read whole");
 
     partition_options part;
     bool yes = false;
@@ -76,6 +77,15 @@ int main(int argc, char** argv) {
         return rc == 0 ? 0 : 2;
     }
 
+    for (auto [command, arguments, options] : {std::tuple{scan_cmd, &scan_filter, &scan},
+                                                std::tuple{rec_cmd, &rec_filter, &rec}}) {
+        if (!command->parsed()) continue;
+        std::string error;
+        auto filter = make_item_filter(*arguments, &error);
+        if (!filter) return fail_usage(error);
+        options->filter = *filter;
+    }
+
     int rc = 2;
     if (list->parsed())
         rc = cmd_list(json, images);
@@ -89,6 +99,5 @@ int main(int argc, char** argv) {
         rc = cmd_resume(resume_file, resume_to);
     else if (demo->parsed())
         rc = cmd_demo();
-    close_physical_drives();
     return rc;
 }
