@@ -13,15 +13,15 @@ namespace {
 constexpr int day_seconds = 86400;
 const char* const invalid_style = "QLineEdit{ color: #c0392b; }";
 
-QLineEdit* add_field(QHBoxLayout* row, QWidget* parent, const char* label_key, const QString& placeholder,
-                     int width) {
-    auto* label = new QLabel(language_text(label_key), parent);
+// A field that names itself by its placeholder (the row has no room for labels)
+// and says more in its tooltip.
+QLineEdit* add_field(QHBoxLayout* row, QWidget* parent, const QString& placeholder, const QString& tip,
+                     int least_width, int stretch) {
     auto* field = new QLineEdit(parent);
     field->setPlaceholderText(placeholder);
-    field->setFixedWidth(width);
-    field->setClearButtonEnabled(false);
-    row->addWidget(label);
-    row->addWidget(field);
+    field->setToolTip(tip);
+    field->setMinimumWidth(least_width);
+    row->addWidget(field, stretch);
     return field;
 }
 
@@ -37,15 +37,18 @@ filter_row_c::filter_row_c(QWidget* parent) : QWidget(parent) {
     setFont(QFont("Segoe UI Symbol", 8));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(4);
-    type_ = add_field(row, this, "filter_type", "jpg, png", 70);
-    min_size_ = add_field(row, this, "filter_min_size", "50K", 48);
-    name_ = add_field(row, this, "filter_name", QString(), 80);
-    from_ = add_field(row, this, "filter_from", "YYYY-MM-DD", 78);
-    to_ = add_field(row, this, "filter_to", "YYYY-MM-DD", 78);
-    row->addWidget(new QLabel(language_text("filter_state"), this));
+    row->setSpacing(3);
+    const QString type = language_text("filter_type"), from = language_text("filter_from"),
+                  to = language_text("filter_to");
+    type_ = add_field(row, this, type, type + ": jpg, png", 48, 3);
+    min_size_ = add_field(row, this, language_text("filter_min_size"),
+                          language_text("filter_min_size") + ": 700, 50K, 1.5M, 2G", 48, 2);
+    name_ = add_field(row, this, language_text("filter_name"), language_text("filter_name"), 56, 4);
+    from_ = add_field(row, this, from + " YYYY-MM-DD", from + ": YYYY-MM-DD", 84, 3);
+    to_ = add_field(row, this, to + " YYYY-MM-DD", to + ": YYYY-MM-DD", 84, 3);
     state_ = new QComboBox(this);
-    state_->addItem(language_text("filter_all_states"));
+    state_->setToolTip(language_text("filter_state"));
+    state_->addItem(language_text("filter_state") + ": " + language_text("filter_all_states"));
     for (auto s : {qv::item_state::intact, qv::item_state::assembled, qv::item_state::overwritten,
                    qv::item_state::damaged}) {
         state_->addItem(language_text((QByteArray("state_name_") + qv::state_name(s)).constData()), int(s));
@@ -54,7 +57,7 @@ filter_row_c::filter_row_c(QWidget* parent) : QWidget(parent) {
     clear_btn_ = new QPushButton(language_text("filter_clear"), this);
     row->addWidget(clear_btn_);
     count_ = new QLabel(this);
-    row->addWidget(count_, 1);
+    row->addWidget(count_);
 
     for (QLineEdit* field : {type_, min_size_, name_, from_, to_})
         connect(field, &QLineEdit::textChanged, this, &filter_row_c::field_edited);
