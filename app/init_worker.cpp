@@ -2,11 +2,13 @@
 
 #include "devices/volume_items.hpp"
 #include "engine/sector_device.hpp"
+#include "engine/volume_free_space.hpp"
 
 std::atomic<int> init_ready{0};
 
 void init_c::run() {
     enumerate_volumes();
+    qv::count_unmounted_free_space(volume_items);
     enumerate_drives();
     open_physical_drives();
     init_ready = 1;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "tests/support/test_support.hpp"
@@ -106,6 +107,23 @@ TEST_F(cli_on_fat_image, list_shows_the_image_and_its_file_system) {
     EXPECT_NE(out.find("\"kind\":\"drive\",\"number\":0,\"name\":" + std::string("\"") + img + "\""), std::string::npos)
         << out;
     EXPECT_NE(out.find("\"file_system\":\"FAT16\",\"label\":\"CLITEST\""), std::string::npos) << out;
+}
+
+TEST_F(cli_on_fat_image, list_counts_the_free_space_of_an_image_from_its_fat) {
+    std::string out, fsck;
+    ASSERT_EQ(run(cli("list --json " + shell_quote(img)), &out), 0);
+    if (!qv::test::have_tool("fsck.fat")) GTEST_SKIP() << "fsck.fat is not installed";
+    run("fsck.fat -n " + shell_quote(img), &fsck);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(fsck, m, std::regex(R"((\d+)/(\d+) clusters)"))) << fsck;
+    uint64_t cluster_bytes = uint64_t(qv::test::read_file(img)[13]) * 512;
+    uint64_t free = (std::stoull(m[2]) - std::stoull(m[1])) * cluster_bytes;
+    EXPECT_NE(out.find("\"free_bytes\":" + std::to_string(free) + ","), std::string::npos) << out;
+    // A volume whose file system cannot be counted says so instead of 0.
+    std::string blank = dir / "blank.img";
+    qv::test::write_file(blank, std::vector<uint8_t>(1 << 20, 0));
+    ASSERT_EQ(run(cli("list --json " + shell_quote(blank)), &out), 0);
+    EXPECT_EQ(out.find("\"free_bytes\":0,"), std::string::npos) << out;
 }
 
 TEST_F(cli_on_fat_image, recovers_through_a_real_loop_device) {

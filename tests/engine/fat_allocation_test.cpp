@@ -6,6 +6,10 @@
 
 #include "engine/fat_allocation.hpp"
 #include "engine/fat_folder_check.hpp"
+#include "engine/volume_free_space.hpp"
+#include "devices/device_catalog.hpp"
+#include "devices/volume_items.hpp"
+#include "tests/engine/fat_builder.hpp"
 #include "tests/engine/fat_image_view.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -206,6 +210,67 @@ TEST(fat_folder_check, hostile_entries_are_not_folder_entries) {
     lfn[26] = 3;  // a long-name entry holds no cluster
     EXPECT_FALSE(ok(lfn));
     EXPECT_EQ(qv::check_folder_cluster(byte_view(), limits), qv::folder_check::not_entries);
+}
+
+}  // namespace
+
+namespace {
+
+class free_space_of_unmounted_fat : public allocation_on_mtools_images {};
+
+TEST_P(free_space_of_unmounted_fat, is_counted_from_the_table_whatever_fsinfo_says) {
+    for (int i = 0; i < 12; ++i) put("/f" + std::to_string(i), size_t(i) * 5003 + 7);
+    ASSERT_EQ(run("mdel -i " + shell_quote(img) + " ::/f2 ::/f5"), 0);
+    std::string out;
+    run("fsck.fat -n " + shell_quote(img), &out);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"((\d+)/(\d+) clusters)"))) << out;
+    qv::test::fat_image_view view;
+    ASSERT_TRUE(view.load(img));
+    uint64_t want = (std::stoull(m[2]) - std::stoull(m[1])) * view.cluster_bytes;
+    if (view.bits == 32) {
+        // FSInfo's free count (sector 1, offset 488) is only a hint: make it lie.
+        auto bytes = view.bytes;
+        bytes[512 + 488] = 0x07, bytes[512 + 489] = 0, bytes[512 + 490] = 0, bytes[512 + 491] = 0;
+        qv::test::write_file(img, bytes);
+    }
+    auto device = qv::file_device::open(img, 0, 0, true, qv::access_mode::read_only, nullptr);
+    ASSERT_TRUE(device);
+    auto free = qv::fat_free_bytes(*device);
+    ASSERT_TRUE(free.has_value());
+    EXPECT_EQ(*free, want);
+    // The catalog's volume list has it too.
+    auto& catalog = qv::device_catalog::shared();
+    catalog.set_block_devices_enabled(false);
+    catalog.close_images();
+    ASSERT_EQ(catalog.open_image(img), 0);
+    enumerate_volumes();
+    ASSERT_EQ(volume_items.size(), 2);
+    EXPECT_FALSE(volume_items[1].free_known) << "an image is not mounted: statvfs cannot tell";
+    qv::count_unmounted_free_space(volume_items);
+    EXPECT_TRUE(volume_items[1].free_known);
+    EXPECT_EQ(volume_items[1].free_bytes, want);
+    catalog.close_images();
+}
+
+INSTANTIATE_TEST_SUITE_P(layouts, free_space_of_unmounted_fat,
+                         ::testing::Values(layout{12, 2048, 1}, layout{16, 16384, 2}, layout{32, 66000, 1}));
+
+TEST(fat_free_space, unreadable_tables_give_no_count) {
+    qv::test::fat_builder b(16, 5000);
+    auto bytes = b.bytes();
+    qv::memory_device whole(bytes);
+    auto free = qv::fat_free_bytes(whole);
+    ASSERT_TRUE(free.has_value());
+    EXPECT_EQ(*free, 5000u * 512u);
+    std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + 1024);
+    qv::memory_device truncated(cut);
+    EXPECT_FALSE(qv::fat_free_bytes(truncated).has_value());
+    std::vector<uint8_t> blank(1 << 16, 0);
+    qv::memory_device nothing(blank);
+    EXPECT_FALSE(qv::fat_free_bytes(nothing).has_value());
+    EXPECT_FALSE(qv::file_system_free_bytes(std::make_unique<qv::memory_device>(bytes), "ext4").has_value());
+    EXPECT_FALSE(qv::file_system_free_bytes(nullptr, "FAT16").has_value());
 }
 
 }  // namespace
