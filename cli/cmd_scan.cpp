@@ -14,6 +14,7 @@
 #include "cli/json_text.hpp"
 #include <QFile>
 #include "devices/format_size.hpp"
+#include "engine/file_times.hpp"
 #include "engine/safe_names.hpp"
 #include "engine/sector_device.hpp"
 #ifdef QUORVANE_HAVE_DEEP
@@ -138,6 +139,7 @@ int recover_items(recovery_base_c& engine, const std::vector<found_item>& items,
         QString leaf = QString::fromStdString(f.path).section('/', -1);
         QString destination = unique_destination(folder, leaf);
         if (engine.recover_file(f.id, destination) == 0) {
+            qv::set_modified_time(destination, f.modified);
             ++recovered;
             std::printf("%s\n", destination.toLocal8Bit().constData());
         } else {

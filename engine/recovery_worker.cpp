@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "engine/file_times.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/safe_names.hpp"
 
@@ -102,9 +103,12 @@ void recovery_file_c::run() {
     if (!engine_) return;
     for (const recovery_item_s& row : std::as_const(rows_)) {
         QString target = unique_destination(destination_.path(), row.name);
-        if (recover_row(*engine_, engine_kind_, row, target) == 0)
+        if (recover_row(*engine_, engine_kind_, row, target) == 0) {
+            // FAT and NTFS rows carry the file's modification time in date1.
+            if (engine_kind_ == engine_kind_fat || engine_kind_ == engine_kind_ntfs)
+                qv::set_modified_time(target, row.date1);
             ++recovered_;
-        else
+        } else
             ++failed_;
     }
 }
