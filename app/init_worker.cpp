@@ -4,8 +4,6 @@
 #include "engine/sector_device.hpp"
 #include "engine/volume_free_space.hpp"
 
-std::atomic<int> init_ready{0};
-
 void init_c::run() {
     enumerate_volumes();
     qv::count_unmounted_free_space(volume_items);
