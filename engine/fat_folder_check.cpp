@@ -73,7 +73,7 @@ folder_check check_folder_cluster(byte_view bytes, const fat_folder_limits& limi
     if (count == 0) return folder_check::not_entries;
     for (size_t i = 0; i < count; ++i) {
         byte_view e = bytes.sub(i * entry_bytes, entry_bytes);
-        if (e.u8(0) == 0) return folder_check::ends_here;
+        if (e.u8(0) == 0) return i == 0 ? folder_check::empty : folder_check::ends_here;
         if (!sane_folder_entry(e, limits)) return folder_check::not_entries;
     }
     return folder_check::entries;

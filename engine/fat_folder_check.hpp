@@ -18,6 +18,7 @@ enum class folder_check {
     not_entries,  // some entry is neither unused, deleted nor sane
     entries,      // every entry is a deleted or sane one
     ends_here,    // sane entries up to an end-of-directory mark (first byte 0)
+    empty,        // the first entry is the end-of-directory mark
 };
 
 // Checks every 32-byte entry of bytes (a whole cluster) up to the first

@@ -18,8 +18,10 @@ namespace {
 
 // The FAT reader's volume 0, shared by the scan and later copies.
 fat_volume shared_fat_volume;
-// Long-name buffer of every directory read of the walk.
+// Long-name buffers of every directory read of the walk: the live long name,
+// and a deleted entry's long name taken back.
 char16_t shared_long_name[256];
+char16_t shared_deleted_name[256];
 
 constexpr size_t item_name_units = 259;
 constexpr double progress_entries = 2000.0;
@@ -80,7 +82,7 @@ void fat_recovery_c::scan_located_volume() {
 void fat_recovery_c::walk_located_volume() {
     f_attach(0, &shared_fat_volume);
     debug_printf("Start Fat Scan.\n");
-    walk(0, 0, 0, 0);
+    walk(0, 0, 0, false, 0);
 }
 
 void fat_recovery_c::finish_items() {
@@ -119,7 +121,7 @@ bool fat_recovery_c::file_item(const fat_item_s& n) {
     return false;
 }
 
-void fat_recovery_c::walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth) {
+void fat_recovery_c::walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder, int depth) {
     if (depth > fat_max_walk_depth) return;
     fat_dir dir;
     if (f_opendir(&dir, u"/") != FAT_OK) {
@@ -129,6 +131,8 @@ void fat_recovery_c::walk(uint32_t cluster, uint32_t parent, uint8_t under_delet
     if (cluster != 0) {
         dir.start_cluster = cluster;
         dir.cluster = cluster;
+        // A deleted folder's chain is gone: its clusters are found by looking.
+        dir.free_walk = deleted_folder ? 1 : 0;
         if (f_readdir(&dir, nullptr) != FAT_OK) return;
     }
     while (controls_.stop == 0) {
@@ -142,6 +146,8 @@ void fat_recovery_c::walk(uint32_t cluster, uint32_t parent, uint8_t under_delet
         fat_entry_info info;
         info.long_name = shared_long_name;
         info.long_name_size = 256;
+        info.deleted_long_name = shared_deleted_name;
+        info.deleted_long_name_size = 256;
         // A failure while moving past the entry just read (a deleted folder's
         // chain ends after its first cluster) still delivers that entry: file it,
         // then end this folder.
@@ -158,7 +164,9 @@ void fat_recovery_c::walk(uint32_t cluster, uint32_t parent, uint8_t under_delet
             continue;
         }
 
-        const char16_t* name = info.long_name[0] ? info.long_name : info.short_name;
+        bool recovered_name = info.deleted_long_name[0] != 0;
+        const char16_t* name = recovered_name ? info.deleted_long_name
+                               : info.long_name[0] ? info.long_name : info.short_name;
         fat_item_s n;
         n.cluster = info.first_cluster;
         n.parent = parent;
@@ -168,12 +176,19 @@ void fat_recovery_c::walk(uint32_t cluster, uint32_t parent, uint8_t under_delet
         n.attributes = uint8_t(info.attributes | (under_deleted ? FAT_ATTR_DELETED : 0));
         n.under_deleted = under_deleted;
         for (size_t i = 0; i < item_name_units && name[i]; ++i) n.name[i] = name[i];
-        if (n.attributes & FAT_ATTR_DELETED) n.name[0] = u'#';
+        if (recovered_name) {
+            // The long name gives the first letter back; the short name keeps its "#".
+            for (size_t i = 0; i + 1 < std::size(n.short_name) && info.short_name[i]; ++i)
+                n.short_name[i] = info.short_name[i];
+            n.short_name[0] = u'#';
+        } else if (n.attributes & FAT_ATTR_DELETED) {
+            n.name[0] = u'#';
+        }
 
         bool is_new = file_item(n);
         if (is_new && is_directory(n)) {
             uint8_t below = under_deleted ? 1 : (is_deleted(n) ? 1 : 0);
-            walk(n.cluster, n.cluster, below, depth + 1);
+            walk(n.cluster, n.cluster, below, (info.attributes & FAT_ATTR_DELETED) != 0, depth + 1);
         }
         if (last) return;
     }

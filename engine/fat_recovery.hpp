@@ -53,7 +53,7 @@ protected:
     void run() override;
 
 private:
-    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth);
+    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder, int depth);
     // Directory entries the whole walk may read on the mounted volume.
     static uint64_t walk_entry_budget();
     // Files an item by the replacement rules; true when its cluster was new.

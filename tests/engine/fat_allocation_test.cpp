@@ -94,6 +94,9 @@ TEST_P(allocation_on_mtools_images, a_live_folder_cluster_reads_as_entries_and_f
     std::vector<uint8_t> text(view.cluster_bytes, 'x');
     EXPECT_EQ(qv::check_folder_cluster(byte_view(text.data(), text.size()), limits), qv::folder_check::not_entries);
     std::vector<uint8_t> zeros(view.cluster_bytes, 0);
+    EXPECT_EQ(qv::check_folder_cluster(byte_view(zeros.data(), zeros.size()), limits), qv::folder_check::empty);
+    auto one = qv::test::fat_image_view::find_entry(root, "OLDER     ");
+    std::copy_n(root.begin() + one * 32, 32, zeros.begin());
     EXPECT_EQ(qv::check_folder_cluster(byte_view(zeros.data(), zeros.size()), limits), qv::folder_check::ends_here);
 }
 

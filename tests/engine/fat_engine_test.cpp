@@ -108,9 +108,10 @@ TEST_P(fat_engine_on_mtools_images, finds_deleted_files_with_names_parents_dates
         EXPECT_EQ(qv::test::recover_bytes(*engine, item->cluster, dir.path().string()), originals[w.original]);
     }
 
-    // The deleted folder and both files in it.
-    const fat_item_s* gone = qv::test::item_named(*engine, u"#ONE");
+    // The deleted folder (its long name back, its short name kept) and both files in it.
+    const fat_item_s* gone = qv::test::item_named(*engine, u"Gone");
     ASSERT_NE(gone, nullptr);
+    EXPECT_EQ(std::u16string(gone->short_name), u"#ONE");
     EXPECT_EQ(gone->attributes & 0x50, 0x50);
     std::vector<std::vector<uint8_t>> inside;
     for (const fat_item_s* child : gone->children) {
