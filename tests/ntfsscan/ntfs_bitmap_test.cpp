@@ -2,6 +2,8 @@
 // hostile maps; and the parent-sequence rule that finds lost files.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <regex>
 
 #include "ntfsscan/cluster_bitmap.hpp"
@@ -64,6 +66,103 @@ TEST(NtfsBitmap, FreeClustersAgreeWithNtfsinfoAndDeletedFilesLieInFreeClusters) 
     ASSERT_FALSE(gone.empty());
     EXPECT_TRUE(map.any_in_use(keep));
     EXPECT_FALSE(map.any_in_use(gone));
+}
+
+// The library's record for a name (the newest record when several carry it).
+const ntfs_record_s* named(const std::vector<ntfs_record_s>& all, const std::u16string& name) {
+    const ntfs_record_s* found = nullptr;
+    for (const auto& r : all)
+        if (std::u16string(r.name) == name) found = &r;
+    return found;
+}
+
+const ntfs_record_s* by_id(const std::vector<ntfs_record_s>& all, uint64_t id) {
+    for (const auto& r : all)
+        if (r.id == id) return &r;
+    return nullptr;
+}
+
+TEST(NtfsBitmap, DeletedFilesSayWhetherLiveDataTookTheirClustersAndWhoseParentTheyHad) {
+    for (const char* tool : {"mkntfs", "ntfs-3g"})
+        if (!qv::test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
+    qv::test::temp_dir dir;
+    std::string img = dir / "n.img", why;
+    ASSERT_TRUE(qv::test::make_ntfs_image(img, 16u << 20, &why)) << why;
+    {
+        qv::test::ntfs_mount m;
+        if (!m.mount(img, dir / "mnt", &why)) GTEST_SKIP() << "cannot mount with ntfs-3g: " << why;
+        // Records are handed out lowest first: "reused" gets the lowest of these.
+        std::filesystem::create_directories(m / "reused");
+        qv::test::write_file(m / "reused/lost.bin", qv::test::pseudo_random_bytes(9000, 2));
+        std::filesystem::create_directories(m / "together");
+        qv::test::write_file(m / "together/inside.bin", qv::test::pseudo_random_bytes(20000, 1));
+        qv::test::write_file(m / "taken.bin", qv::test::pseudo_random_bytes(300000, 3));
+        qv::test::write_file(m / "kept free.bin", qv::test::pseudo_random_bytes(40000, 4));
+        ASSERT_TRUE(m.unmount());
+    }
+    {
+        qv::test::ntfs_mount m;
+        ASSERT_TRUE(m.mount(img, dir / "mnt", &why)) << why;
+        // The filler's record first, then taken.bin's clusters go to it as it fills the volume.
+        std::vector<uint8_t> block(1 << 16, 0x5A);
+        qv::test::write_file(m / "filler.bin", block);
+        std::filesystem::remove(m / "taken.bin");
+        for (int i = 0; i < 400; ++i) {
+            FILE* f = std::fopen((m / "filler.bin").c_str(), "ab");
+            if (!f) break;
+            bool full = std::fwrite(block.data(), 1, block.size(), f) != block.size();
+            full = std::fclose(f) != 0 || full;
+            if (full) break;
+        }
+        std::filesystem::remove_all(m / "together");
+        std::filesystem::remove_all(m / "reused");
+        std::filesystem::remove(m / "kept free.bin");
+        ASSERT_TRUE(m.unmount());
+    }
+    // The record of "reused" was taken by another file and freed again: its
+    // sequence number moves on by two (each free raises it by one).
+    uint64_t reused_id = 0;
+    {
+        qv::test::scoped_context first;
+        ASSERT_EQ(ntfs_scan_startup_device(
+                      qv::file_device::open(img, 0, 0, true, qv::access_mode::read_only, nullptr), &first.context),
+                  0);
+        auto before = qv::test::scan_all(first.context);
+        const ntfs_record_s* r = named(before, u"reused");
+        ASSERT_TRUE(r);
+        reused_id = r->id;
+    }
+    auto bytes = qv::test::read_file(img);
+    auto facts = qv::test::read_facts(bytes);
+    size_t at = size_t(facts.mft_offset + reused_id * facts.record_size) + 0x10;
+    qv::test::put16(bytes, at, uint16_t(qv::byte_view(bytes.data(), bytes.size()).le16(at) + 2));
+    qv::test::write_file(img, bytes);
+    qv::test::scoped_context ctx;
+    ASSERT_EQ(ntfs_scan_startup_device(qv::file_device::open(img, 0, 0, true, qv::access_mode::read_only, nullptr),
+                                       &ctx.context),
+              0);
+    auto all = qv::test::scan_all(ctx.context);
+    const ntfs_record_s* taken = named(all, u"taken.bin");
+    const ntfs_record_s* kept = named(all, u"kept free.bin");
+    ASSERT_TRUE(taken && kept);
+    EXPECT_EQ(taken->state, ntfs_state_overwritten) << "the filler holds its clusters now";
+    EXPECT_EQ(kept->state, ntfs_state_intact) << "deleted after the filler was written";
+
+    const ntfs_record_s* inside = named(all, u"inside.bin");
+    ASSERT_TRUE(inside);
+    const ntfs_record_s* together = by_id(all, inside->parent);
+    ASSERT_TRUE(together);
+    EXPECT_EQ(std::u16string(together->name), u"together");
+    EXPECT_TRUE(parent_still_holds(inside->parent_sequence, !(together->flags & ntfs_flag_deleted), together->sequence))
+        << "a folder deleted with its file is still its folder";
+
+    const ntfs_record_s* lost = named(all, u"lost.bin");
+    ASSERT_TRUE(lost);
+    const ntfs_record_s* now = by_id(all, lost->parent);
+    ASSERT_TRUE(now);
+    EXPECT_EQ(std::u16string(now->name), u"reused");
+    EXPECT_FALSE(parent_still_holds(lost->parent_sequence, !(now->flags & ntfs_flag_deleted), now->sequence))
+        << "sequence " << now->sequence << " against the reference's " << lost->parent_sequence;
 }
 
 TEST(NtfsBitmap, HostileAndPartialMaps) {
