@@ -8,8 +8,13 @@ packages=(
   libblkid-dev libmount-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
   # tests: real file systems, partition tables, an independent reader, a display for the GUI
   dosfstools mtools ntfs-3g fdisk sleuthkit xvfb xauth imagemagick
+  # exFAT images: mkfs.exfat, and the FUSE mount that fills and empties them
+  exfatprogs exfat-fuse fuse3
   # more real files for the deep-scan tests
   zip p7zip-full xz-utils bzip2 gzip sqlite3 file flac lame python3
+  ffmpeg libimage-exiftool-perl genisoimage qemu-utils python3-fonttools libheif1
+  # checks of found JPEG files
+  libjpeg62-turbo-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator
