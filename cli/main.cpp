@@ -6,11 +6,8 @@
 #include "cli/commands.hpp"
 #include "devices/device_catalog.hpp"
 #include "devices/volume_items.hpp"
-#include "engine/sector_device.hpp"
 #include "partition/partition_item.hpp"
-#ifdef QUORVANE_HAVE_DEEP
 #include "sigscan/sc_api.hpp"
-#endif
 
 int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("Quorvane");
@@ -18,9 +15,7 @@ int main(int argc, char** argv) {
     register_device_meta_types();
     register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
-#ifdef QUORVANE_HAVE_DEEP
     sc_load_config("Quorvane.conf");  // the built-in file types apply when none can be read
-#endif
 
     CLI::App cli{"Quorvane: find and recover deleted files on FAT and NTFS volumes, disks and images."};
     cli.require_subcommand(1);
@@ -89,6 +84,5 @@ int main(int argc, char** argv) {
         rc = cmd_resume(resume_file, resume_to);
     else if (demo->parsed())
         rc = cmd_demo();
-    close_physical_drives();
     return rc;
 }

@@ -11,8 +11,6 @@
 
 #include "engine/debug_log.hpp"
 
-volume_location volume_locations[10];
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -233,13 +231,14 @@ bool install_sector_device(uint8_t drive, std::unique_ptr<qv::device_handle> han
     return true;
 }
 
-int map_volume_to_drive(const QString& volume_path) {
+std::optional<volume_location> locate_volume_sectors(const QString& volume_path) {
     QString path = volume_path;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
     auto v = qv::device_catalog::shared().locate(path.toStdString());
-    if (!v || v->drive_number < 0 || v->drive_number >= sector_device_slots) return -1;
-    volume_locations[0].drive = uint8_t(v->drive_number);
-    volume_locations[0].partition = uint8_t(v->partition_number);
-    volume_locations[0].start_sector = v->offset / 512;
-    return 0;
+    if (!v || v->drive_number < 0 || v->drive_number >= sector_device_slots) return std::nullopt;
+    volume_location where;
+    where.drive = uint8_t(v->drive_number);
+    where.partition = uint8_t(v->partition_number);
+    where.start_sector = v->offset / 512;
+    return where;
 }

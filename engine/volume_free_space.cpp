@@ -5,10 +5,8 @@
 #include "devices/device_catalog.hpp"
 #include "devices/le_bytes.hpp"
 #include "engine/fat_allocation.hpp"
-#ifdef QV_HAVE_NTFSSCAN
 #include "ntfsscan/cluster_bitmap.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
-#endif
 
 namespace qv {
 
@@ -64,7 +62,6 @@ std::optional<uint64_t> fat_free_bytes(device_handle& device) {
 std::optional<uint64_t> file_system_free_bytes(std::unique_ptr<device_handle> device, std::string_view fs) {
     if (!device) return std::nullopt;
     if (fs == "FAT12" || fs == "FAT16" || fs == "FAT32") return fat_free_bytes(*device);
-#ifdef QV_HAVE_NTFSSCAN
     if (fs == "NTFS") {
         std::unique_ptr<ntfs::volume> vol;
         if (ntfs::volume::open(std::move(device), &vol) != 0) return std::nullopt;
@@ -72,7 +69,6 @@ std::optional<uint64_t> file_system_free_bytes(std::unique_ptr<device_handle> de
         if (!map.known() || !map.complete()) return std::nullopt;
         return map.free_clusters() * vol->cluster_size();
     }
-#endif
     return std::nullopt;
 }
 

@@ -244,7 +244,6 @@ TEST(cli_deep_scan, finds_files_on_a_reformatted_card_saves_and_resumes) {
 
 }  // namespace
 
-#ifdef QUORVANE_HAVE_NTFS
 #include "tests/ntfsscan/ntfs_test_image.hpp"
 
 namespace {
@@ -291,4 +290,3 @@ TEST(cli_ntfs, recovered_files_keep_their_modification_time) {
 }
 
 }  // namespace
-#endif
