@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     qv::device_catalog::shared().apply_environment();
     sc_load_config("Quorvane.conf");  // the built-in file types apply when none can be read
 
-    CLI::App cli{"Quorvane: find and recover deleted files on FAT and NTFS volumes, disks and images."};
+    CLI::App cli{"Quorvane: find and recover deleted files on FAT, exFAT and NTFS volumes, disks and images."};
     cli.require_subcommand(1);
 
     bool json = false;

@@ -42,10 +42,12 @@ filter_row_c::filter_row_c(QWidget* parent) : QWidget(parent) {
                   to = language_text("filter_to");
     type_ = add_field(row, this, type, type + ": jpg, png", 48, 3);
     min_size_ = add_field(row, this, language_text("filter_min_size"),
-                          language_text("filter_min_size") + ": 700, 50K, 1.5M, 2G", 48, 2);
+                          language_text("filter_min_size") + ": 700, 50K, 1.5M, 2G", 58, 2);
     name_ = add_field(row, this, language_text("filter_name"), language_text("filter_name"), 56, 4);
-    from_ = add_field(row, this, from + " YYYY-MM-DD", from + ": YYYY-MM-DD", 84, 3);
-    to_ = add_field(row, this, to + " YYYY-MM-DD", to + ": YYYY-MM-DD", 84, 3);
+    from_ = add_field(row, this, "YYYY-MM-DD", from + ": YYYY-MM-DD", 76, 3);
+    // The two dates read as a range: "[from] – [to]".
+    row->addWidget(new QLabel(QStringLiteral("–"), this));
+    to_ = add_field(row, this, "YYYY-MM-DD", to + ": YYYY-MM-DD", 76, 3);
     state_ = new QComboBox(this);
     state_->setToolTip(language_text("filter_state"));
     state_->addItem(language_text("filter_state") + ": " + language_text("filter_all_states"));
