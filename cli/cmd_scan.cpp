@@ -22,6 +22,7 @@
 #include "engine/destination_failure.hpp"
 #include "engine/destination_names.hpp"
 #include "engine/engine_choice.hpp"
+#include "engine/file_times.hpp"
 #include "engine/recovery_worker.hpp"
 #include "engine/safe_names.hpp"
 #include "engine/scan_result_file.hpp"
@@ -190,6 +191,7 @@ int recover_items(scan_job& job, const std::vector<listed_item>& items, const sc
             [&](const QString& target) { return job.recover(*f, QFile::encodeName(target).toStdString()); },
             &destination);
         if (rc == 0) {
+            qv::set_modified_time(destination, f->modified);
             ++recovered;
             left -= f->size;
             std::printf("%s\n", destination.toLocal8Bit().constData());

@@ -12,6 +12,7 @@
 
 #include "devices/device_handle.hpp"
 #include "engine/debug_log.hpp"
+#include "engine/fat_allocation.hpp"
 #include "engine/fat_reader.hpp"
 #include "engine/utf_names.hpp"
 
@@ -29,6 +30,48 @@ constexpr uint64_t progress_every = 1024;
 bool is_directory(const fat_item_s& i) { return i.attributes & fat::attr_directory; }
 bool is_deleted(const fat_item_s& i) { return i.attributes & fat::attr_deleted; }
 
+bool write_all(int fd, const uint8_t* data, size_t len) {
+    while (len > 0) {
+        ssize_t w = ::write(fd, data, len);
+        if (w <= 0) return false;
+        data += w;
+        len -= size_t(w);
+    }
+    return true;
+}
+
+// Writes a deleted file's bytes from the runs of its plan, in file order, to
+// a new file at destination: 0, or -1 when a read or a write fails or the
+// runs do not hold the whole size (the bytes had stay).
+int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_bytes, const std::string& destination) {
+    int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[copy_chunk]);
+    int result = plan.complete ? 0 : -1;
+    uint64_t left = plan.bytes;
+    for (const auto& run : plan.runs) {
+        if (left == 0 || result != 0) break;
+        auto file = std::make_unique<fat_file>();
+        file->volume = &v;
+        file->mount_id = v.mount_id;
+        file->flags = FAT_FILE_READ;
+        file->size = uint32_t(std::min<uint64_t>(left, uint64_t(run.count) * cluster_bytes));
+        file->start_cluster = run.first;
+        left -= file->size;
+        for (;;) {
+            uint32_t got = 0;
+            fat_result r = f_readfile(file.get(), buffer.get(), copy_chunk, &got, 1);
+            if (!write_all(fd, buffer.get(), got) || r != FAT_OK) {
+                result = -1;
+                break;
+            }
+            if (got == 0) break;
+        }
+    }
+    if (::close(fd) != 0) result = -1;
+    return result;
+}
+
 }  // namespace
 
 struct fat_core::state {
@@ -38,11 +81,20 @@ struct fat_core::state {
     const scan_hooks* hooks = nullptr;
     scan_token own_token;  // counts when the caller gave none
     fat_item_map* items = nullptr;
+    char16_t deleted_name[long_name_units] = {};  // a deleted entry's long name taken back
+    fat_allocation table;  // the first FAT, read once per scan
+    bool table_known = false;
+
+    // Reads the first FAT whole; unknown (states unknown, deleted files read
+    // contiguously) when it lies beyond the device or cannot be read.
+    void load_table();
+    uint32_t cluster_bytes() const { return uint32_t(volume.sectors_per_cluster) * 512; }
+    item_state state_of(const fat_item_s& n) const;
 
     scan_token& token() { return hooks && hooks->token ? *hooks->token : own_token; }
     uint64_t walk_entry_budget() const;
     bool file_item(const fat_item_s& item);
-    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth);
+    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder, int depth);
     void link_and_mark();
 };
 
@@ -75,9 +127,11 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     s_->volume = fat_volume{};
     s_->hooks = &hooks;
     s_->items = &items;
+    s_->table_known = false;
     if (f_mount(&s_->volume, device) == FAT_OK) {
         debug_printf("Start Fat Scan.\n");
-        s_->walk(0, 0, 0, 0);
+        s_->load_table();
+        s_->walk(0, 0, 0, false, 0);
     }
     fat_item_s root;
     root.attributes = fat::attr_directory;
@@ -86,6 +140,27 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     s_->items = nullptr;
     s_->hooks = nullptr;
     return items;
+}
+
+void fat_core::state::load_table() {
+    table_known = false;
+    int bits = volume.fat_type == FAT_12 ? 12 : volume.fat_type == FAT_16 ? 16 : 32;
+    uint64_t need = bits == 12 ? (uint64_t(volume.entry_count) * 3 + 1) / 2 : uint64_t(volume.entry_count) * (bits / 8);
+    uint64_t at = uint64_t(volume.fat_start) * 512;
+    if (!device || at > device->length() || need > device->length() - at) return;
+    std::vector<uint8_t> bytes(static_cast<size_t>(need));
+    if (!device->read_exact(at, bytes.data(), bytes.size())) return;
+    table = fat_allocation::from_table(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count);
+    table_known = table.complete();
+}
+
+item_state fat_core::state::state_of(const fat_item_s& n) const {
+    if (!is_deleted(n)) return item_state::intact;
+    if (!table_known) return item_state::unknown;
+    if (is_directory(n)) return table.in_use(n.cluster) ? item_state::overwritten : item_state::intact;
+    fat_data_plan plan = plan_deleted_data(n.cluster, n.size, cluster_bytes(), table);
+    if (plan.first_in_use || !plan.complete) return item_state::overwritten;
+    return plan.skipped ? item_state::assembled : item_state::intact;
 }
 
 uint64_t fat_core::state::walk_entry_budget() const {
@@ -112,6 +187,8 @@ bool fat_core::state::file_item(const fat_item_s& n) {
             f.deleted = is_deleted(n);
             f.directory = is_directory(n);
             f.attributes = n.attributes;
+            f.state = item_state(n.state);
+            f.short_name = utf8_of(n.short_name);
             hooks->found(f);
         }
         return true;
@@ -129,7 +206,8 @@ bool fat_core::state::file_item(const fat_item_s& n) {
     return false;
 }
 
-void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth) {
+void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder,
+                           int depth) {
     if (depth > fat_max_walk_depth) return;
     fat_dir dir;
     if (f_opendir(&dir, &volume, u"/") != FAT_OK) {
@@ -139,6 +217,8 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
     if (cluster != 0) {
         dir.start_cluster = cluster;
         dir.cluster = cluster;
+        // A deleted folder's chain is gone: its clusters are found by looking.
+        dir.free_walk = deleted_folder ? 1 : 0;
         if (f_readdir(&dir, nullptr) != FAT_OK) return;
     }
     scan_token& t = token();
@@ -157,6 +237,8 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
         fat_entry_info info;
         info.long_name = long_name;
         info.long_name_size = long_name_units;
+        info.deleted_long_name = deleted_name;
+        info.deleted_long_name_size = long_name_units;
         // A failure while moving past the entry just read (a deleted folder's
         // chain ends after its first cluster) still delivers that entry: file it,
         // then end this folder.
@@ -173,7 +255,9 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
             continue;
         }
 
-        const char16_t* name = info.long_name[0] ? info.long_name : info.short_name;
+        bool recovered_name = info.deleted_long_name[0] != 0;
+        const char16_t* name = recovered_name ? info.deleted_long_name
+                               : info.long_name[0] ? info.long_name : info.short_name;
         fat_item_s n;
         n.cluster = info.first_cluster;
         n.parent = parent;
@@ -183,12 +267,20 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
         n.attributes = uint8_t(info.attributes | (under_deleted ? fat::attr_deleted : 0));
         n.under_deleted = under_deleted;
         for (size_t i = 0; i < item_name_units && name[i]; ++i) n.name[i] = name[i];
-        if (n.attributes & fat::attr_deleted) n.name[0] = u'#';
+        if (recovered_name) {
+            // The long name gives the first letter back; the short name keeps its "#".
+            for (size_t i = 0; i + 1 < std::size(n.short_name) && info.short_name[i]; ++i)
+                n.short_name[i] = info.short_name[i];
+            n.short_name[0] = u'#';
+        } else if (n.attributes & fat::attr_deleted) {
+            n.name[0] = u'#';
+        }
+        n.state = uint8_t(state_of(n));
 
         bool is_new = file_item(n);
         if (is_new && is_directory(n)) {
             uint8_t below = under_deleted ? 1 : (is_deleted(n) ? 1 : 0);
-            walk(n.cluster, n.cluster, below, depth + 1);
+            walk(n.cluster, n.cluster, below, (info.attributes & fat::attr_deleted) != 0, depth + 1);
         }
         if (last) return;
     }
@@ -221,6 +313,11 @@ int fat_core::recover(const found_item& item, const std::string& destination) {
 int fat_core::recover(uint32_t cluster, uint32_t size, bool deleted, const std::string& destination) {
     fat_volume& v = s_->volume;
     if (v.fat_type == FAT_NONE) return -1;
+    if (deleted && s_->table_known) {
+        // Around live files when any had to be stepped over; otherwise as one run.
+        fat_data_plan plan = plan_deleted_data(cluster, size, s_->cluster_bytes(), s_->table);
+        if (plan.skipped > 0) return recover_runs(v, plan, s_->cluster_bytes(), destination);
+    }
     auto file = std::make_unique<fat_file>();
     file->volume = &v;
     file->mount_id = v.mount_id;
@@ -280,6 +377,8 @@ std::vector<found_item> fat_found_items(const fat_item_map& items) {
         f.deleted = is_deleted(item);
         f.directory = is_directory(item);
         f.attributes = item.attributes;
+        f.state = item_state(item.state);
+        f.short_name = utf8_of(item.short_name);
         out.push_back(std::move(f));
     }
     std::sort(out.begin(), out.end(), [](const found_item& a, const found_item& b) { return a.id < b.id; });

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "engine/destination_names.hpp"
+#include "engine/file_times.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/safe_names.hpp"
 
@@ -120,10 +121,14 @@ void recovery_file_c::run() {
     uint64_t left = 0;  // bytes of the rows not recovered yet
     for (const recovery_item_s& row : std::as_const(rows_)) left += row.size;
     for (const recovery_item_s& row : std::as_const(rows_)) {
-        int outcome = recover_into(destination_.path(), row.name, names, [&](const QString& target) {
-            return recover_row(*engine_, engine_kind_, row, target);
-        });
+        QString target;
+        int outcome = recover_into(
+            destination_.path(), row.name, names,
+            [&](const QString& t) { return recover_row(*engine_, engine_kind_, row, t); }, &target);
         if (outcome == 0) {
+            // FAT and NTFS rows carry the file's modification time in date1.
+            if (engine_kind_ == engine_kind_fat || engine_kind_ == engine_kind_ntfs)
+                qv::set_modified_time(target, row.date1);
             ++recovered_;
             left -= row.size;
         } else if (outcome == recover_destination_failed) {
