@@ -1,5 +1,6 @@
 #include "engine/fat_core.hpp"
 
+#include "devices/fd_write.hpp"
 #include "engine/destination_failure.hpp"
 
 #include <fcntl.h>
@@ -30,16 +31,6 @@ constexpr uint64_t progress_every = 1024;
 bool is_directory(const fat_item_s& i) { return i.attributes & fat::attr_directory; }
 bool is_deleted(const fat_item_s& i) { return i.attributes & fat::attr_deleted; }
 
-bool write_all(int fd, const uint8_t* data, size_t len) {
-    while (len > 0) {
-        ssize_t w = ::write(fd, data, len);
-        if (w <= 0) return false;
-        data += w;
-        len -= size_t(w);
-    }
-    return true;
-}
-
 // Writes a deleted file's bytes from the runs of its plan, in file order, to
 // a new file at destination: 0, or -1 when a read or a write fails or the
 // runs do not hold the whole size (the bytes had stay).
@@ -61,7 +52,7 @@ int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_byte
         for (;;) {
             uint32_t got = 0;
             fat_result r = f_readfile(file.get(), buffer.get(), copy_chunk, &got, 1);
-            if (!write_all(fd, buffer.get(), got) || r != FAT_OK) {
+            if (!qv::write_all(fd, buffer.get(), got) || r != FAT_OK) {
                 result = -1;
                 break;
             }

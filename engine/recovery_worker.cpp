@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "devices/fd_write.hpp"
 #include "engine/destination_names.hpp"
 #include "engine/file_times.hpp"
 #include "engine/recovery_base.hpp"
@@ -25,18 +26,6 @@ struct fd_guard {
         if (fd >= 0) ::close(fd);
     }
 };
-
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t w = ::write(fd, data, size);
-        if (w < 0 && errno == EINTR) continue;
-        if (w == 0) errno = ENOSPC;
-        if (w <= 0) return false;
-        data += w;
-        size -= size_t(w);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -67,7 +56,7 @@ int copy_file_contents(const QString& source, const QString& destination) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
         if (got == 0) break;
-        if (!write_all(out.fd, buffer.get(), size_t(got))) return destination_failed();
+        if (!qv::write_all(out.fd, buffer.get(), size_t(got))) return destination_failed();
     }
     int fd = out.fd;
     out.fd = -1;

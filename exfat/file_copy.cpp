@@ -9,23 +9,13 @@
 #include <cstring>
 #include <vector>
 
+#include "devices/fd_write.hpp"
+
 namespace qv::exfat {
 
 namespace {
 
 constexpr size_t copy_block = 4u << 20;
-
-bool write_all(int fd, const uint8_t* data, size_t len, uint64_t offset) {
-    while (len > 0) {
-        ssize_t n = ::pwrite(fd, data, len, off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
 
 // Creates destination as a new regular file. An existing regular file or
 // symbolic link of that name is replaced; anything else (a device, a folder,
@@ -114,7 +104,7 @@ int copy_file(volume& vol, const found_entry& item, const char* destination, cop
                 std::memset(block.data() + got, 0, piece - size_t(got));
                 local.unreadable += piece - size_t(got);
             }
-            if (!write_all(fd, block.data(), piece, pos + done)) return copy_write_failed;
+            if (!qv::pwrite_all(fd, block.data(), piece, pos + done)) return copy_write_failed;
             done += piece;
         }
         pos += run_bytes;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "devices/fd_write.hpp"
 #include "ntfsscan/ntfs_layout.hpp"
 
 namespace qv::ntfs {
@@ -15,18 +16,6 @@ namespace qv::ntfs {
 namespace {
 
 constexpr size_t copy_block = 1u << 20;
-
-bool write_all(int fd, const uint8_t* data, size_t len, uint64_t offset) {
-    while (len > 0) {
-        ssize_t n = ::pwrite(fd, data, len, off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
 
 // Creates destination as a new regular file. An existing regular file or
 // symbolic link of that name is replaced; anything else (a device, a
@@ -84,7 +73,7 @@ int write_non_resident(volume& vol, const data_stream& data, int fd) {
             uint64_t device_offset = run.lcn * cs + (pos - run_start);
             if (!vol.device().read_exact(device_offset, block.data(), block.size()))
                 return recover_read_failed;
-            if (!write_all(fd, block.data(), block.size(), pos)) return recover_write_failed;
+            if (!qv::pwrite_all(fd, block.data(), block.size(), pos)) return recover_write_failed;
             pos += piece;
         }
     }
@@ -127,7 +116,7 @@ int recover_record(volume& vol, uint64_t number, const char* destination) {
     if (fd < 0) return recover_destination;
     destination_file out(fd, destination);
     if (data.resident) {
-        if (!write_all(fd, data.resident_bytes.data(), data.resident_bytes.size(), 0))
+        if (!qv::pwrite_all(fd, data.resident_bytes.data(), data.resident_bytes.size(), 0))
             return recover_write_failed;
     } else {
         int r = write_non_resident(vol, data, fd);

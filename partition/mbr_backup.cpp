@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "devices/fd_write.hpp"
+
 namespace qv::partition {
 namespace {
 
@@ -26,17 +28,6 @@ QString sanitized_drive_name(const QString& drive_path) {
             c = u'_';
     }
     return name;
-}
-
-bool write_all(int fd, const uint8_t* data, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::write(fd, data + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
 }
 
 QString errno_text() {
@@ -80,7 +71,7 @@ int save_sector_backup(const QString& dir, const QString& drive_path,
     }
     if (fd < 0) return fail(QStringLiteral("cannot find a free backup file name in %1").arg(dir));
 
-    bool ok = write_all(fd, sector.data(), sector.size()) && ::fsync(fd) == 0;
+    bool ok = qv::write_all(fd, sector.data(), sector.size()) && ::fsync(fd) == 0;
     const QString why = ok ? QString() : errno_text();
     ok = ::close(fd) == 0 && ok;
     const QByteArray encoded = QFile::encodeName(file);

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <string>
 
+#include "devices/fd_write.hpp"
 #include "devices/sysfs.hpp"
 
 namespace qv::partition {
@@ -34,17 +35,6 @@ QString udev_property(dev_t devno, const std::string& key) {
     for (int lines = 0; lines < 4096 && std::getline(in, line); ++lines)
         if (line.rfind(prefix, 0) == 0) return trimmed(line.substr(prefix.size()));
     return {};
-}
-
-bool write_all(int fd, const char* data, size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, data, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= size_t(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -91,7 +81,7 @@ int save_undo_record(const QString& backup_file, const undo_record& record, QStr
     const QByteArray temp = QFile::encodeName(final_path + QStringLiteral(".tmp"));
     int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return fail(QStringLiteral("cannot create %1: %2").arg(final_path, QString::fromLocal8Bit(std::strerror(errno))));
-    bool ok = write_all(fd, text.constData(), size_t(text.size())) && ::fsync(fd) == 0;
+    bool ok = qv::write_all(fd, text.constData(), size_t(text.size())) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     if (!ok || ::rename(temp.constData(), QFile::encodeName(final_path).constData()) != 0) {
         const QString why = QString::fromLocal8Bit(std::strerror(errno));
