@@ -76,6 +76,7 @@ private:
     step trim();
     step scrape();
     step retry();
+    step sector_by_sector(area from);
     step end_with(imaging_result r, std::string message) {
         outcome_.result = r;
         outcome_.message = std::move(message);
@@ -247,10 +248,12 @@ copier::step copier::trim() {
     return step::go_on;
 }
 
-copier::step copier::scrape() {
+// Reads every area marked `from`, from the map's current position on, one
+// sector at a time; a sector that still fails is marked bad.
+copier::step copier::sector_by_sector(area from) {
     uint64_t pos = map_.current_pos;
     const uint64_t sector = o_.sector_bytes;
-    while (auto b = map_.next_in(area::non_scraped, pos)) {
+    while (auto b = map_.next_in(from, pos)) {
         uint64_t at = std::max(b->pos, pos);
         const uint64_t end = b->pos + b->size;
         while (at < end) {
@@ -265,22 +268,11 @@ copier::step copier::scrape() {
     return step::go_on;
 }
 
+copier::step copier::scrape() { return sector_by_sector(area::non_scraped); }
+
 copier::step copier::retry() {
     for (; map_.current_pass <= o_.retry_passes; ++map_.current_pass) {
-        uint64_t pos = map_.current_pos;
-        const uint64_t sector = o_.sector_bytes;
-        while (auto b = map_.next_in(area::bad_sector, pos)) {
-            uint64_t at = std::max(b->pos, pos);
-            const uint64_t end = b->pos + b->size;
-            while (at < end) {
-                size_t len = size_t(std::min<uint64_t>(sector - at % sector, end - at));
-                copy_area(at, len, area::bad_sector);
-                at += len;
-                map_.current_pos = at;
-                if (after_read() == step::stop) return step::stop;
-            }
-            pos = end;
-        }
+        if (sector_by_sector(area::bad_sector) == step::stop) return step::stop;
         map_.current_pos = 0;
     }
     return step::go_on;
