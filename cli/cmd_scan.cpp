@@ -90,9 +90,12 @@ int scan_volume(const scan_options& o, scan_session* s) {
     if (s->job->device_vanished())
         std::fprintf(stderr, "quorvane-cli: %s went away during the scan; what was found before is kept%s\n",
                      o.volume.c_str(), o.save.empty() ? "" : " and saved");
+    for (const std::string& place : s->job->unreadable_places())
+        std::fprintf(stderr, "%s: could not read %s; skipped\n", o.volume.c_str(), place.c_str());
     if (s->job->unreadable_bytes() > 0)
-        std::fprintf(stderr, "%s: %s could not be read (read as zeros)\n", o.volume.c_str(),
-                     format_size(s->job->unreadable_bytes()).toLocal8Bit().constData());
+        std::fprintf(stderr, "%s: %s could not be read (%s)\n", o.volume.c_str(),
+                     format_size(s->job->unreadable_bytes()).toLocal8Bit().constData(),
+                     kind == engine_kind_deep ? "read as zeros" : "skipped");
     if (!o.save.empty()) {
         // A scan that found nothing is a result too: it is saved with no records.
         if (s->job->save(QFile::encodeName(QString::fromStdString(o.save)).toStdString(), true) != 0)
@@ -176,6 +179,7 @@ int recover_items(scan_job& job, const std::vector<listed_item>& items, const sc
             left += f.size;
         }
     size_t recovered = 0;
+    size_t damaged = 0;
     destination_names names;
     for (const listed_item* f : chosen) {
         QString folder = to;
@@ -186,15 +190,36 @@ int recover_items(scan_job& job, const std::vector<listed_item>& items, const sc
         }
         QString leaf = QString::fromStdString(f->path).section('/', -1);
         QString destination;
+        uint64_t unreadable = 0;
         int rc = recover_into(
             folder, leaf, names,
-            [&](const QString& target) { return job.recover(*f, QFile::encodeName(target).toStdString()); },
+            [&](const QString& target) {
+                return job.recover(*f, QFile::encodeName(target).toStdString(), &unreadable);
+            },
             &destination);
         if (rc == 0) {
             qv::set_modified_time(destination, f->modified);
             ++recovered;
             left -= f->size;
-            std::printf("%s\n", destination.toLocal8Bit().constData());
+            const std::string written = destination.toLocal8Bit().toStdString();
+            if (unreadable > 0) {
+                // Written whole, with zeros where the source could not be read.
+                ++damaged;
+                std::fprintf(stderr, "damaged: %s (%llu bytes unreadable, written as zeros)\n", written.c_str(),
+                             (unsigned long long)unreadable);
+            }
+            if (o.json) {
+                qv::found_item state = *f;
+                if (unreadable > 0) {
+                    state.state = qv::item_state::damaged;
+                    state.unreadable_bytes = unreadable;
+                }
+                std::printf("{\"id\":%llu,\"path\":%s,\"size\":%llu,\"to\":%s%s}\n", (unsigned long long)f->id,
+                            json_quote(f->path).c_str(), (unsigned long long)f->size, json_quote(written).c_str(),
+                            state_json_fields(state).c_str());
+            } else {
+                std::printf("%s\n", written.c_str());
+            }
         } else if (rc == recover_destination_failed) {
             // The rest would fail the same way: stop at once and say what is missing.
             destination_failure stop = classify_destination_failure(errno, folder, left);
@@ -205,8 +230,10 @@ int recover_items(scan_job& job, const std::vector<listed_item>& items, const sc
             std::fprintf(stderr, "failed: %s\n", f->path.c_str());
         }
     }
-    std::fprintf(stderr, "recovered %zu of %zu files into %s\n", recovered, chosen.size(),
-                 to.toLocal8Bit().constData());
+    std::string damaged_note =
+        damaged > 0 ? " (" + std::to_string(damaged) + " damaged: parts could not be read)" : std::string();
+    std::fprintf(stderr, "recovered %zu of %zu files into %s%s\n", recovered, chosen.size(),
+                 to.toLocal8Bit().constData(), damaged_note.c_str());
     return recovered == chosen.size() ? 0 : 1;
 }
 

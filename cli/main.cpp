@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     add_filter_options(*rec_cmd, rec_filter);
     rec_cmd->add_flag("--skip-overwritten", rec.skip_overwritten, "Leave out files whose space holds other data now");
     rec_cmd->add_flag("--skip-damaged", rec.skip_damaged, "Leave out files that cannot be read whole");
+    rec_cmd->add_flag("--json", rec.json, "One JSON object per recovered file (its state: damaged with the bytes unreadable)");
 
     partition_options part;
     bool yes = false;

@@ -49,6 +49,8 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
     bad_.clear();
     carried_unreadable_ = 0;
     vanished_ = false;
+    walk_unreadable_ = 0;
+    places_.clear();
     device_path_ = volume.volume_name.toStdString();
     device_ = qv::device_catalog::shared().open(device_path_, qv::access_mode::read_only, error);
     if (!device_) return false;
@@ -69,7 +71,7 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
         else
             status = "entries " + std::to_string(entries);
         if (!deep && items > 0) status += ", found " + std::to_string(items);
-        if (deep && unreadable_bytes() > 0) status += ", unreadable " + format_size(unreadable_bytes()).toStdString();
+        if (unreadable_bytes() > 0) status += ", unreadable " + format_size(unreadable_bytes()).toStdString();
         bar.update(fraction, status);
     };
 
@@ -78,13 +80,22 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
         switch (kind_) {
             case engine_kind_fat:
                 items_ = qv::fat_found_items(fat_.scan(*device_, hooks));
+                vanished_ = fat_.problems().vanished();
+                places_ = fat_.problems().places();
                 break;
             case engine_kind_ntfs:
                 items_ = qv::ntfs_found_items(ntfs_.scan(std::move(device_), hooks).items);
+                vanished_ = ntfs_.device_vanished();
+                places_ = ntfs_.unreadable_places();
                 break;
-            case engine_kind_exfat:
-                items_ = exfat_.scan(std::move(device_), hooks).items;
+            case engine_kind_exfat: {
+                qv::exfat_scan_result result = exfat_.scan(std::move(device_), hooks);
+                items_ = std::move(result.items);
+                vanished_ = result.vanished;
+                walk_unreadable_ = result.unreadable_bytes;
+                places_ = std::move(result.unreadable_places);
                 break;
+            }
             case engine_kind_deep: {
                 qv::deep_scan_extras extras;
                 extras.bad = &bad_;
@@ -144,15 +155,38 @@ int scan_job::save(const std::string& file, bool allow_empty) const {
     return qv::write_scan_result(file, device_path_, records_, allow_empty);
 }
 
-int scan_job::recover(const qv::found_item& item, const std::string& destination, uint64_t* unreadable) {
-    if (unreadable) *unreadable = 0;
+uint64_t scan_job::unreadable_bytes() {
     switch (kind_) {
         case engine_kind_fat:
-            return fat_.recover(item, destination);
+            return fat_.problems().unreadable_bytes();
         case engine_kind_ntfs:
-            return ntfs_.recover(item, destination);
+            return ntfs_.unreadable_bytes();
         case engine_kind_exfat:
-            return exfat_.recover(item, destination);
+            return walk_unreadable_;
+        default:
+            return carried_unreadable_ + bad_.total();
+    }
+}
+
+int scan_job::recover(const qv::found_item& item, const std::string& destination, uint64_t* unreadable) {
+    if (unreadable) *unreadable = 0;
+    auto with_count = [&](int rc, uint64_t lost) {
+        if (unreadable && rc == 0) *unreadable = lost;
+        return rc;
+    };
+    switch (kind_) {
+        case engine_kind_fat: {
+            int rc = fat_.recover(item, destination);
+            return with_count(rc, fat_.last_unreadable_bytes());
+        }
+        case engine_kind_ntfs: {
+            int rc = ntfs_.recover(item, destination);
+            return with_count(rc, ntfs_.last_unreadable_bytes());
+        }
+        case engine_kind_exfat: {
+            int rc = exfat_.recover(item, destination);
+            return with_count(rc, exfat_.last_unreadable_bytes());
+        }
         case engine_kind_deep:
             return device_ ? qv::deep_core::recover(*device_, item, destination, unreadable) : -1;
         default:

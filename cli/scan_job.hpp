@@ -48,9 +48,12 @@ public:
         checkpoint_interval_ = interval;
     }
     void resume_from(const qv::deep_checkpoint& checkpoint) { resume_ = checkpoint; }
-    // Deep scan: bytes that could not be read (read as zeros), and whether the device went away.
-    uint64_t unreadable_bytes() const { return carried_unreadable_ + bad_.total(); }
+    // Bytes the scan could not read (the deep scan reads them as zeros; the
+    // file-system walks skip them), and whether the device went away.
+    uint64_t unreadable_bytes();
     bool device_vanished() const { return vanished_; }
+    // The places a file-system walk could not read, for the log (the first ones).
+    const std::vector<std::string>& unreadable_places() const { return places_; }
 
     recovery_engine_kind kind() const { return kind_; }
     bool complete() const { return complete_; }
@@ -77,6 +80,8 @@ private:
     qv::bad_ranges bad_;
     uint64_t carried_unreadable_ = 0;
     bool vanished_ = false;
+    uint64_t walk_unreadable_ = 0;  // of a finished exFAT walk
+    std::vector<std::string> places_;
     std::string checkpoint_path_;
     std::chrono::milliseconds checkpoint_interval_{30000};
     std::optional<qv::deep_checkpoint> resume_;

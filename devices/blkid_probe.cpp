@@ -1,6 +1,11 @@
 #include "devices/blkid_probe.hpp"
 
 #include <blkid/blkid.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "devices/le_bytes.hpp"
 
 namespace qv {
 
@@ -14,6 +19,28 @@ std::string lookup(blkid_probe pr, const char* name) {
 }
 
 bool is_extended_type(int type) { return type == 0x05 || type == 0x0f || type == 0x85; }
+
+// Boot-sector fields the fallback below looks at.
+constexpr size_t boot_oem_name = 3;        // 8 bytes: "NTFS    ", "EXFAT   "
+constexpr size_t boot_fs_type16 = 54;      // 8 bytes: "FAT12   ", "FAT16   "
+constexpr size_t boot_fs_type32 = 82;      // 8 bytes: "FAT32   "
+constexpr size_t boot_signature_at = 510;  // 0x55 0xAA
+constexpr uint16_t boot_signature = 0xAA55;
+
+// The file system its first sector names, for a volume libblkid could not
+// probe: on a failing disk one of the many places it looks at may not read.
+std::string first_sector_file_system(int fd, uint64_t offset) {
+    uint8_t sector[512];
+    if (::pread(fd, sector, sizeof sector, off_t(offset)) != ssize_t(sizeof sector)) return {};
+    byte_view boot(sector, sizeof sector);
+    if (boot.equals(boot_oem_name, "EXFAT   ")) return "exFAT";
+    if (boot.equals(boot_oem_name, "NTFS    ")) return "NTFS";
+    if (boot.le16(boot_signature_at) != boot_signature) return {};
+    for (const char* name : {"FAT12", "FAT16"})
+        if (boot.equals(boot_fs_type16, name)) return name;
+    if (boot.equals(boot_fs_type32, "FAT32")) return "FAT32";
+    return {};
+}
 
 }  // namespace
 
@@ -37,9 +64,12 @@ fs_signature probe_file_system(int fd, uint64_t offset, uint64_t length) {
         blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL |
                                                   BLKID_SUBLKS_VERSION);
         blkid_probe_enable_partitions(pr, 0);
-        if (blkid_do_safeprobe(pr) == 0) {
+        const int probed = blkid_do_safeprobe(pr);
+        if (probed == 0) {
             sig.file_system = file_system_name(lookup(pr, "TYPE"), lookup(pr, "VERSION"));
             sig.label = lookup(pr, "LABEL");
+        } else if (probed < 0) {
+            sig.file_system = first_sector_file_system(fd, offset);
         }
     }
     blkid_free_probe(pr);

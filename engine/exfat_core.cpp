@@ -1,6 +1,7 @@
 #include "engine/exfat_core.hpp"
 
 #include "devices/device_handle.hpp"
+#include "engine/debug_log.hpp"
 #include "exfat/exfat_volume.hpp"
 #include "exfat/exfat_walk.hpp"
 #include "exfat/file_copy.hpp"
@@ -62,6 +63,7 @@ exfat_scan_result exfat_core::scan(std::unique_ptr<device_handle> device, const 
     int opened = exfat::volume::open(*device_, &volume_);
     if (opened != 0) {
         result.open_error = opened;
+        result.vanished = !device_->medium_present();
         device_.reset();
         return result;
     }
@@ -95,8 +97,15 @@ exfat_scan_result exfat_core::scan(std::unique_ptr<device_handle> device, const 
     };
     exfat::walk_result walked = exfat::walk(*volume_, walk);
     result.unreadable_bytes = walked.unreadable;
+    result.vanished = walked.vanished;
+    for (const auto& [cluster, bytes] : walked.unreadable_folders) {
+        result.unreadable_places.push_back("folder at cluster " + std::to_string(cluster) + ": " +
+                                           std::to_string(bytes) + " bytes");
+        debug_printf("%s could not be read; skipped\n", result.unreadable_places.back().c_str());
+    }
+    if (walked.vanished) debug_printf("the device went away during the scan\n");
     token.entries.store(walked.entries, std::memory_order_relaxed);
-    if (!walked.stopped) token.progress.store(1.0, std::memory_order_relaxed);
+    if (!walked.stopped && !walked.vanished) token.progress.store(1.0, std::memory_order_relaxed);
     return result;
 }
 

@@ -24,6 +24,9 @@ struct exfat_scan_result {
     std::vector<found_item> items;
     int open_error = 0;           // 0, or the reader's exfat::open_error when the volume could not be opened
     uint64_t unreadable_bytes = 0; // folder bytes that could not be read
+    bool vanished = false;         // the device went away during the walk
+    // Folders with unreadable bytes, as lines for the log ("folder at cluster N: B bytes").
+    std::vector<std::string> unreadable_places;
 };
 
 class exfat_core {

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "devices/device_handle.hpp"
+#include "devices/tolerant_read.hpp"
 #include "engine/debug_log.hpp"
 #include "engine/fat_allocation.hpp"
 #include "engine/fat_reader.hpp"
@@ -34,7 +35,8 @@ bool is_deleted(const fat_item_s& i) { return i.attributes & fat::attr_deleted; 
 // Writes a deleted file's bytes from the runs of its plan, in file order, to
 // a new file at destination: 0, or -1 when a read or a write fails or the
 // runs do not hold the whole size (the bytes had stay).
-int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_bytes, const std::string& destination) {
+int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_bytes, const std::string& destination,
+                 uint64_t* unreadable) {
     int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[copy_chunk]);
@@ -58,6 +60,7 @@ int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_byte
             }
             if (got == 0) break;
         }
+        *unreadable += file->unreadable;
     }
     if (::close(fd) != 0) result = -1;
     return result;
@@ -75,6 +78,8 @@ struct fat_core::state {
     char16_t deleted_name[long_name_units] = {};  // a deleted entry's long name taken back
     fat_allocation table;  // the first FAT, read once per scan
     bool table_known = false;
+    read_problems problems;        // of the last scan
+    uint64_t last_unreadable = 0;  // of the last recovery
 
     // Reads the first FAT whole; unknown (states unknown, deleted files read
     // contiguously) when it lies beyond the device or cannot be read.
@@ -85,6 +90,8 @@ struct fat_core::state {
     scan_token& token() { return hooks && hooks->token ? *hooks->token : own_token; }
     uint64_t walk_entry_budget() const;
     bool file_item(const fat_item_s& item);
+    // The folder's name for messages: its name, or "/" for the root.
+    std::string folder_label(uint32_t cluster) const;
     void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder, int depth);
     void link_and_mark();
 };
@@ -112,6 +119,10 @@ double fat_core::entry_progress(uint64_t entries_before) {
 
 uint64_t fat_core::volume_offset() const { return s_->device ? s_->device->base_offset() : 0; }
 
+const read_problems& fat_core::problems() const { return s_->problems; }
+
+uint64_t fat_core::last_unreadable_bytes() const { return s_->last_unreadable; }
+
 fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     fat_item_map items;
     s_->device = &device;
@@ -119,10 +130,17 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     s_->hooks = &hooks;
     s_->items = &items;
     s_->table_known = false;
-    if (f_mount(&s_->volume, device) == FAT_OK) {
+    s_->problems.clear();
+    fat_result mounted = f_mount(&s_->volume, device);
+    if (mounted == FAT_NOT_READY || s_->volume.gone) s_->problems.note_vanished();
+    if (mounted == FAT_OK) {
         debug_printf("Start Fat Scan.\n");
         s_->load_table();
         s_->walk(0, 0, 0, false, 0);
+        if (s_->volume.gone) {
+            debug_printf("the device went away during the scan\n");
+            s_->problems.note_vanished();
+        }
     }
     fat_item_s root;
     root.attributes = fat::attr_directory;
@@ -140,7 +158,20 @@ void fat_core::state::load_table() {
     uint64_t at = uint64_t(volume.fat_start) * 512;
     if (!device || at > device->length() || need > device->length() - at) return;
     std::vector<uint8_t> bytes(static_cast<size_t>(need));
-    if (!device->read_exact(at, bytes.data(), bytes.size())) return;
+    if (!device->read_exact(at, bytes.data(), bytes.size())) {
+        // Which parts are unreadable is counted; a table with holes cannot judge states.
+        bad_ranges bad;
+        size_t filled = 0;
+        if (read_tolerant(*device, at, bytes.data(), bytes.size(), &filled, &bad) == read_outcome::vanished) {
+            volume.gone = true;
+            return;
+        }
+        if (bad.total() > 0) {
+            problems.note(bad.total(), "the allocation table at byte " + std::to_string(at));
+            debug_printf("allocation table: %llu bytes could not be read\n", (unsigned long long)bad.total());
+        }
+        if (bad.total() > 0 || filled < bytes.size()) return;
+    }
     table = fat_allocation::from_table(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count);
     table_known = table.complete();
 }
@@ -214,7 +245,7 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
     }
     scan_token& t = token();
     const uint64_t budget = walk_entry_budget();
-    while (!t.stop_requested()) {
+    while (!t.stop_requested() && !volume.gone) {
         if (!t.wait_while_paused()) return;
         uint64_t before = t.entries.load(std::memory_order_relaxed);
         if (before >= budget) return;
@@ -234,7 +265,16 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
         // chain ends after its first cluster) still delivers that entry: file it,
         // then end this folder.
         bool last = false;
-        if (f_readdir(&dir, &info) != FAT_OK) {
+        if (fat_result r = f_readdir(&dir, &info); r != FAT_OK) {
+            if (volume.gone) return;
+            if (r == FAT_DISK_ERROR && dir.skipped_sector != 0) {
+                const uint64_t at = uint64_t(dir.skipped_sector) * 512;
+                std::string place = "folder " + folder_label(cluster) + ": sector at byte " + std::to_string(at);
+                debug_printf("%s could not be read; skipped\n", place.c_str());
+                problems.note(512, std::move(place));
+                if (dir.sector == 0) return;
+                continue;
+            }
             debug_printf("f_readdir failed 1.\n");
             if (info.short_name[0] == 0) return;
             last = true;
@@ -277,6 +317,12 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
     }
 }
 
+std::string fat_core::state::folder_label(uint32_t cluster) const {
+    if (cluster == 0) return "/";
+    auto it = items->find(cluster);
+    return it == items->end() ? "at cluster " + std::to_string(cluster) : "\"" + utf8_of(it->second.name) + "\"";
+}
+
 void fat_core::state::link_and_mark() {
     for (auto& [id, item] : *items) {
         if (id == 0 && item.parent == 0) continue;
@@ -303,11 +349,12 @@ int fat_core::recover(const found_item& item, const std::string& destination) {
 
 int fat_core::recover(uint32_t cluster, uint32_t size, bool deleted, const std::string& destination) {
     fat_volume& v = s_->volume;
+    s_->last_unreadable = 0;
     if (v.fat_type == FAT_NONE) return -1;
     if (deleted && s_->table_known) {
         // Around live files when any had to be stepped over; otherwise as one run.
         fat_data_plan plan = plan_deleted_data(cluster, size, s_->cluster_bytes(), s_->table);
-        if (plan.skipped > 0) return recover_runs(v, plan, s_->cluster_bytes(), destination);
+        if (plan.skipped > 0) return recover_runs(v, plan, s_->cluster_bytes(), destination, &s_->last_unreadable);
     }
     auto file = std::make_unique<fat_file>();
     file->volume = &v;
@@ -343,6 +390,7 @@ int fat_core::recover(uint32_t cluster, uint32_t size, bool deleted, const std::
         }
         if (got == 0) break;
     }
+    s_->last_unreadable = file->unreadable;
     if (::close(fd) != 0 && write_error == 0) write_error = errno;
     if (write_error != 0) {
         // A file the destination could not take whole is not left behind.

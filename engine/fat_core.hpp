@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "devices/read_problems.hpp"
 #include "engine/fat_item.hpp"
 #include "engine/found_item.hpp"
 #include "engine/scan_hooks.hpp"
@@ -30,15 +31,22 @@ public:
 
     // Scans the volume at the start of device. The result always holds the root
     // (cluster 0); a device without a FAT file system gives only that. device
-    // must stay open while the core recovers files of this result.
+    // must stay open while the core recovers files of this result. Folder
+    // sectors that cannot be read are skipped and noted in problems(); a device
+    // that goes away ends the walk with what was found so far.
     fat_item_map scan(device_handle& device, const scan_hooks& hooks);
+    // What the last scan could not read (any thread while it runs).
+    const read_problems& problems() const;
 
     // Writes size bytes of the file starting at cluster to destination
     // (replacing a file there); a deleted file is read from consecutive
     // clusters, a live one along its chain. 0, or -1 when the volume is not
     // mounted, a read fails (the bytes read so far stay) or the file cannot be written.
+    // Sectors that cannot be read are written as zeros (see last_unreadable_bytes).
     int recover(uint32_t cluster, uint32_t size, bool deleted, const std::string& destination);
     int recover(const found_item& item, const std::string& destination);
+    // Bytes of the last recovery that could not be read and were written as zeros.
+    uint64_t last_unreadable_bytes() const;
 
     // The byte offset of the scanned volume on its drive (0 before a scan).
     uint64_t volume_offset() const;

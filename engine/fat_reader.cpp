@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "devices/le_bytes.hpp"
 #include "devices/device_handle.hpp"
+#include "devices/tolerant_read.hpp"
 #include "engine/fat_deleted_name.hpp"
 #include "engine/fat_folder_check.hpp"
 
@@ -33,13 +35,41 @@ bool read_volume_sectors(fat_volume* v, void* destination, uint64_t first, uint3
     return v->device->read_exact(first * sector_size, destination, size_t(count) * sector_size);
 }
 
+// After a failed read: marks the volume gone when the device is.
+void note_failed_read(fat_volume* v, int error_number) {
+    if (v->device && qv::device_gone(error_number, *v->device)) v->gone = true;
+}
+
+// Reads sectors of a file into destination; sectors that cannot be read
+// become zeros, their bytes in *unreadable. False when the device has gone or
+// the sectors lie past its end.
+bool read_file_sectors(fat_volume* v, void* destination, uint64_t first, uint32_t count, uint64_t* unreadable) {
+    *unreadable = 0;
+    if (read_volume_sectors(v, destination, first, count)) return true;
+    if (!v->device || count > fat_max_transfer_sectors || first > UINT64_MAX / sector_size) return false;
+    qv::bad_ranges bad;
+    size_t filled = 0;
+    const size_t want = size_t(count) * sector_size;
+    if (qv::read_tolerant(*v->device, first * sector_size, destination, want, &filled, &bad) ==
+        qv::read_outcome::vanished) {
+        v->gone = true;
+        return false;
+    }
+    if (filled < want) return false;
+    *unreadable = bad.total();
+    return true;
+}
+
 // Reads a sector into the window unless it is already there.
 fat_result load_window(fat_volume* v, uint32_t sector) {
     if (sector == 0) return FAT_OK;
     if (sector == v->window_sector) return FAT_OK;
+    if (v->gone) return FAT_NOT_READY;
+    errno = 0;
     if (!read_volume_sectors(v, v->window, sector, 1)) {
+        note_failed_read(v, errno);
         v->window_sector = 0;
-        return FAT_DISK_ERROR;
+        return v->gone ? FAT_NOT_READY : FAT_DISK_ERROR;
     }
     v->window_sector = sector;
     return FAT_OK;
@@ -86,10 +116,15 @@ uint32_t fat_entry(fat_volume* v, uint32_t x) {
 
 fat_result mount(fat_volume* v) {
     v->fat_type = FAT_NONE;
+    v->gone = false;
     if (!v->device->medium_present()) return FAT_NOT_READY;
 
+    errno = 0;
     int k = check_boot_sector(v);
-    if (k == 3) return FAT_DISK_ERROR;
+    if (k == 3) {
+        note_failed_read(v, errno);
+        return v->gone ? FAT_NOT_READY : FAT_DISK_ERROR;
+    }
     if (k != 0) return FAT_NO_FILESYSTEM;
 
     qv::byte_view bs(v->window, sector_size);
@@ -293,8 +328,16 @@ fat_result dir_read(fat_dir* d) {
     d->deleted_run_count = 0;
     for (;;) {
         if (d->sector == 0) return FAT_NO_ENTRY;
-        if (load_window(v, d->sector) != FAT_OK) {
-            d->sector = 0;
+        if (fat_result loaded = load_window(v, d->sector); loaded != FAT_OK) {
+            if (loaded == FAT_NOT_READY) {
+                d->sector = 0;
+                return FAT_NOT_READY;
+            }
+            // An unreadable sector of the folder is skipped: the entries after it
+            // (in this cluster or along the chain) are read on.
+            d->skipped_sector = d->sector;
+            d->index = uint16_t(d->index | 15);
+            if (dir_next(d) != FAT_OK) d->sector = 0;
             return FAT_DISK_ERROR;
         }
         qv::byte_view e(v->window + d->entry, 32);
@@ -585,6 +628,7 @@ fat_result f_readdir(fat_dir* dir, fat_entry_info* info) {
     auto work = std::unique_ptr<char16_t[]>(new (std::nothrow) char16_t[long_name_units]());
     if (!work) return FAT_OUT_OF_MEMORY;
     dir->long_name = work.get();
+    dir->skipped_sector = 0;
     r = dir_read(dir);
     if (r == FAT_NO_ENTRY) {
         dir->sector = 0;
@@ -649,18 +693,25 @@ fat_result f_readfile(fat_file* file, void* destination, uint32_t count, uint32_
                 room = std::min<uint64_t>(to_end, fat_max_transfer_sectors);
             }
             uint32_t n = uint32_t(std::min<uint64_t>({want, room, fat_max_transfer_sectors}));
-            if (!read_volume_sectors(v, out, sector, n)) return fail(FAT_DISK_ERROR);
+            uint64_t lost = 0;
+            if (!read_file_sectors(v, out, sector, n, &lost)) return fail(v->gone ? FAT_NOT_READY : FAT_DISK_ERROR);
+            file->unreadable += lost;
             done = n * sector_size;
             // Keep `cluster` on the cluster that holds the last sector read.
             uint32_t advanced = uint32_t((q + n - 1) / v->sectors_per_cluster);
             file->cluster += advanced;
         } else {
             if (file->cached_sector != sector) {
-                if (!read_volume_sectors(v, file->buffer, sector, 1)) return fail(FAT_DISK_ERROR);
+                uint64_t lost = 0;
+                if (!read_file_sectors(v, file->buffer, sector, 1, &lost))
+                    return fail(v->gone ? FAT_NOT_READY : FAT_DISK_ERROR);
                 file->cached_sector = sector;
+                file->cached_unreadable = lost != 0;
             }
             done = std::min(sector_size - in_sector, count);
             std::memcpy(out, file->buffer + in_sector, done);
+            // Only the bytes of the file taken from an unreadable sector count.
+            if (file->cached_unreadable) file->unreadable += done;
         }
         file->position += done;
         out += done;

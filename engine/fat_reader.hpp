@@ -58,6 +58,7 @@ struct fat_volume {
     uint32_t data_start = 0;       // sector of cluster 2
     uint64_t window_sector = 0;    // sector held in window; 0 = none
     uint8_t window[512] = {};
+    bool gone = false;             // a read found the device gone: nothing more will read
 };
 
 // Deleted long-name entries a folder read keeps: enough for the longest name.
@@ -89,6 +90,10 @@ struct fat_dir {
     uint8_t deleted_run_count = 0;
     uint8_t deleted_run_head = 0;
     uint8_t deleted_run[fat_deleted_run_entries * 32] = {};
+    // Set by f_readdir when it returns FAT_DISK_ERROR for a sector of the folder
+    // that cannot be read: that sector, which was skipped. The folder goes on
+    // after it while `sector` is not 0.
+    uint32_t skipped_sector = 0;
 };
 
 struct fat_entry_info {
@@ -119,6 +124,8 @@ struct fat_file {
     uint32_t cluster = 0;
     uint64_t cached_sector = 0;        // sector held in buffer; 0 = none
     uint8_t buffer[512] = {};
+    bool cached_unreadable = false;    // the sector in buffer could not be read (it holds zeros)
+    uint64_t unreadable = 0;           // bytes read so far that could not be read: zeros in the output
 };
 
 // Reads the boot sector at the start of device and mounts the volume found
@@ -128,10 +135,14 @@ fat_result f_mount(fat_volume* volume, qv::device_handle& device);
 // Resolves path ("/" = root) on a mounted volume and positions at its first entry.
 fat_result f_opendir(fat_dir* dir, fat_volume* volume, const char16_t* path);
 // With info: reads the next entry, live or deleted (at the end: FAT_OK with an
-// empty short name). Without info: rewinds to entry 0.
+// empty short name). Without info: rewinds to entry 0. A folder sector that
+// cannot be read gives FAT_DISK_ERROR with dir->skipped_sector set; the next
+// call goes on after it (unless dir->sector is 0 or the volume is gone).
 fat_result f_readdir(fat_dir* dir, fat_entry_info* info);
 // Reads up to count bytes from the current position. With contiguous set,
 // the cluster after each one is taken to be the next (a deleted file's chain is gone).
+// Sectors that cannot be read come back as zeros, counted in file->unreadable;
+// FAT_NOT_READY when the device has gone.
 fat_result f_readfile(fat_file* file, void* destination, uint32_t count, uint32_t* bytes_read,
                       int contiguous);
 

@@ -7,7 +7,10 @@
 #include <cstring>
 
 #include "devices/device_handle.hpp"
+#include "devices/read_problems.hpp"
+#include "engine/debug_log.hpp"
 #include "engine/ntfs_lost_files.hpp"
+#include "ntfsscan/ntfs_volume.hpp"
 #include "engine/utf_names.hpp"
 
 namespace qv {
@@ -92,6 +95,7 @@ ntfs_scan_result ntfs_core::scan(std::unique_ptr<device_handle> device, const sc
     scan_token own;
     scan_token& token = hooks.token ? *hooks.token : own;
     int started = device ? ntfs_scan_startup_device(std::move(device), &context_) : -1;
+    open_gone_ = started == qv::ntfs::open_gone;
     if (started < 0) {
         result.open_error = started;
         return result;
@@ -125,6 +129,11 @@ ntfs_scan_result ntfs_core::scan(std::unique_ptr<device_handle> device, const sc
             if (items.insert_or_assign(id, std::move(item)).second) token.items++;
         }
     }
+    if (device_vanished()) {
+        debug_printf("the device went away during the scan\n");
+        walked_all = false;
+    }
+    for (const std::string& place : unreadable_places()) debug_printf("%s could not be read; skipped\n", place.c_str());
     // Only a whole walk can tell a folder that is gone from one not read yet.
     if (walked_all) gather_lost(items, lost_files_name_);
     link_and_mark(items);
@@ -132,6 +141,7 @@ ntfs_scan_result ntfs_core::scan(std::unique_ptr<device_handle> device, const sc
 }
 
 int ntfs_core::recover(uint64_t id, const std::string& destination) {
+    last_unreadable_ = 0;
     const char* path = destination.c_str();
     // Whatever stood at the destination goes first, but never a device, a
     // folder or the image being scanned.
@@ -139,7 +149,23 @@ int ntfs_core::recover(uint64_t id, const std::string& destination) {
     if (::lstat(path, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) &&
         !ntfs_is_source_path(&context_, path))
         ::unlink(path);
-    return ntfs_recover_file(&context_, id, path);
+    return ntfs_recover_file(&context_, id, path, &last_unreadable_);
+}
+
+uint64_t ntfs_core::unreadable_bytes() {
+    const read_problems* p = ntfs_scan_problems(&context_);
+    return p ? p->unreadable_bytes() : 0;
+}
+
+bool ntfs_core::device_vanished() {
+    if (open_gone_) return true;
+    const read_problems* p = ntfs_scan_problems(&context_);
+    return p && p->vanished();
+}
+
+std::vector<std::string> ntfs_core::unreadable_places() {
+    const read_problems* p = ntfs_scan_problems(&context_);
+    return p ? p->places() : std::vector<std::string>{};
 }
 
 std::vector<found_item> ntfs_found_items(const ntfs_item_map& items) {

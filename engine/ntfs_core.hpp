@@ -49,8 +49,18 @@ public:
     ntfs_scan_result scan(std::unique_ptr<device_handle> device, const scan_hooks& hooks);
     // Removes a regular file at destination (never the scanned image), then
     // has the library write record id's data there: 0, or the library's negative result.
+    // Clusters that cannot be read are written as zeros (see last_unreadable_bytes).
     int recover(uint64_t id, const std::string& destination);
     int recover(const found_item& item, const std::string& destination) { return recover(item.id, destination); }
+    // Bytes of the last recovery that could not be read and were written as zeros.
+    uint64_t last_unreadable_bytes() const { return last_unreadable_; }
+    // MFT bytes the current or last scan could not read (its records were
+    // skipped); any thread while the scan runs.
+    uint64_t unreadable_bytes();
+    // True when the last scan ended because the device went away.
+    bool device_vanished();
+    // Places the last scan could not read ("MFT record N"), the first ones.
+    std::vector<std::string> unreadable_places();
     // Drops the volume and what the library kept of it.
     void close();
     // The name of the folder that lost files are shown under (the window
@@ -60,6 +70,8 @@ public:
 private:
     ntfs_context_s context_{};
     std::u16string lost_files_name_ = u"Lost files";
+    uint64_t last_unreadable_ = 0;
+    bool open_gone_ = false;  // the last scan could not open the volume: the device had gone
 };
 
 // The result as found items in record order: directories and files other than

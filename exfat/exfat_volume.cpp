@@ -1,5 +1,7 @@
 #include "exfat/exfat_volume.hpp"
 
+#include "devices/tolerant_read.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -146,14 +148,22 @@ void volume::read_extents(const std::vector<extent>& runs, std::vector<uint8_t>&
     for (const extent& r : runs) {
         uint64_t offset = geometry_.cluster_offset(r.cluster);
         const uint64_t bytes = r.count * cs;
-        for (uint64_t done = 0; done < bytes;) {
+        for (uint64_t done = 0; done < bytes && !gone_;) {
             const size_t piece = size_t(std::min<uint64_t>(read_piece, bytes - done));
-            int64_t got = device_.read_at(offset + done, out.data() + pos + done, piece);
-            if (got < 0) got = 0;
-            if (size_t(got) < piece) {
-                std::memset(out.data() + pos + done + got, 0, piece - size_t(got));
-                if (unreadable) *unreadable += piece - size_t(got);
+            bad_ranges bad;
+            size_t filled = 0;
+            if (read_tolerant(device_, offset + done, out.data() + pos + done, piece, &filled, &bad) ==
+                read_outcome::vanished) {
+                gone_ = true;
+                std::memset(out.data() + pos + done, 0, piece);
+                break;
             }
+            if (filled < piece) {
+                // Past the device's end.
+                std::memset(out.data() + pos + done + filled, 0, piece - filled);
+                bad.add(offset + done + filled, piece - filled);
+            }
+            if (unreadable) *unreadable += bad.total();
             done += piece;
         }
         pos += bytes;

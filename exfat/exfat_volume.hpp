@@ -58,9 +58,12 @@ public:
     // Clusters the bitmap shows free; -1 when the bitmap is unknown.
     int64_t free_clusters() const;
 
-    // Reads whole clusters of runs into out (resized); bytes that cannot be
-    // read are zero and counted in *unreadable.
+    // Reads whole clusters of runs into out (resized); sectors that cannot be
+    // read are zero and counted in *unreadable. When the device goes away the
+    // rest stays zero, uncounted, and gone() turns true.
     void read_extents(const std::vector<extent>& runs, std::vector<uint8_t>& out, uint64_t* unreadable);
+    // True once a read found the device gone: nothing more will read.
+    bool gone() const { return gone_; }
 
 private:
     explicit volume(device_handle& device, const geometry& g) : device_(device), geometry_(g) {}
@@ -70,6 +73,7 @@ private:
     void load_upcase(uint32_t first, uint64_t length, uint32_t checksum);
 
     device_handle& device_;
+    bool gone_ = false;
     geometry geometry_;
     uint64_t active_fat_offset_ = 0;
     std::vector<std::vector<uint32_t>> fat_blocks_;  // loaded on first use

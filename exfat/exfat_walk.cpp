@@ -205,7 +205,14 @@ walk_result walk(volume& vol, const walk_hooks& hooks) {
             continue;
         }
         budget -= bytes;
+        const uint64_t unreadable_before = result.unreadable;
         vol.read_extents(folder.runs, content, &result.unreadable);
+        if (vol.gone()) {
+            result.vanished = true;
+            break;
+        }
+        if (result.unreadable > unreadable_before && !folder.runs.empty())
+            result.unreadable_folders.emplace_back(folder.runs.front().cluster, result.unreadable - unreadable_before);
         ++result.folders;
         byte_view dir(content.data(), content.size());
         const size_t total = content.size() / entry::size;

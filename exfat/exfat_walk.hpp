@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "exfat/data_plan.hpp"
 #include "exfat/entry_set.hpp"
@@ -32,7 +34,10 @@ struct walk_result {
     uint64_t entries = 0;          // directory entries examined
     uint64_t folders = 0;          // folders read
     uint64_t unreadable = 0;       // directory bytes that could not be read
+    // Folders with unreadable bytes: the folder's first cluster and the bytes lost.
+    std::vector<std::pair<uint32_t, uint64_t>> unreadable_folders;
     bool stopped = false;
+    bool vanished = false;         // the device went away: the walk ended there
     bool budget_exhausted = false; // folders claimed more than the volume could hold
 };
 

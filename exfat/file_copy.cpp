@@ -11,6 +11,7 @@
 
 #include "devices/destination_file.hpp"
 #include "devices/fd_write.hpp"
+#include "devices/tolerant_read.hpp"
 
 namespace qv::exfat {
 
@@ -52,12 +53,17 @@ int copy_file(volume& vol, const found_entry& item, const char* destination, cop
         for (uint64_t done = 0; done < run_bytes;) {
             const size_t piece = size_t(std::min<uint64_t>(copy_block, run_bytes - done));
             block.resize(piece);
-            int64_t got = vol.device().read_at(source + done, block.data(), piece);
-            if (got < 0) got = 0;
-            if (size_t(got) < piece) {
-                std::memset(block.data() + got, 0, piece - size_t(got));
-                local.unreadable += piece - size_t(got);
+            bad_ranges bad;
+            size_t filled = 0;
+            if (read_tolerant(vol.device(), source + done, block.data(), piece, &filled, &bad) ==
+                read_outcome::vanished)
+                return copy_device_gone;
+            if (filled < piece) {
+                // Past the device's end.
+                std::memset(block.data() + filled, 0, piece - filled);
+                bad.add(source + done + filled, piece - filled);
             }
+            local.unreadable += bad.total();
             if (!qv::pwrite_all(fd, block.data(), piece, pos + done)) return copy_write_failed;
             done += piece;
         }

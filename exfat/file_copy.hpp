@@ -14,6 +14,7 @@ enum copy_error : int {
     copy_destination = -2,   // the destination cannot be created (or is the source)
     copy_write_failed = -3,  // the destination cannot be written
     copy_no_data = -4,       // the data's first cluster lies outside the volume
+    copy_device_gone = -5,   // the device went away during the copy
 };
 
 struct copy_report {

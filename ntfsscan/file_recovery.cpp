@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "devices/destination_file.hpp"
 #include "devices/fd_write.hpp"
+#include "devices/tolerant_read.hpp"
 #include "ntfsscan/ntfs_layout.hpp"
 
 namespace qv::ntfs {
@@ -18,7 +20,7 @@ namespace {
 
 constexpr size_t copy_block = 1u << 20;
 
-int write_non_resident(volume& vol, const data_stream& data, int fd) {
+int write_non_resident(volume& vol, const data_stream& data, int fd, uint64_t* unreadable) {
     const uint64_t cs = vol.cluster_size();
     const uint64_t readable = data.initialized;  // bytes past it are zeros
     std::vector<uint8_t> block;
@@ -31,8 +33,14 @@ int write_non_resident(volume& vol, const data_stream& data, int fd) {
             uint64_t piece = std::min<uint64_t>(copy_block, run_end - pos);
             block.resize(size_t(piece));
             uint64_t device_offset = run.lcn * cs + (pos - run_start);
-            if (!vol.device().read_exact(device_offset, block.data(), block.size()))
+            size_t filled = 0;
+            bad_ranges bad;
+            if (read_tolerant(vol.device(), device_offset, block.data(), block.size(), &filled, &bad) ==
+                read_outcome::vanished)
                 return recover_read_failed;
+            // Past the device's end (a cut-off image) the file cannot be had.
+            if (filled < block.size()) return recover_read_failed;
+            *unreadable += bad.total();
             if (!qv::pwrite_all(fd, block.data(), block.size(), pos)) return recover_write_failed;
             pos += piece;
         }
@@ -44,7 +52,10 @@ int write_non_resident(volume& vol, const data_stream& data, int fd) {
 
 bool is_source_path(volume& vol, const char* path) { return qv::is_source_path(vol.device(), path); }
 
-int recover_record(volume& vol, uint64_t number, const char* destination) {
+int recover_record(volume& vol, uint64_t number, const char* destination, uint64_t* unreadable) {
+    uint64_t lost = 0;
+    if (!unreadable) unreadable = &lost;
+    *unreadable = 0;
     if (!destination || !*destination) return recover_destination;
     std::vector<uint8_t> record;
     if (!vol.load_record(number, record)) return recover_bad_record;
@@ -72,7 +83,7 @@ int recover_record(volume& vol, uint64_t number, const char* destination) {
         if (!qv::pwrite_all(fd, data.resident_bytes.data(), data.resident_bytes.size(), 0))
             return recover_write_failed;
     } else {
-        int r = write_non_resident(vol, data, fd);
+        int r = write_non_resident(vol, data, fd, unreadable);
         if (r != 0) return r;
         if (::ftruncate(fd, off_t(data.size)) != 0) return recover_write_failed;
     }

@@ -15,15 +15,16 @@ enum recover_error : int {
     recover_unsupported = -4,  // compressed or encrypted data
     recover_bad_runs = -5,     // corrupt sizes or runlist, or runs that do not cover the size
     recover_destination = -6,  // the destination cannot be created (or is the source)
-    recover_read_failed = -7,  // a cluster of the file cannot be read
+    recover_read_failed = -7,  // the device went away, or the clusters lie past its end
     recover_write_failed = -8, // the destination cannot be written
 };
 
 // Writes record number's unnamed data stream to a new file at destination:
 // resident bytes as they are, non-resident clusters from the runlist with
 // sparse runs and bytes past the initialized size as zeros, exactly the
-// file's size. Any failure removes the partly written file.
-int recover_record(volume& vol, uint64_t number, const char* destination);
+// file's size. Clusters that cannot be read are written as zeros and counted
+// in *unreadable (may be null). Any failure removes the partly written file.
+int recover_record(volume& vol, uint64_t number, const char* destination, uint64_t* unreadable = nullptr);
 
 // True when path names the file that holds the volume (an image file), so
 // it must never be replaced or written.

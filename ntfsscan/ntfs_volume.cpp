@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "devices/tolerant_read.hpp"
 #include "ntfsscan/ntfs_layout.hpp"
 
 namespace qv::ntfs {
@@ -25,7 +26,7 @@ int volume::open(std::unique_ptr<device_handle> device, std::unique_ptr<volume>*
         read_any = true;
         g = parse_boot_sector(byte_view(sector, sizeof sector));
     }
-    if (!g) return read_any ? open_bad_boot : open_unreadable;
+    if (!g) return read_any ? open_bad_boot : length > 0 && !v->device_->medium_present() ? open_gone : open_unreadable;
     v->geometry_ = *g;
 
     // Record 0 describes the $MFT itself; the mirror holds a copy to fall back on.
@@ -37,6 +38,7 @@ int volume::open(std::unique_ptr<device_handle> device, std::unique_ptr<volume>*
             *out = std::move(v);
             return 0;
         }
+        if (r == open_gone) return r;
         if (r == open_bad_mft_runs) result = r;
     }
     return result;
@@ -44,7 +46,7 @@ int volume::open(std::unique_ptr<device_handle> device, std::unique_ptr<volume>*
 
 int volume::load_mft_runs(uint64_t lcn) {
     std::vector<uint8_t> record;
-    if (!read_mft_record_zero(lcn, record)) return open_bad_mft;
+    if (!read_mft_record_zero(lcn, record)) return device_->medium_present() ? open_bad_mft : open_gone;
     byte_view view(record.data(), record.size());
     record_header header;
     read_record_header(view, header);
@@ -84,30 +86,48 @@ bool volume::set_mft_runs(const data_stream& data) {
     return true;
 }
 
-void volume::read_records(uint64_t first, size_t count, uint8_t* buffer) {
+bool volume::read_records(uint64_t first, size_t count, uint8_t* buffer, std::vector<unreadable_record>* unreadable) {
     const uint64_t cs = geometry_.cluster_size;
     const uint64_t rs = geometry_.record_size;
     std::memset(buffer, 0, count * rs);
-    if (first >= record_count_) return;
+    if (first >= record_count_) return true;
     count = size_t(std::min<uint64_t>(count, record_count_ - first));
     uint64_t pos = first * rs;
     const uint64_t end = pos + count * rs;
     // Runs are sorted by VCN and start at 0: find the one holding pos, then walk on.
     auto it = std::upper_bound(mft_runs_.begin(), mft_runs_.end(), pos / cs,
                                [](uint64_t vcn, const cluster_run& r) { return vcn < r.vcn; });
-    if (it == mft_runs_.begin()) return;
+    if (it == mft_runs_.begin()) return true;
     --it;
     while (pos < end && it != mft_runs_.end()) {
         uint64_t run_start = it->vcn * cs;
         uint64_t run_end = run_start + it->length * cs;
         uint64_t piece = std::min(end, run_end) - pos;
         uint64_t device_offset = it->lcn * cs + (pos - run_start);
-        int64_t got = device_->read_at(device_offset, buffer + (pos - first * rs), size_t(piece));
-        (void)got;  // a short or failed read leaves zeros
-        if (got < 0) std::memset(buffer + (pos - first * rs), 0, size_t(piece));
+        uint8_t* out = buffer + (pos - first * rs);
+        bad_ranges bad;
+        size_t filled = 0;
+        if (read_tolerant(*device_, device_offset, out, size_t(piece), &filled, &bad) == read_outcome::vanished) {
+            std::memset(out, 0, size_t(piece));
+            return false;
+        }
+        if (filled < piece) std::memset(out + filled, 0, size_t(piece - filled));
+        if (unreadable && bad.total() > 0) {
+            // Each record of the piece, with the bytes of it that could not be read.
+            for (uint64_t number = pos / rs; number * rs < pos + piece; ++number) {
+                const uint64_t from = std::max(number * rs, pos), to = std::min((number + 1) * rs, pos + piece);
+                const uint64_t lost = bad.overlap(device_offset + (from - pos), to - from);
+                if (lost == 0) continue;
+                if (!unreadable->empty() && unreadable->back().number == number)
+                    unreadable->back().bytes += lost;
+                else
+                    unreadable->push_back({number, lost});
+            }
+        }
         pos += piece;
         ++it;
     }
+    return true;
 }
 
 bool volume::load_record(uint64_t number, std::vector<uint8_t>& buffer) {

@@ -19,6 +19,7 @@ enum open_error : int {
     open_bad_boot = -3,      // neither boot sector describes an NTFS volume
     open_bad_mft = -4,       // record 0 ($MFT) is unreadable in the MFT and in its mirror
     open_bad_mft_runs = -5,  // the $MFT's runlist is corrupt
+    open_gone = -6,          // the device went away while it was being opened
 };
 
 class volume final : public record_source {
@@ -31,10 +32,18 @@ public:
     // MFT records that the $MFT's runs hold.
     uint64_t record_count() const { return record_count_; }
 
+    // A record some of whose bytes could not be read.
+    struct unreadable_record {
+        uint64_t number = 0;
+        uint64_t bytes = 0;
+    };
     // Reads records [first, first + count) into buffer (count * record size
-    // bytes) with one read per contiguous piece of the MFT. Bytes that
-    // cannot be read are zero, so their records fail their fixups.
-    void read_records(uint64_t first, size_t count, uint8_t* buffer);
+    // bytes) with one read per contiguous piece of the MFT. Sectors that
+    // cannot be read are zero (so their records fail their fixups) and the
+    // records they belong to are added to *unreadable (may be null). False
+    // when the device has gone: nothing more will read.
+    bool read_records(uint64_t first, size_t count, uint8_t* buffer,
+                      std::vector<unreadable_record>* unreadable = nullptr);
 
     bool load_record(uint64_t number, std::vector<uint8_t>& buffer) override;
     bool read_clusters(uint64_t lcn, uint64_t count, uint8_t* out) override;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "devices/device_catalog.hpp"
+#include "devices/read_problems.hpp"
 #include "ntfsscan/cluster_bitmap.hpp"
 #include "ntfsscan/file_recovery.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
@@ -27,6 +28,8 @@ struct scan_state {
     uint64_t next = 0;
     uint32_t in_use = 0;  // counter a
     uint32_t other = 0;   // counter b
+    qv::read_problems problems;  // MFT records that could not be read, a vanished device
+    bool gone = false;
 };
 
 void put32(ntfs_context_s* c, size_t offset, uint32_t v) { std::memcpy(c->bytes + offset, &v, sizeof v); }
@@ -112,7 +115,18 @@ int ntfs_scan_next(ntfs_context_s* context, ntfs_record_s* item) {
             s->block_first = s->next;
             s->block_records = std::min(per_block, count - s->next);
             s->block.resize(size_t(per_block * rs));
-            vol.read_records(s->block_first, size_t(s->block_records), s->block.data());
+            std::vector<volume::unreadable_record> unreadable;
+            if (!vol.read_records(s->block_first, size_t(s->block_records), s->block.data(), &unreadable)) {
+                // The device has gone: the walk ends with what it found.
+                s->gone = true;
+                s->problems.note_vanished();
+                break;
+            }
+            for (const auto& r : unreadable) {
+                s->problems.note(r.bytes, "MFT record " + std::to_string(r.number));
+                // A record with holes is not trusted: skipped whole.
+                std::memset(s->block.data() + (r.number - s->block_first) * rs, 0, size_t(rs));
+            }
         }
         uint64_t number = s->next++;
         uint8_t* raw = s->block.data() + (number - s->block_first) * rs;
@@ -133,7 +147,7 @@ int ntfs_scan_next(ntfs_context_s* context, ntfs_record_s* item) {
         item->state = data_state(*s, raw, header, number, info);
         return 1;
     }
-    // The walk is over: the block buffer is not needed for recoveries.
+    // The walk is over (or the device gone): the block buffer is not needed for recoveries.
     std::vector<uint8_t>().swap(s->block);
     s->block_records = 0;
     return 0;
@@ -145,10 +159,16 @@ void ntfs_scan_cleanup(ntfs_context_s* context) {
     std::memset(context->bytes, 0, sizeof context->bytes);
 }
 
-int ntfs_recover_file(ntfs_context_s* context, uint64_t id, const char* destination) {
+int ntfs_recover_file(ntfs_context_s* context, uint64_t id, const char* destination, uint64_t* unreadable) {
+    if (unreadable) *unreadable = 0;
     scan_state* s = state_of(context);
     if (!s) return recover_not_started;
-    return recover_record(*s->vol, id, destination);
+    return recover_record(*s->vol, id, destination, unreadable);
+}
+
+const qv::read_problems* ntfs_scan_problems(ntfs_context_s* context) {
+    scan_state* s = state_of(context);
+    return s ? &s->problems : nullptr;
 }
 
 bool ntfs_is_source_path(ntfs_context_s* context, const char* path) {

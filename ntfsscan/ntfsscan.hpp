@@ -9,6 +9,7 @@
 
 namespace qv {
 class device_handle;
+class read_problems;
 }
 
 // The caller's scan context: 8248 bytes, zero-filled before the first
@@ -85,7 +86,13 @@ void ntfs_scan_cleanup(ntfs_context_s* context);
 // regular file there is replaced). 0 on success; negative on failure (see
 // qv::ntfs::recover_error), including compressed or encrypted data. Needs a
 // started context; the source is only read.
-int ntfs_recover_file(ntfs_context_s* context, uint64_t id, const char* destination);
+// Clusters that cannot be read are written as zeros and counted in *unreadable (may be null).
+int ntfs_recover_file(ntfs_context_s* context, uint64_t id, const char* destination,
+                      uint64_t* unreadable = nullptr);
+
+// What the walk could not read so far (MFT records skipped, a vanished
+// device); null before a start.
+const qv::read_problems* ntfs_scan_problems(ntfs_context_s* context);
 
 // True when path is the file the scanned volume lives in (never to be deleted or written).
 bool ntfs_is_source_path(ntfs_context_s* context, const char* path);

@@ -3,6 +3,7 @@
 // line both stand on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -123,7 +124,7 @@ TEST(fat_core, a_stop_or_a_vanishing_medium_ends_the_walk_with_the_root_filed) {
     }
 }
 
-TEST(fat_core, a_bad_area_fails_the_copy_and_keeps_the_bytes_before_it) {
+TEST(fat_core, a_bad_area_is_written_as_zeros_counted_and_the_bytes_around_it_kept) {
     fat_builder b = small_volume();
     // 200 clusters of 512 bytes from cluster 1000; reads move 128 sectors at a time.
     b.add_entry(0, "BIG     BIN", qv::fat::attr_archive, 1000, 200 * 512, true);
@@ -135,11 +136,17 @@ TEST(fat_core, a_bad_area_fails_the_copy_and_keeps_the_bytes_before_it) {
     const qv::found_item* big = named(items, "#IG.BIN");
     ASSERT_NE(big, nullptr);
     qv::test::temp_dir dir;
-    EXPECT_EQ(core.recover(*big, dir / "out"), -1);
+    EXPECT_EQ(core.recover(*big, dir / "out"), 0) << "a damaged file is written whole";
+    EXPECT_EQ(core.last_unreadable_bytes(), 512u);
     auto out = qv::test::read_file(dir / "out");
-    ASSERT_EQ(out.size(), 128u * 512) << "the first whole transfer, before the bad sector";
+    ASSERT_EQ(out.size(), 200u * 512);
     EXPECT_EQ(out[0], uint8_t(1000));
-    EXPECT_EQ(out.back(), uint8_t(1127));
+    EXPECT_EQ(out[(1127 - 1000) * 512], uint8_t(1127)) << "the first whole transfer, before the bad sector";
+    EXPECT_EQ(out[(1149 - 1000) * 512 + 511], uint8_t(1149));
+    EXPECT_EQ(std::count(out.begin() + (1150 - 1000) * 512, out.begin() + (1151 - 1000) * 512, 0), 512)
+        << "the unreadable sector reads as zeros";
+    EXPECT_EQ(out[(1151 - 1000) * 512], uint8_t(1151)) << "the bytes after it are read on";
+    EXPECT_EQ(out.back(), uint8_t(1199));
     EXPECT_GT(device.failed_reads, 0);
 }
 

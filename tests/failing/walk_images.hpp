@@ -1,0 +1,67 @@
+#pragma once
+// Volumes for the read-error tests of the file-system walks: FAT, NTFS and exFAT
+// images made with the real tools, holding deleted files of distinct sizes whose
+// bytes lie in one piece, and where on the image each file's bytes are.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/exfat_core.hpp"
+#include "engine/fat_core.hpp"
+#include "engine/found_item.hpp"
+#include "engine/ntfs_core.hpp"
+
+namespace qv::test {
+
+struct placed_file {
+    uint64_t size = 0;
+    uint64_t offset = 0;  // of its bytes on the image
+    std::vector<uint8_t> bytes;
+};
+
+struct walk_image {
+    std::string path;
+    std::vector<placed_file> files;  // every file deleted, in folder "d" (which stays)
+};
+
+// Makes the image at path with count deleted files of sizes from min_size up
+// (all different). False with the reason in *why when a tool or FUSE is missing
+// ("skip: ..." then) or a tool fails.
+bool make_walk_image(const std::string& kind, const std::string& path, const std::string& work, int count,
+                     uint64_t min_size, walk_image* out, std::string* why);
+
+// 4 KiB areas (4 KiB aligned) lying wholly inside files number 0, 3, 6 ...:
+// `count` of them, spread over those files, chosen by seed.
+std::vector<std::pair<uint64_t, uint64_t>> areas_in_files(const walk_image& image, int count, uint32_t seed);
+
+// Bytes of [offset, offset + size) inside the areas.
+uint64_t overlap(const std::vector<std::pair<uint64_t, uint64_t>>& areas, uint64_t offset, uint64_t size);
+
+// The file's bytes with zeros where the areas cover them.
+std::vector<uint8_t> with_zeros(const placed_file& f, const std::vector<std::pair<uint64_t, uint64_t>>& areas);
+
+// One of the three walking cores behind one face: scan a device, read what it
+// could not read, recover an item with its unreadable count.
+class walk_engine {
+public:
+    explicit walk_engine(std::string kind) : kind_(std::move(kind)) {}
+    // The deleted files and the folders found.
+    std::vector<found_item> scan(std::unique_ptr<device_handle> device);
+    uint64_t unreadable_bytes();
+    bool vanished();
+    std::vector<std::string> places();
+    // 0 and *unreadable, or the core's failure.
+    int recover(const found_item& item, const std::string& destination, uint64_t* unreadable);
+
+private:
+    std::string kind_;
+    std::unique_ptr<device_handle> fat_device_;
+    fat_core fat_;
+    ntfs_core ntfs_;
+    exfat_core exfat_;
+    exfat_scan_result exfat_result_;
+};
+
+}  // namespace qv::test
