@@ -12,7 +12,12 @@ std::vector<std::string> data_places() {
     std::vector<std::string> places{QUORVANE_DATA_DIR};
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) places.push_back(exe.parent_path().string());
+    if (!ec) {
+        // An installation moved as a whole (cmake --install --prefix, dpkg -x) keeps
+        // its data folder beside bin/.
+        places.push_back((exe.parent_path().parent_path() / "share" / "quorvane").string());
+        places.push_back(exe.parent_path().string());
+    }
     return places;
 }
 

@@ -6,7 +6,8 @@
 
 namespace qv {
 
-// The installed data folder, then the folder of the running executable.
+// The installed data folder, share/quorvane beside the executable's bin/ folder,
+// then the folder of the running executable.
 std::vector<std::string> data_places();
 
 }  // namespace qv

@@ -14,6 +14,10 @@ packages=(
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator
   qemu-system-x86 zlib1g-dev
+  # opening devices as a normal user: private udisks2, polkit, udev and system bus
+  udisks2 polkitd pkexec udev dbus
+  # the Debian package and its checks
+  dpkg-dev desktop-file-utils appstream
 )
 
 missing=()
