@@ -3,8 +3,6 @@
 #include "devices/volume_items.hpp"
 #include "engine/sector_device.hpp"
 
-std::atomic<int> init_ready{0};
-
 void init_c::run() {
     enumerate_volumes();
     enumerate_drives();

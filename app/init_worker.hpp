@@ -4,10 +4,7 @@
 
 #include <QThread>
 
-#include <atomic>
-
-// 1 once the start-up worker has filled the lists; never reset.
-extern std::atomic<int> init_ready;
+#include "devices/volume_items.hpp"  // init_ready, which run() raises
 
 class init_c : public QThread {
     Q_OBJECT

@@ -8,7 +8,7 @@
 #include <vector>
 #include <string>
 
-#include "app/data_files.hpp"
+#include "devices/data_places.hpp"
 
 QSettings* settings = nullptr;
 QString recovery_folder;
@@ -185,7 +185,7 @@ std::optional<QString> registry_language_name() {
 }
 
 int load_language_file(const QString& wanted, bool make_current) {
-    return load_language_file_at(find_data_file("language.ini"), wanted, make_current);
+    return load_language_file_at(qv::find_data_file("language.ini"), wanted, make_current);
 }
 
 int load_language_file_at(const std::string& path, const QString& wanted, bool make_current) {
@@ -241,19 +241,4 @@ QString language_image_folder() {
     for (const auto& f : image_folders)
         if (name.compare(QString::fromUtf8(f.section), Qt::CaseInsensitive) == 0) return f.folder;
     return "en";
-}
-
-QString top_button_image(const QString& number, const QString& state) {
-    return ":/images/multilang/" + language_image_folder() + "/btn_top" + number + state + ".png";
-}
-
-QString home_button_image(const QString& base, const QString& state) {
-    return "/images/multilang/" + language_image_folder() + "/" + base + state + ".png";
-}
-
-QString button_style_sheet(const QString& normal, const QString& hover, const QString& pressed) {
-    return QString("QPushButton{ border-image: url(:%1); }QPushButton:hover{ border-image: url(:%2);}"
-                   "QPushButton:pressed{  border-image: url(:%3);}")
-        .arg(QString::fromLatin1(normal.toLatin1()), QString::fromLatin1(hover.toLatin1()),
-             QString::fromLatin1(pressed.toLatin1()));
 }

@@ -40,11 +40,9 @@ std::optional<std::string> language_section_name(std::string_view line);
 std::optional<std::pair<std::string, std::string>> language_entry(std::string_view line);
 // The text for a key; a key the table lacks yields (and stores) empty text.
 QString& language_text(const char* key);
-// "cn", "de", "en", ... after the section at language_index.
+// "cn", "de", "en", ...: the short name of the section at language_index, which
+// names the folder of that language's lettered images.
 QString language_image_folder();
-QString top_button_image(const QString& number, const QString& state);
-QString home_button_image(const QString& base, const QString& state);
-QString button_style_sheet(const QString& normal, const QString& hover, const QString& pressed);
 
 // Where the settings file lives: the user's configuration folder.
 QString settings_file_path();

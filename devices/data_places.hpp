@@ -10,4 +10,9 @@ namespace qv {
 // then the folder of the running executable.
 std::vector<std::string> data_places();
 
+// Finds a data file (language.ini, Quorvane.conf, docs/manual.html) from any working
+// directory: the current directory first, then data_places(). Returns the bare name
+// when none has the file.
+std::string find_data_file(const std::string& name);
+
 }  // namespace qv

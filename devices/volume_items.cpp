@@ -6,6 +6,7 @@
 
 QList<drive_item_s> drive_items;
 QList<volume_item_s> volume_items;
+std::atomic<int> init_ready{0};
 
 void register_device_meta_types() {
     qRegisterMetaType<drive_item_s>("drive_item_s");

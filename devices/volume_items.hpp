@@ -6,6 +6,7 @@
 #include <QMetaType>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -40,6 +41,8 @@ Q_DECLARE_METATYPE(volume_item_s)
 // number order, volumes in the order of their mount paths.
 extern QList<drive_item_s> drive_items;
 extern QList<volume_item_s> volume_items;
+// 1 once the start-up worker has filled both lists and opened the drives; never reset.
+extern std::atomic<int> init_ready;
 
 // Rebuilds drive_items from the device catalog. Always 0.
 int enumerate_drives();

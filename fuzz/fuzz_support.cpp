@@ -17,6 +17,7 @@ const target targets[] = {
     {"fat_volume", fat_volume},
     {"ntfs_record", ntfs_record},
     {"ntfs_volume", ntfs_volume},
+    {"exfat_volume", exfat_volume},
     {"signature_scan", signature_scan},
     {"scan_result", scan_result},
     {"language_file", language_file},

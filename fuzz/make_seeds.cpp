@@ -15,6 +15,7 @@
 #include "engine/scan_result_file.hpp"
 #include "fuzz/fuzz_targets.hpp"
 #include "tests/engine/fat_builder.hpp"
+#include "tests/exfat/exfat_test_image.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"
 #include "tests/sigscan/sample_files.hpp"
 #include "tests/support/disk_images.hpp"
@@ -164,6 +165,38 @@ void ntfs_seeds(const temp_dir& work) {
     seed("ntfs_record", "attribute-list", input);
 }
 
+// A small exFAT volume (512-byte clusters, regions aligned to 4 KiB) with live
+// and deleted files and folders, whole, cut after its first clusters, and
+// with its main boot region damaged.
+void exfat_seeds(const temp_dir& work) {
+    std::string img = work / "exfat.img";
+    if (!have_tool("mkfs.exfat") || !sh("truncate -s 4M " + shell_quote(img)) ||
+        !sh("mkfs.exfat -c 512 -b 4096 " + shell_quote(img)))
+        return;
+    std::string why;
+    exfat_mount m;
+    if (m.mount(img, work / "exfat-mnt", &why)) {
+        fs::create_directories(m / "photos/old");
+        write_file(m / "keep.txt", pseudo_random_bytes(700, 1));
+        for (int i = 0; i < 8; ++i)
+            write_file(m / ("photos/old/p" + std::to_string(i) + ".jpg"), pseudo_random_bytes(900 + 300 * size_t(i), uint32_t(i)));
+        write_file(m / "photos/gone.bin", pseudo_random_bytes(3000, 9));
+        fs::remove(m / "photos/gone.bin");
+        fs::remove_all(m / "photos/old");
+        m.unmount();
+    } else {
+        std::fprintf(stderr, "seeds: %s (an empty exFAT volume only)\n", why.c_str());
+    }
+    bytes image = read_file(img);
+    seed("exfat_volume", "mkfs-exfat", image);
+    if (image.size() > (256u << 10)) {
+        bytes head(image.begin(), image.begin() + (256 << 10));
+        seed("exfat_volume", "head", head);
+        head[3] = 'X';  // the main boot sector is no exFAT one: the backup is read
+        seed("exfat_volume", "backup-boot", head);
+    }
+}
+
 // Sample files of every carved type laid into images, cut into pieces.
 void carve_seeds(const temp_dir& work) {
     auto samples = all_samples(work.path().string());
@@ -265,6 +298,7 @@ int main(int argc, char** argv) {
     fat_built();
     fat_tools(work);
     ntfs_seeds(work);
+    exfat_seeds(work);
     carve_seeds(work);
     result_seeds(work);
     text_seeds(argv[2]);

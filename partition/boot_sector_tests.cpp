@@ -1,5 +1,7 @@
 #include "partition/boot_sector_tests.hpp"
 
+#include "exfat/boot_region.hpp"
+
 namespace qv::partition {
 namespace {
 
@@ -22,6 +24,10 @@ boot_candidate examine_boot_sector(byte_view chunk, size_t at) {
         uint64_t length = chunk.le64(at + ntfs_total_sectors_offset) + 1;  // wraps to 0 at the top
         if (length != 0) return {boot_kind::ntfs, length};
     }
+
+    uint64_t exfat_sectors = 0;
+    if (exfat::looks_like_boot_sector(chunk.sub(at, sector_bytes), &exfat_sectors))
+        return {boot_kind::exfat, exfat_sectors};
 
     size_t next = at + sector_bytes;
     if (chunk.has(next, sector_bytes) && has_signature(chunk, next) &&

@@ -1,5 +1,5 @@
 #pragma once
-// Recognises NTFS and FAT32 boot sectors and reads the partition length they state.
+// Recognises NTFS, exFAT and FAT32 boot sectors and reads the partition length they state.
 
 #include <cstdint>
 
@@ -9,7 +9,7 @@ namespace qv::partition {
 
 inline constexpr uint32_t sector_bytes = 512;
 
-enum class boot_kind { none, ntfs, fat32 };
+enum class boot_kind { none, ntfs, fat32, exfat };
 
 struct boot_candidate {
     boot_kind kind = boot_kind::none;
@@ -17,7 +17,8 @@ struct boot_candidate {
 };
 
 // Examines the sector at byte offset `at` of `chunk` (the FAT32 test also
-// looks at the sector after it). NTFS is tested first. A sector that passes
+// looks at the sector after it). NTFS is tested first, then exFAT (its
+// length in 512-byte sectors whatever its own sector size). A sector that passes
 // a test but states a length of 0 sectors (a FAT32 count of 0, or an NTFS
 // count whose "+ 1" wraps) is refused like one that fails, so a search that
 // skips a candidate's body always moves forward.

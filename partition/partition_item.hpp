@@ -7,8 +7,8 @@
 #include <cstdint>
 
 struct partition_item_s {
-    QString fs_name;             // "NTFS" or "FAT32"
-    int32_t partition_type = 0;  // type byte the repair writes: 0x07 NTFS, 0x0C FAT32
+    QString fs_name;             // "NTFS", "exFAT" or "FAT32"
+    int32_t partition_type = 0;  // type byte the repair writes: 0x07 NTFS and exFAT, 0x0C FAT32
     uint64_t start_sector = 0;   // boot sector, in 512-byte sectors from the drive's start
     uint64_t end_sector = 0;     // last sector, inclusive
 };

@@ -17,6 +17,7 @@ constexpr uint64_t window_sectors = 2048;  // 1 MiB
 
 constexpr int32_t ntfs_partition_type = 0x07;
 constexpr int32_t fat32_partition_type = 0x0C;
+constexpr int32_t exfat_partition_type = 0x07;  // the type byte exFAT shares with NTFS
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
     return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
@@ -28,6 +29,9 @@ partition_item_s make_item(const boot_candidate& c, uint64_t start) {
     if (c.kind == boot_kind::ntfs) {
         item.fs_name = QStringLiteral("NTFS");
         item.partition_type = ntfs_partition_type;
+    } else if (c.kind == boot_kind::exfat) {
+        item.fs_name = QStringLiteral("exFAT");
+        item.partition_type = exfat_partition_type;
     } else {
         item.fs_name = QStringLiteral("FAT32");
         item.partition_type = fat32_partition_type;

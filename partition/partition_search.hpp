@@ -1,6 +1,6 @@
 #pragma once
 // The lost-partition search itself: walks a drive in 128 KiB chunks and
-// reports every NTFS and FAT32 boot sector it recognises.
+// reports every NTFS, exFAT and FAT32 boot sector it recognises.
 
 #include <atomic>
 #include <cstdint>

@@ -8,6 +8,8 @@ packages=(
   libblkid-dev libmount-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
   # tests: real file systems, partition tables, an independent reader, a display for the GUI
   dosfstools mtools ntfs-3g fdisk sleuthkit xvfb xauth imagemagick
+  # exFAT images: mkfs.exfat, and the FUSE mount that fills and empties them
+  exfatprogs exfat-fuse fuse3
   # more real files for the deep-scan tests
   zip p7zip-full xz-utils bzip2 gzip sqlite3 file flac lame python3
   # fuzzing and sanitizers

@@ -6,7 +6,7 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-#include "app/data_files.hpp"
+#include "devices/data_places.hpp"
 #include "ui/shell_prompts.hpp"
 
 // The manual's resource file's initializer lives in this static library; naming it keeps it linked.
@@ -44,7 +44,7 @@ QString write_manual_copy(const QString& folder) {
 QString user_manual_path() {
     static const bool registered = (register_manual(), true);
     Q_UNUSED(registered);
-    const QString on_disk = QString::fromStdString(find_data_file("docs/manual.html"));
+    const QString on_disk = QString::fromStdString(qv::find_data_file("docs/manual.html"));
     if (QFileInfo(on_disk).isFile()) return QFileInfo(on_disk).absoluteFilePath();
     for (auto location : {QStandardPaths::AppLocalDataLocation, QStandardPaths::TempLocation}) {
         QString folder = QStandardPaths::writableLocation(location);

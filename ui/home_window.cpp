@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "app/language_settings.hpp"
+#include "ui/button_images.hpp"
 #include "ui/list_page.hpp"
 #include "ui/main_window.hpp"
 #include "ui/skin_resources.hpp"

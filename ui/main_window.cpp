@@ -7,9 +7,9 @@
 #include <QGridLayout>
 #include <QMenu>
 
-#include "app/init_worker.hpp"
 #include "app/language_settings.hpp"
 #include "devices/device_catalog.hpp"
+#include "devices/volume_items.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_worker.hpp"
 #include "engine/sector_device.hpp"

@@ -8,6 +8,7 @@
 #include "app/language_settings.hpp"
 #include "devices/format_size.hpp"
 #include "partition/partition_repair.hpp"
+#include "ui/button_images.hpp"
 #include "ui/list_page.hpp"
 #include "ui/main_window.hpp"
 #include "ui/partition_delegate.hpp"

@@ -7,6 +7,7 @@
 #include <QTreeView>
 
 #include "app/language_settings.hpp"
+#include "ui/button_images.hpp"
 
 namespace {
 

@@ -11,8 +11,9 @@
 #include <QRegion>
 #include <QScreen>
 
-#include "app/init_worker.hpp"
 #include "app/language_settings.hpp"
+#include "devices/volume_items.hpp"
+#include "ui/button_images.hpp"
 #include "ui/help_manual.hpp"
 #include "ui/scan_state.hpp"
 #include "ui/shell_prompts.hpp"

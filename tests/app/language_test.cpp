@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/data_files.hpp"
 #include "app/language_settings.hpp"
+#include "devices/data_places.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {
@@ -79,7 +79,7 @@ TEST_F(languages, entries_escapes_and_fallback_follow_the_file_rules) {
     EXPECT_EQ(language_image_folder(), "de");
 }
 
-TEST_F(languages, image_folders_and_button_images_follow_the_current_section) {
+TEST_F(languages, image_folders_follow_the_current_section) {
     write_language_file("[English]\n[简体中文]\n[Português]\n[NEDERLANDS]\n[Klingon]\n[العربية]\n");
     struct {
         int index;
@@ -90,12 +90,6 @@ TEST_F(languages, image_folders_and_button_images_follow_the_current_section) {
         language_index = c.index;
         EXPECT_EQ(language_image_folder(), c.folder) << "index " << c.index;
     }
-    language_index = 1;
-    EXPECT_EQ(top_button_image("2", "3"), ":/images/multilang/cn/btn_top23.png");
-    EXPECT_EQ(home_button_image("btn_start_scan", "1"), "/images/multilang/cn/btn_start_scan1.png");
-    EXPECT_EQ(button_style_sheet("/a1.png", "/a2.png", "/a3.png"),
-              "QPushButton{ border-image: url(:/a1.png); }QPushButton:hover{ border-image: url(:/a2.png);}"
-              "QPushButton:pressed{  border-image: url(:/a3.png);}");
 }
 
 TEST_F(languages, a_byte_order_mark_long_lines_and_a_missing_file_are_handled) {
@@ -194,10 +188,10 @@ TEST(data_files, the_current_folder_wins_then_the_data_places_then_the_bare_name
     // The test binary itself stands beside the program, in the last data place.
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe");
     const std::string name = exe.filename().string();
-    const std::string beside = find_data_file(name);
+    const std::string beside = qv::find_data_file(name);
     qv::test::write_file(cwd / name, std::vector<uint8_t>{'x'});
-    const std::string here = find_data_file(name);
-    const std::string missing = find_data_file("no-such-data-file.ini");
+    const std::string here = qv::find_data_file(name);
+    const std::string missing = qv::find_data_file("no-such-data-file.ini");
     std::filesystem::current_path(old);
     EXPECT_EQ(std::filesystem::path(beside), exe);
     EXPECT_EQ(here, name);

@@ -7,6 +7,9 @@
 #include <QMovie>
 #include <QPixmap>
 
+#include "app/language_settings.hpp"
+#include "ui/button_images.hpp"
+
 namespace {
 
 struct image_case {
@@ -90,6 +93,26 @@ TEST(skin_images, the_icon_the_animation_and_distinct_lettering) {
             << lang;
     // Folders the language table names but the skin does not carry.
     EXPECT_FALSE(QFile::exists(":/images/multilang/pt/btn_top11.png"));
+}
+
+// The lettered buttons come from the current language's folder, and what the
+// paths name is compiled in.
+TEST(button_images, paths_and_style_sheets_follow_the_current_language) {
+    const QStringList saved_sections = language_sections;
+    const int saved_index = language_index;
+    language_sections = {"English", "简体中文"};
+    language_index = 1;
+    EXPECT_EQ(top_button_image("2", "3"), ":/images/multilang/cn/btn_top23.png");
+    EXPECT_EQ(home_button_image("btn_start_scan", "1"), "/images/multilang/cn/btn_start_scan1.png");
+    EXPECT_EQ(button_style_sheet("/a1.png", "/a2.png", "/a3.png"),
+              "QPushButton{ border-image: url(:/a1.png); }QPushButton:hover{ border-image: url(:/a2.png);}"
+              "QPushButton:pressed{  border-image: url(:/a3.png);}");
+    EXPECT_TRUE(QFile::exists(top_button_image("2", "3")));
+    EXPECT_TRUE(QFile::exists(":" + home_button_image("btn_start_scan", "1")));
+    language_index = 0;
+    EXPECT_EQ(top_button_image("1", "1"), ":/images/multilang/en/btn_top11.png");
+    language_sections = saved_sections;
+    language_index = saved_index;
 }
 
 }  // namespace

@@ -1,0 +1,274 @@
+#include "exfat/exfat_walk.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+#include <vector>
+
+#include "exfat/exfat_layout.hpp"
+
+namespace qv::exfat {
+
+namespace {
+
+constexpr uint64_t extra_budget_bytes = uint64_t(16) << 20;
+constexpr uint64_t stop_check_entries = 4096;
+
+struct pending_folder {
+    uint64_t id = 0;             // 0 = the root
+    std::vector<extent> runs;
+    bool deleted = false;
+    int depth = 0;
+};
+
+// A deleted folder's clusters that are free now: clusters in use hold other data.
+std::vector<extent> free_part(const volume& vol, const std::vector<extent>& runs) {
+    std::vector<extent> out;
+    for (const extent& r : runs)
+        for (uint32_t k = 0; k < r.count; ++k)
+            if (!vol.in_use(r.cluster + k)) append_cluster(out, r.cluster + k);
+    return out;
+}
+
+uint64_t cluster_total(const std::vector<extent>& runs) {
+    uint64_t n = 0;
+    for (const extent& r : runs) n += r.count;
+    return n;
+}
+
+// Entry types a folder's cluster may hold: unused, file sets live and
+// deleted, and vendor secondaries.
+bool folder_entry_type(uint8_t t) {
+    switch (t) {
+        case 0x00: case 0x05: case 0x40: case 0x41: case 0x60: case 0x61:
+        case 0x85: case 0xC0: case 0xC1: case 0xE0: case 0xE1:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// True when a cluster's bytes read as folder entries: only folder entry
+// types, and at least one file entry followed by its stream entry.
+bool looks_like_folder_cluster(byte_view c) {
+    bool file_set = false;
+    for (size_t at = 0; c.has(at, entry::size); at += entry::size) {
+        const uint8_t t = c.u8(at);
+        if (!folder_entry_type(t)) return false;
+        if ((t & 0x7F) == 0x05 && c.has(at + entry::size, 1) && (c.u8(at + entry::size) & 0x7F) == 0x40)
+            file_set = true;
+    }
+    return file_set;
+}
+
+constexpr uint64_t folder_search_window = 1024;  // clusters looked at for a folder's next cluster
+
+// Where the data of the sets in a folder cluster ends: a folder written in
+// one go took its next cluster after the data of its last files.
+// The first clusters of the folders named there go to *folders.
+uint64_t end_of_data(const geometry& g, byte_view cluster, std::unordered_set<uint32_t>* folders) {
+    uint64_t end = 0;
+    const size_t count = cluster.size() / entry::size;
+    for (size_t i = 0; i < count; ++i) {
+        entry_set set;
+        if (!parse_entry_set(cluster, i, set) || !g.valid_cluster(set.first_cluster)) continue;
+        if (set.directory()) folders->insert(set.first_cluster);
+        end = std::max(end, uint64_t(set.first_cluster) + set.cluster_span(g.cluster_size));
+    }
+    return end;
+}
+
+// Clusters a deleted folder's search passes over: those other deleted folders
+// took, and every folder's first cluster.
+struct cluster_sets {
+    const std::unordered_set<uint32_t>* a;
+    const std::unordered_set<uint32_t>* b;
+    std::unordered_set<uint32_t> own;
+    bool count(uint32_t c) const { return a->count(c) || b->count(c) || own.count(c); }
+};
+
+// The next cluster at or after `from` (within the search window) that is free,
+// not taken, and reads as folder entries; its bytes go to *found_bytes.
+uint32_t next_folder_cluster(volume& vol, uint64_t from, const cluster_sets& taken, uint64_t& budget,
+                             std::vector<uint8_t>& found_bytes) {
+    const geometry& g = vol.layout();
+    const uint64_t heap_end = uint64_t(g.cluster_count) + 2;
+    const uint64_t end = std::min(heap_end, from + folder_search_window);
+    const uint64_t batch = std::max<uint64_t>(1, (uint64_t(1) << 20) / g.cluster_size);
+    std::vector<uint8_t> bytes;
+    for (uint64_t c = from; c < end;) {
+        // Clusters in use are skipped without reading them.
+        if (vol.in_use(uint32_t(c)) || taken.count(uint32_t(c))) {
+            ++c;
+            continue;
+        }
+        const uint64_t n = std::min(batch, end - c);
+        if (n * g.cluster_size > budget) return 0;
+        budget -= n * g.cluster_size;
+        vol.read_extents({{uint32_t(c), uint32_t(n)}}, bytes, nullptr);
+        for (uint64_t k = 0; k < n; ++k) {
+            const uint32_t cl = uint32_t(c + k);
+            if (vol.in_use(cl) || taken.count(cl)) continue;
+            byte_view view(bytes.data() + k * g.cluster_size, g.cluster_size);
+            if (!looks_like_folder_cluster(view)) continue;
+            found_bytes.assign(view.data(), view.data() + view.size());
+            return cl;
+        }
+        c += n;
+    }
+    return 0;
+}
+
+// A deleted folder's clusters when its chain is gone (or its size was cut
+// when its files went): `start` (its first cluster, or its contiguous
+// clusters), then, one at a time, the first free cluster after the last one
+// that reads as folder entries, or else the first after the data of the
+// files the last cluster names (the folder grew after writing them). Clusters in `taken` (other folders') are passed over.
+std::vector<extent> find_folder_clusters(volume& vol, std::vector<extent> runs, uint64_t max_clusters,
+                                         const std::unordered_set<uint32_t>& claimed,
+                                         const std::unordered_set<uint32_t>& folder_firsts, uint64_t& budget) {
+    const geometry& g = vol.layout();
+    if (runs.empty()) return runs;
+    uint64_t count = cluster_total(runs);
+    uint32_t last = runs.back().cluster + runs.back().count - 1;
+    cluster_sets blocked{&claimed, &folder_firsts, {}};
+    // Subfolders named in the clusters held so far keep their own clusters.
+    std::vector<uint8_t> bytes;
+    vol.read_extents(runs, bytes, nullptr);
+    end_of_data(g, byte_view(bytes.data(), bytes.size()), &blocked.own);
+    for (const extent& r : runs)
+        for (uint32_t k = 0; k < r.count; ++k) blocked.own.insert(r.cluster + k);
+    bytes.erase(bytes.begin(), bytes.end() - g.cluster_size);
+    while (count < max_clusters) {
+        if (!looks_like_folder_cluster(byte_view(bytes.data(), bytes.size()))) break;
+        const uint64_t after = uint64_t(last) + 1;
+        const uint64_t hint =
+            std::max(after, end_of_data(g, byte_view(bytes.data(), bytes.size()), &blocked.own));
+        uint32_t next = next_folder_cluster(vol, after, blocked, budget, bytes);
+        if (next == 0 && hint > after + folder_search_window)
+            next = next_folder_cluster(vol, hint, blocked, budget, bytes);
+        if (next == 0) break;
+        append_cluster(runs, next);
+        blocked.own.insert(next);
+        last = next;
+        ++count;
+    }
+    return runs;
+}
+
+
+}  // namespace
+
+uint64_t entry_id(const geometry& g, const std::vector<extent>& runs, uint64_t index) {
+    const uint64_t per_cluster = g.cluster_size / entry::size;
+    uint64_t cluster_index = index / per_cluster;
+    for (const extent& r : runs) {
+        if (cluster_index < r.count)
+            return (g.cluster_offset(uint32_t(r.cluster + cluster_index)) / entry::size) +
+                   index % per_cluster;
+        cluster_index -= r.count;
+    }
+    return 0;
+}
+
+walk_result walk(volume& vol, const walk_hooks& hooks) {
+    const geometry& g = vol.layout();
+    const uint64_t max_dir_clusters = std::max<uint64_t>(1, max_directory_bytes / g.cluster_size);
+    uint64_t budget = 2 * g.heap_bytes() + extra_budget_bytes;
+    walk_result result;
+
+    std::vector<pending_folder> stack;
+    stack.push_back({0, vol.fat_chain(g.root_cluster, max_dir_clusters), false, 0});
+    std::unordered_set<uint32_t> walked_live{g.root_cluster};
+    std::unordered_set<uint32_t> claimed;        // clusters read as deleted folders
+    std::unordered_set<uint32_t> folder_firsts;  // first clusters of every folder met
+    std::unordered_set<uint32_t> read_clusters;  // clusters read as folders so far
+    double shown = 0;
+    std::vector<uint8_t> content;
+
+    while (!stack.empty()) {
+        if (hooks.stop && hooks.stop()) {
+            result.stopped = true;
+            break;
+        }
+        pending_folder folder = std::move(stack.back());
+        stack.pop_back();
+        // A cluster is read as a folder once: chains that merge or loop into
+        // each other (a damaged FAT) give no entry twice.
+        std::vector<extent> unread;
+        for (const extent& r : folder.runs)
+            for (uint32_t k = 0; k < r.count; ++k)
+                if (read_clusters.insert(r.cluster + k).second) append_cluster(unread, r.cluster + k);
+        folder.runs = std::move(unread);
+        const uint64_t bytes = cluster_total(folder.runs) * g.cluster_size;
+        if (bytes > budget) {
+            result.budget_exhausted = true;
+            continue;
+        }
+        budget -= bytes;
+        vol.read_extents(folder.runs, content, &result.unreadable);
+        ++result.folders;
+        byte_view dir(content.data(), content.size());
+        const size_t total = content.size() / entry::size;
+
+        for (size_t i = 0; i < total;) {
+            if (++result.entries % stop_check_entries == 0 && hooks.stop && hooks.stop()) {
+                result.stopped = true;
+                break;
+            }
+            entry_set set;
+            if (!parse_entry_set(dir, i, set) || !set.usable(g)) {
+                ++i;
+                continue;
+            }
+            result.entries += set.entries - 1;
+            i += set.entries;
+            found_entry f;
+            f.id = entry_id(g, folder.runs, set.first_entry);
+            f.parent = folder.id;
+            f.deleted = set.deleted || folder.deleted;
+            if (f.id == 0) continue;
+
+            if (set.directory() && folder.depth + 1 < max_walk_depth) {
+                folder_firsts.insert(set.first_cluster);
+                data_plan plan = plan_data(vol, set, f.deleted, max_dir_clusters);
+                f.state = plan.state;
+                if (!f.deleted) {
+                    if (walked_live.insert(set.first_cluster).second)
+                        stack.push_back({f.id, std::move(plan.runs), false, folder.depth + 1});
+                } else if (!vol.in_use(set.first_cluster) && !claimed.count(set.first_cluster)) {
+                    std::vector<extent> runs;
+                    if (plan.read_onward)
+                        runs = find_folder_clusters(vol, {{set.first_cluster, 1}}, max_dir_clusters, claimed,
+                                                    folder_firsts, budget);
+                    else if (set.no_fat_chain())
+                        runs = find_folder_clusters(vol, free_part(vol, plan.runs), max_dir_clusters, claimed,
+                                                    folder_firsts, budget);
+                    else
+                        runs = free_part(vol, plan.runs);
+                    for (const extent& r : runs)
+                        for (uint32_t k = 0; k < r.count; ++k) claimed.insert(r.cluster + k);
+                    stack.push_back({f.id, std::move(runs), true, folder.depth + 1});
+                }
+            } else if (f.deleted || set.directory()) {
+                f.state = plan_data(vol, set, f.deleted, UINT64_MAX).state;
+            } else if (!hooks.live_files) {
+                continue;
+            } else {
+                f.state = data_state::intact;
+            }
+            f.set = std::move(set);
+            if (hooks.found) hooks.found(f);
+        }
+        if (result.stopped) break;
+        if (hooks.progress) {
+            const double p = double(result.folders) / double(result.folders + stack.size());
+            if (p > shown) {
+                shown = p;
+                hooks.progress(p);
+            }
+        }
+    }
+    return result;
+}
+
+}  // namespace qv::exfat

@@ -1,0 +1,22 @@
+// The model tests' entry: an offscreen QApplication, the English texts and the
+// skin images, and nothing of the pages.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "app/language_settings.hpp"
+#include "devices/volume_items.hpp"
+#include "partition/partition_item.hpp"
+#include "ui/skin_resources.hpp"
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    init_skin_resources();
+    register_device_meta_types();
+    register_partition_meta_types();
+    // language.ini lies in the program's folder, the tests' working directory.
+    load_language_file("English", true);
+    return RUN_ALL_TESTS();
+}
