@@ -1,11 +1,13 @@
 # Desktop integration (menu entry, metainfo, icons, manual pages, the polkit
 # action of the open helper) and the Debian package built by CPack.
 
-set(QUORVANE_OPEN_HELPER_PATH "${CMAKE_INSTALL_FULL_LIBEXECDIR}/quorvane/quorvane-open-helper")
-configure_file(${CMAKE_SOURCE_DIR}/resources/org.quorvane.open-device.policy.in
-               ${CMAKE_BINARY_DIR}/org.quorvane.open-device.policy @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/org.quorvane.open-device.policy
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions)
+# The action names the helper by its installed path, known only when installing:
+# cpack installs the same build under /usr that cmake --install puts under /usr/local.
+set(QUORVANE_POLICY ${CMAKE_BINARY_DIR}/org.quorvane.open-device.policy)
+install(CODE "
+  set(QUORVANE_OPEN_HELPER_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/quorvane/quorvane-open-helper\")
+  configure_file(\"${CMAKE_SOURCE_DIR}/resources/org.quorvane.open-device.policy.in\" \"${QUORVANE_POLICY}\" @ONLY)")
+install(FILES ${QUORVANE_POLICY} DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions)
 
 # Manual pages from quorvane-cli's own --help, gzipped as Debian keeps them.
 set(QUORVANE_MAN_DIR ${CMAKE_BINARY_DIR}/man)
@@ -43,7 +45,9 @@ endif()
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/quorvane/docs
         FILES_MATCHING PATTERN "*.png")
 
-# bash scripts/package.sh builds build-deb/quorvane_<version>_<arch>.deb.
+# bash scripts/package.sh packs the build (build/package/quorvane_<version>_<arch>.deb),
+# installed under /usr whatever CMAKE_INSTALL_PREFIX says: the programs find their
+# data and helper beside bin/.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvane)
 set(CPACK_PACKAGE_VENDOR "The Quorvane developers")
@@ -59,5 +63,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Reading drives as a normal user: udisks2 first, pkexec with the helper where it is absent.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, pkexec, polkitd")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)

@@ -9,27 +9,15 @@
 namespace qv {
 
 std::vector<std::string> data_places() {
-    std::vector<std::string> places{QUORVANE_DATA_DIR};
+    std::vector<std::string> places;
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        // An installation moved as a whole (cmake --install --prefix, dpkg -x) keeps
-        // its data folder beside bin/.
-        places.push_back((exe.parent_path().parent_path() / "share" / "quorvane").string());
-        places.push_back(exe.parent_path().string());
-    }
+    // An installation keeps its data folder beside bin/, wherever it was put
+    // (cmake --install --prefix, the package under /usr, dpkg -x).
+    if (!ec) places.push_back((exe.parent_path().parent_path() / "share" / "quorvane").string());
+    places.push_back(QUORVANE_DATA_DIR);
+    if (!ec) places.push_back(exe.parent_path().string());
     return places;
-}
-
-std::string find_data_file(const std::string& name) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    if (fs::is_regular_file(name, ec)) return name;
-    for (const std::string& place : data_places()) {
-        fs::path candidate = fs::path(place) / name;
-        if (fs::is_regular_file(candidate, ec)) return candidate.string();
-    }
-    return name;
 }
 
 }  // namespace qv

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath "${1:-docs}")
-dir=$(TARGETS="quorvane-screenshots" bash scripts/build.sh)
+dir=$PWD/$(TARGETS="quorvane-screenshots" bash scripts/build.sh)
 work=$(mktemp -d /tmp/quorvane-shots.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
@@ -17,11 +17,9 @@ card="$work/card.img"
 mkfs.fat -C -F 16 -n HOLIDAY "$card" 32768 >/dev/null
 mmd -i "$card" ::PHOTOS ::DOCS
 i=0
-for look in plasma:sky-blue plasma:orange-yellow plasma:green-blue plasma:tomato-gold plasma:purple-pink; do
+for look in plasma:skyblue-navy plasma:orange-yellow plasma:green-blue plasma:tomato-gold plasma:purple-pink; do
   i=$((i + 1))
-  convert -seed "$i" -size 480x320 "$look" -blur 0x2 \
-    -fill white -stroke black -pointsize 28 -gravity south -annotate +0+12 "Holiday $i" \
-    -quality 85 "$work/IMG_000$i.JPG"
+  convert -seed "$i" -size 480x320 "$look" -blur 0x2 -quality 85 "$work/IMG_000$i.JPG"
   mcopy -i "$card" "$work/IMG_000$i.JPG" ::PHOTOS/
 done
 printf 'Packing list\n- passport\n- camera\n- charger\n' >"$work/LIST.TXT"
@@ -35,10 +33,10 @@ drive="$work/lost-partitions.img"
 truncate -s 96M "$drive"
 printf 'label: dos\nstart=2048, size=81920, type=c\nstart=83968, size=110592, type=7\n' | sfdisk -q "$drive"
 truncate -s 40M "$work/fat32.img"
-mkfs.fat -F 32 -s 1 -n PHOTOS "$work/fat32.img" >/dev/null
+mkfs.fat -F 32 -s 1 -h 2048 -n PHOTOS "$work/fat32.img" >/dev/null
 dd if="$work/fat32.img" of="$drive" bs=512 seek=2048 conv=notrunc status=none
 truncate -s 54M "$work/ntfs.img"
-mkntfs -q -F -Q -s 512 -p 83968 -H 255 -S 63 -L Documents "$work/ntfs.img" >/dev/null
+mkntfs -q -F -Q -s 512 -p 83968 -H 255 -S 63 -L Documents "$work/ntfs.img" >/dev/null 2>&1
 dd if="$work/ntfs.img" of="$drive" bs=512 seek=83968 conv=notrunc status=none
 dd if=/dev/zero of="$drive" bs=1 seek=446 count=64 conv=notrunc status=none
 

@@ -14,7 +14,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$dir" --output-on-failure -j 2
 
-# The Debian package: built as users build it, then unpacked and checked.
+# The Debian package of this build, unpacked and checked.
 if [ "$dir" = "build" ] && [ "${QUORVANE_SKIP_PACKAGE:-0}" != "1" ]; then
   echo; echo "== Debian package ($(date +%T))"
   deb=$(bash scripts/package.sh)

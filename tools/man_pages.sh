@@ -26,7 +26,7 @@ function esc(s) { gsub(/\\/, "\\e", s); gsub(/-/, "\\-", s); if (s ~ /^[.'"'"']/
 escape() { sed -e 's/\\/\\e/g' -e 's/-/\\-/g'; }
 
 main_help=$("$cli" --help)
-summary=$(printf '%s\n' "$main_help" | head -1 | sed 's/^Quorvane: //')
+summary=$(printf '%s\n' "$main_help" | sed -n 1p | sed 's/^Quorvane: //')
 commands=$(printf '%s\n' "$main_help" | awk '/^Subcommands:/ { on = 1; next } on && /^  [a-z]/ { print $1 }')
 [ -n "$commands" ] || { echo "man_pages.sh: no commands in $cli --help" >&2; exit 1; }
 
@@ -58,10 +58,10 @@ when it writes. Where neither way exists, run \fBquorvane\-cli\fR with sudo.
 TEXT
   for command in $commands; do
     help=$("$cli" "$command" --help)
-    usage=$(printf '%s\n' "$help" | sed -n 's/^Usage: [^ ]*quorvane-cli //p' | head -1)
+    usage=$(printf '%s\n' "$help" | sed -n 's/^Usage: [^ ]*quorvane-cli //p' | sed -n 1p)
     echo ".SS \"quorvane\\-cli $(printf '%s' "$usage" | escape)\""
-    printf '%s\n' "$help" | head -1 | escape
-    printf '%s\n' "$help" | tail -n +2 | awk "$to_roff"
+    printf '%s\n' "$help" | sed -n 1p | escape
+    printf '%s\n' "$help" | sed 1d | awk "$to_roff"
   done
   echo ".SS \"Options of every command\""
   printf '%s\n' "$main_help" | awk '/^Options:/ { on = 1; next } /^$/ { on = 0 } on' | awk "$to_roff"

@@ -17,7 +17,7 @@ trap 'rm -rf "$root"' EXIT
 
 info=$(dpkg-deb -I "$deb")
 printf '%s\n' "$info" | sed -n '/Package:/,$p'
-field() { printf '%s\n' "$info" | sed -n "s/^ $1: //p"; }
+field() { sed -n "s/^ $1: //p" <<<"$info"; }
 [ "$(field Package)" = quorvane ] || fail "package name is not quorvane"
 depends=$(field Depends)
 for lib in libqt6core6 libqt6widgets6 libqt6dbus6 libblkid1 libmount1 libc6; do
@@ -75,9 +75,9 @@ commands=$(cd "$work" && "$cli" --help | awk '/^Subcommands:/ { on = 1; next } o
 [ -n "$commands" ] || fail "quorvane-cli --help lists no commands"
 page=$(zcat "$root/usr/share/man/man1/quorvane-cli.1.gz")
 for c in $commands; do
-  printf '%s\n' "$page" | grep -q "^\\.SS \"quorvane\\\\-cli $c" || fail "quorvane-cli(1) lacks the command $c"
+  grep -q "^\\.SS \"quorvane\\\\-cli $c" <<<"$page" || fail "quorvane-cli(1) lacks the command $c"
   for opt in $(cd "$work" && "$cli" "$c" --help | grep -o -E '^  --?[a-z][a-z-]*' | sed 's/-/\\\\-/g'); do
-    printf '%s\n' "$page" | grep -q -- "$opt" || fail "quorvane-cli(1) lacks $c's option $opt"
+    grep -q -- "$opt" <<<"$page" || fail "quorvane-cli(1) lacks $c's option $opt"
   done
 done
 if [ -e /usr/share/quorvane/Quorvane.conf ]; then
