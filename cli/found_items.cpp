@@ -83,8 +83,9 @@ std::vector<found_item> collect_ntfs(const ntfs_recovery_c& engine) {
 std::vector<found_item> collect_raw(const raw_recovery_c& engine) {
     std::vector<found_item> out;
     const auto& records = engine.records();
+    const auto& facts = engine.facts();
     for (size_t i = 0; i < records.size(); ++i) {
-        recovery_item_s row = raw_recovery_c::row(records[i], i);
+        recovery_item_s row = raw_recovery_c::row(records[i], i, i < facts.size() ? facts[i].taken : 0);
         found_item f;
         f.id = i;
         f.name = row.name.toStdString();
@@ -92,6 +93,7 @@ std::vector<found_item> collect_raw(const raw_recovery_c& engine) {
         f.path = "/" + safe_file_name(QString::fromStdString(f.type)).toStdString() + "/" + f.name;
         f.size = records[i].size;
         f.offset = records[i].offset;
+        f.modified = row.date1;  // the capture time, when the file records one
         f.deleted = true;
         out.push_back(f);
     }

@@ -1,10 +1,14 @@
 #include "engine/raw_recovery.hpp"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <thread>
+
+#include "devices/device_catalog.hpp"
 
 raw_recovery_c::raw_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
@@ -31,6 +35,7 @@ void raw_recovery_c::reset() {
     sc_context_set_stop(context_, 0);
     type_index_.clear();
     records_.clear();
+    facts_.clear();
 }
 
 void raw_recovery_c::run() {
@@ -38,8 +43,36 @@ void raw_recovery_c::run() {
     context_.owner = this;
     context_.found = &raw_recovery_c::raw_found_callback;
     QByteArray path = device_path_.toLocal8Bit();
+    // Found files are examined on worker threads while the scan reads on.
+    auto device = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
+    std::unique_ptr<qv::sig::found_file_examiner> examiner;
+    if (device) {
+        const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+        examiner = std::make_unique<qv::sig::found_file_examiner>(*device, std::min(4u, cores - 1));
+    }
+    examiner_ = examiner.get();
     sc_scan_ex(&context_, path.constData(), every_byte_ ? sc_scan_every_byte : 0);
+    examiner_ = nullptr;
+    if (examiner) {
+        if (sc_context_stop(context_)) examiner->cancel();
+        facts_ = examiner->finish();
+    }
+    facts_.resize(records_.size());
     publish_result();
+}
+
+void raw_recovery_c::examine_records() {
+    facts_.assign(records_.size(), {});
+    if (records_.empty()) return;
+    auto device = qv::device_catalog::shared().open(device_path_.toLocal8Bit().toStdString(),
+                                                     qv::access_mode::read_only);
+    if (!device) return;
+    std::vector<qv::sig::found_span> spans;
+    spans.reserve(records_.size());
+    for (const raw_item_s& r : records_) spans.push_back({r.offset, r.size, qv::record_type(r)});
+    const unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    facts_ = qv::sig::examine_found_files(*device, spans, threads,
+                                          [this] { return sc_context_stop(context_) != 0; });
 }
 
 void raw_recovery_c::raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size) {
@@ -55,6 +88,7 @@ void raw_recovery_c::add_record(const char* type, uint64_t offset, uint64_t size
     std::memcpy(item.type, type, std::min(std::strlen(type), sizeof item.type));
     records_.push_back(item);
     type_index_[type].push_back(item.index);
+    if (examiner_) examiner_->add({offset, size, type});
 }
 
 void raw_recovery_c::rebuild_type_index() {
@@ -91,6 +125,10 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
         remaining -= uint64_t(n);
     }
     ok = out.flush() && ok;
+    // The capture time becomes the copy's modified time.
+    if (ok && id < facts_.size() && facts_[id].taken != 0)
+        out.setFileTime(QDateTime::fromSecsSinceEpoch(facts_[id].taken, Qt::UTC),
+                        QFileDevice::FileModificationTime);
     out.close();
     if (!ok || out.error() != QFileDevice::NoError) {
         out.remove();
@@ -114,14 +152,17 @@ QString raw_recovery_c::read_result_file(const QByteArray& path) {
     if (!result || result->device_path != *header) return {};
     records_ = std::move(result->records);
     rebuild_type_index();
+    // Capture times and checks are not kept in the file: read them again.
+    examine_records();
     return device_path_;
 }
 
-recovery_item_s raw_recovery_c::row(const raw_item_s& item, uint64_t id) {
+recovery_item_s raw_recovery_c::row(const raw_item_s& item, uint64_t id, int64_t taken) {
     recovery_item_s r;
     r.name = QString::asprintf("%08llu.%s", static_cast<unsigned long long>(item.index),
                                qv::record_type(item).c_str());
     r.size = item.size;
+    r.date1 = taken;
     r.id = id;
     return r;
 }

@@ -14,6 +14,7 @@
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_item.hpp"
 #include "engine/scan_result_file.hpp"
+#include "sigscan/found_file_facts.hpp"
 #include "sigscan/sc_api.hpp"
 
 class raw_recovery_c : public recovery_base_c {
@@ -56,6 +57,12 @@ public:
         result_published();
         return records_;
     }
+    // What each record's file says about itself (capture time, content check),
+    // in record order; read after each scan and each load.
+    const std::vector<qv::sig::file_facts>& facts() const {
+        result_published();
+        return facts_;
+    }
     const type_map& type_index() const {
         result_published();
         return type_index_;
@@ -63,8 +70,9 @@ public:
     const QString& device_path() const { return device_path_; }
     const volume_item_s& volume() const { return volume_; }
     // The file-table row of record number id: name "%08llu.%s" (the record's
-    // index and type, "00000012.jpg"), its size, no dates, no attributes.
-    static recovery_item_s row(const raw_item_s& item, uint64_t id);
+    // index and type, "00000012.jpg"), its size, the capture time as its
+    // modified date (0 when unknown), no attributes.
+    static recovery_item_s row(const raw_item_s& item, uint64_t id, int64_t taken = 0);
 
     // The library's found-file callback; owner is the engine.
     static void raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size);
@@ -75,11 +83,16 @@ protected:
 private:
     void add_record(const char* type, uint64_t offset, uint64_t size);
     void rebuild_type_index();
+    // Reads capture times and checks content of every record's file.
+    void examine_records();
 
     volume_item_s volume_;
     sc_context_s context_{};
     type_map type_index_;
     std::vector<raw_item_s> records_;
+    std::vector<qv::sig::file_facts> facts_;
+    // During a scan: examines the files found so far while the scan reads on.
+    qv::sig::found_file_examiner* examiner_ = nullptr;
     QString device_path_;
     bool every_byte_ = false;
 };

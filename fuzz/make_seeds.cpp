@@ -17,6 +17,7 @@
 #include "tests/engine/fat_builder.hpp"
 #include "tests/exfat/exfat_test_image.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"
+#include "tests/sigscan/camera_samples.hpp"
 #include "tests/sigscan/sample_files.hpp"
 #include "tests/support/disk_images.hpp"
 #include "tests/support/test_support.hpp"
@@ -200,6 +201,7 @@ void exfat_seeds(const temp_dir& work) {
 // Sample files of every carved type laid into images, cut into pieces.
 void carve_seeds(const temp_dir& work) {
     auto samples = all_samples(work.path().string());
+    for (auto& d : camera_samples(work.path().string())) samples.push_back(std::move(d.file));
     size_t piece = 0;
     for (bool aligned : {true, false}) {
         laid_image laid = lay_out(samples, aligned ? 7u : 8u, aligned);

@@ -1,6 +1,7 @@
 // The carving loop over arbitrary bytes with every size rule: the shipped file
 // types plus one type for each rule they leave out. The first byte picks the
 // step (sector starts or every byte) and the block size, so block edges move.
+// Every found file then has its capture time read and its content checked.
 
 #include <set>
 #include <string>
@@ -10,6 +11,7 @@
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/fuzz_targets.hpp"
 #include "sigscan/config.hpp"
+#include "sigscan/found_file_facts.hpp"
 #include "sigscan/scanner.hpp"
 
 namespace qv::fuzz {
@@ -53,14 +55,23 @@ int signature_scan(const uint8_t* data, size_t size) {
     options.block_size = size_t(512) << ((data[0] >> 1) & 7);
     memory_device device(std::vector<uint8_t>(data, data + size));
     uint64_t next_free = 0;
+    std::vector<sig::found_span> spans;
     auto found = [&](const char* type, uint64_t offset, uint64_t length) {
         QV_FUZZ_CHECK(type && *type);
         QV_FUZZ_CHECK(length > 0 && offset <= size && length <= size - offset);
         QV_FUZZ_CHECK(offset >= next_free);  // in device order, never inside an earlier file
         next_free = offset + length;
+        spans.push_back({offset, length, type});
     };
     auto end = sig::scan_device(device, config, options, nullptr, found);
     QV_FUZZ_CHECK(end == sig::scan_end::finished);
+    for (const auto& f : spans) {
+        // Also each candidate type over the whole rest of the input.
+        for (const char* type : {f.type.c_str(), "jpg", "png", "zip", "heic", "mp4", "dng"}) {
+            (void)sig::capture_time(device, f.offset, f.size, type);
+            (void)sig::check_content(device, f.offset, size - f.offset, type);
+        }
+    }
     return 0;
 }
 

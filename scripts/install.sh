@@ -12,6 +12,9 @@ packages=(
   exfatprogs exfat-fuse fuse3
   # more real files for the deep-scan tests
   zip p7zip-full xz-utils bzip2 gzip sqlite3 file flac lame python3
+  ffmpeg libimage-exiftool-perl genisoimage qemu-utils python3-fonttools libheif1
+  # checks of found JPEG files
+  libjpeg62-turbo-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator

@@ -20,7 +20,7 @@ struct rule_entry {
     const char* name;
 };
 
-constexpr std::array<rule_entry, 26> rule_names{{
+constexpr std::array<rule_entry, 43> rule_names{{
     {size_rule::jpeg, "jpeg"},     {size_rule::png, "png"},       {size_rule::gif, "gif"},
     {size_rule::bmp, "bmp"},       {size_rule::tiff, "tiff"},     {size_rule::pdf, "pdf"},
     {size_rule::zip, "zip"},       {size_rule::sevenzip, "7z"},   {size_rule::rar, "rar"},
@@ -29,6 +29,12 @@ constexpr std::array<rule_entry, 26> rule_names{{
     {size_rule::flac, "flac"},     {size_rule::ogg, "ogg"},       {size_rule::ole, "ole"},
     {size_rule::rtf, "rtf"},       {size_rule::html, "html"},     {size_rule::xml, "xml"},
     {size_rule::sqlite, "sqlite"}, {size_rule::elf, "elf"},       {size_rule::pe, "pe"},
+    {size_rule::raf, "raf"},       {size_rule::matroska, "matroska"}, {size_rule::mpegts, "mpegts"},
+    {size_rule::mpegps, "mpegps"}, {size_rule::asf, "asf"},       {size_rule::flv, "flv"},
+    {size_rule::adts, "adts"},     {size_rule::iff, "iff"},       {size_rule::amr, "amr"},
+    {size_rule::midi, "midi"},     {size_rule::psd, "psd"},       {size_rule::ico, "ico"},
+    {size_rule::font, "font"},     {size_rule::iso9660, "iso9660"}, {size_rule::qcow2, "qcow2"},
+    {size_rule::vdi, "vdi"},       {size_rule::vmdk, "vmdk"},
     {size_rule::footer, "footer"}, {size_rule::max, "max"},
 }};
 

@@ -17,7 +17,10 @@ namespace qv::sig {
 // footer takes the first footer after the header; max takes the maximum size.
 enum class size_rule {
     jpeg, png, gif, bmp, tiff, pdf, zip, sevenzip, rar, gzip, bzip2, xz, mp3, riff, isobmff,
-    flac, ogg, ole, rtf, html, xml, sqlite, elf, pe, footer, max
+    flac, ogg, ole, rtf, html, xml, sqlite, elf, pe,
+    raf, matroska, mpegts, mpegps, asf, flv, adts, iff, amr, midi, psd, ico, font, iso9660,
+    qcow2, vdi, vmdk,
+    footer, max  // keep these two last
 };
 
 // The rule's name in the configuration ("jpeg", "7z", ...).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <vector>
 
 #include "sigscan/carve_input.hpp"
@@ -14,8 +15,11 @@ namespace {
 
 constexpr uint64_t sector_size = 512;
 
-// Header patterns grouped by the position of their first fixed byte, each
-// group indexed by that byte's value: one table look-up per group and offset.
+// Header patterns grouped by the position of the byte they are dispatched on,
+// each group indexed by that byte's value: one table look-up per group and
+// offset. The dispatch byte is the first fixed one that is not zero and is
+// followed by a fixed byte, so that runs of zeros do not wake formats whose
+// headers start with zeros (ICO, MPEG program streams, TrueType).
 class dispatcher {
 public:
     struct candidate {
@@ -23,7 +27,14 @@ public:
         uint32_t header;
     };
 
+    static size_t dispatch_position(const byte_pattern& p) {
+        for (size_t a = p.anchor(); a + 1 < p.size(); ++a)
+            if (!p.is_wild(a) && p.byte(a) != 0 && !p.is_wild(a + 1)) return a;
+        return p.anchor();
+    }
+
     explicit dispatcher(const signature_config& config) {
+        union_.fill(0);
         for (uint32_t t = 0; t < config.types.size(); ++t) {
             const auto& headers = config.types[t].headers;
             for (uint32_t h = 0; h < headers.size(); ++h) {
@@ -31,24 +42,32 @@ public:
                 uint32_t id = uint32_t(candidates_.size());
                 candidates_.push_back({t, h});
                 lookahead_ = std::max(lookahead_, p.size());
+                const size_t a = dispatch_position(p);
                 auto g = std::find_if(groups_.begin(), groups_.end(),
-                                      [&](const group& x) { return x.anchor == p.anchor(); });
+                                      [&](const std::unique_ptr<group>& x) { return x->pos == a; });
                 if (g == groups_.end()) {
-                    groups_.push_back(group{p.anchor(), {}, {}, {}});
+                    groups_.push_back(std::make_unique<group>());
+                    groups_.back()->pos = a;
+                    groups_.back()->any.fill(0);
+                    groups_.back()->pairs.fill(0);
                     g = groups_.end() - 1;
                 }
-                const size_t a = p.anchor();
-                g->ids[p.byte(a)].push_back(id);
-                g->any[p.byte(a)] = 1;
+                group& gr = **g;
+                gr.ids[p.byte(a)].push_back(id);
+                gr.any[p.byte(a)] = 1;
                 // Pairs of the dispatch byte and the one after it: a far finer first test.
                 bool second_fixed = a + 1 < p.size() && !p.is_wild(a + 1);
                 for (unsigned b = 0; b < 256; ++b) {
                     if (second_fixed && b != p.byte(a + 1)) continue;
                     unsigned pair = unsigned(p.byte(a)) << 8 | b;
-                    g->pairs[pair >> 6] |= uint64_t(1) << (pair & 63);
+                    gr.pairs[pair >> 6] |= uint64_t(1) << (pair & 63);
+                    union_[pair >> 6] |= uint64_t(1) << (pair & 63);
                 }
+                max_pos_ = std::max(max_pos_, a);
             }
         }
+        min_pos_ = max_pos_;
+        for (const auto& g : groups_) min_pos_ = std::min(min_pos_, g->pos);
     }
 
     size_t lookahead() const { return lookahead_; }
@@ -58,10 +77,10 @@ public:
     // data holds size bytes. Returns how many were written to out.
     size_t collect(const uint8_t* data, size_t i, size_t size, std::vector<uint32_t>& out) const {
         out.clear();
-        for (const group& g : groups_) {
-            size_t k = i + g.anchor;
-            if (k >= size || !g.any[data[k]]) continue;
-            const auto& ids = g.ids[data[k]];
+        for (const auto& g : groups_) {
+            size_t k = i + g->pos;
+            if (k >= size || !g->any[data[k]]) continue;
+            const auto& ids = g->ids[data[k]];
             out.insert(out.end(), ids.begin(), ids.end());
         }
         if (out.size() > 1) std::sort(out.begin(), out.end());
@@ -71,34 +90,55 @@ public:
     // The first i in [from, to), stepping by step, where a header may start;
     // to when there is none. data holds size bytes.
     size_t next_candidate(const uint8_t* data, size_t from, size_t to, size_t step, size_t size) const {
-        if (step == 1 && (groups_.size() == 1 || groups_.size() == 2)) {  // kept tight
-            const group& g0 = groups_[0];
-            const group& g1 = groups_.back();
-            const uint64_t* p0 = g0.pairs.data();
-            const uint64_t* p1 = g1.pairs.data();
-            const size_t a0 = g0.anchor, a1 = g1.anchor;
-            const size_t reach = std::max(a0, a1) + 1;
-            size_t stop = size > reach ? std::min(to, size - reach) : from;
-            for (size_t i = from; i < stop; ++i) {
-                unsigned x = unsigned(data[i + a0]) << 8 | data[i + a0 + 1];
-                unsigned y = unsigned(data[i + a1]) << 8 | data[i + a1 + 1];
-                if (((p0[x >> 6] >> (x & 63)) | (p1[y >> 6] >> (y & 63))) & 1) return i;
-            }
-            from = std::max(from, stop);
+        if (groups_.empty()) return to;
+        if (step != 1) {
+            for (size_t i = from; i < to; i += step)
+                if (maybe(data, i, size)) return i;
+            return to;
         }
-        for (size_t i = from; i < to; i += step)
-            if (maybe(data, i, size)) return i;
-        return to;
+        // Every byte: each byte pair is looked up once in the union of all
+        // groups' pairs; a hit at j may start a header at j minus a group's position.
+        size_t best = to;
+        const size_t pairs_end = size > 0 ? size - 1 : 0;  // j + 1 < size
+        size_t j = from + min_pos_;
+        const uint64_t* u = union_.data();
+        auto hit = [u](const uint8_t* d) {
+            unsigned x = unsigned(d[0]) << 8 | d[1];
+            return (u[x >> 6] >> (x & 63)) & 1;
+        };
+        while (true) {
+            const size_t limit = std::min(pairs_end, best + max_pos_);
+            // Four positions per step while none of them is a hit.
+            while (j + 4 <= limit && !(hit(data + j) | hit(data + j + 1) | hit(data + j + 2) | hit(data + j + 3)))
+                j += 4;
+            while (j < limit && !hit(data + j)) ++j;
+            if (j >= limit) break;
+            const unsigned x = unsigned(data[j]) << 8 | data[j + 1];
+            for (const auto& g : groups_) {
+                if (j < g->pos) continue;
+                size_t i = j - g->pos;
+                if (i < from || i >= best) continue;
+                if ((g->pairs[x >> 6] >> (x & 63)) & 1) best = i;
+            }
+            ++j;
+        }
+        if (j >= pairs_end) {
+            // The last bytes, where a dispatch byte has no byte after it.
+            size_t tail = pairs_end > max_pos_ ? pairs_end - max_pos_ : 0;
+            for (size_t i = std::max(from, tail); i < best; ++i)
+                if (maybe(data, i, size)) return i;
+        }
+        return best;
     }
 
     // Quick test: can any header start at data[i]?
     bool maybe(const uint8_t* data, size_t i, size_t size) const {
-        for (const group& g : groups_) {
-            size_t k = i + g.anchor;
+        for (const auto& g : groups_) {
+            size_t k = i + g->pos;
             if (k + 1 < size) {
                 unsigned pair = unsigned(data[k]) << 8 | data[k + 1];
-                if (g.pairs[pair >> 6] >> (pair & 63) & 1) return true;
-            } else if (k < size && g.any[data[k]]) {
+                if (g->pairs[pair >> 6] >> (pair & 63) & 1) return true;
+            } else if (k < size && g->any[data[k]]) {
                 return true;
             }
         }
@@ -107,14 +147,17 @@ public:
 
 private:
     struct group {
-        size_t anchor;
+        size_t pos = 0;
         std::array<std::vector<uint32_t>, 256> ids;
         std::array<uint8_t, 256> any;
         std::array<uint64_t, 1024> pairs;  // 65536 bits: (dispatch byte, next byte) seen in a header
     };
-    std::vector<group> groups_;
+    std::vector<std::unique_ptr<group>> groups_;
+    std::array<uint64_t, 1024> union_;
     std::vector<candidate> candidates_;
     size_t lookahead_ = 0;
+    size_t min_pos_ = 0;
+    size_t max_pos_ = 0;
 };
 
 void set_scanned(sc_context_s* context, double value) {
@@ -135,6 +178,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     set_scanned(context, 0.0);
 
     uint64_t pos = 0;
+    uint64_t reported_end = 0;  // end of the last reported file
     while (pos < length) {
         if (!scan_checkpoint(context)) return scan_end::stopped;
         size_t want = size_t(std::min<uint64_t>(buffer.size(), length - pos));
@@ -165,11 +209,19 @@ scan_end scan_device(device_handle& device, const signature_config& config,
                 const uint64_t limit = std::min(type.max_size, length - c);
                 auto result = rule_for(type.rule)(input, c, limit, type);
                 if (input.stopped()) return scan_end::stopped;
-                if (!result || result->size == 0 || result->size > limit) continue;
+                if (!result || result->size == 0) continue;
+                // A file may begin before its candidate (lead bytes), never before
+                // the end of the file reported last, and never past the type's maximum.
+                const uint64_t lead = result->lead;
+                if (lead > c || c - lead < reported_end || result->size <= lead ||
+                    result->size - lead > limit || result->size > type.max_size)
+                    continue;
+                const uint64_t first = c - lead;
                 const std::string name = result->type.empty() ? type.name : std::string(result->type);
-                if (found) found(name.c_str(), c, result->size);
+                if (found) found(name.c_str(), first, result->size);
+                reported_end = first + result->size;
                 // Go on after the file: what lies inside it is part of it.
-                uint64_t after = c + result->size;
+                uint64_t after = reported_end;
                 if (step > 1) after = (after + step - 1) / step * step;
                 if (after >= scan_end_at) {
                     next = after;

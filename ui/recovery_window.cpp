@@ -424,7 +424,7 @@ void recovery_window_c::fill_file_table(const QModelIndex& folder) {
 #if QUORVANE_HAVE_DEEP
             case engine_kind_deep:
                 rows_ = deep_folder_rows(raw_->records(),
-                                         *static_cast<const std::vector<uint64_t>*>(payload));
+                                         *static_cast<const std::vector<uint64_t>*>(payload), raw_->facts());
                 break;
 #endif
             default:

@@ -106,12 +106,13 @@ void add_deep_folders(TreeModel& model, const raw_recovery_c::type_map& types) {
 }
 
 QList<recovery_item_s> deep_folder_rows(const std::vector<raw_item_s>& records,
-                                        const std::vector<uint64_t>& list) {
+                                        const std::vector<uint64_t>& list,
+                                        const std::vector<qv::sig::file_facts>& facts) {
     QList<recovery_item_s> rows;
     rows.reserve(qsizetype(list.size()));
     for (uint64_t i : list) {
         if (i >= records.size()) continue;
-        rows.append(raw_recovery_c::row(records[i], i));
+        rows.append(raw_recovery_c::row(records[i], i, i < facts.size() ? facts[i].taken : 0));
     }
     return rows;
 }

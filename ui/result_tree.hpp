@@ -37,8 +37,10 @@ QList<recovery_item_s> ntfs_folder_rows(const ntfs_item_s& folder);
 // "/" with one folder per found file type, whose payload is the type's list.
 void add_deep_folders(TreeModel& model, const raw_recovery_c::type_map& types);
 // One row per listed record number ("00000012.jpg"); numbers past the end are skipped.
+// facts (may be shorter, or empty) gives each record's capture time as its date.
 QList<recovery_item_s> deep_folder_rows(const std::vector<raw_item_s>& records,
-                                        const std::vector<uint64_t>& list);
+                                        const std::vector<uint64_t>& list,
+                                        const std::vector<qv::sig::file_facts>& facts = {});
 #endif
 
 // True when the model has a "/" folder with at least one folder under it.

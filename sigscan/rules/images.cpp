@@ -1,4 +1,5 @@
-// Size rules for pictures: JPEG, PNG, GIF, BMP and TIFF.
+// Size rules for pictures: JPEG, PNG, GIF, BMP and TIFF (with the camera RAW
+// formats built on TIFF: DNG, CR2, NEF, ARW, PEF, ORF, RW2).
 
 #include <zlib.h>
 
@@ -276,17 +277,44 @@ bool tiff_values(tiff_reader& r, const tiff_entry& e, std::vector<uint32_t>& out
 
 }  // namespace
 
+namespace {
+
+// The camera RAW format of a TIFF-structured file, from its magic, the maker
+// name in the first directory and the DNG version tag; empty for plain TIFF.
+std::string_view tiff_kind(const uint8_t* h, std::string_view make, bool dng) {
+    if ((h[2] == 'R' && (h[3] == 'O' || h[3] == 'S')) || (h[2] == 'O' && h[3] == 'R')) return "orf";
+    if (h[2] == 'U' && h[3] == 0) return "rw2";
+    if (dng) return "dng";
+    if (h[8] == 'C' && h[9] == 'R') return "cr2";
+    auto starts = [&](std::string_view p) { return make.substr(0, p.size()) == p; };
+    if (starts("NIKON")) return "nef";
+    if (starts("SONY")) return "arw";
+    if (starts("PENTAX") || starts("RICOH IMAGING")) return "pef";
+    return {};
+}
+
+}  // namespace
+
 std::optional<carve_result> measure_tiff(carve_input& in, uint64_t start, uint64_t limit,
                                          const file_type&) {
     constexpr size_t header_size = 8;
+    constexpr size_t check_size = 10;  // the header and CR2's "CR" mark after it
     constexpr size_t entry_size = 12;
     constexpr uint32_t max_entries = 4096;
     constexpr int max_ifds = 256;
-    uint8_t h[header_size];
-    if (!in.read(start, h, sizeof h)) return std::nullopt;
+    constexpr uint32_t tag_make = 271, tag_dng_version = 50706, tag_sony_private = 50740;
+    constexpr size_t max_make = 32;
+    // Offset and length tags whose pieces belong to the file: strips, tiles,
+    // the embedded JPEG preview and Sony's encrypted SR2 block.
+    constexpr std::array<std::pair<uint32_t, uint32_t>, 4> piece_tags{
+        {{273, 279}, {324, 325}, {513, 514}, {0x7200, 0x7201}}};
+    uint8_t h[check_size] = {};
+    if (!in.read(start, h, header_size)) return std::nullopt;
+    (void)in.read(start + header_size, h + header_size, check_size - header_size);
     tiff_reader r{in, start, limit, h[0] == 'I'};
     uint64_t extent = header_size;
-    bool image_data = false;
+    bool image_data = false, dng = false;
+    std::string make;
     std::vector<uint32_t> queue{r.u32(h + 4)};
     std::vector<uint32_t> seen;
     int walked = 0;
@@ -304,7 +332,7 @@ std::optional<carve_result> measure_tiff(carve_input& in, uint64_t start, uint64
         std::vector<uint8_t> table(n * entry_size + 4);
         if (!r.read(ifd + 2, table.data(), table.size())) return std::nullopt;
         extent = std::max<uint64_t>(extent, uint64_t(ifd) + 2 + table.size());
-        tiff_entry offsets[3], counts[3];  // strips, tiles, embedded JPEG
+        tiff_entry offsets[piece_tags.size()], counts[piece_tags.size()];
         for (uint32_t i = 0; i < n; ++i) {
             const uint8_t* p = &table[i * entry_size];
             tiff_entry e;
@@ -320,39 +348,54 @@ std::optional<carve_result> measure_tiff(carve_input& in, uint64_t start, uint64
                 if (value_end > limit) return std::nullopt;
                 extent = std::max(extent, value_end);
             }
+            for (size_t k = 0; k < piece_tags.size(); ++k) {
+                if (e.tag == piece_tags[k].first) offsets[k] = e;
+                if (e.tag == piece_tags[k].second) counts[k] = e;
+            }
+            if (e.tag == tag_dng_version) dng = true;
+            if (e.tag == tag_make && e.type == 2 && make.empty() && e.count > 0) {
+                char text[max_make] = {};
+                size_t len = std::min<size_t>(e.count, max_make);
+                if (len <= 4) std::memcpy(text, e.value, len);
+                else if (!r.read(r.u32(e.value), text, len)) return std::nullopt;
+                make.assign(text, strnlen(text, len));
+            }
             switch (e.tag) {
-                case 273: offsets[0] = e; break;
-                case 279: counts[0] = e; break;
-                case 324: offsets[1] = e; break;
-                case 325: counts[1] = e; break;
-                case 513: offsets[2] = e; break;
-                case 514: counts[2] = e; break;
                 case 330: case 34665: case 34853: case 40965: {  // SubIFDs, Exif, GPS, Interop
                     std::vector<uint32_t> subs;
                     if (!tiff_values(r, e, subs)) return std::nullopt;
                     for (uint32_t s : subs) queue.push_back(s);
                     break;
                 }
+                case tag_sony_private:  // an offset to Sony's private directory
+                    if ((e.type == 4 || e.type == 13) && e.count == 1) queue.push_back(r.u32(e.value));
+                    break;
                 default: break;
             }
         }
-        for (int k = 0; k < 3; ++k) {
+        for (size_t k = 0; k < piece_tags.size(); ++k) {
             if (offsets[k].tag == 0 && counts[k].tag == 0) continue;
             std::vector<uint32_t> offs, lens;
-            if (!tiff_values(r, offsets[k], offs) || !tiff_values(r, counts[k], lens) ||
-                offs.size() != lens.size())
+            if (offsets[k].count == 1 && counts[k].count == 1 && offsets[k].type != 3 && offsets[k].type != 4 &&
+                offsets[k].type != 13) {
+                // Sony's SR2 pair is typed UNDEFINED at times: one LONG each.
+                offs = {r.u32(offsets[k].value)};
+                lens = {r.u32(counts[k].value)};
+            } else if (!tiff_values(r, offsets[k], offs) || !tiff_values(r, counts[k], lens) ||
+                       offs.size() != lens.size()) {
                 return std::nullopt;
+            }
             for (size_t i = 0; i < offs.size(); ++i) {
                 uint64_t piece_end = uint64_t(offs[i]) + lens[i];
                 if (piece_end > limit) return std::nullopt;
                 extent = std::max(extent, piece_end);
             }
-            if (!offs.empty()) image_data = true;
+            if (!offs.empty() && k < 3) image_data = true;
         }
         queue.push_back(r.u32(&table[n * entry_size]));
     }
     if (!image_data) return std::nullopt;
-    return sized(extent, limit);
+    return sized(extent, limit, tiff_kind(h, make, dng));
 }
 
 }  // namespace qv::sig

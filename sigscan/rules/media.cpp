@@ -1,5 +1,5 @@
 // Size rules for sound and video containers: MPEG audio, RIFF (WAV, AVI),
-// ISO media boxes (MP4, MOV, M4A) and Ogg.
+// ISO media boxes (MP4, MOV, M4A, M4V, 3GP, HEIC, AVIF, CR3) and Ogg (Vorbis, FLAC, Opus).
 
 #include <algorithm>
 #include <array>
@@ -74,7 +74,9 @@ std::string_view iso_kind(const uint8_t* major, const std::vector<std::string>& 
     if (brand == "avif" || brand == "avis") return "avif";
     if (brand == "heic" || brand == "heix" || brand == "hevc" || brand == "hevx") return "heic";
     if (brand == "mif1" || brand == "msf1") return has("avif") ? "avif" : "heic";
-    if (brand.substr(0, 3) == "3gp" || brand.substr(0, 3) == "3g2") return "3gp";
+    if (brand.substr(0, 3) == "3g2") return "3g2";
+    if (brand.substr(0, 3) == "3gp") return "3gp";
+    if (brand == "M4V " || brand == "M4VH" || brand == "M4VP") return "m4v";
     if (brand == "crx ") return "cr3";
     return {};
 }
@@ -178,7 +180,7 @@ std::optional<carve_result> measure_isobmff(carve_input& in, uint64_t start, uin
     for (size_t i = 0; i + 4 <= brands.size(); i += 4)
         compatible.emplace_back(reinterpret_cast<const char*>(&brands[i]), 4);
     uint64_t pos = start;
-    bool movie = false;
+    bool movie = false, media_data = false;
     while (pos + box_header <= end) {
         uint8_t b[large_header];
         size_t n = size_t(std::min<uint64_t>(sizeof b, end - pos));
@@ -195,12 +197,14 @@ std::optional<carve_result> measure_isobmff(carve_input& in, uint64_t start, uin
         }
         if (size > end - pos) return std::nullopt;
         if (std::memcmp(b + 4, "moov", 4) == 0 || std::memcmp(b + 4, "moof", 4) == 0) movie = true;
+        if (std::memcmp(b + 4, "mdat", 4) == 0) media_data = true;
         pos += size;
     }
     if (!movie) {
-        // Still pictures (HEIF, AVIF) carry their items in a meta box instead.
+        // Still pictures (HEIF, AVIF) carry their items in a meta box instead,
+        // and their coded data in a media data box.
         std::string_view kind = iso_kind(f + 8, compatible);
-        if (kind != "heic" && kind != "avif") return std::nullopt;
+        if ((kind != "heic" && kind != "avif") || !media_data) return std::nullopt;
     }
     return sized(pos - start, limit, iso_kind(f + 8, compatible));
 }
@@ -214,6 +218,7 @@ std::optional<carve_result> measure_ogg(carve_input& in, uint64_t start, uint64_
     uint64_t pos = start;
     std::vector<uint8_t> page;
     uint64_t pages = 0;
+    std::string_view kind;
     while (pos + page_header <= end) {
         uint8_t h[page_header + 255];
         if (!in.read(pos, h, page_header)) return std::nullopt;
@@ -231,6 +236,11 @@ std::optional<carve_result> measure_ogg(carve_input& in, uint64_t start, uint64_
         uint32_t stored = v.le32(crc_at);
         std::memset(page.data() + crc_at, 0, 4);
         if (ogg_crc(0, page.data(), page.size()) != stored) return std::nullopt;
+        // An Opus stream's first packet is its identification header.
+        constexpr std::string_view opus_head = "OpusHead";
+        if (pages == 0 && body >= opus_head.size() &&
+            std::memcmp(page.data() + page_header + segments, opus_head.data(), opus_head.size()) == 0)
+            kind = "opus";
         uint32_t serial = v.le32(14);
         if (h[5] & first_page) {
             if (seen.count(serial)) return std::nullopt;
@@ -243,11 +253,11 @@ std::optional<carve_result> measure_ogg(carve_input& in, uint64_t start, uint64_
         pos += size;
         ++pages;
         // Once every stream has ended, the file ends: a new stream begins the next one.
-        if (open.empty()) return sized(pos - start, limit);
+        if (open.empty()) return sized(pos - start, limit, kind);
         if ((pages & 255) == 0 && !in.keep_going()) return std::nullopt;
     }
     if (pages == 0 || !open.empty()) return std::nullopt;
-    return sized(pos - start, limit);
+    return sized(pos - start, limit, kind);
 }
 
 }  // namespace qv::sig

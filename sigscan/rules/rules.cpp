@@ -28,6 +28,23 @@ rule_fn rule_for(size_rule rule) {
         case size_rule::sqlite: return measure_sqlite;
         case size_rule::elf: return measure_elf;
         case size_rule::pe: return measure_pe;
+        case size_rule::raf: return measure_raf;
+        case size_rule::matroska: return measure_matroska;
+        case size_rule::mpegts: return measure_mpegts;
+        case size_rule::mpegps: return measure_mpegps;
+        case size_rule::asf: return measure_asf;
+        case size_rule::flv: return measure_flv;
+        case size_rule::adts: return measure_adts;
+        case size_rule::iff: return measure_iff;
+        case size_rule::amr: return measure_amr;
+        case size_rule::midi: return measure_midi;
+        case size_rule::psd: return measure_psd;
+        case size_rule::ico: return measure_ico;
+        case size_rule::font: return measure_font;
+        case size_rule::iso9660: return measure_iso9660;
+        case size_rule::qcow2: return measure_qcow2;
+        case size_rule::vdi: return measure_vdi;
+        case size_rule::vmdk: return measure_vmdk;
         case size_rule::footer: return measure_footer;
         case size_rule::max: return measure_max;
     }

@@ -14,6 +14,10 @@ namespace qv::sig {
 struct carve_result {
     uint64_t size = 0;           // bytes from the candidate's start, 1 to limit
     std::string_view type = {};  // a refined type ("docx" inside zip); empty: the entry's name
+    // Bytes of the file that lie before the candidate, for formats recognised
+    // by a structure inside them (an ISO 9660 image by its volume descriptor).
+    // size counts from the file's real start, lead bytes before the candidate.
+    uint64_t lead = 0;
 };
 
 // start: the candidate's first byte; limit: the most bytes the file may have
@@ -48,6 +52,23 @@ std::optional<carve_result> measure_xml(carve_input&, uint64_t, uint64_t, const 
 std::optional<carve_result> measure_sqlite(carve_input&, uint64_t, uint64_t, const file_type&);
 std::optional<carve_result> measure_elf(carve_input&, uint64_t, uint64_t, const file_type&);
 std::optional<carve_result> measure_pe(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_raf(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_matroska(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_mpegts(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_mpegps(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_asf(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_flv(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_adts(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_iff(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_amr(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_midi(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_psd(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_ico(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_font(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_iso9660(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_qcow2(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_vdi(carve_input&, uint64_t, uint64_t, const file_type&);
+std::optional<carve_result> measure_vmdk(carve_input&, uint64_t, uint64_t, const file_type&);
 std::optional<carve_result> measure_footer(carve_input&, uint64_t, uint64_t, const file_type&);
 std::optional<carve_result> measure_max(carve_input&, uint64_t, uint64_t, const file_type&);
 
