@@ -9,9 +9,8 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QThread>
-
 #include <QEventLoop>
+#include <QThread>
 
 #include <cerrno>
 #include <chrono>
