@@ -73,8 +73,10 @@ mkdir "$work/actions"
 cp /usr/share/polkit-1/actions/*.policy "$work/actions/" 2>/dev/null || true
 sed "s#@QUORVANE_OPEN_HELPER_PATH@#$helper#" "$policy_template" >"$work/actions/org.quorvane.open-device.policy"
 mount --bind "$work/actions" /usr/share/polkit-1/actions
+# Both folders are where the daemons would make them; empty ones are left behind
+# where they were missing, everything in them stays in this namespace.
 for dir in /run/dbus /run/udev; do
-  [ -d "$dir" ] || skip "$dir is missing"
+  mkdir -p "$dir"
   mount -t tmpfs -o mode=755 quorvane-run "$dir"
 done
 
