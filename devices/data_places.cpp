@@ -20,4 +20,15 @@ std::vector<std::string> data_places() {
     return places;
 }
 
+std::string find_data_file(const std::string& name) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::is_regular_file(name, ec)) return name;
+    for (const std::string& place : data_places()) {
+        fs::path candidate = fs::path(place) / name;
+        if (fs::is_regular_file(candidate, ec)) return candidate.string();
+    }
+    return name;
+}
+
 }  // namespace qv
