@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
     volume_item_s v;
     v.disk_number = drive;
     v.partition_number = 0;
+    v.volume_name = v.device_name = QString::fromStdString(image);
     v.mount_path = "/";
     ntfs_recovery_c engine;
     double engine_best = 0;

@@ -69,9 +69,3 @@ std::optional<volume_item_s> resolve_volume(const std::string& path, std::string
     item.disk_number = v->drive_number;
     return item;
 }
-
-std::string engine_for_file_system(const QString& file_system) {
-    if (file_system == "NTFS") return "ntfs";
-    if (file_system.left(3) == "FAT") return "fat";
-    return {};
-}

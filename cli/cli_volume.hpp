@@ -12,5 +12,3 @@ bool open_named_drive(const std::string& path, std::string* error);
 // The volume record of a volume path, after open_named_drive; empty with a message
 // when the path is not a volume or cannot be read.
 std::optional<volume_item_s> resolve_volume(const std::string& path, std::string* error);
-// "fat", "ntfs" or empty: the engine for a file system.
-std::string engine_for_file_system(const QString& file_system);

@@ -1,5 +1,6 @@
 // quorvane-cli scan and recover.
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <fnmatch.h>
@@ -9,24 +10,20 @@
 
 #include "cli/cli_volume.hpp"
 #include "cli/commands.hpp"
-#include "cli/engine_runner.hpp"
 #include "cli/found_items.hpp"
 #include "cli/json_text.hpp"
-#include <QFile>
+#include "cli/scan_job.hpp"
 #include "devices/format_size.hpp"
+#include "engine/engine_choice.hpp"
 #include "engine/safe_names.hpp"
-#include "engine/sector_device.hpp"
-#ifdef QUORVANE_HAVE_DEEP
-#include "engine/raw_recovery.hpp"
 #include "engine/scan_result_file.hpp"
-#endif
 
 namespace {
 
 struct scan_session {
     volume_item_s volume;
-    std::unique_ptr<recovery_base_c> engine;
-    std::vector<found_item> items;
+    std::unique_ptr<scan_job> job;
+    std::vector<listed_item> items;
     bool complete = true;
 };
 
@@ -37,27 +34,23 @@ int scan_volume(const scan_options& o, scan_session* s) {
     auto volume = resolve_volume(o.volume, &error);
     if (!volume) return fail_usage(error);
     s->volume = *volume;
-    std::string kind = o.deep ? "deep" : engine_for_file_system(volume->file_system);
-    if (kind.empty())
+    recovery_engine_kind kind = qv::choose_engine(volume->file_system.toStdString(), o.deep);
+    if (kind == engine_kind_none)
         return fail_usage(o.volume + ": no file system this program reads (found \"" +
                           volume->file_system.toStdString() + "\"); try --deep");
-    s->engine = make_engine(kind, o.every_byte);
-    if (!s->engine) return fail_usage(o.volume + ": the " + kind + " engine is not available in this build");
-    open_physical_drives();
-    s->complete = run_scan(*s->engine, s->volume, o.deep);
-    s->items = collect_found_items(*s->engine);
-#ifdef QUORVANE_HAVE_DEEP
+    s->job = std::make_unique<scan_job>(kind, o.every_byte);
+    if (!s->job->run(s->volume, &error)) return fail_usage(error);
+    s->complete = s->job->complete();
+    s->items = list_found_items(s->job->items());
     if (!o.save.empty()) {
-        auto* raw = qobject_cast<raw_recovery_c*>(s->engine.get());
-        if (!raw || raw->write_result_file(QFile::encodeName(QString::fromStdString(o.save))) != 0)
+        if (s->job->save(QFile::encodeName(QString::fromStdString(o.save)).toStdString()) != 0)
             return fail_usage(o.save + ": cannot save the scan result (nothing found, or the file cannot be written)");
         std::fprintf(stderr, "saved the scan result to %s\n", o.save.c_str());
     }
-#endif
     return 0;
 }
 
-void print_item(const found_item& f, bool json) {
+void print_item(const listed_item& f, bool json) {
     if (json) {
         std::printf("{\"id\":%llu,\"path\":%s,\"name\":%s,\"size\":%llu,\"modified\":%lld,\"created\":%lld,"
                     "\"deleted\":%s,\"directory\":%s",
@@ -74,7 +67,7 @@ void print_item(const found_item& f, bool json) {
                 f.directory ? "" : format_size(f.size).toLatin1().constData(), f.path.c_str());
 }
 
-bool wanted(const found_item& f, const scan_options& o) {
+bool wanted(const listed_item& f, const scan_options& o) {
     if (f.directory || !f.deleted) return false;
     if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), f.id) == o.ids.end()) return false;
     if (o.names.empty()) return true;
@@ -92,8 +85,7 @@ bool wanted(const found_item& f, const scan_options& o) {
 
 }  // namespace
 
-int recover_items(recovery_base_c& engine, const std::vector<found_item>& items, const scan_options& o,
-                  const QString& to);
+int recover_items(scan_job& job, const std::vector<listed_item>& items, const scan_options& o, const QString& to);
 
 int fail_usage(const std::string& message) {
     std::fprintf(stderr, "quorvane-cli: %s\n", message.c_str());
@@ -106,9 +98,9 @@ int cmd_scan(const scan_options& o) {
     for (const auto& f : s.items) print_item(f, o.json);
     if (!o.json) {
         size_t deleted = std::count_if(s.items.begin(), s.items.end(),
-                                       [](const found_item& f) { return f.deleted && !f.directory; });
+                                       [](const listed_item& f) { return f.deleted && !f.directory; });
         std::fprintf(stderr, "%s: %zu deleted files found (%llu entries read)%s\n", o.volume.c_str(), deleted,
-                     (unsigned long long)s.engine->entries_read(), s.complete ? "" : ", scan stopped early");
+                     (unsigned long long)s.job->entries_read(), s.complete ? "" : ", scan stopped early");
     }
     return 0;
 }
@@ -120,11 +112,10 @@ int cmd_recover(const scan_options& o) {
     if (int rc = scan_volume(o, &s)) return rc;
     if (destination_on_volume(to, s.volume.device_name))
         return fail_usage(o.to + ": lies on the volume being recovered; choose a folder on another disk");
-    return recover_items(*s.engine, s.items, o, to);
+    return recover_items(*s.job, s.items, o, to);
 }
 
-int recover_items(recovery_base_c& engine, const std::vector<found_item>& items, const scan_options& o,
-                  const QString& to) {
+int recover_items(scan_job& job, const std::vector<listed_item>& items, const scan_options& o, const QString& to) {
     size_t chosen = 0, recovered = 0;
     for (const auto& f : items) {
         if (!wanted(f, o)) continue;
@@ -137,7 +128,7 @@ int recover_items(recovery_base_c& engine, const std::vector<found_item>& items,
         }
         QString leaf = QString::fromStdString(f.path).section('/', -1);
         QString destination = unique_destination(folder, leaf);
-        if (engine.recover_file(f.id, destination) == 0) {
+        if (job.recover(f, QFile::encodeName(destination).toStdString()) == 0) {
             ++recovered;
             std::printf("%s\n", destination.toLocal8Bit().constData());
         } else {
@@ -149,27 +140,17 @@ int recover_items(recovery_base_c& engine, const std::vector<found_item>& items,
 }
 
 int cmd_resume(const std::string& file, const std::string& to_arg) {
-#ifdef QUORVANE_HAVE_DEEP
     QString to = QDir::cleanPath(QDir::current().absoluteFilePath(QString::fromStdString(to_arg)));
     auto device = qv::read_scan_result_path(file);
     if (!device) return fail_usage(file + ": not a scan result file");
-    raw_recovery_c engine;
     std::string error;
-    if (open_named_drive(*device, &error)) {
-        if (auto volume = resolve_volume(*device, &error)) engine.set_volume(*volume);
-    }
-    if (engine.read_result_file(QFile::encodeName(QString::fromStdString(file))).isEmpty())
-        return fail_usage(file + ": the result cannot be used: its volume " + *device +
-                          " is missing, too short, or the file is damaged");
+    open_named_drive(*device, &error);
+    scan_job job(engine_kind_deep);
+    if (!job.load_saved(file, &error)) return fail_usage(error);
     if (!QDir().mkpath(to)) return fail_usage(to_arg + ": cannot create the recovery folder");
     if (destination_on_volume(to, QString::fromStdString(*device)))
         return fail_usage(to_arg + ": lies on the volume being recovered; choose a folder on another disk");
     scan_options o;
     o.keep_tree = true;
-    return recover_items(engine, collect_found_items(engine), o, to);
-#else
-    (void)file;
-    (void)to_arg;
-    return fail_usage("this build has no deep scan");
-#endif
+    return recover_items(job, list_found_items(job.items()), o, to);
 }

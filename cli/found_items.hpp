@@ -1,24 +1,16 @@
 #pragma once
-// The items an engine found, flattened for listing and choosing on the command line.
+// The items a scan found, with their paths, for listing and choosing on the command line.
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-class recovery_base_c;
+#include "engine/found_item.hpp"
 
-struct found_item {
-    uint64_t id = 0;
-    std::string path;       // from the volume root, '/'-separated, names made safe
-    std::string name;
-    uint64_t size = 0;
-    int64_t modified = 0;
-    int64_t created = 0;
-    bool deleted = false;
-    bool directory = false;
-    std::string type;       // deep scan only
-    uint64_t offset = 0;    // deep scan only
+struct listed_item : qv::found_item {
+    std::string path;  // from the volume root, '/'-separated, names made safe
 };
 
-// Items of a finished scan, sorted by path. Unknown engines give nothing.
-std::vector<found_item> collect_found_items(recovery_base_c& engine);
+// Items of a finished scan, sorted by path. An item whose parent chain breaks,
+// loops or passes through a file is placed under "/#orphans" so it can still
+// be recovered; a carved file is placed in the folder of its type.
+std::vector<listed_item> list_found_items(const std::vector<qv::found_item>& items);

@@ -9,11 +9,8 @@
 #include "cli/password_agent.hpp"
 #include "devices/device_catalog.hpp"
 #include "devices/volume_items.hpp"
-#include "engine/sector_device.hpp"
 #include "partition/partition_item.hpp"
-#ifdef QUORVANE_HAVE_DEEP
 #include "sigscan/sc_api.hpp"
-#endif
 
 int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("Quorvane");
@@ -34,9 +31,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quorvane-cli: asking for permission to %s %s\n",
                      what == qv::open_notice::asking_write ? "write" : "read", path.c_str());
     });
-#ifdef QUORVANE_HAVE_DEEP
     sc_load_config("Quorvane.conf");  // the built-in file types apply when none can be read
-#endif
 
     CLI::App cli{"Quorvane: find and recover deleted files on FAT and NTFS volumes, disks and images."};
     cli.require_subcommand(1);
@@ -105,7 +100,6 @@ int main(int argc, char** argv) {
         rc = cmd_resume(resume_file, resume_to);
     else if (demo->parsed())
         rc = cmd_demo();
-    close_physical_drives();
     qv::device_catalog::shared().set_open_notice({});
     return rc;
 }

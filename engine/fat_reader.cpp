@@ -1,75 +1,54 @@
 #include "engine/fat_reader.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
 #include "devices/le_bytes.hpp"
-#include "engine/sector_device.hpp"
+#include "devices/device_handle.hpp"
 
 namespace {
 
-// Boot sector (BIOS parameter block) offsets.
-constexpr size_t bpb_bytes_per_sector = 11;
-constexpr size_t bpb_sectors_per_cluster = 13;
-constexpr size_t bpb_reserved_sectors = 14;
-constexpr size_t bpb_fat_count = 16;
-constexpr size_t bpb_root_entries = 17;
-constexpr size_t bpb_total_sectors16 = 19;
-constexpr size_t bpb_sectors_per_fat16 = 22;
-constexpr size_t bpb_total_sectors32 = 32;
-constexpr size_t bpb_sectors_per_fat32 = 36;
-constexpr size_t bpb_root_cluster32 = 44;
-constexpr size_t bs_fs_type16 = 54;
-constexpr size_t bs_fs_type32 = 82;
-constexpr size_t bs_signature = 510;
+using namespace qv::fat;
 
-// Directory entry offsets.
-constexpr size_t dir_name = 0;
-constexpr size_t dir_attributes = 11;
-constexpr size_t dir_case_flags = 12;
-constexpr size_t dir_create_time = 14;
-constexpr size_t dir_create_date = 16;
-constexpr size_t dir_cluster_high = 20;
-constexpr size_t dir_write_time = 22;
-constexpr size_t dir_write_date = 24;
-constexpr size_t dir_cluster_low = 26;
-constexpr size_t dir_file_size = 28;
 constexpr size_t lfn_checksum = 13;
 constexpr size_t lfn_unit_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
 constexpr uint8_t case_lower_base = 0x08;
 constexpr uint8_t case_lower_ext = 0x10;
-constexpr uint8_t deleted_mark = 0xE5;
 constexpr uint8_t lfn_last = 0x40;
 constexpr uint32_t sector_size = 512;
 constexpr uint32_t fat_read_error = 0xFFFFFFFF;
 constexpr size_t long_name_units = 256;
 constexpr size_t max_name_units = 255;
 
-fat_volume* volume_table[10] = {};
-uint16_t mount_counter = 0;
+std::atomic<uint16_t> mount_counter{0};
 
-// Reads a drive sector into the window unless it is already there.
+// Reads sectors [first, first + count) of the volume into destination.
+bool read_volume_sectors(fat_volume* v, void* destination, uint64_t first, uint32_t count) {
+    if (!v->device || count > fat_max_transfer_sectors || first > UINT64_MAX / sector_size) return false;
+    return v->device->read_exact(first * sector_size, destination, size_t(count) * sector_size);
+}
+
+// Reads a sector into the window unless it is already there.
 fat_result load_window(fat_volume* v, uint32_t sector) {
     if (sector == 0) return FAT_OK;
-    uint64_t absolute = v->base + sector;
-    if (absolute == v->window_sector) return FAT_OK;
-    if (read_sectors(v->drive, v->window, absolute, 1) != IO_OK) {
+    if (sector == v->window_sector) return FAT_OK;
+    if (!read_volume_sectors(v, v->window, sector, 1)) {
         v->window_sector = 0;
         return FAT_DISK_ERROR;
     }
-    v->window_sector = absolute;
+    v->window_sector = sector;
     return FAT_OK;
 }
 
 // 0: FAT boot sector, 1: a boot record that is not FAT, 2: no boot signature, 3: read error.
-int check_boot_sector(fat_volume* v, uint64_t absolute) {
+int check_boot_sector(fat_volume* v) {
     v->window_sector = 0;
-    if (read_sectors(v->drive, v->window, absolute, 1) != IO_OK) return 3;
-    v->window_sector = absolute;
+    if (!read_volume_sectors(v, v->window, 0, 1)) return 3;
     qv::byte_view bs(v->window, sector_size);
-    if (bs.le16(bs_signature) != 0xAA55) return 2;
+    if (bs.le16(bs_signature) != boot_signature) return 2;
     if (bs.equals(bs_fs_type16, "FAT") || bs.equals(bs_fs_type32, "FAT")) return 0;
     return 1;
 }
@@ -103,18 +82,11 @@ uint32_t fat_entry(fat_volume* v, uint32_t x) {
     }
 }
 
-fat_result mount(fat_volume* v, uint8_t volume_number) {
+fat_result mount(fat_volume* v) {
     v->fat_type = FAT_NONE;
-    const volume_location& loc = volume_locations[volume_number];
-    v->drive = loc.drive;
-    if (device_initialize(v->drive) & DEVICE_NOT_READY) return FAT_NOT_READY;
+    if (!v->device->medium_present()) return FAT_NOT_READY;
 
-    uint64_t base = 0;
-    int k = check_boot_sector(v, 0);
-    if ((loc.partition != 0 && k == 0) || k == 1) {
-        base = loc.start_sector;
-        k = check_boot_sector(v, base);
-    }
+    int k = check_boot_sector(v);
     if (k == 3) return FAT_DISK_ERROR;
     if (k != 0) return FAT_NO_FILESYSTEM;
 
@@ -146,7 +118,6 @@ fat_result mount(fat_volume* v, uint8_t volume_number) {
     v->fat_count = fats;
     v->sectors_per_cluster = spc;
     v->root_entry_count = root_entries;
-    v->base = base;
     uint64_t fat_bytes;
     if (type == FAT_32) {
         if (root_entries != 0) return FAT_NO_FILESYSTEM;
@@ -160,31 +131,14 @@ fat_result mount(fat_volume* v, uint8_t volume_number) {
     }
     if (per_fat < (fat_bytes + 511) / 512) return FAT_NO_FILESYSTEM;
 
-    v->mount_id = ++mount_counter;
+    v->mount_id = uint16_t(mount_counter.fetch_add(1, std::memory_order_relaxed) + 1);
     v->fat_type = type;
     v->window_sector = 0;
     return FAT_OK;
 }
 
-// Mounts the volume a path names ("N:" prefix, else volume 0) when it is not mounted.
-fat_result find_volume(const char16_t** path, fat_volume** out) {
-    const char16_t* p = *path;
-    uint8_t number = 0;
-    if (p[0] >= u'0' && p[0] <= u'9' && p[1] == u':') {
-        number = uint8_t(p[0] - u'0');
-        p += 2;
-    }
-    *path = p;
-    fat_volume* v = volume_table[number];
-    *out = v;
-    if (!v) return FAT_NOT_ENABLED;
-    if (v->fat_type != FAT_NONE && !(device_status(v->drive) & DEVICE_NOT_READY)) return FAT_OK;
-    return mount(v, number);
-}
-
 fat_result validate(const fat_volume* v, uint16_t mount_id) {
     if (!v || v->fat_type == FAT_NONE || v->mount_id != mount_id) return FAT_INVALID_OBJECT;
-    if (device_status(v->drive) & DEVICE_NOT_READY) return FAT_NOT_READY;
     return FAT_OK;
 }
 
@@ -478,23 +432,19 @@ uint8_t fat_short_name_checksum(const uint8_t* name11) {
     return x;
 }
 
-fat_result f_attach(uint8_t volume_number, fat_volume* volume) {
-    if (volume_number > 9) return FAT_INVALID_DRIVE;
-    if (volume_table[volume_number]) volume_table[volume_number]->fat_type = FAT_NONE;
-    if (volume) volume->fat_type = FAT_NONE;
-    volume_table[volume_number] = volume;
-    return FAT_OK;
+fat_result f_mount(fat_volume* volume, qv::device_handle& device) {
+    if (!volume) return FAT_INVALID_OBJECT;
+    volume->device = &device;
+    return mount(volume);
 }
 
-fat_result f_opendir(fat_dir* dir, const char16_t* path) {
+fat_result f_opendir(fat_dir* dir, fat_volume* v, const char16_t* path) {
     if (!dir || !path) return FAT_INVALID_OBJECT;
-    fat_volume* v = nullptr;
-    fat_result r = find_volume(&path, &v);
+    dir->volume = nullptr;
+    if (!v || !v->device) return FAT_NOT_ENABLED;
+    if (v->fat_type == FAT_NONE) return FAT_NO_FILESYSTEM;
     dir->volume = v;
-    if (r != FAT_OK) {
-        dir->volume = nullptr;
-        return r;
-    }
+    fat_result r = FAT_OK;
     auto work = std::unique_ptr<char16_t[]>(new (std::nothrow) char16_t[long_name_units]());
     if (!work) return FAT_OUT_OF_MEMORY;
     dir->long_name = work.get();
@@ -604,20 +554,18 @@ fat_result f_readfile(fat_file* file, void* destination, uint32_t count, uint32_
             uint64_t room = v->sectors_per_cluster - q;
             if (contiguous) {
                 uint64_t to_end = uint64_t(v->entry_count - file->cluster) * v->sectors_per_cluster - q;
-                room = std::min<uint64_t>(to_end, transfer_buffer_size / sector_size);
+                room = std::min<uint64_t>(to_end, fat_max_transfer_sectors);
             }
-            uint32_t n = uint32_t(std::min<uint64_t>({want, room, transfer_buffer_size / sector_size}));
-            if (read_sectors(v->drive, out, v->base + sector, uint8_t(n)) != IO_OK)
-                return fail(FAT_DISK_ERROR);
+            uint32_t n = uint32_t(std::min<uint64_t>({want, room, fat_max_transfer_sectors}));
+            if (!read_volume_sectors(v, out, sector, n)) return fail(FAT_DISK_ERROR);
             done = n * sector_size;
             // Keep `cluster` on the cluster that holds the last sector read.
             uint32_t advanced = uint32_t((q + n - 1) / v->sectors_per_cluster);
             file->cluster += advanced;
         } else {
-            uint64_t absolute = v->base + sector;
-            if (file->cached_sector != absolute) {
-                if (read_sectors(v->drive, file->buffer, absolute, 1) != IO_OK) return fail(FAT_DISK_ERROR);
-                file->cached_sector = absolute;
+            if (file->cached_sector != sector) {
+                if (!read_volume_sectors(v, file->buffer, sector, 1)) return fail(FAT_DISK_ERROR);
+                file->cached_sector = sector;
             }
             done = std::min(sector_size - in_sector, count);
             std::memcpy(out, file->buffer + in_sector, done);

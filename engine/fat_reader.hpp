@@ -1,8 +1,15 @@
 #pragma once
 // A read-only FAT12/16/32 reader built for recovery: it also returns deleted
-// directory entries and reads files from consecutive clusters.
+// directory entries and reads files from consecutive clusters. Each volume
+// reads through its own device handle, so any number can be open at once.
 
 #include <cstdint>
+
+#include "engine/fat_layout.hpp"
+
+namespace qv {
+class device_handle;
+}
 
 enum fat_result : int {
     FAT_OK = 0,
@@ -15,28 +22,31 @@ enum fat_result : int {
     FAT_DENIED = 7,           // file object not open for reading
     FAT_INVALID_OBJECT = 9,
     FAT_INVALID_DRIVE = 11,
-    FAT_NOT_ENABLED = 12,     // no volume registered in the slot
+    FAT_NOT_ENABLED = 12,     // no device given
     FAT_NO_FILESYSTEM = 13,
     FAT_OUT_OF_MEMORY = 17,
 };
 
 enum fat_type_code : uint8_t { FAT_NONE = 0, FAT_12 = 1, FAT_16 = 2, FAT_32 = 3 };
 
-inline constexpr uint8_t FAT_ATTR_READ_ONLY = 0x01;
-inline constexpr uint8_t FAT_ATTR_HIDDEN = 0x02;
-inline constexpr uint8_t FAT_ATTR_SYSTEM = 0x04;
-inline constexpr uint8_t FAT_ATTR_VOLUME = 0x08;
-inline constexpr uint8_t FAT_ATTR_DIRECTORY = 0x10;
-inline constexpr uint8_t FAT_ATTR_ARCHIVE = 0x20;
-inline constexpr uint8_t FAT_ATTR_DELETED = 0x40;   // added by the reader, never on disk
-inline constexpr uint8_t FAT_ATTR_LONG_NAME = 0x0F;
+inline constexpr uint8_t FAT_ATTR_READ_ONLY = qv::fat::attr_read_only;
+inline constexpr uint8_t FAT_ATTR_HIDDEN = qv::fat::attr_hidden;
+inline constexpr uint8_t FAT_ATTR_SYSTEM = qv::fat::attr_system;
+inline constexpr uint8_t FAT_ATTR_VOLUME = qv::fat::attr_volume;
+inline constexpr uint8_t FAT_ATTR_DIRECTORY = qv::fat::attr_directory;
+inline constexpr uint8_t FAT_ATTR_ARCHIVE = qv::fat::attr_archive;
+inline constexpr uint8_t FAT_ATTR_DELETED = qv::fat::attr_deleted;   // added by the reader, never on disk
+inline constexpr uint8_t FAT_ATTR_LONG_NAME = qv::fat::attr_long_name;
 
-// One mounted volume. Sector numbers are relative to the volume's first
-// sector `base`, which is 64-bit so volumes far out on large disks are read
-// at the right place.
+// One transfer moves at most this many sectors.
+inline constexpr uint32_t fat_max_transfer_sectors = 128;
+
+// One mounted volume. Sector numbers count 512-byte sectors from the start of
+// the device handle's window (the volume's first byte), 64-bit so volumes far
+// out on large disks are read at the right place.
 struct fat_volume {
     uint8_t fat_type = FAT_NONE;
-    uint8_t drive = 0;
+    qv::device_handle* device = nullptr;  // not owned; outlives the mount
     uint8_t sectors_per_cluster = 0;
     uint8_t fat_count = 0;
     uint16_t mount_id = 0;
@@ -46,8 +56,7 @@ struct fat_volume {
     uint32_t fat_start = 0;
     uint32_t root_start = 0;       // FAT12/16: root directory sector; FAT32: root's first cluster
     uint32_t data_start = 0;       // sector of cluster 2
-    uint64_t base = 0;             // first sector of the volume on its drive
-    uint64_t window_sector = 0;    // drive sector held in window; 0 = none
+    uint64_t window_sector = 0;    // sector held in window; 0 = none
     uint8_t window[512] = {};
 };
 
@@ -92,15 +101,16 @@ struct fat_file {
     uint32_t size = 0;
     uint32_t start_cluster = 0;
     uint32_t cluster = 0;
-    uint64_t cached_sector = 0;        // drive sector held in buffer; 0 = none
+    uint64_t cached_sector = 0;        // sector held in buffer; 0 = none
     uint8_t buffer[512] = {};
 };
 
-// Registers (or, with null, removes) the volume object of a volume number 0-9.
-// The volume is mounted at its next path access.
-fat_result f_attach(uint8_t volume_number, fat_volume* volume);
-// Mounts when needed, resolves path ("/" = root) and positions at its first entry.
-fat_result f_opendir(fat_dir* dir, const char16_t* path);
+// Reads the boot sector at the start of device and mounts the volume found
+// there; the device must stay open as long as the volume is used. FAT_OK,
+// FAT_NOT_READY (no medium), FAT_DISK_ERROR or FAT_NO_FILESYSTEM.
+fat_result f_mount(fat_volume* volume, qv::device_handle& device);
+// Resolves path ("/" = root) on a mounted volume and positions at its first entry.
+fat_result f_opendir(fat_dir* dir, fat_volume* volume, const char16_t* path);
 // With info: reads the next entry, live or deleted (at the end: FAT_OK with an
 // empty short name). Without info: rewinds to entry 0.
 fat_result f_readdir(fat_dir* dir, fat_entry_info* info);

@@ -1,39 +1,42 @@
 #pragma once
-// The scan engine for FAT12/16/32 volumes: files every directory and every
-// deleted file, and copies a deleted file out from consecutive clusters.
+// The window's FAT engine: runs fat_core on its own thread over the volume's
+// device handle and keeps the result for the tree, the table and recoveries.
 
-#include <unordered_map>
+#include <memory>
 
+#include "engine/fat_core.hpp"
 #include "engine/fat_item.hpp"
 #include "engine/recovery_base.hpp"
-#include "engine/scan_controls.hpp"
 
-struct fat_dir;
+namespace qv {
+class device_handle;
+}
 
 class fat_recovery_c : public recovery_base_c {
     Q_OBJECT
 public:
-    using item_map = std::unordered_map<uint32_t, fat_item_s>;
+    using item_map = qv::fat_item_map;
 
     explicit fat_recovery_c(QObject* parent = nullptr);
+    ~fat_recovery_c() override;
 
     void set_volume(const volume_item_s& volume) override;
-    double progress() override { return controls_.progress; }
-    void set_progress(double value) override { controls_.progress = value; }
-    void set_stop(int32_t value) override { controls_.stop = value; }
-    int32_t stop_state() override { return controls_.stop; }
-    int32_t is_paused() override { return controls_.paused; }
-    void set_paused(int32_t value) override { controls_.paused = value; }
-    uint64_t entries_read() override { return controls_.entries; }
-    uint64_t items_found() override { return controls_.items; }
+    double progress() override { return token_.progress; }
+    void set_progress(double value) override { token_.progress = value; }
+    void set_stop(qv::stop_reason why) override { token_.request_stop(why); }
+    qv::stop_reason stop_state() override { return token_.stop(); }
+    int32_t is_paused() override { return token_.paused() ? 1 : 0; }
+    void set_paused(int32_t value) override { token_.set_paused(value != 0); }
+    uint64_t entries_read() override { return token_.entries; }
+    uint64_t items_found() override { return token_.items; }
     void reset() override;
     int32_t recover_file(uint64_t id, QString destination) override;
     int32_t build_item_path(uint64_t id, QString* out) override;
 
-    // The scan itself on the calling thread, over the volume that the sector
-    // layer's volume_locations[0] names (tests and fuzzing; run() maps the
-    // volume path first). Clears the result first.
-    void scan_located_volume();
+    // The scan itself on the calling thread, over a device opened by the
+    // caller (tests and fuzzing; run() opens the volume's path). Clears the
+    // result first; the engine keeps the device for later recoveries.
+    void scan_device(std::unique_ptr<qv::device_handle> device);
 
     // The result: read only after the thread has finished.
     const item_map& items() const {
@@ -41,32 +44,22 @@ public:
         return items_;
     }
     const volume_item_s& volume() const { return volume_; }
+    // Byte offset of the scanned volume on its drive.
+    uint64_t volume_offset() const { return core_.volume_offset(); }
 
-    // FAT date and time words as seconds since 1970, read as local time; 0
-    // when not representable.
-    static int64_t fat_time(uint16_t date, uint16_t time);
-    // The progress shown before reading an entry: the entries read so far over
-    // 2000, held at 0.99 once that passes 1.
-    static double entry_progress(uint64_t entries_before);
+    static int64_t fat_time(uint16_t date, uint16_t time) { return qv::fat_core::fat_time(date, time); }
+    static double entry_progress(uint64_t entries_before) { return qv::fat_core::entry_progress(entries_before); }
 
 protected:
     void run() override;
+    std::vector<qv::found_item> make_found_items() override;
 
 private:
-    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth);
-    // Directory entries the whole walk may read on the mounted volume.
-    static uint64_t walk_entry_budget();
-    // Files an item by the replacement rules; true when its cluster was new.
-    bool file_item(const fat_item_s& item);
-    void walk_located_volume();
-    // Files the root and links the tree.
-    void finish_items();
-    void link_and_mark();
+    void scan_open_device();
 
     item_map items_;
     volume_item_s volume_;
-    scan_controls controls_;
+    qv::scan_token token_;
+    qv::fat_core core_;
+    std::unique_ptr<qv::device_handle> device_;
 };
-
-// Walks deeper than this are cut off (a hostile image could nest without end).
-inline constexpr int fat_max_walk_depth = 256;

@@ -1,43 +1,29 @@
 #pragma once
-// The scan engine for NTFS volumes: keeps the directories and deleted files that the
-// NTFS scanning library delivers, links them into a tree, and has the library copy one out.
+// The window's NTFS engine: runs ntfs_core on its own thread over the volume's
+// device handle and keeps the result for the tree, the table and recoveries.
 
 #include <QByteArray>
 
-#include <unordered_map>
-#include <vector>
-
+#include "engine/ntfs_core.hpp"
 #include "engine/recovery_base.hpp"
-#include "engine/scan_controls.hpp"
-#include "ntfsscan/ntfsscan.hpp"
-
-// One file record as the library wrote it (576 bytes), then the engine's own fields.
-struct ntfs_item_s : ntfs_record_s {
-    uint8_t has_files = 0;                 // 1 when a file lies somewhere below
-    std::vector<ntfs_item_s*> children;    // items whose parent is this item's id
-};
-
-// Record numbers 0-11 are the volume's metadata files; 5 is the root directory.
-inline constexpr uint64_t ntfs_root_id = 5;
-inline constexpr uint64_t ntfs_last_metadata_id = 11;
 
 class ntfs_recovery_c : public recovery_base_c {
     Q_OBJECT
 public:
-    using item_map = std::unordered_map<uint64_t, ntfs_item_s>;
+    using item_map = qv::ntfs_item_map;
 
     explicit ntfs_recovery_c(QObject* parent = nullptr);
     ~ntfs_recovery_c() override;
 
     void set_volume(const volume_item_s& volume) override;
-    double progress() override { return controls_.progress; }
-    void set_progress(double value) override { controls_.progress = value; }
-    void set_stop(int32_t value) override { controls_.stop = value; }
-    int32_t stop_state() override { return controls_.stop; }
-    int32_t is_paused() override { return controls_.paused; }
-    void set_paused(int32_t value) override { controls_.paused = value; }
-    uint64_t entries_read() override { return controls_.entries; }
-    uint64_t items_found() override { return controls_.items; }
+    double progress() override { return token_.progress; }
+    void set_progress(double value) override { token_.progress = value; }
+    void set_stop(qv::stop_reason why) override { token_.request_stop(why); }
+    qv::stop_reason stop_state() override { return token_.stop(); }
+    int32_t is_paused() override { return token_.paused() ? 1 : 0; }
+    void set_paused(int32_t value) override { token_.set_paused(value != 0); }
+    uint64_t entries_read() override { return token_.entries; }
+    uint64_t items_found() override { return token_.items; }
     void reset() override;
     // Removes a regular file at destination, then has the library write the
     // item's data there: 0, or the library's negative result.
@@ -63,12 +49,11 @@ public:
 
 protected:
     void run() override;
+    std::vector<qv::found_item> make_found_items() override;
 
 private:
-    void link_and_mark();
-
-    ntfs_context_s context_{};
     volume_item_s volume_;
-    scan_controls controls_;
+    qv::scan_token token_;
+    qv::ntfs_core core_;
     item_map items_;
 };

@@ -1,7 +1,7 @@
 #pragma once
-// The deep-scan engine: has the signature-scanning library carve a volume,
-// keeps each found file as a 32-byte record plus an index by type, copies a
-// found file out, and saves and loads the result (*.sav).
+// The window's deep-scan engine: runs deep_core on its own thread over the
+// volume's device, keeps the records and their index by type, copies a found
+// file out, and saves and loads the result (*.sav).
 
 #include <QByteArray>
 #include <QString>
@@ -11,30 +11,30 @@
 #include <string>
 #include <vector>
 
+#include "engine/deep_core.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_item.hpp"
 #include "engine/scan_result_file.hpp"
-#include "sigscan/found_file_facts.hpp"
-#include "sigscan/sc_api.hpp"
 
 class raw_recovery_c : public recovery_base_c {
     Q_OBJECT
 public:
     // Type name (whole, as the library gave it) to record positions, in finding order.
-    using type_map = std::map<std::string, std::vector<uint64_t>>;
+    using type_map = qv::carved_type_map;
 
     explicit raw_recovery_c(QObject* parent = nullptr);
+    ~raw_recovery_c() override;
 
     // Copies the volume; the device path is its volume_name less one trailing backslash.
     void set_volume(const volume_item_s& volume) override;
-    double progress() override;
-    void set_progress(double value) override;
-    void set_stop(int32_t value) override;
-    int32_t stop_state() override;
-    int32_t is_paused() override;
-    void set_paused(int32_t value) override;
+    double progress() override { return token_.progress; }
+    void set_progress(double value) override { token_.progress = value; }
+    void set_stop(qv::stop_reason why) override { token_.request_stop(why); }
+    qv::stop_reason stop_state() override { return token_.stop(); }
+    int32_t is_paused() override { return token_.paused() ? 1 : 0; }
+    void set_paused(int32_t value) override { token_.set_paused(value != 0); }
     uint64_t entries_read() override { return 0; }
-    // Zeroes the context and drops all records and types; keeps the volume and device path.
+    // Clears progress, pause and stop and drops all records and types; keeps the volume and device path.
     void reset() override;
     // Writes exactly the found file's bytes (size bytes from its offset) to
     // destination: 0, or -1 for an unknown id, a device that cannot be opened or
@@ -50,7 +50,7 @@ public:
     QString read_result_file(const QByteArray& path);
 
     // Test every byte offset instead of sector starts in the next scans.
-    void set_every_byte(bool on) { every_byte_ = on; }
+    void set_every_byte(bool on) { core_.set_every_byte(on); }
 
     // Read only while the engine's thread is idle.
     const std::vector<raw_item_s>& records() const {
@@ -79,20 +79,16 @@ public:
 
 protected:
     void run() override;
+    std::vector<qv::found_item> make_found_items() override;
 
 private:
     void add_record(const char* type, uint64_t offset, uint64_t size);
-    void rebuild_type_index();
-    // Reads capture times and checks content of every record's file.
-    void examine_records();
 
     volume_item_s volume_;
-    sc_context_s context_{};
+    qv::scan_token token_;
+    qv::deep_core core_;
     type_map type_index_;
     std::vector<raw_item_s> records_;
     std::vector<qv::sig::file_facts> facts_;
-    // During a scan: examines the files found so far while the scan reads on.
-    qv::sig::found_file_examiner* examiner_ = nullptr;
     QString device_path_;
-    bool every_byte_ = false;
 };

@@ -1,29 +1,40 @@
 #pragma once
-// The interface every scan engine implements, and the do-nothing engine that
-// stands in before any scan.
+// The interface every scan engine's thread adapter implements for the window,
+// and the do-nothing engine that stands in before any scan. The scanning
+// itself is done by the thread-free cores (fat_core, ntfs_core, deep_core).
 
 #include <QString>
 #include <QThread>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "devices/volume_items.hpp"
+#include "engine/found_item.hpp"
+#include "engine/scan_hooks.hpp"
+
+namespace qv {
+class item_index;
+}
 
 class recovery_base_c : public QThread {
     Q_OBJECT
 public:
-    explicit recovery_base_c(QObject* parent = nullptr) : QThread(parent) {}
+    explicit recovery_base_c(QObject* parent = nullptr);
+    ~recovery_base_c() override;
 
     // Stores a private copy of the volume to scan.
     virtual void set_volume(const volume_item_s& volume) = 0;
     // Fraction of the scan done, 0.0 to 1.0. Callable from any thread.
     virtual double progress() = 0;
     virtual void set_progress(double value) = 0;
-    // 0 runs on; any other value ends the scan at its next check
-    // (3: the user pressed stop, 2: the page was left and the result is dropped).
-    virtual void set_stop(int32_t value) = 0;
-    virtual int32_t stop_state() { return 1; }
+    // running goes on; any other reason ends the scan at its next check
+    // (user_stopped: the partial result is shown; page_left: it is dropped).
+    virtual void set_stop(qv::stop_reason why) = 0;
+    virtual qv::stop_reason stop_state() { return qv::stop_reason::running; }
     virtual int32_t is_paused() = 0;
     virtual void set_paused(int32_t value) = 0;
     // Directory entries (or records) examined so far.
@@ -43,6 +54,10 @@ public:
     // Result items filed so far under new ids.
     virtual uint64_t items_found() { return 0; }
 
+    // The finished scan's result as found items, made on first use after each
+    // scan. Read only while the engine's thread is idle.
+    const std::vector<qv::found_item>& found_items();
+
 protected:
     // The end of a scan publishes its result with a release store; readers on
     // other threads load it with acquire before they look. QThread::wait orders
@@ -50,8 +65,21 @@ protected:
     void publish_result() { result_generation_.fetch_add(1, std::memory_order_release); }
     void result_published() const { (void)result_generation_.load(std::memory_order_acquire); }
 
+    // The engine's own result as found items (called by found_items()).
+    virtual std::vector<qv::found_item> make_found_items() { return {}; }
+    // Forgets the found items made from an earlier result.
+    void drop_found_items();
+    // mount_path, then "/" and each name from the topmost folder below the
+    // root down to the item: 0; -1 (out holds mount_path) when an item of the
+    // chain is missing or the parents loop.
+    int32_t path_from_found_items(uint64_t id, const QString& mount_path, QString* out);
+
 private:
     std::atomic<uint32_t> result_generation_{0};
+    std::mutex found_mutex_;
+    bool found_made_ = false;
+    std::vector<qv::found_item> found_;
+    std::unique_ptr<qv::item_index> found_index_;
 };
 
 // Stands in for an engine when no scan has been started: every call is harmless.
@@ -62,7 +90,9 @@ public:
     void set_volume(const volume_item_s&) override {}
     double progress() override { return 0.0; }
     void set_progress(double) override {}
-    void set_stop(int32_t) override {}
+    void set_stop(qv::stop_reason) override {}
+    // It never scans, so it always reads as stopped.
+    qv::stop_reason stop_state() override { return qv::stop_reason::user_stopped; }
     int32_t is_paused() override { return 0; }
     void set_paused(int32_t) override {}
     uint64_t entries_read() override { return 0; }

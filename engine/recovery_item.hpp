@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "engine/engine_choice.hpp"
+
 struct recovery_item_s {
     QString name;
     uint64_t size = 0;  // bytes
@@ -19,12 +21,6 @@ struct recovery_item_s {
 
 Q_DECLARE_METATYPE(recovery_item_s)
 
-// Which engine produced the rows: the page's engine kind.
-enum recovery_engine_kind : int {
-    engine_kind_fat = 0,
-    engine_kind_ntfs = 1,
-    engine_kind_deep = 2,
-};
 
 // NTFS rows: set in attributes when the file is deleted (recovered through the
 // NTFS library); clear for a file that still exists (copied through the file system).

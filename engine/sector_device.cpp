@@ -11,8 +11,6 @@
 
 #include "engine/debug_log.hpp"
 
-volume_location volume_locations[10];
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -235,37 +233,14 @@ bool install_sector_device(uint8_t drive, std::unique_ptr<qv::device_handle> han
     return true;
 }
 
-namespace {
-
-// A drive this process could not open at start-up because it needs a password
-// is opened when one of its volumes is scanned; the password is asked then.
-void open_when_scanned(uint8_t drive) {
-    {
-        std::lock_guard lock(device_mutex);
-        if (!present(drive) || sector_device_table[drive].handle) return;
-    }
-    auto& catalog = qv::device_catalog::shared();
-    auto d = catalog.drive(drive);
-    if (!d || !d->needs_authorization || d->sector_size != 512) return;
-    auto handle = catalog.open(d->path, qv::access_mode::read_only);
-    if (!handle) return;
-    std::lock_guard lock(device_mutex);
-    auto& slot = sector_device_table[drive];
-    if (slot.handle) return;
-    slot.handle = std::move(handle);
-    refresh_drive(slot);
-}
-
-}  // namespace
-
-int map_volume_to_drive(const QString& volume_path) {
+std::optional<volume_location> locate_volume_sectors(const QString& volume_path) {
     QString path = volume_path;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
     auto v = qv::device_catalog::shared().locate(path.toStdString());
-    if (!v || v->drive_number < 0 || v->drive_number >= sector_device_slots) return -1;
-    open_when_scanned(uint8_t(v->drive_number));
-    volume_locations[0].drive = uint8_t(v->drive_number);
-    volume_locations[0].partition = uint8_t(v->partition_number);
-    volume_locations[0].start_sector = v->offset / 512;
-    return 0;
+    if (!v || v->drive_number < 0 || v->drive_number >= sector_device_slots) return std::nullopt;
+    volume_location where;
+    where.drive = uint8_t(v->drive_number);
+    where.partition = uint8_t(v->partition_number);
+    where.start_sector = v->offset / 512;
+    return where;
 }

@@ -1,11 +1,14 @@
 #pragma once
-// Sector access to the drives of the device catalog for the FAT path: a
-// drive table, one 64 KiB transfer buffer under one mutex, and a media watch.
+// Numbered sector access to the drives of the device catalog, over the
+// catalog's device handles: a drive table, one 64 KiB transfer buffer under
+// one mutex, and a media watch that marks drives whose medium has gone.
+// (The FAT reader reads through its own volume handle, not through these slots.)
 
 #include <QString>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "devices/device_catalog.hpp"
 
@@ -32,15 +35,13 @@ inline constexpr int sector_device_slots = qv::max_drives;
 // One transfer moves at most this many bytes.
 inline constexpr uint32_t transfer_buffer_size = 0x10000;
 
-// Where the FAT reader finds its volume: drive, partition and first sector
-// (512-byte sectors, 64-bit so volumes beyond 2 TiB are read at the right place).
+// Where a volume lies among the slots: drive, partition and first sector
+// (512-byte sectors, 64-bit so volumes beyond 2 TiB are found at the right place).
 struct volume_location {
     uint8_t drive = 0;
     uint8_t partition = 0;
     uint64_t start_sector = 0;
 };
-// Indexed by the FAT reader's volume number; only entry 0 is filled.
-extern volume_location volume_locations[10];
 
 // Opens every catalog drive (read-only) and starts the media watch. Returns the slot count.
 uint32_t open_physical_drives();
@@ -60,6 +61,6 @@ io_result device_control(uint8_t drive, uint8_t code, void* result);
 // The slot count grows to cover drive. False when drive is out of range.
 bool install_sector_device(uint8_t drive, std::unique_ptr<qv::device_handle> handle);
 
-// Fills volume_locations[0] for a volume path; 0, or -1 when the path is not
-// a volume of the catalog (the location then keeps its old values).
-int map_volume_to_drive(const QString& volume_path);
+// The location of a volume path (a trailing '/' or '\\' is cut); empty when the
+// path is not a volume of a catalog drive that has a slot.
+std::optional<volume_location> locate_volume_sectors(const QString& volume_path);

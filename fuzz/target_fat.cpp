@@ -7,7 +7,6 @@
 #include "devices/device_handle.hpp"
 #include "engine/fat_reader.hpp"
 #include "engine/fat_recovery.hpp"
-#include "engine/sector_device.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/fuzz_targets.hpp"
 
@@ -19,21 +18,22 @@ constexpr int max_recoveries = 4;
 constexpr int max_lookups = 2;
 
 // Looks up a live folder by name from the root, as a path walk would.
-void look_up(const fat_item_s& item) {
+void look_up(::fat_volume* volume, const fat_item_s& item) {
     std::u16string path = u"/";
     for (size_t i = 0; i < std::size(item.name) && item.name[i]; ++i) path += item.name[i];
     fat_dir dir;
-    f_opendir(&dir, path.c_str());
+    f_opendir(&dir, volume, path.c_str());
 }
 
 }  // namespace
 
 int fat_volume(const uint8_t* data, size_t size) {
-    install_sector_device(0, std::make_unique<memory_device>(std::vector<uint8_t>(data, data + size)));
-    volume_locations[0] = volume_location{};
+    memory_device lookup_device(std::vector<uint8_t>(data, data + size));
+    ::fat_volume lookup_volume;
+    bool mounted = f_mount(&lookup_volume, lookup_device) == FAT_OK;
     {
         fat_recovery_c engine;
-        engine.scan_located_volume();
+        engine.scan_device(std::make_unique<memory_device>(std::vector<uint8_t>(data, data + size)));
         QV_FUZZ_CHECK(engine.items().count(0) == 1);
         int recovered = 0, looked_up = 0;
         for (const auto& [id, item] : engine.items()) {
@@ -42,8 +42,8 @@ int fat_volume(const uint8_t* data, size_t size) {
             QV_FUZZ_CHECK(item.cluster == id);
             bool directory = item.attributes & FAT_ATTR_DIRECTORY;
             bool deleted = item.attributes & FAT_ATTR_DELETED;
-            if (directory && !deleted && item.parent == 0 && looked_up < max_lookups) {
-                look_up(item);
+            if (mounted && directory && !deleted && item.parent == 0 && looked_up < max_lookups) {
+                look_up(&lookup_volume, item);
                 ++looked_up;
             }
             if (!directory && deleted && recovered < max_recoveries) {
@@ -54,8 +54,6 @@ int fat_volume(const uint8_t* data, size_t size) {
             engine.build_item_path(id, &path);
         }
     }
-    f_attach(0, nullptr);
-    install_sector_device(0, nullptr);
     return 0;
 }
 

@@ -1,14 +1,15 @@
 #include "partition/boot_sector_tests.hpp"
 
+#include "engine/fat_layout.hpp"
 #include "exfat/boot_region.hpp"
 
 namespace qv::partition {
 namespace {
 
-constexpr size_t signature_offset = 510;  // 0x55 0xAA
-constexpr size_t oem_name_offset = 3;
+constexpr size_t signature_offset = fat::bs_signature;  // 0x55 0xAA
+constexpr size_t oem_name_offset = fat::bpb_oem_name;
 constexpr size_t ntfs_total_sectors_offset = 0x28;   // 64-bit, one less than the volume's sectors
-constexpr size_t fat32_total_sectors_offset = 0x20;  // 32-bit
+constexpr size_t fat32_total_sectors_offset = fat::bpb_total_sectors32;  // 32-bit
 
 bool has_signature(byte_view chunk, size_t sector_at) {
     return chunk.u8(sector_at + signature_offset) == 0x55 &&

@@ -4,13 +4,14 @@
 #include <vector>
 
 #include "devices/device_handle.hpp"
+#include "engine/fat_layout.hpp"
 #include "partition/boot_sector_tests.hpp"
 
 namespace qv::partition {
 namespace {
 
 constexpr size_t chunk_bytes = chunk_sectors * sector_bytes;  // 131072
-constexpr size_t signature_offset = 510;
+constexpr size_t signature_offset = fat::bs_signature;
 // Sectors fetched per read: many chunks at once, so a drive is read in few
 // large sequential transfers.
 constexpr uint64_t window_sectors = 2048;  // 1 MiB

@@ -1,7 +1,5 @@
 #include "sigscan/carve_input.hpp"
 
-#include <QThread>
-
 #include <algorithm>
 #include <cstring>
 
@@ -9,17 +7,18 @@
 
 namespace qv::sig {
 
-bool scan_checkpoint(sc_context_s* context) {
-    if (!context) return true;
-    while (sc_context_paused(*context)) {
-        if (sc_context_stop(*context)) return false;
-        QThread::msleep(20);
+bool context_gate::keep_going() {
+    while (sc_context_paused(context_)) {
+        if (sc_context_stop(context_)) return false;
+        std::this_thread::sleep_for(pause_step);
     }
-    return sc_context_stop(*context) == 0;
+    return sc_context_stop(context_) == 0;
 }
 
-carve_input::carve_input(device_handle& device, sc_context_s* context)
-    : device_(device), context_(context), length_(device.length()) {}
+void context_gate::scanned(double fraction) { sc_context_set_scanned(context_, fraction); }
+
+carve_input::carve_input(device_handle& device, scan_gate* gate)
+    : device_(device), gate_(gate), length_(device.length()) {}
 
 void carve_input::set_block(const uint8_t* data, uint64_t start, size_t size) {
     block_ = data;
@@ -29,7 +28,7 @@ void carve_input::set_block(const uint8_t* data, uint64_t start, size_t size) {
 
 bool carve_input::keep_going() {
     if (stopped_) return false;
-    if (!scan_checkpoint(context_)) stopped_ = true;
+    if (!scan_checkpoint(gate_)) stopped_ = true;
     return !stopped_;
 }
 

@@ -10,21 +10,20 @@
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
 #include "sigscan/pattern.hpp"
-
-struct sc_context_s;
+#include "sigscan/scan_gate.hpp"
 
 namespace qv::sig {
 
-// Holds while the context is paused; false once a stop was asked for.
-// A null context never pauses or stops.
-bool scan_checkpoint(sc_context_s* context);
+// Holds while the gate says paused; false once a stop was asked for.
+// A null gate never pauses or stops.
+inline bool scan_checkpoint(scan_gate* gate) { return !gate || gate->keep_going(); }
 
 class carve_input {
 public:
     static constexpr size_t window_size = size_t(1) << 20;
     static constexpr uint64_t npos = ~uint64_t(0);
 
-    carve_input(device_handle& device, sc_context_s* context);
+    carve_input(device_handle& device, scan_gate* gate);
 
     uint64_t length() const { return length_; }
     // The scanner's current block; reads inside it cost no I/O.
@@ -65,7 +64,7 @@ public:
 
 private:
     device_handle& device_;
-    sc_context_s* context_;
+    scan_gate* gate_;
     uint64_t length_;
     const uint8_t* block_ = nullptr;
     uint64_t block_start_ = 0;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "devices/device_catalog.hpp"
 #include "sigscan/config.hpp"
@@ -57,7 +58,9 @@ int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flag
         void* owner = context->owner;
         report = [fn, owner](const char* type, uint64_t offset, uint64_t size) { fn(owner, type, offset, size); };
     }
-    auto end = qv::sig::scan_device(*device, *config, options, context, report);
+    std::optional<qv::sig::context_gate> gate;
+    if (context) gate.emplace(*context);
+    auto end = qv::sig::scan_device(*device, *config, options, gate ? &*gate : nullptr, report);
     return end == qv::sig::scan_end::finished ? 0 : 1;
 }
 

@@ -160,33 +160,33 @@ private:
     size_t max_pos_ = 0;
 };
 
-void set_scanned(sc_context_s* context, double value) {
-    if (context) sc_context_set_scanned(*context, value);
+void set_scanned(scan_gate* gate, double value) {
+    if (gate) gate->scanned(value);
 }
 
 }  // namespace
 
 scan_end scan_device(device_handle& device, const signature_config& config,
-                     const scan_options& options, sc_context_s* context, const found_fn& found) {
+                     const scan_options& options, scan_gate* gate, const found_fn& found) {
     const uint64_t length = device.length();
     const uint64_t step = options.every_byte ? 1 : sector_size;
     const size_t block = std::max<size_t>(options.block_size / sector_size * sector_size, sector_size);
     dispatcher dispatch(config);
     std::vector<uint8_t> buffer(block + dispatch.lookahead());
     std::vector<uint32_t> ids;
-    carve_input input(device, context);
-    set_scanned(context, 0.0);
+    carve_input input(device, gate);
+    set_scanned(gate, 0.0);
 
     uint64_t pos = 0;
     uint64_t reported_end = 0;  // end of the last reported file
     while (pos < length) {
-        if (!scan_checkpoint(context)) return scan_end::stopped;
+        if (!scan_checkpoint(gate)) return scan_end::stopped;
         size_t want = size_t(std::min<uint64_t>(buffer.size(), length - pos));
         int64_t got = device.read_at(pos, buffer.data(), want);
         const uint64_t block_end = std::min<uint64_t>(pos + block, length);
         if (got <= 0) {  // unreadable: go on after this block
             pos = block_end;
-            set_scanned(context, double(pos) / double(length));
+            set_scanned(gate, double(pos) / double(length));
             continue;
         }
         const size_t filled = size_t(got);
@@ -234,9 +234,9 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             if (leave) break;
         }
         pos = std::max(next, scan_end_at);
-        set_scanned(context, std::min(1.0, double(pos) / double(length)));
+        set_scanned(gate, std::min(1.0, double(pos) / double(length)));
     }
-    set_scanned(context, 1.0);
+    set_scanned(gate, 1.0);
     return scan_end::finished;
 }
 

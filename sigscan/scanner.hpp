@@ -8,8 +8,7 @@
 
 #include "devices/device_handle.hpp"
 #include "sigscan/config.hpp"
-
-struct sc_context_s;
+#include "sigscan/scan_gate.hpp"
 
 namespace qv::sig {
 
@@ -24,9 +23,9 @@ using found_fn = std::function<void(const char* type, uint64_t offset, uint64_t 
 enum class scan_end { finished, stopped };
 
 // Reports each file once, in device order; a file found inside an earlier one
-// is not reported. context (may be null) supplies pause and stop and receives
+// is not reported. gate (may be null) supplies pause and stop and receives
 // the scanned fraction, 1.0 when the scan finished.
 scan_end scan_device(device_handle& device, const signature_config& config,
-                     const scan_options& options, sc_context_s* context, const found_fn& found);
+                     const scan_options& options, scan_gate* gate, const found_fn& found);
 
 }  // namespace qv::sig

@@ -6,9 +6,12 @@
 #include <fstream>
 
 #include "devices/le_bytes.hpp"
+#include "engine/fat_layout.hpp"
 #include "tools/fat_table.hpp"
 
 namespace {
+
+namespace fat = qv::fat;
 
 // A 1.44 MB floppy: 512-byte sectors, one sector per cluster.
 constexpr uint32_t total_sectors = 2880;
@@ -28,22 +31,22 @@ public:
         uint8_t* b = bytes_.data();
         const uint8_t jump[3] = {0xEB, 0x3C, 0x90};
         std::memcpy(b, jump, 3);
-        std::memcpy(b + 3, "QVDEMO  ", 8);
-        qv::put_le16(b + 11, 512);
-        b[13] = 1;
-        qv::put_le16(b + 14, 1);
-        b[16] = 2;
-        qv::put_le16(b + 17, root_entries);
-        qv::put_le16(b + 19, total_sectors);
-        b[21] = 0xF0;
-        qv::put_le16(b + 22, sectors_per_fat);
+        std::memcpy(b + fat::bpb_oem_name, "QVDEMO  ", 8);
+        qv::put_le16(b + fat::bpb_bytes_per_sector, 512);
+        b[fat::bpb_sectors_per_cluster] = 1;
+        qv::put_le16(b + fat::bpb_reserved_sectors, 1);
+        b[fat::bpb_fat_count] = 2;
+        qv::put_le16(b + fat::bpb_root_entries, root_entries);
+        qv::put_le16(b + fat::bpb_total_sectors16, total_sectors);
+        b[fat::bpb_media] = 0xF0;
+        qv::put_le16(b + fat::bpb_sectors_per_fat16, sectors_per_fat);
         qv::put_le16(b + 24, 18);
         qv::put_le16(b + 26, 2);
         b[38] = 0x29;
         qv::put_le32(b + 39, 0x51564D4F);
         std::memcpy(b + 43, "QV DEMO    ", 11);
-        std::memcpy(b + 54, "FAT12   ", 8);
-        qv::put_le16(b + 510, 0xAA55);
+        std::memcpy(b + fat::bs_fs_type16, "FAT12   ", 8);
+        qv::put_le16(b + fat::bs_signature, fat::boot_signature);
         set_fat(0, 0xFF0);
         set_fat(1, 0xFFF);
     }
@@ -147,9 +150,9 @@ std::vector<demo_file> make_demo_fat_image(const std::string& path, std::string*
     image_writer img;
     img.boot_sector();
     uint32_t pics = img.store(std::vector<uint8_t>(512, 0), true);
-    img.entry(0, "PICS       ", 0x10, pics, 0, false);
-    img.entry(pics, ".          ", 0x10, pics, 0, false);
-    img.entry(pics, "..         ", 0x10, 0, 0, false);
+    img.entry(0, "PICS       ", fat::attr_directory, pics, 0, false);
+    img.entry(pics, ".          ", fat::attr_directory, pics, 0, false);
+    img.entry(pics, "..         ", fat::attr_directory, 0, 0, false);
     for (const auto& f : files) {
         uint32_t cluster = img.store(f.content, !f.deleted);
         bool in_pics = f.path.rfind("/PICS/", 0) == 0;
@@ -158,7 +161,7 @@ std::vector<demo_file> make_demo_fat_image(const std::string& path, std::string*
         char name11[12];
         std::snprintf(name11, sizeof name11, "%-8.8s%-3.3s", leaf.substr(0, dot).c_str(),
                       dot == std::string::npos ? "" : leaf.substr(dot + 1).c_str());
-        img.entry(in_pics ? pics : 0, name11, 0x20, cluster, uint32_t(f.content.size()), f.deleted);
+        img.entry(in_pics ? pics : 0, name11, fat::attr_archive, cluster, uint32_t(f.content.size()), f.deleted);
     }
     img.copy_fat();
     if (!img.save(path)) {

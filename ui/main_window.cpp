@@ -25,7 +25,6 @@
 namespace {
 
 // Stop value for a scan whose page is left: the engine ends and its results are dropped.
-constexpr int32_t stop_left_page = 2;
 
 }  // namespace
 
@@ -94,14 +93,14 @@ void main_window_c::show_page(int index) {
 }
 
 void main_window_c::leave_recovery_page() {
-    if (scan_running) recovery_->current_engine()->set_stop(stop_left_page);
+    if (scan_running) recovery_->current_engine()->set_stop(qv::stop_reason::page_left);
     recovery_->reset_page();
 }
 
 void main_window_c::stop_background_work() {
     if (recovery_) {
         if (recovery_base_c* engine = recovery_->current_engine(); engine && engine->isRunning()) {
-            engine->set_stop(stop_left_page);
+            engine->set_stop(qv::stop_reason::page_left);
             engine->wait();
         }
         // A recovery has no stop of its own; it copies what is ticked and ends.

@@ -1,11 +1,9 @@
 #include "ui/recovery_window.hpp"
 
-#include <QFile>
 #include <QLabel>
 #include <QMovie>
 #include <QPainter>
 #include <QPushButton>
-#include <QTextOption>
 #include <QTimer>
 #include <QTreeView>
 
@@ -13,29 +11,22 @@
 
 #include "app/language_settings.hpp"
 #include "devices/format_size.hpp"
-#include "engine/fat_recovery.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_worker.hpp"
 #include "engine/safe_names.hpp"
+#include "sigscan/sc_api.hpp"
 #include "ui/open_notice_board.hpp"
 #include "ui/progress_bar.hpp"
 #include "ui/recovery_delegate.hpp"
 #include "ui/recovery_layout.hpp"
 #include "ui/recovery_model.hpp"
-#include "ui/result_tree.hpp"
+#include "ui/recovery_preview.hpp"
+#include "ui/result_presenter.hpp"
+#include "ui/scan_control.hpp"
 #include "ui/scan_state.hpp"
 #include "ui/skin_resources.hpp"
 #include "ui/table_header.hpp"
 #include "ui/table_view.hpp"
-
-#if QUORVANE_HAVE_NTFS
-#include "engine/ntfs_recovery.hpp"
-#endif
-#if QUORVANE_HAVE_DEEP
-#include "engine/raw_recovery.hpp"
-#include "engine/scan_result_file.hpp"
-#include "sigscan/sc_api.hpp"
-#endif
 
 namespace {
 
@@ -49,16 +40,12 @@ recovery_window_c::recovery_window_c(QObject* main_window, QWidget* parent)
     : QWidget(parent), main_window_(main_window) {
     init_skin_resources();
     form_.setup(this);
-    fat_ = std::make_unique<fat_recovery_c>();
-#if QUORVANE_HAVE_NTFS
-    ntfs_ = std::make_unique<ntfs_recovery_c>();
-#endif
-#if QUORVANE_HAVE_DEEP
-    raw_ = std::make_unique<raw_recovery_c>();
-#endif
-    stop_engine_ = std::make_unique<recovery_stop_c>();
-    current_engine_ = stop_engine_.get();
+    scan_ = new scan_control_c(this);
     prompts_ = desktop_recovery_prompts();
+    // A preview copies its file through the engine, which a running scan still fills.
+    preview_ = std::make_unique<recovery_preview_c>([this](const QDir& folder, const recovery_item_s& row) {
+        return scan_running ? -1 : recover_item(folder, row);
+    });
 
     movie_ = new QMovie(":/images/recovery/ani.gif", QByteArray(), this);
     form_.lbl_anime->setMovie(movie_);
@@ -69,8 +56,7 @@ recovery_window_c::recovery_window_c(QObject* main_window, QWidget* parent)
     table_->setStyleSheet("QTableView{border-style: none;border: 1px solid #8bb8fe;}");
     header_ = new MyHeaderView(table_);
     table_->setHorizontalHeader(header_);
-    install_tree_model(new TreeModel(this));
-    install_table_model();
+    results_ = new result_presenter_c(form_.tv_dirtree, table_, header_, this);
     delegate_ = new recovery_delegate_c(this);
     table_->setItemDelegate(delegate_);
 
@@ -83,11 +69,7 @@ recovery_window_c::recovery_window_c(QObject* main_window, QWidget* parent)
     header_->resizeSection(column_tick, 33);
     header_->resizeSection(column_name, 235);
 
-    for (recovery_base_c* engine :
-         {engine_of_kind(engine_kind_fat), engine_of_kind(engine_kind_ntfs),
-          engine_of_kind(engine_kind_deep)})
-        if (engine)
-            connect(engine, &QThread::finished, this, &recovery_window_c::on_thread_finished);
+    connect(scan_, &scan_control_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(form_.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
     connect(&open_notice_board::shared(), &open_notice_board::changed, this, qOverload<>(&QWidget::update));
     connect(table_, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
@@ -107,104 +89,65 @@ recovery_window_c::recovery_window_c(QObject* main_window, QWidget* parent)
     timer_->start(poll_interval_ms);
     progress_ = new progress_bar_c(this);
     progress_->setup(":/images/partition_search/loding_on.png", progress_background);
-#if QUORVANE_HAVE_DEEP
     sc_load_config("./Quorvane.conf");
-#endif
     form_.btn_filter->hide();
     resize(794, 496);
 }
 
 recovery_window_c::~recovery_window_c() {
-    for (recovery_base_c* engine :
-         {engine_of_kind(engine_kind_fat), engine_of_kind(engine_kind_ntfs),
-          engine_of_kind(engine_kind_deep)}) {
-        if (!engine) continue;
-        disconnect(engine, nullptr, this, nullptr);
-        if (engine->isRunning()) {
-            engine->set_stop(2);
-            engine->wait();
-        }
-    }
+    disconnect(scan_, nullptr, this, nullptr);
+    // The worker copies through an engine: it ends before the engines go.
     if (worker_) worker_->wait();
+    delete scan_;
+    scan_ = nullptr;
     scan_running = false;
 }
 
-// ---- engines and scans ----
+// ---- state ----
 
-bool recovery_window_c::has_engine(int kind) {
-    switch (kind) {
-        case engine_kind_fat:
-            return true;
-#if QUORVANE_HAVE_NTFS
-        case engine_kind_ntfs:
-            return true;
-#endif
-#if QUORVANE_HAVE_DEEP
-        case engine_kind_deep:
-            return true;
-#endif
-        default:
-            return false;
-    }
-}
+recovery_base_c* recovery_window_c::current_engine() const { return scan_->current(); }
+int recovery_window_c::engine_kind() const { return scan_->kind(); }
+bool recovery_window_c::deep_scan() const { return scan_->deep(); }
+const volume_item_s& recovery_window_c::volume() const { return scan_->volume(); }
+const QList<recovery_item_s>& recovery_window_c::rows() const { return results_->rows(); }
+TreeModel* recovery_window_c::tree_model() const { return results_->tree_model(); }
+recovery_model_c* recovery_window_c::table_model() const { return results_->table_model(); }
+const file_preview_s& recovery_window_c::preview() const { return preview_->current(); }
+bool recovery_window_c::has_engine(int kind) { return scan_control_c::has_engine(kind); }
 
-recovery_base_c* recovery_window_c::engine_of_kind(int kind) const {
-    switch (kind) {
-        case engine_kind_fat:
-            return fat_.get();
-#if QUORVANE_HAVE_NTFS
-        case engine_kind_ntfs:
-            return ntfs_.get();
-#endif
-#if QUORVANE_HAVE_DEEP
-        case engine_kind_deep:
-            return raw_.get();
-#endif
-        default:
-            return nullptr;
-    }
-}
-
-int recovery_window_c::choose_engine_kind() const {
-    int kind = -1;
-    if (deep_scan_)
-        kind = engine_kind_deep;
-    else if (volume_.file_system == "NTFS")
-        kind = engine_kind_ntfs;
-    else if (volume_.file_system.left(3) == "FAT")
-        kind = engine_kind_fat;
-    return engine_of_kind(kind) ? kind : -1;
+double recovery_window_c::progress_value() const {
+    return progress_->value;
 }
 
 bool recovery_window_c::busy() const {
     return scan_running || (worker_ && worker_->isRunning());
 }
 
+// ---- scans ----
+
+void recovery_window_c::show_scan_buttons() {
+    recovery_form_s::set_text(form_.btn_pause, language_text("btn_pause"));
+    form_.btn_pause->show();
+    form_.btn_stop->show();
+}
+
 void recovery_window_c::start_engine(int kind) {
-    recovery_base_c* engine = engine_of_kind(kind);
-    engine->reset();
-    current_engine_ = engine;
-    engine_kind_ = kind;
-    engine->set_volume(volume_);
     scan_running = true;
     movie_->start();
-    engine->start(QThread::InheritPriority);
+    scan_->start(kind);
     timer_->start(poll_interval_ms);
 }
 
 int recovery_window_c::scan_volume(const volume_item_s& volume, bool deep) {
     // A running recovery still uses the current engine and its results.
     if (busy()) return -1;
-    recovery_form_s::set_text(form_.btn_pause, language_text("btn_pause"));
-    form_.btn_pause->show();
-    form_.btn_stop->show();
+    show_scan_buttons();
     clear_folder_tree();
     clear_table();
-    deep_scan_ = deep;
     form_.btn_filter->hide();
-    volume_ = volume;
-    current_engine_->reset();
-    int kind = choose_engine_kind();
+    scan_->set_target(volume, deep);
+    scan_->reset_current();
+    int kind = scan_->choose_kind();
     if (kind < 0) return -1;
     start_engine(kind);
     update();
@@ -216,72 +159,58 @@ int recovery_window_c::restart_scan() {
     // The tree points into the engine's results: it goes before they do.
     clear_folder_tree();
     clear_table();
-    current_engine_->reset();
-    int kind = choose_engine_kind();
+    scan_->reset_current();
+    int kind = scan_->choose_kind();
     if (kind < 0) return -1;
     start_engine(kind);
-    recovery_form_s::set_text(form_.btn_pause, language_text("btn_pause"));
-    form_.btn_pause->show();
-    form_.btn_stop->show();
+    show_scan_buttons();
     update();
     return 0;
 }
 
 void recovery_window_c::on_timer() {
-    progress_->value = current_engine_->progress();
+    progress_->value = current_engine()->progress();
     if (isVisible()) update();
 }
 
-double recovery_window_c::progress_value() const {
-    return progress_->value;
-}
-
 void recovery_window_c::on_thread_finished() {
-    // Only the current engine's end counts (another engine cannot be running).
-    if (sender() && sender() != current_engine_) return;
     scan_ended();
 }
 
 void recovery_window_c::scan_ended() {
     recovery_form_s::set_text(form_.btn_pause, language_text("btn_start"));
     form_.btn_stop->hide();
-    const int32_t stop = current_engine_->stop_state();
+    recovery_base_c* engine = current_engine();
+    const qv::stop_reason stop = engine->stop_state();
     bool found = false;
-    if (stop == 2) {
-        current_engine_->reset();
+    if (stop == qv::stop_reason::page_left) {
+        engine->reset();
     } else {
-        current_engine_->set_progress(1.0);
-        found = build_folder_tree(engine_kind_);
-        if (engine_kind_ == engine_kind_deep) form_.btn_filter->show();
+        engine->set_progress(1.0);
+        found = build_folder_tree(scan_->kind());
+        if (scan_->kind() == engine_kind_deep) form_.btn_filter->show();
     }
-    progress_->value = current_engine_->progress();
+    progress_->value = engine->progress();
     scan_running = false;
     movie_->stop();
     update();
-    if (!found && stop != 2 && stop != 3 && !deep_scan_ && isVisible() &&
+    // Nothing at all was found by a scan that ran to its end: offer the deep scan.
+    if (!found && stop == qv::stop_reason::running && !scan_->deep() && isVisible() &&
         has_engine(engine_kind_deep) && prompts_.ask(this, "deep_scan_query")) {
-        current_engine_->reset();
-        current_engine_ = engine_of_kind(engine_kind_deep);
-        engine_kind_ = engine_kind_deep;
-        deep_scan_ = true;
+        scan_->switch_to_deep();
         restart_scan();
     }
 }
 
 void recovery_window_c::on_stop_clicked() {
-    current_engine_->set_stop(3);
+    scan_->stop(qv::stop_reason::user_stopped);
     form_.btn_stop->hide();
 }
 
 void recovery_window_c::on_pause_clicked() {
-    if (current_engine_->isRunning()) {
-        if (current_engine_->is_paused()) {
-            current_engine_->set_paused(0);
-            recovery_form_s::set_text(form_.btn_pause, language_text("btn_pause"));
-        } else {
-            current_engine_->set_paused(1);
-            recovery_form_s::set_text(form_.btn_pause, language_text("btn_resume"));
-        }
+    if (scan_->running()) {
+        bool paused = scan_->toggle_pause();
+        recovery_form_s::set_text(form_.btn_pause, language_text(paused ? "btn_resume" : "btn_pause"));
         return;
     }
     if (busy()) return;
@@ -296,11 +225,10 @@ void recovery_window_c::reset_page() {
     open_notice_board::shared().clear();
     clear_folder_tree();
     clear_table();
-    pending_preview_.reset();
-    preview_ = {};
+    preview_->clear();
     // An engine that still scans, or whose results a recovery still reads,
     // is reset when the next scan starts.
-    if (!busy()) current_engine_->reset();
+    if (!busy()) scan_->reset_current();
     progress_->value = 0.0;
     timer_->stop();
     movie_->stop();
@@ -310,134 +238,50 @@ void recovery_window_c::reset_page() {
 // ---- saved deep-scan results ----
 
 void recovery_window_c::on_save_result_clicked() {
-#if QUORVANE_HAVE_DEEP
-    if (engine_kind_ != engine_kind_deep || raw_->isRunning()) return;
+    if (scan_->kind() != engine_kind_deep || scan_->running()) return;
     QString path = prompts_.choose_result_file(this, true);
     if (path.isEmpty()) return;
-    raw_->write_result_file(QFile::encodeName(path));
-#endif
+    scan_->save_result(path);
 }
 
 int recovery_window_c::resume_saved_result() {
-#if QUORVANE_HAVE_DEEP
     if (busy()) return -1;
     clear_folder_tree();
     clear_table();
-    current_engine_->reset();
+    scan_->reset_current();
     progress_->value = 0.0;
     timer_->stop();
     QString path = prompts_.choose_result_file(this, false);
     if (path.isEmpty()) return -1;
-    QString device = raw_->read_result_file(QFile::encodeName(path));
-    if (device.isEmpty()) return -1;
-    int index = qv::find_result_volume(volume_items, device);
-    if (index < 0 || index >= volume_items.size()) return -1;
-    volume_ = volume_items[index];
-    engine_kind_ = engine_kind_deep;
-    current_engine_ = raw_.get();
-    deep_scan_ = true;
-    raw_->set_volume(volume_);
+    if (!scan_->load_result(path)) return -1;
     scan_ended();
     form_.btn_pause->hide();
     form_.btn_stop->hide();
     form_.btn_filter->hide();
     return 0;
-#else
-    return -1;
-#endif
 }
 
 // ---- tree and table ----
 
-void recovery_window_c::install_tree_model(TreeModel* model) {
-    QItemSelectionModel* old_selection = form_.tv_dirtree->selectionModel();
-    TreeModel* old = tree_model_;
-    tree_model_ = model;
-    form_.tv_dirtree->setModel(model);
-    delete old_selection;
-    delete old;
-}
-
-void recovery_window_c::install_table_model() {
-    QItemSelectionModel* old_selection = table_->selectionModel();
-    recovery_model_c* old = table_model_;
-    table_model_ = new recovery_model_c(rows_, this);
-    table_->setModel(table_model_);
-    delete old_selection;
-    delete old;
-}
-
 void recovery_window_c::clear_folder_tree() {
-    install_tree_model(new TreeModel(this));
+    results_->clear_tree();
 }
 
 void recovery_window_c::clear_table() {
-    rows_.clear();
-    install_table_model();
-    header_->set_check_all_state(false);
-    preview_ = {};
+    results_->clear_table();
+    preview_->clear();
 }
 
 bool recovery_window_c::build_folder_tree(int kind) {
-    auto* model = new TreeModel(this);
-    switch (kind) {
-        case engine_kind_fat:
-            add_fat_folders(*model, fat_->items());
-            break;
-#if QUORVANE_HAVE_NTFS
-        case engine_kind_ntfs:
-            add_ntfs_folders(*model, ntfs_->items());
-            break;
-#endif
-#if QUORVANE_HAVE_DEEP
-        case engine_kind_deep:
-            add_deep_folders(*model, raw_->type_index());
-            break;
-#endif
-        default:
-            break;
-    }
-    if (!tree_has_results(*model)) {
-        delete model;
-        clear_folder_tree();
-        return false;
-    }
-    install_tree_model(model);
-    form_.tv_dirtree->expandToDepth(0);
-    return true;
+    return results_->show_result(scan_->engine_of_kind(kind));
 }
 
 void recovery_window_c::fill_file_table(const QModelIndex& folder) {
-    rows_.clear();
-    const tree_node* node = TreeModel::node(folder);
-    const void* payload = node ? node->payload : nullptr;
-    if (payload && !scan_running) {
-        switch (engine_kind_) {
-            case engine_kind_fat:
-                rows_ = fat_folder_rows(*static_cast<const fat_item_s*>(payload));
-                break;
-#if QUORVANE_HAVE_NTFS
-            case engine_kind_ntfs:
-                rows_ = ntfs_folder_rows(*static_cast<const ntfs_item_s*>(payload));
-                break;
-#endif
-#if QUORVANE_HAVE_DEEP
-            case engine_kind_deep:
-                rows_ = deep_folder_rows(raw_->records(),
-                                         *static_cast<const std::vector<uint64_t>*>(payload), raw_->facts());
-                break;
-#endif
-            default:
-                break;
-        }
-    }
-    install_table_model();
-    header_->set_check_all_state(false);
+    results_->fill_table(folder, !scan_running);
 }
 
 void recovery_window_c::check_all(bool value) {
-    for (recovery_item_s& row : rows_) row.ticked = value ? 1 : 0;
-    install_table_model();
+    results_->check_all(value);
 }
 
 void recovery_window_c::on_check_all(const bool& value) {
@@ -445,24 +289,11 @@ void recovery_window_c::on_check_all(const bool& value) {
 }
 
 void recovery_window_c::on_sort_column(int column) {
-    // The current row stays current: it is looked up again by its id after the sort.
-    QModelIndex current = table_->currentIndex();
-    bool had_current = current.isValid() && current.row() < rows_.size();
-    uint64_t id = had_current ? rows_[current.row()].id : 0;
-    table_model_->sort_by_column(column);
-    if (!had_current) return;
-    for (qsizetype i = 0; i < rows_.size(); ++i)
-        if (rows_[i].id == id) {
-            table_->selectionModel()->setCurrentIndex(
-                table_model_->index(int(i), current.column()),
-                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-            break;
-        }
+    results_->sort_by_column(column);
 }
 
 void recovery_window_c::on_tree_clicked(const QModelIndex& index) {
-    preview_ = {};
-    pending_preview_.reset();
+    preview_->clear();
     fill_file_table(index);
     update();
 }
@@ -470,54 +301,29 @@ void recovery_window_c::on_tree_clicked(const QModelIndex& index) {
 // ---- preview and recovery ----
 
 int recovery_window_c::recover_item(const QDir& directory, const recovery_item_s& row) {
-    return recover_row(*current_engine_, engine_kind_, row,
-                       directory.filePath(safe_file_name(row.name)));
+    return recover_row(*current_engine(), engine_kind(), row, directory.filePath(safe_file_name(row.name)));
 }
 
 void recovery_window_c::on_list_clicked(const QModelIndex& index) {
-    preview_ = {};
-    pending_preview_.reset();
-    if (!index.isValid() || index.row() >= rows_.size()) return;
-    if (index.column() == column_tick)
-        table_model_->set_ticked(index.row(), (rows_[index.row()].ticked & 0xFF) ? 0 : 1);
-    const recovery_item_s row = rows_[index.row()];
-    if (row.size <= preview_max_bytes) {
-        // One engine serves one thread: while the worker copies files out, the
-        // preview waits for it.
-        if (worker_ && worker_->isRunning())
-            pending_preview_ = std::make_unique<recovery_item_s>(row);
-        else
-            show_preview(row);
-    }
+    preview_->clear();
+    if (!index.isValid() || index.row() >= rows().size()) return;
+    if (index.column() == column_tick) results_->toggle_tick(index.row());
+    const recovery_item_s row = rows()[index.row()];
+    preview_->request(row, worker_ && worker_->isRunning());
     update();
 }
 
-void recovery_window_c::show_preview(const recovery_item_s& row) {
-    if (scan_running) return;
-    if (!preview_dir_) {
-        preview_dir_ =
-            std::make_unique<QTemporaryDir>(QDir::temp().filePath("quorvane-preview-XXXXXX"));
-        if (!preview_dir_->isValid()) {
-            preview_dir_.reset();
-            return;
-        }
-    }
-    QDir dir(preview_dir_->path());
-    if (recover_item(dir, row) != 0) return;
-    preview_ = load_file_preview(dir.filePath(safe_file_name(row.name)), row.name);
-}
-
 void recovery_window_c::on_recovery_clicked() {
-    if (rows_.isEmpty() || scan_running) return;
-    bool any = std::any_of(rows_.begin(), rows_.end(),
-                           [](const recovery_item_s& r) { return r.ticked & 0xFF; });
+    const QList<recovery_item_s>& list = rows();
+    if (list.isEmpty() || scan_running) return;
+    bool any = std::any_of(list.begin(), list.end(), [](const recovery_item_s& r) { return r.ticked & 0xFF; });
     if (!any) {
         prompts_.tell(this, "recovery_check_warning");
         return;
     }
     QString folder = prompts_.choose_folder(this);
     if (folder.isEmpty()) return;
-    if (destination_on_volume(folder, volume_.device_name) &&
+    if (destination_on_volume(folder, volume().device_name) &&
         !prompts_.ask(this, "recovery_same_volume_warning"))
         return;
     if (!worker_) {
@@ -525,17 +331,13 @@ void recovery_window_c::on_recovery_clicked() {
         connect(worker_.get(), &QThread::finished, this, &recovery_window_c::on_recovery_finished);
     }
     if (worker_->isRunning()) return;
-    worker_->set_job(current_engine_, engine_kind_, QDir(folder), rows_);
+    worker_->set_job(current_engine(), engine_kind(), QDir(folder), list);
     worker_->start(QThread::InheritPriority);
 }
 
 void recovery_window_c::on_recovery_finished() {
     prompts_.open_folder(worker_->destination().path());
-    if (pending_preview_) {
-        std::unique_ptr<recovery_item_s> row = std::move(pending_preview_);
-        show_preview(*row);
-        update();
-    }
+    if (preview_->show_waiting()) update();
 }
 
 // ---- painting and layout ----
@@ -554,43 +356,24 @@ void recovery_window_c::paintEvent(QPaintEvent*) {
 
     painter.setPen(Qt::black);
     painter.setFont(QFont("Verdana", 10));
+    recovery_base_c* engine = current_engine();
     QString status;
-    if (deep_scan_) {
-        double fraction = std::clamp(current_engine_->progress(), 0.0, 1.0);
-        status = language_text("raw_progress") + " " +
-                 format_size(uint64_t(fraction * double(volume_.total_bytes)));
+    if (deep_scan()) {
+        double fraction = std::clamp(engine->progress(), 0.0, 1.0);
+        status = language_text("raw_progress") + " " + format_size(uint64_t(fraction * double(volume().total_bytes)));
     } else {
-        status =
-            language_text("recovery_reading") + QString::number(current_engine_->entries_read());
+        status = language_text("recovery_reading") + QString::number(engine->entries_read());
     }
     if (const QString notice = open_notice_board::shared().text(); !notice.isEmpty()) status += "   " + notice;
     painter.drawText(l.status_text, status);
 
     painter.fillRect(l.preview_fill, Qt::white);
-    if (preview_.ready) paint_preview(painter);
+    preview_->paint(painter, size(), l.preview_text);
 
-    uint64_t found = current_engine_->items_found();
+    uint64_t found = engine->items_found();
     if (found > 0) {
         painter.setPen(Qt::red);
-        painter.drawText(l.found_text,
-                         language_text("recovery_total_files") + " " + QString::number(found));
-    }
-}
-
-void recovery_window_c::paint_preview(QPainter& painter) {
-    const recovery_layout_s l = recovery_layout(width(), height());
-    if (!preview_.image.isNull()) {
-        QRect target = preview_image_rect(size(), preview_.image.size());
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(target, preview_.image);
-    } else if (!preview_.text.isEmpty()) {
-        QTextOption option;
-        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        painter.setPen(Qt::black);
-        painter.save();
-        painter.setClipRect(l.preview_text);
-        painter.drawText(QRectF(l.preview_text), preview_.text, option);
-        painter.restore();
+        painter.drawText(l.found_text, language_text("recovery_total_files") + " " + QString::number(found));
     }
 }
 

@@ -1,11 +1,9 @@
 #pragma once
-// The recovery page: runs a scan of one volume, shows its progress, the folder
-// tree and file table of what it found, previews the clicked file and recovers
-// the ticked ones.
+// The recovery page: puts together the scan control, the result views and the
+// preview, shows the scan's progress, and recovers the ticked files.
 
 #include <QDir>
 #include <QList>
-#include <QTemporaryDir>
 #include <QWidget>
 
 #include <memory>
@@ -21,15 +19,14 @@ class QTimer;
 class MyHeaderView;
 class MyQTableView;
 class TreeModel;
-class fat_recovery_c;
-class ntfs_recovery_c;
 class progress_bar_c;
-class raw_recovery_c;
 class recovery_base_c;
 class recovery_delegate_c;
 class recovery_file_c;
 class recovery_model_c;
-class recovery_stop_c;
+class recovery_preview_c;
+class result_presenter_c;
+class scan_control_c;
 
 class recovery_window_c : public QWidget {
     Q_OBJECT
@@ -52,7 +49,7 @@ public:
     // file of that name: 0, or negative.
     int recover_item(const QDir& directory, const recovery_item_s& row);
     // Puts a new folder tree from the current engine's results on the tree view;
-    // false (and an empty tree) when it holds no folder.
+    // false (and an empty tree) when "/" holds no result.
     bool build_folder_tree(int engine_kind);
     // Rebuilds the rows for one folder of the tree and puts a new model on the table.
     void fill_file_table(const QModelIndex& folder);
@@ -60,17 +57,17 @@ public:
     void clear_folder_tree();
 
     // State the main window and tests read.
-    recovery_base_c* current_engine() const { return current_engine_; }
-    int engine_kind() const { return engine_kind_; }
-    bool deep_scan() const { return deep_scan_; }
-    const volume_item_s& volume() const { return volume_; }
-    const QList<recovery_item_s>& rows() const { return rows_; }
-    TreeModel* tree_model() const { return tree_model_; }
-    recovery_model_c* table_model() const { return table_model_; }
+    recovery_base_c* current_engine() const;
+    int engine_kind() const;
+    bool deep_scan() const;
+    const volume_item_s& volume() const;
+    const QList<recovery_item_s>& rows() const;
+    TreeModel* tree_model() const;
+    recovery_model_c* table_model() const;
     const recovery_form_s& form() const { return form_; }
     MyQTableView* table_view() const { return table_; }
     MyHeaderView* table_header() const { return header_; }
-    const file_preview_s& preview() const { return preview_; }
+    const file_preview_s& preview() const;
     recovery_file_c* worker() const { return worker_.get(); }
     double progress_value() const;
     // True when this build has the engine of that kind.
@@ -98,44 +95,21 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    recovery_base_c* engine_of_kind(int kind) const;
-    // The engine kind for the stored volume and deep_scan_; -1 when none reads it.
-    int choose_engine_kind() const;
     void start_engine(int kind);
     void scan_ended();
     bool busy() const;
-    void install_tree_model(TreeModel* model);
-    void install_table_model();
     void clear_table();
-    void show_preview(const recovery_item_s& row);
-    void paint_preview(QPainter& painter);
+    void show_scan_buttons();
 
     recovery_form_s form_;
     QObject* main_window_ = nullptr;
-    bool deep_scan_ = false;
-    volume_item_s volume_;
-    std::unique_ptr<fat_recovery_c> fat_;
-#if QUORVANE_HAVE_NTFS
-    std::unique_ptr<ntfs_recovery_c> ntfs_;
-#endif
-#if QUORVANE_HAVE_DEEP
-    std::unique_ptr<raw_recovery_c> raw_;
-#endif
-    std::unique_ptr<recovery_stop_c> stop_engine_;
-    recovery_base_c* current_engine_ = nullptr;
-    int engine_kind_ = engine_kind_fat;
+    scan_control_c* scan_ = nullptr;
+    result_presenter_c* results_ = nullptr;
+    std::unique_ptr<recovery_preview_c> preview_;
 
     MyQTableView* table_ = nullptr;
     MyHeaderView* header_ = nullptr;
-    TreeModel* tree_model_ = nullptr;
-    recovery_model_c* table_model_ = nullptr;
     recovery_delegate_c* delegate_ = nullptr;
-    QList<recovery_item_s> rows_;
-
-    file_preview_s preview_;
-    std::unique_ptr<QTemporaryDir> preview_dir_;
-    // A preview asked for while the worker ran; shown when it has finished.
-    std::unique_ptr<recovery_item_s> pending_preview_;
 
     progress_bar_c* progress_ = nullptr;
     QTimer* timer_ = nullptr;

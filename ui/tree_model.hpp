@@ -14,9 +14,8 @@ struct tree_node {
     std::vector<std::unique_ptr<tree_node>> children;  // sub-folders, in the order added
     QString title;
     tree_node* parent = nullptr;
-    // The engine result this folder stands for (a fat_item_s, an ntfs_item_s or
-    // a deep-scan type's list of record numbers); not owned. Null for the root
-    // and for the "/" folder of a deep scan.
+    // The result folder this node stands for (a qv::folder_node); not owned.
+    // Null for the invisible root and for folders without file rows of their own.
     const void* payload = nullptr;
 
     // Appends a child made from title and payload and returns it.

@@ -209,7 +209,6 @@ TEST(cli_deep_scan, finds_files_on_a_reformatted_card_saves_and_resumes) {
 
 }  // namespace
 
-#ifdef QUORVANE_HAVE_NTFS
 #include "tests/ntfsscan/ntfs_test_image.hpp"
 
 namespace {
@@ -237,4 +236,3 @@ TEST(cli_ntfs, recovers_a_deleted_folder_with_its_files) {
 }
 
 }  // namespace
-#endif

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "devices/le_bytes.hpp"
+#include "engine/fat_layout.hpp"
 #include "tools/fat_table.hpp"
 
 namespace qv::test {
@@ -22,26 +23,26 @@ fat_builder::fat_builder(int bits, uint32_t clusters, uint8_t spc, uint16_t root
     b[0] = 0xEB;
     b[1] = 0x58;
     b[2] = 0x90;
-    std::memcpy(b + 3, "QVTEST  ", 8);
-    put_le16(b + 11, 512);
-    b[13] = spc;
-    put_le16(b + 14, uint16_t(fat_start_));
-    b[16] = 1;
-    put_le16(b + 17, root_entries_);
+    std::memcpy(b + fat::bpb_oem_name, "QVTEST  ", 8);
+    put_le16(b + fat::bpb_bytes_per_sector, 512);
+    b[fat::bpb_sectors_per_cluster] = spc;
+    put_le16(b + fat::bpb_reserved_sectors, uint16_t(fat_start_));
+    b[fat::bpb_fat_count] = 1;
+    put_le16(b + fat::bpb_root_entries, root_entries_);
     if (total_ < 0x10000 && bits != 32)
-        put_le16(b + 19, uint16_t(total_));
+        put_le16(b + fat::bpb_total_sectors16, uint16_t(total_));
     else
-        put_le32(b + 32, total_);
-    b[21] = 0xF8;
+        put_le32(b + fat::bpb_total_sectors32, total_);
+    b[fat::bpb_media] = 0xF8;
     if (bits == 32) {
-        put_le32(b + 36, sectors_per_fat_);
-        put_le32(b + 44, root_cluster());
-        std::memcpy(b + 82, "FAT32   ", 8);
+        put_le32(b + fat::bpb_sectors_per_fat32, sectors_per_fat_);
+        put_le32(b + fat::bpb_root_cluster32, root_cluster());
+        std::memcpy(b + fat::bs_fs_type32, "FAT32   ", 8);
     } else {
-        put_le16(b + 22, uint16_t(sectors_per_fat_));
-        std::memcpy(b + 54, bits == 12 ? "FAT12   " : "FAT16   ", 8);
+        put_le16(b + fat::bpb_sectors_per_fat16, uint16_t(sectors_per_fat_));
+        std::memcpy(b + fat::bs_fs_type16, bits == 12 ? "FAT12   " : "FAT16   ", 8);
     }
-    put_le16(b + 510, 0xAA55);
+    put_le16(b + fat::bs_signature, fat::boot_signature);
     set_fat(0, 0x0FFFFFF8);
     set_fat(1, 0x0FFFFFFF);
     if (bits == 32) set_fat(root_cluster(), end_of_chain());

@@ -4,7 +4,7 @@
 
 #include "devices/le_bytes.hpp"
 #include "engine/fat_reader.hpp"
-#include "engine/sector_device.hpp"
+#include "devices/device_catalog.hpp"
 #include "tests/engine/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
@@ -15,18 +15,23 @@ using qv::test::fat_builder;
 
 class fat_reader_on_built_images : public ::testing::Test {
 protected:
-    // Saves the image, maps it as volume 0 and opens its root.
+    // Saves the image, opens it as a device, mounts it and opens its root.
     fat_result mount(fat_builder& b, fat_dir* dir) {
         EXPECT_TRUE(b.save(img));
         qv::test::open_test_volume(img);
-        EXPECT_EQ(map_volume_to_drive(QString::fromStdString(img)), 0);
-        f_attach(0, &volume);
-        return f_opendir(dir, u"/");
+        device = qv::device_catalog::shared().open(img, qv::access_mode::read_only);
+        EXPECT_TRUE(device) << img;
+        if (!device) return FAT_NOT_READY;
+        fat_result r = f_mount(&volume, *device);
+        if (r != FAT_OK) {
+            dir->volume = nullptr;
+            return r;
+        }
+        return f_opendir(dir, &volume, u"/");
     }
-    // The reader keeps a pointer to the volume object: take it back before it goes.
-    void TearDown() override { f_attach(0, nullptr); }
     qv::test::temp_dir dir;
     std::string img = dir / "built.img";
+    std::unique_ptr<qv::device_handle> device;
     fat_volume volume;
 };
 
@@ -210,7 +215,7 @@ TEST_F(fat_reader_on_built_images, a_folder_whose_chain_ends_in_zero_gives_its_l
     fat_dir root;
     ASSERT_EQ(mount(b, &root), FAT_OK);
     fat_dir sub;
-    ASSERT_EQ(f_opendir(&sub, u"/SUB"), FAT_OK);
+    ASSERT_EQ(f_opendir(&sub, &volume, u"/SUB"), FAT_OK);
     EXPECT_EQ(sub.start_cluster, 30u);
     fat_result r = FAT_OK;
     int read = 0;
@@ -219,8 +224,8 @@ TEST_F(fat_reader_on_built_images, a_folder_whose_chain_ends_in_zero_gives_its_l
     EXPECT_EQ(r, FAT_INTERNAL_ERROR);
     EXPECT_EQ(read, 15);
     EXPECT_EQ(std::u16string(info.short_name).substr(1), u"115.DAT") << "the 16th entry was filled all the same";
-    EXPECT_EQ(f_opendir(&sub, u"/NOPE"), FAT_NO_PATH);
-    EXPECT_EQ(f_opendir(&sub, u"/SU*"), FAT_INVALID_NAME);
+    EXPECT_EQ(f_opendir(&sub, &volume, u"/NOPE"), FAT_NO_PATH);
+    EXPECT_EQ(f_opendir(&sub, &volume, u"/SU*"), FAT_INVALID_NAME);
 }
 
 }  // namespace

@@ -115,24 +115,24 @@ TEST_F(fat_engine_rules, pause_holds_the_walk_and_stop_ends_it_with_links_and_ma
     EXPECT_EQ(e.is_paused(), 1);
     e.set_paused(0);
     std::this_thread::sleep_for(200ms);  // the walk sleeps 100 ms at a time while paused
-    e.set_stop(3);
+    e.set_stop(qv::stop_reason::user_stopped);
     auto asked = std::chrono::steady_clock::now();
     ASSERT_TRUE(e.wait(5000));
     std::cout << "stopped " << std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count()
               << " s after the request\n";
-    EXPECT_EQ(e.stop_state(), 3);
+    EXPECT_EQ(e.stop_state(), qv::stop_reason::user_stopped);
     EXPECT_GT(e.entries_read(), held) << "resumed where it stopped";
     EXPECT_LT(e.entries_read(), uint64_t(folders) * per_folder) << "stopped before the end";
     ASSERT_TRUE(e.items().count(0)) << "the root is filed after a stop";
     EXPECT_EQ(e.items().at(0).has_files, 1);
     EXPECT_FALSE(e.items().at(0).children.empty());
 
-    e.set_stop(2);
+    e.set_stop(qv::stop_reason::page_left);
     e.reset();
     EXPECT_TRUE(e.items().empty());
     EXPECT_EQ(e.entries_read(), 0u);
     EXPECT_EQ(e.items_found(), 0u);
-    EXPECT_EQ(e.stop_state(), 0);
+    EXPECT_EQ(e.stop_state(), qv::stop_reason::running);
 }
 
 TEST_F(fat_engine_rules, parent_loops_end_path_building_and_marking) {
@@ -177,14 +177,14 @@ TEST(recovery_stop, every_call_is_harmless) {
     recovery_stop_c s;
     s.set_volume(volume_item_s{});
     s.set_paused(1);
-    s.set_stop(3);
+    s.set_stop(qv::stop_reason::user_stopped);
     s.set_progress(0.5);
     s.reset();
     EXPECT_EQ(s.progress(), 0.0);
     EXPECT_EQ(s.entries_read(), 0u);
     EXPECT_EQ(s.items_found(), 0u);
     EXPECT_EQ(s.is_paused(), 0);
-    EXPECT_EQ(s.stop_state(), 1);
+    EXPECT_NE(s.stop_state(), qv::stop_reason::running) << "a stand-in never scans";
     EXPECT_EQ(s.recover_file(7, "/nonexistent/x"), 0);
     QString out;
     EXPECT_EQ(s.build_item_path(7, &out), 0);

@@ -43,10 +43,11 @@ TEST(sector_device, transfers_are_bounded_and_unknown_drives_are_not_ready) {
     EXPECT_EQ(device_control(0, 4, &block), IO_BAD_PARAMETER);
     EXPECT_EQ(device_status(5), DEVICE_NOT_READY);
 
-    EXPECT_EQ(map_volume_to_drive(QString::fromStdString(img + "/")), 0) << "a trailing slash is cut";
-    EXPECT_EQ(volume_locations[0].drive, 0);
-    EXPECT_EQ(volume_locations[0].start_sector, 0u);
-    EXPECT_EQ(map_volume_to_drive(QString::fromStdString(dir / "none.img")), -1);
+    auto where = locate_volume_sectors(QString::fromStdString(img + "/"));
+    ASSERT_TRUE(where.has_value()) << "a trailing slash is cut";
+    EXPECT_EQ(where->drive, 0);
+    EXPECT_EQ(where->start_sector, 0u);
+    EXPECT_FALSE(locate_volume_sectors(QString::fromStdString(dir / "none.img")).has_value());
 }
 
 TEST(sector_device, a_fat_volume_beyond_2_tib_is_read_at_the_right_place) {
@@ -66,7 +67,7 @@ TEST(sector_device, a_fat_volume_beyond_2_tib_is_read_at_the_right_place) {
     ASSERT_EQ(run("mdel -i " + at + " ::/far.txt"), 0);
 
     auto engine = qv::test::scan_fat_volume(img + "#1");
-    EXPECT_EQ(volume_locations[0].start_sector, start);
+    EXPECT_EQ(engine->volume_offset() / 512, start);
     const fat_item_s* item = qv::test::item_named(*engine, u"#ar.txt");
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(qv::test::recover_bytes(*engine, item->cluster, dir.path().string()),

@@ -206,12 +206,12 @@ TEST_F(NtfsEngine, PauseHoldsTheWalkAndStopEndsItWithLinks) {
     EXPECT_FALSE(engine.isFinished());
 
     auto t0 = std::chrono::steady_clock::now();
-    engine.set_stop(3);
+    engine.set_stop(qv::stop_reason::user_stopped);
     ASSERT_TRUE(engine.wait(10000));
     auto waited = std::chrono::steady_clock::now() - t0;
     std::cout << "stopped " << held << " records in, "
               << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms after the stop\n";
-    EXPECT_EQ(engine.stop_state(), 3);
+    EXPECT_EQ(engine.stop_state(), qv::stop_reason::user_stopped);
     EXPECT_EQ(engine.entries_read(), held);
     EXPECT_EQ(engine.items_found(), engine.items().size());
     // Post-processing ran on what was kept: every item sits in its parent's children.
@@ -225,7 +225,7 @@ TEST_F(NtfsEngine, PauseHoldsTheWalkAndStopEndsItWithLinks) {
     engine.reset();
     EXPECT_TRUE(engine.items().empty());
     EXPECT_EQ(engine.entries_read(), 0u);
-    EXPECT_EQ(engine.stop_state(), 0);
+    EXPECT_EQ(engine.stop_state(), qv::stop_reason::running);
 }
 
 TEST_F(NtfsEngine, ResumedWalkEndsComplete) {

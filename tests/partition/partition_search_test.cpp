@@ -8,6 +8,7 @@
 #include <random>
 
 #include "devices/device_handle.hpp"
+#include "devices/test_devices.hpp"
 #include "partition/boot_sector_tests.hpp"
 #include "partition/partition_search.hpp"
 #include "tests/partition/boot_images.hpp"
@@ -43,25 +44,6 @@ found_list search_bytes(std::vector<uint8_t> bytes) {
     search(dev, &out);
     return out;
 }
-
-// Fails reads that touch [bad_first, bad_end) bytes, like a drive with bad sectors.
-class faulty_device final : public qv::device_handle {
-public:
-    faulty_device(std::vector<uint8_t> bytes, uint64_t bad_first, uint64_t bad_end)
-        : inner_(std::move(bytes)), bad_first_(bad_first), bad_end_(bad_end) {}
-    int64_t read_at(uint64_t offset, void* buffer, size_t len) override {
-        ++reads;
-        if (offset < bad_end_ && offset + len > bad_first_) return -1;
-        return inner_.read_at(offset, buffer, len);
-    }
-    int64_t write_at(uint64_t, const void*, size_t) override { return -1; }
-    uint64_t length() const override { return inner_.length(); }
-    int reads = 0;
-
-private:
-    qv::memory_device inner_;
-    uint64_t bad_first_, bad_end_;
-};
 
 // Chunk by chunk, one 128 KiB read each: the plain form of the walk, to hold
 // the windowed reads of search_device against.
@@ -246,7 +228,7 @@ TEST(PartitionSearch, ReadErrorEndsTheSearchWithWhatWasFound) {
     put_ntfs_boot(drive, 100, 50);
     put_ntfs_boot(drive, 9000, 50);   // before the bad area, in a window that reaches it
     put_ntfs_boot(drive, 30000, 50);  // after it
-    faulty_device dev(drive, 10000 * sector, 10001 * sector);
+    qv::failing_device dev(drive, {{10000 * sector, 10001 * sector}});
     found_list f;
     search(dev, &f);
     ASSERT_EQ(f.items.size(), 2u);

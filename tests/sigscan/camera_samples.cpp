@@ -307,6 +307,7 @@ std::vector<dated_sample> camera_samples(const std::string& work_dir) {
     for (const char* kind : {"dng", "cr2", "nef", "arw", "pef", "orf", "rw2"})
         add(std::string(kind) + " written in code", kind, make_tiff_raw(kind, uint32_t(kind[0] + kind[1])), sample_taken);
     add("raf written in code", "raf", make_raf(3));
+    add("cr3 written in code", "cr3", make_iso_media("crx ", 13));
     add("ttf written in code", "ttf", make_ttf(4));
     add("midi written in code", "mid", make_midi(5));
     add("djvu written in code", "djvu", make_djvu(6));

@@ -66,7 +66,7 @@ TEST_F(CameraTypes, EveryFileExactAtSectorStartsWithItsCaptureTime) {
     // The formats written in code are always there.
     std::set<std::string> types;
     for (const auto& s : *samples_) types.insert(s.type);
-    for (const char* t : {"dng", "cr2", "nef", "arw", "pef", "orf", "rw2", "raf", "ttf", "mid", "djvu", "amr"})
+    for (const char* t : {"dng", "cr2", "nef", "arw", "pef", "orf", "rw2", "raf", "cr3", "ttf", "mid", "djvu", "amr"})
         EXPECT_TRUE(types.count(t)) << t;
 
     auto laid = qv::test::lay_out_mixed(*samples_, 17, true);

@@ -72,10 +72,10 @@ TEST(SigscanControl, EnginePausesHoldsAndStops) {
     engine.set_paused(0);
     ASSERT_TRUE(wait_for([&] { return engine.progress() > held; }, 10)) << "did not resume";
     auto asked = clock_type::now();
-    engine.set_stop(3);
+    engine.set_stop(qv::stop_reason::user_stopped);
     ASSERT_TRUE(engine.wait(5000));
     std::cout << "stopped " << seconds_since(asked) << " s after the request\n";
-    EXPECT_EQ(engine.stop_state(), 3);
+    EXPECT_EQ(engine.stop_state(), qv::stop_reason::user_stopped);
     EXPECT_LT(engine.progress(), 1.0);
 }
 

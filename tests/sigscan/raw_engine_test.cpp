@@ -63,17 +63,17 @@ TEST(SigscanEngine, RecordsTypeIndexRowsAndReset) {
     EXPECT_EQ(untouched, "keep");
 
     engine.set_paused(1);
-    engine.set_stop(3);
+    engine.set_stop(qv::stop_reason::user_stopped);
     engine.set_progress(0.5);
     EXPECT_EQ(engine.is_paused(), 1);
-    EXPECT_EQ(engine.stop_state(), 3);
+    EXPECT_EQ(engine.stop_state(), qv::stop_reason::user_stopped);
     EXPECT_EQ(engine.progress(), 0.5);
     engine.reset();
     EXPECT_TRUE(engine.records().empty());
     EXPECT_TRUE(engine.type_index().empty());
     EXPECT_EQ(engine.progress(), 0.0);
     EXPECT_EQ(engine.is_paused(), 0);
-    EXPECT_EQ(engine.stop_state(), 0);
+    EXPECT_EQ(engine.stop_state(), qv::stop_reason::running);
     EXPECT_EQ(engine.device_path(), "/data/card.img#1");
 }
 

@@ -2,6 +2,8 @@
 // table, ticks, sorting, preview, recovery, the deep-scan question, stop and leave.
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
@@ -268,14 +270,14 @@ TEST_F(recovery_page, nothing_found_asks_for_a_deep_scan_unless_stopped_or_left)
     asked.clear();
     ASSERT_EQ(page->scan_volume(volume, false), 0);
     page->current_engine()->wait();  // ended before the page has seen it
-    page->current_engine()->set_stop(3);
+    page->current_engine()->set_stop(qv::stop_reason::user_stopped);
     ASSERT_TRUE(wait_for([] { return !scan_running; }));
     EXPECT_TRUE(asked.isEmpty());
 
     // The page was left during the scan: the results are dropped, no question.
     ASSERT_EQ(page->scan_volume(volume, false), 0);
     page->current_engine()->wait();
-    page->current_engine()->set_stop(2);
+    page->current_engine()->set_stop(qv::stop_reason::page_left);
     ASSERT_TRUE(wait_for([] { return !scan_running; }));
     EXPECT_TRUE(asked.isEmpty());
     EXPECT_EQ(page->current_engine()->entries_read(), 0u) << "the engine was reset";
@@ -316,7 +318,51 @@ TEST_F(recovery_page, leaving_drops_results_and_refused_starts_change_nothing) {
     EXPECT_TRUE(folder_index("D").isValid());
 }
 
-#if QUORVANE_HAVE_NTFS
+// Deleted files that all lay in the root folder are results: "/" shows them,
+// and no deep scan is offered (FAT12, FAT16 and NTFS alike).
+TEST_F(recovery_page, deleted_files_only_in_the_root_are_shown_under_the_slash) {
+    struct root_case {
+        const char* what;
+        int fat_bits;  // 0: NTFS
+    };
+    for (const root_case& c : {root_case{"FAT16", 16}, root_case{"FAT12", 12}, root_case{"NTFS", 0}}) {
+        SCOPED_TRACE(c.what);
+        qv::test::deleted_files_image img;
+        std::string why;
+        auto report = pseudo_random_bytes(3000, 21);
+        auto photo = pseudo_random_bytes(9000, 22);
+        std::string image = dir / (std::string(c.what) + ".img");
+        if (c.fat_bits) {
+            ASSERT_TRUE(qv::test::make_fat_image(image, c.fat_bits, {},
+                                                 {{"/report.doc", report}, {"/photo.jpg", photo}, {"/keep.txt", {'k'}}},
+                                                 {"/report.doc", "/photo.jpg"}, &img, &why))
+                << why;
+        } else if (!qv::test::make_ntfs_image(image,
+                                              {{"/report.doc", report}, {"/photo.jpg", photo}, {"/keep.txt", {'k'}}},
+                                              {"/report.doc", "/photo.jpg"}, &img, &why)) {
+            std::cout << "NTFS row skipped: " << why << "\n";
+            continue;
+        }
+        asked.clear();
+        answer_yes = true;  // a question would start a deep scan
+        scan(fat_volume(img.path));
+        EXPECT_TRUE(asked.isEmpty()) << "files were found: no deep-scan question";
+        EXPECT_FALSE(page->deep_scan());
+        QModelIndex slash = page->tree_model()->index(0, 0);
+        ASSERT_TRUE(slash.isValid());
+        EXPECT_EQ(slash.data().toString(), "/");
+        click_folder("/");
+        QStringList names;
+        for (const recovery_item_s& row : page->rows()) names << row.name;
+        names.sort();
+        if (c.fat_bits)
+            EXPECT_EQ(names, (QStringList{"#eport.doc", "#hoto.jpg"}));
+        else
+            EXPECT_EQ(names, (QStringList{"photo.jpg", "report.doc"}));
+        page->reset_page();
+    }
+}
+
 TEST_F(recovery_page, scans_an_ntfs_image_and_recovers_its_deleted_files) {
     qv::test::deleted_files_image img;
     std::string why;
@@ -345,9 +391,7 @@ TEST_F(recovery_page, scans_an_ntfs_image_and_recovers_its_deleted_files) {
     EXPECT_EQ(read_file(dir / "out/report.doc"), report);
     EXPECT_EQ(read_file(dir / "out/tiny.txt"), (std::vector<uint8_t>{'t', 'i', 'n', 'y'}));
 }
-#endif
 
-#if QUORVANE_HAVE_DEEP
 TEST_F(recovery_page, pause_holds_a_deep_scan_and_stop_ends_it_without_a_question) {
     std::string image = dir / "blank.img";
     ASSERT_EQ(qv::test::run("truncate -s 4G " + qv::test::shell_quote(image)), 0);
@@ -367,7 +411,7 @@ TEST_F(recovery_page, pause_holds_a_deep_scan_and_stop_ends_it_without_a_questio
     page->on_stop_clicked();
     EXPECT_TRUE(page->form().btn_stop->isHidden());
     ASSERT_TRUE(wait_for([] { return !scan_running; }));
-    EXPECT_EQ(engine->stop_state(), 3);
+    EXPECT_EQ(engine->stop_state(), qv::stop_reason::user_stopped);
     EXPECT_LT(held, 1.0);
     EXPECT_TRUE(asked.isEmpty());
     EXPECT_DOUBLE_EQ(page->progress_value(), 1.0);
@@ -432,6 +476,5 @@ TEST_F(recovery_page, yes_to_the_question_runs_a_deep_scan_of_the_same_volume) {
     EXPECT_TRUE(folder_index("png").isValid()) << "the live picture's bytes are found by content";
     EXPECT_EQ(asked.size(), 1) << "a deep scan never asks";
 }
-#endif
 
 }  // namespace

@@ -4,11 +4,35 @@
 
 #include <QAbstractItemModelTester>
 
+#include "engine/deep_core.hpp"
+#include "engine/fat_core.hpp"
+#include "engine/ntfs_core.hpp"
+#include "engine/ntfs_recovery.hpp"
+#include "engine/raw_recovery.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/ui/ui_test_support.hpp"
 #include "ui/result_tree.hpp"
 
 namespace {
+
+// A result's items and the folder tree over them; the model points into both.
+struct built_tree {
+    std::vector<qv::found_item> items;
+    qv::folder_tree tree;
+};
+
+std::unique_ptr<built_tree> put_folders(TreeModel& model, std::vector<qv::found_item> items) {
+    auto b = std::make_unique<built_tree>();
+    b->items = std::move(items);
+    b->tree = qv::build_folder_tree(b->items);
+    add_result_folders(model, b->tree);
+    return b;
+}
+
+QList<recovery_item_s> rows_of(const tree_node* node) {
+    if (!node || !node->payload) return {};
+    return folder_rows(*static_cast<const qv::folder_node*>(node->payload));
+}
 
 using qv::test::pseudo_random_bytes;
 
@@ -43,7 +67,7 @@ TEST(fat_tree, folders_with_deleted_files_below_them_and_their_rows) {
 
     TreeModel model;
     QAbstractItemModelTester check(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-    add_fat_folders(model, engine->items());
+    auto built = put_folders(model, qv::fat_found_items(engine->items()));
     ASSERT_TRUE(tree_has_results(model));
     QModelIndex slash = model.index(0, 0);
     EXPECT_EQ(slash.data().toString(), "/");
@@ -56,7 +80,7 @@ TEST(fat_tree, folders_with_deleted_files_below_them_and_their_rows) {
     ASSERT_EQ(docs->children.size(), 1u);
     EXPECT_EQ(docs->children[0]->title, "Sub");
 
-    QList<recovery_item_s> rows = fat_folder_rows(*static_cast<const fat_item_s*>(docs->payload));
+    QList<recovery_item_s> rows = rows_of(docs);
     ASSERT_EQ(rows.size(), 1) << "the live file and the sub-folder are no rows";
     EXPECT_EQ(rows[0].name, "#eport.doc");
     EXPECT_EQ(rows[0].size, 3000u);
@@ -71,7 +95,8 @@ TEST(fat_tree, folders_with_deleted_files_below_them_and_their_rows) {
     // A folder whose children are all folders gives no rows.
     const fat_item_s* only = qv::test::item_named(*engine, u"Only");
     ASSERT_TRUE(only);
-    EXPECT_TRUE(fat_folder_rows(*only).isEmpty());
+    for (const qv::found_item& item : built->items)
+        EXPECT_FALSE(item.parent == only->cluster && !item.directory) << item.name;
 }
 
 TEST(fat_tree, a_root_with_only_empty_folders_counts_as_empty) {
@@ -82,17 +107,17 @@ TEST(fat_tree, a_root_with_only_empty_folders_counts_as_empty) {
     folder.attributes = 0x10;
     items[0].children.push_back(&folder);
     TreeModel model;
-    add_fat_folders(model, items);
+    auto built = put_folders(model, qv::fat_found_items(items));
     ASSERT_EQ(model.rowCount(), 1);
     EXPECT_FALSE(tree_has_results(model));
 
     TreeModel none;
-    add_fat_folders(none, fat_recovery_c::item_map());
+    qv::folder_tree empty;
+    add_result_folders(none, empty);
     EXPECT_EQ(none.rowCount(), 0) << "no root item, no \"/\"";
     EXPECT_FALSE(tree_has_results(none));
 }
 
-#if QUORVANE_HAVE_NTFS
 ntfs_item_s& ntfs_item(ntfs_recovery_c::item_map& map, uint64_t id, uint64_t parent, uint8_t flags,
                        const std::u16string& name, uint8_t has_files = 0) {
     ntfs_item_s& i = map[id];
@@ -122,11 +147,11 @@ TEST(ntfs_tree, metadata_records_and_unflagged_folders_never_show) {
 
     TreeModel model;
     QAbstractItemModelTester check(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-    add_ntfs_folders(model, map);
+    auto built = put_folders(model, qv::ntfs_found_items(map));
     ASSERT_TRUE(tree_has_results(model));
     EXPECT_EQ(titles(model, model.index(0, 0)), QStringList{"Photos"});
 
-    QList<recovery_item_s> rows = ntfs_folder_rows(map[40]);
+    QList<recovery_item_s> rows = rows_of(TreeModel::node(model.index(0, 0, model.index(0, 0))));
     ASSERT_EQ(rows.size(), 2);
     EXPECT_EQ(rows[0].name, "a.jpg");
     EXPECT_EQ(rows[0].id, 50u);
@@ -145,17 +170,23 @@ TEST(ntfs_tree, a_parent_loop_through_the_root_ends) {
     map[5].children.push_back(&map[30]);
     map[30].children.push_back(&map[31]);
     map[31].children.push_back(&map[30]);  // hostile: a folder below itself
+    ntfs_item(map, 32, 31, 0x82, u"kept.txt");  // a deleted file, so the folders hold results
+    ntfs_item(map, 33, 34, 0x81, u"ring-a", 1);  // folders that are each other's parents
+    ntfs_item(map, 34, 33, 0x81, u"ring-b", 1);
+    ntfs_item(map, 35, 34, 0x82, u"in-ring.txt");
     TreeModel model;
-    add_ntfs_folders(model, map);
+    auto built = put_folders(model, qv::ntfs_found_items(map));
     QModelIndex loop = model.index(0, 0, model.index(0, 0));
     EXPECT_EQ(loop.data().toString(), "loop");
     QModelIndex inner = model.index(0, 0, loop);
     EXPECT_EQ(inner.data().toString(), "inner");
     EXPECT_EQ(model.rowCount(inner), 0);
+    EXPECT_EQ(model.rowCount(model.index(0, 0)), 1) << "folders in a ring never reach the root";
+    qv::item_index index(built->items);
+    EXPECT_FALSE(qv::item_path(index, 35).has_value()) << "a path through a ring is refused";
+    EXPECT_EQ(qv::item_path(index, 32, "/mnt/"), "/mnt/loop/inner/kept.txt");
 }
-#endif
 
-#if QUORVANE_HAVE_DEEP
 TEST(deep_tree, one_folder_per_type_and_numbered_rows) {
     std::vector<raw_item_s> records(8);
     for (size_t i = 0; i < records.size(); ++i) {
@@ -170,27 +201,26 @@ TEST(deep_tree, one_folder_per_type_and_numbered_rows) {
 
     TreeModel model;
     QAbstractItemModelTester check(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
-    add_deep_folders(model, types);
+    auto built = put_folders(model, qv::deep_found_items(records, types));
     ASSERT_TRUE(tree_has_results(model));
     QModelIndex slash = model.index(0, 0);
     EXPECT_EQ(TreeModel::node(slash)->payload, nullptr);
     EXPECT_EQ(titles(model, slash), (QStringList{"jpg", "longtypename", "png"}));
 
-    QList<recovery_item_s> rows = deep_folder_rows(records, types.at("jpg"));
+    QList<recovery_item_s> rows = rows_of(TreeModel::node(model.index(0, 0, slash)));
     ASSERT_EQ(rows.size(), 3);
     EXPECT_EQ(rows[1].name, "00000002.jpg");
     EXPECT_EQ(rows[1].id, 2u);
     EXPECT_EQ(rows[1].size, 102u);
     EXPECT_EQ(rows[1].date1, 0);
     EXPECT_EQ(rows[1].attributes, 0);
-    rows = deep_folder_rows(records, types.at("longtypename"));
+    rows = rows_of(TreeModel::node(model.index(1, 0, slash)));
     ASSERT_EQ(rows.size(), 1) << "a record number past the end is skipped";
     EXPECT_EQ(rows[0].name, "00000006.longtype");
 
     TreeModel empty;
-    add_deep_folders(empty, {});
+    auto none = put_folders(empty, qv::deep_found_items(records, {}));
     EXPECT_FALSE(tree_has_results(empty));
 }
-#endif
 
 }  // namespace

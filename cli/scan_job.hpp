@@ -1,0 +1,56 @@
+#pragma once
+// One scan of the command line: runs the chosen engine's core on the calling
+// thread with a progress bar, Ctrl+C asking it to stop, and recovers found items.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/volume_items.hpp"
+#include "engine/deep_core.hpp"
+#include "engine/engine_choice.hpp"
+#include "engine/fat_core.hpp"
+#include "engine/found_item.hpp"
+#include "engine/ntfs_core.hpp"
+#include "engine/scan_hooks.hpp"
+
+namespace qv {
+class device_handle;
+}
+
+class scan_job {
+public:
+    // every_byte: the deep scan tests every byte offset, not only sector starts.
+    explicit scan_job(recovery_engine_kind kind, bool every_byte = false);
+    ~scan_job();
+
+    // Opens the volume and scans it to the end, or until Ctrl+C. False with a
+    // message when the volume cannot be opened. complete() tells whether it was stopped.
+    bool run(const volume_item_s& volume, std::string* error);
+    // Takes a saved deep-scan result over (its records and device path): false
+    // with a message when it is refused or its device cannot be opened.
+    bool load_saved(const std::string& file, std::string* error);
+    // Saves the deep-scan result: 0, or -1 when there is none or it cannot be written.
+    int save(const std::string& file) const;
+
+    recovery_engine_kind kind() const { return kind_; }
+    bool complete() const { return complete_; }
+    uint64_t entries_read() const { return token_.entries; }
+    // The result, in the order the engine gives it.
+    const std::vector<qv::found_item>& items() const { return items_; }
+    // Writes one found item's bytes to destination: 0, or negative.
+    int recover(const qv::found_item& item, const std::string& destination);
+
+private:
+    recovery_engine_kind kind_;
+    qv::scan_token token_;
+    bool complete_ = true;
+    std::string device_path_;
+    std::unique_ptr<qv::device_handle> device_;
+    qv::fat_core fat_;
+    qv::ntfs_core ntfs_;
+    qv::deep_core deep_;
+    std::vector<raw_item_s> records_;
+    std::vector<qv::found_item> items_;
+};

@@ -1,0 +1,166 @@
+#include "engine/deep_core.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "devices/device_handle.hpp"
+#include "sigscan/config.hpp"
+#include "sigscan/scanner.hpp"
+
+namespace qv {
+
+namespace {
+
+// Hands the scanner's pause, stop and progress to the core's hooks.
+class hooks_gate final : public sig::scan_gate {
+public:
+    explicit hooks_gate(const scan_hooks& hooks) : hooks_(hooks) {}
+    bool keep_going() override { return hooks_.keep_going(); }
+    void scanned(double fraction) override {
+        if (hooks_.token) hooks_.token->progress.store(fraction, std::memory_order_relaxed);
+        if (hooks_.progress)
+            hooks_.progress(fraction, 0, hooks_.token ? hooks_.token->items.load(std::memory_order_relaxed) : 0);
+    }
+
+private:
+    const scan_hooks& hooks_;
+};
+
+found_item carved_item(const raw_item_s& r, const std::string& type, const sig::file_facts& facts = {}) {
+    found_item f;
+    f.id = r.index;
+    f.name = carved_name(r);
+    f.size = r.size;
+    f.modified = facts.taken;  // the capture time, when the file records one
+    f.deleted = true;
+    f.type = type;
+    f.offset = r.offset;
+    f.state = facts.state == sig::content_state::intact    ? item_state::intact
+              : facts.state == sig::content_state::damaged ? item_state::damaged
+                                                           : item_state::unknown;
+    return f;
+}
+
+// Worker threads that examine found files: up to 4, leaving a core to the scan.
+unsigned examiner_threads() {
+    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+    return std::min(4u, cores - 1);
+}
+
+}  // namespace
+
+deep_scan_result deep_core::scan(device_handle& device, const scan_hooks& hooks) const {
+    deep_scan_result result;
+    auto config = sig::current_config();
+    sig::scan_options options;
+    options.every_byte = every_byte_;
+    hooks_gate gate(hooks);
+    // Found files are examined on worker threads while the scan reads on.
+    sig::found_file_examiner examiner(device, examiner_threads());
+    auto found = [&](const char* type, uint64_t offset, uint64_t size) {
+        raw_item_s item;
+        item.index = result.records.size();
+        item.offset = offset;
+        item.size = size;
+        // The first 8 bytes, zero-filled; no terminator when the name has 8 or more.
+        std::memcpy(item.type, type, std::min(std::strlen(type), sizeof item.type));
+        result.records.push_back(item);
+        result.type_index[type].push_back(item.index);
+        examiner.add({offset, size, type});
+        if (hooks.token) hooks.token->items++;
+        if (hooks.found) hooks.found(carved_item(item, type));
+    };
+    result.finished = sig::scan_device(device, *config, options, &gate, found) == sig::scan_end::finished;
+    if (hooks.token && hooks.token->stop_requested()) examiner.cancel();
+    result.facts = examiner.finish();
+    result.facts.resize(result.records.size());
+    return result;
+}
+
+std::vector<sig::file_facts> deep_core::examine(device_handle& device, const std::vector<raw_item_s>& records,
+                                                const scan_token* token) {
+    std::vector<sig::file_facts> facts(records.size());
+    if (records.empty()) return facts;
+    std::vector<sig::found_span> spans;
+    spans.reserve(records.size());
+    for (const raw_item_s& r : records) spans.push_back({r.offset, r.size, record_type(r)});
+    const unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    facts = sig::examine_found_files(device, spans, threads,
+                                     [token] { return token && token->stop_requested(); });
+    facts.resize(records.size());
+    return facts;
+}
+
+int deep_core::recover(device_handle& device, uint64_t offset, uint64_t size, const std::string& destination,
+                       int64_t taken) {
+    // The whole file must lie on the device, or the copy could only be partial.
+    const uint64_t length = device.length();
+    if (offset > length || size > length - offset) return -1;
+    int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    constexpr size_t piece = size_t(1) << 20;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[piece]);
+    uint64_t done = 0;
+    bool ok = true;
+    while (done < size && ok) {
+        size_t want = size_t(std::min<uint64_t>(size - done, piece));
+        int64_t got = device.read_at(offset + done, buffer.get(), want);
+        if (got <= 0) {
+            ok = false;
+            break;
+        }
+        size_t written = 0;
+        while (written < size_t(got)) {
+            ssize_t w = ::write(fd, buffer.get() + written, size_t(got) - written);
+            if (w <= 0) {
+                ok = false;
+                break;
+            }
+            written += size_t(w);
+        }
+        done += uint64_t(got);
+    }
+    // The capture time becomes the copy's modified time.
+    if (ok && taken != 0) {
+        timespec times[2] = {{0, UTIME_OMIT}, {time_t(taken), 0}};
+        ::futimens(fd, times);
+    }
+    if (::close(fd) != 0) ok = false;
+    if (!ok) {
+        ::unlink(destination.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+carved_type_map type_index_of(const std::vector<raw_item_s>& records) {
+    carved_type_map index;
+    for (const raw_item_s& r : records) index[record_type(r)].push_back(r.index);
+    return index;
+}
+
+std::string carved_name(const raw_item_s& item) {
+    char head[32];
+    std::snprintf(head, sizeof head, "%08llu.", static_cast<unsigned long long>(item.index));
+    return head + record_type(item);
+}
+
+std::vector<found_item> deep_found_items(const std::vector<raw_item_s>& records, const carved_type_map& types,
+                                         const std::vector<sig::file_facts>& facts) {
+    std::vector<found_item> out;
+    out.reserve(records.size());
+    for (const auto& [type, list] : types)
+        for (uint64_t i : list)
+            if (i < records.size())
+                out.push_back(carved_item(records[i], type, i < facts.size() ? facts[i] : sig::file_facts{}));
+    return out;
+}
+
+}  // namespace qv

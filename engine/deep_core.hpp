@@ -1,0 +1,72 @@
+#pragma once
+// The deep scan without threads: carves a device with the signature-scanning
+// library, keeps each found file as a 32-byte record plus an index by type,
+// and copies a found file's bytes out.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/found_item.hpp"
+#include "engine/scan_hooks.hpp"
+#include "engine/scan_result_file.hpp"
+#include "sigscan/found_file_facts.hpp"
+
+namespace qv {
+
+class device_handle;
+
+// Type name (whole, as the library gave it) to record positions, in finding order.
+using carved_type_map = std::map<std::string, std::vector<uint64_t>>;
+
+struct deep_scan_result {
+    std::vector<raw_item_s> records;
+    carved_type_map type_index;
+    // What each record's file says about itself (capture time, content check), in record order.
+    std::vector<sig::file_facts> facts;
+    bool finished = false;  // false when stopped early
+};
+
+class deep_core {
+public:
+    // Test every byte offset instead of sector starts.
+    void set_every_byte(bool on) { every_byte_ = on; }
+    bool every_byte() const { return every_byte_; }
+
+    // Carves device with the current file-type configuration; found files are
+    // examined (capture time, content check) on worker threads while the scan
+    // reads on. The token's progress is the fraction of the device scanned;
+    // entries stay 0.
+    deep_scan_result scan(device_handle& device, const scan_hooks& hooks) const;
+    // The facts of records already found (a loaded result); ends early, with
+    // default facts for the rest, when the token asks to stop.
+    static std::vector<sig::file_facts> examine(device_handle& device, const std::vector<raw_item_s>& records,
+                                                const scan_token* token = nullptr);
+
+    // Writes exactly size bytes from offset of device to destination, with
+    // taken (when not 0) as its modified time: 0, or -1 when they do not all
+    // lie on the device, a read fails or the destination cannot be written (it
+    // is then removed).
+    static int recover(device_handle& device, uint64_t offset, uint64_t size, const std::string& destination,
+                       int64_t taken = 0);
+    static int recover(device_handle& device, const found_item& item, const std::string& destination) {
+        return recover(device, item.offset, item.size, destination, item.modified);
+    }
+
+private:
+    bool every_byte_ = false;
+};
+
+// Record positions by type, rebuilt from the records' own type fields (a loaded result).
+carved_type_map type_index_of(const std::vector<raw_item_s>& records);
+// A carved file's name: its record index and type, "00000012.jpg".
+std::string carved_name(const raw_item_s& item);
+// The result as found items: for each type in name order, its records in
+// finding order, with the whole type name; positions past the end are skipped.
+// facts (may be shorter) gives the capture time as the modified time and the
+// content check as the state.
+std::vector<found_item> deep_found_items(const std::vector<raw_item_s>& records, const carved_type_map& types,
+                                         const std::vector<sig::file_facts>& facts = {});
+
+}  // namespace qv

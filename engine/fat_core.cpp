@@ -1,0 +1,277 @@
+#include "engine/fat_core.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "devices/device_handle.hpp"
+#include "engine/debug_log.hpp"
+#include "engine/fat_reader.hpp"
+#include "engine/utf_names.hpp"
+
+namespace qv {
+
+namespace {
+
+constexpr size_t item_name_units = 259;
+constexpr double progress_entries = 2000.0;
+constexpr size_t copy_chunk = 64 * 1024;
+constexpr size_t long_name_units = 256;
+// The progress callback runs once per this many entries.
+constexpr uint64_t progress_every = 1024;
+
+bool is_directory(const fat_item_s& i) { return i.attributes & fat::attr_directory; }
+bool is_deleted(const fat_item_s& i) { return i.attributes & fat::attr_deleted; }
+
+}  // namespace
+
+struct fat_core::state {
+    device_handle* device = nullptr;
+    fat_volume volume;
+    char16_t long_name[long_name_units] = {};  // the walk's long-name buffer
+    const scan_hooks* hooks = nullptr;
+    scan_token own_token;  // counts when the caller gave none
+    fat_item_map* items = nullptr;
+
+    scan_token& token() { return hooks && hooks->token ? *hooks->token : own_token; }
+    uint64_t walk_entry_budget() const;
+    bool file_item(const fat_item_s& item);
+    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth);
+    void link_and_mark();
+};
+
+fat_core::fat_core() : s_(std::make_unique<state>()) {}
+fat_core::~fat_core() = default;
+
+int64_t fat_core::fat_time(uint16_t date, uint16_t time) {
+    std::tm t{};
+    t.tm_sec = (time & 0x1F) * 2;
+    t.tm_min = (time >> 5) & 0x3F;
+    t.tm_hour = (time >> 11) & 0x1F;
+    t.tm_mday = date & 0x1F;
+    t.tm_mon = ((date >> 5) & 0x0F) - 1;
+    t.tm_year = (date >> 9) + 80;
+    t.tm_isdst = 0;
+    time_t v = std::mktime(&t);
+    return v == time_t(-1) ? 0 : int64_t(v);
+}
+
+double fat_core::entry_progress(uint64_t entries_before) {
+    double fraction = double(entries_before) / progress_entries;
+    return fraction > 1.0 ? 0.99 : fraction;
+}
+
+uint64_t fat_core::volume_offset() const { return s_->device ? s_->device->base_offset() : 0; }
+
+fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
+    fat_item_map items;
+    s_->device = &device;
+    s_->volume = fat_volume{};
+    s_->hooks = &hooks;
+    s_->items = &items;
+    if (f_mount(&s_->volume, device) == FAT_OK) {
+        debug_printf("Start Fat Scan.\n");
+        s_->walk(0, 0, 0, 0);
+    }
+    fat_item_s root;
+    root.attributes = fat::attr_directory;
+    items[0] = root;
+    s_->link_and_mark();
+    s_->items = nullptr;
+    s_->hooks = nullptr;
+    return items;
+}
+
+uint64_t fat_core::state::walk_entry_budget() const {
+    // Every folder cluster read twice over, the FAT12/16 root and a margin: far
+    // beyond any real volume, yet a hostile one whose folders share or re-read
+    // each other's clusters cannot keep the walk going without end.
+    uint64_t entries_per_cluster = uint64_t(volume.sectors_per_cluster) * 16;
+    return 2 * uint64_t(volume.entry_count) * entries_per_cluster + volume.root_entry_count + 65536;
+}
+
+bool fat_core::state::file_item(const fat_item_s& n) {
+    auto it = items->find(n.cluster);
+    if (it == items->end()) {
+        items->emplace(n.cluster, n);
+        token().items++;
+        if (hooks->found) {
+            found_item f;
+            f.id = n.cluster;
+            f.parent = n.parent;
+            f.name = utf8_of(n.name);
+            f.size = n.size;
+            f.modified = n.modified;
+            f.created = n.created;
+            f.deleted = is_deleted(n);
+            f.directory = is_directory(n);
+            f.attributes = n.attributes;
+            hooks->found(f);
+        }
+        return true;
+    }
+    fat_item_s& e = it->second;
+    if (e.under_deleted == 0 && n.under_deleted == 1) return false;
+    if (is_deleted(n) && !is_directory(n)) {
+        if (e.created < n.created) e = n;
+    } else if (is_deleted(n) && is_directory(n)) {
+        bool e_live_dir = is_directory(e) && !is_deleted(e);
+        if (!e_live_dir && e.created < n.created) e = n;
+    } else if (is_directory(n)) {
+        e = n;
+    }
+    return false;
+}
+
+void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth) {
+    if (depth > fat_max_walk_depth) return;
+    fat_dir dir;
+    if (f_opendir(&dir, &volume, u"/") != FAT_OK) {
+        debug_printf(cluster == 0 ? "f_opendir failed 1.\n" : "f_opendir failed 2.\n");
+        return;
+    }
+    if (cluster != 0) {
+        dir.start_cluster = cluster;
+        dir.cluster = cluster;
+        if (f_readdir(&dir, nullptr) != FAT_OK) return;
+    }
+    scan_token& t = token();
+    const uint64_t budget = walk_entry_budget();
+    while (!t.stop_requested()) {
+        if (!t.wait_while_paused()) return;
+        uint64_t before = t.entries.load(std::memory_order_relaxed);
+        if (before >= budget) return;
+        t.progress.store(entry_progress(before), std::memory_order_relaxed);
+        t.entries.store(before + 1, std::memory_order_relaxed);
+        if (hooks->progress && before % progress_every == 0)
+            hooks->progress(t.progress.load(std::memory_order_relaxed), before + 1,
+                            t.items.load(std::memory_order_relaxed));
+        debug_printf("file count:%llu\n", (unsigned long long)(before + 1));
+
+        fat_entry_info info;
+        info.long_name = long_name;
+        info.long_name_size = long_name_units;
+        // A failure while moving past the entry just read (a deleted folder's
+        // chain ends after its first cluster) still delivers that entry: file it,
+        // then end this folder.
+        bool last = false;
+        if (f_readdir(&dir, &info) != FAT_OK) {
+            debug_printf("f_readdir failed 1.\n");
+            if (info.short_name[0] == 0) return;
+            last = true;
+        }
+        if (info.short_name[0] == 0) return;
+        if (info.first_cluster == 0 || info.short_name[0] == u'.' ||
+            !(info.attributes & (fat::attr_directory | fat::attr_deleted))) {
+            if (last) return;
+            continue;
+        }
+
+        const char16_t* name = info.long_name[0] ? info.long_name : info.short_name;
+        fat_item_s n;
+        n.cluster = info.first_cluster;
+        n.parent = parent;
+        n.size = info.size;
+        n.modified = fat_time(info.write_date, info.write_time);
+        n.created = fat_time(info.create_date, info.create_time);
+        n.attributes = uint8_t(info.attributes | (under_deleted ? fat::attr_deleted : 0));
+        n.under_deleted = under_deleted;
+        for (size_t i = 0; i < item_name_units && name[i]; ++i) n.name[i] = name[i];
+        if (n.attributes & fat::attr_deleted) n.name[0] = u'#';
+
+        bool is_new = file_item(n);
+        if (is_new && is_directory(n)) {
+            uint8_t below = under_deleted ? 1 : (is_deleted(n) ? 1 : 0);
+            walk(n.cluster, n.cluster, below, depth + 1);
+        }
+        if (last) return;
+    }
+}
+
+void fat_core::state::link_and_mark() {
+    for (auto& [id, item] : *items) {
+        if (id == 0 && item.parent == 0) continue;
+        auto parent = items->find(item.parent);
+        if (parent != items->end()) parent->second.children.push_back(&item);
+    }
+    for (auto& [id, item] : *items) {
+        if (is_directory(item)) continue;
+        uint32_t current = item.parent;
+        // At most one step per item: a parent loop cannot hold the mark up.
+        for (size_t steps = 0; steps <= items->size(); ++steps) {
+            auto it = items->find(current);
+            if (it == items->end() || it->second.has_files) break;
+            it->second.has_files = 1;
+            if (current == 0) break;
+            current = it->second.parent;
+        }
+    }
+}
+
+int fat_core::recover(const found_item& item, const std::string& destination) {
+    return recover(uint32_t(item.id), uint32_t(item.size), item.deleted, destination);
+}
+
+int fat_core::recover(uint32_t cluster, uint32_t size, bool deleted, const std::string& destination) {
+    fat_volume& v = s_->volume;
+    if (v.fat_type == FAT_NONE) return -1;
+    auto file = std::make_unique<fat_file>();
+    file->volume = &v;
+    file->mount_id = v.mount_id;
+    file->flags = FAT_FILE_READ;
+    file->size = size;
+    file->start_cluster = cluster;
+
+    int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[copy_chunk]);
+    int contiguous = deleted ? 1 : 0;
+    int result = 0;
+    for (;;) {
+        uint32_t got = 0;
+        fat_result r = f_readfile(file.get(), buffer.get(), copy_chunk, &got, contiguous);
+        size_t written = 0;
+        while (written < got) {
+            ssize_t w = ::write(fd, buffer.get() + written, got - written);
+            if (w <= 0) {
+                result = -1;
+                break;
+            }
+            written += size_t(w);
+        }
+        // A read error keeps the bytes read so far but is not a success.
+        if (r != FAT_OK || result != 0) {
+            result = -1;
+            break;
+        }
+        if (got == 0) break;
+    }
+    if (::close(fd) != 0) result = -1;
+    return result;
+}
+
+std::vector<found_item> fat_found_items(const fat_item_map& items) {
+    std::vector<found_item> out;
+    out.reserve(items.size());
+    for (const auto& [id, item] : items) {
+        if (id == 0) continue;
+        found_item f;
+        f.id = id;
+        f.parent = item.parent;
+        f.name = utf8_of(item.name);
+        f.size = item.size;
+        f.modified = item.modified;
+        f.created = item.created;
+        f.deleted = is_deleted(item);
+        f.directory = is_directory(item);
+        f.attributes = item.attributes;
+        out.push_back(std::move(f));
+    }
+    std::sort(out.begin(), out.end(), [](const found_item& a, const found_item& b) { return a.id < b.id; });
+    return out;
+}
+
+}  // namespace qv

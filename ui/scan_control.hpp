@@ -1,0 +1,75 @@
+#pragma once
+// The recovery page's scan control: the engines' thread adapters, which one
+// reads the current volume, and starting, pausing and stopping its scan.
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+#include "devices/volume_items.hpp"
+#include "engine/engine_choice.hpp"
+#include "engine/scan_hooks.hpp"
+
+class fat_recovery_c;
+class ntfs_recovery_c;
+class raw_recovery_c;
+class recovery_base_c;
+class recovery_stop_c;
+
+class scan_control_c : public QObject {
+    Q_OBJECT
+public:
+    explicit scan_control_c(QObject* parent = nullptr);
+    // A scan still running is stopped as if the page were left, and waited for.
+    ~scan_control_c() override;
+
+    // True when this build has the engine of that kind.
+    static bool has_engine(int kind);
+    recovery_base_c* engine_of_kind(int kind) const;
+
+    // The volume and the kind of scan (deep or by file system) of the next start.
+    void set_target(const volume_item_s& volume, bool deep);
+    // The engine kind for the target; -1 when none reads it.
+    int choose_kind() const;
+    // Resets the engine of kind, makes it current and starts its scan of the target.
+    void start(int kind);
+    // Makes the deep-scan engine current for the next start (the current one is reset).
+    void switch_to_deep();
+    // The current engine leaves its result: the stand-in engine becomes current.
+    void reset_current();
+
+    // True while the current engine's thread runs.
+    bool running() const;
+    void stop(qv::stop_reason why);
+    // Pauses a running scan or resumes a paused one; true when it is paused now.
+    bool toggle_pause();
+
+    // Saves the deep-scan result to path; false when there is none or it is running.
+    bool save_result(const QString& path);
+    // Loads a saved deep-scan result and makes the deep engine current with the
+    // volume it belongs to: false when it is refused or that volume is absent.
+    bool load_result(const QString& path);
+
+    recovery_base_c* current() const { return current_; }
+    int kind() const { return kind_; }
+    bool deep() const { return deep_; }
+    const volume_item_s& volume() const { return volume_; }
+
+signals:
+    // The current engine's scan has ended (its thread finished).
+    void scan_finished();
+
+private slots:
+    void on_engine_finished();
+
+private:
+    volume_item_s volume_;
+    bool deep_ = false;
+    std::unique_ptr<fat_recovery_c> fat_;
+    std::unique_ptr<ntfs_recovery_c> ntfs_;
+    std::unique_ptr<raw_recovery_c> raw_;
+    std::unique_ptr<recovery_stop_c> stand_in_;
+    recovery_base_c* current_ = nullptr;
+    int kind_ = engine_kind_fat;
+};
