@@ -78,6 +78,9 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
             case engine_kind_ntfs:
                 items_ = qv::ntfs_found_items(ntfs_.scan(std::move(device_), hooks).items);
                 break;
+            case engine_kind_exfat:
+                items_ = exfat_.scan(std::move(device_), hooks).items;
+                break;
             case engine_kind_deep: {
                 qv::deep_scan_result result = deep_.scan(*device_, hooks);
                 records_ = std::move(result.records);
@@ -127,6 +130,8 @@ int scan_job::recover(const qv::found_item& item, const std::string& destination
             return fat_.recover(item, destination);
         case engine_kind_ntfs:
             return ntfs_.recover(item, destination);
+        case engine_kind_exfat:
+            return exfat_.recover(item, destination);
         case engine_kind_deep:
             return device_ ? qv::deep_core::recover(*device_, item, destination) : -1;
         default:

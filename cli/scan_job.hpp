@@ -10,6 +10,7 @@
 #include "devices/volume_items.hpp"
 #include "engine/deep_core.hpp"
 #include "engine/engine_choice.hpp"
+#include "engine/exfat_core.hpp"
 #include "engine/fat_core.hpp"
 #include "engine/found_item.hpp"
 #include "engine/ntfs_core.hpp"
@@ -50,6 +51,7 @@ private:
     std::unique_ptr<qv::device_handle> device_;
     qv::fat_core fat_;
     qv::ntfs_core ntfs_;
+    qv::exfat_core exfat_;
     qv::deep_core deep_;
     std::vector<raw_item_s> records_;
     std::vector<qv::found_item> items_;

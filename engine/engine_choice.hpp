@@ -10,15 +10,16 @@ enum recovery_engine_kind : int {
     engine_kind_fat = 0,
     engine_kind_ntfs = 1,
     engine_kind_deep = 2,
+    engine_kind_exfat = 3,
 };
 
 namespace qv {
 
 // The engine for a volume whose file system blkid names file_system ("FAT12",
-// "FAT16", "FAT32", "NTFS", ...): deep when a deep scan was asked for, else
+// "FAT16", "FAT32", "NTFS", "exFAT", ...): deep when a deep scan was asked for, else
 // the file system's own engine; engine_kind_none when no engine reads it.
 recovery_engine_kind choose_engine(std::string_view file_system, bool deep);
-// "fat", "ntfs", "deep", or empty for engine_kind_none.
+// "fat", "ntfs", "exfat", "deep", or empty for engine_kind_none.
 std::string engine_name(recovery_engine_kind kind);
 
 }  // namespace qv

@@ -67,6 +67,7 @@ int recover_row(recovery_base_c& engine, int engine_kind, const recovery_item_s&
                 const QString& destination) {
     switch (engine_kind) {
         case engine_kind_fat:
+        case engine_kind_exfat:
         case engine_kind_deep:
             return engine.recover_file(row.id, destination);
         case engine_kind_ntfs: {

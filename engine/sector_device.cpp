@@ -223,16 +223,6 @@ io_result device_control(uint8_t drive, uint8_t code, void* result) {
     }
 }
 
-bool install_sector_device(uint8_t drive, std::unique_ptr<qv::device_handle> handle) {
-    if (drive >= sector_device_slots) return false;
-    std::lock_guard lock(device_mutex);
-    auto& slot = sector_device_table[drive];
-    slot.handle = std::move(handle);
-    refresh_drive(slot);
-    if (slot_count.load() <= drive) slot_count = drive + 1;
-    return true;
-}
-
 std::optional<volume_location> locate_volume_sectors(const QString& volume_path) {
     QString path = volume_path;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);

@@ -56,11 +56,6 @@ io_result read_sectors(uint8_t drive, void* destination, uint64_t first_sector, 
 io_result write_sectors(uint8_t drive, const void* source, uint64_t first_sector, uint8_t count);
 io_result device_control(uint8_t drive, uint8_t code, void* result);
 
-// For tests and fuzzing: puts an open device into slot drive (read as 512-byte
-// sectors, write protected, not watched), or empties the slot when handle is null.
-// The slot count grows to cover drive. False when drive is out of range.
-bool install_sector_device(uint8_t drive, std::unique_ptr<qv::device_handle> handle);
-
 // The location of a volume path (a trailing '/' or '\\' is cut); empty when the
 // path is not a volume of a catalog drive that has a slot.
 std::optional<volume_location> locate_volume_sectors(const QString& volume_path);

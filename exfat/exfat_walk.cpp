@@ -262,10 +262,8 @@ walk_result walk(volume& vol, const walk_hooks& hooks) {
         if (result.stopped) break;
         if (hooks.progress) {
             const double p = double(result.folders) / double(result.folders + stack.size());
-            if (p > shown) {
-                shown = p;
-                hooks.progress(p);
-            }
+            if (p > shown) shown = p;
+            hooks.progress(shown, result.entries);
         }
     }
     return result;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "engine/item_paths.hpp"
 #include "fuzz/fuzz_targets.hpp"
 
 namespace qv::fuzz {
@@ -56,6 +57,29 @@ const std::string& scratch_dir() {
 void contract_broken(const char* what, const char* file, int line) {
     std::fprintf(stderr, "contract broken at %s:%d: %s\n", file, line, what);
     std::abort();
+}
+
+}  // namespace qv::fuzz
+
+namespace qv::fuzz {
+
+void check_result_shape(const std::vector<found_item>& items) {
+    folder_tree tree = build_folder_tree(items);
+    QV_FUZZ_CHECK(!tree.nodes.empty() && tree.nodes[0].name == "/");
+    size_t rows = 0;
+    for (size_t n = 0; n < tree.nodes.size(); ++n) {
+        for (size_t child : tree.nodes[n].folders) QV_FUZZ_CHECK(child > n && child < tree.nodes.size());
+        for (const found_item* f : tree.nodes[n].files)
+            QV_FUZZ_CHECK(f >= items.data() && f < items.data() + items.size() && !f->directory);
+        rows += tree.nodes[n].files.size();
+    }
+    QV_FUZZ_CHECK(rows <= items.size());
+    item_index index(items);
+    for (const found_item& item : items) {
+        item_chain chain = chain_of(index, item.id);
+        QV_FUZZ_CHECK(!chain.items.empty() && chain.items.size() <= items.size());
+        item_path(index, item.id, "/mnt");
+    }
 }
 
 }  // namespace qv::fuzz

@@ -53,6 +53,7 @@ int fat_volume(const uint8_t* data, size_t size) {
             QString path;
             engine.build_item_path(id, &path);
         }
+        check_result_shape(engine.found_items());
     }
     return 0;
 }

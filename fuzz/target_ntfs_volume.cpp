@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "devices/device_handle.hpp"
+#include "engine/item_paths.hpp"
+#include "engine/ntfs_core.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/fuzz_targets.hpp"
 #include "ntfsscan/ntfsscan.hpp"
@@ -51,6 +53,12 @@ int ntfs_volume(const uint8_t* data, size_t size) {
         ::unlink(out.c_str());
     }
     ntfs_scan_cleanup(&context);
+
+    // The engine core over the same bytes: its items, their paths and the folder tree.
+    ntfs_core core;
+    auto result = core.scan(std::make_unique<memory_device>(std::vector<uint8_t>(data, data + size)), {});
+    QV_FUZZ_CHECK(result.open_error == 0);
+    check_result_shape(ntfs_found_items(result.items));
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QThread>
 
+#include "engine/exfat_recovery.hpp"
 #include "engine/fat_recovery.hpp"
 #include "engine/ntfs_recovery.hpp"
 #include "engine/raw_recovery.hpp"
@@ -13,17 +14,18 @@ scan_control_c::scan_control_c(QObject* parent)
     : QObject(parent),
       fat_(std::make_unique<fat_recovery_c>()),
       ntfs_(std::make_unique<ntfs_recovery_c>()),
+      exfat_(std::make_unique<exfat_recovery_c>()),
       raw_(std::make_unique<raw_recovery_c>()),
       stand_in_(std::make_unique<recovery_stop_c>()) {
     current_ = stand_in_.get();
     for (recovery_base_c* engine : {engine_of_kind(engine_kind_fat), engine_of_kind(engine_kind_ntfs),
-                                    engine_of_kind(engine_kind_deep)})
+                                    engine_of_kind(engine_kind_exfat), engine_of_kind(engine_kind_deep)})
         connect(engine, &QThread::finished, this, &scan_control_c::on_engine_finished);
 }
 
 scan_control_c::~scan_control_c() {
     for (recovery_base_c* engine : {engine_of_kind(engine_kind_fat), engine_of_kind(engine_kind_ntfs),
-                                    engine_of_kind(engine_kind_deep)}) {
+                                    engine_of_kind(engine_kind_exfat), engine_of_kind(engine_kind_deep)}) {
         disconnect(engine, nullptr, this, nullptr);
         if (engine->isRunning()) {
             engine->set_stop(qv::stop_reason::page_left);
@@ -33,7 +35,8 @@ scan_control_c::~scan_control_c() {
 }
 
 bool scan_control_c::has_engine(int kind) {
-    return kind == engine_kind_fat || kind == engine_kind_ntfs || kind == engine_kind_deep;
+    return kind == engine_kind_fat || kind == engine_kind_ntfs || kind == engine_kind_exfat ||
+           kind == engine_kind_deep;
 }
 
 recovery_base_c* scan_control_c::engine_of_kind(int kind) const {
@@ -42,6 +45,8 @@ recovery_base_c* scan_control_c::engine_of_kind(int kind) const {
             return fat_.get();
         case engine_kind_ntfs:
             return ntfs_.get();
+        case engine_kind_exfat:
+            return exfat_.get();
         case engine_kind_deep:
             return raw_.get();
         default:

@@ -13,6 +13,7 @@
 
 class fat_recovery_c;
 class ntfs_recovery_c;
+class exfat_recovery_c;
 class raw_recovery_c;
 class recovery_base_c;
 class recovery_stop_c;
@@ -68,6 +69,7 @@ private:
     bool deep_ = false;
     std::unique_ptr<fat_recovery_c> fat_;
     std::unique_ptr<ntfs_recovery_c> ntfs_;
+    std::unique_ptr<exfat_recovery_c> exfat_;
     std::unique_ptr<raw_recovery_c> raw_;
     std::unique_ptr<recovery_stop_c> stand_in_;
     recovery_base_c* current_ = nullptr;
