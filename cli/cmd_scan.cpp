@@ -3,13 +3,12 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <fnmatch.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "cli/cli_volume.hpp"
 #include "cli/commands.hpp"
+#include "cli/filter_options.hpp"
 #include "cli/found_items.hpp"
 #include "cli/json_text.hpp"
 #include "cli/scan_job.hpp"
@@ -59,28 +58,21 @@ void print_item(const listed_item& f, bool json) {
                     f.deleted ? "true" : "false", f.directory ? "true" : "false");
         if (!f.type.empty())
             std::printf(",\"type\":%s,\"offset\":%llu", json_quote(f.type).c_str(), (unsigned long long)f.offset);
-        std::printf("}\n");
+        std::printf("%s}\n", state_json_fields(f).c_str());
         return;
     }
-    std::printf("%10llu  %-9s %10s  %s\n", (unsigned long long)f.id,
+    std::printf("%10llu  %-9s %10s  %-11s  %s\n", (unsigned long long)f.id,
                 f.directory ? "<dir>" : (f.deleted ? "deleted" : "live"),
-                f.directory ? "" : format_size(f.size).toLatin1().constData(), f.path.c_str());
+                f.directory ? "" : format_size(f.size).toLatin1().constData(),
+                f.directory || f.state == qv::item_state::unknown ? "-" : qv::state_name(f.state), f.path.c_str());
 }
 
 bool wanted(const listed_item& f, const scan_options& o) {
     if (f.directory || !f.deleted) return false;
     if (!o.ids.empty() && std::find(o.ids.begin(), o.ids.end(), f.id) == o.ids.end()) return false;
-    if (o.names.empty()) return true;
-    for (const auto& glob : o.names) {
-        // A glob with a '/' matches the path from the volume root, with or without its leading '/'.
-        if (glob.find('/') == std::string::npos) {
-            if (fnmatch(glob.c_str(), f.name.c_str(), FNM_CASEFOLD) == 0) return true;
-        } else if (fnmatch(glob.c_str(), f.path.c_str(), FNM_CASEFOLD) == 0 ||
-                   fnmatch(glob.c_str(), f.path.c_str() + 1, FNM_CASEFOLD) == 0) {
-            return true;
-        }
-    }
-    return false;
+    if (o.skip_overwritten && f.state == qv::item_state::overwritten) return false;
+    if (o.skip_damaged && f.state == qv::item_state::damaged) return false;
+    return o.filter.matches(f, f.path);
 }
 
 }  // namespace
@@ -95,12 +87,19 @@ int fail_usage(const std::string& message) {
 int cmd_scan(const scan_options& o) {
     scan_session s;
     if (int rc = scan_volume(o, &s)) return rc;
-    for (const auto& f : s.items) print_item(f, o.json);
+    size_t shown = 0;
+    for (const auto& f : s.items)
+        if (o.filter.matches(f, f.path)) {
+            print_item(f, o.json);
+            if (f.deleted && !f.directory) ++shown;
+        }
     if (!o.json) {
         size_t deleted = std::count_if(s.items.begin(), s.items.end(),
                                        [](const listed_item& f) { return f.deleted && !f.directory; });
-        std::fprintf(stderr, "%s: %zu deleted files found (%llu entries read)%s\n", o.volume.c_str(), deleted,
-                     (unsigned long long)s.job->entries_read(), s.complete ? "" : ", scan stopped early");
+        std::string listed = o.filter.active() ? ", " + std::to_string(shown) + " of them match the filter" : "";
+        std::fprintf(stderr, "%s: %zu deleted files found%s (%llu entries read)%s\n", o.volume.c_str(), deleted,
+                     listed.c_str(), (unsigned long long)s.job->entries_read(),
+                     s.complete ? "" : ", scan stopped early");
     }
     return 0;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/item_filter.hpp"
+
 struct scan_options {
     std::string volume;
     bool deep = false;
@@ -15,7 +17,9 @@ struct scan_options {
     std::string to;             // recovery folder
     bool keep_tree = false;
     std::vector<uint64_t> ids;
-    std::vector<std::string> names;  // globs
+    qv::item_filter filter;          // what is listed and recovered
+    bool skip_overwritten = false;   // recover: leave out files whose space holds other data now
+    bool skip_damaged = false;       // recover: leave out files that cannot be read whole
 };
 
 struct partition_options {

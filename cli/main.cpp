@@ -6,7 +6,11 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.hpp"
+<<<<<<< HEAD
 #include "cli/password_agent.hpp"
+=======
+#include "cli/filter_options.hpp"
+>>>>>>> main
 #include "devices/device_catalog.hpp"
 #include "devices/volume_items.hpp"
 #include "partition/partition_item.hpp"
@@ -33,7 +37,7 @@ int main(int argc, char** argv) {
     });
     sc_load_config("Quorvane.conf");  // the built-in file types apply when none can be read
 
-    CLI::App cli{"Quorvane: find and recover deleted files on FAT and NTFS volumes, disks and images."};
+    CLI::App cli{"Quorvane: find and recover deleted files on FAT, exFAT and NTFS volumes, disks and images."};
     cli.require_subcommand(1);
 
     bool json = false;
@@ -50,6 +54,8 @@ int main(int argc, char** argv) {
     scan_cmd->add_flag("--every-byte", scan.every_byte, "Deep scan: test every byte offset, not only sector starts")
         ->needs(deep_flag);
     scan_cmd->add_option("--save", scan.save, "Deep scan: save the result to this .sav file")->needs(deep_flag);
+    filter_arguments scan_filter;
+    add_filter_options(*scan_cmd, scan_filter);
 
     scan_options rec;
     auto* rec_cmd = cli.add_subcommand("recover", "Scan a volume and recover its deleted files");
@@ -59,7 +65,10 @@ int main(int argc, char** argv) {
     rec_cmd->add_flag("--every-byte", rec.every_byte, "Deep scan: test every byte offset")->needs(rec_deep);
     rec_cmd->add_flag("--keep-tree", rec.keep_tree, "Recreate the folders the files were in");
     rec_cmd->add_option("--id", rec.ids, "Recover only the item with this id (repeatable)");
-    rec_cmd->add_option("--name", rec.names, "Recover only names matching this glob (repeatable)");
+    filter_arguments rec_filter;
+    add_filter_options(*rec_cmd, rec_filter);
+    rec_cmd->add_flag("--skip-overwritten", rec.skip_overwritten, "Leave out files whose space holds other data now");
+    rec_cmd->add_flag("--skip-damaged", rec.skip_damaged, "Leave out files that cannot be read whole");
 
     partition_options part;
     bool yes = false;
@@ -85,6 +94,15 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         int rc = cli.exit(e);
         return rc == 0 ? 0 : 2;
+    }
+
+    for (auto [command, arguments, options] : {std::tuple{scan_cmd, &scan_filter, &scan},
+                                                std::tuple{rec_cmd, &rec_filter, &rec}}) {
+        if (!command->parsed()) continue;
+        std::string error;
+        auto filter = make_item_filter(*arguments, &error);
+        if (!filter) return fail_usage(error);
+        options->filter = *filter;
     }
 
     int rc = 2;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/engine_choice.hpp"
+#include "engine/found_item.hpp"
 
 struct recovery_item_s {
     QString name;
@@ -17,6 +18,8 @@ struct recovery_item_s {
     // The engine's attribute byte: FAT attributes, NTFS flags, 0 for a deep scan.
     int32_t attributes = 0;
     uint32_t ticked = 0;  // 1 when the row is ticked for recovery
+    qv::item_state state = qv::item_state::unknown;  // how much of it can still be had
+    QString short_name;   // FAT: the original "#"-first short name when a long name was recovered
 };
 
 Q_DECLARE_METATYPE(recovery_item_s)

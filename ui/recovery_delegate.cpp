@@ -6,6 +6,7 @@
 #include "devices/format_size.hpp"
 #include "engine/recovery_item.hpp"
 #include "ui/recovery_model.hpp"
+#include "ui/state_mark.hpp"
 #include "ui/table_geometry.hpp"
 
 namespace {
@@ -43,9 +44,13 @@ void recovery_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& o
         case column_tick:
             painter->drawPixmap(layout.check, check);
             break;
-        case column_name:
-            painter->drawText(layout.text_rect, align, row.name);
+        case column_name: {
+            const state_mark_s mark = state_mark(row.state);
+            const state_mark_layout_s place = state_mark_layout(layout.text_rect, mark.shape != state_mark_shape::none);
+            paint_state_mark(*painter, mark, place.mark);
+            painter->drawText(place.text, align, row.name);
             break;
+        }
         case column_size:
             painter->drawText(layout.text_rect, align, format_size(row.size));
             break;

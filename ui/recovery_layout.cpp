@@ -26,6 +26,10 @@ recovery_layout_s recovery_layout(int width, int height) {
     l.preview_text = QRect(217, 84, at_least_0(width - 232), at_least_0(preview_height - 10));
     l.tree = QRect(10, 79, 193, at_least_0(height - 137));
     l.table = QRect(212, preview_height + 86, right_width, int(0.6 * body));
+    const int row = std::min(filter_row_height, l.table.height());
+    l.filter_row = QRect(l.table.left(), l.table.top(), l.table.width(), row);
+    const int below = std::min(row + filter_row_gap, l.table.height());
+    l.table_view = QRect(l.table.left(), l.table.top() + below, l.table.width(), l.table.height() - below);
     l.btn_back = QRect(200, height - 49, 100, 30);
     l.btn_recovery = QRect(width - 300, height - 49, 100, 30);
     l.btn_pause = QRect(360, 29, 80, 30);

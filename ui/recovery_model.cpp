@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/language_settings.hpp"
+#include "ui/state_mark.hpp"
 
 namespace {
 
@@ -47,7 +48,13 @@ int recovery_model_c::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant recovery_model_c::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || role != Qt::DisplayRole || index.row() >= rows_.size()) return {};
+    if (!index.isValid() || index.row() >= rows_.size()) return {};
+    if (role == Qt::ToolTipRole && index.column() == column_name) {
+        const recovery_item_s& row = rows_[index.row()];
+        const QString tip = state_tooltip(row.state, row.short_name);
+        return tip.isEmpty() ? QVariant() : QVariant(tip);
+    }
+    if (role != Qt::DisplayRole) return {};
     return QVariant::fromValue(rows_[index.row()]);
 }
 

@@ -29,6 +29,7 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     // DisplayRole: the whole row (the delegate picks the field), for every column.
+    // ToolTipRole of the name: what the row's state means and its original short name.
     QVariant data(const QModelIndex& index, int role) const override;
     // "checkbox" for column 0, then the language texts of the headings.
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;

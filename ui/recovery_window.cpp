@@ -15,6 +15,7 @@
 #include "engine/recovery_worker.hpp"
 #include "engine/safe_names.hpp"
 #include "sigscan/sc_api.hpp"
+#include "ui/filter_row.hpp"
 #include "ui/open_notice_board.hpp"
 #include "ui/progress_bar.hpp"
 #include "ui/recovery_delegate.hpp"
@@ -57,6 +58,9 @@ recovery_window_c::recovery_window_c(QObject* main_window, QWidget* parent)
     header_ = new MyHeaderView(table_);
     table_->setHorizontalHeader(header_);
     results_ = new result_presenter_c(form_.tv_dirtree, table_, header_, this);
+    filter_row_ = new filter_row_c(this);
+    connect(filter_row_, &filter_row_c::changed, this, [this] { results_->set_filter(filter_row_->filter()); });
+    connect(results_, &result_presenter_c::table_filled, filter_row_, &filter_row_c::show_counts);
     delegate_ = new recovery_delegate_c(this);
     table_->setItemDelegate(delegate_);
 
@@ -225,6 +229,7 @@ void recovery_window_c::reset_page() {
     open_notice_board::shared().clear();
     clear_folder_tree();
     clear_table();
+    filter_row_->clear();
     preview_->clear();
     // An engine that still scans, or whose results a recovery still reads,
     // is reset when the next scan starts.
@@ -386,6 +391,7 @@ void recovery_window_c::resizeEvent(QResizeEvent* event) {
     form_.btn_stop->setGeometry(l.btn_stop);
     form_.btn_filter->setGeometry(l.btn_save);
     form_.tv_dirtree->setGeometry(l.tree);
-    table_->setGeometry(l.table);
+    filter_row_->setGeometry(l.filter_row);
+    table_->setGeometry(l.table_view);
     form_.lbl_anime->setGeometry(l.anime);
 }

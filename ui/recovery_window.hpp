@@ -19,6 +19,7 @@ class QTimer;
 class MyHeaderView;
 class MyQTableView;
 class TreeModel;
+class filter_row_c;
 class progress_bar_c;
 class recovery_base_c;
 class recovery_delegate_c;
@@ -67,6 +68,7 @@ public:
     const recovery_form_s& form() const { return form_; }
     MyQTableView* table_view() const { return table_; }
     MyHeaderView* table_header() const { return header_; }
+    filter_row_c* filter_row() const { return filter_row_; }
     const file_preview_s& preview() const;
     recovery_file_c* worker() const { return worker_.get(); }
     double progress_value() const;
@@ -110,6 +112,7 @@ private:
     MyQTableView* table_ = nullptr;
     MyHeaderView* header_ = nullptr;
     recovery_delegate_c* delegate_ = nullptr;
+    filter_row_c* filter_row_ = nullptr;
 
     progress_bar_c* progress_ = nullptr;
     QTimer* timer_ = nullptr;

@@ -1,12 +1,14 @@
 #include "ui/result_presenter.hpp"
 
 #include <QItemSelectionModel>
+#include <QSet>
 #include <QTreeView>
 
 #include "engine/item_paths.hpp"
 #include "engine/recovery_base.hpp"
 #include "ui/recovery_model.hpp"
 #include "ui/result_tree.hpp"
+#include "ui/row_filter.hpp"
 #include "ui/table_header.hpp"
 #include "ui/table_view.hpp"
 #include "ui/tree_model.hpp"
@@ -50,6 +52,7 @@ bool result_presenter_c::show_result(recovery_base_c* engine) {
     }
     install_tree_model(model);
     // The old model went with install_tree_model; now its tree may go too.
+    folder_ = nullptr;
     folder_tree_ = std::move(tree);
     tree_->expandToDepth(0);
     return true;
@@ -57,22 +60,48 @@ bool result_presenter_c::show_result(recovery_base_c* engine) {
 
 void result_presenter_c::clear_tree() {
     install_tree_model(new TreeModel(this));
+    folder_ = nullptr;
     folder_tree_.reset();
 }
 
 void result_presenter_c::clear_table() {
+    folder_ = nullptr;
+    folder_row_count_ = 0;
     rows_.clear();
     install_table_model();
     header_->set_check_all_state(false);
 }
 
 void result_presenter_c::fill_table(const QModelIndex& folder, bool rows_allowed) {
-    rows_.clear();
     const tree_node* node = TreeModel::node(folder);
     const void* payload = node ? node->payload : nullptr;
-    if (payload && rows_allowed) rows_ = folder_rows(*static_cast<const qv::folder_node*>(payload));
+    folder_ = payload && rows_allowed ? static_cast<const qv::folder_node*>(payload) : nullptr;
+    rows_.clear();
+    show_folder_rows();
+}
+
+void result_presenter_c::set_filter(const qv::item_filter& filter) {
+    filter_ = filter;
+    QSet<uint64_t> ticked;
+    for (const recovery_item_s& row : rows_)
+        if (row.ticked & 0xFF) ticked.insert(row.id);
+    show_folder_rows();
+    bool any = false;
+    for (recovery_item_s& row : rows_)
+        if (ticked.contains(row.id)) {
+            row.ticked = 1;
+            any = true;
+        }
+    if (any) install_table_model();
+}
+
+void result_presenter_c::show_folder_rows() {
+    QList<recovery_item_s> all = folder_ ? folder_rows(*folder_) : QList<recovery_item_s>();
+    folder_row_count_ = int(all.size());
+    rows_ = filtered_rows(all, filter_);
     install_table_model();
     header_->set_check_all_state(false);
+    emit table_filled(int(rows_.size()), folder_row_count_);
 }
 
 void result_presenter_c::check_all(bool value) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "engine/item_filter.hpp"
 #include "engine/recovery_item.hpp"
 
 class MyHeaderView;
@@ -17,6 +18,7 @@ class TreeModel;
 class recovery_base_c;
 class recovery_model_c;
 namespace qv {
+struct folder_node;
 struct folder_tree;
 }
 
@@ -34,8 +36,12 @@ public:
     void clear_tree();
     // No rows, no tick in the header.
     void clear_table();
-    // The rows of one folder of the tree; none when rows_allowed is false.
+    // The rows of one folder of the tree that pass the filter; none when rows_allowed is false.
     void fill_table(const QModelIndex& folder, bool rows_allowed);
+    // Shows only the rows of the folder that pass filter; rows still shown keep their ticks.
+    // What the scan found stays as it is.
+    void set_filter(const qv::item_filter& filter);
+    const qv::item_filter& filter() const { return filter_; }
     void check_all(bool value);
     // Ticks or unticks a row.
     void toggle_tick(int row);
@@ -45,8 +51,17 @@ public:
     TreeModel* tree_model() const { return tree_model_; }
     recovery_model_c* table_model() const { return table_model_; }
     const QList<recovery_item_s>& rows() const { return rows_; }
+    // Rows of the shown folder before the filter.
+    int folder_row_count() const { return folder_row_count_; }
+
+signals:
+    // The table was filled again: shown rows of the folder's total.
+    void table_filled(int shown, int total);
 
 private:
+    // Puts the folder's rows that pass the filter on the table.
+    void show_folder_rows();
+
     void install_tree_model(TreeModel* model);
     void install_table_model();
 
@@ -58,4 +73,8 @@ private:
     // The folder tree the tree model's nodes point into.
     std::unique_ptr<qv::folder_tree> folder_tree_;
     QList<recovery_item_s> rows_;
+    qv::item_filter filter_;
+    // The folder the table shows (a node of folder_tree_), and its row count before the filter.
+    const qv::folder_node* folder_ = nullptr;
+    int folder_row_count_ = 0;
 };

@@ -39,6 +39,8 @@ recovery_item_s row_of(const qv::found_item& item) {
     row.date2 = item.created;
     row.id = item.id;
     row.attributes = int32_t(item.attributes);
+    row.state = item.state;
+    row.short_name = QString::fromStdString(item.short_name);
     return row;
 }
 

@@ -119,6 +119,121 @@ TEST_F(cli_on_fat_image, recovers_through_a_real_loop_device) {
     EXPECT_EQ(text_of(to + "/#.txt").size() + text_of(to + "/# (2).txt").size(), 23u);
 }
 
+// The states a listing line may carry.
+const char* const state_names[] = {"unknown", "intact", "assembled", "overwritten", "damaged"};
+
+size_t count_with(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+    return n;
+}
+
+TEST_F(cli_on_fat_image, every_listed_item_carries_its_state) {
+    std::string out;
+    ASSERT_EQ(run(cli("scan --json " + shell_quote(img)) + " 2>/dev/null", &out), 0);
+    auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 4u) << out;
+    for (const auto& l : lines) {
+        int states = 0;
+        for (const char* s : state_names) states += l.find(std::string("\"state\":\"") + s + "\"") != std::string::npos;
+        EXPECT_EQ(states, 1) << l;
+        EXPECT_EQ(l.find("\"unreadable\""), std::string::npos) << "only damaged items say what is unreadable: " << l;
+    }
+    // The plain listing has a state column before the path.
+    ASSERT_EQ(run(cli("scan " + shell_quote(img)) + " 2>/dev/null", &out), 0);
+    for (const auto& l : lines_of(out)) {
+        if (l.find("<dir>") != std::string::npos) continue;
+        int states = 0;
+        for (const char* s : {"intact ", "assembled ", "overwritten ", "damaged ", " - "}) states += l.find(s) != std::string::npos;
+        EXPECT_EQ(states, 1) << l;
+    }
+}
+
+struct filter_case {
+    const char* options;
+    size_t lines;  // the three deleted files are 11, 12 and 24 bytes, modified today
+};
+
+class cli_filters : public cli_on_fat_image, public ::testing::WithParamInterface<filter_case> {};
+
+TEST_P(cli_filters, narrow_the_listing) {
+    const auto& c = GetParam();
+    std::string out;
+    ASSERT_EQ(run(cli("scan --json " + std::string(c.options) + " " + shell_quote(img)) + " 2>/dev/null", &out), 0)
+        << c.options;
+    EXPECT_EQ(lines_of(out).size(), c.lines) << c.options << "\n" << out;
+    EXPECT_EQ(out.find("\"directory\":true"), std::string::npos) << "a filter lists files only";
+}
+
+INSTANTIATE_TEST_SUITE_P(options, cli_filters,
+                         ::testing::Values(filter_case{"--type txt", 3}, filter_case{"--type jpg,heic", 0},
+                                           filter_case{"--type TXT,jpg", 3}, filter_case{"--min-size 12", 2},
+                                           filter_case{"--min-size 1K", 0}, filter_case{"--name '*.TXT'", 3},
+                                           filter_case{"--name 'Sub/*'", 1}, filter_case{"--after 2000-01-01", 3},
+                                           filter_case{"--before 2000-01-01", 0},
+                                           filter_case{"--after 2000-01-01 --before 2999-12-31 --min-size 20", 1},
+                                           filter_case{"--state intact,assembled,overwritten,damaged,unknown", 3}));
+
+TEST_F(cli_on_fat_image, states_split_the_files_and_skipping_leaves_out_exactly_those) {
+    std::string out;
+    size_t total = 0, overwritten = 0, damaged = 0;
+    for (const char* s : state_names) {
+        ASSERT_EQ(run(cli("scan --json --state " + std::string(s) + " " + shell_quote(img)) + " 2>/dev/null", &out), 0);
+        const size_t n = lines_of(out).size();
+        EXPECT_EQ(count_with(out, std::string("\"state\":\"") + s + "\""), n) << s;
+        total += n;
+        if (std::string(s) == "overwritten") overwritten = n;
+        if (std::string(s) == "damaged") damaged = n;
+    }
+    EXPECT_EQ(total, 3u) << "every deleted file has exactly one state";
+
+    std::string to = dir / "kept";
+    ASSERT_EQ(run(cli("recover " + shell_quote(img) + " --to " + shell_quote(to) + " --skip-overwritten --skip-damaged") +
+                      " 2>&1",
+                  &out),
+              0)
+        << out;
+    const size_t kept = 3 - overwritten - damaged;
+    EXPECT_NE(out.find("recovered " + std::to_string(kept) + " of " + std::to_string(kept) + " files"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(cli_on_fat_image, filters_choose_what_is_recovered) {
+    std::string to = dir / "big";
+    std::string out;
+    ASSERT_EQ(run(cli("recover " + shell_quote(img) + " --to " + shell_quote(to) + " --keep-tree --min-size 20") + " 2>&1",
+                  &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("recovered 1 of 1 files"), std::string::npos) << out;
+    size_t files = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(to)) files += e.is_regular_file();
+    EXPECT_EQ(files, 1u);
+    std::string sub;
+    for (const auto& e : std::filesystem::directory_iterator(to + "/Sub")) sub = e.path();
+    EXPECT_EQ(text_of(sub), "third file, in a folder\n");
+
+    // The count of what the scan found stays; the filter only narrows what is listed.
+    ASSERT_EQ(run(cli("scan --type txt --min-size 12 " + shell_quote(img)) + " 2>&1 >/dev/null", &out), 0);
+    EXPECT_NE(out.find("3 deleted files found, 2 of them match the filter"), std::string::npos) << out;
+}
+
+TEST_F(cli_on_fat_image, filter_values_it_cannot_read_exit_2_with_one_line) {
+    for (const char* bad : {"--min-size lots", "--after 2024-02-30", "--before yesterday", "--state fine",
+                            "--type ,", "--after 2024-05-02 --before 2024-05-01"}) {
+        std::string out;
+        EXPECT_EQ(run(cli("scan " + std::string(bad) + " " + shell_quote(img)) + " 2>&1", &out), 2) << bad;
+        EXPECT_EQ(lines_of(out).size(), 1u) << bad << ": " << out;
+        EXPECT_EQ(run(cli("recover " + std::string(bad) + " --to " + shell_quote(dir / "never") + " " + shell_quote(img)) +
+                          " 2>&1",
+                      &out),
+                  2)
+            << bad;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "never"));
+}
+
 TEST(cli_demo, recovers_every_deleted_file_of_its_own_image) {
     std::string out;
     ASSERT_EQ(run(cli("demo"), &out), 0) << out;
@@ -198,6 +313,14 @@ TEST(cli_deep_scan, finds_files_on_a_reformatted_card_saves_and_resumes) {
     EXPECT_NE(out.find("\"type\":\"png\""), std::string::npos);
     EXPECT_NE(out.find("\"size\":" + std::to_string(png.size())), std::string::npos);
 
+    // Filters by carved type; a carved file names its type in JSON and has a state.
+    ASSERT_EQ(run(cli("scan --deep --json --type jpg,heic " + shell_quote(img)) + " 2>/dev/null", &out), 0);
+    EXPECT_EQ(out, "");
+    ASSERT_EQ(run(cli("scan --deep --json --type PNG --min-size 60 " + shell_quote(img)) + " 2>/dev/null", &out), 0);
+    ASSERT_EQ(lines_of(out).size(), 1u) << out;
+    EXPECT_NE(out.find("\"path\":\"/png/00000000.png\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"state\":\""), std::string::npos) << out;
+
     std::string to = dir / "resumed";
     ASSERT_EQ(run(cli("resume " + shell_quote(sav) + " --to " + shell_quote(to)), &out), 0) << out;
     EXPECT_EQ(qv::test::read_file(to + "/png/00000000.png"), png);
@@ -205,6 +328,52 @@ TEST(cli_deep_scan, finds_files_on_a_reformatted_card_saves_and_resumes) {
     qv::test::write_file(sav, {1, 2, 3});
     EXPECT_EQ(run(cli("resume " + shell_quote(sav) + " --to " + shell_quote(to)) + " 2>&1", &out), 2);
     EXPECT_EQ(lines_of(out).size(), 1u) << out;
+}
+
+TEST(cli_deep_scan, damaged_files_are_marked_and_can_be_left_out) {
+    for (const char* tool : {"mkfs.fat", "mcopy"})
+        if (!qv::test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
+    qv::test::temp_dir dir;
+    std::string img = dir / "card.img";
+    // A 1x1 PNG; the broken copy has one byte of its compressed data changed, so its CRC fails.
+    const std::vector<uint8_t> png = {
+        0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48, 0x44, 0x52,
+        0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00, 0x00, 0x1F, 0x15, 0xC4,
+        0x89, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9C, 0x63, 0xF8, 0xCF, 0xC0, 0xF0,
+        0x1F, 0x00, 0x05, 0x00, 0x01, 0xFF, 0x89, 0x99, 0x3D, 0x1D, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45,
+        0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+    std::vector<uint8_t> broken = png;
+    broken[45] ^= 0x10;
+    qv::test::write_file(dir / "good.png", png);
+    qv::test::write_file(dir / "bad.png", broken);
+    ASSERT_EQ(run("mkfs.fat -C -F 16 " + shell_quote(img) + " 20000"), 0);
+    for (const char* name : {"good.png", "bad.png"})
+        ASSERT_EQ(run("mcopy -i " + shell_quote(img) + " " + shell_quote(dir / name) + " ::/" + name), 0);
+    ASSERT_EQ(run("mkfs.fat -F 16 " + shell_quote(img)), 0);
+
+    std::string out;
+    ASSERT_EQ(run(cli("scan --deep --json " + shell_quote(img)) + " 2>/dev/null", &out), 0);
+    auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 2u) << out;
+    EXPECT_EQ(count_with(out, "\"state\":\"intact\""), 1u) << out;
+    EXPECT_EQ(count_with(out, "\"state\":\"damaged\""), 1u) << out;
+    EXPECT_EQ(count_with(out, "\"unreadable\":"), 1u) << "a damaged file says how much is unreadable: " << out;
+    ASSERT_EQ(run(cli("scan --deep --json --state damaged " + shell_quote(img)) + " 2>/dev/null", &out), 0);
+    ASSERT_EQ(lines_of(out).size(), 1u) << out;
+    EXPECT_NE(out.find("\"state\":\"damaged\""), std::string::npos);
+
+    std::string to = dir / "out";
+    ASSERT_EQ(run(cli("recover --deep --skip-damaged " + shell_quote(img) + " --to " + shell_quote(to)) + " 2>&1", &out), 0)
+        << out;
+    EXPECT_NE(out.find("recovered 1 of 1 files"), std::string::npos) << out;
+    std::vector<std::vector<uint8_t>> recovered;
+    for (const auto& e : std::filesystem::directory_iterator(to)) recovered.push_back(qv::test::read_file(e.path()));
+    ASSERT_EQ(recovered.size(), 1u);
+    EXPECT_EQ(recovered[0], png) << "the intact one is kept";
+    // Without the option the damaged one is recovered too: it is still listed and recoverable.
+    ASSERT_EQ(run(cli("recover --deep " + shell_quote(img) + " --to " + shell_quote(dir / "all")) + " 2>&1", &out), 0)
+        << out;
+    EXPECT_NE(out.find("recovered 2 of 2 files"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -98,10 +98,14 @@ TEST(page_layout, follows_the_page_size_and_never_goes_negative) {
     EXPECT_EQ(l.btn_recovery, QRect(494, 447, 100, 30));
     EXPECT_EQ(l.btn_save, QRect(664, 29, 80, 30));
     EXPECT_EQ(l.preview_text, QRect(217, 84, 562, 131));
+    // The filter row sits at the top of the table's area, the table below it.
+    EXPECT_EQ(l.filter_row, QRect(212, 227, 572, 22));
+    EXPECT_EQ(l.table_view, QRect(212, 252, 572, 186));
+    EXPECT_EQ(l.table_view.bottom(), l.table.bottom());
 
     recovery_layout_s tiny = recovery_layout(50, 60);
     for (const QRect& r : {tiny.status_frame, tiny.preview_frame, tiny.preview_fill,
-                           tiny.preview_text, tiny.tree, tiny.table}) {
+                           tiny.preview_text, tiny.tree, tiny.table, tiny.filter_row, tiny.table_view}) {
         EXPECT_GE(r.width(), 0);
         EXPECT_GE(r.height(), 0);
     }

@@ -6,6 +6,7 @@
 
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTreeView>
@@ -16,6 +17,8 @@
 #include "engine/recovery_worker.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/ui/ui_test_support.hpp"
+#include "ui/filter_row.hpp"
+#include "ui/recovery_layout.hpp"
 #include "ui/recovery_model.hpp"
 #include "ui/recovery_window.hpp"
 #include "ui/scan_state.hpp"
@@ -475,6 +478,65 @@ TEST_F(recovery_page, yes_to_the_question_runs_a_deep_scan_of_the_same_volume) {
     ASSERT_TRUE(wait_for([] { return !scan_running; }));
     EXPECT_TRUE(folder_index("png").isValid()) << "the live picture's bytes are found by content";
     EXPECT_EQ(asked.size(), 1) << "a deep scan never asks";
+}
+
+TEST_F(recovery_page, the_filter_row_narrows_the_table_ticking_all_and_recovery) {
+    qv::test::deleted_files_image img;
+    std::string why;
+    const auto small_jpg = pseudo_random_bytes(3000, 11), big_jpg = pseudo_random_bytes(60000, 12),
+               big_txt = pseudo_random_bytes(70000, 13), png = pseudo_random_bytes(500, 14);
+    ASSERT_TRUE(qv::test::make_fat_image(dir / "fat.img", 16, {"/D"},
+                                         {{"/D/a.jpg", small_jpg},
+                                          {"/D/b.jpg", big_jpg},
+                                          {"/D/c.txt", big_txt},
+                                          {"/D/d.png", png}},
+                                         {"/D/a.jpg", "/D/b.jpg", "/D/c.txt", "/D/d.png"}, &img, &why))
+        << why;
+    scan(fat_volume(img.path));
+    filter_row_c* filters = page->filter_row();
+    ASSERT_TRUE(filters);
+    EXPECT_TRUE(filters->isVisible());
+    EXPECT_EQ(filters->geometry().bottom() + 1 + filter_row_gap, page->table_view()->geometry().top())
+        << "the filter row sits right above the table";
+    click_folder("D");
+    ASSERT_EQ(page->rows().size(), 4);
+    EXPECT_TRUE(filters->count_label()->text().isEmpty());
+
+    filters->type_field()->setText("JPEG");
+    ASSERT_EQ(page->rows().size(), 2);
+    for (const auto& r : page->rows()) EXPECT_TRUE(r.name.endsWith(".jpg")) << r.name.toStdString();
+    filters->min_size_field()->setText("50K");
+    ASSERT_EQ(page->rows().size(), 1);
+    EXPECT_EQ(page->rows()[0].size, big_jpg.size());
+    EXPECT_EQ(filters->count_label()->text(), language_text("filter_shown").arg(1).arg(4));
+
+    // Ticking all ticks only what is shown, and only that is recovered.
+    click_header(10);
+    EXPECT_EQ(page->rows()[0].ticked, 1u);
+    folder = q(dir / "out");
+    QDir().mkpath(folder);
+    page->on_recovery_clicked();
+    ASSERT_TRUE(page->worker());
+    ASSERT_TRUE(wait_for([&] { return !page->worker()->isRunning() && !opened.isEmpty(); }));
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), QStringList{"#.jpg"});
+    EXPECT_EQ(read_file(dir / "out/#.jpg"), big_jpg);
+
+    // A wider filter shows more again and the shown rows keep their ticks;
+    // the scan's result is untouched.
+    filters->min_size_field()->clear();
+    ASSERT_EQ(page->rows().size(), 2);
+    int ticked = 0;
+    for (const auto& r : page->rows()) ticked += int(r.ticked);
+    EXPECT_EQ(ticked, 1);
+    filters->clear_button()->click();
+    EXPECT_EQ(page->rows().size(), 4);
+    EXPECT_TRUE(filters->count_label()->text().isEmpty());
+
+    // A filter that nothing passes leaves an empty table, and the folder stays in the tree.
+    filters->name_field()->setText("no such name");
+    EXPECT_EQ(page->rows().size(), 0);
+    EXPECT_TRUE(folder_index("D").isValid());
+    page->grab();
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ TEST_F(worker_on_fat, recovers_exactly_the_ticked_rows_from_its_own_copy) {
     worker.start();
     // The page rebuilds its rows (another folder clicked) while the worker runs.
     rows.clear();
-    rows.append(recovery_item_s{"other", 1, 0, 0, 12345, 0, 1});
+    rows.append(recovery_item_s{"other", 1, 0, 0, 12345, 0, 1, {}, {}});
     ASSERT_TRUE(worker.wait(60000));
     EXPECT_EQ(worker.recovered(), 2);
     EXPECT_EQ(worker.failed(), 0);
@@ -134,19 +134,19 @@ TEST(recover_row, ntfs_rows_go_through_the_library_or_the_file_system) {
     auto bytes = pseudo_random_bytes(300000, 9);  // more than one copy buffer
     qv::test::write_file(dir / "file1", bytes);
 
-    recovery_item_s live{"live", 300000, 0, 0, 1, 0x02, 1};
+    recovery_item_s live{"live", 300000, 0, 0, 1, 0x02, 1, {}, {}};
     EXPECT_EQ(recover_row(engine, engine_kind_ntfs, live, q(dir / "copy")), 0);
     EXPECT_EQ(read_file(dir / "copy"), bytes);
     EXPECT_EQ(engine.recovered, 0);
 
-    recovery_item_s deleted{"gone", 10, 0, 0, 1, 0x82, 1};
+    recovery_item_s deleted{"gone", 10, 0, 0, 1, 0x82, 1, {}, {}};
     EXPECT_EQ(recover_row(engine, engine_kind_ntfs, deleted, q(dir / "gone")), -7)
         << "the library's result";
     EXPECT_EQ(engine.recovered, 1);
 
-    recovery_item_s no_path{"x", 1, 0, 0, 0, 0x02, 1};
+    recovery_item_s no_path{"x", 1, 0, 0, 0, 0x02, 1, {}, {}};
     EXPECT_EQ(recover_row(engine, engine_kind_ntfs, no_path, q(dir / "x")), -1);
-    recovery_item_s unreadable{"y", 1, 0, 0, 2, 0x02, 1};
+    recovery_item_s unreadable{"y", 1, 0, 0, 2, 0x02, 1, {}, {}};
     EXPECT_EQ(recover_row(engine, engine_kind_ntfs, unreadable, q(dir / "y")), -1);
     EXPECT_EQ(recover_row(engine, 7, live, q(dir / "z")), -1) << "unknown engine kind";
 }
