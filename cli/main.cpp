@@ -6,11 +6,8 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.hpp"
-<<<<<<< HEAD
-#include "cli/password_agent.hpp"
-=======
 #include "cli/filter_options.hpp"
->>>>>>> main
+#include "cli/password_agent.hpp"
 #include "devices/device_catalog.hpp"
 #include "devices/volume_items.hpp"
 #include "partition/partition_item.hpp"
