@@ -2,9 +2,11 @@
 
 #include "devices/volume_items.hpp"
 #include "engine/sector_device.hpp"
+#include "engine/volume_free_space.hpp"
 
 void init_c::run() {
     enumerate_volumes();
+    qv::count_unmounted_free_space(volume_items);
     enumerate_drives();
     open_physical_drives();
     init_ready = 1;

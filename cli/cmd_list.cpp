@@ -1,11 +1,13 @@
 // quorvane-cli list: drives and volumes.
 #include <cstdio>
+#include <string>
 
 #include "cli/cli_volume.hpp"
 #include "cli/commands.hpp"
 #include "cli/json_text.hpp"
 #include "devices/format_size.hpp"
 #include "devices/volume_items.hpp"
+#include "engine/volume_free_space.hpp"
 
 namespace {
 
@@ -23,6 +25,7 @@ int cmd_list(bool json, const std::vector<std::string>& images) {
     }
     enumerate_drives();
     enumerate_volumes();
+    qv::count_unmounted_free_space(volume_items);
     if (json) {
         for (qsizetype i = 1; i < drive_items.size(); ++i) {
             const auto& d = drive_items[i];
@@ -35,11 +38,12 @@ int cmd_list(bool json, const std::vector<std::string>& images) {
             const auto& v = volume_items[i];
             std::printf(
                 "{\"kind\":\"volume\",\"path\":%s,\"file_system\":%s,\"label\":%s,\"mount_path\":%s,"
-                "\"total_bytes\":%llu,\"free_bytes\":%llu,\"partition_number\":%d,\"disk_number\":%d,"
+                "\"total_bytes\":%llu,\"free_bytes\":%s,\"partition_number\":%d,\"disk_number\":%d,"
                 "\"needs_authorization\":%s}\n",
                 json_quote(v.volume_name.toStdString()).c_str(), json_quote(v.file_system.toStdString()).c_str(),
                 json_quote(v.label.toStdString()).c_str(), json_quote(v.mount_path.toStdString()).c_str(),
-                (unsigned long long)v.total_bytes, (unsigned long long)v.free_bytes, v.partition_number,
+                (unsigned long long)v.total_bytes,
+                v.free_known ? std::to_string(v.free_bytes).c_str() : "null", v.partition_number,
                 v.disk_number, v.needs_authorization ? "true" : "false");
         }
         return 0;

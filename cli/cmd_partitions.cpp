@@ -48,7 +48,7 @@ int cmd_partitions(const partition_options& o) {
     if (!o.restore.empty()) {
         qv::partition::repair_report rep;
         int rc = qv::partition::restore_partition_table(drive->name, QString::fromStdString(o.restore),
-                                                        qv::partition::default_backup_dir(), &rep);
+                                                        qv::partition::default_backup_dir(), &rep, o.force);
         print_report(rep);
         if (rc == 0) std::fprintf(stderr, "put the saved first sector back on %s\n", o.drive.c_str());
         return rc == 0 ? 0 : 1;

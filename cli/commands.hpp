@@ -14,6 +14,8 @@ struct scan_options {
     bool every_byte = false;
     bool json = false;
     std::string save;           // deep scan result file
+    bool resume = false;        // deep scan: go on from the checkpoint of an interrupted scan
+    double checkpoint_every = 30;  // deep scan: seconds between checkpoints
     std::string to;             // recovery folder
     bool keep_tree = false;
     std::vector<uint64_t> ids;
@@ -27,6 +29,15 @@ struct partition_options {
     bool json = false;
     bool write_mbr = false;   // asks nothing; main makes it need --yes
     std::string restore;      // a saved first sector to put back
+    bool force = false;       // restore even when the undo record says no
+};
+
+struct image_options {
+    std::string source;  // drive or volume path
+    std::string to;      // image file
+    std::string map;     // GNU ddrescue mapfile; "<to>.map" when empty
+    int retries = 2;     // passes over bad sectors at the end
+    double save_every = 5;  // seconds between map (and image) flushes
 };
 
 int cmd_list(bool json, const std::vector<std::string>& images);
@@ -34,6 +45,9 @@ int cmd_partitions(const partition_options& options);
 int cmd_scan(const scan_options& options);
 int cmd_recover(const scan_options& options);
 int cmd_demo();
+// Copies a drive or volume into an image file: 0 when every byte was read, 1 when
+// some stayed unreadable or the copy stopped (run again to continue), 2 on errors.
+int cmd_image(const image_options& options);
 // Recovers every file of a saved deep-scan result into to.
 int cmd_resume(const std::string& file, const std::string& to);
 

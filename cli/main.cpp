@@ -51,6 +51,12 @@ int main(int argc, char** argv) {
     scan_cmd->add_flag("--every-byte", scan.every_byte, "Deep scan: test every byte offset, not only sector starts")
         ->needs(deep_flag);
     scan_cmd->add_option("--save", scan.save, "Deep scan: save the result to this .sav file")->needs(deep_flag);
+    scan_cmd->add_flag("--resume", scan.resume, "Deep scan: go on from where an interrupted scan stopped")
+        ->needs(deep_flag);
+    scan_cmd->add_option("--checkpoint-every", scan.checkpoint_every,
+                         "Deep scan: seconds between checkpoints an interrupted scan goes on from (default 30)")
+        ->needs(deep_flag)
+        ->check(CLI::Range(0.0, 86400.0));
     filter_arguments scan_filter;
     add_filter_options(*scan_cmd, scan_filter);
 
@@ -76,13 +82,26 @@ int main(int argc, char** argv) {
     part_cmd->add_flag("--write-mbr", part.write_mbr,
                        "Write the found partitions as the drive's partition table (saves the old first sector first)")
         ->needs(yes_flag);
-    part_cmd->add_option("--restore-mbr", part.restore, "Put a saved first sector back on the drive")
+    auto* restore_opt = part_cmd->add_option("--restore-mbr", part.restore, "Put a saved first sector back on the drive")
         ->excludes("--write-mbr");
+    part_cmd->add_flag("--force", part.force,
+                       "Restore even onto another drive or over a first sector changed since the repair")
+        ->needs(restore_opt);
 
     std::string resume_file, resume_to;
     auto* resume = cli.add_subcommand("resume", "Recover the files of a saved deep-scan result");
     resume->add_option("FILE", resume_file, "A .sav file written by scan --deep --save")->required();
     resume->add_option("--to", resume_to, "Folder for the recovered files (on another disk)")->required();
+
+    image_options img;
+    auto* image_cmd = cli.add_subcommand("image", "Copy a failing drive or volume into an image file (resumable)");
+    image_cmd->add_option("SOURCE", img.source, "Drive or volume path: /dev/sdb, /dev/sdb1, card.img")->required();
+    image_cmd->add_option("--to", img.to, "The image file to write")->required();
+    image_cmd->add_option("--map", img.map, "GNU ddrescue mapfile that keeps the state (default: the image's name + .map)");
+    image_cmd->add_option("--retries", img.retries, "Passes over unreadable sectors at the end")
+        ->check(CLI::Range(0, 100));
+    image_cmd->add_option("--save-every", img.save_every, "Seconds between saves of the map file")
+        ->check(CLI::Range(0.0, 3600.0));
 
     auto* demo = cli.add_subcommand("demo", "Make a small FAT image with deleted files and recover them");
 
@@ -113,6 +132,8 @@ int main(int argc, char** argv) {
         rc = cmd_partitions(part);
     else if (resume->parsed())
         rc = cmd_resume(resume_file, resume_to);
+    else if (image_cmd->parsed())
+        rc = cmd_image(img);
     else if (demo->parsed())
         rc = cmd_demo();
     qv::device_catalog::shared().set_open_notice({});

@@ -46,6 +46,9 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
     token_.clear();
     items_.clear();
     records_.clear();
+    bad_.clear();
+    carried_unreadable_ = 0;
+    vanished_ = false;
     device_path_ = volume.volume_name.toStdString();
     device_ = qv::device_catalog::shared().open(device_path_, qv::access_mode::read_only, error);
     if (!device_) return false;
@@ -66,6 +69,7 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
         else
             status = "entries " + std::to_string(entries);
         if (!deep && items > 0) status += ", found " + std::to_string(items);
+        if (deep && unreadable_bytes() > 0) status += ", unreadable " + format_size(unreadable_bytes()).toStdString();
         bar.update(fraction, status);
     };
 
@@ -82,7 +86,23 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
                 items_ = exfat_.scan(std::move(device_), hooks).items;
                 break;
             case engine_kind_deep: {
-                qv::deep_scan_result result = deep_.scan(*device_, hooks);
+                qv::deep_scan_extras extras;
+                extras.bad = &bad_;
+                if (resume_ && resume_->device_path == device_path_ && resume_->device_length == device_->length() &&
+                    resume_->every_byte == deep_.every_byte()) {
+                    extras.start = {resume_->position, resume_->search_from, resume_->reported_end};
+                    extras.records = resume_->records;
+                    carried_unreadable_ = resume_->unreadable_bytes;
+                }
+                qv::deep_checkpointer checkpoints(checkpoint_path_, device_path_, device_->length(),
+                                                  deep_.every_byte(), checkpoint_interval_, carried_unreadable_,
+                                                  &bad_);
+                extras.at_block = [&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records) {
+                    checkpoints.at_block(place, records);
+                };
+                qv::deep_scan_result result = deep_.scan(*device_, hooks, &extras);
+                checkpoints.finish(result.finished, result.records);
+                vanished_ = result.vanished;
                 records_ = std::move(result.records);
                 items_ = qv::deep_found_items(records_, result.type_index, result.facts);
                 break;
@@ -92,12 +112,12 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
         }
     }
     bar.clear();
-    complete_ = token_.stop() != qv::stop_reason::user_stopped;
+    complete_ = token_.stop() != qv::stop_reason::user_stopped && !vanished_;
     token_.progress = 1.0;
     return true;
 }
 
-bool scan_job::load_saved(const std::string& file, std::string* error) {
+bool scan_job::load_saved(const std::string& file, std::string* error, bool allow_empty) {
     auto header = qv::read_scan_result_path(file);
     if (!header) {
         if (error) *error = file + ": not a scan result file";
@@ -105,7 +125,7 @@ bool scan_job::load_saved(const std::string& file, std::string* error) {
     }
     device_path_ = *header;
     device_ = qv::device_catalog::shared().open(device_path_, qv::access_mode::read_only);
-    auto result = device_ ? qv::read_scan_result(file, device_->length()) : std::nullopt;
+    auto result = device_ ? qv::read_scan_result(file, device_->length(), nullptr, allow_empty) : std::nullopt;
     if (!result || result->device_path != *header) {
         if (error)
             *error = file + ": the result cannot be used: its volume " + *header +
@@ -119,12 +139,13 @@ bool scan_job::load_saved(const std::string& file, std::string* error) {
     return true;
 }
 
-int scan_job::save(const std::string& file) const {
+int scan_job::save(const std::string& file, bool allow_empty) const {
     if (kind_ != engine_kind_deep) return -1;
-    return qv::write_scan_result(file, device_path_, records_);
+    return qv::write_scan_result(file, device_path_, records_, allow_empty);
 }
 
-int scan_job::recover(const qv::found_item& item, const std::string& destination) {
+int scan_job::recover(const qv::found_item& item, const std::string& destination, uint64_t* unreadable) {
+    if (unreadable) *unreadable = 0;
     switch (kind_) {
         case engine_kind_fat:
             return fat_.recover(item, destination);
@@ -133,7 +154,7 @@ int scan_job::recover(const qv::found_item& item, const std::string& destination
         case engine_kind_exfat:
             return exfat_.recover(item, destination);
         case engine_kind_deep:
-            return device_ ? qv::deep_core::recover(*device_, item, destination) : -1;
+            return device_ ? qv::deep_core::recover(*device_, item, destination, unreadable) : -1;
         default:
             return -1;
     }

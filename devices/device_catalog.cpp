@@ -120,11 +120,13 @@ void apply_mount(volume_info& v) {
 void fill_sizes(volume_info& v) {
     v.total_bytes = v.length;
     v.free_bytes = 0;
+    v.free_known = false;
     if (v.mount_path.empty()) return;
     struct statvfs st {};
     if (statvfs(v.mount_path.c_str(), &st) == 0) {
         v.total_bytes = uint64_t(st.f_blocks) * st.f_frsize;
         v.free_bytes = uint64_t(st.f_bfree) * st.f_frsize;
+        v.free_known = true;
     }
 }
 

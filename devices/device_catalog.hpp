@@ -56,6 +56,7 @@ struct volume_info {
     std::string mount_path;       // first mount point; empty when not mounted
     uint64_t total_bytes = 0;
     uint64_t free_bytes = 0;
+    bool free_known = false;      // statvfs of the mount answered
     bool removable = false;
     bool readable = false;
     bool needs_authorization = false;  // readable after a password (udisks2 or pkexec)

@@ -42,6 +42,7 @@ int enumerate_volumes() {
         item.mount_path = v.mount_path.empty() ? item.device_name : QString::fromStdString(v.mount_path);
         item.total_bytes = v.total_bytes;
         item.free_bytes = v.free_bytes;
+        item.free_known = v.free_known;
         item.partition_number = v.partition_number;
         item.disk_number = v.drive_number;
         item.needs_authorization = v.needs_authorization;

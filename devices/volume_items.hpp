@@ -29,6 +29,9 @@ struct volume_item_s {
     QString mount_path;    // first mount point, else the volume path; empty in the heading entry
     uint64_t total_bytes = 0;
     uint64_t free_bytes = 0;
+    // False while free_bytes is not known (a volume that is not mounted and
+    // whose file system has not been counted): the page says so.
+    bool free_known = true;
     int32_t partition_number = 0;  // 0 for a whole-drive volume, -1 when unknown
     int32_t disk_number = 0;       // drive number, -1 when unknown
     bool needs_authorization = false;  // readable after a password (udisks2 or pkexec)

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
 
 #include "devices/device_handle.hpp"
+#include "engine/destination_failure.hpp"
 #include "sigscan/config.hpp"
 #include "sigscan/scanner.hpp"
 
@@ -56,7 +58,7 @@ unsigned examiner_threads() {
 
 }  // namespace
 
-deep_scan_result deep_core::scan(device_handle& device, const scan_hooks& hooks) const {
+deep_scan_result deep_core::scan(device_handle& device, const scan_hooks& hooks, deep_scan_extras* extras) const {
     deep_scan_result result;
     auto config = sig::current_config();
     sig::scan_options options;
@@ -64,6 +66,17 @@ deep_scan_result deep_core::scan(device_handle& device, const scan_hooks& hooks)
     hooks_gate gate(hooks);
     // Found files are examined on worker threads while the scan reads on.
     sig::found_file_examiner examiner(device, examiner_threads());
+    if (extras) {
+        result.records = std::move(extras->records);
+        for (const raw_item_s& r : result.records) {
+            result.type_index[record_type(r)].push_back(r.index);
+            examiner.add({r.offset, r.size, record_type(r)});
+        }
+        options.start = extras->start;
+        options.bad = extras->bad;
+        if (extras->at_block)
+            options.at_block = [&](const sig::scan_place& place) { extras->at_block(place, result.records); };
+    }
     auto found = [&](const char* type, uint64_t offset, uint64_t size) {
         raw_item_s item;
         item.index = result.records.size();
@@ -77,7 +90,9 @@ deep_scan_result deep_core::scan(device_handle& device, const scan_hooks& hooks)
         if (hooks.token) hooks.token->items++;
         if (hooks.found) hooks.found(carved_item(item, type));
     };
-    result.finished = sig::scan_device(device, *config, options, &gate, found) == sig::scan_end::finished;
+    const sig::scan_end end = sig::scan_device(device, *config, options, &gate, found);
+    result.finished = end == sig::scan_end::finished;
+    result.vanished = end == sig::scan_end::vanished;
     if (hooks.token && hooks.token->stop_requested()) examiner.cancel();
     result.facts = examiner.finish();
     result.facts.resize(result.records.size());
@@ -99,44 +114,52 @@ std::vector<sig::file_facts> deep_core::examine(device_handle& device, const std
 }
 
 int deep_core::recover(device_handle& device, uint64_t offset, uint64_t size, const std::string& destination,
-                       int64_t taken) {
+                       int64_t taken, uint64_t* unreadable) {
+    if (unreadable) *unreadable = 0;
     // The whole file must lie on the device, or the copy could only be partial.
     const uint64_t length = device.length();
     if (offset > length || size > length - offset) return -1;
     int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    if (fd < 0) return -1;  // callers create the file first and judge that themselves
     constexpr size_t piece = size_t(1) << 20;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[piece]);
+    bad_ranges bad;
     uint64_t done = 0;
-    bool ok = true;
-    while (done < size && ok) {
+    bool read_ok = true;
+    int write_error = 0;
+    while (done < size && read_ok && write_error == 0) {
         size_t want = size_t(std::min<uint64_t>(size - done, piece));
-        int64_t got = device.read_at(offset + done, buffer.get(), want);
-        if (got <= 0) {
-            ok = false;
+        size_t got = 0;
+        // Bad sectors inside the file are written as zeros and counted.
+        if (read_tolerant(device, offset + done, buffer.get(), want, &got, &bad) == read_outcome::vanished ||
+            got != want) {
+            read_ok = false;
             break;
         }
-        size_t written = 0;
-        while (written < size_t(got)) {
-            ssize_t w = ::write(fd, buffer.get() + written, size_t(got) - written);
+        for (size_t written = 0; written < want;) {
+            ssize_t w = ::write(fd, buffer.get() + written, want - written);
+            if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
-                ok = false;
+                write_error = w < 0 ? errno : ENOSPC;
                 break;
             }
             written += size_t(w);
         }
-        done += uint64_t(got);
+        done += want;
     }
     // The capture time becomes the copy's modified time.
-    if (ok && taken != 0) {
+    if (read_ok && write_error == 0 && taken != 0) {
         timespec times[2] = {{0, UTIME_OMIT}, {time_t(taken), 0}};
         ::futimens(fd, times);
     }
-    if (::close(fd) != 0) ok = false;
-    if (!ok) {
+    if (::close(fd) != 0 && write_error == 0) write_error = errno;
+    if (write_error != 0 || !read_ok) {
         ::unlink(destination.c_str());
-        return -1;
+        if (write_error == 0) return -1;
+        errno = write_error;
+        return recover_destination_failed;
     }
+    if (unreadable) *unreadable = bad.total();
     return 0;
 }
 

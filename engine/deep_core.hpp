@@ -4,14 +4,17 @@
 // and copies a found file's bytes out.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "devices/tolerant_read.hpp"
 #include "engine/found_item.hpp"
 #include "engine/scan_hooks.hpp"
 #include "engine/scan_result_file.hpp"
 #include "sigscan/found_file_facts.hpp"
+#include "sigscan/scanner.hpp"
 
 namespace qv {
 
@@ -26,6 +29,16 @@ struct deep_scan_result {
     // What each record's file says about itself (capture time, content check), in record order.
     std::vector<sig::file_facts> facts;
     bool finished = false;  // false when stopped early
+    bool vanished = false;  // the device went away; what was found before is kept
+};
+
+// A scan that goes on where an earlier one stopped, and what it met besides files.
+struct deep_scan_extras {
+    sig::scan_place start;               // where to go on (a checkpoint's place)
+    std::vector<raw_item_s> records;     // found before start; they come first in the result
+    // Called before each block with the place and everything found so far.
+    std::function<void(const sig::scan_place& place, const std::vector<raw_item_s>& records)> at_block;
+    bad_ranges* bad = nullptr;           // receives the unreadable sectors (read as zeros)
 };
 
 class deep_core {
@@ -38,7 +51,7 @@ public:
     // examined (capture time, content check) on worker threads while the scan
     // reads on. The token's progress is the fraction of the device scanned;
     // entries stay 0.
-    deep_scan_result scan(device_handle& device, const scan_hooks& hooks) const;
+    deep_scan_result scan(device_handle& device, const scan_hooks& hooks, deep_scan_extras* extras = nullptr) const;
     // The facts of records already found (a loaded result); ends early, with
     // default facts for the rest, when the token asks to stop.
     static std::vector<sig::file_facts> examine(device_handle& device, const std::vector<raw_item_s>& records,
@@ -46,12 +59,14 @@ public:
 
     // Writes exactly size bytes from offset of device to destination, with
     // taken (when not 0) as its modified time: 0, or -1 when they do not all
-    // lie on the device, a read fails or the destination cannot be written (it
-    // is then removed).
+    // lie on the device or the device went away (the file is then removed),
+    // recover_destination_failed when the destination cannot be written (then
+    // removed). Unreadable sectors are written as zeros; *unreadable counts them.
     static int recover(device_handle& device, uint64_t offset, uint64_t size, const std::string& destination,
-                       int64_t taken = 0);
-    static int recover(device_handle& device, const found_item& item, const std::string& destination) {
-        return recover(device, item.offset, item.size, destination, item.modified);
+                       int64_t taken = 0, uint64_t* unreadable = nullptr);
+    static int recover(device_handle& device, const found_item& item, const std::string& destination,
+                       uint64_t* unreadable = nullptr) {
+        return recover(device, item.offset, item.size, destination, item.modified, unreadable);
     }
 
 private:

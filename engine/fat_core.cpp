@@ -1,14 +1,19 @@
 #include "engine/fat_core.hpp"
 
+#include "devices/fd_write.hpp"
+#include "engine/destination_failure.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "devices/device_handle.hpp"
 #include "engine/debug_log.hpp"
+#include "engine/fat_allocation.hpp"
 #include "engine/fat_reader.hpp"
 #include "engine/utf_names.hpp"
 
@@ -26,6 +31,38 @@ constexpr uint64_t progress_every = 1024;
 bool is_directory(const fat_item_s& i) { return i.attributes & fat::attr_directory; }
 bool is_deleted(const fat_item_s& i) { return i.attributes & fat::attr_deleted; }
 
+// Writes a deleted file's bytes from the runs of its plan, in file order, to
+// a new file at destination: 0, or -1 when a read or a write fails or the
+// runs do not hold the whole size (the bytes had stay).
+int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_bytes, const std::string& destination) {
+    int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[copy_chunk]);
+    int result = plan.complete ? 0 : -1;
+    uint64_t left = plan.bytes;
+    for (const auto& run : plan.runs) {
+        if (left == 0 || result != 0) break;
+        auto file = std::make_unique<fat_file>();
+        file->volume = &v;
+        file->mount_id = v.mount_id;
+        file->flags = FAT_FILE_READ;
+        file->size = uint32_t(std::min<uint64_t>(left, uint64_t(run.count) * cluster_bytes));
+        file->start_cluster = run.first;
+        left -= file->size;
+        for (;;) {
+            uint32_t got = 0;
+            fat_result r = f_readfile(file.get(), buffer.get(), copy_chunk, &got, 1);
+            if (!qv::write_all(fd, buffer.get(), got) || r != FAT_OK) {
+                result = -1;
+                break;
+            }
+            if (got == 0) break;
+        }
+    }
+    if (::close(fd) != 0) result = -1;
+    return result;
+}
+
 }  // namespace
 
 struct fat_core::state {
@@ -35,11 +72,20 @@ struct fat_core::state {
     const scan_hooks* hooks = nullptr;
     scan_token own_token;  // counts when the caller gave none
     fat_item_map* items = nullptr;
+    char16_t deleted_name[long_name_units] = {};  // a deleted entry's long name taken back
+    fat_allocation table;  // the first FAT, read once per scan
+    bool table_known = false;
+
+    // Reads the first FAT whole; unknown (states unknown, deleted files read
+    // contiguously) when it lies beyond the device or cannot be read.
+    void load_table();
+    uint32_t cluster_bytes() const { return uint32_t(volume.sectors_per_cluster) * 512; }
+    item_state state_of(const fat_item_s& n) const;
 
     scan_token& token() { return hooks && hooks->token ? *hooks->token : own_token; }
     uint64_t walk_entry_budget() const;
     bool file_item(const fat_item_s& item);
-    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth);
+    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder, int depth);
     void link_and_mark();
 };
 
@@ -72,9 +118,11 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     s_->volume = fat_volume{};
     s_->hooks = &hooks;
     s_->items = &items;
+    s_->table_known = false;
     if (f_mount(&s_->volume, device) == FAT_OK) {
         debug_printf("Start Fat Scan.\n");
-        s_->walk(0, 0, 0, 0);
+        s_->load_table();
+        s_->walk(0, 0, 0, false, 0);
     }
     fat_item_s root;
     root.attributes = fat::attr_directory;
@@ -83,6 +131,27 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     s_->items = nullptr;
     s_->hooks = nullptr;
     return items;
+}
+
+void fat_core::state::load_table() {
+    table_known = false;
+    int bits = volume.fat_type == FAT_12 ? 12 : volume.fat_type == FAT_16 ? 16 : 32;
+    uint64_t need = bits == 12 ? (uint64_t(volume.entry_count) * 3 + 1) / 2 : uint64_t(volume.entry_count) * (bits / 8);
+    uint64_t at = uint64_t(volume.fat_start) * 512;
+    if (!device || at > device->length() || need > device->length() - at) return;
+    std::vector<uint8_t> bytes(static_cast<size_t>(need));
+    if (!device->read_exact(at, bytes.data(), bytes.size())) return;
+    table = fat_allocation::from_table(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count);
+    table_known = table.complete();
+}
+
+item_state fat_core::state::state_of(const fat_item_s& n) const {
+    if (!is_deleted(n)) return item_state::intact;
+    if (!table_known) return item_state::unknown;
+    if (is_directory(n)) return table.in_use(n.cluster) ? item_state::overwritten : item_state::intact;
+    fat_data_plan plan = plan_deleted_data(n.cluster, n.size, cluster_bytes(), table);
+    if (plan.first_in_use || !plan.complete) return item_state::overwritten;
+    return plan.skipped ? item_state::assembled : item_state::intact;
 }
 
 uint64_t fat_core::state::walk_entry_budget() const {
@@ -109,6 +178,8 @@ bool fat_core::state::file_item(const fat_item_s& n) {
             f.deleted = is_deleted(n);
             f.directory = is_directory(n);
             f.attributes = n.attributes;
+            f.state = item_state(n.state);
+            f.short_name = utf8_of(n.short_name);
             hooks->found(f);
         }
         return true;
@@ -126,7 +197,8 @@ bool fat_core::state::file_item(const fat_item_s& n) {
     return false;
 }
 
-void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, int depth) {
+void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder,
+                           int depth) {
     if (depth > fat_max_walk_depth) return;
     fat_dir dir;
     if (f_opendir(&dir, &volume, u"/") != FAT_OK) {
@@ -136,6 +208,8 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
     if (cluster != 0) {
         dir.start_cluster = cluster;
         dir.cluster = cluster;
+        // A deleted folder's chain is gone: its clusters are found by looking.
+        dir.free_walk = deleted_folder ? 1 : 0;
         if (f_readdir(&dir, nullptr) != FAT_OK) return;
     }
     scan_token& t = token();
@@ -154,6 +228,8 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
         fat_entry_info info;
         info.long_name = long_name;
         info.long_name_size = long_name_units;
+        info.deleted_long_name = deleted_name;
+        info.deleted_long_name_size = long_name_units;
         // A failure while moving past the entry just read (a deleted folder's
         // chain ends after its first cluster) still delivers that entry: file it,
         // then end this folder.
@@ -170,7 +246,9 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
             continue;
         }
 
-        const char16_t* name = info.long_name[0] ? info.long_name : info.short_name;
+        bool recovered_name = info.deleted_long_name[0] != 0;
+        const char16_t* name = recovered_name ? info.deleted_long_name
+                               : info.long_name[0] ? info.long_name : info.short_name;
         fat_item_s n;
         n.cluster = info.first_cluster;
         n.parent = parent;
@@ -180,12 +258,20 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
         n.attributes = uint8_t(info.attributes | (under_deleted ? fat::attr_deleted : 0));
         n.under_deleted = under_deleted;
         for (size_t i = 0; i < item_name_units && name[i]; ++i) n.name[i] = name[i];
-        if (n.attributes & fat::attr_deleted) n.name[0] = u'#';
+        if (recovered_name) {
+            // The long name gives the first letter back; the short name keeps its "#".
+            for (size_t i = 0; i + 1 < std::size(n.short_name) && info.short_name[i]; ++i)
+                n.short_name[i] = info.short_name[i];
+            n.short_name[0] = u'#';
+        } else if (n.attributes & fat::attr_deleted) {
+            n.name[0] = u'#';
+        }
+        n.state = uint8_t(state_of(n));
 
         bool is_new = file_item(n);
         if (is_new && is_directory(n)) {
             uint8_t below = under_deleted ? 1 : (is_deleted(n) ? 1 : 0);
-            walk(n.cluster, n.cluster, below, depth + 1);
+            walk(n.cluster, n.cluster, below, (info.attributes & fat::attr_deleted) != 0, depth + 1);
         }
         if (last) return;
     }
@@ -218,6 +304,11 @@ int fat_core::recover(const found_item& item, const std::string& destination) {
 int fat_core::recover(uint32_t cluster, uint32_t size, bool deleted, const std::string& destination) {
     fat_volume& v = s_->volume;
     if (v.fat_type == FAT_NONE) return -1;
+    if (deleted && s_->table_known) {
+        // Around live files when any had to be stepped over; otherwise as one run.
+        fat_data_plan plan = plan_deleted_data(cluster, size, s_->cluster_bytes(), s_->table);
+        if (plan.skipped > 0) return recover_runs(v, plan, s_->cluster_bytes(), destination);
+    }
     auto file = std::make_unique<fat_file>();
     file->volume = &v;
     file->mount_id = v.mount_id;
@@ -226,30 +317,39 @@ int fat_core::recover(uint32_t cluster, uint32_t size, bool deleted, const std::
     file->start_cluster = cluster;
 
     int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    if (fd < 0) return -1;  // callers create the file first and judge that themselves
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[copy_chunk]);
     int contiguous = deleted ? 1 : 0;
     int result = 0;
+    int write_error = 0;
     for (;;) {
         uint32_t got = 0;
         fat_result r = f_readfile(file.get(), buffer.get(), copy_chunk, &got, contiguous);
         size_t written = 0;
-        while (written < got) {
+        while (written < got && write_error == 0) {
             ssize_t w = ::write(fd, buffer.get() + written, got - written);
+            if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
-                result = -1;
+                write_error = w < 0 ? errno : ENOSPC;
                 break;
             }
             written += size_t(w);
         }
+        if (write_error != 0) break;
         // A read error keeps the bytes read so far but is not a success.
-        if (r != FAT_OK || result != 0) {
+        if (r != FAT_OK) {
             result = -1;
             break;
         }
         if (got == 0) break;
     }
-    if (::close(fd) != 0) result = -1;
+    if (::close(fd) != 0 && write_error == 0) write_error = errno;
+    if (write_error != 0) {
+        // A file the destination could not take whole is not left behind.
+        ::unlink(destination.c_str());
+        errno = write_error;
+        return recover_destination_failed;
+    }
     return result;
 }
 
@@ -268,6 +368,8 @@ std::vector<found_item> fat_found_items(const fat_item_map& items) {
         f.deleted = is_deleted(item);
         f.directory = is_directory(item);
         f.attributes = item.attributes;
+        f.state = item_state(item.state);
+        f.short_name = utf8_of(item.short_name);
         out.push_back(std::move(f));
     }
     std::sort(out.begin(), out.end(), [](const found_item& a, const found_item& b) { return a.id < b.id; });

@@ -7,6 +7,8 @@
 
 #include "devices/le_bytes.hpp"
 #include "devices/device_handle.hpp"
+#include "engine/fat_deleted_name.hpp"
+#include "engine/fat_folder_check.hpp"
 
 namespace {
 
@@ -162,7 +164,57 @@ fat_result dir_rewind(fat_dir* d) {
     d->loop_mark = d->cluster;
     d->loop_power = 1;
     d->loop_steps = 0;
+    d->deleted_run_count = 0;
     return FAT_OK;
+}
+
+// The smallest table value that ends a chain.
+uint32_t end_of_chain_mark(const fat_volume* v) {
+    return v->fat_type == FAT_12 ? 0xFF8 : v->fat_type == FAT_16 ? 0xFFF8 : 0x0FFFFFF8;
+}
+
+// True when cluster c is free in the table and its bytes read as directory
+// entries with at least one entry before any end mark: a folder without a
+// chain goes on there. Reads the cluster through the window, sector by sector.
+bool free_folder_cluster(fat_volume* v, uint32_t c) {
+    if (c < 2 || c >= v->entry_count || fat_entry(v, c) != 0) return false;
+    uint64_t first = cluster_to_sector(v, c);
+    if (first == 0) return false;
+    const qv::fat_folder_limits limits{v->entry_count, uint64_t(v->data_start) * sector_size +
+                                                           uint64_t(v->entry_count - 2) * v->sectors_per_cluster * sector_size,
+                                       v->fat_type == FAT_32};
+    for (uint32_t k = 0; k < v->sectors_per_cluster; ++k) {
+        if (first + k > UINT32_MAX || load_window(v, uint32_t(first + k)) != FAT_OK) return false;
+        qv::folder_check check = qv::check_folder_cluster(qv::byte_view(v->window, sector_size), limits);
+        if (check == qv::folder_check::not_entries) return false;
+        if (check == qv::folder_check::empty) return k != 0;
+        if (check == qv::folder_check::ends_here) return true;
+    }
+    return true;
+}
+
+// How far past a folder cluster without a chain the next one of the same
+// folder is looked for: file data written between the folder's clusters is
+// stepped over.
+constexpr uint32_t folder_gap_clusters = 16384;
+
+// The cluster where a folder without a chain goes on after cluster `from`:
+// the first free cluster within reach that reads as directory entries. 0 when
+// none is, or when another folder's first cluster ("." first) comes before it.
+uint32_t next_folder_cluster(fat_volume* v, uint32_t from) {
+    uint64_t end = std::min<uint64_t>(v->entry_count, uint64_t(from) + 1 + folder_gap_clusters);
+    for (uint64_t c = uint64_t(from) + 1; c < end; ++c) {
+        uint32_t value = fat_entry(v, uint32_t(c));
+        if (value == fat_read_error) return 0;
+        if (value != 0) continue;  // live data in between
+        uint64_t s = cluster_to_sector(v, uint32_t(c));
+        if (s == 0 || s > UINT32_MAX || load_window(v, uint32_t(s)) != FAT_OK) return 0;
+        if (std::memcmp(v->window + dir_name, ".          ", 11) == 0 &&
+            std::memcmp(v->window + 32 + dir_name, "..         ", 11) == 0)
+            return 0;
+        if (free_folder_cluster(v, uint32_t(c))) return uint32_t(c);
+    }
+    return 0;
 }
 
 fat_result dir_next(fat_dir* d) {
@@ -175,14 +227,24 @@ fat_result dir_next(fat_dir* d) {
             if (i >= v->root_entry_count) return FAT_NO_ENTRY;
         } else if ((i / 16) % v->sectors_per_cluster == 0) {
             uint32_t next = fat_entry(v, d->cluster);
-            if (next < 2) return FAT_INTERNAL_ERROR;
             if (next == fat_read_error) return FAT_DISK_ERROR;
-            if (next >= v->entry_count) return FAT_NO_ENTRY;
-            if (next == d->loop_mark) return FAT_NO_ENTRY;  // the chain runs in a circle
-            if (++d->loop_steps == d->loop_power) {
-                d->loop_mark = next;
-                d->loop_power *= 2;
-                d->loop_steps = 0;
+            bool chained = !d->free_walk && next >= 2 && next < v->entry_count;
+            if (!chained && !d->free_walk && next >= end_of_chain_mark(v)) return FAT_NO_ENTRY;
+            if (chained) {
+                if (next == d->loop_mark) return FAT_NO_ENTRY;  // the chain runs in a circle
+                if (++d->loop_steps == d->loop_power) {
+                    d->loop_mark = next;
+                    d->loop_power *= 2;
+                    d->loop_steps = 0;
+                }
+            } else {
+                // Free, reserved, bad or out of range: no chain to follow. The
+                // cluster was full (no end mark yet): the folder goes on in the
+                // next free cluster that reads as directory entries.
+                d->free_walk = 1;
+                uint32_t after = next_folder_cluster(v, d->cluster);
+                if (after == 0) return next < v->entry_count ? FAT_INTERNAL_ERROR : FAT_NO_ENTRY;
+                next = after;
             }
             d->cluster = next;
             d->sector = uint32_t(cluster_to_sector(v, next));
@@ -217,9 +279,18 @@ bool pick_lfn(char16_t* name, qv::byte_view e) {
 }
 
 // Reads entries until a short entry (live or deleted) is current.
+// Keeps a deleted long-name entry in the folder's ring of recent ones.
+void remember_deleted_long_entry(fat_dir* d, const uint8_t* entry) {
+    constexpr uint8_t ring = fat_deleted_run_entries;
+    std::memcpy(d->deleted_run + size_t(d->deleted_run_head) * 32, entry, 32);
+    d->deleted_run_head = uint8_t((d->deleted_run_head + 1) % ring);
+    if (d->deleted_run_count < ring) ++d->deleted_run_count;
+}
+
 fat_result dir_read(fat_dir* d) {
     fat_volume* v = d->volume;
     uint8_t order = 0xFF, sum = 0xFF;
+    d->deleted_run_count = 0;
     for (;;) {
         if (d->sector == 0) return FAT_NO_ENTRY;
         if (load_window(v, d->sector) != FAT_OK) {
@@ -234,6 +305,11 @@ fat_result dir_read(fat_dir* d) {
         }
         uint8_t attr = e.u8(dir_attributes) & 0x7F;
         d->deleted = first == deleted_mark ? 1 : 0;
+        bool short_entry = attr != FAT_ATTR_LONG_NAME && !(attr & FAT_ATTR_VOLUME) && !(!d->deleted && first == '.');
+        if (d->deleted && attr == FAT_ATTR_LONG_NAME)
+            remember_deleted_long_entry(d, v->window + d->entry);
+        else if (!short_entry)
+            d->deleted_run_count = 0;
         if (!d->deleted && first == '.') {
             order = 0xFF;
         } else if ((attr & FAT_ATTR_VOLUME) && attr != FAT_ATTR_LONG_NAME) {
@@ -318,6 +394,22 @@ void fill_info(const fat_dir* d, fat_entry_info* info) {
     info->write_time = e.le16(dir_write_time);
     info->create_date = e.le16(dir_create_date);
     info->create_time = e.le16(dir_create_time);
+    if (info->deleted_long_name && info->deleted_long_name_size) info->deleted_long_name[0] = 0;
+    if (d->deleted && d->lfn_index == 0xFFFF && d->deleted_run_count > 0 && info->deleted_long_name &&
+        info->deleted_long_name_size) {
+        // The ring, oldest entry first, ends with the entry right before this one.
+        constexpr uint8_t ring = fat_deleted_run_entries;
+        uint8_t run[sizeof d->deleted_run];
+        for (uint8_t k = 0; k < d->deleted_run_count; ++k) {
+            uint8_t slot = uint8_t((d->deleted_run_head + ring - d->deleted_run_count + k) % ring);
+            std::memcpy(run + size_t(k) * 32, d->deleted_run + size_t(slot) * 32, 32);
+        }
+        auto found = qv::recover_deleted_long_name(qv::byte_view(run, size_t(d->deleted_run_count) * 32), e);
+        if (found && found->name.size() < info->deleted_long_name_size) {
+            std::memcpy(info->deleted_long_name, found->name.data(), found->name.size() * sizeof(char16_t));
+            info->deleted_long_name[found->name.size()] = 0;
+        }
+    }
     if (d->lfn_index != 0xFFFF && info->long_name && info->long_name_size) {
         size_t len = 0;
         while (len < max_name_units && d->long_name[len]) ++len;

@@ -60,6 +60,9 @@ struct fat_volume {
     uint8_t window[512] = {};
 };
 
+// Deleted long-name entries a folder read keeps: enough for the longest name.
+inline constexpr uint8_t fat_deleted_run_entries = 20;
+
 struct fat_dir {
     fat_volume* volume = nullptr;
     uint16_t mount_id = 0;
@@ -77,6 +80,15 @@ struct fat_dir {
     uint32_t loop_mark = 0;
     uint32_t loop_power = 1;
     uint32_t loop_steps = 0;
+    // Set (by the caller, or when the chain breaks) to read a folder without a
+    // usable chain on into the following clusters while they are free and read
+    // as directory entries: a deleted folder, or a live one whose chain is damaged.
+    uint8_t free_walk = 0;
+    // Deleted long-name entries right before the current entry, a ring of the
+    // last 20 (the longest name): a deleted entry's long name is taken from them.
+    uint8_t deleted_run_count = 0;
+    uint8_t deleted_run_head = 0;
+    uint8_t deleted_run[fat_deleted_run_entries * 32] = {};
 };
 
 struct fat_entry_info {
@@ -88,6 +100,10 @@ struct fat_entry_info {
     char16_t short_name[13] = {};
     char16_t* long_name = nullptr;     // caller's buffer
     uint32_t long_name_size = 0;       // its size in units
+    // A deleted entry's long name taken back from its deleted long-name entries
+    // (checksum matched), into the caller's buffer; empty when none.
+    char16_t* deleted_long_name = nullptr;
+    uint32_t deleted_long_name_size = 0;  // its size in units
 };
 
 inline constexpr uint8_t FAT_FILE_READ = 0x01;

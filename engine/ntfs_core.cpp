@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "devices/device_handle.hpp"
+#include "engine/ntfs_lost_files.hpp"
 #include "engine/utf_names.hpp"
 
 namespace qv {
@@ -29,7 +30,31 @@ found_item to_found(const ntfs_record_s& item) {
     f.deleted = is_deleted(item);
     f.directory = (item.flags & ntfs_flag_directory) && !is_file(item);
     f.attributes = item.flags;
+    f.state = item.state == ntfs_state_overwritten ? item_state::overwritten
+              : item.state == ntfs_state_intact    ? item_state::intact
+                                                   : item_state::unknown;
     return f;
+}
+
+// Puts deleted items whose folder is lost (its record holds another file now,
+// or none) under one folder for lost files below the root.
+void gather_lost(ntfs_item_map& items, const std::u16string& folder_name) {
+    std::vector<uint64_t> lost;
+    for (const auto& [id, item] : items) {
+        if (!is_deleted(item) || id <= ntfs_last_metadata_id) continue;
+        auto parent = items.find(item.parent);
+        if (ntfs_parent_lost(item, parent == items.end() ? nullptr : &parent->second)) lost.push_back(id);
+    }
+    if (lost.empty()) return;
+    ntfs_item_s folder;
+    folder.id = ntfs_lost_files_id;
+    folder.parent = ntfs_root_id;
+    folder.flags = ntfs_flag_directory;
+    folder.state = ntfs_state_intact;
+    size_t units = std::min(folder_name.size(), std::size(folder.name) - 1);
+    std::copy_n(folder_name.data(), units, folder.name);
+    items.insert_or_assign(ntfs_lost_files_id, std::move(folder));
+    for (uint64_t id : lost) items[id].parent = ntfs_lost_files_id;
 }
 
 void link_and_mark(ntfs_item_map& items) {
@@ -72,10 +97,14 @@ ntfs_scan_result ntfs_core::scan(std::unique_ptr<device_handle> device, const sc
         return result;
     }
     ntfs_item_map& items = result.items;
+    bool walked_all = false;
     while (!token.stop_requested()) {
         if (!token.wait_while_paused()) break;
         ntfs_item_s item;
-        if (ntfs_scan_next(&context_, &item) == 0) break;
+        if (ntfs_scan_next(&context_, &item) == 0) {
+            walked_all = true;
+            break;
+        }
 
         uint32_t a = ntfs_context_u32(context_, ntfs_context_counter_a);
         uint32_t b = ntfs_context_u32(context_, ntfs_context_counter_b);
@@ -96,6 +125,8 @@ ntfs_scan_result ntfs_core::scan(std::unique_ptr<device_handle> device, const sc
             if (items.insert_or_assign(id, std::move(item)).second) token.items++;
         }
     }
+    // Only a whole walk can tell a folder that is gone from one not read yet.
+    if (walked_all) gather_lost(items, lost_files_name_);
     link_and_mark(items);
     return result;
 }

@@ -53,9 +53,13 @@ public:
     int recover(const found_item& item, const std::string& destination) { return recover(item.id, destination); }
     // Drops the volume and what the library kept of it.
     void close();
+    // The name of the folder that lost files are shown under (the window
+    // gives it in the user's language).
+    void set_lost_files_name(std::u16string name) { lost_files_name_ = std::move(name); }
 
 private:
     ntfs_context_s context_{};
+    std::u16string lost_files_name_ = u"Lost files";
 };
 
 // The result as found items in record order: directories and files other than

@@ -39,6 +39,8 @@ public:
         return items_;
     }
     const volume_item_s& volume() const { return volume_; }
+    // The name of the folder for lost files; set before the scan starts.
+    void set_lost_files_name(const QString& name) { core_.set_lost_files_name(name.toStdU16String()); }
 
     // "/dev/hd<letter><partition>" for the library: the letter is 'a' + disk_number.
     static QByteArray device_name(int32_t disk_number, int32_t partition_number);

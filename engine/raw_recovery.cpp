@@ -38,14 +38,37 @@ void raw_recovery_c::run() {
     reset();
     auto device = qv::device_catalog::shared().open(device_path_.toLocal8Bit().toStdString(),
                                                     qv::access_mode::read_only);
+    bad_.clear();
+    vanished_ = false;
+    carried_unreadable_ = 0;
+    checkpoints_written_ = 0;
     if (device) {
         qv::scan_hooks hooks;
         hooks.token = &token_;
-        qv::deep_scan_result result = core_.scan(*device, hooks);
+        qv::deep_scan_extras extras;
+        extras.bad = &bad_;
+        const std::string path = device_path_.toLocal8Bit().toStdString();
+        if (resume_ && resume_->device_path == path && resume_->device_length == device->length() &&
+            resume_->every_byte == core_.every_byte()) {
+            extras.start = {resume_->position, resume_->search_from, resume_->reported_end};
+            extras.records = resume_->records;
+            // The sectors before the checkpoint are not read again: carry their count.
+            carried_unreadable_ = resume_->unreadable_bytes;
+        }
+        qv::deep_checkpointer checkpoints(checkpoint_path_, path, device->length(), core_.every_byte(),
+                                          checkpoint_interval_, carried_unreadable_, &bad_);
+        extras.at_block = [&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records) {
+            checkpoints.at_block(place, records);
+        };
+        qv::deep_scan_result result = core_.scan(*device, hooks, &extras);
+        checkpoints.finish(result.finished, result.records);
+        checkpoints_written_ = checkpoints.written();
+        vanished_ = result.vanished;
         records_ = std::move(result.records);
         type_index_ = std::move(result.type_index);
         facts_ = std::move(result.facts);
     }
+    resume_.reset();
     facts_.resize(records_.size());
     publish_result();
 }
@@ -77,22 +100,29 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
                                                     qv::access_mode::read_only);
     if (!device) return -1;
     int64_t taken = id < facts_.size() ? facts_[id].taken : 0;
-    return qv::deep_core::recover(*device, item.offset, item.size, QFile::encodeName(destination).toStdString(),
-                                  taken);
+    uint64_t unreadable = 0;
+    int result = qv::deep_core::recover(*device, item.offset, item.size, QFile::encodeName(destination).toStdString(),
+                                        taken, &unreadable);
+    if (unreadable)
+        unreadable_in_[id] = unreadable;
+    else
+        unreadable_in_.erase(id);
+    return result;
 }
 
-int raw_recovery_c::write_result_file(const QByteArray& path) {
+int raw_recovery_c::write_result_file(const QByteArray& path, bool allow_empty) {
     result_published();
-    return qv::write_scan_result(path.toStdString(), device_path_.toLocal8Bit().toStdString(), records_);
+    return qv::write_scan_result(path.toStdString(), device_path_.toLocal8Bit().toStdString(), records_,
+                                 allow_empty);
 }
 
-QString raw_recovery_c::read_result_file(const QByteArray& path) {
+QString raw_recovery_c::read_result_file(const QByteArray& path, bool allow_empty) {
     auto header = qv::read_scan_result_path(path.toStdString());
     if (!header) return {};
     device_path_ = QString::fromLocal8Bit(header->data(), qsizetype(header->size()));
     auto device = qv::device_catalog::shared().open(*header, qv::access_mode::read_only);
     if (!device) return {};
-    auto result = qv::read_scan_result(path.toStdString(), device->length());
+    auto result = qv::read_scan_result(path.toStdString(), device->length(), nullptr, allow_empty);
     if (!result || result->device_path != *header) return {};
     records_ = std::move(result->records);
     type_index_ = qv::type_index_of(records_);

@@ -6,11 +6,15 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/deep_checkpoint.hpp"
 #include "engine/deep_core.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_item.hpp"
@@ -43,14 +47,39 @@ public:
     int32_t build_item_path(uint64_t, QString*) override { return 0; }
 
     // Saves the result: 0, or -1 with no record or when the file cannot be written.
-    int write_result_file(const QByteArray& path);
+    // allow_empty saves a result without records too.
+    int write_result_file(const QByteArray& path, bool allow_empty = false);
     // Loads a saved result: its device path, or an empty string when the file is
     // refused (see qv::read_scan_result: the device must be present and hold
     // every record). device_path() takes the header's path even when refused.
-    QString read_result_file(const QByteArray& path);
+    // allow_empty takes a result without records too.
+    QString read_result_file(const QByteArray& path, bool allow_empty = false);
 
     // Test every byte offset instead of sector starts in the next scans.
     void set_every_byte(bool on) { core_.set_every_byte(on); }
+
+    // Checkpoints: the next scans write one to path every interval and when
+    // they stop or the device goes away, and remove it when they finish. An
+    // empty path writes none.
+    void set_checkpoint(const std::string& path, std::chrono::milliseconds interval = std::chrono::seconds(30)) {
+        checkpoint_path_ = path;
+        checkpoint_interval_ = interval;
+    }
+    // The next scan goes on from a checkpoint of this volume instead of
+    // starting afresh (its records come back first).
+    void resume_from(const qv::deep_checkpoint& checkpoint) { resume_ = checkpoint; }
+    // Bytes the scan could not read so far (read as zeros); any thread.
+    uint64_t unreadable_bytes() const { return carried_unreadable_ + bad_.total(); }
+    // True when the last scan ended because the device went away.
+    bool device_vanished() const { return vanished_.load(); }
+    // Checkpoints written by the last scan.
+    uint64_t checkpoints_written() const { return checkpoints_written_; }
+    // Bytes of record id's file that could not be read by the last
+    // recover_file of it (zeros in the copy); 0 when all was read.
+    uint64_t unreadable_in(uint64_t id) const {
+        auto it = unreadable_in_.find(id);
+        return it == unreadable_in_.end() ? 0 : it->second;
+    }
 
     // Read only while the engine's thread is idle.
     const std::vector<raw_item_s>& records() const {
@@ -87,6 +116,14 @@ private:
     volume_item_s volume_;
     qv::scan_token token_;
     qv::deep_core core_;
+    qv::bad_ranges bad_;  // of the current or last scan
+    std::atomic<bool> vanished_{false};
+    std::atomic<uint64_t> carried_unreadable_{0};  // counted before the checkpoint a scan went on from
+    std::string checkpoint_path_;
+    std::chrono::milliseconds checkpoint_interval_{30000};
+    std::optional<qv::deep_checkpoint> resume_;
+    uint64_t checkpoints_written_ = 0;
+    std::map<uint64_t, uint64_t> unreadable_in_;  // record id -> bytes zero-filled by recover_file
     type_map type_index_;
     std::vector<raw_item_s> records_;
     std::vector<qv::sig::file_facts> facts_;

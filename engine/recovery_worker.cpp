@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <memory>
 
+#include "devices/fd_write.hpp"
+#include "engine/destination_names.hpp"
+#include "engine/file_times.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/safe_names.hpp"
 
@@ -24,17 +27,6 @@ struct fd_guard {
     }
 };
 
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t w = ::write(fd, data, size);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        data += w;
-        size -= size_t(w);
-    }
-    return true;
-}
-
 }  // namespace
 
 int copy_file_contents(const QString& source, const QString& destination) {
@@ -47,20 +39,32 @@ int copy_file_contents(const QString& source, const QString& destination) {
     if (::fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     ::fcntl(in.fd, F_SETFL, ::fcntl(in.fd, F_GETFL) & ~O_NONBLOCK);
 
-    fd_guard out{::open(QFile::encodeName(destination).constData(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
+    const QByteArray out_path = QFile::encodeName(destination);
+    fd_guard out{::open(out_path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
     if (out.fd < 0) return -1;
+    auto destination_failed = [&] {
+        int error = errno;
+        ::close(out.fd);
+        out.fd = -1;
+        ::unlink(out_path.constData());
+        errno = error;
+        return recover_destination_failed;
+    };
     std::unique_ptr<char[]> buffer(new char[copy_buffer_bytes]);
     for (;;) {
         ssize_t got = ::read(in.fd, buffer.get(), copy_buffer_bytes);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
         if (got == 0) break;
-        if (!write_all(out.fd, buffer.get(), size_t(got))) return -1;
+        if (!qv::write_all(out.fd, buffer.get(), size_t(got))) return destination_failed();
     }
     int fd = out.fd;
     out.fd = -1;
-    return ::close(fd) == 0 ? 0 : -1;
+    if (::close(fd) == 0) return 0;
+    int error = errno;
+    ::unlink(out_path.constData());
+    errno = error;
+    return recover_destination_failed;
 }
 
 int recover_row(recovery_base_c& engine, int engine_kind, const recovery_item_s& row,
@@ -97,15 +101,50 @@ void recovery_file_c::set_job(recovery_base_c* engine, int engine_kind, const QD
         if (row.ticked & 0xFF) rows_.append(row);
     recovered_ = 0;
     failed_ = 0;
+    stop_ = {};
 }
 
 void recovery_file_c::run() {
     if (!engine_) return;
+    destination_names names;
+    uint64_t left = 0;  // bytes of the rows not recovered yet
+    for (const recovery_item_s& row : std::as_const(rows_)) left += row.size;
     for (const recovery_item_s& row : std::as_const(rows_)) {
-        QString target = unique_destination(destination_.path(), row.name);
-        if (recover_row(*engine_, engine_kind_, row, target) == 0)
+        QString target;
+        int outcome = recover_into(
+            destination_.path(), row.name, names,
+            [&](const QString& t) { return recover_row(*engine_, engine_kind_, row, t); }, &target);
+        if (outcome == 0) {
+            // FAT and NTFS rows carry the file's modification time in date1.
+            if (engine_kind_ == engine_kind_fat || engine_kind_ == engine_kind_ntfs)
+                qv::set_modified_time(target, row.date1);
             ++recovered_;
-        else
+            left -= row.size;
+        } else if (outcome == recover_destination_failed) {
+            // Every later file would fail the same way: stop here and say what is missing.
+            stop_ = classify_destination_failure(errno, destination_.path(), left);
+            return;
+        } else {
             ++failed_;
+        }
     }
+}
+
+int recover_into(const QString& folder, const QString& name, destination_names& names,
+                 const std::function<int(const QString& target)>& write, QString* written) {
+    const QString target = names.create(folder, name);
+    if (target.isEmpty()) return recover_destination_failed;
+    const int result = write(target);
+    if (result == 0) {
+        if (written) *written = target;
+        return 0;
+    }
+    // The name was taken for this file; a failure before anything was
+    // written leaves nothing behind. (A read error keeps what was read.)
+    const int error = errno;
+    struct stat st {};
+    if (::lstat(QFile::encodeName(target).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+        ::unlink(QFile::encodeName(target).constData());
+    errno = error;
+    return result;
 }

@@ -7,14 +7,18 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 
+#include "engine/destination_failure.hpp"
 #include "engine/recovery_item.hpp"
 
+class destination_names;
 class recovery_base_c;
 
 // Copies an existing regular file with plain reads and writes. 0, or -1 when
 // the source is not a regular file that can be opened, the destination cannot
-// be created, or a read or write fails part-way (the partial copy stays).
+// be created, or a read fails part-way (the partial copy stays);
+// recover_destination_failed when a write fails (the partial copy is removed).
 int copy_file_contents(const QString& source, const QString& destination);
 
 // Writes one row's file to the path destination through the engine that found
@@ -22,6 +26,14 @@ int copy_file_contents(const QString& source, const QString& destination);
 // NTFS file is copied from its path on the mounted volume. 0, or negative.
 int recover_row(recovery_base_c& engine, int engine_kind, const recovery_item_s& row,
                 const QString& destination);
+
+// Recovers one file into folder under a free name for `name` (see
+// destination_names): write() gets the path and returns an engine's
+// recover_file result, which is returned; recover_destination_failed, with
+// errno, also when no file can be created there. A failure leaves no empty
+// file behind. *written: the path of a recovered file.
+int recover_into(const QString& folder, const QString& name, destination_names& names,
+                 const std::function<int(const QString& target)>& write, QString* written = nullptr);
 
 class recovery_file_c : public QThread {
     Q_OBJECT
@@ -41,10 +53,14 @@ public:
     // Counts of the last run; final once finished() has been emitted.
     int recovered() const { return recovered_; }
     int failed() const { return failed_; }
+    // Set when the run stopped because the destination could not be written;
+    // the rows after the failed one were not tried.
+    const destination_failure& destination_stop() const { return stop_; }
 
 protected:
     // Each ticked row goes to destination under its own name made safe; a name
     // that is taken already gets " (2)", " (3)" ... so nothing is overwritten.
+    // A destination that is full or cannot be written ends the run at once.
     void run() override;
 
 private:
@@ -54,4 +70,5 @@ private:
     QList<recovery_item_s> rows_;
     std::atomic<int> recovered_{0};
     std::atomic<int> failed_{0};
+    destination_failure stop_;  // written by the worker, read after finished()
 };

@@ -1,5 +1,9 @@
 #include "engine/scan_result_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,8 +40,8 @@ std::string record_type(const raw_item_s& item) {
 }
 
 int write_scan_result(const std::string& file, const std::string& device_path,
-                      const std::vector<raw_item_s>& records) {
-    if (records.empty()) return -1;
+                      const std::vector<raw_item_s>& records, bool allow_empty) {
+    if (records.empty() && !allow_empty) return -1;
     if (device_path.size() >= scan_result_header_size || device_path.find('\0') != std::string::npos)
         return -1;
     std::vector<uint8_t> bytes(scan_result_header_size + records.size() * scan_result_record_size, 0);
@@ -50,13 +54,32 @@ int write_scan_result(const std::string& file, const std::string& device_path,
         std::memcpy(p + record_type_at, r.type, type_length);
         p += scan_result_record_size;
     }
-    file_ptr out(std::fopen(file.c_str(), "wb"));
-    if (!out) return -1;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size();
-    ok = std::fclose(out.release()) == 0 && ok;
-    if (!ok) {
-        std::remove(file.c_str());
+    return replace_file_atomically(file, bytes.data(), bytes.size());
+}
+
+int replace_file_atomically(const std::string& file, const uint8_t* data, size_t size) {
+    std::string temp = file + ".tmp-XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) return -1;
+    bool ok = true;
+    for (size_t done = 0; ok && done < size;) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += size_t(n);
+    }
+    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temp.c_str(), file.c_str()) != 0) {
+        ::unlink(temp.c_str());
         return -1;
+    }
+    size_t slash = file.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
+    int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);  // the new name survives a power cut too
+        ::close(dir_fd);
     }
     return 0;
 }
@@ -72,7 +95,7 @@ std::optional<std::string> read_scan_result_path(const std::string& file) {
 }
 
 std::optional<scan_result> read_scan_result(const std::string& file, uint64_t device_length,
-                                            std::string* error) {
+                                            std::string* error, bool allow_empty) {
     auto path = read_scan_result_path(file);
     if (!path) {
         fail(error, file + ": no device path in the first 256 bytes");
@@ -84,7 +107,7 @@ std::optional<scan_result> read_scan_result(const std::string& file, uint64_t de
         return std::nullopt;
     }
     long length = std::ftell(in.get());
-    if (length < long(scan_result_header_size + scan_result_record_size) ||
+    if (length < long(scan_result_header_size + (allow_empty ? 0 : scan_result_record_size)) ||
         (uint64_t(length) - scan_result_header_size) % scan_result_record_size != 0) {
         fail(error, file + ": the length is not 256 bytes plus whole 32-byte records");
         return std::nullopt;
@@ -99,11 +122,11 @@ std::optional<scan_result> read_scan_result(const std::string& file, uint64_t de
         fail(error, file + ": cannot read the records");
         return std::nullopt;
     }
-    return parse_scan_result(bytes.data(), bytes.size(), file, device_length, error);
+    return parse_scan_result(bytes.data(), bytes.size(), file, device_length, error, allow_empty);
 }
 
 std::optional<scan_result> parse_scan_result(const uint8_t* bytes, size_t size, const std::string& name,
-                                             uint64_t device_length, std::string* error) {
+                                             uint64_t device_length, std::string* error, bool allow_empty) {
     scan_result result;
     const void* nul = size >= scan_result_header_size ? std::memchr(bytes, '\0', scan_result_header_size) : nullptr;
     if (!nul || nul == bytes) {
@@ -111,7 +134,7 @@ std::optional<scan_result> parse_scan_result(const uint8_t* bytes, size_t size, 
         return std::nullopt;
     }
     result.device_path = std::string(reinterpret_cast<const char*>(bytes));
-    if (size < scan_result_header_size + scan_result_record_size ||
+    if (size < scan_result_header_size + (allow_empty ? 0 : scan_result_record_size) ||
         (size - scan_result_header_size) % scan_result_record_size != 0) {
         fail(error, name + ": the length is not 256 bytes plus whole 32-byte records");
         return std::nullopt;

@@ -37,27 +37,33 @@ struct scan_result {
 // The type field of a record as text: up to its first NUL, at most 8 bytes.
 std::string record_type(const raw_item_s& item);
 
-// Writes the header and all records in one piece. 0, or -1 when there is no
-// record, the path does not fit the header (255 bytes), or the file cannot be
-// created or fully written (a partly written file is removed).
+// Writes the header and all records in one piece, atomically: a temporary
+// file next to it, flushed, then renamed over it, so a crash leaves the old
+// file or the new one. 0, or -1 when there is no record (and allow_empty is
+// false), the path does not fit the header (255 bytes), or the file cannot be
+// created or fully written (nothing is left behind).
 int write_scan_result(const std::string& file, const std::string& device_path,
-                      const std::vector<raw_item_s>& records);
+                      const std::vector<raw_item_s>& records, bool allow_empty = false);
+
+// Replaces file with size bytes as above. 0, or -1.
+int replace_file_atomically(const std::string& file, const uint8_t* data, size_t size);
 
 // The device path in a file's header: empty when the file cannot be read, is
 // shorter than the header, or the path is empty or not terminated.
 std::optional<std::string> read_scan_result_path(const std::string& file);
 
 // Reads and checks a whole file. Refused (empty, with the reason in error):
-// no complete record or a length that is not 256 + 32 n, more records than
+// no complete record (unless allow_empty) or a length that is not 256 + 32 n, more records than
 // scan_result_max_records, a record whose index is not its position, a type
 // name that is empty or not of a-z 0-9 _ + -, or a file that does not lie
 // within device_length bytes.
 std::optional<scan_result> read_scan_result(const std::string& file, uint64_t device_length,
-                                            std::string* error = nullptr);
+                                            std::string* error = nullptr, bool allow_empty = false);
 
 // The same checks over a whole file already in memory; name is used in messages.
 std::optional<scan_result> parse_scan_result(const uint8_t* bytes, size_t size, const std::string& name,
-                                             uint64_t device_length, std::string* error = nullptr);
+                                             uint64_t device_length, std::string* error = nullptr,
+                                             bool allow_empty = false);
 
 // The position in volumes of the volume a saved result belongs to: the one whose
 // volume_name is the saved path (a trailing backslash on the volume's name is

@@ -9,63 +9,14 @@
 #include <cstring>
 #include <vector>
 
+#include "devices/destination_file.hpp"
+#include "devices/fd_write.hpp"
+
 namespace qv::exfat {
 
 namespace {
 
 constexpr size_t copy_block = 4u << 20;
-
-bool write_all(int fd, const uint8_t* data, size_t len, uint64_t offset) {
-    while (len > 0) {
-        ssize_t n = ::pwrite(fd, data, len, off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
-
-// Creates destination as a new regular file. An existing regular file or
-// symbolic link of that name is replaced; anything else (a device, a folder,
-// the image being scanned) is refused.
-int create_destination(volume& vol, const char* destination) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = ::open(destination, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0 || errno != EEXIST || attempt == 1) return fd;
-        struct stat st {};
-        if (::lstat(destination, &st) != 0) return -1;
-        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return -1;
-        if (S_ISREG(st.st_mode) && is_source_path(vol, destination)) return -1;
-        if (::unlink(destination) != 0) return -1;
-    }
-    return -1;
-}
-
-class destination_file {
-public:
-    destination_file(int fd, const char* path) : fd_(fd), path_(path) {}
-    ~destination_file() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!kept_) ::unlink(path_);
-    }
-    destination_file(const destination_file&) = delete;
-    destination_file& operator=(const destination_file&) = delete;
-    int fd() const { return fd_; }
-    bool keep() {
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) return false;
-        kept_ = true;
-        return true;
-    }
-
-private:
-    int fd_;
-    const char* path_;
-    bool kept_ = false;
-};
 
 timespec to_timespec(const timestamp& t) {
     timespec ts{};
@@ -76,14 +27,7 @@ timespec to_timespec(const timestamp& t) {
 
 }  // namespace
 
-bool is_source_path(volume& vol, const char* path) {
-    auto* file = dynamic_cast<file_device*>(&vol.device());
-    if (!file || !path) return false;
-    struct stat source {}, target {};
-    if (::fstat(file->fd(), &source) != 0 || ::stat(path, &target) != 0) return false;
-    if (S_ISBLK(source.st_mode)) return S_ISBLK(target.st_mode) && source.st_rdev == target.st_rdev;
-    return source.st_dev == target.st_dev && source.st_ino == target.st_ino;
-}
+bool is_source_path(volume& vol, const char* path) { return qv::is_source_path(vol.device(), path); }
 
 int copy_file(volume& vol, const found_entry& item, const char* destination, copy_report* report) {
     if (item.set.directory()) return copy_not_a_file;
@@ -94,9 +38,9 @@ int copy_file(volume& vol, const found_entry& item, const char* destination, cop
     if (set.data_length > 0 && !g.valid_cluster(set.first_cluster)) return copy_no_data;
 
     data_plan plan = plan_data(vol, set, item.deleted, UINT64_MAX);
-    int fd = create_destination(vol, destination);
+    int fd = qv::create_destination(vol.device(), destination);
     if (fd < 0) return copy_destination;
-    destination_file out(fd, destination);
+    qv::destination_file out(fd, destination);
 
     copy_report local;
     std::vector<uint8_t> block;
@@ -114,7 +58,7 @@ int copy_file(volume& vol, const found_entry& item, const char* destination, cop
                 std::memset(block.data() + got, 0, piece - size_t(got));
                 local.unreadable += piece - size_t(got);
             }
-            if (!write_all(fd, block.data(), piece, pos + done)) return copy_write_failed;
+            if (!qv::pwrite_all(fd, block.data(), piece, pos + done)) return copy_write_failed;
             done += piece;
         }
         pos += run_bytes;

@@ -82,6 +82,31 @@ void fat_built() {
     }
 }
 
+// Undelete cases on a FAT16 volume built byte by byte: a run of 25 deleted
+// long-name entries of one checksum before a deleted entry, a full deleted
+// folder followed by random bytes, one followed by live data, and a folder
+// whose chain loops.
+void fat_undelete_built() {
+    fat_builder b(16, 4200, 1, 64);
+    uint8_t sum = 0;
+    for (char ch : std::string("LONGRU~1TXT")) sum = uint8_t(((sum & 1) << 7) + (sum >> 1) + uint8_t(ch));
+    for (uint32_t i = 0; i < 25; ++i) {
+        b.add_entry(0, "LLLLLLLLLLL", 0x0F, 0, 0, true);
+        b.entry_at(0, i)[13] = sum;
+    }
+    b.add_entry(0, "LONGRU~1TXT", 0x20, 40, 100, true);
+    b.add_entry(0, "RANDOM     ", 0x10, 50, 0, true);
+    for (uint32_t i = 0; i < 16; ++i) b.add_entry(50, "R" + std::to_string(100 + i) + "    BIN", 0x20, 60 + i, 10, true);
+    b.write_cluster(51, pseudo_random_bytes(512, 7));
+    b.add_entry(0, "SPREAD     ", 0x10, 80, 0, true);
+    for (uint32_t i = 0; i < 16; ++i) b.add_entry(80, "S" + std::to_string(100 + i) + "    BIN", 0x20, 90 + i, 10, true);
+    b.set_fat(81, b.end_of_chain());  // live data right after the first cluster
+    b.set_fat(120, 121);
+    b.set_fat(121, 120);
+    b.add_entry(0, "LOOP       ", 0x10, 120, 0, false);
+    seed("fat_volume", "built-undelete", b.bytes());
+}
+
 // Volumes made by mkfs.fat and filled and partly emptied with mtools.
 void fat_tools(const temp_dir& work) {
     if (!have_tool("mkfs.fat") || !have_tool("mcopy")) return;
@@ -298,6 +323,7 @@ int main(int argc, char** argv) {
     out_dir = argv[1];
     temp_dir work;
     fat_built();
+    fat_undelete_built();
     fat_tools(work);
     ntfs_seeds(work);
     exfat_seeds(work);

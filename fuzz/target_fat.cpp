@@ -1,5 +1,6 @@
 // FAT: mount, the engine's whole walk (live and deleted entries, deleted
-// folders), a path lookup, and contiguous reads of deleted files.
+// folders read past their first cluster, deleted long names), a path lookup,
+// and reads of deleted files around live clusters.
 
 #include <memory>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "devices/device_handle.hpp"
 #include "engine/fat_reader.hpp"
 #include "engine/fat_recovery.hpp"
+#include "engine/found_item.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/fuzz_targets.hpp"
 
@@ -38,6 +40,8 @@ int fat_volume(const uint8_t* data, size_t size) {
         int recovered = 0, looked_up = 0;
         for (const auto& [id, item] : engine.items()) {
             QV_FUZZ_CHECK(item.name[std::size(item.name) - 1] == 0);
+            QV_FUZZ_CHECK(item.short_name[std::size(item.short_name) - 1] == 0);
+            QV_FUZZ_CHECK(item.state <= uint8_t(qv::item_state::damaged));
             if (id == 0) continue;
             QV_FUZZ_CHECK(item.cluster == id);
             bool directory = item.attributes & FAT_ATTR_DIRECTORY;

@@ -169,6 +169,7 @@ private:
         for (size_t i = 0; i < units; ++i) out_.name[i] = char16_t(v.le16(fn::name + 2 * i));
         out_.name[units] = 0;
         out_.parent = reference_record(v.le64(fn::parent));
+        out_.parent_sequence = reference_sequence(v.le64(fn::parent));
         name_created_ = filetime_to_unix(v.le64(fn::created));
         name_modified_ = filetime_to_unix(v.le64(fn::modified));
         have_name_times_ = true;

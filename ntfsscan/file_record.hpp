@@ -52,6 +52,7 @@ struct file_info {
     uint16_t name_length = 0;
     char16_t name[max_name_units + 1] = {};
     uint64_t parent = 0;  // record number of the parent directory
+    uint16_t parent_sequence = 0;  // the sequence number that reference expects there
     bool has_times = false;
     int64_t created = 0;   // seconds since 1970-01-01 UTC
     int64_t modified = 0;

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "devices/destination_file.hpp"
+#include "devices/fd_write.hpp"
 #include "ntfsscan/ntfs_layout.hpp"
 
 namespace qv::ntfs {
@@ -15,59 +17,6 @@ namespace qv::ntfs {
 namespace {
 
 constexpr size_t copy_block = 1u << 20;
-
-bool write_all(int fd, const uint8_t* data, size_t len, uint64_t offset) {
-    while (len > 0) {
-        ssize_t n = ::pwrite(fd, data, len, off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
-
-// Creates destination as a new regular file. An existing regular file or
-// symbolic link of that name is replaced; anything else (a device, a
-// directory, the image being scanned) is refused.
-int create_destination(volume& vol, const char* destination) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = ::open(destination, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0 || errno != EEXIST || attempt == 1) return fd;
-        struct stat st {};
-        if (::lstat(destination, &st) != 0) return -1;
-        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return -1;
-        if (is_source_path(vol, destination)) return -1;
-        if (::unlink(destination) != 0) return -1;
-    }
-    return -1;
-}
-
-class destination_file {
-public:
-    destination_file(int fd, const char* path) : fd_(fd), path_(path) {}
-    ~destination_file() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!kept_) ::unlink(path_);
-    }
-    destination_file(const destination_file&) = delete;
-    destination_file& operator=(const destination_file&) = delete;
-    int fd() const { return fd_; }
-    // Closes the file and keeps it; false when the close reports a write error.
-    bool keep() {
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) return false;
-        kept_ = true;
-        return true;
-    }
-
-private:
-    int fd_;
-    const char* path_;
-    bool kept_ = false;
-};
 
 int write_non_resident(volume& vol, const data_stream& data, int fd) {
     const uint64_t cs = vol.cluster_size();
@@ -84,7 +33,7 @@ int write_non_resident(volume& vol, const data_stream& data, int fd) {
             uint64_t device_offset = run.lcn * cs + (pos - run_start);
             if (!vol.device().read_exact(device_offset, block.data(), block.size()))
                 return recover_read_failed;
-            if (!write_all(fd, block.data(), block.size(), pos)) return recover_write_failed;
+            if (!qv::pwrite_all(fd, block.data(), block.size(), pos)) return recover_write_failed;
             pos += piece;
         }
     }
@@ -93,14 +42,7 @@ int write_non_resident(volume& vol, const data_stream& data, int fd) {
 
 }  // namespace
 
-bool is_source_path(volume& vol, const char* path) {
-    auto* file = dynamic_cast<file_device*>(&vol.device());
-    if (!file || !path) return false;
-    struct stat source {}, target {};
-    if (::fstat(file->fd(), &source) != 0 || ::stat(path, &target) != 0) return false;
-    if (S_ISBLK(source.st_mode)) return S_ISBLK(target.st_mode) && source.st_rdev == target.st_rdev;
-    return source.st_dev == target.st_dev && source.st_ino == target.st_ino;
-}
+bool is_source_path(volume& vol, const char* path) { return qv::is_source_path(vol.device(), path); }
 
 int recover_record(volume& vol, uint64_t number, const char* destination) {
     if (!destination || !*destination) return recover_destination;
@@ -123,11 +65,11 @@ int recover_record(volume& vol, uint64_t number, const char* destination) {
             return recover_bad_runs;
     }
 
-    int fd = create_destination(vol, destination);
+    int fd = qv::create_destination(vol.device(), destination);
     if (fd < 0) return recover_destination;
-    destination_file out(fd, destination);
+    qv::destination_file out(fd, destination);
     if (data.resident) {
-        if (!write_all(fd, data.resident_bytes.data(), data.resident_bytes.size(), 0))
+        if (!qv::pwrite_all(fd, data.resident_bytes.data(), data.resident_bytes.size(), 0))
             return recover_write_failed;
     } else {
         int r = write_non_resident(vol, data, fd);

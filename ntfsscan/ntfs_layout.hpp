@@ -105,6 +105,7 @@ inline constexpr size_t min_size = 0x1A;
 
 // File references: 48-bit record number, 16-bit sequence number.
 inline constexpr uint64_t reference_record(uint64_t ref) { return ref & 0x0000FFFFFFFFFFFFull; }
+inline constexpr uint16_t reference_sequence(uint64_t ref) { return uint16_t(ref >> 48); }
 
 // Well-known record numbers.
 inline constexpr uint64_t record_mft = 0;

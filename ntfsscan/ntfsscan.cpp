@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "devices/device_catalog.hpp"
+#include "ntfsscan/cluster_bitmap.hpp"
 #include "ntfsscan/file_recovery.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
 
@@ -19,6 +20,7 @@ constexpr int32_t context_started_value = 1;
 
 struct scan_state {
     std::unique_ptr<volume> vol;
+    cluster_bitmap bitmap;  // which clusters live data holds
     std::vector<uint8_t> block;
     uint64_t block_first = 0;
     uint64_t block_records = 0;
@@ -43,9 +45,22 @@ void publish_counters(ntfs_context_s* c, const scan_state& s) {
     put32(c, ntfs_context_counter_c, 0);
 }
 
+// A deleted file is overwritten when any cluster of its data is in use now.
+uint8_t data_state(scan_state& s, const uint8_t* raw, const record_header& header, uint64_t number,
+                   const file_info& info) {
+    if (info.in_use || info.directory || !info.data.present || info.data.resident) return ntfs_state_intact;
+    if (!s.bitmap.known() || info.data.corrupt) return ntfs_state_unknown;
+    file_info content;
+    parse_file_record(qv::byte_view(raw, s.vol->geometry().record_size), header, number, *s.vol,
+                      parse_depth::content, true, content);
+    if (!content.data.runs_valid) return ntfs_state_unknown;
+    return s.bitmap.any_in_use(content.data.runs) ? ntfs_state_overwritten : ntfs_state_intact;
+}
+
 void fill_item(const file_info& info, uint64_t number, ntfs_record_s* item) {
     item->id = number;
     item->parent = info.parent;
+    item->parent_sequence = info.parent_sequence;
     item->size = info.directory ? 0 : info.data.size;
     item->date2 = info.created;
     item->date1 = info.modified;
@@ -65,6 +80,7 @@ int ntfs_scan_startup_device(std::unique_ptr<qv::device_handle> device, ntfs_con
     if (r < 0) return r;
     auto* s = new scan_state;
     s->vol = std::move(vol);
+    s->bitmap = cluster_bitmap::load(*s->vol);
     std::memset(context->bytes, 0, sizeof context->bytes);
     std::memcpy(context->bytes + context_state, &s, sizeof s);
     // Each record is worth 8 steps, so 8 * (a + b) reaches the total at the end.
@@ -113,6 +129,8 @@ int ntfs_scan_next(ntfs_context_s* context, ntfs_record_s* item) {
         parse_file_record(qv::byte_view(raw, rs), header, number, vol, parse_depth::summary, true, info);
         if (!info.has_name) continue;  // never used, or nothing left to show
         fill_item(info, number, item);
+        item->sequence = header.sequence;
+        item->state = data_state(*s, raw, header, number, info);
         return 1;
     }
     // The walk is over: the block buffer is not needed for recoveries.

@@ -44,19 +44,27 @@ struct ntfs_record_s {
     uint64_t parent = 0;      // record number of the directory holding the file
     uint64_t size = 0;        // bytes of the file's data (0 for directories)
     int64_t date2 = 0;        // creation time, seconds since 1970-01-01 UTC
-    uint64_t reserved1 = 0;
+    uint16_t sequence = 0;         // the record's own sequence number
+    uint16_t parent_sequence = 0;  // the sequence number that the parent reference names
+    uint32_t reserved1 = 0;
     int64_t date1 = 0;        // last modification time, seconds since 1970-01-01 UTC
     uint8_t flags = 0;        // ntfs_flag_*
-    uint8_t reserved2[7] = {};
+    uint8_t state = 0;        // ntfs_state_*: what $Bitmap says of a deleted file's clusters
+    uint8_t reserved2[6] = {};
     char16_t name[260] = {};  // UTF-16, zero-terminated (at most 255 units stored)
 };
 static_assert(sizeof(ntfs_record_s) == 576);
 static_assert(offsetof(ntfs_record_s, date2) == 24 && offsetof(ntfs_record_s, date1) == 40);
+static_assert(offsetof(ntfs_record_s, sequence) == 32 && offsetof(ntfs_record_s, state) == 49);
 static_assert(offsetof(ntfs_record_s, flags) == 48 && offsetof(ntfs_record_s, name) == 56);
 
 inline constexpr uint8_t ntfs_flag_directory = 0x01;
 inline constexpr uint8_t ntfs_flag_file = 0x02;
 inline constexpr uint8_t ntfs_flag_deleted = 0x80;
+
+inline constexpr uint8_t ntfs_state_unknown = 0;      // $Bitmap unreadable, or the runs corrupt
+inline constexpr uint8_t ntfs_state_intact = 1;       // live, or every cluster still free
+inline constexpr uint8_t ntfs_state_overwritten = 2;  // some cluster belongs to live data now
 
 // Opens the volume named "/dev/hd<letter><partition>" (drive letter - 'a',
 // partition 0 = the whole drive; see the device catalog) read-only and reads

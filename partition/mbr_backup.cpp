@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "devices/fd_write.hpp"
+
 namespace qv::partition {
 namespace {
 
@@ -26,17 +28,6 @@ QString sanitized_drive_name(const QString& drive_path) {
             c = u'_';
     }
     return name;
-}
-
-bool write_all(int fd, const uint8_t* data, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::write(fd, data + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
 }
 
 QString errno_text() {
@@ -80,7 +71,7 @@ int save_sector_backup(const QString& dir, const QString& drive_path,
     }
     if (fd < 0) return fail(QStringLiteral("cannot find a free backup file name in %1").arg(dir));
 
-    bool ok = write_all(fd, sector.data(), sector.size()) && ::fsync(fd) == 0;
+    bool ok = qv::write_all(fd, sector.data(), sector.size()) && ::fsync(fd) == 0;
     const QString why = ok ? QString() : errno_text();
     ok = ::close(fd) == 0 && ok;
     const QByteArray encoded = QFile::encodeName(file);
@@ -108,7 +99,8 @@ int save_sector_backup(const QString& dir, const QString& drive_path,
     return 0;
 }
 
-int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* error) {
+int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* error,
+                       bool need_signature) {
     auto fail = [&](const QString& text) {
         if (error) *error = text;
         return -1;
@@ -124,8 +116,8 @@ int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* err
     QByteArray bytes = in.read(qint64(mbr_bytes) + 1);
     if (bytes.size() != qsizetype(mbr_bytes))
         return fail(QStringLiteral("%1 is not a %2-byte sector").arg(file).arg(mbr_bytes));
-    if (uint8_t(bytes[mbr_signature_offset]) != 0x55 ||
-        uint8_t(bytes[mbr_signature_offset + 1]) != 0xAA)
+    if (need_signature && (uint8_t(bytes[mbr_signature_offset]) != 0x55 ||
+        uint8_t(bytes[mbr_signature_offset + 1]) != 0xAA))
         return fail(QStringLiteral("%1 does not end in the boot signature 55 AA").arg(file));
     if (sector) std::memcpy(sector->data(), bytes.constData(), mbr_bytes);
     return 0;

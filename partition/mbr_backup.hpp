@@ -20,7 +20,9 @@ QString default_backup_dir();
 int save_sector_backup(const QString& dir, const QString& drive_path,
                        std::span<const uint8_t, mbr_bytes> sector, QString* path, QString* error);
 
-// Reads a backup file: exactly 512 bytes ending in 0x55 0xAA. 0, or -1 and *error.
-int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* error);
+// Reads a backup file: exactly 512 bytes, ending in 0x55 0xAA when
+// need_signature. 0, or -1 and *error.
+int load_sector_backup(const QString& file, sector_bytes_t* sector, QString* error,
+                       bool need_signature = true);
 
 }  // namespace qv::partition

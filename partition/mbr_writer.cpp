@@ -8,11 +8,15 @@
 
 #include <QFile>
 
+#include <QDateTime>
+
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "devices/device_catalog.hpp"
+#include "partition/mbr_undo.hpp"
 
 namespace qv::partition {
 namespace {
@@ -48,11 +52,16 @@ private:
     int fd_ = -1;
 };
 
-// Saves the drive's first sector to a backup, then writes `sector` over it.
-// With `expected`, the first sector must still hold exactly those bytes.
+// Says why the first sector `current` of the drive `identity` must not be
+// replaced; empty to go ahead.
+using sector_check = std::function<QString(const drive_identity& identity, const sector_bytes_t& current)>;
+
+// Saves the drive's first sector to a backup with its undo record, then
+// writes `sector` over it. With `expected`, the first sector must still hold
+// exactly those bytes; with `check`, that must agree too.
 int replace_first_sector(const QString& drive_path, const sector_bytes_t* expected,
                          const sector_bytes_t& sector, const QString& backup_dir,
-                         repair_report* report) {
+                         repair_report* report, const sector_check& check = {}) {
     report->drive = drive_path;
     auto fail = [&](const QString& text) {
         report->error = text;
@@ -76,6 +85,11 @@ int replace_first_sector(const QString& drive_path, const sector_bytes_t* expect
         return fail(QStringLiteral(
                         "the first sector of %1 changed since the plan was made; nothing written")
                         .arg(drive_path));
+    const drive_identity identity = identify_drive(drive_path, dev->length() / mbr_bytes);
+    if (check) {
+        const QString refusal = check(identity, current);
+        if (!refusal.isEmpty()) return fail(refusal);
+    }
 
     QString backup_error;
     if (save_sector_backup(backup_dir, drive_path, current, &report->backup_path, &backup_error) !=
@@ -83,6 +97,16 @@ int replace_first_sector(const QString& drive_path, const sector_bytes_t* expect
         return fail(
             QStringLiteral("nothing written: the current first sector could not be saved (%1)")
                 .arg(backup_error));
+    undo_record undo;
+    undo.drive = identity;
+    undo.time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    undo.written_sha256 = sector_sha256(sector);
+    if (save_undo_record(report->backup_path, undo, &backup_error) != 0) {
+        QFile::remove(report->backup_path);
+        report->backup_path.clear();
+        return fail(QStringLiteral("nothing written: the undo record could not be saved (%1)")
+                        .arg(backup_error));
+    }
 
     if (dev->write_at(0, sector.data(), sector.size()) != int64_t(sector.size()) ||
         dev->sync() != 0)
@@ -140,13 +164,33 @@ int apply_partition_plan(const mbr_plan& plan, const QString& backup_dir, repair
 }
 
 int restore_partition_table(const QString& drive_path, const QString& backup_file,
-                            const QString& backup_dir, repair_report* report) {
+                            const QString& backup_dir, repair_report* report, bool force) {
     repair_report local;
     repair_report* r = report ? report : &local;
     r->drive = drive_path;
+    QString record_error;
+    const std::optional<undo_record> undo = load_undo_record(backup_file, &record_error);
+    if (undo && undo->written_sha256.isEmpty() && !force) {
+        r->error = QStringLiteral("nothing written: %1; --force restores anyway").arg(record_error);
+        return -1;
+    }
+    // A backup with its undo record is put back whatever it holds (a wiped,
+    // all-zero sector included); an older one only when it is a boot sector.
+    const bool need_signature = !undo && !force;
     sector_bytes_t saved{};
-    if (load_sector_backup(backup_file, &saved, &r->error) != 0) return -1;
-    return replace_first_sector(drive_path, nullptr, saved, backup_dir, r);
+    if (load_sector_backup(backup_file, &saved, &r->error, need_signature) != 0) {
+        if (need_signature) r->error += QStringLiteral(" (it has no undo record; --force restores it anyway)");
+        return -1;
+    }
+    sector_check check;
+    if (undo && !undo->written_sha256.isEmpty() && !force) {
+        const undo_record record = *undo;
+        check = [record](const drive_identity& identity, const sector_bytes_t& current) {
+            const QString why = undo_refusal(record, identity, current);
+            return why.isEmpty() ? why : QStringLiteral("nothing written: %1; --force restores anyway").arg(why);
+        };
+    }
+    return replace_first_sector(drive_path, nullptr, saved, backup_dir, r, check);
 }
 
 }  // namespace qv::partition

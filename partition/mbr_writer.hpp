@@ -32,10 +32,15 @@ int plan_partition_repair(const drive_item_s& drive, const QList<partition_item_
 // to re-read its partition table. 0 when written, -1 with report->error.
 int apply_partition_plan(const mbr_plan& plan, const QString& backup_dir, repair_report* report);
 
-// Puts a saved first sector (see load_sector_backup) back on the drive,
-// saving the sector it replaces in backup_dir first. 0, or -1 with report->error.
+// Every backup gets an undo record next to it (see mbr_undo.hpp).
+//
+// Puts a saved first sector back on the drive, saving the sector it replaces
+// in backup_dir first. With an undo record the saved bytes go back whatever
+// they hold, but only onto the drive they came from and only while its first
+// sector is still the one written then; a backup without a record must end
+// in 55 AA. force skips those checks. 0, or -1 with report->error.
 int restore_partition_table(const QString& drive_path, const QString& backup_file,
                             const QString& backup_dir = default_backup_dir(),
-                            repair_report* report = nullptr);
+                            repair_report* report = nullptr, bool force = false);
 
 }  // namespace qv::partition

@@ -23,6 +23,8 @@ packages=(
   udisks2 polkitd pkexec udev dbus
   # the Debian package and its checks
   dpkg-dev desktop-file-utils appstream
+  # the faulty disk (FUSE) for read-error and imaging tests; GNU's reader of mapfiles
+  fuse3 libfuse3-dev gddrescue
 )
 
 missing=()

@@ -17,8 +17,8 @@ bool context_gate::keep_going() {
 
 void context_gate::scanned(double fraction) { sc_context_set_scanned(context_, fraction); }
 
-carve_input::carve_input(device_handle& device, scan_gate* gate)
-    : device_(device), gate_(gate), length_(device.length()) {}
+carve_input::carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad)
+    : device_(device), gate_(gate), length_(device.length()), bad_(bad) {}
 
 void carve_input::set_block(const uint8_t* data, uint64_t start, size_t size) {
     block_ = data;
@@ -33,7 +33,7 @@ bool carve_input::keep_going() {
 }
 
 byte_view carve_input::view(uint64_t off, size_t n) {
-    if (stopped_ || off >= length_) return {};
+    if (stopped_ || vanished_ || off >= length_) return {};
     n = size_t(std::min<uint64_t>({n, window_size, length_ - off}));
     if (block_ && off >= block_start_ && off - block_start_ <= block_size_ &&
         n <= block_size_ - (off - block_start_))
@@ -44,13 +44,19 @@ byte_view carve_input::view(uint64_t off, size_t n) {
     if (!keep_going()) return {};
     if (window_.empty()) window_.resize(window_size);
     size_t want = size_t(std::min<uint64_t>(window_size, length_ - off));
-    int64_t got = device_.read_at(off, window_.data(), want);
-    if (got < int64_t(n)) {  // a read error: this rule fails, the scan goes on
+    size_t got = 0;
+    // Bad sectors read as zeros, so a file around them is still measured.
+    if (read_tolerant(device_, off, window_.data(), want, &got, bad_) == read_outcome::vanished) {
+        vanished_ = true;
+        window_fill_ = 0;
+        return {};
+    }
+    if (got < n) {
         window_fill_ = 0;
         return {};
     }
     window_start_ = off;
-    window_fill_ = size_t(got);
+    window_fill_ = got;
     return byte_view(window_.data(), n);
 }
 

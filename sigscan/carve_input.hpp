@@ -9,6 +9,7 @@
 
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
+#include "devices/tolerant_read.hpp"
 #include "sigscan/pattern.hpp"
 #include "sigscan/scan_gate.hpp"
 
@@ -23,7 +24,8 @@ public:
     static constexpr size_t window_size = size_t(1) << 20;
     static constexpr uint64_t npos = ~uint64_t(0);
 
-    carve_input(device_handle& device, scan_gate* gate);
+    // Unreadable sectors read as zeros and go to bad (may be null).
+    carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad = nullptr);
 
     uint64_t length() const { return length_; }
     // The scanner's current block; reads inside it cost no I/O.
@@ -61,6 +63,8 @@ public:
 
     // True once a stop request cut a rule short; the scan then ends.
     bool stopped() const { return stopped_; }
+    // True once the device went away; the scan then ends.
+    bool vanished() const { return vanished_; }
 
 private:
     device_handle& device_;
@@ -73,6 +77,8 @@ private:
     uint64_t window_start_ = 0;
     size_t window_fill_ = 0;
     bool stopped_ = false;
+    bool vanished_ = false;
+    bad_ranges* bad_ = nullptr;
 
     std::array<search_memo, 8> memos_{};
     size_t next_memo_ = 0;

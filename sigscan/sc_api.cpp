@@ -42,6 +42,10 @@ int32_t sc_scan(sc_context_s* context, const char* device_path) {
 }
 
 int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flags) {
+    return sc_scan_with(context, device_path, flags, nullptr);
+}
+
+int32_t sc_scan_with(sc_context_s* context, const char* device_path, uint32_t flags, sc_scan_state* state) {
     if (!device_path) return -1;
     std::string why;
     auto device = qv::device_catalog::shared().open(device_path, qv::access_mode::read_only, &why);
@@ -52,6 +56,11 @@ int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flag
     auto config = qv::sig::current_config();
     qv::sig::scan_options options;
     options.every_byte = flags & sc_scan_every_byte;
+    if (state) {
+        options.start = state->start;
+        options.at_block = state->at_block;
+        options.bad = &state->bad;
+    }
     qv::sig::found_fn report;
     if (context && context->found) {
         sc_found_fn fn = context->found;
@@ -61,6 +70,10 @@ int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flag
     std::optional<qv::sig::context_gate> gate;
     if (context) gate.emplace(*context);
     auto end = qv::sig::scan_device(*device, *config, options, gate ? &*gate : nullptr, report);
+    if (end == qv::sig::scan_end::vanished) {
+        if (state) state->vanished = true;
+        return 2;
+    }
     return end == qv::sig::scan_end::finished ? 0 : 1;
 }
 

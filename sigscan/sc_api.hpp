@@ -2,8 +2,13 @@
 // The signature-scanning library's calls: load the file-type configuration,
 // carve a device with a found-file callback, and read a device raw.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+
+#include "devices/tolerant_read.hpp"
+#include "sigscan/scanner.hpp"
 
 // Called once per found file, on the thread that called sc_scan, before sc_scan
 // returns. type is NUL-terminated; offset and size are bytes on the device.
@@ -38,6 +43,18 @@ int32_t sc_load_config(const char* path);
 // 0 when the whole device was scanned, 1 when stopped, -1 when it cannot be opened.
 int32_t sc_scan(sc_context_s* context, const char* device_path);
 int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flags);
+
+// A scan that starts where an earlier one stopped and reports what it met
+// besides files. In: start and at_block (see qv::sig::scan_options). Out:
+// the unreadable sectors (read as zeros) and whether the device went away.
+struct sc_scan_state {
+    qv::sig::scan_place start;
+    std::function<void(const qv::sig::scan_place& place)> at_block;
+    qv::bad_ranges bad;
+    std::atomic<bool> vanished{false};
+};
+// As sc_scan_ex; 2 when the device went away during the scan (what was found stays).
+int32_t sc_scan_with(sc_context_s* context, const char* device_path, uint32_t flags, sc_scan_state* state);
 
 // Raw reads of a device, opened read-only. sc_open gives null on failure.
 struct sc_device;

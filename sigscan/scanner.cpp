@@ -174,33 +174,34 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     dispatcher dispatch(config);
     std::vector<uint8_t> buffer(block + dispatch.lookahead());
     std::vector<uint32_t> ids;
-    carve_input input(device, gate);
-    set_scanned(gate, 0.0);
+    carve_input input(device, gate, options.bad);
+    uint64_t pos = std::min(options.start.position / sector_size * sector_size, length);
+    set_scanned(gate, length ? double(pos) / double(length) : 0.0);
+    // Every block is read, so every unreadable sector is met and counted; no
+    // file is looked for before skip_until, which lies inside or at the end of
+    // the last file found (what lies inside a file is part of it).
+    uint64_t skip_until = std::max(pos, options.start.search_from);
+    uint64_t reported_end = options.start.reported_end;  // end of the last reported file
 
-    uint64_t pos = 0;
-    uint64_t reported_end = 0;  // end of the last reported file
     while (pos < length) {
+        if (options.at_block) options.at_block({pos, std::max(pos, skip_until), reported_end});
         if (!scan_checkpoint(gate)) return scan_end::stopped;
         size_t want = size_t(std::min<uint64_t>(buffer.size(), length - pos));
-        int64_t got = device.read_at(pos, buffer.data(), want);
+        size_t got = 0;
+        if (read_tolerant(device, pos, buffer.data(), want, &got, options.bad) == read_outcome::vanished)
+            return scan_end::vanished;
         const uint64_t block_end = std::min<uint64_t>(pos + block, length);
-        if (got <= 0) {  // unreadable: go on after this block
-            pos = block_end;
-            set_scanned(gate, double(pos) / double(length));
-            continue;
-        }
-        const size_t filled = size_t(got);
+        if (got == 0) break;
+        const size_t filled = got;
         const uint8_t* data = buffer.data();
         input.set_block(data, pos, filled);
         const uint64_t scan_end_at = std::min<uint64_t>(block_end, pos + filled);
-        uint64_t next = scan_end_at;
         const size_t end_i = size_t(scan_end_at - pos);
-        for (uint64_t c = pos; c < scan_end_at; c += step) {
+        for (uint64_t c = std::max(pos, skip_until); c < scan_end_at; c += step) {
             size_t i = dispatch.next_candidate(data, size_t(c - pos), end_i, size_t(step), filled);
             if (i >= end_i) break;
             c = pos + i;
             dispatch.collect(data, i, filled, ids);
-            bool leave = false;
             for (uint32_t id : ids) {
                 const auto& cand = dispatch.at(id);
                 const file_type& type = config.types[cand.type];
@@ -208,6 +209,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
                 if (i + header.size() > filled || !header.matches(data + i)) continue;
                 const uint64_t limit = std::min(type.max_size, length - c);
                 auto result = rule_for(type.rule)(input, c, limit, type);
+                if (input.vanished()) return scan_end::vanished;
                 if (input.stopped()) return scan_end::stopped;
                 if (!result || result->size == 0) continue;
                 // A file may begin before its candidate (lead bytes), never before
@@ -223,19 +225,15 @@ scan_end scan_device(device_handle& device, const signature_config& config,
                 // Go on after the file: what lies inside it is part of it.
                 uint64_t after = reported_end;
                 if (step > 1) after = (after + step - 1) / step * step;
-                if (after >= scan_end_at) {
-                    next = after;
-                    leave = true;
-                } else {
-                    c = after - step;  // the loop adds step
-                }
+                skip_until = after;
+                c = after - step;  // the loop adds step; past this block it ends
                 break;
             }
-            if (leave) break;
         }
-        pos = std::max(next, scan_end_at);
+        pos = scan_end_at;
         set_scanned(gate, std::min(1.0, double(pos) / double(length)));
     }
+    if (options.at_block) options.at_block({length, std::max(length, skip_until), reported_end});
     set_scanned(gate, 1.0);
     return scan_end::finished;
 }

@@ -95,7 +95,9 @@ void volume_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opt
     }
     const volume_item_s volume = value.value<volume_item_s>();
     const int fill_height = (red_.isNull() ? 18 : red_.height()) + 1;
-    const volume_row_layout_s l = volume_row_layout(option.rect, volume.free_bytes, volume.total_bytes, fill_height);
+    // Unknown free space draws no bar: an empty or a full one would both be wrong.
+    const volume_row_layout_s l = volume_row_layout(option.rect, volume.free_bytes,
+                                                    volume.free_known ? volume.total_bytes : 0, fill_height);
     painter->save();
     paint_list_row_background(painter, option, index.row());
     if (volume.mount_path.isEmpty()) {
@@ -118,8 +120,11 @@ void volume_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opt
     painter->setPen(QPen(bar_outline, 1));
     painter->drawRect(l.bar);
     painter->setPen(Qt::black);
-    painter->drawText(l.size_text, format_size(volume.free_bytes) + language_text("recovery_free") +
-                                       format_size(volume.total_bytes));
+    if (volume.free_known)
+        painter->drawText(l.size_text, format_size(volume.free_bytes) + language_text("recovery_free") +
+                                           format_size(volume.total_bytes));
+    else
+        painter->drawText(l.size_text, language_text("free_unknown") + format_size(volume.total_bytes));
     painter->drawText(l.file_system, volume.file_system);
     if (l.has_fill && l.fill.width() > 0) {
         const QPixmap& image = l.red ? red_ : green_;

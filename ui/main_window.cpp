@@ -13,6 +13,7 @@
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_worker.hpp"
 #include "engine/sector_device.hpp"
+#include "engine/volume_free_space.hpp"
 #include "partition/partition_repair.hpp"
 #include "ui/drive_window.hpp"
 #include "ui/home_window.hpp"
@@ -205,6 +206,7 @@ void main_window_c::on_click_open_image() {
         return;
     }
     enumerate_volumes();
+    qv::count_unmounted_free_space(volume_items);
     enumerate_drives();
     reopen_physical_drives();
     volumes_->set_volume_list();

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QThread>
 
+#include "app/language_settings.hpp"
 #include "engine/exfat_recovery.hpp"
 #include "engine/fat_recovery.hpp"
 #include "engine/ntfs_recovery.hpp"
@@ -71,6 +72,9 @@ void scan_control_c::start(int kind) {
     current_ = engine;
     kind_ = kind;
     engine->set_volume(volume_);
+    // NTFS files whose folder is gone are shown under a folder in the user's language.
+    if (kind == engine_kind_ntfs && !language_text("lost_files").isEmpty())
+        ntfs_->set_lost_files_name(language_text("lost_files"));
     engine->start(QThread::InheritPriority);
 }
 

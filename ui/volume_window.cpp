@@ -4,6 +4,7 @@
 #include <QPushButton>
 
 #include "engine/sector_device.hpp"
+#include "engine/volume_free_space.hpp"
 #include "ui/device_delegates.hpp"
 #include "ui/device_models.hpp"
 #include "ui/main_window.hpp"
@@ -33,6 +34,7 @@ void volume_window_c::set_volume_list() {
 
 void volume_window_c::refresh_volumes() {
     enumerate_volumes();
+    qv::count_unmounted_free_space(volume_items);
     reopen_physical_drives();
     set_volume_list();
 }

@@ -1,7 +1,10 @@
 // quorvane-cli as a user runs it: on mtools-made images, on a loop device, with bad arguments.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "tests/support/test_support.hpp"
@@ -106,6 +109,38 @@ TEST_F(cli_on_fat_image, list_shows_the_image_and_its_file_system) {
     EXPECT_NE(out.find("\"kind\":\"drive\",\"number\":0,\"name\":" + std::string("\"") + img + "\""), std::string::npos)
         << out;
     EXPECT_NE(out.find("\"file_system\":\"FAT16\",\"label\":\"CLITEST\""), std::string::npos) << out;
+}
+
+TEST_F(cli_on_fat_image, list_counts_the_free_space_of_an_image_from_its_fat) {
+    std::string out, fsck;
+    ASSERT_EQ(run(cli("list --json " + shell_quote(img)), &out), 0);
+    if (!qv::test::have_tool("fsck.fat")) GTEST_SKIP() << "fsck.fat is not installed";
+    run("fsck.fat -n " + shell_quote(img), &fsck);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(fsck, m, std::regex(R"((\d+)/(\d+) clusters)"))) << fsck;
+    uint64_t cluster_bytes = uint64_t(qv::test::read_file(img)[13]) * 512;
+    uint64_t free = (std::stoull(m[2]) - std::stoull(m[1])) * cluster_bytes;
+    EXPECT_NE(out.find("\"free_bytes\":" + std::to_string(free) + ","), std::string::npos) << out;
+    // A volume whose file system cannot be counted says so instead of 0.
+    std::string blank = dir / "blank.img";
+    qv::test::write_file(blank, std::vector<uint8_t>(1 << 20, 0));
+    ASSERT_EQ(run(cli("list --json " + shell_quote(blank)), &out), 0);
+    EXPECT_EQ(out.find("\"free_bytes\":0,"), std::string::npos) << out;
+}
+
+TEST_F(cli_on_fat_image, recovered_files_keep_their_modification_time) {
+    // FAT keeps local wall-clock time; the tests run with TZ=UTC.
+    std::string local = dir / "dated";
+    qv::test::write_file(local, {'d', 'a', 't', 'e', 'd'});
+    ASSERT_EQ(run("touch -d '2024-03-05 14:22:08 UTC' " + shell_quote(local)), 0);
+    ASSERT_EQ(run("mcopy -m -i " + shell_quote(img) + " " + shell_quote(local) + " ::/dated.txt"), 0);
+    ASSERT_EQ(run("mdel -i " + shell_quote(img) + " ::/dated.txt"), 0);
+    std::string to = dir / "times", out;
+    ASSERT_EQ(run(cli("recover " + shell_quote(img) + " --to " + shell_quote(to) + " --name '*ated.txt'"), &out), 0)
+        << out;
+    struct stat st {};
+    ASSERT_EQ(::stat((to + "/#ated.txt").c_str(), &st), 0) << out;
+    EXPECT_EQ(st.st_mtime, 1709648528);
 }
 
 TEST_F(cli_on_fat_image, recovers_through_a_real_loop_device) {
@@ -402,6 +437,25 @@ TEST(cli_ntfs, recovers_a_deleted_folder_with_its_files) {
     EXPECT_EQ(qv::test::read_file(to + "/Folder/big.bin"), big);
     EXPECT_EQ(qv::test::read_file(to + "/Folder/small.txt"), small) << "a small file kept inside its record";
     EXPECT_FALSE(std::filesystem::exists(to + "/kept.txt")) << "live files are not recovered";
+}
+
+TEST(cli_ntfs, recovered_files_keep_their_modification_time) {
+    qv::test::temp_dir dir;
+    std::string img = dir / "ntfs.img", why;
+    if (!qv::test::make_ntfs_image(img, 16 << 20, &why)) GTEST_SKIP() << why;
+    {
+        qv::test::ntfs_mount m;
+        if (!m.mount(img, dir / "mnt", &why)) GTEST_SKIP() << why;
+        qv::test::write_file(m / "dated.bin", qv::test::pseudo_random_bytes(5000, 3));
+        ASSERT_EQ(run("touch -d '2021-07-09 08:07:06 UTC' " + shell_quote(m / "dated.bin")), 0);
+        std::filesystem::remove(m / "dated.bin");
+        ASSERT_TRUE(m.unmount());
+    }
+    std::string to = dir / "out", out;
+    ASSERT_EQ(run(cli("recover " + shell_quote(img) + " --to " + shell_quote(to)), &out), 0) << out;
+    struct stat st {};
+    ASSERT_EQ(::stat((to + "/dated.bin").c_str(), &st), 0) << out;
+    EXPECT_EQ(st.st_mtime, 1625818026);
 }
 
 }  // namespace

@@ -274,7 +274,8 @@ TEST(NtfsEngineHostile, ParentLoopsAndMissingParents) {
     ntfs_facts f = read_facts(bytes);
     auto si = resident_attribute(0x10, standard_information(filetime(1600000000), filetime(1600000000)), 0);
     auto name = [](const std::u16string& n, uint64_t parent) {
-        return resident_attribute(0x30, file_name(parent, n), 1);
+        // The root's sequence number is 5; the hand-built records keep 1.
+        return resident_attribute(0x30, file_name(parent, n, 1, parent == 5 ? 5 : 1), 1);
     };
     auto data = resident_attribute(0x80, {'d'}, 2);
     auto put = [&](uint64_t n, uint16_t flags, const std::vector<std::vector<uint8_t>>& attrs) {
@@ -291,11 +292,14 @@ TEST(NtfsEngineHostile, ParentLoopsAndMissingParents) {
 
     ntfs_recovery_c engine;
     run_scan(engine, volume_for(image));
-    ASSERT_EQ(engine.items().size(), 2u + 6u);  // root, $Extend and the six records
+    // Root, $Extend, the six records and the folder for lost files.
+    ASSERT_EQ(engine.items().size(), 2u + 6u + 1u);
     QString path;
     EXPECT_EQ(engine.build_item_path(18, &path), -1);
     EXPECT_EQ(engine.build_item_path(16, &path), -1);
-    EXPECT_EQ(engine.build_item_path(19, &path), -1);
+    // The file whose folder is gone is shown under the folder for lost files.
+    ASSERT_EQ(engine.build_item_path(19, &path), 0);
+    EXPECT_EQ(path, "/Lost files/lost.txt");
     EXPECT_EQ(engine.build_item_path(20, &path), -1);
     ASSERT_EQ(engine.build_item_path(21, &path), 0);
     EXPECT_EQ(path, "/top.txt");

@@ -139,9 +139,10 @@ std::vector<uint8_t> standard_information(uint64_t created_ft, uint64_t modified
     return v;
 }
 
-std::vector<uint8_t> file_name(uint64_t parent, const std::u16string& name, uint8_t name_space) {
+std::vector<uint8_t> file_name(uint64_t parent, const std::u16string& name, uint8_t name_space,
+                               uint16_t parent_sequence) {
     std::vector<uint8_t> v(0x42 + 2 * name.size(), 0);
-    put64(v, 0x00, parent | uint64_t(1) << 48);
+    put64(v, 0x00, parent | uint64_t(parent_sequence) << 48);
     v[0x40] = uint8_t(name.size());
     v[0x41] = name_space;
     for (size_t i = 0; i < name.size(); ++i) put16(v, 0x42 + 2 * i, uint16_t(name[i]));

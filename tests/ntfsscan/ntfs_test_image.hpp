@@ -52,7 +52,9 @@ void put64(std::vector<uint8_t>& b, size_t off, uint64_t v);
 
 // Attribute values and records for hand-built MFT entries.
 std::vector<uint8_t> standard_information(uint64_t created_ft, uint64_t modified_ft, uint32_t attributes = 0);
-std::vector<uint8_t> file_name(uint64_t parent, const std::u16string& name, uint8_t name_space = 1);
+// parent_sequence: the sequence number the parent reference names (the root's is 5).
+std::vector<uint8_t> file_name(uint64_t parent, const std::u16string& name, uint8_t name_space = 1,
+                               uint16_t parent_sequence = 1);
 std::vector<uint8_t> resident_attribute(uint32_t type, const std::vector<uint8_t>& value, uint16_t id,
                                         uint16_t flags = 0);
 std::vector<uint8_t> non_resident_attribute(uint32_t type, const std::vector<uint8_t>& runlist,

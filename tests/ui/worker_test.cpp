@@ -2,6 +2,8 @@
 // a private copy of the ticked rows, names that stay inside the folder.
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
 #include <QDir>
 #include <QFile>
 
@@ -61,6 +63,7 @@ TEST_F(worker_on_fat, recovers_exactly_the_ticked_rows_from_its_own_copy) {
     // Rows sorted by name: #hree.txt, #ne.jpg, #wo.jpg.
     rows[1].ticked = 1;
     rows[2].ticked = 1;
+    const recovery_item_s one = rows[1], two = rows[2];
     recovery_file_c worker;
     worker.set_job(engine.get(), engine_kind_fat, QDir(q(out)), rows);
     EXPECT_EQ(worker.pending_rows(), 2);
@@ -75,6 +78,12 @@ TEST_F(worker_on_fat, recovers_exactly_the_ticked_rows_from_its_own_copy) {
     EXPECT_EQ(read_file(out + "/#wo.jpg"), original("/Pics/two.jpg"));
     EXPECT_FALSE(QFile::exists(q(out + "/#hree.txt")));
     EXPECT_FALSE(QFile::exists(q(out + "/other")));
+    // The copies keep the modification times the volume gave them.
+    for (const auto& row : {one, two}) {
+        ASSERT_NE(row.date1, 0) << row.name.toStdString();
+        EXPECT_EQ(QFileInfo(q(out) + "/" + row.name).lastModified().toSecsSinceEpoch(), row.date1)
+            << row.name.toStdString();
+    }
 }
 
 TEST_F(worker_on_fat, same_names_and_hostile_names_stay_inside_without_overwriting) {

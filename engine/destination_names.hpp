@@ -1,0 +1,26 @@
+#pragma once
+// Free file names in the folders that recovered files go to, settled in memory:
+// each folder is listed once, then every name clash costs one lookup.
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+
+class destination_names {
+public:
+    // Creates a new, empty file for `name` (made safe) in folder and returns
+    // its path: folder/name, or "base (2).ext", "base (3).ext" ... with the next
+    // number not used yet. The file is created with O_EXCL, so nothing that
+    // exists is overwritten; a name that appears meanwhile is skipped.
+    // Empty with errno set when no file can be created there.
+    QString create(const QString& folder, const QString& name);
+
+private:
+    struct folder_state {
+        QSet<QString> taken;        // names in the folder, listed once, plus those given out
+        QHash<QString, int> next;   // per name: the number to try next
+    };
+    folder_state& folder(const QString& path);
+
+    QHash<QString, folder_state> folders_;
+};
