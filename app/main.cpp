@@ -10,6 +10,7 @@
 #include "engine/sector_device.hpp"
 #include "partition/partition_item.hpp"
 #include "ui/main_window.hpp"
+#include "ui/open_notice_board.hpp"
 #include "ui/skin_resources.hpp"
 
 int main(int argc, char** argv) {
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     register_device_meta_types();
     register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
+    open_notice_board::shared().install();
 
     auto* window = new main_window_c;
     auto* worker = new init_c;
@@ -36,6 +38,7 @@ int main(int argc, char** argv) {
     worker->wait();
     delete worker;
     delete window;
+    qv::device_catalog::shared().set_open_notice({});
     delete app;
     close_physical_drives();
     return result;

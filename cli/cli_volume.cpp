@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "devices/blkid_probe.hpp"
 #include "devices/device_catalog.hpp"
 
 namespace {
@@ -47,7 +48,15 @@ std::optional<volume_item_s> resolve_volume(const std::string& path, std::string
         if (error) *error = path + ": not a volume of any drive";
         return std::nullopt;
     }
-    if (!catalog.open(v->path, qv::access_mode::read_only, error)) return std::nullopt;
+    auto handle = catalog.open(v->path, qv::access_mode::read_only, error);
+    if (!handle) return std::nullopt;
+    // A volume the listing could not probe (it needed a password) is probed now.
+    if (v->file_system.empty())
+        if (auto* file = dynamic_cast<qv::file_device*>(handle.get())) {
+            qv::fs_signature sig = qv::probe_file_system(file->fd(), file->base_offset(), file->length());
+            v->file_system = sig.file_system;
+            if (v->label.empty()) v->label = sig.label;
+        }
     volume_item_s item;
     item.device_name = QString::fromStdString(v->path);
     item.volume_name = item.device_name;

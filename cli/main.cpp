@@ -1,10 +1,13 @@
 // quorvane-cli: the recovery engines without a display.
 #include <QCoreApplication>
 
+#include <cstdio>
+
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.hpp"
 #include "cli/filter_options.hpp"
+#include "cli/password_agent.hpp"
 #include "devices/device_catalog.hpp"
 #include "devices/volume_items.hpp"
 #include "partition/partition_item.hpp"
@@ -16,6 +19,19 @@ int main(int argc, char** argv) {
     register_device_meta_types();
     register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
+    // Devices the user may not read are asked for through udisks2 or pkexec;
+    // in a terminal without a desktop agent, polkit asks here.
+    terminal_password_agent password_agent;
+    qv::device_catalog::shared().set_open_notice([&](qv::open_notice what, const std::string& path) {
+        if (what == qv::open_notice::in_use) {
+            std::fprintf(stderr, "quorvane-cli: %s is in use (mounted?); reading it while it is in use\n",
+                         path.c_str());
+            return;
+        }
+        password_agent.start();
+        std::fprintf(stderr, "quorvane-cli: asking for permission to %s %s\n",
+                     what == qv::open_notice::asking_write ? "write" : "read", path.c_str());
+    });
     sc_load_config("Quorvane.conf");  // the built-in file types apply when none can be read
 
     CLI::App cli{"Quorvane: find and recover deleted files on FAT, exFAT and NTFS volumes, disks and images."};
@@ -121,5 +137,6 @@ int main(int argc, char** argv) {
         rc = cmd_image(img);
     else if (demo->parsed())
         rc = cmd_demo();
+    qv::device_catalog::shared().set_open_notice({});
     return rc;
 }

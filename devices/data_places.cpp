@@ -9,9 +9,13 @@
 namespace qv {
 
 std::vector<std::string> data_places() {
-    std::vector<std::string> places{QUORVANE_DATA_DIR};
+    std::vector<std::string> places;
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    // An installation keeps its data folder beside bin/, wherever it was put
+    // (cmake --install --prefix, the package under /usr, dpkg -x).
+    if (!ec) places.push_back((exe.parent_path().parent_path() / "share" / "quorvane").string());
+    places.push_back(QUORVANE_DATA_DIR);
     if (!ec) places.push_back(exe.parent_path().string());
     return places;
 }

@@ -6,7 +6,8 @@
 
 namespace qv {
 
-// The installed data folder, then the folder of the running executable.
+// share/quorvane beside the executable's bin/ folder, the configured data
+// folder, then the folder of the running executable.
 std::vector<std::string> data_places();
 
 // Finds a data file (language.ini, Quorvane.conf, docs/manual.html) from any working

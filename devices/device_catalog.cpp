@@ -12,11 +12,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "devices/blkid_probe.hpp"
+#include "devices/open_routes.hpp"
 #include "devices/sysfs.hpp"
+#include "devices/udev_properties.hpp"
 
 namespace qv {
 
@@ -126,7 +130,39 @@ void fill_sizes(volume_info& v) {
     }
 }
 
+bool permission_refused(int error) { return error == EACCES || error == EPERM; }
+
+// The file system and label of a volume this process cannot probe, from udev.
+void apply_udev(volume_info& v) {
+    if (!v.file_system.empty() || v.devno == 0) return;
+    udev_file_system u = udev_file_system_of(v.devno);
+    if (u.type.empty()) return;
+    v.file_system = file_system_name(u.type, u.version);
+    if (v.label.empty()) v.label = u.label;
+}
+
+// Whether an authorisation route exists, asked once per listing and only when needed.
+class route_check {
+public:
+    bool operator()() {
+        if (!known_) {
+            value_ = authorisation_route_exists();
+            known_ = true;
+        }
+        return value_;
+    }
+
+private:
+    bool known_ = false;
+    bool value_ = false;
+};
+
 }  // namespace
+
+bool authorisation_route_exists() {
+    if (udisks_available()) return true;
+    return !find_pkexec().empty() && !find_open_helper().empty();
+}
 
 bool kernel_name_less(const std::string& a, const std::string& b) {
     bool la = starts_with(a, "loop"), lb = starts_with(b, "loop");
@@ -211,6 +247,7 @@ std::vector<drive_info> device_catalog::drives() const {
 
 std::vector<drive_info> device_catalog::scan_drives() const {
     std::vector<drive_info> out;
+    route_check may_authorise;
     if (block_devices_) {
         std::vector<std::string> names;
         if (DIR* dir = opendir(sys_block)) {
@@ -234,8 +271,11 @@ std::vector<drive_info> device_catalog::scan_drives() const {
             d.removable = starts_with(name, "loop") || sysfs::read_line(sys + "/removable") == "1";
             d.devno = sysfs::read_devno(sys + "/dev");
             int fd = ::open(d.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            int open_error = errno;
             fd_guard guard(fd);
             d.ready = fd >= 0;
+            // Listed and marked; the password is asked when it is scanned.
+            d.needs_authorization = fd < 0 && permission_refused(open_error) && may_authorise();
             if (fd >= 0) {
                 int ssz = 0;
                 if (ioctl(fd, BLKSSZGET, &ssz) == 0 && ssz > 0) d.sector_size = uint32_t(ssz);
@@ -283,6 +323,7 @@ std::vector<volume_info> device_catalog::volumes_of(const drive_info& d) const {
         v.length = length;
         v.removable = d.removable;
         v.readable = drive_fd >= 0;
+        v.needs_authorization = !v.readable && d.needs_authorization;
         return v;
     };
 
@@ -311,6 +352,7 @@ std::vector<volume_info> device_catalog::volumes_of(const drive_info& d) const {
             int pfd = ::open(v.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
             fd_guard pguard(pfd);
             v.readable = pfd >= 0;
+            v.needs_authorization = !v.readable && d.needs_authorization;
             fs_signature sig;
             if (pfd >= 0)
                 sig = probe_file_system(pfd, 0, v.length);
@@ -318,6 +360,7 @@ std::vector<volume_info> device_catalog::volumes_of(const drive_info& d) const {
                 sig = probe_file_system(drive_fd, v.offset, v.length);
             v.file_system = sig.file_system;
             v.label = sig.label;
+            apply_udev(v);
             apply_mount(v);
             fill_sizes(v);
             out.push_back(v);
@@ -330,6 +373,7 @@ std::vector<volume_info> device_catalog::volumes_of(const drive_info& d) const {
                 v.file_system = sig.file_system;
                 v.label = sig.label;
             }
+            apply_udev(v);
             apply_mount(v);
             fill_sizes(v);
             if (!v.file_system.empty()) out.push_back(v);
@@ -391,6 +435,7 @@ std::optional<volume_info> device_catalog::locate(const std::string& path) const
             v.length = d.size;
             v.removable = d.removable;
             v.readable = d.ready;
+            v.needs_authorization = d.needs_authorization;
             v.devno = d.devno;
             return v;
         }
@@ -416,33 +461,80 @@ std::optional<std::string> device_catalog::resolve_ntfs_name(const std::string& 
     return std::nullopt;
 }
 
+void device_catalog::set_open_notice(open_notice_hook hook) {
+    std::lock_guard lock(notice_mutex_);
+    notice_ = std::move(hook);
+}
+
+void device_catalog::notify(open_notice what, const std::string& path) const {
+    open_notice_hook hook;
+    {
+        std::lock_guard lock(notice_mutex_);
+        hook = notice_;
+    }
+    if (hook) hook(what, path);
+}
+
+int device_catalog::open_fd(const std::string& file, access_mode mode, open_asking asking,
+                            std::string* error) const {
+    const bool write = mode == access_mode::read_write;
+    int fd = ::open(file.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    const int why = errno;
+    struct stat st {};
+    const bool block = ::stat(file.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+    if (!block || !permission_refused(why) || asking == open_asking::never_ask) {
+        if (error) *error = file + ": " + std::strerror(why);
+        return -1;
+    }
+
+    // udisks2 first; the pkexec helper only where udisks2 is absent, and only for reading.
+    const bool udisks = udisks_available();
+    const std::string helper = udisks || write || find_pkexec().empty() ? std::string() : find_open_helper();
+    if (!udisks && helper.empty()) {
+        if (error)
+            *error = write ? file + ": permission denied; writing it needs udisks2 (install it) or root: "
+                                    "run quorvane-cli with sudo"
+                           : file + ": permission denied, and there is no way to ask for a password here: "
+                                    "run quorvane-cli with sudo, or install udisks2";
+        return -1;
+    }
+    notify(write ? open_notice::asking_write : open_notice::asking_password, file);
+    route_result r = udisks ? open_with_udisks(file, mode) : open_with_helper(file, helper);
+    if (r.fd < 0) {
+        if (error) *error = r.error;
+        return -1;
+    }
+    if (r.in_use) notify(open_notice::in_use, file);
+    return r.fd;
+}
+
 std::unique_ptr<device_handle> device_catalog::open(const std::string& path, access_mode mode,
-                                                    std::string* error) const {
+                                                    std::string* error, open_asking asking) const {
     std::string image;
     int number = 0;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (split_image_partition(path, &image, &number) && ::stat(image.c_str(), &st) == 0 &&
             (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-            int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                if (error) *error = image + ": cannot open for reading";
-                return nullptr;
-            }
-            fd_guard guard(fd);
+            int fd = open_fd(image, mode, asking, error);
+            if (fd < 0) return nullptr;
             int64_t size = device_size_of_fd(fd);
             for (const auto& p : read_partition_table(fd, size > 0 ? uint64_t(size) : 0)) {
                 if (p.number == number && !p.extended)
-                    return file_device::open(image, p.offset, p.length, false, mode, error);
+                    return file_device::adopt(fd, image, p.offset, p.length, false, mode, error);
             }
+            ::close(fd);
             if (error) *error = path + ": the image has no partition " + std::to_string(number);
             return nullptr;
         }
-        if (auto resolved = resolve_ntfs_name(path)) return open(*resolved, mode, error);
+        if (auto resolved = resolve_ntfs_name(path)) return open(*resolved, mode, error, asking);
         if (error) *error = path + ": no such drive or volume";
         return nullptr;
     }
-    return file_device::open(path, 0, 0, true, mode, error);
+    int fd = open_fd(path, mode, asking, error);
+    if (fd < 0) return nullptr;
+    return file_device::adopt(fd, path, 0, 0, true, mode, error);
 }
 
 }  // namespace qv

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,17 @@
 
 namespace qv {
 
+// What an open through udisks2 or the pkexec helper tells the user about.
+enum class open_notice {
+    asking_password,  // a password is asked to read the device
+    asking_write,     // a password is asked to write the device (the partition repair)
+    in_use,           // opened, but mounted or claimed elsewhere: read while in use
+};
+using open_notice_hook = std::function<void(open_notice, const std::string& path)>;
+
+// Whether open() may ask for a password (udisks2 or pkexec) when plain open() is refused.
+enum class open_asking { may_ask, never_ask };
+
 // Drive numbers run 0..max_drives-1; the NTFS device names use the letters a-z.
 inline constexpr int max_drives = 26;
 
@@ -25,6 +37,7 @@ struct drive_info {
     std::string kernel_name;  // "sdb"; empty for an image
     bool is_image = false;
     bool ready = false;       // the process can open it for reading
+    bool needs_authorization = false;  // readable after a password (udisks2 or pkexec)
     bool removable = false;
     uint64_t size = 0;        // bytes
     uint32_t sector_size = 512;
@@ -46,6 +59,7 @@ struct volume_info {
     bool free_known = false;      // statvfs of the mount answered
     bool removable = false;
     bool readable = false;
+    bool needs_authorization = false;  // readable after a password (udisks2 or pkexec)
     dev_t devno = 0;              // block-device volumes only
 };
 
@@ -75,8 +89,14 @@ public:
 
     // Opens a drive or volume path (see volume_info::path, drive_info::path,
     // any block device or regular file, and the NTFS names "/dev/hd<letter><n>").
+    // A block device this process may not open is asked for through udisks2
+    // ("r", or "rw" for read_write), else through the pkexec open helper.
     std::unique_ptr<device_handle> open(const std::string& path, access_mode mode,
-                                        std::string* error = nullptr) const;
+                                        std::string* error = nullptr,
+                                        open_asking asking = open_asking::may_ask) const;
+
+    // Called (on the opening thread) when a password is asked or a volume is in use.
+    void set_open_notice(open_notice_hook hook);
 
     // Where a volume path lies: its drive number, partition number and byte
     // offset on that drive. Empty when the path is unknown.
@@ -89,11 +109,19 @@ public:
 private:
     std::vector<drive_info> scan_drives() const;
     std::vector<volume_info> volumes_of(const drive_info& d) const;
+    // A descriptor for a drive, volume or image file, by the route that works.
+    int open_fd(const std::string& file, access_mode mode, open_asking asking, std::string* error) const;
+    void notify(open_notice what, const std::string& path) const;
 
     mutable std::mutex mutex_;
     bool block_devices_ = true;
     std::vector<std::string> images_;
+    mutable std::mutex notice_mutex_;
+    open_notice_hook notice_;
 };
+
+// Whether udisks2, or pkexec with the open helper, can open what this user may not.
+bool authorisation_route_exists();
 
 // Orders kernel names naturally (sda < sdb < sdaa, nvme0n1 < nvme0n10), loop devices last.
 bool kernel_name_less(const std::string& a, const std::string& b);

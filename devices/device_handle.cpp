@@ -32,6 +32,12 @@ std::unique_ptr<file_device> file_device::open(const std::string& path, uint64_t
         if (error) *error = path + ": " + std::strerror(errno);
         return nullptr;
     }
+    return adopt(fd, path, offset, length, whole, mode, error);
+}
+
+std::unique_ptr<file_device> file_device::adopt(int fd, const std::string& path, uint64_t offset,
+                                                uint64_t length, bool whole, access_mode mode,
+                                                std::string* error) {
     int64_t size = device_size_of_fd(fd);
     if (size < 0) {
         if (error) *error = path + ": not a block device or regular file";

@@ -46,6 +46,10 @@ public:
     static std::unique_ptr<file_device> open(const std::string& path, uint64_t offset,
                                              uint64_t length, bool whole, access_mode mode,
                                              std::string* error);
+    // Takes over an open descriptor (closed on failure too) as above; path is for messages.
+    static std::unique_ptr<file_device> adopt(int fd, const std::string& path, uint64_t offset,
+                                              uint64_t length, bool whole, access_mode mode,
+                                              std::string* error);
     ~file_device() override;
     int64_t read_at(uint64_t offset, void* buffer, size_t len) override;
     int64_t write_at(uint64_t offset, const void* buffer, size_t len) override;

@@ -21,6 +21,7 @@ int enumerate_drives() {
         item.name = QString::fromStdString(d.path);
         item.size = int64_t(d.size);
         item.geometry = d.geometry;
+        item.needs_authorization = d.needs_authorization;
         drive_items.append(item);
     }
     return 0;
@@ -30,8 +31,9 @@ int enumerate_volumes() {
     volume_items.clear();
     QList<volume_item_s> candidates;
     for (const auto& v : qv::device_catalog::shared().volumes()) {
-        // A fixed volume is listed only when this process may read it.
-        if (!v.removable && !v.readable) continue;
+        // A fixed volume is listed only when this process may read it, directly
+        // or after a password.
+        if (!v.removable && !v.readable && !v.needs_authorization) continue;
         volume_item_s item;
         item.device_name = QString::fromStdString(v.path);
         item.volume_name = item.device_name;
@@ -43,6 +45,7 @@ int enumerate_volumes() {
         item.free_known = v.free_known;
         item.partition_number = v.partition_number;
         item.disk_number = v.drive_number;
+        item.needs_authorization = v.needs_authorization;
         if (item.partition_number == -1 || item.disk_number == -1) continue;
         candidates.append(item);
     }

@@ -17,6 +17,7 @@ struct drive_item_s {
     QString name;                          // "/dev/sdb" or the image path; empty in the heading entry
     int64_t size = 0;                      // bytes
     std::optional<qv::disk_geometry> geometry;  // none only in the heading entry
+    bool needs_authorization = false;      // readable after a password (udisks2 or pkexec)
 };
 
 // One volume: a partition, or a whole drive that carries a file system.
@@ -33,6 +34,7 @@ struct volume_item_s {
     bool free_known = true;
     int32_t partition_number = 0;  // 0 for a whole-drive volume, -1 when unknown
     int32_t disk_number = 0;       // drive number, -1 when unknown
+    bool needs_authorization = false;  // readable after a password (udisks2 or pkexec)
 };
 
 Q_DECLARE_METATYPE(drive_item_s)

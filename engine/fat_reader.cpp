@@ -419,6 +419,7 @@ void fill_info(const fat_dir* d, fat_entry_info* info) {
     const fat_volume* v = d->volume;
     info->short_name[0] = 0;
     if (info->long_name && info->long_name_size) info->long_name[0] = 0;
+    if (info->deleted_long_name && info->deleted_long_name_size) info->deleted_long_name[0] = 0;
     if (d->sector == 0) return;
     qv::byte_view e(v->window + d->entry, 32);
     const uint8_t* name = v->window + d->entry;

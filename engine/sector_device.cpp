@@ -114,7 +114,9 @@ int probe() {
         slot.status = DEVICE_NOT_READY;
         slot.sector_size = uint16_t(d.sector_size);
         slot.sector_count = 0;
-        if (d.sector_size == 512) slot.handle = qv::device_catalog::shared().open(d.path, qv::access_mode::read_only);
+        if (d.sector_size == 512)
+            slot.handle = qv::device_catalog::shared().open(d.path, qv::access_mode::read_only, nullptr,
+                                                            qv::open_asking::never_ask);
         debug_printf("Disk# %d <== %s", d.number, d.path.c_str());
         if (refresh_drive(slot))
             debug_printf(" (%lluMB, %u bytes * %llu sectors)\n",

@@ -5,6 +5,7 @@
 #include "devices/device_catalog.hpp"
 #include "devices/le_bytes.hpp"
 #include "engine/fat_allocation.hpp"
+#include "exfat/exfat_volume.hpp"
 #include "ntfsscan/cluster_bitmap.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
 
@@ -69,6 +70,7 @@ std::optional<uint64_t> file_system_free_bytes(std::unique_ptr<device_handle> de
         if (!map.known() || !map.complete()) return std::nullopt;
         return map.free_clusters() * vol->cluster_size();
     }
+    if (fs == "exFAT") return exfat::free_bytes(*device);
     return std::nullopt;
 }
 
@@ -76,7 +78,9 @@ void count_unmounted_free_space(QList<volume_item_s>& volumes) {
     auto& catalog = device_catalog::shared();
     for (auto& v : volumes) {
         if (v.free_known || v.volume_name.isEmpty()) continue;
-        auto device = catalog.open(v.volume_name.toStdString(), access_mode::read_only);
+        // Listing never asks for a password: a volume this user cannot read keeps its free space unknown.
+        auto device = catalog.open(v.volume_name.toStdString(), access_mode::read_only, nullptr,
+                                   open_asking::never_ask);
         auto free = file_system_free_bytes(std::move(device), v.file_system.toStdString());
         if (!free) continue;
         v.free_bytes = *free;

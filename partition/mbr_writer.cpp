@@ -35,6 +35,9 @@ public:
         if (::stat(encoded.constData(), &st) != 0 || !S_ISBLK(st.st_mode)) return 0;
         fd_ = ::open(encoded.constData(), O_RDONLY | O_EXCL | O_CLOEXEC);
         if (fd_ >= 0) return 0;
+        // A user without the right to open it gets write access from udisks2,
+        // which opens it exclusively itself and refuses while it is in use.
+        if (errno == EACCES || errno == EPERM) return 0;
         *error = errno == EBUSY ? QStringLiteral("%1 is in use (a partition is mounted?)").arg(path)
                                 : QStringLiteral("%1: %2").arg(
                                       path, QString::fromLocal8Bit(std::strerror(errno)));

@@ -19,6 +19,10 @@ packages=(
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator
   qemu-system-x86 zlib1g-dev
+  # opening devices as a normal user: private udisks2, polkit, udev and system bus
+  udisks2 polkitd pkexec udev dbus
+  # the Debian package and its checks
+  dpkg-dev desktop-file-utils appstream
   # the faulty disk (FUSE) for read-error and imaging tests; GNU's reader of mapfiles
   fuse3 libfuse3-dev gddrescue
 )

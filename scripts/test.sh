@@ -14,6 +14,13 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$dir" --output-on-failure -j 2
 
+# The Debian package of this build, unpacked and checked.
+if [ "$dir" = "build" ] && [ "${QUORVANE_SKIP_PACKAGE:-0}" != "1" ]; then
+  echo; echo "== Debian package ($(date +%T))"
+  deb=$(bash scripts/package.sh)
+  bash tests/desktop/package_test.sh "$deb" || { rc=$?; [ "$rc" = 77 ] || exit "$rc"; }
+fi
+
 full=${FULL:-0}
 if [ "${CI:-}" = "true" ]; then full=${FULL:-1}; fi
 if [ "$full" != "1" ] || [ "$dir" != "build" ]; then exit 0; fi

@@ -1,6 +1,6 @@
 // Capture times of found pictures and movies: EXIF DateTimeOriginal in JPEG,
-// TIFF-based RAW and HEIF (HEIC, AVIF), and the movie header's creation time
-// in ISO media files (MP4, MOV, M4V, 3GP).
+// TIFF-based RAW, Canon CR3 and HEIF (HEIC, AVIF), and the movie header's
+// creation time in ISO media files (MP4, MOV, M4V, 3GP).
 
 #include <algorithm>
 #include <array>
@@ -28,7 +28,7 @@ struct span_reader {
 };
 
 constexpr std::array<std::string_view, 9> tiff_types{"tif", "dng", "cr2", "nef", "arw", "pef", "orf", "rw2", "nrw"};
-constexpr std::array<std::string_view, 8> movie_types{"mp4", "mov", "m4v", "m4a", "3gp", "3g2", "cr3", "mp4"};
+constexpr std::array<std::string_view, 7> movie_types{"mp4", "mov", "m4v", "m4a", "3gp", "3g2", "cr3"};
 
 bool one_of(std::string_view type, const auto& list) {
     return std::find(list.begin(), list.end(), type) != list.end();
@@ -105,12 +105,18 @@ int64_t tiff_capture_time(const span_reader& file, uint64_t tiff, uint64_t size)
             if (type != 2 || count > 64) continue;
             if (tag != tag_date && tag != tag_original && tag != tag_digitized && tag != tag_offset_original) continue;
             char text[64] = {};
-            if (count <= 4) std::memcpy(text, e + 8, count);
-            else if (!r.read(u32(e + 8), text, count)) continue;
-            if (tag == tag_offset_original) tags.offset = exif_offset(text, count);
-            else if (tag == tag_date) tags.date = exif_seconds(text, count);
-            else if (tag == tag_original) tags.original = exif_seconds(text, count);
-            else tags.digitized = exif_seconds(text, count);
+            if (count <= 4)
+                std::memcpy(text, e + 8, count);
+            else if (!r.read(u32(e + 8), text, count))
+                continue;
+            if (tag == tag_offset_original)
+                tags.offset = exif_offset(text, count);
+            else if (tag == tag_date)
+                tags.date = exif_seconds(text, count);
+            else if (tag == tag_original)
+                tags.original = exif_seconds(text, count);
+            else
+                tags.digitized = exif_seconds(text, count);
         }
     };
     walk(u32(h + 4));
@@ -139,8 +145,8 @@ int64_t jpeg_capture_time(const span_reader& r) {
 
 // ---- ISO media ----
 struct box {
-    uint64_t start = 0;   // of the header
-    uint64_t body = 0;    // first byte after the header
+    uint64_t start = 0;  // of the header
+    uint64_t body = 0;   // first byte after the header
     uint64_t end = 0;
     char type[4] = {};
 };
@@ -175,10 +181,38 @@ std::optional<box> find_box(const span_reader& r, uint64_t from, uint64_t to, co
     return std::nullopt;
 }
 
-int64_t movie_capture_time(const span_reader& r) {
+// Canon CR3: the movie box holds a "uuid" box of Canon's whose CMT2 box is a
+// TIFF structure with the EXIF tags (DateTimeOriginal) and CMT1 one with
+// the picture's main tags (DateTime).
+int64_t canon_raw_capture_time(const span_reader& r, const box& moov) {
+    static constexpr uint8_t canon_uuid[16] = {0x85, 0xc0, 0xb6, 0x87, 0x82, 0x0f, 0x11, 0xe0,
+                                               0x81, 0x11, 0xf4, 0xce, 0x46, 0x2b, 0x6a, 0x48};
+    constexpr int max_uuid_boxes = 16;
+    uint64_t pos = moov.body;
+    for (int i = 0; i < max_uuid_boxes; ++i) {
+        auto uuid = find_box(r, pos, moov.end, "uuid");
+        if (!uuid) return 0;
+        pos = uuid->end;
+        uint8_t id[16];
+        if (uuid->end - uuid->body < sizeof id || !r.read(uuid->body, id, sizeof id) ||
+            std::memcmp(id, canon_uuid, sizeof id) != 0)
+            continue;
+        for (const char* name : {"CMT2", "CMT1"}) {
+            auto tiff = find_box(r, uuid->body + sizeof id, uuid->end, name);
+            if (!tiff) continue;
+            if (int64_t t = tiff_capture_time(r, tiff->body, tiff->end - tiff->body)) return t;
+        }
+        return 0;
+    }
+    return 0;
+}
+
+int64_t movie_capture_time(const span_reader& r, bool canon_raw) {
     constexpr int64_t seconds_1904_to_1970 = 2082844800;
     auto moov = find_box(r, 0, r.size, "moov");
     if (!moov) return 0;
+    if (canon_raw)
+        if (int64_t t = canon_raw_capture_time(r, *moov)) return t;
     auto mvhd = find_box(r, moov->body, moov->end, "mvhd");
     if (!mvhd) return 0;
     uint8_t h[12];
@@ -286,8 +320,7 @@ int64_t heif_capture_time(const span_reader& r) {
 }  // namespace
 
 bool has_capture_time(std::string_view type) {
-    return type == "jpg" || type == "heic" || type == "avif" || one_of(type, tiff_types) ||
-           one_of(type, movie_types);
+    return type == "jpg" || type == "heic" || type == "avif" || one_of(type, tiff_types) || one_of(type, movie_types);
 }
 
 int64_t capture_time(device_handle& device, uint64_t offset, uint64_t size, std::string_view type) {
@@ -296,7 +329,7 @@ int64_t capture_time(device_handle& device, uint64_t offset, uint64_t size, std:
     if (type == "jpg") return jpeg_capture_time(r);
     if (one_of(type, tiff_types)) return tiff_capture_time(r, 0, size);
     if (type == "heic" || type == "avif") return heif_capture_time(r);
-    if (one_of(type, movie_types)) return movie_capture_time(r);
+    if (one_of(type, movie_types)) return movie_capture_time(r, type == "cr3");
     return 0;
 }
 

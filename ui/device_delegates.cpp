@@ -26,6 +26,11 @@ void draw_elided(QPainter* painter, const QPointF& at, const QString& text, qrea
     painter->drawText(at, painter->fontMetrics().elidedText(text, Qt::ElideMiddle, int(width)));
 }
 
+// Drives and volumes read only after a password: asked when the user scans them.
+QString password_mark(bool needs_authorization) {
+    return needs_authorization ? "  (" + language_text("device_needs_password") + ")" : QString();
+}
+
 }  // namespace
 
 void paint_list_row_background(QPainter* painter, const QStyleOptionViewItem& option, int row) {
@@ -62,7 +67,8 @@ void drive_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opti
     } else {
         painter->setFont(QFont("Verdana", 8));
         painter->setPen(Qt::black);
-        draw_elided(painter, l.name, drive.name, l.separator1 - l.name.x() - 5);
+        draw_elided(painter, l.name, drive.name + password_mark(drive.needs_authorization),
+                    l.separator1 - l.name.x() - 5);
         painter->drawText(l.size, format_size(uint64_t(std::max<int64_t>(0, drive.size))));
         painter->drawText(l.number, QString::asprintf("%d", index.row()));
     }
@@ -109,7 +115,8 @@ void volume_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opt
     if (!drive_icon_.isNull()) painter->drawPixmap(l.icon, drive_icon_);
     painter->setFont(QFont("Arial", 8));
     painter->setPen(Qt::black);
-    draw_elided(painter, l.name, volume_display_name(volume), l.name_width);
+    draw_elided(painter, l.name, volume_display_name(volume) + password_mark(volume.needs_authorization),
+                l.name_width);
     painter->setPen(QPen(bar_outline, 1));
     painter->drawRect(l.bar);
     painter->setPen(Qt::black);

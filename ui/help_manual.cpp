@@ -16,18 +16,26 @@ namespace {
 
 const char* const manual_resource = ":/docs/manual.html";
 
-// Writes the compiled-in manual to folder unless an identical copy is there.
-QString write_manual_copy(const QString& folder) {
-    QFile source(manual_resource);
-    if (!source.open(QIODevice::ReadOnly)) return {};
-    const QByteArray text = source.readAll();
-    if (!QDir().mkpath(folder)) return {};
-    const QString path = QDir(folder).filePath("manual.html");
+// Writes one compiled-in file to folder unless an identical copy is there.
+bool write_copy(const QString& resource, const QString& path) {
+    QFile source(resource);
+    if (!source.open(QIODevice::ReadOnly)) return false;
+    const QByteArray bytes = source.readAll();
     QFile existing(path);
-    if (existing.open(QIODevice::ReadOnly) && existing.readAll() == text) return path;
+    if (existing.open(QIODevice::ReadOnly) && existing.readAll() == bytes) return true;
     existing.close();
     QFile out(path);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(text) != text.size()) return {};
+    return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes) == bytes.size();
+}
+
+// Writes the compiled-in manual and its pictures to folder.
+QString write_manual_copy(const QString& folder) {
+    if (!QDir().mkpath(folder)) return {};
+    const QString path = QDir(folder).filePath("manual.html");
+    if (!write_copy(manual_resource, path)) return {};
+    const QDir resources(":/docs");
+    for (const QString& name : resources.entryList({"*.png"}, QDir::Files))
+        write_copy(resources.filePath(name), QDir(folder).filePath(name));
     return path;
 }
 

@@ -16,6 +16,7 @@
 #include "engine/safe_names.hpp"
 #include "sigscan/sc_api.hpp"
 #include "ui/filter_row.hpp"
+#include "ui/open_notice_board.hpp"
 #include "ui/progress_bar.hpp"
 #include "ui/recovery_delegate.hpp"
 #include "ui/recovery_layout.hpp"
@@ -74,6 +75,7 @@ recovery_window_c::recovery_window_c(QObject* main_window, QWidget* parent)
 
     connect(scan_, &scan_control_c::scan_finished, this, &recovery_window_c::on_thread_finished);
     connect(form_.tv_dirtree, &QTreeView::clicked, this, &recovery_window_c::on_tree_clicked);
+    connect(&open_notice_board::shared(), &open_notice_board::changed, this, qOverload<>(&QWidget::update));
     connect(table_, &QTableView::clicked, this, &recovery_window_c::on_list_clicked);
     connect(form_.btn_recovery, &QPushButton::clicked, this,
             &recovery_window_c::on_recovery_clicked);
@@ -224,6 +226,7 @@ void recovery_window_c::on_pause_clicked() {
 }
 
 void recovery_window_c::reset_page() {
+    open_notice_board::shared().clear();
     clear_folder_tree();
     clear_table();
     filter_row_->clear();
@@ -366,6 +369,7 @@ void recovery_window_c::paintEvent(QPaintEvent*) {
     } else {
         status = language_text("recovery_reading") + QString::number(engine->entries_read());
     }
+    if (const QString notice = open_notice_board::shared().text(); !notice.isEmpty()) status += "   " + notice;
     painter.drawText(l.status_text, status);
 
     painter.fillRect(l.preview_fill, Qt::white);

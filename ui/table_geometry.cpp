@@ -21,6 +21,7 @@ cell_layout_s recovery_cell_layout(const QRect& cell, int check_side) {
 }
 
 QString recovery_date_text(int64_t seconds) {
+    if (seconds == 0) return {};  // no date known (a carved file without a capture time)
     std::time_t t = std::time_t(seconds);
     std::tm local{};
     if (!localtime_r(&t, &local)) return {};

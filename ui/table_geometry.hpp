@@ -16,7 +16,7 @@ struct cell_layout_s {
 };
 cell_layout_s recovery_cell_layout(const QRect& cell, int check_side);
 
-// A date cell: "%Y-%m-%d" in local time; empty when the time cannot be converted.
+// A date cell: "%Y-%m-%d" in local time; empty when no time is known (0) or it cannot be converted.
 QString recovery_date_text(int64_t seconds);
 
 // One header section: the check-all image (section 0) or the heading's baseline start.

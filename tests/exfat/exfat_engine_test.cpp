@@ -16,6 +16,8 @@
 #include "engine/exfat_core.hpp"
 #include "engine/exfat_recovery.hpp"
 #include "engine/item_paths.hpp"
+#include "engine/volume_free_space.hpp"
+#include "exfat/exfat_volume.hpp"
 #include "tests/exfat/exfat_test_image.hpp"
 
 namespace fs = std::filesystem;
@@ -173,6 +175,17 @@ TEST_F(ExfatEngine, NoVolumeGivesAnOpenError) {
     EXPECT_NE(result.open_error, 0);
     EXPECT_TRUE(result.items.empty());
     EXPECT_EQ(core.recover(1, *dir_ / "x"), qv::exfat_core::recover_unknown_item);
+}
+
+TEST_F(ExfatEngine, VolumeListCountsTheFreeSpaceOfAnUnmountedVolume) {
+    auto direct = open_image();
+    ASSERT_TRUE(direct);
+    auto want = qv::exfat::free_bytes(*direct);
+    ASSERT_TRUE(want.has_value());
+    auto listed = qv::file_system_free_bytes(open_image(), "exFAT");
+    ASSERT_TRUE(listed.has_value());
+    EXPECT_EQ(*listed, *want);
+    EXPECT_GT(*listed, 0u);
 }
 
 TEST_F(ExfatEngine, WindowAdapterRunsTheCoreOnItsThread) {

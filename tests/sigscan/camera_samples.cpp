@@ -12,11 +12,21 @@ namespace qv::test {
 
 namespace {
 
-void put(bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
-void put(bytes& b, const bytes& s) { b.insert(b.end(), s.begin(), s.end()); }
-void be16(bytes& b, uint32_t v) { for (int i = 1; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i))); }
-void be32(bytes& b, uint32_t v) { for (int i = 3; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i))); }
-void set_be32(bytes& b, size_t at, uint32_t v) { for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (24 - 8 * i)); }
+void put(bytes& b, const std::string& s) {
+    b.insert(b.end(), s.begin(), s.end());
+}
+void put(bytes& b, const bytes& s) {
+    b.insert(b.end(), s.begin(), s.end());
+}
+void be16(bytes& b, uint32_t v) {
+    for (int i = 1; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
+}
+void be32(bytes& b, uint32_t v) {
+    for (int i = 3; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
+}
+void set_be32(bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (24 - 8 * i));
+}
 
 // Bytes with no 0xFF in them, as coded JPEG data is after byte stuffing.
 bytes no_markers(size_t n, uint32_t seed) {
@@ -50,8 +60,10 @@ public:
     bytes out;
 
     void u16(bytes& b, uint32_t v) const {
-        if (little_) b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)});
-        else b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)});
+        if (little_)
+            b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)});
+        else
+            b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)});
     }
     void u32(bytes& b, uint32_t v) const {
         for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (little_ ? 8 * i : 24 - 8 * i)));
@@ -115,7 +127,9 @@ private:
     bool little_;
 };
 
-std::string shell(const std::string& s) { return shell_quote(s); }
+std::string shell(const std::string& s) {
+    return shell_quote(s);
+}
 
 // Runs a tool that writes out (removed first unless keep) and reads it.
 bytes tool_file(const std::string& command, const std::string& out, bool keep = false) {
@@ -135,10 +149,14 @@ bytes make_tiff_raw(const std::string& kind, uint32_t seed) {
     tiff_builder t(little);
     const size_t header = kind == "cr2" ? 16 : 8;
     t.out.resize(header);
-    if (kind == "orf") std::memcpy(t.out.data(), "IIRO", 4);
-    else if (kind == "rw2") std::memcpy(t.out.data(), "IIU\0", 4);
-    else if (little) std::memcpy(t.out.data(), "II*\0", 4);
-    else std::memcpy(t.out.data(), "MM\0*", 4);
+    if (kind == "orf")
+        std::memcpy(t.out.data(), "IIRO", 4);
+    else if (kind == "rw2")
+        std::memcpy(t.out.data(), "IIU\0", 4);
+    else if (little)
+        std::memcpy(t.out.data(), "II*\0", 4);
+    else
+        std::memcpy(t.out.data(), "MM\0*", 4);
     if (kind == "cr2") std::memcpy(t.out.data() + 8, "CR\x02\0", 4);
 
     const std::string make = kind == "dng"   ? "Quorvane Test Camera"
@@ -156,15 +174,16 @@ bytes make_tiff_raw(const std::string& kind, uint32_t seed) {
     const uint32_t strip1 = t.blob(bytes(raw.begin() + 9000, raw.end()));
     const std::vector<uint32_t> strips{strip0, strip1}, strip_sizes{9000, uint32_t(raw.size() - 9000)};
     auto raw_entries = [&] {
-        return std::vector<tiff_builder::entry>{t.longs(254, {0}), t.longs(256, {160}), t.longs(257, {120}),
-                                                t.shorts(258, {16}), t.shorts(259, {1}),
-                                                t.longs(273, strips), t.longs(279, strip_sizes)};
+        return std::vector<tiff_builder::entry>{t.longs(254, {0}),        t.longs(256, {160}), t.longs(257, {120}),
+                                                t.shorts(258, {16}),      t.shorts(259, {1}),  t.longs(273, strips),
+                                                t.longs(279, strip_sizes)};
     };
     const uint32_t exif = t.ifd({t.ascii(36867, sample_taken_exif), t.ascii(36868, sample_taken_exif),
                                  t.undefined(37500, pseudo_random_bytes(300 + seed % 50, seed + 9))});
-    std::vector<tiff_builder::entry> ifd0{t.ascii(271, make), t.ascii(272, "Model " + kind),
-                                          t.longs(254, {1}), t.longs(273, {preview}), t.longs(279, {preview_size}),
-                                          t.ascii(306, "2022:01:01 00:00:00"), t.longs(34665, {exif})};
+    std::vector<tiff_builder::entry> ifd0{
+        t.ascii(271, make),      t.ascii(272, "Model " + kind), t.longs(254, {1}),
+        t.longs(273, {preview}), t.longs(279, {preview_size}),  t.ascii(306, "2022:01:01 00:00:00"),
+        t.longs(34665, {exif})};
     uint32_t next = 0;
     if (kind == "dng" || kind == "nef") {
         ifd0.push_back(t.longs(330, {t.ifd(raw_entries())}));
@@ -184,6 +203,45 @@ bytes make_tiff_raw(const std::string& kind, uint32_t seed) {
     const uint32_t first = t.ifd(ifd0, next);
     t.set32(4, first);
     return t.out;
+}
+
+namespace {
+
+// A box of ISO base media: size, type, body.
+bytes media_box(const char* type, const bytes& body) {
+    bytes b;
+    be32(b, uint32_t(8 + body.size()));
+    put(b, std::string(type, 4));
+    put(b, body);
+    return b;
+}
+
+}  // namespace
+
+bytes make_cr3(uint32_t seed) {
+    static const bytes canon_uuid{0x85, 0xc0, 0xb6, 0x87, 0x82, 0x0f, 0x11, 0xe0,
+                                  0x81, 0x11, 0xf4, 0xce, 0x46, 0x2b, 0x6a, 0x48};
+    // The main tags carry only the file's DateTime; the EXIF tags the time it was taken.
+    tiff_builder main(true);
+    main.out = {'I', 'I', '*', 0, 0, 0, 0, 0};
+    main.set32(4, main.ifd({main.ascii(271, "Canon"), main.ascii(306, "2022:01:01 00:00:00")}));
+    tiff_builder exif(true);
+    exif.out = {'I', 'I', '*', 0, 0, 0, 0, 0};
+    exif.set32(4, exif.ifd({exif.ascii(36867, sample_taken_exif), exif.ascii(33434, "1/125")}));
+    bytes canon = canon_uuid;
+    put(canon, media_box("CNCV", bytes{'C', 'a', 'n', 'o', 'n', 'C', 'R', '3', '_', '0', '0', '1'}));
+    put(canon, media_box("CMT1", main.out));
+    put(canon, media_box("CMT2", exif.out));
+    bytes moov = media_box("uuid", canon);
+    put(moov, media_box("mvhd", bytes(100, 0)));  // no creation time: the EXIF one is what counts
+    bytes ftyp;
+    put(ftyp, "crx ");
+    be32(ftyp, 1);
+    put(ftyp, "crx isom");
+    bytes out = media_box("ftyp", ftyp);
+    put(out, media_box("moov", moov));
+    put(out, media_box("mdat", pseudo_random_bytes(30000, seed)));
+    return out;
 }
 
 bytes make_raf(uint32_t seed) {
@@ -305,9 +363,10 @@ std::vector<dated_sample> camera_samples(const std::string& work_dir) {
         out.push_back({{std::move(label), std::move(type), std::move(data)}, taken});
     };
     for (const char* kind : {"dng", "cr2", "nef", "arw", "pef", "orf", "rw2"})
-        add(std::string(kind) + " written in code", kind, make_tiff_raw(kind, uint32_t(kind[0] + kind[1])), sample_taken);
+        add(std::string(kind) + " written in code", kind, make_tiff_raw(kind, uint32_t(kind[0] + kind[1])),
+            sample_taken);
     add("raf written in code", "raf", make_raf(3));
-    add("cr3 written in code", "cr3", make_iso_media("crx ", 13));
+    add("cr3 written in code", "cr3", make_cr3(13), sample_taken);
     add("ttf written in code", "ttf", make_ttf(4));
     add("midi written in code", "mid", make_midi(5));
     add("djvu written in code", "djvu", make_djvu(6));
@@ -328,12 +387,14 @@ std::vector<dated_sample> camera_samples(const std::string& work_dir) {
             {"mkv from ffmpeg", "mkv", "v.mkv", video + sound + "-c:v libx264 -c:a aac", 0},
             {"webm from ffmpeg", "webm", "v.webm", video + sound + "-c:v libvpx -c:a libopus", 0},
             {"ts from ffmpeg", "ts", "v.ts", video + sound + "-c:v mpeg2video -c:a mp2 -f mpegts", 0},
-            {"m2ts from ffmpeg", "m2ts", "v.m2ts", video + sound + "-c:v mpeg2video -c:a mp2 -f mpegts -mpegts_m2ts_mode 1", 0},
+            {"m2ts from ffmpeg", "m2ts", "v.m2ts",
+             video + sound + "-c:v mpeg2video -c:a mp2 -f mpegts -mpegts_m2ts_mode 1", 0},
             {"mpg from ffmpeg", "mpg", "v.mpg", video + sound + "-c:v mpeg2video -c:a mp2 -f vob", 0},
             {"wmv from ffmpeg", "wmv", "v.wmv", video + sound + "-c:v wmv2 -c:a wmav2", 0},
             {"wma from ffmpeg", "wma", "a.wma", sound + "-c:a wmav2", 0},
             {"flv from ffmpeg", "flv", "v.flv", video + sound + "-c:v flv1 -c:a aac -ar 44100", 0},
-            {"3gp from ffmpeg", "3gp", "v.3gp", video + sound + "-c:v libx264 -c:a aac -ar 8000 -ac 1 " + date, sample_taken},
+            {"3gp from ffmpeg", "3gp", "v.3gp", video + sound + "-c:v libx264 -c:a aac -ar 8000 -ac 1 " + date,
+             sample_taken},
             {"3g2 from ffmpeg", "3g2", "v.3g2", video + sound + "-c:v libx264 -c:a aac -ar 8000 -ac 1 -f 3g2", 0},
             {"m4v from ffmpeg", "m4v", "v.m4v", video + "-c:v libx264 -f ipod", 0},
             {"mp4 from ffmpeg", "mp4", "v.mp4", video + sound + "-c:v libx264 -c:a aac " + date, sample_taken},
@@ -342,21 +403,22 @@ std::vector<dated_sample> camera_samples(const std::string& work_dir) {
             {"opus from ffmpeg", "opus", "a.opus", sound + "-c:a libopus", 0},
             {"aiff from ffmpeg", "aiff", "a.aiff", sound, 0},
         };
-        for (const auto& j : jobs) add(j.label, j.type, tool_file(ff + j.args + " " + shell(at(j.file)), at(j.file)), j.taken);
+        for (const auto& j : jobs)
+            add(j.label, j.type, tool_file(ff + j.args + " " + shell(at(j.file)), at(j.file)), j.taken);
     } else {
         std::cerr << "note: ffmpeg is not installed; the video and sound types are not checked\n";
     }
     if (have_tool("convert")) {
         const std::string picture = "convert -size 64x48 -seed 5 plasma:fractal ";
         const bool exiftool = have_tool("exiftool");
-        const std::string date = std::string("exiftool -q -overwrite_original -DateTimeOriginal='") + sample_taken_exif + "' ";
-        for (const char* ext : {"heic", "jpg"}) {
+        const std::string date =
+            std::string("exiftool -q -overwrite_original -DateTimeOriginal='") + sample_taken_exif + "' ";
+        for (const char* ext : {"heic", "avif", "jpg"}) {
             std::string f = at(std::string("p.") + ext);
             bytes made = tool_file(picture + shell(f), f);
             if (!made.empty() && exiftool) made = tool_file(date + shell(f), f, true);
             add(std::string(ext) + " from convert", ext, made, exiftool ? sample_taken : 0);
         }
-        add("avif from convert", "avif", tool_file(picture + shell(at("p.avif")), at("p.avif")));
         add("psd from convert", "psd", tool_file(picture + shell(at("p.psd")), at("p.psd")));
         add("ico from convert", "ico",
             tool_file("convert -size 32x32 gradient:red-blue -define icon:auto-resize=32,16 " + shell(at("p.ico")),
@@ -367,27 +429,32 @@ std::vector<dated_sample> camera_samples(const std::string& work_dir) {
     if (have_tool("genisoimage")) {
         std::filesystem::create_directories(at("iso"));
         write_file(at("iso/data.bin"), pseudo_random_bytes(70000, 8));
-        add("iso from genisoimage", "iso", tool_file("genisoimage -quiet -o " + shell(at("d.iso")) + " " + shell(at("iso")), at("d.iso")));
+        add("iso from genisoimage", "iso",
+            tool_file("genisoimage -quiet -o " + shell(at("d.iso")) + " " + shell(at("iso")), at("d.iso")));
     }
     if (have_tool("qemu-img")) {
         write_file(at("disk.raw"), pseudo_random_bytes(300000, 9));
         for (const char* fmt : {"qcow2", "vdi", "vmdk"}) {
             std::string f = at(std::string("d.") + fmt);
             add(std::string(fmt) + " from qemu-img", fmt,
-                tool_file(std::string("qemu-img convert -f raw -O ") + fmt + " " + shell(at("disk.raw")) + " " + shell(f), f));
+                tool_file(
+                    std::string("qemu-img convert -f raw -O ") + fmt + " " + shell(at("disk.raw")) + " " + shell(f),
+                    f));
         }
     } else {
         std::cerr << "note: qemu-img is not installed; QCOW2, VDI and VMDK are not checked\n";
     }
     if (have_tool("zip")) {
         std::filesystem::create_directories(at("book/META-INF"));
-        write_file(at("book/mimetype"), bytes{'a', 'p', 'p', 'l', 'i', 'c', 'a', 't', 'i', 'o', 'n', '/', 'e', 'p',
-                                              'u', 'b', '+', 'z', 'i', 'p'});
+        write_file(at("book/mimetype"), bytes{'a', 'p', 'p', 'l', 'i', 'c', 'a', 't', 'i', 'o',
+                                              'n', '/', 'e', 'p', 'u', 'b', '+', 'z', 'i', 'p'});
         std::string container = "<container><rootfiles><rootfile full-path=\"book.opf\"/></rootfiles></container>";
         write_file(at("book/META-INF/container.xml"), bytes(container.begin(), container.end()));
         write_file(at("book/book.opf"), pseudo_random_bytes(3000, 10));
         add("epub from zip", "epub",
-            tool_file("cd " + shell(at("book")) + " && zip -q -X -0 ../b.epub mimetype && zip -q -X -r ../b.epub META-INF book.opf",
+            tool_file("cd " + shell(at("book")) +
+                          " && zip -q -X -0 ../b.epub mimetype && zip -q -X -r ../b.epub META-INF "
+                          "book.opf",
                       at("b.epub")));
     }
     // fontTools may live with the system's python3 rather than the first one on PATH.
@@ -399,6 +466,32 @@ std::vector<dated_sample> camera_samples(const std::string& work_dir) {
         std::string script = "from fontTools.ttLib import TTFont; f = TTFont('" + at("f.ttf") +
                              "', lazy=True); f.flavor = 'woff'; f.save('" + at("f.woff") + "')";
         add("woff from fontTools", "woff", tool_file(python + " -c " + shell(script), at("f.woff")));
+        // WOFF2 needs brotli beside fontTools.
+        if (run(python + " -c " + shell("import brotli")) == 0) {
+            // A real font with outlines, so the glyf and loca tables go through WOFF2's transform.
+            script =
+                "from fontTools.fontBuilder import FontBuilder\n"
+                "from fontTools.pens.ttGlyphPen import TTGlyphPen\n"
+                "def shape(w):\n"
+                "    p = TTGlyphPen(None); p.moveTo((100, 0)); p.lineTo((100, 700)); p.lineTo((w, "
+                "700))\n"
+                "    p.lineTo((w, 0)); p.closePath(); return p.glyph()\n"
+                "fb = FontBuilder(1000, isTTF=True)\n"
+                "fb.setupGlyphOrder(['.notdef', 'A', 'B'])\n"
+                "fb.setupCharacterMap({65: 'A', 66: 'B'})\n"
+                "fb.setupGlyf({'.notdef': shape(500), 'A': shape(520), 'B': shape(540)})\n"
+                "fb.setupHorizontalMetrics({'.notdef': (600, 100), 'A': (620, 100), 'B': (640, "
+                "100)})\n"
+                "fb.setupHorizontalHeader(ascent=800, descent=-200)\n"
+                "fb.setupNameTable({'familyName': 'Quorvane Test', 'styleName': 'Regular'})\n"
+                "fb.setupOS2(); fb.setupPost()\n"
+                "fb.font.flavor = 'woff2'\n"
+                "fb.save('" +
+                at("f.woff2") + "')\n";
+            add("woff2 from fontTools", "woff2", tool_file(python + " -c " + shell(script), at("f.woff2")));
+        } else {
+            std::cerr << "note: python3 has no brotli; WOFF2 is not checked\n";
+        }
     } else {
         std::cerr << "note: python3 has no fontTools; WOFF is not checked\n";
     }
@@ -426,8 +519,10 @@ laid_image lay_out_mixed(const std::vector<sample>& samples, uint32_t seed, bool
         const uint64_t gap_end = i < samples.size() ? where[i] : total;
         const int kind = i == samples.size() ? 1 : int(i % 3);
         for (uint64_t p = gap_start; p < gap_end; ++p) {
-            if (kind == 1) result.image[p] = 0;
-            else if (kind == 2) result.image[p] = uint8_t(p % 61 == 0 ? '\n' : p % 7 == 0 ? ' ' : 'a' + gen() % 26);
+            if (kind == 1)
+                result.image[p] = 0;
+            else if (kind == 2)
+                result.image[p] = uint8_t(p % 61 == 0 ? '\n' : p % 7 == 0 ? ' ' : 'a' + gen() % 26);
         }
         if (i < samples.size()) {
             std::copy(samples[i].data.begin(), samples[i].data.end(), result.image.begin() + std::ptrdiff_t(where[i]));

@@ -20,6 +20,9 @@ inline constexpr const char* sample_taken_exif = "2021:07:14 09:30:15";
 // "pef", "orf" or "rw2", with a JPEG preview, raw strips, a maker note and an
 // EXIF DateTimeOriginal of sample_taken.
 bytes make_tiff_raw(const std::string& kind, uint32_t seed);
+// A Canon CR3: ISO base media with Canon's metadata box (EXIF DateTimeOriginal
+// of sample_taken in its CMT2 TIFF structure) and no movie creation time.
+bytes make_cr3(uint32_t seed);
 // A Fujifilm RAF: header, preview JPEG, metadata container, sensor data.
 bytes make_raf(uint32_t seed);
 bytes make_ttf(uint32_t seed);

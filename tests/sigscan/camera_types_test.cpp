@@ -10,8 +10,8 @@
 #include <QFile>
 
 #include <algorithm>
-#include <random>
 #include <map>
+#include <random>
 #include <set>
 
 #include "devices/device_handle.hpp"
@@ -24,8 +24,8 @@
 
 namespace {
 
-using qv::test::found_item;
 using qv::test::bytes;
+using qv::test::found_item;
 
 std::string describe(const std::vector<found_item>& items) {
     std::string s;
@@ -111,10 +111,10 @@ TEST_F(CameraTypes, CutCopiesNeverReachIntoTheFiller) {
     // from a header keep too little of it to be measured; the rest keep half
     // and must be dropped.
     const std::set<std::string> streams{"aac", "amr", "ts", "m2ts", "mpg", "flv"};
-    const std::map<std::string, size_t> header_kept{{"iso", 34816}, {"qcow2", 72}, {"vdi", 64}, {"vmdk", 4},
-                                                    {"woff", 44},   {"ttf", 12},   {"aiff", 12}, {"wmv", 30},
-                                                    {"wma", 30},    {"psd", 26},   {"raf", 100}, {"mid", 14},
-                                                    {"djvu", 16},   {"ico", 6},    {"heic", 40}, {"avif", 40}};
+    const std::map<std::string, size_t> header_kept{
+        {"iso", 34816}, {"qcow2", 72}, {"vdi", 64},  {"vmdk", 4},  {"woff", 44},  {"ttf", 12},
+        {"aiff", 12},   {"wmv", 30},   {"wma", 30},  {"psd", 26},  {"raf", 100},  {"mid", 14},
+        {"djvu", 16},   {"ico", 6},    {"heic", 40}, {"avif", 40}, {"woff2", 48}, {"cr3", 24}};
     constexpr size_t longest_frame = 8192;
     std::vector<qv::test::sample> cut;
     for (const auto& s : *samples_) {
@@ -206,6 +206,39 @@ TEST_F(CameraTypes, LoadedResultReadsCaptureTimesAgain) {
     ASSERT_EQ(loaded.read_result_file(QByteArray::fromStdString(dir / "dated.sav")).toStdString(), image);
     ASSERT_EQ(loaded.facts().size(), files.size());
     for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(loaded.facts()[i].taken, taken[i]) << files[i].label;
+}
+
+TEST_F(CameraTypes, Woff2IsMeasuredOnlyWhenItsTableDirectoryHolds) {
+    auto it = std::find_if(samples_->begin(), samples_->end(), [](const auto& s) { return s.type == "woff2"; });
+    if (it == samples_->end()) GTEST_SKIP() << "no WOFF2 sample (python3 with fontTools and brotli)";
+    const bytes& whole = it->data;
+    ASSERT_GT(whole.size(), 60u);
+    auto set_be32 = [](bytes& b, size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
+    };
+    bytes padded_number = whole;
+    padded_number[49] = 0x80;  // the first table's length starts with a zero digit
+    bytes too_much_data = whole;
+    set_be32(too_much_data, 20,
+             uint32_t(whole.size()));  // compressed tables as long as the whole file
+    bytes more_tables = whole;
+    more_tables[13] = uint8_t(whole[13] + 40);  // the directory runs on into the compressed data
+    struct row {
+        const char* label;
+        const bytes& data;
+        bool found;
+    };
+    for (const row& r : {row{"intact", whole, true}, row{"leading zero digit", padded_number, false},
+                         row{"compressed size too large", too_much_data, false},
+                         row{"more tables than written", more_tables, false}}) {
+        auto laid = qv::test::lay_out({{r.label, "woff2", r.data}}, 3, true);
+        auto found = qv::test::scan_memory(laid.image);
+        const bool exact = found.size() == 1 && found[0].type == "woff2" && found[0].size == whole.size();
+        EXPECT_EQ(exact, r.found) << r.label << ": " << describe(found);
+        if (!r.found) {
+            EXPECT_TRUE(found.empty()) << r.label << ": " << describe(found);
+        }
+    }
 }
 
 TEST_F(CameraTypes, ChangedCopiesNeverCrashOrLeaveTheDevice) {

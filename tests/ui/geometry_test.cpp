@@ -54,7 +54,8 @@ INSTANTIATE_TEST_SUITE_P(edges, header_presses,
 
 TEST(date_text, local_dates_and_times_that_cannot_be_shown) {
     // The tests run with TZ=UTC.
-    EXPECT_EQ(recovery_date_text(0), "1970-01-01");
+    EXPECT_EQ(recovery_date_text(0), "") << "no date known: a blank cell, not 1970-01-01";
+    EXPECT_EQ(recovery_date_text(1), "1970-01-01");
     EXPECT_EQ(recovery_date_text(1709648528), "2024-03-05");
     EXPECT_EQ(recovery_date_text(-1), "1969-12-31");
     EXPECT_EQ(recovery_date_text(std::numeric_limits<int64_t>::max()), "");
