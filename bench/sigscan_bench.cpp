@@ -124,7 +124,8 @@ int photos_bench(uint64_t size_mib, const std::string& dir) {
         qv::sig::scan_device(slow, qv::sig::default_config(), {}, nullptr, [](const char*, uint64_t, uint64_t) {});
         const double alone = since(start);
         start = clock_type::now();
-        qv::sig::found_file_examiner examiner(device, 1);  // photos just read come from the cache
+        // As the engine does; the photos just read come from the cache.
+        qv::sig::found_file_examiner examiner(device, qv::sig::examiner_threads());
         qv::sig::scan_device(slow, qv::sig::default_config(), {}, nullptr,
                              [&](const char* type, uint64_t offset, uint64_t bytes) {
                                  examiner.add({offset, bytes, type});
@@ -133,8 +134,8 @@ int photos_bench(uint64_t size_mib, const std::string& dir) {
         const double with = since(start);
         size_t ok = 0;
         for (const auto& f : checked) ok += f.state == qv::sig::content_state::intact;
-        std::printf("  a card read at %.0f MB/s: scan %.2f s, with checks on a worker %.2f s (+%.1f%%), %zu intact\n",
-                    card, alone, with, 100.0 * (with - alone) / alone, ok);
+        std::printf("  a card read at %.0f MB/s: scan %.2f s, with checks on %u workers %.2f s (+%.1f%%), %zu intact\n",
+                    card, alone, qv::sig::examiner_threads(), with, 100.0 * (with - alone) / alone, ok);
     }
     return found.size() == count && intact == count ? 0 : 1;
 }

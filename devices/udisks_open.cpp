@@ -98,8 +98,8 @@ route_result open_with_udisks(const std::string& device, access_mode mode, int t
 
     QDBusMessage resolve = QDBusMessage::createMethodCall(service, manager_path, manager_interface,
                                                           QStringLiteral("ResolveDevice"));
-    QVariantMap spec{{QStringLiteral("path"), QString::fromStdString(device)}};
-    resolve << spec << QVariantMap();
+    QVariantMap lookup{{QStringLiteral("path"), QString::fromStdString(device)}};
+    resolve << lookup << QVariantMap();
     QDBusMessage resolved = call(bus, resolve, 30000);
     if (resolved.type() != QDBusMessage::ReplyMessage) {
         out.unavailable = service_missing(resolved);

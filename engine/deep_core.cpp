@@ -50,12 +50,6 @@ found_item carved_item(const raw_item_s& r, const std::string& type, const sig::
     return f;
 }
 
-// Worker threads that examine found files: up to 4, leaving a core to the scan.
-unsigned examiner_threads() {
-    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
-    return std::min(4u, cores - 1);
-}
-
 }  // namespace
 
 deep_scan_result deep_core::scan(device_handle& device, const scan_hooks& hooks, deep_scan_extras* extras) const {
@@ -65,7 +59,7 @@ deep_scan_result deep_core::scan(device_handle& device, const scan_hooks& hooks,
     options.every_byte = every_byte_;
     hooks_gate gate(hooks);
     // Found files are examined on worker threads while the scan reads on.
-    sig::found_file_examiner examiner(device, examiner_threads());
+    sig::found_file_examiner examiner(device, sig::examiner_threads());
     if (extras) {
         result.records = std::move(extras->records);
         for (const raw_item_s& r : result.records) {
@@ -106,8 +100,7 @@ std::vector<sig::file_facts> deep_core::examine(device_handle& device, const std
     std::vector<sig::found_span> spans;
     spans.reserve(records.size());
     for (const raw_item_s& r : records) spans.push_back({r.offset, r.size, record_type(r)});
-    const unsigned threads = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-    facts = sig::examine_found_files(device, spans, threads,
+    facts = sig::examine_found_files(device, spans, sig::examiner_threads(),
                                      [token] { return token && token->stop_requested(); });
     facts.resize(records.size());
     return facts;

@@ -20,6 +20,8 @@ file_facts examine_one(device_handle& device, const found_span& f) {
 
 }  // namespace
 
+unsigned examiner_threads() { return std::max(1u, std::min(4u, std::thread::hardware_concurrency())); }
+
 std::vector<file_facts> examine_found_files(device_handle& device, const std::vector<found_span>& files,
                                             unsigned threads, const std::function<bool()>& stop_requested) {
     std::vector<file_facts> facts(files.size());

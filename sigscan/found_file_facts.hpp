@@ -50,6 +50,11 @@ struct found_span {
 std::vector<file_facts> examine_found_files(device_handle& device, const std::vector<found_span>& files,
                                             unsigned threads, const std::function<bool()>& stop_requested = {});
 
+// Worker threads for the checks: one per core (up to four). The scan itself
+// mostly waits for the device, and a JPEG decode check is slower per core
+// than a card reads.
+unsigned examiner_threads();
+
 // The same work while a scan is still reading: files are handed over as they
 // are found and examined on worker threads, so that on a device slower than
 // the checks (any card or disk) they cost next to no extra time.
