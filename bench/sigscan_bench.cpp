@@ -238,7 +238,8 @@ int main(int argc, char** argv) {
         return since(start);
     };
     dd_seconds();
-    double dd = dd_seconds();
+    double dd = 1e9;
+    for (int run = 0; run < 3; ++run) dd = std::min(dd, dd_seconds());  // best of 3, as the scan
 
     std::string error;
     auto device = qv::file_device::open(image, 0, 0, true, qv::access_mode::read_only, &error);
@@ -268,7 +269,7 @@ int main(int argc, char** argv) {
     double mb = double(size) / 1e6;
     std::printf("deep scan%s: %.0f MB/s (%.2f s, best of 3), %zu found, %zu of %zu exactly\n",
                 every_byte ? " (every byte)" : "", mb / best, best, found, matched, where.size());
-    if (dd > 0) std::printf("dd bs=1M:  %.0f MB/s (%.2f s); scan at %.0f%% of dd\n", mb / dd, dd, 100.0 * dd / best);
+    if (dd > 0) std::printf("dd bs=1M:  %.0f MB/s (%.2f s, best of 3); scan at %.0f%% of dd\n", mb / dd, dd, 100.0 * dd / best);
     if (keep.empty()) fs::remove_all(dir);
     return matched == where.size() ? 0 : 1;
 }
