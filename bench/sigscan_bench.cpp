@@ -238,7 +238,8 @@ int main(int argc, char** argv) {
         return since(start);
     };
     dd_seconds();
-    double dd = dd_seconds();
+    double dd = 1e9;
+    for (int run = 0; run < 3; ++run) dd = std::min(dd, dd_seconds());  // best of 3, as the scan
 
     std::string error;
     auto device = qv::file_device::open(image, 0, 0, true, qv::access_mode::read_only, &error);
@@ -249,11 +250,12 @@ int main(int argc, char** argv) {
     qv::sig::scan_options options;
     options.every_byte = every_byte;
     size_t found = 0, matched = 0;
-    double best = 1e9;
+    double best = 1e9, best_cpu = 1e9;
     for (int run = 0; run < 3; ++run) {
         found = matched = 0;
         size_t next = 0;
         auto start = clock_type::now();
+        const std::clock_t cpu_start = std::clock();
         qv::sig::scan_device(*device, qv::sig::default_config(), options, nullptr,
                              [&](const char* type, uint64_t offset, uint64_t bytes) {
                                  ++found;
@@ -264,11 +266,14 @@ int main(int argc, char** argv) {
                                      ++matched;
                              });
         best = std::min(best, since(start));
+        best_cpu = std::min(best_cpu, double(std::clock() - cpu_start) / CLOCKS_PER_SEC);
     }
     double mb = double(size) / 1e6;
     std::printf("deep scan%s: %.0f MB/s (%.2f s, best of 3), %zu found, %zu of %zu exactly\n",
                 every_byte ? " (every byte)" : "", mb / best, best, found, matched, where.size());
-    if (dd > 0) std::printf("dd bs=1M:  %.0f MB/s (%.2f s); scan at %.0f%% of dd\n", mb / dd, dd, 100.0 * dd / best);
+    // Processor time holds still when other programs share the machine.
+    std::printf("processor time: %.2f s, %.0f MB per second of processor time\n", best_cpu, mb / best_cpu);
+    if (dd > 0) std::printf("dd bs=1M:  %.0f MB/s (%.2f s, best of 3); scan at %.0f%% of dd\n", mb / dd, dd, 100.0 * dd / best);
     if (keep.empty()) fs::remove_all(dir);
     return matched == where.size() ? 0 : 1;
 }

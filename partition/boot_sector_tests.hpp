@@ -17,7 +17,8 @@ struct boot_candidate {
 };
 
 // Examines the sector at byte offset `at` of `chunk` (the FAT32 test also
-// looks at the sector after it). NTFS is tested first, then exFAT (its
+// looks at the sector after it; a FAT32 boot sector is one that Windows
+// named, or any whose parameter block holds together). NTFS is tested first, then exFAT (its
 // length in 512-byte sectors whatever its own sector size). A sector that passes
 // a test but states a length of 0 sectors (a FAT32 count of 0, or an NTFS
 // count whose "+ 1" wraps) is refused like one that fails, so a search that

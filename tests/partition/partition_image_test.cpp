@@ -62,9 +62,9 @@ void run_ok(const std::string& command) {
     ASSERT_EQ(run(command, &out), 0) << command << "\n" << out;
 }
 
-// Builds the partitioned disk image; FAT32 volumes get a Windows OEM name,
-// which is what the search recognises.
-void make_disk(const qv::test::temp_dir& dir, const std::string& image) {
+// Builds the partitioned disk image; FAT32 volumes get a Windows OEM name
+// unless mkfs_names, when they keep the one mkfs.fat writes ("mkfs.fat").
+void make_disk(const qv::test::temp_dir& dir, const std::string& image, bool mkfs_names = false) {
     run_ok("truncate -s " + std::to_string(disk_sectors * 512) + " " + shell_quote(image));
     std::string script = "label: dos\nlabel-id: 0x1badcafe\n";
     for (const auto& p : layout)
@@ -77,8 +77,9 @@ void make_disk(const qv::test::temp_dir& dir, const std::string& image) {
         run_ok("truncate -s " + std::to_string(p.sectors * 512) + " " + shell_quote(part));
         if (std::string(p.fs) == "FAT32") {
             run_ok("mkfs.fat -F 32 -s 1 -h " + std::to_string(p.start) + " " + shell_quote(part));
-            run_ok("printf 'MSWIN4.1' | dd of=" + shell_quote(part) +
-                   " bs=1 seek=3 conv=notrunc status=none");
+            if (!mkfs_names)
+                run_ok("printf 'MSWIN4.1' | dd of=" + shell_quote(part) +
+                       " bs=1 seek=3 conv=notrunc status=none");
         } else {
             run_ok("mkntfs -F -Q -q -p " + std::to_string(p.start) + " -H 255 -S 63 " +
                    shell_quote(part));
@@ -198,6 +199,25 @@ TEST_F(PartitionImages, WipedTableIsFoundAgainAndRepaired) {
     ASSERT_FALSE(report.backup_path.isEmpty());
     EXPECT_EQ(read_file(report.backup_path.toStdString()), std::vector<uint8_t>(512, 0));
     EXPECT_TRUE(QString(QFileInfo(report.backup_path).fileName()).startsWith("mbr-disk.img-"));
+}
+
+// Volumes formatted on Linux, by cameras or by phones carry their own OEM
+// names; their parameter blocks are what tells them apart from other data.
+TEST(PartitionImagesFromLinux, FatVolumesMadeByMkfsAreFound) {
+    std::string missing;
+    if (!have_image_tools(&missing)) GTEST_SKIP() << missing << " is not installed";
+    qv::test::temp_dir dir;
+    const std::string image = dir / "linux.img";
+    make_disk(dir, image, true);
+    wipe_first_sector(image);
+    partition_repair_c repair;
+    searched s = search_thread(repair, drive_of(image));
+    ASSERT_EQ(s.partitions.size(), 4);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(s.partitions[i].fs_name.toStdString(), layout[i].fs) << i;
+        EXPECT_EQ(s.partitions[i].start_sector, layout[i].start) << i;
+        EXPECT_EQ(s.partitions[i].end_sector, layout[i].start + layout[i].sectors - 1) << i;
+    }
 }
 
 TEST_F(PartitionImages, RepairBacksUpAndRestorePutsTheOldSectorBack) {

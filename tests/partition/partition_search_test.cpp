@@ -142,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                     placement_row{"fat32_msdos", 701, "MSDOS5.0", true, true},
                     placement_row{"fat32_at_chunk_end_uses_next_sector", 254, "MSDOS5.0", true,
                                   true},
+                    // Another OEM name with only the fields Windows' name needs: not enough.
                     placement_row{"fat32_mkfs_oem_not_found", 702, "mkfs.fat", true, false},
                     placement_row{"fat32_lower_case_oem_not_found", 703, "mswin4.1", true, false},
                     placement_row{"fat32_without_second_signature", 704, "MSWIN4.1", false, false}),
@@ -252,6 +253,50 @@ TEST(PartitionSearch, StopRequestEndsBeforeTheNextChunk) {
 
 // Random drives with boot sectors everywhere, including across the 1 MiB read
 // windows: the windowed walk must find exactly what chunk reads would.
+// Another OEM name is taken when the parameter block holds together; each
+// row spoils one field of a block that mkfs.fat could have written.
+TEST(PartitionSearch, Fat32WithAnyOemNameNeedsAWholeParameterBlock) {
+    struct field_row {
+        const char* name;
+        size_t offset;
+        std::vector<uint8_t> value;
+        bool found;
+    };
+    const std::vector<field_row> rows{
+        {"whole block", 0, {}, true},
+        {"three sectors per cluster", 13, {3}, false},
+        {"no reserved sectors", 14, {0, 0}, false},
+        {"three FATs", 16, {3}, false},
+        {"root entries as on FAT16", 17, {0, 2}, false},
+        {"16-bit FAT size", 22, {9, 0}, false},
+        {"no FAT size", 36, {0, 0, 0, 0}, false},
+        {"FAT larger than the volume", 36, {0, 0, 1, 0}, false},
+        {"media byte", 21, {0x12}, false},
+        {"file system type", 82, {'F', 'A', 'T', '1', '6'}, false},
+    };
+    for (const auto& row : rows) {
+        std::vector<uint8_t> drive(3000 * sector);
+        const uint64_t at = 900;
+        put_fat32_boot(drive, at, 1000, "mkfs.fat");
+        uint8_t* p = drive.data() + at * sector;
+        p[13] = 8;     // sectors per cluster
+        p[14] = 32;    // reserved sectors
+        p[16] = 2;     // FATs
+        p[21] = 0xF8;  // media
+        p[36] = 4;     // sectors per FAT
+        for (size_t i = 0; i < row.value.size(); ++i) p[row.offset + i] = row.value[i];
+        found_list f = search_bytes(drive);
+        if (!row.found) {
+            EXPECT_TRUE(f.items.empty()) << row.name;
+            continue;
+        }
+        ASSERT_EQ(f.items.size(), 1u) << row.name;
+        EXPECT_EQ(f.items[0].fs_name.toStdString(), "FAT32");
+        EXPECT_EQ(f.items[0].start_sector, at);
+        EXPECT_EQ(f.items[0].end_sector, at + 999);
+    }
+}
+
 TEST(PartitionSearch, WindowedReadsMatchChunkByChunkReads) {
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         std::mt19937 gen(seed);
