@@ -35,6 +35,8 @@ void exfat_recovery_c::run() {
     hooks.token = &token_;
     qv::exfat_scan_result result = core_.scan(std::move(device), hooks);
     open_error_ = result.open_error;
+    unreadable_ = result.unreadable_bytes;
+    vanished_ = result.vanished;
     items_ = std::move(result.items);
     publish_result();
 }

@@ -23,6 +23,9 @@ public:
     void reset() override;
     // Writes the item's data to destination: 0, or the core's negative result.
     int32_t recover_file(uint64_t id, QString destination) override;
+    uint64_t unreadable_bytes() const override { return unreadable_.load(std::memory_order_relaxed); }
+    bool device_vanished() const override { return vanished_.load(std::memory_order_relaxed); }
+    uint64_t last_unreadable_bytes() const override { return core_.last_unreadable_bytes(); }
     // mount_path, then "/" and each name from the topmost folder below the
     // root down to the item; -1 when an item of the chain is missing or the parents loop.
     int32_t build_item_path(uint64_t id, QString* out) override;
@@ -44,4 +47,6 @@ private:
     qv::exfat_core core_;
     std::vector<qv::found_item> items_;
     int open_error_ = 0;
+    std::atomic<uint64_t> unreadable_{0};  // of the last walk, once it has ended
+    std::atomic<bool> vanished_{false};
 };

@@ -31,6 +31,9 @@ public:
     uint64_t items_found() override { return token_.items; }
     void reset() override;
     int32_t recover_file(uint64_t id, QString destination) override;
+    uint64_t unreadable_bytes() const override { return core_.problems().unreadable_bytes(); }
+    bool device_vanished() const override { return core_.problems().vanished(); }
+    uint64_t last_unreadable_bytes() const override { return core_.last_unreadable_bytes(); }
     int32_t build_item_path(uint64_t id, QString* out) override;
 
     // The scan itself on the calling thread, over a device opened by the

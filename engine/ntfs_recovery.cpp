@@ -85,7 +85,12 @@ void ntfs_recovery_c::run() {
     auto device = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
     qv::scan_hooks hooks;
     hooks.token = &token_;
+    unreadable_ = 0;
+    vanished_ = false;
+    hooks.progress = [this](double, uint64_t, uint64_t) { unreadable_ = core_.unreadable_bytes(); };
     qv::ntfs_scan_result result = core_.scan(std::move(device), hooks);
+    unreadable_ = core_.unreadable_bytes();
+    vanished_ = core_.device_vanished();
     if (result.open_error < 0) log_startup_failure(result.open_error);
     items_ = std::move(result.items);
     publish_result();
@@ -95,7 +100,9 @@ std::vector<qv::found_item> ntfs_recovery_c::make_found_items() { return qv::ntf
 
 int32_t ntfs_recovery_c::recover_file(uint64_t id, QString destination) {
     result_published();
-    return core_.recover(id, QFile::encodeName(destination).toStdString());
+    int32_t result = core_.recover(id, QFile::encodeName(destination).toStdString());
+    last_unreadable_ = core_.last_unreadable_bytes();
+    return result;
 }
 
 int32_t ntfs_recovery_c::build_item_path(uint64_t id, QString* out) {

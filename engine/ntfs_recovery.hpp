@@ -28,6 +28,9 @@ public:
     // Removes a regular file at destination, then has the library write the
     // item's data there: 0, or the library's negative result.
     int32_t recover_file(uint64_t id, QString destination) override;
+    uint64_t unreadable_bytes() const override { return unreadable_.load(std::memory_order_relaxed); }
+    bool device_vanished() const override { return vanished_.load(std::memory_order_relaxed); }
+    uint64_t last_unreadable_bytes() const override { return last_unreadable_; }
     // mount_path without its trailing separator, then "/" and each name from
     // the topmost folder below the root down to the item. -1 when an item of
     // the chain is missing or the parents loop.
@@ -57,5 +60,8 @@ private:
     volume_item_s volume_;
     qv::scan_token token_;
     qv::ntfs_core core_;
+    std::atomic<uint64_t> unreadable_{0};  // copied from the core on the scanning thread
+    std::atomic<bool> vanished_{false};
+    uint64_t last_unreadable_ = 0;
     item_map items_;
 };

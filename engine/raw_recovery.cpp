@@ -18,6 +18,18 @@ void raw_recovery_c::set_volume(const volume_item_s& volume) {
     if (device_path_.endsWith(QLatin1Char('\\'))) device_path_.chop(1);
 }
 
+std::optional<qv::deep_checkpoint> raw_recovery_c::unfinished_scan() const {
+    if (checkpoint_path_.empty()) return std::nullopt;
+    auto checkpoint = qv::read_deep_checkpoint(checkpoint_path_);
+    if (!checkpoint) return std::nullopt;
+    const std::string path = device_path_.toLocal8Bit().toStdString();
+    auto device = qv::device_catalog::shared().open(path, qv::access_mode::read_only);
+    if (checkpoint->device_path != path || !device || checkpoint->device_length != device->length() ||
+        checkpoint->every_byte != core_.every_byte())
+        return std::nullopt;
+    return checkpoint;
+}
+
 raw_recovery_c::~raw_recovery_c() {
     if (isRunning()) {
         set_stop(qv::stop_reason::page_left);
@@ -94,6 +106,7 @@ void raw_recovery_c::add_record(const char* type, uint64_t offset, uint64_t size
 
 int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
     result_published();
+    last_unreadable_ = 0;
     if (id >= records_.size()) return -1;
     const raw_item_s item = records_[id];
     auto device = qv::device_catalog::shared().open(device_path_.toLocal8Bit().toStdString(),
@@ -103,6 +116,7 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
     uint64_t unreadable = 0;
     int result = qv::deep_core::recover(*device, item.offset, item.size, QFile::encodeName(destination).toStdString(),
                                         taken, &unreadable);
+    last_unreadable_ = unreadable;
     if (unreadable)
         unreadable_in_[id] = unreadable;
     else

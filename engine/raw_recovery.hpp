@@ -68,10 +68,14 @@ public:
     // The next scan goes on from a checkpoint of this volume instead of
     // starting afresh (its records come back first).
     void resume_from(const qv::deep_checkpoint& checkpoint) { resume_ = checkpoint; }
+    // The checkpoint an interrupted scan of this volume left at the checkpoint
+    // path (same device, same size, same every-byte setting); empty when none.
+    std::optional<qv::deep_checkpoint> unfinished_scan() const;
     // Bytes the scan could not read so far (read as zeros); any thread.
-    uint64_t unreadable_bytes() const { return carried_unreadable_ + bad_.total(); }
+    uint64_t unreadable_bytes() const override { return carried_unreadable_ + bad_.total(); }
     // True when the last scan ended because the device went away.
-    bool device_vanished() const { return vanished_.load(); }
+    bool device_vanished() const override { return vanished_.load(); }
+    uint64_t last_unreadable_bytes() const override { return last_unreadable_; }
     // Checkpoints written by the last scan.
     uint64_t checkpoints_written() const { return checkpoints_written_; }
     // Bytes of record id's file that could not be read by the last
@@ -123,6 +127,7 @@ private:
     std::chrono::milliseconds checkpoint_interval_{30000};
     std::optional<qv::deep_checkpoint> resume_;
     uint64_t checkpoints_written_ = 0;
+    uint64_t last_unreadable_ = 0;  // of the last recover_file
     std::map<uint64_t, uint64_t> unreadable_in_;  // record id -> bytes zero-filled by recover_file
     type_map type_index_;
     std::vector<raw_item_s> records_;

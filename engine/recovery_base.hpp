@@ -53,6 +53,12 @@ public:
     }
     // Result items filed so far under new ids.
     virtual uint64_t items_found() { return 0; }
+    // Bytes the current or last scan could not read (skipped, or read as zeros); any thread.
+    virtual uint64_t unreadable_bytes() const { return 0; }
+    // True when the last scan ended because the device went away.
+    virtual bool device_vanished() const { return false; }
+    // Bytes of the file the last recover_file wrote as zeros because they could not be read.
+    virtual uint64_t last_unreadable_bytes() const { return 0; }
 
     // The finished scan's result as found items, made on first use after each
     // scan. Read only while the engine's thread is idle.

@@ -68,14 +68,20 @@ int copy_file_contents(const QString& source, const QString& destination) {
 }
 
 int recover_row(recovery_base_c& engine, int engine_kind, const recovery_item_s& row,
-                const QString& destination) {
+                const QString& destination, uint64_t* unreadable) {
+    if (unreadable) *unreadable = 0;
+    auto through_engine = [&] {
+        const int result = engine.recover_file(row.id, destination);
+        if (unreadable && result == 0) *unreadable = engine.last_unreadable_bytes();
+        return result;
+    };
     switch (engine_kind) {
         case engine_kind_fat:
         case engine_kind_exfat:
         case engine_kind_deep:
-            return engine.recover_file(row.id, destination);
+            return through_engine();
         case engine_kind_ntfs: {
-            if (row.attributes & ntfs_row_deleted) return engine.recover_file(row.id, destination);
+            if (row.attributes & ntfs_row_deleted) return through_engine();
             QString live;
             if (engine.build_item_path(row.id, &live) < 0) return -1;
             return copy_file_contents(live, destination);
@@ -101,6 +107,7 @@ void recovery_file_c::set_job(recovery_base_c* engine, int engine_kind, const QD
         if (row.ticked & 0xFF) rows_.append(row);
     recovered_ = 0;
     failed_ = 0;
+    damaged_ = 0;
     stop_ = {};
 }
 
@@ -111,10 +118,12 @@ void recovery_file_c::run() {
     for (const recovery_item_s& row : std::as_const(rows_)) left += row.size;
     for (const recovery_item_s& row : std::as_const(rows_)) {
         QString target;
+        uint64_t unreadable = 0;
         int outcome = recover_into(
             destination_.path(), row.name, names,
-            [&](const QString& t) { return recover_row(*engine_, engine_kind_, row, t); }, &target);
+            [&](const QString& t) { return recover_row(*engine_, engine_kind_, row, t, &unreadable); }, &target);
         if (outcome == 0) {
+            if (unreadable > 0) ++damaged_;
             // FAT and NTFS rows carry the file's modification time in date1.
             if (engine_kind_ == engine_kind_fat || engine_kind_ == engine_kind_ntfs)
                 qv::set_modified_time(target, row.date1);

@@ -24,8 +24,9 @@ int copy_file_contents(const QString& source, const QString& destination);
 // Writes one row's file to the path destination through the engine that found
 // it: recover_file for FAT and deep-scan rows and for deleted NTFS rows; a live
 // NTFS file is copied from its path on the mounted volume. 0, or negative.
+// *unreadable (may be null): bytes of it that could not be read and are zeros.
 int recover_row(recovery_base_c& engine, int engine_kind, const recovery_item_s& row,
-                const QString& destination);
+                const QString& destination, uint64_t* unreadable = nullptr);
 
 // Recovers one file into folder under a free name for `name` (see
 // destination_names): write() gets the path and returns an engine's
@@ -53,6 +54,8 @@ public:
     // Counts of the last run; final once finished() has been emitted.
     int recovered() const { return recovered_; }
     int failed() const { return failed_; }
+    // Files recovered whole but with parts that could not be read (zeros there).
+    int damaged() const { return damaged_; }
     // Set when the run stopped because the destination could not be written;
     // the rows after the failed one were not tried.
     const destination_failure& destination_stop() const { return stop_; }
@@ -70,5 +73,6 @@ private:
     QList<recovery_item_s> rows_;
     std::atomic<int> recovered_{0};
     std::atomic<int> failed_{0};
+    std::atomic<int> damaged_{0};
     destination_failure stop_;  // written by the worker, read after finished()
 };

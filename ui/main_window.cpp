@@ -14,7 +14,11 @@
 #include "engine/recovery_worker.hpp"
 #include "engine/sector_device.hpp"
 #include "engine/volume_free_space.hpp"
+#include "partition/mbr_undo.hpp"
+#include "partition/mbr_writer.hpp"
 #include "partition/partition_repair.hpp"
+#include "imaging/image_thread.hpp"
+#include "ui/image_dialog.hpp"
 #include "ui/drive_window.hpp"
 #include "ui/home_window.hpp"
 #include "ui/partition_window.hpp"
@@ -70,6 +74,17 @@ void main_window_c::add_open_image_entry() {
     connect(open, &QAction::triggered, this, &main_window_c::on_click_open_image);
     menu()->insertAction(first, open);
     menu()->insertSeparator(first);
+    // The drive tools follow the settings that were there (the language submenu), apart.
+    QAction* after_first = menu()->actions().value(3);
+    auto* save = new QAction(language_text("menu_save_image"), menu());
+    save->setObjectName("SaveImageAction");
+    connect(save, &QAction::triggered, this, &main_window_c::on_click_save_image);
+    auto* restore = new QAction(language_text("menu_restore_mbr"), menu());
+    restore->setObjectName("RestoreMbrAction");
+    connect(restore, &QAction::triggered, this, &main_window_c::on_click_restore_mbr);
+    menu()->insertSeparator(after_first);
+    menu()->insertAction(after_first, save);
+    menu()->insertAction(after_first, restore);
 }
 
 QWidget* main_window_c::page(int index) const {
@@ -108,6 +123,10 @@ void main_window_c::stop_background_work() {
         if (recovery_file_c* worker = recovery_->worker(); worker && worker->isRunning()) worker->wait();
     }
     if (partitions_) partitions_->stop_search();
+    if (image_dialog_ && image_dialog_->running()) {
+        image_dialog_->worker().request_stop();  // the map is saved; the copy goes on next time
+        image_dialog_->worker().wait();
+    }
 }
 
 void main_window_c::closeEvent(QCloseEvent* event) {
@@ -200,10 +219,14 @@ void main_window_c::on_click_open_image() {
     }
     const QString path = shell_prompts().choose_image(this);
     if (path.isEmpty()) return;
+    open_image_path(path);
+}
+
+bool main_window_c::open_image_path(const QString& path) {
     std::string error;
     if (qv::device_catalog::shared().open_image(QFile::encodeName(path).toStdString(), &error) < 0) {
         shell_message(this, "Quorvane", "open_image_failed", QMessageBox::Ok, QString::fromStdString(error));
-        return;
+        return false;
     }
     enumerate_volumes();
     qv::count_unmounted_free_space(volume_items);
@@ -211,4 +234,50 @@ void main_window_c::on_click_open_image() {
     reopen_physical_drives();
     volumes_->set_volume_list();
     drives_->set_drive_list();
+    return true;
+}
+
+void main_window_c::on_click_save_image() {
+    if (!init_ready) {
+        shell_message(this, "Quorvane", "startup_warning");
+        return;
+    }
+    if (!image_dialog_) {
+        image_dialog_ = new image_dialog_c(this);
+        connect(image_dialog_, &image_dialog_c::open_image_requested, this, [this](const QString& path) {
+            if (open_image_path(path)) show_page(volume_page);
+        });
+    } else if (!image_dialog_->running()) {
+        image_dialog_->list_sources();
+    }
+    image_dialog_->show();
+    image_dialog_->raise();
+}
+
+void main_window_c::on_click_restore_mbr() {
+    if (!init_ready) {
+        shell_message(this, "Quorvane", "startup_warning");
+        return;
+    }
+    const QString backup = shell_prompts().choose_sector_backup(this);
+    if (backup.isEmpty()) return;
+    QString drive;
+    QString record_error;
+    if (auto record = qv::partition::load_undo_record(backup, &record_error); record && !record->drive.path.isEmpty())
+        drive = record->drive.path;
+    else if (auto chosen = drives_->selected_drive())
+        drive = chosen->name;
+    if (drive.isEmpty()) {
+        shell_message(this, "Quorvane", "main_warning1");
+        return;
+    }
+    qv::partition::repair_report report;
+    if (qv::partition::restore_partition_table(drive, backup, qv::partition::default_backup_dir(), &report) == 0) {
+        QString detail = drive;
+        if (!report.backup_path.isEmpty())
+            detail += "\n" + (language_text("partition_backup") + " " + report.backup_path).trimmed();
+        shell_message(this, "Quorvane", "restore_mbr_done", QMessageBox::Ok, detail);
+    } else {
+        shell_message(this, "Quorvane", "restore_mbr_refused", QMessageBox::Ok, report.error);
+    }
 }

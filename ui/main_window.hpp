@@ -4,6 +4,7 @@
 
 #include "ui/skin_widget.hpp"
 
+class image_dialog_c;
 class QGridLayout;
 class drive_window_c;
 class home_window_c;
@@ -50,12 +51,20 @@ public slots:
     void on_init_finished();
     // "menu_open_image": opens a disk image file as a drive and lists it with its volumes.
     void on_click_open_image();
+    // Opens path as a drive and lists it; false (after saying so) when it cannot be opened.
+    bool open_image_path(const QString& path);
+    // "menu_save_image": copies a drive or volume into an image file (see image_dialog_c).
+    void on_click_save_image();
+    // "menu_restore_mbr": puts a saved first sector back on the drive its undo
+    // record names (else the drive chosen on the drive page).
+    void on_click_restore_mbr();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void add_open_image_entry();
+    image_dialog_c* image_dialog_ = nullptr;
 
     QGridLayout* grid_ = nullptr;
     home_window_c* home_ = nullptr;

@@ -17,11 +17,18 @@ const QString result_filters = result_filter + ";;All files (*.*)";
 
 recovery_prompts_s desktop_recovery_prompts() {
     recovery_prompts_s p;
-    p.ask = [](QWidget* parent, const char* key) {
-        return show_message(parent, "Quorvane", key, QMessageBox::Yes | QMessageBox::No) ==
+    // The key's text with the values waiting in args, which are used up.
+    auto text_of = [args = p.text_args](const char* key) {
+        QString text = language_text(key);
+        for (const QString& value : std::as_const(*args)) text = text.arg(value);
+        args->clear();
+        return text;
+    };
+    p.ask = [text_of](QWidget* parent, const char* key) {
+        return show_message_text(parent, "Quorvane", text_of(key), QMessageBox::Yes | QMessageBox::No) ==
                QMessageBox::Yes;
     };
-    p.tell = [](QWidget* parent, const char* key) { show_message(parent, "Quorvane", key); };
+    p.tell = [text_of](QWidget* parent, const char* key) { show_message_text(parent, "Quorvane", text_of(key)); };
     p.choose_folder = [](QWidget* parent) {
         return QFileDialog::getExistingDirectory(
             parent, language_text("recovery_select"), QDir::homePath(),

@@ -3,8 +3,10 @@
 // the page can be driven without anyone at the screen.
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class QWidget;
 
@@ -19,6 +21,8 @@ struct recovery_prompts_s {
     std::function<QString(QWidget* parent, bool save)> choose_result_file;
     // Shows a folder in the desktop's file browser.
     std::function<void(const QString& folder)> open_folder;
+    // The values of %1, %2 ... in the text of the next ask or tell; emptied by it.
+    std::shared_ptr<QStringList> text_args = std::make_shared<QStringList>();
 };
 
 // Message boxes, file dialogs and the desktop's file browser.

@@ -136,9 +136,18 @@ void recovery_window_c::show_scan_buttons() {
 }
 
 void recovery_window_c::start_engine(int kind) {
+    // An interrupted deep scan of this volume can go on where it stopped.
+    bool resume = false;
+    if (kind == engine_kind_deep) {
+        if (auto done = scan_->unfinished_deep_scan()) {
+            *prompts_.text_args = {QString::number(*done * 100.0, 'f', 1) + QLatin1Char('%')};
+            resume = prompts_.ask(this, "deep_resume_query");
+            prompts_.text_args->clear();
+        }
+    }
     scan_running = true;
     movie_->start();
-    scan_->start(kind);
+    scan_->start(kind, resume);
     timer_->start(poll_interval_ms);
 }
 
@@ -198,6 +207,11 @@ void recovery_window_c::scan_ended() {
     scan_running = false;
     movie_->stop();
     update();
+    // A medium pulled out: what was found before stays to be browsed and saved.
+    if (stop != qv::stop_reason::page_left && engine->device_vanished() && isVisible()) {
+        prompts_.tell(this, "scan_device_gone");
+        return;
+    }
     // Nothing at all was found by a scan that ran to its end: offer the deep scan.
     if (!found && stop == qv::stop_reason::running && !scan_->deep() && isVisible() &&
         has_engine(engine_kind_deep) && prompts_.ask(this, "deep_scan_query")) {
@@ -341,6 +355,21 @@ void recovery_window_c::on_recovery_clicked() {
 }
 
 void recovery_window_c::on_recovery_finished() {
+    const destination_failure& stop = worker_->destination_stop();
+    const QString total = QString::number(worker_->pending_rows());
+    if (stop.stopped) {
+        // The rest would fail the same way: say what was recovered and what is missing.
+        if (stop.full)
+            *prompts_.text_args = {QString::number(worker_->recovered()), total, format_size(stop.more_needed)};
+        else
+            *prompts_.text_args = {QString::number(worker_->recovered()), total, stop.reason};
+        prompts_.tell(this, stop.full ? "recovery_destination_full" : "recovery_destination_failed");
+        prompts_.text_args->clear();
+    } else if (worker_->damaged() > 0) {
+        *prompts_.text_args = {QString::number(worker_->damaged())};
+        prompts_.tell(this, "recovery_damaged");
+        prompts_.text_args->clear();
+    }
     prompts_.open_folder(worker_->destination().path());
     if (preview_->show_waiting()) update();
 }
@@ -369,6 +398,8 @@ void recovery_window_c::paintEvent(QPaintEvent*) {
     } else {
         status = language_text("recovery_reading") + QString::number(engine->entries_read());
     }
+    if (const uint64_t unreadable = engine->unreadable_bytes(); unreadable > 0)
+        status += QStringLiteral(" · ") + language_text("status_unreadable").arg(format_size(unreadable));
     if (const QString notice = open_notice_board::shared().text(); !notice.isEmpty()) status += "   " + notice;
     painter.drawText(l.status_text, status);
 

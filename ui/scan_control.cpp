@@ -7,6 +7,7 @@
 #include "engine/exfat_recovery.hpp"
 #include "engine/fat_recovery.hpp"
 #include "engine/ntfs_recovery.hpp"
+#include "engine/deep_checkpoint.hpp"
 #include "engine/raw_recovery.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/scan_result_file.hpp"
@@ -65,13 +66,38 @@ int scan_control_c::choose_kind() const {
     return engine_of_kind(kind) ? kind : -1;
 }
 
-void scan_control_c::start(int kind) {
+namespace {
+
+// The deep-scan checkpoint of a volume, in the user's data folder.
+std::string checkpoint_of(const volume_item_s& volume) {
+    QString device = volume.volume_name;
+    if (device.endsWith(QLatin1Char('\\'))) device.chop(1);
+    return qv::deep_checkpoint_path({}, device.toLocal8Bit().toStdString());
+}
+
+}  // namespace
+
+std::optional<double> scan_control_c::unfinished_deep_scan() {
+    if (raw_->isRunning()) return std::nullopt;
+    raw_->set_volume(volume_);
+    raw_->set_checkpoint(checkpoint_of(volume_));
+    auto checkpoint = raw_->unfinished_scan();
+    if (!checkpoint || checkpoint->device_length == 0) return std::nullopt;
+    return double(checkpoint->position) / double(checkpoint->device_length);
+}
+
+void scan_control_c::start(int kind, bool resume) {
     recovery_base_c* engine = engine_of_kind(kind);
     if (!engine) return;
     engine->reset();
     current_ = engine;
     kind_ = kind;
     engine->set_volume(volume_);
+    if (kind == engine_kind_deep) {
+        raw_->set_checkpoint(checkpoint_of(volume_));
+        if (resume)
+            if (auto checkpoint = raw_->unfinished_scan()) raw_->resume_from(*checkpoint);
+    }
     // NTFS files whose folder is gone are shown under a folder in the user's language.
     if (kind == engine_kind_ntfs && !language_text("lost_files").isEmpty())
         ntfs_->set_lost_files_name(language_text("lost_files"));

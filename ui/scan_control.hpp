@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 #include "devices/volume_items.hpp"
 #include "engine/engine_choice.hpp"
@@ -34,7 +35,12 @@ public:
     // The engine kind for the target; -1 when none reads it.
     int choose_kind() const;
     // Resets the engine of kind, makes it current and starts its scan of the target.
-    void start(int kind);
+    // A deep scan keeps a checkpoint in the user's data folder as it goes; with
+    // resume it goes on from the one an interrupted scan of the target left.
+    void start(int kind, bool resume = false);
+    // How far an interrupted deep scan of the target got (0.0 to 1.0), when
+    // one left a checkpoint; empty otherwise.
+    std::optional<double> unfinished_deep_scan();
     // Makes the deep-scan engine current for the next start (the current one is reset).
     void switch_to_deep();
     // The current engine leaves its result: the stand-in engine becomes current.

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 
 #include "app/language_settings.hpp"
+#include "partition/mbr_backup.hpp"
 
 namespace {
 
@@ -23,6 +24,18 @@ QString desktop_choose_image(QWidget* parent) {
                                         "Disk images (*.img *.bin *.dd *.raw *.ima *.iso);;All files (*)");
 }
 
+QString desktop_choose_image_target(QWidget* parent) {
+    // No overwrite question: an existing image with its map is continued, not replaced.
+    return QFileDialog::getSaveFileName(parent, language_text("menu_save_image"), QDir::homePath() + "/drive.img",
+                                        "Disk images (*.img);;All files (*)", nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
+}
+
+QString desktop_choose_sector_backup(QWidget* parent) {
+    return QFileDialog::getOpenFileName(parent, language_text("menu_restore_mbr"),
+                                        qv::partition::default_backup_dir(), "First sectors (*.bin);;All files (*)");
+}
+
 }  // namespace
 
 shell_prompts_s& shell_prompts() {
@@ -30,6 +43,8 @@ shell_prompts_s& shell_prompts() {
         desktop_message,
         [](const QUrl& url) { QDesktopServices::openUrl(url); },
         desktop_choose_image,
+        desktop_choose_image_target,
+        desktop_choose_sector_backup,
     };
     return prompts;
 }

@@ -20,6 +20,10 @@ struct shell_prompts_s {
     std::function<void(const QUrl& url)> open_url;
     // A disk image file to open as a drive; empty when cancelled.
     std::function<QString(QWidget* parent)> choose_image;
+    // The image file a drive is saved to (it may exist: the copy then goes on); empty when cancelled.
+    std::function<QString(QWidget* parent)> choose_image_target;
+    // A saved first sector (a backup of the partition repair); empty when cancelled.
+    std::function<QString(QWidget* parent)> choose_sector_backup;
 };
 
 // The process-wide prompts; message boxes, QDesktopServices and a file dialog by default.
