@@ -245,7 +245,9 @@ void main_window_c::on_click_save_image() {
     if (!image_dialog_) {
         image_dialog_ = new image_dialog_c(this);
         connect(image_dialog_, &image_dialog_c::open_image_requested, this, [this](const QString& path) {
-            if (open_image_path(path)) show_page(volume_page);
+            if (!open_image_path(path)) return;
+            image_dialog_->hide();
+            show_page(volume_page);
         });
     } else if (!image_dialog_->running()) {
         image_dialog_->list_sources();
