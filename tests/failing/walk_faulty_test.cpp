@@ -4,8 +4,9 @@
 // vanishes midway (the walk ends, what it found stays).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
-#include <regex>
+#include <optional>
 #include <sstream>
 
 #include "devices/device_handle.hpp"
@@ -41,6 +42,16 @@ public:
 private:
     qv::memory_device inner_;
 };
+
+// The number right after key in a JSON line; empty when key is not there.
+std::optional<uint64_t> number_after(const std::string& line, const std::string& key) {
+    const size_t at = line.find(key);
+    if (at == std::string::npos) return std::nullopt;
+    size_t end = at + key.size();
+    while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
+    if (end == at + key.size()) return std::nullopt;
+    return std::stoull(line.substr(at + key.size(), end - at - key.size()));
+}
 
 // Deleted files of the result by size (every test file has its own size).
 std::map<uint64_t, qv::found_item> files_by_size(const std::vector<qv::found_item>& items) {
@@ -138,13 +149,12 @@ TEST_P(WalkFaultyDisk, TheCommandLineReportsEachDamagedFileWithItsUnreadableByte
         if (uint64_t n = qv::test::overlap(bad, f.offset, f.size)) expected[f.size] = n;
     size_t lines = 0;
     std::map<uint64_t, uint64_t> reported;
-    const std::regex size_field("\"size\":([0-9]+)"), lost_field("\"state\":\"damaged\",\"unreadable\":([0-9]+)");
     std::istringstream in(output);
     for (std::string line; std::getline(in, line);) {
-        std::smatch size, lost;
-        ASSERT_TRUE(std::regex_search(line, size, size_field)) << line;
+        const auto size = number_after(line, "\"size\":");
+        ASSERT_TRUE(size) << line;
         ++lines;
-        if (std::regex_search(line, lost, lost_field)) reported[std::stoull(size[1])] = std::stoull(lost[1]);
+        if (auto lost = number_after(line, "\"state\":\"damaged\",\"unreadable\":")) reported[*size] = *lost;
     }
     EXPECT_EQ(lines, image.files.size());
     EXPECT_EQ(reported, expected);
