@@ -21,6 +21,7 @@
 #include "ui/partition_window.hpp"
 #include "ui/recovery_window.hpp"
 #include "ui/scan_state.hpp"
+#include "ui/shell_prompts.hpp"
 #include "ui/volume_window.hpp"
 
 namespace {
@@ -266,3 +267,52 @@ TEST_F(main_window_test, the_window_systems_close_ends_a_partition_search_and_wa
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint8_t> first_sector_of(const std::string& image) {
+    auto bytes = qv::test::read_file(image);
+    bytes.resize(512);
+    return bytes;
+}
+
+}  // namespace
+
+TEST_F(main_window_test, the_menus_restore_puts_a_wiped_first_sector_back_once_and_then_refuses) {
+    QV_REQUIRE_TOOL("mkntfs");
+    qv::test::temp_dir dir;
+    const std::string img = dir / "disk.img", part = dir / "ntfs.part";
+    ASSERT_EQ(qv::test::run("truncate -s 32M " + qv::test::shell_quote(img) + " && truncate -s 12M " +
+                            qv::test::shell_quote(part) + " && mkntfs -F -Q -q -p 2048 " + qv::test::shell_quote(part) +
+                            " && dd if=" + qv::test::shell_quote(part) + " of=" + qv::test::shell_quote(img) +
+                            " bs=512 seek=2048 conv=notrunc status=none"),
+              0);
+    const std::vector<uint8_t> wiped(512, 0);
+    ASSERT_EQ(first_sector_of(img), wiped);
+    // The repair, by the command line, saves the wiped sector with its undo record.
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir / "data"));
+    std::string out;
+    ASSERT_EQ(qv::test::run("QUORVANE_IMAGES_ONLY=1 " + std::string(QUORVANE_CLI) + " partitions --write-mbr --yes " +
+                                qv::test::shell_quote(img),
+                            &out),
+              0)
+        << out;
+    const std::string saved = "saved the replaced first sector to ";
+    const auto at = out.find(saved);
+    ASSERT_NE(at, std::string::npos) << out;
+    const QString backup = QString::fromStdString(out.substr(at + saved.size(), out.find('\n', at) - at - saved.size()));
+    ASSERT_NE(first_sector_of(img), wiped);
+
+    ready();
+    shell_prompts().choose_sector_backup = [&](QWidget*) { return backup; };
+    window.on_click_restore_mbr();
+    ASSERT_EQ(recorder.keys(), std::vector<std::string>{"restore_mbr_done"});
+    EXPECT_EQ(first_sector_of(img), wiped) << "the zeros the drive held are back";
+
+    // The first sector is no longer the one the repair wrote: refused, with the reason.
+    window.on_click_restore_mbr();
+    ASSERT_EQ(recorder.keys(), (std::vector<std::string>{"restore_mbr_done", "restore_mbr_refused"}));
+    EXPECT_FALSE(recorder.shown[1].detail.isEmpty());
+    EXPECT_EQ(first_sector_of(img), wiped);
+    qunsetenv("XDG_DATA_HOME");
+}
