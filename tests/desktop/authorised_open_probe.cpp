@@ -17,7 +17,9 @@
 
 #include "devices/device_catalog.hpp"
 #include "devices/open_routes.hpp"
+#include "devices/volume_items.hpp"
 #include "engine/sector_device.hpp"
+#include "engine/volume_free_space.hpp"
 
 namespace {
 
@@ -144,6 +146,11 @@ TEST_F(authorised_open, nothing_is_asked_at_start_up) {
     ASSERT_GE(number, 0);
     EXPECT_TRUE(notices.empty()) << "no password is asked at start-up";
     EXPECT_TRUE(device_status(uint8_t(number)) & DEVICE_NOT_READY);
+    // The start-up worker also lists the volumes and counts the free space of unmounted ones.
+    enumerate_drives();
+    enumerate_volumes();
+    qv::count_unmounted_free_space(volume_items);
+    EXPECT_TRUE(notices.empty()) << "counting free space asked for a password";
     close_physical_drives();
     catalog.set_open_notice({});
 }
