@@ -290,9 +290,8 @@ TEST_F(main_window_test, the_menus_restore_puts_a_wiped_first_sector_back_once_a
     const std::vector<uint8_t> wiped(512, 0);
     ASSERT_EQ(first_sector_of(img), wiped);
     // The repair, by the command line, saves the wiped sector with its undo record.
-    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir / "data"));
     std::string out;
-    ASSERT_EQ(qv::test::run("QUORVANE_IMAGES_ONLY=1 " + std::string(QUORVANE_CLI) + " partitions --write-mbr --yes " +
+    ASSERT_EQ(qv::test::run("XDG_DATA_HOME=" + qv::test::shell_quote(dir / "data") + " QUORVANE_IMAGES_ONLY=1 " + std::string(QUORVANE_CLI) + " partitions --write-mbr --yes " +
                                 qv::test::shell_quote(img),
                             &out),
               0)
@@ -314,5 +313,4 @@ TEST_F(main_window_test, the_menus_restore_puts_a_wiped_first_sector_back_once_a
     ASSERT_EQ(recorder.keys(), (std::vector<std::string>{"restore_mbr_done", "restore_mbr_refused"}));
     EXPECT_FALSE(recorder.shown[1].detail.isEmpty());
     EXPECT_EQ(first_sector_of(img), wiped);
-    qunsetenv("XDG_DATA_HOME");
 }
