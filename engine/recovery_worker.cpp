@@ -108,6 +108,7 @@ void recovery_file_c::set_job(recovery_base_c* engine, int engine_kind, const QD
     recovered_ = 0;
     failed_ = 0;
     damaged_ = 0;
+    damaged_ids_.clear();
     stop_ = {};
 }
 
@@ -123,7 +124,10 @@ void recovery_file_c::run() {
             destination_.path(), row.name, names,
             [&](const QString& t) { return recover_row(*engine_, engine_kind_, row, t, &unreadable); }, &target);
         if (outcome == 0) {
-            if (unreadable > 0) ++damaged_;
+            if (unreadable > 0) {
+                ++damaged_;
+                damaged_ids_.append(row.id);
+            }
             // FAT and NTFS rows carry the file's modification time in date1.
             if (engine_kind_ == engine_kind_fat || engine_kind_ == engine_kind_ntfs)
                 qv::set_modified_time(target, row.date1);

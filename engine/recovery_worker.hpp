@@ -56,6 +56,8 @@ public:
     int failed() const { return failed_; }
     // Files recovered whole but with parts that could not be read (zeros there).
     int damaged() const { return damaged_; }
+    // The ids of those files; final once finished() has been emitted.
+    const QList<uint64_t>& damaged_ids() const { return damaged_ids_; }
     // Set when the run stopped because the destination could not be written;
     // the rows after the failed one were not tried.
     const destination_failure& destination_stop() const { return stop_; }
@@ -74,5 +76,6 @@ private:
     std::atomic<int> recovered_{0};
     std::atomic<int> failed_{0};
     std::atomic<int> damaged_{0};
+    QList<uint64_t> damaged_ids_;  // written by the worker, read after finished()
     destination_failure stop_;  // written by the worker, read after finished()
 };

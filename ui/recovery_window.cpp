@@ -365,7 +365,9 @@ void recovery_window_c::on_recovery_finished() {
             *prompts_.text_args = {QString::number(worker_->recovered()), total, stop.reason};
         prompts_.tell(this, stop.full ? "recovery_destination_full" : "recovery_destination_failed");
         prompts_.text_args->clear();
-    } else if (worker_->damaged() > 0) {
+    }
+    results_->mark_damaged(worker_->damaged_ids());
+    if (!stop.stopped && worker_->damaged() > 0) {
         *prompts_.text_args = {QString::number(worker_->damaged())};
         prompts_.tell(this, "recovery_damaged");
         prompts_.text_args->clear();

@@ -51,6 +51,7 @@ bool result_presenter_c::show_result(recovery_base_c* engine) {
         return false;
     }
     install_tree_model(model);
+    damaged_.clear();
     // The old model went with install_tree_model; now its tree may go too.
     folder_ = nullptr;
     folder_tree_ = std::move(tree);
@@ -60,6 +61,7 @@ bool result_presenter_c::show_result(recovery_base_c* engine) {
 
 void result_presenter_c::clear_tree() {
     install_tree_model(new TreeModel(this));
+    damaged_.clear();
     folder_ = nullptr;
     folder_tree_.reset();
 }
@@ -97,11 +99,21 @@ void result_presenter_c::set_filter(const qv::item_filter& filter) {
 
 void result_presenter_c::show_folder_rows() {
     QList<recovery_item_s> all = folder_ ? folder_rows(*folder_) : QList<recovery_item_s>();
+    for (recovery_item_s& row : all)
+        if (damaged_.contains(row.id)) row.state = qv::item_state::damaged;
     folder_row_count_ = int(all.size());
     rows_ = filtered_rows(all, filter_);
     install_table_model();
     header_->set_check_all_state(false);
     emit table_filled(int(rows_.size()), folder_row_count_);
+}
+
+void result_presenter_c::mark_damaged(const QList<uint64_t>& ids) {
+    if (ids.isEmpty()) return;
+    for (uint64_t id : ids) damaged_.insert(id);
+    for (recovery_item_s& row : rows_)
+        if (damaged_.contains(row.id)) row.state = qv::item_state::damaged;
+    table_->viewport()->update();
 }
 
 void result_presenter_c::check_all(bool value) {

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QModelIndex>
 #include <QObject>
+#include <QSet>
 
 #include <memory>
 
@@ -47,6 +48,9 @@ public:
     void toggle_tick(int row);
     // Sorts the table by a column; the current row stays current.
     void sort_by_column(int column);
+    // Files that a recovery found unreadable in parts: their rows show them
+    // damaged from now on, also when their folder is shown again, until the next result.
+    void mark_damaged(const QList<uint64_t>& ids);
 
     TreeModel* tree_model() const { return tree_model_; }
     recovery_model_c* table_model() const { return table_model_; }
@@ -73,6 +77,7 @@ private:
     // The folder tree the tree model's nodes point into.
     std::unique_ptr<qv::folder_tree> folder_tree_;
     QList<recovery_item_s> rows_;
+    QSet<uint64_t> damaged_;  // ids found damaged by a recovery of this result
     qv::item_filter filter_;
     // The folder the table shows (a node of folder_tree_), and its row count before the filter.
     const qv::folder_node* folder_ = nullptr;

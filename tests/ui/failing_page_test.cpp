@@ -162,6 +162,8 @@ TEST_F(failing_page, a_file_over_unreadable_sectors_is_recovered_with_zeros_and_
     recover_all_of("d");
     EXPECT_EQ(told, QStringList{"recovery_damaged"});
     EXPECT_EQ(told_args, QStringList{"1"}) << "one file has unreadable parts";
+    ASSERT_EQ(page->rows().size(), 1);
+    EXPECT_EQ(page->rows()[0].state, qv::item_state::damaged) << "its row shows it";
     std::fill(bytes.begin() + (bad - at), bytes.begin() + (bad - at) + 4096, 0);
     const QStringList out = QDir(folder).entryList(QDir::Files);
     ASSERT_EQ(out.size(), 1);
