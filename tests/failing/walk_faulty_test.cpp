@@ -17,6 +17,7 @@
 
 namespace {
 
+using qv::test::files_by_size;
 using qv::test::walk_image;
 
 std::unique_ptr<qv::device_handle> open_path(const std::string& path) {
@@ -51,14 +52,6 @@ std::optional<uint64_t> number_after(const std::string& line, const std::string&
     while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
     if (end == at + key.size()) return std::nullopt;
     return std::stoull(line.substr(at + key.size(), end - at - key.size()));
-}
-
-// Deleted files of the result by size (every test file has its own size).
-std::map<uint64_t, qv::found_item> files_by_size(const std::vector<qv::found_item>& items) {
-    std::map<uint64_t, qv::found_item> out;
-    for (const auto& f : items)
-        if (f.deleted && !f.directory) out[f.size] = f;
-    return out;
 }
 
 class WalkFaultyDisk : public testing::TestWithParam<const char*> {

@@ -206,4 +206,11 @@ int walk_engine::recover(const found_item& item, const std::string& destination,
     return rc;
 }
 
+std::map<uint64_t, found_item> files_by_size(const std::vector<found_item>& items) {
+    std::map<uint64_t, found_item> out;
+    for (const auto& f : items)
+        if (f.deleted && !f.directory) out[f.size] = f;
+    return out;
+}
+
 }  // namespace qv::test

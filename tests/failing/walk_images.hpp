@@ -4,6 +4,7 @@
 // bytes lie in one piece, and where on the image each file's bytes are.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ std::vector<std::pair<uint64_t, uint64_t>> areas_in_files(const walk_image& imag
 
 // Bytes of [offset, offset + size) inside the areas.
 uint64_t overlap(const std::vector<std::pair<uint64_t, uint64_t>>& areas, uint64_t offset, uint64_t size);
+
+// Deleted files of a result by size (every test file has its own size).
+std::map<uint64_t, found_item> files_by_size(const std::vector<found_item>& items);
 
 // The file's bytes with zeros where the areas cover them.
 std::vector<uint8_t> with_zeros(const placed_file& f, const std::vector<std::pair<uint64_t, uint64_t>>& areas);

@@ -14,6 +14,7 @@
 
 namespace {
 
+using qv::test::files_by_size;
 using qv::test::walk_image;
 
 std::string name_of(int i) { return "f" + std::to_string(100 + i); }
@@ -56,13 +57,6 @@ std::pair<uint64_t, uint64_t> entry_place(const std::string& kind, const std::ve
         for (size_t at : find_all(image, utf16(name_of(i) + ".bin"))) return {at / 512 * 512, 512};
     }
     return {0, 0};
-}
-
-std::map<uint64_t, qv::found_item> files_by_size(const std::vector<qv::found_item>& items) {
-    std::map<uint64_t, qv::found_item> out;
-    for (const auto& f : items)
-        if (f.deleted && !f.directory) out[f.size] = f;
-    return out;
 }
 
 class WalkReadErrors : public testing::TestWithParam<const char*> {
