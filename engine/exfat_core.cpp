@@ -72,7 +72,9 @@ exfat_scan_result exfat_core::scan(std::unique_ptr<device_handle> device, const 
 
     exfat::walk_hooks walk;
     walk.stop = [&] { return !hooks.keep_going(); };
-    walk.progress = [&](double fraction, uint64_t entries) {
+    unreadable_.store(0, std::memory_order_relaxed);
+    walk.progress = [&](double fraction, uint64_t entries, uint64_t unreadable) {
+        unreadable_.store(unreadable, std::memory_order_relaxed);
         token.progress.store(fraction, std::memory_order_relaxed);
         token.entries.store(entries, std::memory_order_relaxed);
         if (hooks.progress) hooks.progress(fraction, entries, token.items.load(std::memory_order_relaxed));
@@ -97,6 +99,7 @@ exfat_scan_result exfat_core::scan(std::unique_ptr<device_handle> device, const 
     };
     exfat::walk_result walked = exfat::walk(*volume_, walk);
     result.unreadable_bytes = walked.unreadable;
+    unreadable_.store(walked.unreadable, std::memory_order_relaxed);
     result.vanished = walked.vanished;
     for (const auto& [cluster, bytes] : walked.unreadable_folders) {
         result.unreadable_places.push_back("folder at cluster " + std::to_string(cluster) + ": " +

@@ -2,6 +2,7 @@
 // The exFAT scan without threads: walks a volume's folders through the exFAT reader,
 // keeps its folders and its deleted files and folders as found items, and copies one out.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,8 @@ public:
     // exfat::copy_error; -10 when id is no file of the last scan.
     int recover(uint64_t id, const std::string& destination);
     int recover(const found_item& item, const std::string& destination) { return recover(item.id, destination); }
+    // Folder bytes the scan could not read so far; any thread may ask while it runs.
+    uint64_t unreadable_bytes() const { return unreadable_.load(std::memory_order_relaxed); }
     // Bytes of the last recovery that could not be read and were written as zeros.
     uint64_t last_unreadable_bytes() const { return last_unreadable_; }
     // Drops the volume and what was kept of the scan.
@@ -67,6 +70,7 @@ private:
     std::unique_ptr<exfat::volume> volume_;
     std::unordered_map<uint64_t, stored_file> files_;
     uint64_t last_unreadable_ = 0;
+    std::atomic<uint64_t> unreadable_{0};
 };
 
 // exFAT's file attribute bit for folders, as found items carry it in attributes.

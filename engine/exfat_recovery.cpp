@@ -33,6 +33,7 @@ void exfat_recovery_c::run() {
     auto device = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
     qv::scan_hooks hooks;
     hooks.token = &token_;
+    hooks.progress = [this](double, uint64_t, uint64_t) { unreadable_ = core_.unreadable_bytes(); };
     qv::exfat_scan_result result = core_.scan(std::move(device), hooks);
     open_error_ = result.open_error;
     unreadable_ = result.unreadable_bytes;

@@ -270,7 +270,7 @@ walk_result walk(volume& vol, const walk_hooks& hooks) {
         if (hooks.progress) {
             const double p = double(result.folders) / double(result.folders + stack.size());
             if (p > shown) shown = p;
-            hooks.progress(shown, result.entries);
+            hooks.progress(shown, result.entries, result.unreadable);
         }
     }
     return result;

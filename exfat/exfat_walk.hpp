@@ -24,8 +24,9 @@ struct found_entry {
 
 struct walk_hooks {
     std::function<bool()> stop;                    // asked often; true ends the walk
-    // After each folder: the fraction done (0.0 to 1.0, never going back) and the entries examined so far.
-    std::function<void(double, uint64_t)> progress;
+    // After each folder: the fraction done (0.0 to 1.0, never going back), the entries examined
+    // and the directory bytes that could not be read so far.
+    std::function<void(double, uint64_t, uint64_t)> progress;
     std::function<void(const found_entry&)> found;
     bool live_files = false;                       // also deliver files that still exist
 };

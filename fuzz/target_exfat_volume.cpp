@@ -46,7 +46,7 @@ int exfat_volume(const uint8_t* data, size_t size) {
         if (!f.set.directory() && copies.size() < max_copies) copies.push_back(f);
     };
     double last_progress = 0;
-    hooks.progress = [&](double p, uint64_t) {
+    hooks.progress = [&](double p, uint64_t, uint64_t) {
         QV_FUZZ_CHECK(p >= last_progress && p <= 1.0);
         last_progress = p;
     };

@@ -176,7 +176,8 @@ std::vector<found_item> walk_engine::scan(std::unique_ptr<device_handle> device)
 uint64_t walk_engine::unreadable_bytes() {
     if (kind_ == "fat") return fat_.problems().unreadable_bytes();
     if (kind_ == "ntfs") return ntfs_.unreadable_bytes();
-    return exfat_result_.unreadable_bytes;
+    // The figure the window reads while the scan runs (it ends where the result's does).
+    return exfat_.unreadable_bytes();
 }
 
 bool walk_engine::vanished() {
