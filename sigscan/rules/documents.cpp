@@ -332,15 +332,17 @@ std::optional<carve_result> measure_xml(carve_input& in, uint64_t start, uint64_
         else if (h[1] == '!') closer = ">";
         else break;
         // A doctype's internal subset may hold '>' inside brackets.
+        const bool doctype = closer == ">";
+        const int last = uint8_t(closer.back());
         int brackets = 0;
         uint64_t p = pos + 2;
         bool closed = false;
         while (p < end && !closed) {
             int b = byte_at(in, p);
             if (b < 0) return std::nullopt;
-            if (closer == ">" && b == '[') ++brackets;
-            if (closer == ">" && b == ']') --brackets;
-            if (b == uint8_t(closer.back()) && (closer == ">" ? brackets <= 0 : true)) {
+            if (doctype && b == '[') ++brackets;
+            if (doctype && b == ']') --brackets;
+            if (b == last && (!doctype || brackets <= 0)) {
                 uint8_t t[3] = {};
                 size_t n = closer.size();
                 if (p + 1 >= n && in.read(p + 1 - n, t, n) && std::memcmp(t, closer.data(), n) == 0)
