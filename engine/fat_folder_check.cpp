@@ -1,22 +1,15 @@
 #include "engine/fat_folder_check.hpp"
 
+#include "engine/fat_layout.hpp"
+
 namespace qv {
 
 namespace {
 
-constexpr size_t entry_bytes = 32;
-constexpr size_t entry_attributes = 11;
-constexpr size_t entry_cluster_high = 20;
-constexpr size_t entry_cluster_low = 26;
-constexpr size_t entry_size = 28;
 constexpr size_t lfn_type = 12;
 constexpr size_t short_name_bytes = 11;
 
-constexpr uint8_t long_name_attributes = 0x0F;
 constexpr uint8_t reserved_attributes = 0xC0;
-constexpr uint8_t volume_attribute = 0x08;
-constexpr uint8_t directory_attribute = 0x10;
-constexpr uint8_t deleted_mark = 0xE5;
 constexpr uint8_t kanji_lead_mark = 0x05;
 constexpr uint8_t lfn_last = 0x40;
 constexpr uint8_t max_lfn_order = 20;
@@ -28,17 +21,17 @@ bool bad_name_byte(uint8_t b) {
 
 bool sane_long_name_entry(byte_view e) {
     uint8_t order = e.u8(0);
-    if (order != deleted_mark) {
+    if (order != fat::deleted_mark) {
         uint8_t n = order & uint8_t(~lfn_last);
         if (n == 0 || n > max_lfn_order) return false;
     }
-    return e.u8(lfn_type) == 0 && e.le16(entry_cluster_low) == 0;
+    return e.u8(lfn_type) == 0 && e.le16(fat::dir_cluster_low) == 0;
 }
 
 bool sane_short_entry(byte_view e, const fat_folder_limits& limits) {
-    uint8_t attributes = e.u8(entry_attributes);
+    uint8_t attributes = e.u8(fat::dir_attributes);
     if (attributes & reserved_attributes) return false;
-    if ((attributes & volume_attribute) && (attributes & directory_attribute)) return false;
+    if ((attributes & fat::attr_volume) && (attributes & fat::attr_directory)) return false;
     uint8_t first = e.u8(0);
     if (first == ' ') return false;
     if (first == '.') {
@@ -50,29 +43,29 @@ bool sane_short_entry(byte_view e, const fat_folder_limits& limits) {
     } else {
         for (size_t i = 0; i < short_name_bytes; ++i) {
             uint8_t b = e.u8(i);
-            if (i == 0 && (b == deleted_mark || b == kanji_lead_mark)) continue;
+            if (i == 0 && (b == fat::deleted_mark || b == kanji_lead_mark)) continue;
             if (bad_name_byte(b) || b == '.') return false;
         }
     }
-    uint32_t cluster = e.le16(entry_cluster_low);
-    if (limits.fat32) cluster |= uint32_t(e.le16(entry_cluster_high)) << 16;
+    uint32_t cluster = e.le16(fat::dir_cluster_low);
+    if (limits.fat32) cluster |= uint32_t(e.le16(fat::dir_cluster_high)) << 16;
     if (cluster == 1 || (cluster != 0 && cluster >= limits.entry_count)) return false;
-    return e.le32(entry_size) <= limits.volume_bytes;
+    return e.le32(fat::dir_file_size) <= limits.volume_bytes;
 }
 
 }  // namespace
 
 bool sane_folder_entry(byte_view e, const fat_folder_limits& limits) {
-    if (e.size() != entry_bytes) return false;
-    if ((e.u8(entry_attributes) & 0x3F) == long_name_attributes) return sane_long_name_entry(e);
+    if (e.size() != fat::entry_bytes) return false;
+    if ((e.u8(fat::dir_attributes) & 0x3F) == fat::attr_long_name) return sane_long_name_entry(e);
     return sane_short_entry(e, limits);
 }
 
 folder_check check_folder_cluster(byte_view bytes, const fat_folder_limits& limits) {
-    size_t count = bytes.size() / entry_bytes;
+    size_t count = bytes.size() / fat::entry_bytes;
     if (count == 0) return folder_check::not_entries;
     for (size_t i = 0; i < count; ++i) {
-        byte_view e = bytes.sub(i * entry_bytes, entry_bytes);
+        byte_view e = bytes.sub(i * fat::entry_bytes, fat::entry_bytes);
         if (e.u8(0) == 0) return i == 0 ? folder_check::empty : folder_check::ends_here;
         if (!sane_folder_entry(e, limits)) return folder_check::not_entries;
     }

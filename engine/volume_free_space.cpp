@@ -5,6 +5,7 @@
 #include "devices/device_catalog.hpp"
 #include "devices/le_bytes.hpp"
 #include "engine/fat_allocation.hpp"
+#include "engine/fat_layout.hpp"
 #include "exfat/exfat_volume.hpp"
 #include "ntfsscan/cluster_bitmap.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
@@ -14,16 +15,6 @@ namespace qv {
 namespace {
 
 constexpr size_t boot_bytes = 512;
-constexpr size_t bpb_bytes_per_sector = 11;
-constexpr size_t bpb_sectors_per_cluster = 13;
-constexpr size_t bpb_reserved_sectors = 14;
-constexpr size_t bpb_fat_count = 16;
-constexpr size_t bpb_root_entries = 17;
-constexpr size_t bpb_total_sectors16 = 19;
-constexpr size_t bpb_sectors_per_fat16 = 22;
-constexpr size_t bpb_total_sectors32 = 32;
-constexpr size_t bpb_sectors_per_fat32 = 36;
-constexpr size_t bs_signature = 510;
 constexpr uint32_t sector_bytes = 512;
 constexpr uint32_t fat12_max_clusters = 4085;
 constexpr uint32_t fat16_max_clusters = 65525;
@@ -36,13 +27,13 @@ std::optional<uint64_t> fat_free_bytes(device_handle& device) {
     std::vector<uint8_t> boot(boot_bytes);
     if (!device.read_exact(0, boot.data(), boot.size())) return std::nullopt;
     byte_view bs(boot.data(), boot.size());
-    if (bs.le16(bs_signature) != 0xAA55 || bs.le16(bpb_bytes_per_sector) != sector_bytes) return std::nullopt;
-    uint32_t spc = bs.u8(bpb_sectors_per_cluster), fats = bs.u8(bpb_fat_count);
-    uint32_t reserved = bs.le16(bpb_reserved_sectors), root_entries = bs.le16(bpb_root_entries);
-    uint64_t total = bs.le16(bpb_total_sectors16);
-    if (total == 0) total = bs.le32(bpb_total_sectors32);
-    uint64_t per_fat = bs.le16(bpb_sectors_per_fat16);
-    if (per_fat == 0) per_fat = bs.le32(bpb_sectors_per_fat32);
+    if (bs.le16(fat::bs_signature) != fat::boot_signature || bs.le16(fat::bpb_bytes_per_sector) != sector_bytes) return std::nullopt;
+    uint32_t spc = bs.u8(fat::bpb_sectors_per_cluster), fats = bs.u8(fat::bpb_fat_count);
+    uint32_t reserved = bs.le16(fat::bpb_reserved_sectors), root_entries = bs.le16(fat::bpb_root_entries);
+    uint64_t total = bs.le16(fat::bpb_total_sectors16);
+    if (total == 0) total = bs.le32(fat::bpb_total_sectors32);
+    uint64_t per_fat = bs.le16(fat::bpb_sectors_per_fat16);
+    if (per_fat == 0) per_fat = bs.le32(fat::bpb_sectors_per_fat32);
     if (spc == 0 || (spc & (spc - 1)) != 0 || fats == 0 || fats > 2 || reserved == 0 || per_fat == 0)
         return std::nullopt;
     uint64_t system = reserved + per_fat * fats + (uint64_t(root_entries) * 32 + sector_bytes - 1) / sector_bytes;
