@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Quorvane needs to build and test; only what is missing.
+# Installs the Debian 12 packages Quorvane needs; only what is missing.
+#   install.sh app    what building and running the program need (scripts/run.sh, package.sh)
+#   install.sh        that and everything the tests, benchmarks and fuzzers use
 set -euo pipefail
 
 packages=(
-  # build
+  # build and run
   build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
-  libblkid-dev libmount-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libblkid-dev libmount-dev libudev-dev libcli11-dev zlib1g-dev
+  # checks of found JPEG files
+  libjpeg62-turbo-dev
+)
+if [ "${1:-all}" != "app" ]; then
+packages+=(
+  libgtest-dev libgmock-dev libbenchmark-dev
   # tests: real file systems, partition tables, an independent reader, a display for the GUI
   dosfstools mtools ntfs-3g fdisk sleuthkit xvfb xauth imagemagick
   # exFAT images: mkfs.exfat, and the FUSE mount that fills and empties them
@@ -13,12 +21,10 @@ packages=(
   # more real files for the deep-scan tests
   zip p7zip-full xz-utils bzip2 gzip sqlite3 file flac lame python3
   ffmpeg libimage-exiftool-perl genisoimage qemu-utils python3-fonttools libheif1
-  # checks of found JPEG files
-  libjpeg62-turbo-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator
-  qemu-system-x86 zlib1g-dev
+  qemu-system-x86
   # opening devices as a normal user: private udisks2, polkit, udev and system bus
   udisks2 polkitd pkexec udev dbus
   # the Debian package and its checks
@@ -26,6 +32,7 @@ packages=(
   # the faulty disk (FUSE) for read-error and imaging tests; GNU's reader of mapfiles
   fuse3 libfuse3-dev gddrescue
 )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
