@@ -120,11 +120,14 @@ void volume_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opt
     painter->setPen(QPen(bar_outline, 1));
     painter->drawRect(l.bar);
     painter->setPen(Qt::black);
-    if (volume.free_known)
-        painter->drawText(l.size_text, format_size(volume.free_bytes) + language_text("recovery_free") +
-                                           format_size(volume.total_bytes));
+    const QString lead = volume.free_known ? format_size(volume.free_bytes) + language_text("recovery_free")
+                                           : language_text("free_unknown");
+    const QStringList lines =
+        fit_size_text(QFontMetricsF(painter->font()), lead, format_size(volume.total_bytes), l.size_text_width);
+    if (lines.size() == 1)
+        painter->drawText(l.size_text, lines[0]);
     else
-        painter->drawText(l.size_text, language_text("free_unknown") + format_size(volume.total_bytes));
+        for (int i = 0; i < 2; ++i) painter->drawText(l.size_text_lines[i], lines[i]);
     painter->drawText(l.file_system, volume.file_system);
     if (l.has_fill && l.fill.width() > 0) {
         const QPixmap& image = l.red ? red_ : green_;

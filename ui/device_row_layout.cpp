@@ -8,6 +8,10 @@
 namespace {
 
 constexpr int text_baseline = 20;  // below the row's top
+// Baselines of a two-line cell below the row's top (8-point text in a 30-pixel row).
+constexpr int first_line_baseline = 13;
+constexpr int second_line_baseline = 26;
+constexpr int column_gap = 5;  // kept free before a separator
 constexpr qreal usage_red_limit = 0.2;
 
 }  // namespace
@@ -47,6 +51,9 @@ volume_row_layout_s volume_row_layout(const QRect& row, uint64_t free_bytes, uin
     const qreal b = std::max<qreal>(0, 0.53 * w - 170);
     l.bar = QRectF(l.separator1 + 10, top + 5, b, 20);
     l.size_text = QPointF(l.separator1 + b + 20, y);
+    l.size_text_width = std::max<qreal>(0, l.separator2 - column_gap - l.size_text.x());
+    l.size_text_lines[0] = QPointF(l.size_text.x(), top + first_line_baseline);
+    l.size_text_lines[1] = QPointF(l.size_text.x(), top + second_line_baseline);
     l.file_system = QPointF(l.separator2 + 20, y);
     l.heading_name = QPointF(x + 60, y);
     l.heading_size = QPointF(l.separator1 + 165, y);
@@ -60,6 +67,15 @@ volume_row_layout_s volume_row_layout(const QRect& row, uint64_t free_bytes, uin
         l.fill = QRectF(l.separator1 + 11, top + 6, std::max<qreal>(0, used * b - 2), fill_height);
     }
     return l;
+}
+
+QStringList fit_size_text(const QFontMetricsF& metrics, const QString& lead, const QString& size, qreal width) {
+    const QString whole = lead + size;
+    if (metrics.horizontalAdvance(whole) <= width) return {whole};
+    const auto fit = [&](const QString& text) {
+        return metrics.horizontalAdvance(text) <= width ? text : metrics.elidedText(text, Qt::ElideRight, width);
+    };
+    return {fit(lead.trimmed()), fit(size)};
 }
 
 QString volume_display_name(const volume_item_s& volume) {

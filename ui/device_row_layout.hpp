@@ -1,10 +1,12 @@
 #pragma once
 // Where the drive and volume delegates put each part of a 30-pixel row, and the usage bar's rule.
 
+#include <QFontMetricsF>
 #include <QPointF>
 #include <QRect>
 #include <QRectF>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -30,7 +32,9 @@ struct volume_row_layout_s {
     QPointF name;            // "Label (mount path)"
     qreal name_width = 0;    // room before the first separator
     QRectF bar;              // outline, 20 high
-    QPointF size_text;       // "free" + "recovery_free" + "total"
+    QPointF size_text;       // "free" + "recovery_free" + "total", one line
+    qreal size_text_width = 0;       // room before the second separator
+    QPointF size_text_lines[2];      // baselines when the text takes two lines
     QPointF file_system;
     bool has_fill = false;   // false for a volume of 0 total bytes
     bool red = false;        // red.png when at most a fifth is free, else green.png
@@ -43,6 +47,11 @@ struct volume_row_layout_s {
 // fill_height is the fill image's height + 1 (19 with the shipped red.png).
 volume_row_layout_s volume_row_layout(const QRect& row, uint64_t free_bytes, uint64_t total_bytes,
                                       int fill_height);
+
+// The size column's text in lines that each fit width: one line when lead + size fits,
+// else lead on the first line and size on the second, each elided at the right if it
+// still does not fit. lead is "free" + "recovery_free" or "free_unknown".
+QStringList fit_size_text(const QFontMetricsF& metrics, const QString& lead, const QString& size, qreal width);
 
 // free / total in single precision (0 for total 0).
 float free_ratio(uint64_t free_bytes, uint64_t total_bytes);

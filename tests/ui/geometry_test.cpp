@@ -8,7 +8,10 @@
 #include <cmath>
 #include <limits>
 
+#include "app/language_settings.hpp"
+#include "devices/format_size.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/device_row_layout.hpp"
 #include "ui/file_preview.hpp"
 #include "ui/progress_bar.hpp"
 #include "ui/recovery_layout.hpp"
@@ -190,3 +193,33 @@ TEST(preview_files, pictures_text_and_the_size_of_a_text_preview) {
 }
 
 }  // namespace
+
+// The volume list's size column in every language of language.ini: the text stays
+// between the usage bar and the file-system column ("512.00Mext4" was drawn before).
+TEST(volume_size_text, fits_its_column_in_every_language) {
+    const int list_width = 794 - 50;  // the volume page's list on its 794-pixel page
+    const volume_row_layout_s l = volume_row_layout(QRect(0, 0, list_width, device_row_height), 0, 0, 19);
+    ASSERT_GT(l.size_text_width, 0);
+    ASSERT_LT(l.size_text_lines[1].y(), device_row_height) << "the second line sits inside the row";
+    const QFontMetricsF metrics(QFont("Arial", 8));
+    const QString size = format_size(512ull << 20);
+    int two_line_cases = 0;
+    for (const char* language : {"English", "Deutsch", "Français", "Español", "Italiano", "日本語", "简体中文",
+                                 "繁體中文", "Nederlands", "Português", "العربية"}) {
+        ASSERT_EQ(load_language_file(QString::fromUtf8(language), true), 0) << language;
+        for (const QString& lead : {language_text("free_unknown"),
+                                    format_size(123ull << 20) + language_text("recovery_free")}) {
+            ASSERT_FALSE(lead.isEmpty()) << language;
+            const QStringList lines = fit_size_text(metrics, lead, size, l.size_text_width);
+            ASSERT_GE(lines.size(), 1);
+            ASSERT_LE(lines.size(), 2);
+            for (const QString& line : lines)
+                EXPECT_LE(metrics.horizontalAdvance(line), l.size_text_width) << language << ": " << line.toStdString();
+            EXPECT_TRUE(lines.back().endsWith(size) || lines.back().contains(QChar(0x2026)))
+                << language << ": the total size shows whole unless even it cannot fit";
+            if (lines.size() == 2) ++two_line_cases;
+        }
+    }
+    load_language_file("English", true);
+    EXPECT_GT(two_line_cases, 0) << "the longest texts do not fit one line at this width: the check must see them";
+}
