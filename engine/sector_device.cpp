@@ -3,7 +3,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -40,54 +39,6 @@ std::unique_lock<std::mutex> lock_device(std::chrono::milliseconds timeout) {
     }
     return lock;
 }
-
-// The media watch: marks drives whose medium has gone as not ready.
-class media_watch {
-public:
-    ~media_watch() { stop(); }
-    void start() {
-        std::lock_guard lock(control_);
-        if (thread_.joinable()) return;
-        quit_ = false;
-        thread_ = std::thread([this] { loop(); });
-    }
-    void stop() {
-        {
-            std::lock_guard lock(control_);
-            quit_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
-    }
-
-private:
-    // Sleeps up to d; false when asked to quit.
-    bool pause(std::chrono::milliseconds d) {
-        std::unique_lock lock(control_);
-        return !wake_.wait_for(lock, d, [this] { return quit_; });
-    }
-    void loop() {
-        while (pause(100ms)) {
-            // Drive 0 is never watched.
-            for (int n = 1; n < slot_count.load(); ++n) {
-                if (!pause(1ms)) return;
-                auto& slot = sector_device_table[size_t(n)];
-                if (slot.status & DEVICE_NOT_READY) continue;
-                auto lock = lock_device(100ms);
-                if (!lock.owns_lock()) continue;
-                if (slot.handle && !slot.handle->medium_present()) slot.status |= DEVICE_NOT_READY;
-                if (!pause(100ms)) return;
-            }
-        }
-    }
-    std::mutex control_;
-    std::condition_variable wake_;
-    bool quit_ = false;
-    std::thread thread_;
-};
-
-// Destroyed before the table and the mutex above, so the thread ends first.
-media_watch watcher;
 
 bool present(uint8_t drive) { return drive < slot_count.load(); }
 
@@ -138,7 +89,6 @@ int probe() {
 uint32_t open_physical_drives() {
     std::lock_guard lock(device_mutex);
     slot_count = probe();
-    watcher.start();
     return uint32_t(slot_count.load());
 }
 
@@ -149,8 +99,18 @@ uint32_t reopen_physical_drives() {
     return uint32_t(slot_count.load());
 }
 
+void check_media() {
+    // Drive 0 is never marked.
+    for (int n = 1; n < slot_count.load(); ++n) {
+        auto& slot = sector_device_table[size_t(n)];
+        if (slot.status & DEVICE_NOT_READY) continue;
+        auto lock = lock_device(100ms);
+        if (!lock.owns_lock()) continue;  // a transfer holds the drive: the next change looks again
+        if (slot.handle && !slot.handle->medium_present()) slot.status |= DEVICE_NOT_READY;
+    }
+}
+
 void close_physical_drives() {
-    watcher.stop();
     std::lock_guard lock(device_mutex);
     slot_count = 0;
     for (auto& slot : sector_device_table) {

@@ -1,7 +1,7 @@
 #pragma once
 // Numbered sector access to the drives of the device catalog, over the
 // catalog's device handles: a drive table, one 64 KiB transfer buffer under
-// one mutex, and a media watch that marks drives whose medium has gone.
+// one mutex, and a media check that marks drives whose medium has gone.
 // (The FAT reader reads through its own volume handle, not through these slots.)
 
 #include <QString>
@@ -43,12 +43,16 @@ struct volume_location {
     uint64_t start_sector = 0;
 };
 
-// Opens every catalog drive (read-only) and starts the media watch. Returns the slot count.
+// Opens every catalog drive (read-only). Returns the slot count.
 uint32_t open_physical_drives();
 // Closes and re-opens all slots (after the catalog changed). Returns the slot count.
 uint32_t reopen_physical_drives();
-// Stops the media watch and closes every slot; the table can be opened again.
+// Closes every slot; the table can be opened again.
 void close_physical_drives();
+// Marks each drive but drive 0 whose medium has gone as not ready: one pass on the
+// caller's thread, run when the system reports a device change (no thread polls).
+// Only device_initialize clears the mark again.
+void check_media();
 
 uint8_t device_status(uint8_t drive);
 uint8_t device_initialize(uint8_t drive);

@@ -6,9 +6,12 @@
 #include <QFile>
 #include <QGridLayout>
 #include <QMenu>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include "app/language_settings.hpp"
 #include "devices/device_catalog.hpp"
+#include "devices/media_monitor.hpp"
 #include "devices/volume_items.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_worker.hpp"
@@ -66,7 +69,10 @@ main_window_c::main_window_c(QWidget* parent) : QSkinWidget(parent) {
     add_open_image_entry();
 }
 
-main_window_c::~main_window_c() { stop_background_work(); }
+main_window_c::~main_window_c() {
+    stop_background_work();
+    delete media_notifier_;  // before the monitor closes the socket it watches
+}
 
 void main_window_c::add_open_image_entry() {
     QAction* first = menu()->actions().value(0);
@@ -210,6 +216,42 @@ void main_window_c::on_click_recovery_back() {
 void main_window_c::on_init_finished() {
     volumes_->set_volume_list();
     drives_->set_drive_list();
+    // Cards and sticks plugged in or pulled out show up without Refresh.
+    if (media_) return;
+    media_ = std::make_unique<qv::media_monitor>();
+    if (!media_->start()) return;
+    media_notifier_ = new QSocketNotifier(media_->fd(), QSocketNotifier::Read, this);
+    connect(media_notifier_, &QSocketNotifier::activated, this, &main_window_c::on_media_changed);
+}
+
+// A moment for the events of one change (a disk and its partitions, a loop
+// device's size) to arrive before the lists are made once.
+static constexpr int media_settle_ms = 300;
+
+void main_window_c::on_media_changed() {
+    if (!media_ || media_->take_events().empty()) return;
+    check_media();
+    if (relist_pending_) return;
+    relist_pending_ = true;
+    QTimer::singleShot(media_settle_ms, this, [this] {
+        relist_pending_ = false;
+        // The lists stay as they are under running work; its own reads see a drive that went away.
+        if (!device_work_running()) relist_devices();
+    });
+}
+
+bool main_window_c::device_work_running() const {
+    return scan_running || partitions_->searching() || (recovery_->worker() && recovery_->worker()->isRunning()) ||
+           (image_dialog_ && image_dialog_->running());
+}
+
+void main_window_c::relist_devices() {
+    enumerate_volumes();
+    qv::count_unmounted_free_space(volume_items);
+    enumerate_drives();
+    reopen_physical_drives();
+    volumes_->set_volume_list();
+    drives_->set_drive_list();
 }
 
 void main_window_c::on_click_open_image() {
@@ -228,12 +270,7 @@ bool main_window_c::open_image_path(const QString& path) {
         shell_message(this, "Quorvane", "open_image_failed", QMessageBox::Ok, QString::fromStdString(error));
         return false;
     }
-    enumerate_volumes();
-    qv::count_unmounted_free_space(volume_items);
-    enumerate_drives();
-    reopen_physical_drives();
-    volumes_->set_volume_list();
-    drives_->set_drive_list();
+    relist_devices();
     return true;
 }
 

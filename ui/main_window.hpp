@@ -2,7 +2,14 @@
 // The application's one window: five pages in one place, the navigation
 // between them with its warnings, and the window menu.
 
+#include <memory>
+
 #include "ui/skin_widget.hpp"
+
+namespace qv {
+class media_monitor;
+}
+class QSocketNotifier;
 
 class image_dialog_c;
 class QGridLayout;
@@ -58,12 +65,23 @@ public slots:
     // "menu_restore_mbr": puts a saved first sector back on the drive its undo
     // record names (else the drive chosen on the drive page).
     void on_click_restore_mbr();
+    // The system reported block devices coming, going or changing medium: drives
+    // whose medium has gone are marked, and the lists are made again within a
+    // moment unless work on a device is running.
+    void on_media_changed();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void add_open_image_entry();
+    // Lists drives and volumes again and reopens the sector table (Refresh of both pages).
+    void relist_devices();
+    // True while a scan, a recovery, the partition search or an image copy uses a device.
+    bool device_work_running() const;
+    std::unique_ptr<qv::media_monitor> media_;
+    QSocketNotifier* media_notifier_ = nullptr;
+    bool relist_pending_ = false;
     image_dialog_c* image_dialog_ = nullptr;
 
     QGridLayout* grid_ = nullptr;

@@ -8,8 +8,14 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <unistd.h>
+
+#include <optional>
+
 #include "app/init_worker.hpp"
 #include "app/language_settings.hpp"
+#include "devices/device_catalog.hpp"
+#include "devices/media_monitor.hpp"
 #include "devices/volume_items.hpp"
 #include "partition/partition_repair.hpp"
 #include "tests/support/disk_images.hpp"
@@ -313,4 +319,50 @@ TEST_F(main_window_test, the_menus_restore_puts_a_wiped_first_sector_back_once_a
     ASSERT_EQ(recorder.keys(), (std::vector<std::string>{"restore_mbr_done", "restore_mbr_refused"}));
     EXPECT_FALSE(recorder.shown[1].detail.isEmpty());
     EXPECT_EQ(first_sector_of(img), wiped);
+}
+
+namespace {
+
+bool volume_listed(const QString& device) {
+    for (const auto& v : volume_items)
+        if (v.device_name == device) return true;
+    return false;
+}
+
+// Lists the machine's block devices for one test (the others list image files only).
+struct block_devices_listed {
+    block_devices_listed() { qv::device_catalog::shared().set_block_devices_enabled(true); }
+    ~block_devices_listed() { qv::device_catalog::shared().set_block_devices_enabled(false); }
+};
+
+}  // namespace
+
+TEST_F(main_window_test, a_card_plugged_in_and_pulled_out_shows_on_the_volume_page_without_refresh) {
+    QV_REQUIRE_TOOL("mkfs.fat");
+    if (!qv::media_monitor().start()) GTEST_SKIP() << "this system gives no device events";
+    qv::test::temp_dir dir;
+    const std::string image = dir / "card.img";
+    ASSERT_TRUE(qv::test::make_blank_image(image, 8));
+    ASSERT_TRUE(qv::test::format_fat_at(image, 0, 8 * 2048, 12, "CARD"));
+    block_devices_listed listed;
+    ready();
+    window.on_click_home_start();
+    ASSERT_EQ(page(), 1);
+
+    std::optional<qv::test::loop_device> card(std::in_place);
+    std::string why;
+    if (!card->attach(image, false, &why)) GTEST_SKIP() << why;
+    const QString device = QString::fromStdString(card->path());
+    EXPECT_TRUE(qv::test::wait_until([&] { return volume_listed(device); }, 5000))
+        << device.toStdString() << " was not listed after it was attached";
+    EXPECT_EQ(window.volumes()->model()->rowCount(), volume_items.size()) << "the page shows the new list";
+    EXPECT_TRUE(recorder.shown.empty());
+
+    // The card is pulled out of its reader: the medium is gone and the reader says so.
+    // (Detaching the loop device itself waits for its last user to close it.)
+    ASSERT_EQ(::truncate(image.c_str(), 0), 0);
+    ASSERT_EQ(qv::test::run("losetup -c " + qv::test::shell_quote(card->path())), 0);
+    EXPECT_TRUE(qv::test::wait_until([&] { return !volume_listed(device); }, 5000))
+        << device.toStdString() << " was still listed after its medium went away";
+    EXPECT_EQ(window.volumes()->model()->rowCount(), volume_items.size());
 }
