@@ -122,12 +122,13 @@ void volume_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& opt
     painter->setPen(Qt::black);
     const QString lead = volume.free_known ? format_size(volume.free_bytes) + language_text("recovery_free")
                                            : language_text("free_unknown");
-    const QStringList lines =
-        fit_size_text(QFontMetricsF(painter->font()), lead, format_size(volume.total_bytes), l.size_text_width);
-    if (lines.size() == 1)
-        painter->drawText(l.size_text, lines[0]);
+    const fitted_text text = fit_size_text(painter->font(), lead, format_size(volume.total_bytes), l.size_text_width);
+    painter->setFont(text.font);
+    if (text.lines.size() == 1)
+        painter->drawText(l.size_text, text.lines[0]);
     else
-        for (int i = 0; i < 2; ++i) painter->drawText(l.size_text_lines[i], lines[i]);
+        for (int i = 0; i < 2; ++i) painter->drawText(l.size_text_lines[i], text.lines[i]);
+    painter->setFont(QFont("Arial", 8));
     painter->drawText(l.file_system, volume.file_system);
     if (l.has_fill && l.fill.width() > 0) {
         const QPixmap& image = l.red ? red_ : green_;

@@ -69,13 +69,35 @@ volume_row_layout_s volume_row_layout(const QRect& row, uint64_t free_bytes, uin
     return l;
 }
 
-QStringList fit_size_text(const QFontMetricsF& metrics, const QString& lead, const QString& size, qreal width) {
-    const QString whole = lead + size;
-    if (metrics.horizontalAdvance(whole) <= width) return {whole};
-    const auto fit = [&](const QString& text) {
-        return metrics.horizontalAdvance(text) <= width ? text : metrics.elidedText(text, Qt::ElideRight, width);
-    };
-    return {fit(lead.trimmed()), fit(size)};
+namespace {
+
+// lead + size in one line, or broken between the words of lead into two lines
+// that both fit; empty when neither fits in these metrics.
+QStringList fit_in(const QFontMetricsF& metrics, const QString& lead, const QString& size, qreal width) {
+    if (metrics.horizontalAdvance(lead + size) <= width) return {lead + size};
+    const QStringList words = lead.split(' ', Qt::SkipEmptyParts);
+    for (qsizetype k = words.size() - 1; k >= 1; --k) {
+        const QString first = words.first(k).join(' ');
+        const QString second = words.sliced(k).join(' ') + ' ' + size;
+        if (metrics.horizontalAdvance(first) <= width && metrics.horizontalAdvance(second) <= width)
+            return {first, second};
+    }
+    return {};
+}
+
+}  // namespace
+
+fitted_text fit_size_text(const QFont& font, const QString& lead, const QString& size, qreal width) {
+    QFont smaller = font;
+    smaller.setPointSizeF(font.pointSizeF() - 1);
+    for (const QFont& f : {font, smaller}) {
+        QStringList lines = fit_in(QFontMetricsF(f), lead, size, width);
+        if (!lines.isEmpty()) return {f, lines};
+    }
+    // Too narrow for the words: the size stays whole on its own line.
+    const QFontMetricsF metrics(smaller);
+    const auto fit = [&](const QString& text) { return metrics.elidedText(text, Qt::ElideRight, width); };
+    return {smaller, {fit(lead.trimmed()), fit(size)}};
 }
 
 QString volume_display_name(const volume_item_s& volume) {

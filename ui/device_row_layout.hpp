@@ -1,6 +1,7 @@
 #pragma once
 // Where the drive and volume delegates put each part of a 30-pixel row, and the usage bar's rule.
 
+#include <QFont>
 #include <QFontMetricsF>
 #include <QPointF>
 #include <QRect>
@@ -48,10 +49,15 @@ struct volume_row_layout_s {
 volume_row_layout_s volume_row_layout(const QRect& row, uint64_t free_bytes, uint64_t total_bytes,
                                       int fill_height);
 
-// The size column's text in lines that each fit width: one line when lead + size fits,
-// else lead on the first line and size on the second, each elided at the right if it
-// still does not fit. lead is "free" + "recovery_free" or "free_unknown".
-QStringList fit_size_text(const QFontMetricsF& metrics, const QString& lead, const QString& size, qreal width);
+// The size column's text and the font it fits in: one line when lead + size fits,
+// else broken between the words of lead into two lines, in the given font or one
+// point smaller; when even that fails, lead and size each on a line, elided at the
+// right. lead is "free" + "recovery_free" or "free_unknown".
+struct fitted_text {
+    QFont font;
+    QStringList lines;
+};
+fitted_text fit_size_text(const QFont& font, const QString& lead, const QString& size, qreal width);
 
 // free / total in single precision (0 for total 0).
 float free_ratio(uint64_t free_bytes, uint64_t total_bytes);
