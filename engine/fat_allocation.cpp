@@ -33,7 +33,44 @@ bool read_entry(byte_view table, int bits, uint32_t x, uint32_t* value) {
     }
 }
 
+// The smallest value that marks a bad cluster (then reserved and end-of-chain values).
+uint32_t bad_cluster_mark(int bits) {
+    return bits == 12 ? 0xFF7 : bits == 16 ? 0xFFF7 : 0x0FFFFFF7;
+}
+
 }  // namespace
+
+uint32_t fat_table_faults(byte_view table, int bits, uint32_t entry_count, uint8_t media) {
+    uint32_t faults = 0;
+    uint32_t first = 0;
+    if (!read_entry(table, bits, 0, &first) || (first & 0xFF) != media) ++faults;
+    const uint32_t marks = bad_cluster_mark(bits);
+    for (uint32_t x = first_data_cluster; x < entry_count; ++x) {
+        uint32_t value = 0;
+        if (!read_entry(table, bits, x, &value)) {
+            ++faults;
+            continue;
+        }
+        if (value == 0 || value >= marks) continue;
+        if (value == 1 || value == x || value >= entry_count) {
+            ++faults;
+            continue;
+        }
+        uint32_t next = 0;
+        if (read_entry(table, bits, value, &next) && next == 0) ++faults;  // a chain into free space
+    }
+    return faults;
+}
+
+std::vector<bool> fat_chain_targets(byte_view table, int bits, uint32_t entry_count) {
+    std::vector<bool> targets(entry_count, false);
+    for (uint32_t x = first_data_cluster; x < entry_count; ++x) {
+        uint32_t value = 0;
+        if (read_entry(table, bits, x, &value) && value >= first_data_cluster && value < entry_count)
+            targets[value] = true;
+    }
+    return targets;
+}
 
 fat_allocation fat_allocation::from_table(byte_view table, int bits, uint32_t entry_count) {
     fat_allocation a;

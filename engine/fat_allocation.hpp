@@ -40,6 +40,16 @@ private:
     bool complete_ = false;
 };
 
+// Signs that a copy of the allocation table is damaged: an entry 0 that does
+// not repeat the boot sector's media byte, entries that point outside the
+// volume or at cluster 1, and chains that run into a free cluster. 0 for a
+// sound table; entries the bytes do not reach count one each.
+uint32_t fat_table_faults(byte_view table, int bits, uint32_t entry_count, uint8_t media);
+
+// The clusters some entry of the table points at (the second and later
+// clusters of chains); true at index c. The others in use start a chain.
+std::vector<bool> fat_chain_targets(byte_view table, int bits, uint32_t entry_count);
+
 // A stretch of consecutive clusters.
 struct fat_cluster_run {
     uint32_t first = 0;

@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "devices/device_handle.hpp"
 #include "devices/tolerant_read.hpp"
 #include "engine/debug_log.hpp"
 #include "engine/fat_allocation.hpp"
+#include "engine/fat_folder_check.hpp"
 #include "engine/fat_reader.hpp"
 #include "engine/utf_names.hpp"
 
@@ -28,6 +30,17 @@ constexpr size_t copy_chunk = 64 * 1024;
 constexpr size_t long_name_units = 256;
 // The progress callback runs once per this many entries.
 constexpr uint64_t progress_every = 1024;
+// Free space is read for folder clusters in pieces of this size.
+constexpr size_t sweep_read_bytes = size_t(4) << 20;
+constexpr char16_t lost_files_name[] = u"Lost files";
+constexpr char dot_entry[] = ".          ";
+constexpr char dot_dot_entry[] = "..         ";
+
+// True when a folder cluster starts with the "." and ".." entries of a folder's first cluster.
+bool starts_folder(byte_view cluster) {
+    return cluster.has(0, 2 * fat::entry_bytes) && cluster.equals(fat::dir_name, dot_entry) &&
+           cluster.equals(fat::entry_bytes + fat::dir_name, dot_dot_entry);
+}
 
 bool is_directory(const fat_item_s& i) { return i.attributes & fat::attr_directory; }
 bool is_deleted(const fat_item_s& i) { return i.attributes & fat::attr_deleted; }
@@ -66,6 +79,20 @@ int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_byte
     return result;
 }
 
+// True when a free folder cluster holds an entry the walk would list there:
+// a short entry, not "." or "..", with a first cluster.
+bool has_listed_entry(byte_view cluster, bool fat32) {
+    for (size_t at = 0; cluster.has(at, fat::entry_bytes); at += fat::entry_bytes) {
+        byte_view e = cluster.sub(at, fat::entry_bytes);
+        uint8_t first = e.u8(fat::dir_name);
+        if (first == 0) return false;
+        uint8_t attributes = e.u8(fat::dir_attributes);
+        if ((attributes & 0x3F) == fat::attr_long_name || (attributes & fat::attr_volume) || first == '.') continue;
+        if (e.le16(fat::dir_cluster_low) != 0 || (fat32 && e.le16(fat::dir_cluster_high) != 0)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 struct fat_core::state {
@@ -76,14 +103,16 @@ struct fat_core::state {
     scan_token own_token;  // counts when the caller gave none
     fat_item_map* items = nullptr;
     char16_t deleted_name[long_name_units] = {};  // a deleted entry's long name taken back
-    fat_allocation table;  // the first FAT, read once per scan
+    fat_allocation table;  // the FAT copy in use, read once per scan
     bool table_known = false;
     read_problems problems;        // of the last scan
     uint64_t last_unreadable = 0;  // of the last recovery
 
-    // Reads the first FAT whole; unknown (states unknown, deleted files read
+    // Reads the first FAT whole (the second when the first is damaged and the
+    // second intact); unknown (states unknown, deleted files read
     // contiguously) when it lies beyond the device or cannot be read.
     void load_table();
+    bool read_table_copy(uint8_t copy, std::vector<uint8_t>& bytes, uint64_t* unreadable);
     uint32_t cluster_bytes() const { return uint32_t(volume.sectors_per_cluster) * 512; }
     item_state state_of(const fat_item_s& n) const;
 
@@ -92,8 +121,32 @@ struct fat_core::state {
     bool file_item(const fat_item_s& item);
     // The folder's name for messages: its name, or "/" for the root.
     std::string folder_label(uint32_t cluster) const;
-    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder, int depth);
+    // one_cluster: read the folder's first cluster alone (a cluster no folder reached).
+    void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder, int depth,
+              bool one_cluster = false);
     void link_and_mark();
+
+    fat_folder_index free_folders;  // free clusters that read as directory entries
+    std::vector<bool> chain_targets;  // of the table in use
+    bool depth_cut = false;           // the walk left folders nested too deep unread
+    uint64_t cluster_offset(uint32_t cluster) const {
+        return (uint64_t(volume.data_start) + uint64_t(cluster - 2) * volume.sectors_per_cluster) * 512;
+    }
+    fat_folder_limits folder_limits() const {
+        return {volume.entry_count, cluster_offset(volume.entry_count), volume.fat_type == FAT_32};
+    }
+    // Reads bytes.size() bytes at offset; parts that cannot be read (or lie
+    // past the device) stay zero. False when the device went away.
+    bool read_or_zero(uint64_t offset, std::vector<uint8_t>& bytes);
+    // Reads the free clusters in large pieces and keeps those that read as
+    // directory entries in free_folders.
+    void find_free_folders();
+    // Lists the entries of the free folder clusters that no folder reached:
+    // under the folder their entries name, else under the lost-files folder.
+    void walk_lost_clusters();
+    // The folder a free folder cluster belongs to, as its sub-folders' ".."
+    // entries name it; fat_lost_files_id when they name none (or disagree).
+    uint32_t named_parent(byte_view cluster, uint32_t self);
 };
 
 fat_core::fat_core() : s_(std::make_unique<state>()) {}
@@ -130,13 +183,21 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     s_->hooks = &hooks;
     s_->items = &items;
     s_->table_known = false;
+    s_->depth_cut = false;
     s_->problems.clear();
     fat_result mounted = f_mount(&s_->volume, device);
     if (mounted == FAT_NOT_READY || s_->volume.gone) s_->problems.note_vanished();
     if (mounted == FAT_OK) {
         debug_printf("Start Fat Scan.\n");
         s_->load_table();
+        s_->free_folders = fat_folder_index{};
+        if (s_->table_known) {
+            s_->find_free_folders();
+            s_->volume.free_folders = &s_->free_folders;
+        }
         s_->walk(0, 0, 0, false, 0);
+        s_->walk_lost_clusters();
+        s_->volume.free_folders = nullptr;
         if (s_->volume.gone) {
             debug_printf("the device went away during the scan\n");
             s_->problems.note_vanished();
@@ -151,29 +212,63 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     return items;
 }
 
+// Reads FAT copy `copy` whole into bytes: false when it lies beyond the device
+// or has unreadable parts (their bytes in *unreadable), or the device went away.
+bool fat_core::state::read_table_copy(uint8_t copy, std::vector<uint8_t>& bytes, uint64_t* unreadable) {
+    *unreadable = 0;
+    uint64_t at = (uint64_t(volume.fat_start) + uint64_t(copy) * volume.sectors_per_fat) * 512;
+    if (!device || at > device->length() || bytes.size() > device->length() - at) return false;
+    if (device->read_exact(at, bytes.data(), bytes.size())) return true;
+    bad_ranges bad;
+    size_t filled = 0;
+    if (read_tolerant(*device, at, bytes.data(), bytes.size(), &filled, &bad) == read_outcome::vanished) {
+        volume.gone = true;
+        return false;
+    }
+    *unreadable = bad.total();
+    return bad.total() == 0 && filled == bytes.size();
+}
+
 void fat_core::state::load_table() {
     table_known = false;
+    chain_targets.clear();
     int bits = volume.fat_type == FAT_12 ? 12 : volume.fat_type == FAT_16 ? 16 : 32;
     uint64_t need = bits == 12 ? (uint64_t(volume.entry_count) * 3 + 1) / 2 : uint64_t(volume.entry_count) * (bits / 8);
-    uint64_t at = uint64_t(volume.fat_start) * 512;
-    if (!device || at > device->length() || need > device->length() - at) return;
     std::vector<uint8_t> bytes(static_cast<size_t>(need));
-    if (!device->read_exact(at, bytes.data(), bytes.size())) {
-        // Which parts are unreadable is counted; a table with holes cannot judge states.
-        bad_ranges bad;
-        size_t filled = 0;
-        if (read_tolerant(*device, at, bytes.data(), bytes.size(), &filled, &bad) == read_outcome::vanished) {
-            volume.gone = true;
-            return;
+    uint64_t unreadable = 0;
+    bool whole = read_table_copy(0, bytes, &unreadable);
+    if (volume.gone) return;
+    uint32_t faults = whole ? fat_table_faults(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count,
+                                               volume.media)
+                            : UINT32_MAX;
+    if (faults > 0 && volume.fat_count > 1) {
+        // The first copy is damaged: an intact second one describes the volume as it was.
+        std::vector<uint8_t> second(bytes.size());
+        uint64_t second_unreadable = 0;
+        if (read_table_copy(1, second, &second_unreadable) &&
+            fat_table_faults(byte_view(second.data(), second.size()), bits, volume.entry_count, volume.media) == 0) {
+            if (whole)
+                debug_printf("the first FAT is damaged (%u faults); the second copy is used\n", faults);
+            else
+                debug_printf("the first FAT cannot be read whole; the second copy is used\n");
+            volume.active_fat = 1;
+            volume.window_sector = 0;
+            bytes = std::move(second);
+            whole = true;
+            unreadable = 0;
         }
-        if (bad.total() > 0) {
-            problems.note(bad.total(), "the allocation table at byte " + std::to_string(at));
-            debug_printf("allocation table: %llu bytes could not be read\n", (unsigned long long)bad.total());
-        }
-        if (bad.total() > 0 || filled < bytes.size()) return;
+        if (volume.gone) return;
     }
+    if (unreadable > 0) {
+        // Which parts are unreadable is counted; a table with holes cannot judge states.
+        uint64_t at = uint64_t(volume.fat_start) * 512;
+        problems.note(unreadable, "the allocation table at byte " + std::to_string(at));
+        debug_printf("allocation table: %llu bytes could not be read\n", (unsigned long long)unreadable);
+    }
+    if (!whole) return;
     table = fat_allocation::from_table(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count);
     table_known = table.complete();
+    if (table_known) chain_targets = fat_chain_targets(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count);
 }
 
 item_state fat_core::state::state_of(const fat_item_s& n) const {
@@ -229,8 +324,11 @@ bool fat_core::state::file_item(const fat_item_s& n) {
 }
 
 void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder,
-                           int depth) {
-    if (depth > fat_max_walk_depth) return;
+                           int depth, bool one_cluster) {
+    if (depth > fat_max_walk_depth) {
+        depth_cut = true;
+        return;
+    }
     fat_dir dir;
     if (f_opendir(&dir, &volume, u"/") != FAT_OK) {
         debug_printf(cluster == 0 ? "f_opendir failed 1.\n" : "f_opendir failed 2.\n");
@@ -241,6 +339,7 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
         dir.cluster = cluster;
         // A deleted folder's chain is gone: its clusters are found by looking.
         dir.free_walk = deleted_folder ? 1 : 0;
+        dir.one_cluster = one_cluster ? 1 : 0;
         if (f_readdir(&dir, nullptr) != FAT_OK) return;
     }
     scan_token& t = token();
@@ -314,6 +413,107 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
             walk(n.cluster, n.cluster, below, (info.attributes & fat::attr_deleted) != 0, depth + 1);
         }
         if (last) return;
+    }
+}
+
+bool fat_core::state::read_or_zero(uint64_t offset, std::vector<uint8_t>& bytes) {
+    if (device->read_exact(offset, bytes.data(), bytes.size())) return true;
+    std::fill(bytes.begin(), bytes.end(), 0);
+    bad_ranges bad;
+    size_t filled = 0;
+    if (read_tolerant(*device, offset, bytes.data(), bytes.size(), &filled, &bad) == read_outcome::vanished) {
+        volume.gone = true;
+        return false;
+    }
+    return true;
+}
+
+void fat_core::state::find_free_folders() {
+    const uint32_t per_cluster = cluster_bytes();
+    const uint32_t batch = uint32_t(std::max<size_t>(1, sweep_read_bytes / per_cluster));
+    const fat_folder_limits limits = folder_limits();
+    std::vector<uint8_t> bytes;
+    const uint32_t end = volume.entry_count;
+    for (uint32_t c = table.next_free(2); c < end && !volume.gone;) {
+        if (token().stop_requested()) return;
+        const uint32_t in_use = table.next_in_use(c);
+        const uint32_t n = std::min(batch, in_use - c);
+        bytes.resize(size_t(n) * per_cluster);
+        if (!read_or_zero(cluster_offset(c), bytes)) return;
+        for (uint32_t k = 0; k < n; ++k) {
+            byte_view cluster(bytes.data() + size_t(k) * per_cluster, per_cluster);
+            folder_check check = check_folder_cluster(cluster, limits);
+            if (check != folder_check::entries && check != folder_check::ends_here) continue;
+            free_folders.clusters.push_back(c + k);
+            free_folders.starts.push_back(starts_folder(cluster) ? 1 : 0);
+        }
+        c = c + n < in_use ? c + n : table.next_free(in_use);
+    }
+    free_folders.read.assign(free_folders.clusters.size(), 0);
+    free_folders.chain_targets = std::move(chain_targets);
+    debug_printf("%zu free clusters read as folder entries\n", free_folders.clusters.size());
+}
+
+uint32_t fat_core::state::named_parent(byte_view cluster, uint32_t self) {
+    const fat_folder_limits limits = folder_limits();
+    std::vector<uint8_t> first(2 * fat::entry_bytes);
+    std::optional<uint32_t> named;
+    for (size_t at = 0; cluster.has(at, fat::entry_bytes); at += fat::entry_bytes) {
+        byte_view e = cluster.sub(at, fat::entry_bytes);
+        if (e.u8(fat::dir_name) == 0) break;
+        uint8_t attributes = e.u8(fat::dir_attributes);
+        if ((attributes & 0x3F) == fat::attr_long_name || !(attributes & fat::attr_directory) ||
+            (attributes & fat::attr_volume) || e.u8(fat::dir_name) == '.' || !sane_folder_entry(e, limits))
+            continue;
+        uint32_t sub = e.le16(fat::dir_cluster_low) | (limits.fat32 ? uint32_t(e.le16(fat::dir_cluster_high)) << 16 : 0);
+        if (sub < 2 || sub >= volume.entry_count || sub == self) continue;
+        if (!read_or_zero(cluster_offset(sub), first)) return fat_lost_files_id;
+        byte_view dots(first.data(), first.size());
+        if (!starts_folder(dots)) continue;
+        uint32_t self_named = dots.le16(fat::dir_cluster_low) |
+                              (limits.fat32 ? uint32_t(dots.le16(fat::dir_cluster_high)) << 16 : 0);
+        if (self_named != sub) continue;
+        byte_view up = dots.sub(fat::entry_bytes, fat::entry_bytes);
+        uint32_t parent = up.le16(fat::dir_cluster_low) | (limits.fat32 ? uint32_t(up.le16(fat::dir_cluster_high)) << 16 : 0);
+        if (named && *named != parent) return fat_lost_files_id;
+        named = parent;
+    }
+    if (!named) return fat_lost_files_id;
+    // ".." names the root as 0 (also on FAT32, whose root has a cluster).
+    if (*named == 0 || (volume.fat_type == FAT_32 && *named == volume.root_start)) return 0;
+    auto it = items->find(*named);
+    if (it == items->end() || !is_directory(it->second)) return fat_lost_files_id;
+    return *named;
+}
+
+void fat_core::state::walk_lost_clusters() {
+    // Folders nested deeper than the walk goes were left unread on purpose:
+    // such a volume is damaged or hostile, and its clusters are not lost ones.
+    if (depth_cut) {
+        debug_printf("folders nested too deep; free folder clusters are not searched\n");
+        return;
+    }
+    std::vector<uint8_t> bytes(cluster_bytes());
+    for (size_t i = 0; i < free_folders.clusters.size(); ++i) {
+        if (token().stop_requested() || volume.gone) return;
+        // A folder's first cluster is no lost part of another folder, and a
+        // cluster an item starts at belongs to that item.
+        if (free_folders.read[i] || free_folders.starts[i]) continue;
+        const uint32_t c = free_folders.clusters[i];
+        if (items->count(c)) continue;
+        if (!read_or_zero(cluster_offset(c), bytes)) return;
+        if (!has_listed_entry(byte_view(bytes.data(), bytes.size()), volume.fat_type == FAT_32)) continue;
+        uint32_t parent = named_parent(byte_view(bytes.data(), bytes.size()), c);
+        if (parent == fat_lost_files_id && !items->count(fat_lost_files_id)) {
+            fat_item_s lost;
+            lost.cluster = fat_lost_files_id;
+            lost.attributes = fat::attr_directory;
+            lost.state = uint8_t(item_state::intact);
+            std::copy(std::begin(lost_files_name), std::end(lost_files_name), lost.name);
+            file_item(lost);
+        }
+        debug_printf("free folder cluster %u: entries listed under %s\n", c, folder_label(parent).c_str());
+        walk(c, parent, 1, true, 1, true);
     }
 }
 

@@ -63,6 +63,10 @@ private:
     std::unique_ptr<state> s_;
 };
 
+// The id of the folder that files of folder clusters no folder reached are
+// shown under, when their entries do not tell where they belong (no cluster has it).
+inline constexpr uint32_t fat_lost_files_id = 0xFFFFFFFF;
+
 // The result as found items, in cluster order (the root is not among them:
 // items of the root folder have parent 0).
 std::vector<found_item> fat_found_items(const fat_item_map& items);

@@ -94,20 +94,21 @@ uint64_t cluster_to_sector(const fat_volume* v, uint32_t cluster) {
 // fat_read_error on a read error.
 uint32_t fat_entry(fat_volume* v, uint32_t x) {
     if (x < 2 || x >= v->entry_count) return 1;
+    const uint32_t table = uint32_t(v->fat_start + uint64_t(v->active_fat) * v->sectors_per_fat);
     switch (v->fat_type) {
         case FAT_12: {
             uint32_t b = x + x / 2;
-            if (load_window(v, v->fat_start + b / sector_size) != FAT_OK) return fat_read_error;
+            if (load_window(v, table + b / sector_size) != FAT_OK) return fat_read_error;
             uint32_t lo = v->window[b % sector_size];
-            if (load_window(v, v->fat_start + (b + 1) / sector_size) != FAT_OK) return fat_read_error;
+            if (load_window(v, table + (b + 1) / sector_size) != FAT_OK) return fat_read_error;
             uint32_t value = lo | uint32_t(v->window[(b + 1) % sector_size]) << 8;
             return (x & 1) ? value >> 4 : value & 0xFFF;
         }
         case FAT_16:
-            if (load_window(v, v->fat_start + x / 256) != FAT_OK) return fat_read_error;
+            if (load_window(v, table + x / 256) != FAT_OK) return fat_read_error;
             return qv::byte_view(v->window, sector_size).le16((x * 2) % sector_size);
         case FAT_32:
-            if (load_window(v, v->fat_start + x / 128) != FAT_OK) return fat_read_error;
+            if (load_window(v, table + x / 128) != FAT_OK) return fat_read_error;
             return qv::byte_view(v->window, sector_size).le32((x * 4) % sector_size) & 0x0FFFFFFF;
         default:
             return 1;
@@ -153,6 +154,8 @@ fat_result mount(fat_volume* v) {
     v->data_start = uint32_t(system);
     v->sectors_per_fat = per_fat;
     v->fat_count = fats;
+    v->media = bs.u8(bpb_media);
+    v->active_fat = 0;
     v->sectors_per_cluster = spc;
     v->root_entry_count = root_entries;
     uint64_t fat_bytes;
@@ -189,6 +192,7 @@ fat_result dir_rewind(fat_dir* d) {
         if (s == 0) return FAT_INTERNAL_ERROR;
         d->cluster = c;
         d->sector = uint32_t(s);
+        if (v->free_folders) v->free_folders->mark_read(c);
     } else {
         if (v->root_entry_count == 0) return FAT_INTERNAL_ERROR;
         d->cluster = 0;
@@ -200,6 +204,7 @@ fat_result dir_rewind(fat_dir* d) {
     d->loop_power = 1;
     d->loop_steps = 0;
     d->deleted_run_count = 0;
+    d->head_jumps = 0;
     return FAT_OK;
 }
 
@@ -208,11 +213,13 @@ uint32_t end_of_chain_mark(const fat_volume* v) {
     return v->fat_type == FAT_12 ? 0xFF8 : v->fat_type == FAT_16 ? 0xFFF8 : 0x0FFFFFF8;
 }
 
-// True when cluster c is free in the table and its bytes read as directory
-// entries with at least one entry before any end mark: a folder without a
-// chain goes on there. Reads the cluster through the window, sector by sector.
-bool free_folder_cluster(fat_volume* v, uint32_t c) {
-    if (c < 2 || c >= v->entry_count || fat_entry(v, c) != 0) return false;
+// True when cluster c's bytes read as directory entries with at least one
+// entry before any end mark (and, with must_be_free, the table marks it free):
+// a folder without a chain goes on there. Reads the cluster through the
+// window, sector by sector.
+bool folder_cluster(fat_volume* v, uint32_t c, bool must_be_free) {
+    if (c < 2 || c >= v->entry_count) return false;
+    if (must_be_free && fat_entry(v, c) != 0) return false;
     uint64_t first = cluster_to_sector(v, c);
     if (first == 0) return false;
     const qv::fat_folder_limits limits{v->entry_count, uint64_t(v->data_start) * sector_size +
@@ -238,6 +245,16 @@ constexpr uint32_t folder_gap_clusters = 16384;
 // none is, or when another folder's first cluster ("." first) comes before it.
 uint32_t next_folder_cluster(fat_volume* v, uint32_t from) {
     uint64_t end = std::min<uint64_t>(v->entry_count, uint64_t(from) + 1 + folder_gap_clusters);
+    if (const fat_folder_index* index = v->free_folders) {
+        // The free clusters that read as entries are known: no need to read the rest.
+        auto it = std::upper_bound(index->clusters.begin(), index->clusters.end(), from);
+        for (; it != index->clusters.end() && *it < end; ++it) {
+            size_t i = size_t(it - index->clusters.begin());
+            if (index->starts[i]) return 0;
+            if (!index->read[i]) return *it;
+        }
+        return 0;
+    }
     for (uint64_t c = uint64_t(from) + 1; c < end; ++c) {
         uint32_t value = fat_entry(v, uint32_t(c));
         if (value == fat_read_error) return 0;
@@ -247,10 +264,43 @@ uint32_t next_folder_cluster(fat_volume* v, uint32_t from) {
         if (std::memcmp(v->window + dir_name, ".          ", 11) == 0 &&
             std::memcmp(v->window + 32 + dir_name, "..         ", 11) == 0)
             return 0;
-        if (free_folder_cluster(v, uint32_t(c))) return uint32_t(c);
+        if (folder_cluster(v, uint32_t(c), true)) return uint32_t(c);
     }
     return 0;
 }
+
+// True when cluster c begins with the "." and ".." entries of a folder's first cluster.
+bool starts_a_folder(fat_volume* v, uint32_t c) {
+    uint64_t s = cluster_to_sector(v, c);
+    if (s == 0 || s > UINT32_MAX || load_window(v, uint32_t(s)) != FAT_OK) return false;
+    return std::memcmp(v->window + dir_name, ".          ", 11) == 0 &&
+           std::memcmp(v->window + 32 + dir_name, "..         ", 11) == 0;
+}
+
+// Where a live folder goes on whose cluster the table marks free (its chain
+// was lost there): the first cluster within reach that is in use, that no
+// table entry points at (so its chain has lost its head) and that reads as
+// directory entries without being a folder's first cluster. 0 when none is.
+uint32_t next_chain_head(fat_volume* v, uint32_t from) {
+    const fat_folder_index* index = v->free_folders;
+    if (!index || index->chain_targets.size() != v->entry_count) return 0;
+    uint64_t end = std::min<uint64_t>(v->entry_count, uint64_t(from) + 1 + folder_gap_clusters);
+    const uint32_t bad = end_of_chain_mark(v) - 1;
+    for (uint64_t c = uint64_t(from) + 1; c < end; ++c) {
+        if (index->chain_targets[c]) continue;
+        uint32_t value = fat_entry(v, uint32_t(c));
+        if (value == fat_read_error) return 0;
+        if (value == 0 || value == 1 || value == bad || (value < end_of_chain_mark(v) && value >= v->entry_count))
+            continue;
+        // Live sub-folders start chains too: their first clusters are passed over.
+        if (starts_a_folder(v, uint32_t(c))) continue;
+        if (folder_cluster(v, uint32_t(c), false)) return uint32_t(c);
+    }
+    return 0;
+}
+
+// A folder whose chain is broken in more places than this is not pieced together further.
+constexpr uint8_t max_head_jumps = 8;
 
 fat_result dir_next(fat_dir* d) {
     fat_volume* v = d->volume;
@@ -261,6 +311,7 @@ fat_result dir_next(fat_dir* d) {
         if (d->cluster == 0) {
             if (i >= v->root_entry_count) return FAT_NO_ENTRY;
         } else if ((i / 16) % v->sectors_per_cluster == 0) {
+            if (d->one_cluster) return FAT_NO_ENTRY;
             uint32_t next = fat_entry(v, d->cluster);
             if (next == fat_read_error) return FAT_DISK_ERROR;
             bool chained = !d->free_walk && next >= 2 && next < v->entry_count;
@@ -272,6 +323,14 @@ fat_result dir_next(fat_dir* d) {
                     d->loop_power *= 2;
                     d->loop_steps = 0;
                 }
+            } else if (uint32_t head = !d->free_walk && next == 0 && d->head_jumps < max_head_jumps
+                                           ? next_chain_head(v, d->cluster)
+                                           : 0;
+                       head != 0) {
+                ++d->head_jumps;
+                // A live folder whose chain the table lost at this cluster: the
+                // rest of its chain is still there, only its link is gone.
+                next = head;
             } else {
                 // Free, reserved, bad or out of range: no chain to follow. The
                 // cluster was full (no end mark yet): the folder goes on in the
@@ -283,6 +342,7 @@ fat_result dir_next(fat_dir* d) {
             }
             d->cluster = next;
             d->sector = uint32_t(cluster_to_sector(v, next));
+            if (v->free_folders) v->free_folders->mark_read(next);
         }
     }
     d->index = i;
@@ -561,6 +621,11 @@ fat_result dir_find(fat_dir* d, const char16_t* lfn, const uint8_t* sfn, bool ne
 }
 
 }  // namespace
+
+size_t fat_folder_index::find(uint32_t c) const {
+    auto it = std::lower_bound(clusters.begin(), clusters.end(), c);
+    return it != clusters.end() && *it == c ? size_t(it - clusters.begin()) : clusters.size();
+}
 
 uint8_t fat_short_name_checksum(const uint8_t* name11) {
     uint8_t x = 0;

@@ -4,6 +4,7 @@
 // reads through its own device handle, so any number can be open at once.
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/fat_layout.hpp"
 
@@ -41,6 +42,24 @@ inline constexpr uint8_t FAT_ATTR_LONG_NAME = qv::fat::attr_long_name;
 // One transfer moves at most this many sectors.
 inline constexpr uint32_t fat_max_transfer_sectors = 128;
 
+// Free clusters that read as directory entries, found in one pass over the
+// free space before a walk. With it, a folder without a chain goes on without
+// reading the clusters in between, and the clusters read as part of a folder
+// are marked, so those no folder reached can be told afterwards.
+struct fat_folder_index {
+    std::vector<uint32_t> clusters;  // ascending
+    std::vector<uint8_t> starts;     // 1 where the cluster begins with "." and ".." (a folder's first)
+    std::vector<uint8_t> read;       // 1 once read as part of a folder
+    // Clusters some table entry points at; the others in use start a chain.
+    // A live folder whose chain the table lost goes on at such a start.
+    std::vector<bool> chain_targets;
+    // Position of cluster c in clusters; clusters.size() when it is not there.
+    size_t find(uint32_t c) const;
+    void mark_read(uint32_t c) {
+        if (size_t i = find(c); i < clusters.size()) read[i] = 1;
+    }
+};
+
 // One mounted volume. Sector numbers count 512-byte sectors from the start of
 // the device handle's window (the volume's first byte), 64-bit so volumes far
 // out on large disks are read at the right place.
@@ -53,12 +72,16 @@ struct fat_volume {
     uint16_t root_entry_count = 0;
     uint32_t entry_count = 0;      // allocation-table entries: clusters + 2
     uint32_t sectors_per_fat = 0;
-    uint32_t fat_start = 0;
+    uint32_t fat_start = 0;        // sector of the first FAT
+    uint8_t media = 0;             // the boot sector's media byte, which a FAT's entry 0 repeats
+    // The FAT copy read for chains (0 = the first); another when the first is damaged.
+    uint8_t active_fat = 0;
     uint32_t root_start = 0;       // FAT12/16: root directory sector; FAT32: root's first cluster
     uint32_t data_start = 0;       // sector of cluster 2
     uint64_t window_sector = 0;    // sector held in window; 0 = none
     uint8_t window[512] = {};
     bool gone = false;             // a read found the device gone: nothing more will read
+    fat_folder_index* free_folders = nullptr;  // not owned; set by a scan for its walk
 };
 
 // Deleted long-name entries a folder read keeps: enough for the longest name.
@@ -85,6 +108,10 @@ struct fat_dir {
     // usable chain on into the following clusters while they are free and read
     // as directory entries: a deleted folder, or a live one whose chain is damaged.
     uint8_t free_walk = 0;
+    // Set by the caller to read the start cluster alone: the folder ends with it.
+    uint8_t one_cluster = 0;
+    // Times a live folder's lost chain was taken up again at a chain's start.
+    uint8_t head_jumps = 0;
     // Deleted long-name entries right before the current entry, a ring of the
     // last 20 (the longest name): a deleted entry's long name is taken from them.
     uint8_t deleted_run_count = 0;

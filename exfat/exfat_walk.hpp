@@ -13,6 +13,11 @@
 
 namespace qv::exfat {
 
+// The folder that entries of folder clusters no folder reached are delivered
+// under (its parent is the root). No file entry has this id.
+inline constexpr uint64_t lost_files_id = uint64_t(1) << 62;
+inline constexpr const char* lost_files_name = "Lost files";
+
 // One delivered entry set.
 struct found_entry {
     uint64_t id = 0;      // byte offset of its file entry on the volume / 32; never 0
@@ -44,6 +49,8 @@ struct walk_result {
 
 // Walks from the root. Live folders are read along their FAT chains (or
 // contiguously), deleted folders from their clusters that are free now.
+// Free clusters that read as folder entries and that no folder reached are
+// read last, their entries delivered under the lost-files folder.
 // Every folder is read at most once, nesting stops at max_walk_depth, and
 // the bytes read in all are bounded by a multiple of the heap.
 walk_result walk(volume& vol, const walk_hooks& hooks);

@@ -2,6 +2,7 @@
 // cluster plans around live files, and the directory-cluster check.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 
 #include "engine/fat_allocation.hpp"
@@ -180,6 +181,46 @@ TEST(fat_allocation, fat12_entries_pack_two_in_three_bytes) {
     EXPECT_FALSE(a.in_use(4));
     EXPECT_FALSE(a.in_use(5));
     EXPECT_EQ(a.free_clusters(), 3u);
+}
+
+TEST(fat_table_faults, tell_a_damaged_copy_from_a_sound_one) {
+    // FAT16, 10 entries: media 0xF8; a chain 2 -> 3 -> 5 -> end, 7 alone (end), the rest free.
+    auto sound = [] {
+        std::vector<uint8_t> t(20, 0);
+        qv::put_le16(t.data() + 0, 0xFFF8);
+        qv::put_le16(t.data() + 2, 0xFFFF);
+        qv::put_le16(t.data() + 4, 3);
+        qv::put_le16(t.data() + 6, 5);
+        qv::put_le16(t.data() + 10, 0xFFFF);
+        qv::put_le16(t.data() + 14, 0xFFF7);  // a bad cluster is no fault
+        return t;
+    };
+    struct row {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        uint32_t faults;
+    } rows[] = {
+        {"sound", [](auto&) {}, 0},
+        {"all zeros", [](auto& t) { std::fill(t.begin(), t.end(), 0); }, 1},
+        {"another media byte", [](auto& t) { t[0] = 0xF0; }, 1},
+        {"a link past the volume", [](auto& t) { qv::put_le16(t.data() + 16, 40); }, 1},
+        {"a link to cluster 1", [](auto& t) { qv::put_le16(t.data() + 16, 1); }, 1},
+        {"a cluster linked to itself", [](auto& t) { qv::put_le16(t.data() + 16, 8); }, 1},
+        {"a chain into a free cluster", [](auto& t) { qv::put_le16(t.data() + 6, 6); }, 1},
+        {"cut short", [](auto& t) { t.resize(12); }, 4},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        auto t = sound();
+        r.damage(t);
+        EXPECT_EQ(qv::fat_table_faults(byte_view(t.data(), t.size()), 16, 10, 0xF8), r.faults);
+    }
+    EXPECT_EQ(qv::fat_table_faults(byte_view(), 32, 100000, 0xF8), 100000u - 2 + 1) << "nothing to read";
+
+    auto t = sound();
+    auto targets = qv::fat_chain_targets(byte_view(t.data(), t.size()), 16, 10);
+    ASSERT_EQ(targets.size(), 10u);
+    for (uint32_t c = 0; c < 10; ++c) EXPECT_EQ(targets[c], c == 3 || c == 5) << c;
 }
 
 TEST(fat_folder_check, hostile_entries_are_not_folder_entries) {

@@ -1,9 +1,11 @@
 // The FAT engine on images made by mkfs.fat and filled and emptied with mtools.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "devices/le_bytes.hpp"
+#include "engine/fat_core.hpp"
 #include "engine/fat_recovery.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
@@ -189,6 +191,177 @@ TEST_P(fat_engine_on_mtools_images, a_fragmented_deleted_file_is_read_from_conse
     EXPECT_FALSE(std::equal(got.begin() + head, got.begin() + 2 * head, b.begin()))
         << "the next clusters on disk belong to b.bin, a live file: they are stepped over";
     EXPECT_EQ(got, big) << "read from consecutive free clusters, the whole file comes back";
+}
+
+// Where a FAT's copies lie in an image, and how its entries are written.
+struct fat_tables {
+    uint64_t first = 0;  // byte offset of the first copy
+    uint64_t bytes = 0;  // of one copy
+    int copies = 0;
+    int bits = 0;
+
+    explicit fat_tables(const std::vector<uint8_t>& image, int fat_bits) : bits(fat_bits) {
+        qv::byte_view bs(image.data(), 512);
+        uint64_t per_fat = bs.le16(22) ? bs.le16(22) : bs.le32(36);
+        first = uint64_t(bs.le16(14)) * 512;
+        bytes = per_fat * 512;
+        copies = bs.u8(16);
+    }
+    void set(std::vector<uint8_t>& image, int copy, uint32_t cluster, uint32_t value) const {
+        uint8_t* t = image.data() + first + uint64_t(copy) * bytes;
+        if (bits == 32) {
+            qv::put_le32(t + cluster * 4, (qv::byte_view(t, bytes).le32(cluster * 4) & 0xF0000000) | value);
+        } else if (bits == 16) {
+            qv::put_le16(t + cluster * 2, uint16_t(value));
+        } else {
+            size_t at = cluster + cluster / 2;
+            uint16_t pair = qv::byte_view(t, bytes).le16(at);
+            pair = (cluster & 1) ? uint16_t((pair & 0x000F) | (value << 4)) : uint16_t((pair & 0xF000) | value);
+            qv::put_le16(t + at, pair);
+        }
+    }
+};
+
+TEST_P(fat_engine_on_mtools_images, deleted_files_are_found_in_folders_the_fat_no_longer_describes) {
+    auto random = [](size_t n, uint32_t seed) { return qv::test::pseudo_random_bytes(n, seed); };
+    // Keep's entries fill more than one cluster, with Inner's cluster between them.
+    mtools("mmd", "/Keep");
+    for (int i = 1; i <= 10; ++i) put("/Keep/first" + std::to_string(i) + ".bin", random(1500, 20 + i));
+    mtools("mmd", "/Keep/Inner");
+    for (int i = 1; i <= 40; ++i) put("/Keep/later" + std::to_string(i) + ".bin", random(900 + i, 40 + i));
+    put("/Keep/Inner/three.bin", random(700, 23));
+    put("/Keep/Inner/four.bin", random(5000, 24));
+    mtools("mdel", "/Keep/first3.bin");
+    mtools("mdel", "/Keep/later35.bin");
+    mtools("mdel", "/Keep/Inner/three.bin");
+    const std::vector<uint8_t> clean = read_file(img);
+    uint32_t keep = 0, inner = 0;
+    {
+        auto engine = qv::test::scan_fat_volume(img);
+        ASSERT_NE(qv::test::item_named(*engine, u"Keep"), nullptr);
+        keep = qv::test::item_named(*engine, u"Keep")->cluster;
+        inner = qv::test::item_named(*engine, u"Inner")->cluster;
+    }
+    const fat_tables fats(clean, GetParam().bits);
+    ASSERT_EQ(fats.copies, 2);
+
+    struct damage {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> apply;
+    } rows[] = {
+        {"the first FAT zeroed", [&](auto& b) { std::fill_n(b.begin() + fats.first, fats.bytes, 0); }},
+        {"the first FAT overwritten with other data",
+         [&](auto& b) {
+             auto noise = random(fats.bytes, 25);
+             std::copy(noise.begin(), noise.end(), b.begin() + fats.first);
+         }},
+        {"the live folder's first cluster marked free in both FATs",
+         [&](auto& b) {
+             for (int copy = 0; copy < 2; ++copy) fats.set(b, copy, keep, 0);
+         }},
+        {"both live folders' first clusters marked free in both FATs",
+         [&](auto& b) {
+             for (int copy = 0; copy < 2; ++copy) {
+                 fats.set(b, copy, keep, 0);
+                 fats.set(b, copy, inner, 0);
+             }
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<uint8_t> image = clean;
+        row.apply(image);
+        qv::test::write_file(img, image);
+        auto engine = qv::test::scan_fat_volume(img);
+        const auto& items = engine->items();
+        struct want {
+            std::u16string name;
+            const char* original;
+            uint32_t parent;
+        } files[] = {{u"#irst3.bin", "/Keep/first3.bin", keep},
+                     {u"#ater35.bin", "/Keep/later35.bin", keep},
+                     {u"#hree.bin", "/Keep/Inner/three.bin", inner}};
+        for (const auto& w : files) {
+            SCOPED_TRACE(w.original);
+            const fat_item_s* item = qv::test::item_named(*engine, w.name);
+            if (!item) {
+                ADD_FAILURE() << "the deleted file in the folder is not listed";
+                continue;
+            }
+            EXPECT_EQ(item->parent, w.parent);
+            ASSERT_TRUE(items.count(w.parent));
+            EXPECT_EQ(items.at(w.parent).has_files, 1);
+            EXPECT_EQ(qv::test::recover_bytes(*engine, item->cluster, dir.path().string()), originals[w.original]);
+        }
+        // Live files stay unlisted.
+        EXPECT_EQ(qv::test::item_named(*engine, u"first4.bin"), nullptr);
+        EXPECT_EQ(qv::test::item_named(*engine, u"four.bin"), nullptr);
+    }
+}
+
+TEST_P(fat_engine_on_mtools_images, files_in_a_deleted_folders_far_later_cluster_are_listed) {
+    if (GetParam().bits != 32) GTEST_SKIP() << "needs clusters of one sector on a volume large enough";
+    auto random = [](size_t n, uint32_t seed) { return qv::test::pseudo_random_bytes(n, seed); };
+    auto name = [](char letter, int i) { return std::string(1, letter) + (i < 10 ? "0" : "") + std::to_string(i) + ".BIN"; };
+    mtools("mmd", "/FAR");
+    mtools("mmd", "/LOST");
+    // "." and ".." and 14 files fill each folder's first cluster (16 entries of 32 bytes).
+    for (int i = 1; i <= 14; ++i) {
+        put("/FAR/" + name('A', i), random(100 + i, 100 + i));
+        put("/LOST/" + name('B', i), random(200 + i, 200 + i));
+    }
+    // More clusters of other data than a folder's next cluster is looked for ahead.
+    put("/FILLER.BIN", random(20000 * cluster_bytes, 1));
+    for (int i = 1; i <= 5; ++i) put("/FAR/LATE" + std::to_string(i) + ".BIN", random(300 + i, 300 + i));
+    mtools("mmd", "/FAR/SUB");
+    put("/FAR/SUB/INSIDE.BIN", random(777, 2));
+    for (int i = 1; i <= 5; ++i) put("/LOST/MORE" + std::to_string(i) + ".BIN", random(400 + i, 400 + i));
+    mtools("mdeltree", "/FAR");
+    mtools("mdeltree", "/LOST");
+    mtools("mdel", "/FILLER.BIN");
+
+    auto engine = qv::test::scan_fat_volume(img);
+    const auto& items = engine->items();
+    const fat_item_s* far = qv::test::item_named(*engine, u"#AR");
+    ASSERT_NE(far, nullptr);
+    const fat_item_s* sub = qv::test::item_named(*engine, u"#UB");
+    ASSERT_NE(sub, nullptr);
+    auto check = [&](const std::string& path, const std::u16string& listed, uint32_t parent) {
+        SCOPED_TRACE(path);
+        const fat_item_s* item = qv::test::item_named(*engine, listed);
+        ASSERT_NE(item, nullptr) << "listed";
+        EXPECT_EQ(item->parent, parent);
+        EXPECT_EQ(qv::test::recover_bytes(*engine, item->cluster, dir.path().string()), originals[path]);
+    };
+    for (int i = 1; i <= 5; ++i) {
+        // The later cluster names a sub-folder whose ".." names FAR: its files are FAR's.
+        std::u16string digit(1, char16_t(u'0' + i));
+        check("/FAR/LATE" + std::to_string(i) + ".BIN", u"#ATE" + digit + u".BIN", far->cluster);
+        // Nothing in LOST's later cluster says whose it is.
+        check("/LOST/MORE" + std::to_string(i) + ".BIN", u"#ORE" + digit + u".BIN", qv::fat_lost_files_id);
+    }
+    EXPECT_EQ(sub->parent, far->cluster);
+    check("/FAR/SUB/INSIDE.BIN", u"#NSIDE.BIN", sub->cluster);
+    ASSERT_TRUE(items.count(qv::fat_lost_files_id));
+    const fat_item_s& lost = items.at(qv::fat_lost_files_id);
+    EXPECT_EQ(qv::test::item_name(lost), u"Lost files");
+    EXPECT_EQ(lost.parent, 0u);
+    EXPECT_EQ(lost.has_files, 1);
+    EXPECT_EQ(lost.children.size(), 5u);
+
+    // sleuthkit lists as many deleted files (some as orphan files).
+    if (qv::test::have_tool("fls")) {
+        std::string out;
+        ASSERT_EQ(run("fls -r -d " + shell_quote(img), &out), 0);
+        std::istringstream lines(out);
+        size_t listed_by_fls = 0;
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("r/r *", 0) == 0 || line.rfind("-/r *", 0) == 0) ++listed_by_fls;
+        size_t listed = 0;
+        for (const auto& [id, item] : items)
+            if (!(item.attributes & 0x10)) ++listed;
+        EXPECT_EQ(listed, listed_by_fls) << out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(types, fat_engine_on_mtools_images,

@@ -216,6 +216,127 @@ TEST(ExfatImageFolders, DeletedFolderWithFiveHundredFiles) {
     EXPECT_EQ(found, 500);
 }
 
+// What sleuthkit's fls lists as deleted regular files (orphans too), by path from the root.
+std::set<std::string> fls_deleted_files(const std::string& image) {
+    std::set<std::string> out;
+    std::string text;
+    if (run("fls -r -d " + shell_quote(image), &text) != 0) return out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("r/r *", 0) != 0 && line.rfind("-/r *", 0) != 0) continue;
+        size_t tab = line.find('\t');
+        if (tab != std::string::npos) out.insert("/" + line.substr(tab + 1));
+    }
+    return out;
+}
+
+TEST(ExfatImageFolders, FoldersRemovedTogetherKeepTheirFilesUnderThem) {
+    temp_dir dir;
+    const std::string image = dir / "tree.img";
+    std::string why;
+    if (!make_exfat_image(image, 48, 4096, &why)) GTEST_SKIP() << why;
+    // Three levels made at once, each folder's first cluster right after the one above.
+    std::map<std::string, std::vector<uint8_t>> written;
+    {
+        exfat_mount m;
+        if (!m.mount(image, dir / "mnt", &why)) GTEST_SKIP() << why;
+        const std::string music = "old.stuff/\xE9\x9F\xB3\xE6\xA5\xBD";  // 音楽
+        fs::create_directories(m / (music + "/data files"));
+        auto plant = [&](const std::string& path, size_t size, uint32_t seed) {
+            written["/" + path] = pseudo_random_bytes(size, seed);
+            write_bytes(m / path, written["/" + path]);
+        };
+        for (int i = 1; i <= 30; ++i) plant("old.stuff/file number " + std::to_string(i) + ".txt", 700u * i + 100, i);
+        for (int i = 1; i <= 15; ++i) plant(music + "/song track " + std::to_string(i) + ".mp3", 900u * i + 50, 100 + i);
+        for (int i = 1; i <= 17; ++i)
+            plant(music + "/data files/data record " + std::to_string(i) + ".bin", 1000u * i + 7, 200 + i);
+        fs::remove_all(m / "old.stuff");
+        ASSERT_TRUE(m.unmount());
+    }
+    exfat_scan s = scan_exfat_file(image);
+    ASSERT_EQ(s.open_result, 0);
+    auto items = s.by_path();
+    for (const auto& [path, bytes] : written) {
+        SCOPED_TRACE(path);
+        auto it = items.find(path);
+        ASSERT_NE(it, items.end()) << "listed under its own folder";
+        EXPECT_TRUE(it->second->deleted);
+        EXPECT_EQ(s.copy(*it->second, dir / "out"), bytes);
+    }
+    size_t files = 0;
+    for (const auto& [path, item] : items)
+        if (!item->set.directory()) ++files;
+    EXPECT_EQ(files, written.size()) << "no file is listed twice or under another folder";
+    if (have_tool("fls")) {
+        std::set<std::string> paths;
+        for (const auto& [path, bytes] : written) paths.insert(path);
+        EXPECT_EQ(fls_deleted_files(image), paths) << "sleuthkit agrees";
+    }
+}
+
+TEST(ExfatImageFolders, FilesInADeletedFoldersFarLaterClusterAreListed) {
+    temp_dir dir;
+    const std::string image = dir / "far.img";
+    std::string why;
+    if (!make_exfat_image(image, 48, 4096, &why)) GTEST_SKIP() << why;
+    std::map<std::string, std::vector<uint8_t>> first, later;
+    {
+        exfat_mount m;
+        if (!m.mount(image, dir / "mnt", &why)) GTEST_SKIP() << why;
+        fs::create_directories(m / "far");
+        // 40 sets of three entries and 2 of four fill the folder's first cluster (128 entries).
+        for (int i = 0; i < 42; ++i) {
+            std::string name = (i < 40 ? "f_" : "a longer name ") + std::to_string(100 + i) + ".bin";
+            first[name] = pseudo_random_bytes(500 + size_t(i), uint32_t(i));
+            write_bytes(m / ("far/" + name), first[name]);
+        }
+        // Then more data than the walk looks ahead, then the files of the folder's next cluster.
+        write_bytes(m / "filler.bin", pseudo_random_bytes(12u << 20, 99));
+        for (int i = 0; i < 5; ++i) {
+            std::string name = "late_" + std::to_string(i) + ".bin";
+            later[name] = pseudo_random_bytes(800 + size_t(i), uint32_t(50 + i));
+            write_bytes(m / ("far/" + name), later[name]);
+        }
+        fs::remove_all(m / "far");
+        fs::remove(m / "filler.bin");
+        ASSERT_TRUE(m.unmount());
+    }
+    exfat_scan s = scan_exfat_file(image);
+    ASSERT_EQ(s.open_result, 0);
+    auto items = s.by_path();
+    for (const auto& [name, bytes] : first) {
+        auto it = items.find("/far/" + name);
+        ASSERT_NE(it, items.end()) << name;
+        EXPECT_EQ(s.copy(*it->second, dir / "out"), bytes) << name;
+    }
+    for (const auto& [name, bytes] : later) {
+        SCOPED_TRACE(name);
+        // Nothing in the later cluster names its folder: it is shown under the lost files.
+        auto it = items.find("/far/" + name);
+        if (it == items.end()) it = items.find("/Lost files/" + name);
+        ASSERT_NE(it, items.end()) << "listed";
+        EXPECT_TRUE(it->second->deleted);
+        EXPECT_EQ(s.copy(*it->second, dir / "out"), bytes);
+    }
+    if (items.count("/Lost files")) {
+        const auto* lost = items["/Lost files"];
+        EXPECT_EQ(lost->id, exfat::lost_files_id);
+        EXPECT_EQ(lost->parent, 0u);
+        EXPECT_TRUE(lost->set.directory());
+    }
+    if (have_tool("fls")) {
+        // Every file sleuthkit names (it lists the later cluster's files as orphans) is listed here too.
+        std::set<std::string> ours;
+        for (const auto& [path, item] : items)
+            if (!item->set.directory()) ours.insert(item->set.name);
+        for (const std::string& path : fls_deleted_files(image)) {
+            std::string name = path.substr(path.rfind('/') + 1);
+            if (name.rfind("OrphanFile-", 0) == 0) continue;
+            EXPECT_TRUE(ours.count(name)) << path;
+        }
+    }
+}
+
 // Pattern bytes that are cheap to make and to check at 300 MB.
 uint64_t pattern_word(uint64_t index) { return (index * 0x9E3779B97F4A7C15ull) ^ 0x5DEECE66Dull; }
 
