@@ -191,6 +191,22 @@ TEST_F(GptDisk, finds_every_partition_with_its_bounds_kind_and_label_however_the
     }
 }
 
+TEST_F(GptDisk, backup_superblocks_find_volumes_whose_start_is_gone_and_make_no_duplicates) {
+    const std::string img = copy("starts.img");
+    ASSERT_EQ(run("sgdisk --zap-all " + shell_quote(img) + " >/dev/null"), 0);
+    zero_sectors(img, parts_[1].first + 2, 2);    // ext4's primary superblock
+    zero_sectors(img, parts_[2].first, 1);        // NTFS's boot sector (its copy is in the volume's last sector)
+    zero_sectors(img, parts_[3].first + 128, 8);  // btrfs's superblock at 64 KiB (a copy is at 64 MiB)
+    const result r = search(img);
+    ASSERT_EQ(r.found.size(), rows().size());
+    for (size_t i = 0; i < rows().size(); ++i) {
+        SCOPED_TRACE(rows()[i].kind);
+        EXPECT_EQ(r.found[i].fs_name.toStdString(), rows()[i].kind);
+        EXPECT_EQ(r.found[i].start_sector, parts_[i].first);
+        EXPECT_EQ(r.found[i].end_sector, parts_[i].fs_last);
+    }
+}
+
 TEST_F(GptDisk, a_damaged_entry_array_is_named_and_the_backup_used) {
     const std::string img = copy("crc.img");
     // Flip a byte in the first entry's name: only the array's CRC can tell.
