@@ -167,6 +167,34 @@ TEST(disk_table, logical_partitions_are_read_along_the_chain) {
     EXPECT_NE(t.problems.front().indexOf(QLatin1String("loops")), -1) << t.problems.front().toStdString();
 }
 
+TEST(disk_table, an_lvm_physical_volume_is_found_with_its_size) {
+    QV_REQUIRE_TOOL("pvcreate");
+    qv::test::temp_dir dir;
+    const std::string img = dir / "pv.img";
+    ASSERT_EQ(run("truncate -s 64M " + shell_quote(img)), 0);
+    {
+        qv::test::loop_device loop;
+        std::string why;
+        if (!loop.attach(img, false, &why)) GTEST_SKIP() << "no loop device: " << why;
+        std::string out;
+        // --devices keeps the volume out of the machine's LVM devices file.
+        if (run("pvcreate -q -y --devices " + loop.path() + " " + loop.path() + " 2>&1", &out) != 0)
+            GTEST_SKIP() << "pvcreate does not work here: " << out;
+    }
+    std::string error;
+    auto dev = qv::file_device::open(img, 0, 0, true, qv::access_mode::read_only, &error);
+    ASSERT_TRUE(dev) << error;
+    std::vector<partition_item_s> found;
+    search_hooks hooks;
+    hooks.found = [&](const partition_item_s& f) { found.push_back(f); };
+    ASSERT_EQ(search_device(*dev, hooks), search_done);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].fs_name.toStdString(), "LVM2");
+    EXPECT_EQ(found[0].start_sector, 0u);
+    EXPECT_EQ(found[0].end_sector, 131071u);
+    EXPECT_EQ(found[0].partition_type, 0x8E);
+}
+
 TEST(disk_table, planted_magic_among_garbage_finds_nothing_and_never_hangs) {
     struct plant {
         const char* name;
