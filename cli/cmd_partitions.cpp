@@ -16,16 +16,37 @@ namespace {
 
 void print_partition(const partition_item_s& p, int number, bool json) {
     uint64_t bytes = (p.end_sector - p.start_sector + 1) * 512;
+    const QString name = p.fs_name.isEmpty() ? QStringLiteral("?") : p.fs_name;
     if (json) {
         std::printf("{\"number\":%d,\"file_system\":%s,\"type\":%d,\"first_sector\":%llu,\"last_sector\":%llu,"
-                    "\"size\":%llu}\n",
+                    "\"size\":%llu,\"kind\":%s,\"label\":%s,\"state\":\"%s\"}\n",
                     number, json_quote(p.fs_name.toStdString()).c_str(), p.partition_type,
-                    (unsigned long long)p.start_sector, (unsigned long long)p.end_sector, (unsigned long long)bytes);
+                    (unsigned long long)p.start_sector, (unsigned long long)p.end_sector, (unsigned long long)bytes,
+                    json_quote(p.fs_name.toLower().toStdString()).c_str(), json_quote(p.label.toStdString()).c_str(),
+                    p.listed ? "listed" : "lost");
     } else {
-        std::printf("%3d  %-6s  first sector %12llu  last sector %12llu  %10s\n", number,
-                    p.fs_name.toLatin1().constData(), (unsigned long long)p.start_sector,
-                    (unsigned long long)p.end_sector, format_size(bytes).toLatin1().constData());
+        std::printf("%3d  %-7s  first sector %12llu  last sector %12llu  %10s  %-6s  %s\n", number,
+                    name.toUtf8().constData(), (unsigned long long)p.start_sector, (unsigned long long)p.end_sector,
+                    format_size(bytes).toLatin1().constData(), p.listed ? "listed" : "lost",
+                    p.label.toUtf8().constData());
     }
+    std::fflush(stdout);
+}
+
+// The drive's own table: one JSON line, or one line on standard error.
+void print_table(const qv::partition::disk_table& t, bool json) {
+    using namespace qv::partition;
+    if (!json) {
+        std::fprintf(stderr, "%s\n", describe_table(t).toUtf8().constData());
+        return;
+    }
+    auto copy = [](const gpt_copy& c) {
+        return "{\"state\":\"" + std::string(gpt_copy_state_name(c.state)) +
+               "\",\"problem\":" + json_quote(c.problem.toStdString()) + "}";
+    };
+    std::printf("{\"table\":\"%s\",\"summary\":%s,\"gpt_primary\":%s,\"gpt_backup\":%s,\"listed\":%zu}\n",
+                table_kind_name(t.kind), json_quote(describe_table(t).toStdString()).c_str(), copy(t.primary).c_str(),
+                copy(t.backup).c_str(), t.partitions.size());
     std::fflush(stdout);
 }
 
@@ -58,8 +79,15 @@ int cmd_partitions(const partition_options& o) {
     search.start_search(*drive);
     terminal_progress bar;
     qsizetype printed = 0;
+    bool table_printed = false;
     auto print_new = [&] {
         auto found = search.partitions();
+        // The table is read before anything is found; printed once the search has moved on.
+        if (!table_printed && (found.size() > 0 || search.progress() > 0.0 || search.isFinished())) {
+            bar.clear();
+            print_table(search.table(), o.json);
+            table_printed = true;
+        }
         if (found.size() > printed) bar.clear();
         for (; printed < found.size(); ++printed) print_partition(found[printed], int(printed + 1), o.json);
     };
@@ -73,9 +101,12 @@ int cmd_partitions(const partition_options& o) {
     if (!o.json) std::fprintf(stderr, "%lld partitions found on %s\n", (long long)printed, o.drive.c_str());
     if (!o.write_mbr) return 0;
 
+    // An MBR over a valid GPT hides its partitions: refused unless asked for with --force.
+    const QString refusal = qv::partition::mbr_write_refusal(search.table(), drive->name);
+    if (!refusal.isEmpty() && !o.force) return fail_usage(refusal.toStdString());
     qv::partition::mbr_plan plan;
     QString plan_error;
-    if (search.plan_repair(&plan, &plan_error) != 0) return fail_usage(plan_error.toStdString());
+    if (search.plan_repair(&plan, &plan_error, o.force) != 0) return fail_usage(plan_error.toStdString());
     std::fprintf(stderr, "%s\n", qv::partition::describe_plan(plan).toLocal8Bit().constData());
     qv::partition::repair_report rep;
     int rc = qv::partition::apply_partition_plan(plan, qv::partition::default_backup_dir(), &rep);

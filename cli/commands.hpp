@@ -29,7 +29,7 @@ struct partition_options {
     bool json = false;
     bool write_mbr = false;   // asks nothing; main makes it need --yes
     std::string restore;      // a saved first sector to put back
-    bool force = false;       // restore even when the undo record says no
+    bool force = false;       // write an MBR over a valid GPT; restore even when the undo record says no
 };
 
 struct image_options {

@@ -76,18 +76,18 @@ int main(int argc, char** argv) {
 
     partition_options part;
     bool yes = false;
-    auto* part_cmd = cli.add_subcommand("partitions", "Search a whole drive for lost NTFS and FAT32 partitions");
+    auto* part_cmd = cli.add_subcommand("partitions", "Read a drive's partition table and search it for lost partitions");
     part_cmd->add_option("DRIVE", part.drive, "Drive path: /dev/sdb or disk.img")->required();
     part_cmd->add_flag("--json", part.json, "One JSON object per found partition");
     auto* yes_flag = part_cmd->add_flag("--yes", yes, "Confirm --write-mbr");
     part_cmd->add_flag("--write-mbr", part.write_mbr,
                        "Write the found partitions as the drive's partition table (saves the old first sector first)")
         ->needs(yes_flag);
-    auto* restore_opt = part_cmd->add_option("--restore-mbr", part.restore, "Put a saved first sector back on the drive")
+    part_cmd->add_option("--restore,--restore-mbr", part.restore, "Put saved sectors back on the drive")
         ->excludes("--write-mbr");
     part_cmd->add_flag("--force", part.force,
-                       "Restore even onto another drive or over a first sector changed since the repair")
-        ->needs(restore_opt);
+                       "Write an MBR over a valid GPT; restore even onto another drive or over sectors changed "
+                       "since the repair");
 
     std::string resume_file, resume_to;
     auto* resume = cli.add_subcommand("resume", "Recover the files of a saved deep-scan result");

@@ -126,8 +126,15 @@ int replace_first_sector(const QString& drive_path, const sector_bytes_t* expect
 
 }  // namespace
 
+QString mbr_write_refusal(const disk_table& table, const QString& drive_path) {
+    if (!table.gpt_good()) return {};
+    return QStringLiteral("%1 has a valid GPT (%2); an MBR written over its protective MBR would hide "
+                          "its partitions. Nothing written; --force writes it anyway")
+        .arg(drive_path, describe_table(table));
+}
+
 int plan_partition_repair(const drive_item_s& drive, const QList<partition_item_s>& found,
-                          mbr_plan* plan, QString* error) {
+                          mbr_plan* plan, QString* error, bool force) {
     auto fail = [&](const QString& text) {
         if (error) *error = text;
         return -1;
@@ -142,6 +149,11 @@ int plan_partition_repair(const drive_item_s& drive, const QList<partition_item_
     sector_bytes_t first{};
     if (!dev->read_exact(0, first.data(), first.size()))
         return fail(QStringLiteral("cannot read the first sector of %1").arg(drive.name));
+
+    if (!force) {
+        const QString refusal = mbr_write_refusal(read_disk_table(*dev), drive.name);
+        if (!refusal.isEmpty()) return fail(refusal);
+    }
 
     mbr_plan out;
     out.drive = drive.name;

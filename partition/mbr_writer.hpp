@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "devices/volume_items.hpp"
+#include "partition/disk_table.hpp"
 #include "partition/mbr_backup.hpp"
 #include "partition/mbr_plan.hpp"
 
@@ -19,10 +20,16 @@ struct repair_report {
     mbr_plan plan;         // for a repair: the sector written (or that would have been)
 };
 
-// Reads the drive's first sector (read-only) and builds the repair's plan
-// from the found partitions. 0, or -1 and *error.
+// Why an MBR must not be written over the drive's table as read: a GPT
+// with a good copy (an MBR in its place would hide every partition it lists
+// but the first four found). Empty when it may go ahead.
+QString mbr_write_refusal(const disk_table& table, const QString& drive_path);
+
+// Reads the drive's first sector and its tables (read-only) and builds the
+// repair's plan from the found partitions. A drive whose GPT is valid is
+// refused (see mbr_write_refusal) unless force. 0, or -1 and *error.
 int plan_partition_repair(const drive_item_s& drive, const QList<partition_item_s>& found,
-                          mbr_plan* plan, QString* error);
+                          mbr_plan* plan, QString* error, bool force = false);
 
 // Writes plan.new_sector over the drive's first sector. The drive is opened
 // for writing (a block device exclusively, so a mounted drive is refused);

@@ -2,6 +2,7 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <memory>
 
 #include "devices/device_catalog.hpp"
@@ -29,6 +30,16 @@ drive_item_s partition_repair_c::drive() const {
 QList<partition_item_s> partition_repair_c::partitions() const {
     QMutexLocker lock(&mutex_);
     return partitions_;
+}
+
+disk_table partition_repair_c::table() const {
+    QMutexLocker lock(&mutex_);
+    return table_;
+}
+
+qsizetype partition_repair_c::lost_count() const {
+    QMutexLocker lock(&mutex_);
+    return std::count_if(partitions_.begin(), partitions_.end(), [](const partition_item_s& p) { return !p.listed; });
 }
 
 qsizetype partition_repair_c::partition_count() const {
@@ -84,6 +95,7 @@ int partition_repair_c::search() {
     {
         QMutexLocker lock(&mutex_);
         partitions_.clear();
+        table_ = {};
         error_.clear();
     }
     progress_.store(0.0);
@@ -101,6 +113,10 @@ int partition_repair_c::search() {
         search_hooks hooks;
         hooks.progress = &progress_;
         hooks.stop = [this] { return stop_wanted(); };
+        hooks.table = [this](const disk_table& table) {
+            QMutexLocker lock(&mutex_);
+            table_ = table;
+        };
         hooks.found = [this](const partition_item_s& item) {
             {
                 QMutexLocker lock(&mutex_);
@@ -115,8 +131,8 @@ int partition_repair_c::search() {
     return result;
 }
 
-int partition_repair_c::plan_repair(mbr_plan* plan, QString* error) const {
-    return plan_partition_repair(drive(), partitions(), plan, error);
+int partition_repair_c::plan_repair(mbr_plan* plan, QString* error, bool force) const {
+    return plan_partition_repair(drive(), partitions(), plan, error, force);
 }
 
 int partition_repair_c::repair_partition_table() {

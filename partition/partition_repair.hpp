@@ -29,6 +29,10 @@ public:
     // the search appends.
     QList<partition_item_s> partitions() const;
     qsizetype partition_count() const;
+    // The drive's own partition table as the current or last search read it.
+    qv::partition::disk_table table() const;
+    // Found partitions that the table does not list.
+    qsizetype lost_count() const;
     // Fraction of the drive searched, 0.0 to 1.0; any thread.
     double progress() const { return progress_.load(std::memory_order_relaxed); }
 
@@ -50,14 +54,16 @@ public:
     // Writes the first four found partitions as the drive's partition table
     // (see mbr_plan.hpp), after saving the sector it replaces to a backup file
     // in default_backup_dir(). 0 when the new sector was written and read back,
-    // -1 otherwise: no drive, a search running, nothing found, a partition an
-    // MBR cannot hold, or any failure of read, backup or write; the drive is
-    // written only after its old first sector is safely in the backup.
+    // -1 otherwise: no drive, a search running, nothing found, a drive whose
+    // GPT is valid, a partition an MBR cannot hold, or any failure of read,
+    // backup or write; the drive is written only after its old first sector
+    // is safely in the backup.
     int repair_partition_table();
     int repair_partition_table(const QString& backup_dir, qv::partition::repair_report* report);
     // The sector the repair would write, computed from the drive's current
-    // first sector without writing anything: 0, or -1 with *error.
-    int plan_repair(qv::partition::mbr_plan* plan, QString* error) const;
+    // first sector without writing anything: 0, or -1 with *error (a drive
+    // with a valid GPT is refused unless force).
+    int plan_repair(qv::partition::mbr_plan* plan, QString* error, bool force = false) const;
     // What the last repair_partition_table() did: the backup path or the error.
     qv::partition::repair_report last_repair() const;
 
@@ -72,8 +78,9 @@ private:
     bool stop_wanted() const;
     void set_error(const QString& text);
 
-    mutable QMutex mutex_;  // guards partitions_, drive_, error_, last_repair_
+    mutable QMutex mutex_;  // guards partitions_, table_, drive_, error_, last_repair_
     QList<partition_item_s> partitions_;
+    qv::partition::disk_table table_;
     drive_item_s drive_;
     QString error_;
     qv::partition::repair_report last_repair_;

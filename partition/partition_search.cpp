@@ -1,11 +1,15 @@
 #include "partition/partition_search.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "devices/device_handle.hpp"
 #include "engine/fat_layout.hpp"
 #include "partition/boot_sector_tests.hpp"
+#include "partition/disk_table.hpp"
+#include "partition/fs_probe.hpp"
 
 namespace qv::partition {
 namespace {
@@ -16,29 +20,28 @@ constexpr size_t signature_offset = fat::bs_signature;
 // large sequential transfers.
 constexpr uint64_t window_sectors = 2048;  // 1 MiB
 
-constexpr int32_t ntfs_partition_type = 0x07;
-constexpr int32_t fat32_partition_type = 0x0C;
-constexpr int32_t exfat_partition_type = 0x07;  // the type byte exFAT shares with NTFS
-
 uint64_t saturating_add(uint64_t a, uint64_t b) {
     return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
                                                         : a + b;
 }
 
-partition_item_s make_item(const boot_candidate& c, uint64_t start) {
+partition_item_s make_item(const fs_found& f) {
     partition_item_s item;
-    if (c.kind == boot_kind::ntfs) {
-        item.fs_name = QStringLiteral("NTFS");
-        item.partition_type = ntfs_partition_type;
-    } else if (c.kind == boot_kind::exfat) {
-        item.fs_name = QStringLiteral("exFAT");
-        item.partition_type = exfat_partition_type;
-    } else {
-        item.fs_name = QStringLiteral("FAT32");
-        item.partition_type = fat32_partition_type;
-    }
-    item.start_sector = start;
-    item.end_sector = saturating_add(start, c.length - 1);  // length >= 1
+    item.fs_name = fs_kind_name(f.kind);
+    item.partition_type = fs_mbr_type(f.kind, f.sectors);
+    item.start_sector = f.start;
+    item.end_sector = f.sectors ? saturating_add(f.start, f.sectors - 1) : f.start;
+    item.label = f.label;
+    return item;
+}
+
+partition_item_s make_listed_item(device_handle& dev, const listed_partition& p) {
+    const fs_found f = probe_file_system(dev, p.first);
+    partition_item_s item = make_item(f);
+    if (p.mbr_type != 0) item.partition_type = p.mbr_type;
+    item.start_sector = p.first;
+    item.end_sector = p.last;
+    item.listed = true;
     return item;
 }
 
@@ -86,28 +89,95 @@ search_result search_device(device_handle& dev, const search_hooks& hooks) {
         if (hooks.progress) hooks.progress->store(v, std::memory_order_relaxed);
     };
 
+    const disk_table table = read_disk_table(dev);
+    if (hooks.table) hooks.table(table);
+    const std::vector<listed_partition>& listed = table.partitions;
+    size_t next_listed = 0;
+    // A file system that does not state its size (LUKS) ends where the next
+    // partition begins, or where a GPT's backup area would begin.
+    const bool gpt_traces = table.protective_mbr || table.primary.state != gpt_copy_state::missing ||
+                            table.backup.state != gpt_copy_state::missing;
+    const uint64_t last_usable = end > 34 && gpt_traces ? end - 34 : (end ? end - 1 : 0);
+    std::optional<partition_item_s> open_ended;
+    uint64_t min_start = 0;  // a find must begin past every partition reported before it
+
+    auto close_open_ended = [&](uint64_t next_start) {
+        if (!open_ended) return;
+        open_ended->end_sector = std::max(open_ended->start_sector, next_start - 1);
+        if (hooks.found) hooks.found(*open_ended);
+        open_ended.reset();
+    };
+    auto report = [&](const partition_item_s& item) {
+        close_open_ended(item.start_sector);
+        if (hooks.found) hooks.found(item);
+    };
+    auto finish = [&] {
+        for (; next_listed < listed.size(); ++next_listed) report(make_listed_item(dev, listed[next_listed]));
+        close_open_ended(saturating_add(last_usable, 1));
+    };
+
     chunk_window window;
+    std::vector<fs_hint> hints;
     uint64_t p = 0;
     while (p < end) {
-        if (hooks.stop && hooks.stop()) return search_stopped;
+        if (hooks.stop && hooks.stop()) {
+            finish();
+            return search_stopped;
+        }
+        // Partitions the table lists are reported as present and not searched inside.
+        bool moved = false;
+        while (next_listed < listed.size() && listed[next_listed].first <= p) {
+            const listed_partition& lp = listed[next_listed++];
+            report(make_listed_item(dev, lp));
+            min_start = std::max(min_start, saturating_add(lp.last, 1));
+            p = std::max(p, min_start);
+            moved = true;
+        }
+        if (moved) continue;
+        uint64_t limit = candidates_per_chunk;
+        if (next_listed < listed.size()) limit = std::min(limit, listed[next_listed].first - p);
         if (!window.load(dev, p)) break;
 
         const byte_view chunk = window.chunk(p);
-        uint64_t next = p + candidates_per_chunk;
-        for (uint64_t j = 0; j < candidates_per_chunk; ++j) {
-            // Most sectors fail on their first signature byte; test that inline.
-            if (chunk.data()[j * sector_bytes + signature_offset] != 0x55) continue;
-            boot_candidate c = examine_boot_sector(chunk, size_t(j * sector_bytes));
-            if (c.kind == boot_kind::none) continue;
-            partition_item_s item = make_item(c, p + j);
-            if (hooks.found) hooks.found(item);
-            next = saturating_add(p + j, c.length);  // skip the body unread; length >= 1
+        uint64_t next = p + limit;
+        for (uint64_t j = 0; j < limit; ++j) {
+            const uint64_t here = p + j;
+            const byte_view s = chunk.sub(size_t(j * sector_bytes), sector_bytes);
+            hints.clear();
+            // Boot sectors first (most sectors fail on their first signature byte), then superblocks.
+            if (s.u8(signature_offset) == 0x55 && s.u8(signature_offset + 1) == 0xAA) {
+                const bool boot = examine_boot_sector(chunk, size_t(j * sector_bytes)).kind != boot_kind::none;
+                hints.push_back({boot ? fs_kind::ntfs : fs_kind::fat16, here, here});
+            }
+            hints_from_sector(s, here, &hints);
+            fs_found f;
+            for (const fs_hint& h : hints) {
+                if (h.start < min_start) continue;
+                f = verify_hint(dev, h);
+                if (f.kind != fs_kind::none && f.start >= min_start) break;
+                f = {};
+            }
+            if (f.kind == fs_kind::none) continue;
+            partition_item_s item = make_item(f);
+            if (open_ended && item.start_sector <= open_ended->start_sector) continue;
+            if (f.sectors == 0) {
+                // Its end is known only once the next partition is found.
+                close_open_ended(item.start_sector);
+                open_ended = item;
+                min_start = item.start_sector + 1;
+                next = here + 1;
+            } else {
+                report(item);
+                min_start = saturating_add(item.end_sector, 1);
+                next = std::max(min_start, here + 1);  // skip the body unread
+            }
             break;
         }
         p = next;
         if (p >= end) break;
         set_progress(double(p * sector_bytes) / double(size));
     }
+    finish();
     set_progress(1.0);
     return search_done;
 }

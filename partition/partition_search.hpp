@@ -1,11 +1,12 @@
 #pragma once
-// The lost-partition search itself: walks a drive in 128 KiB chunks and
-// reports every NTFS, exFAT and FAT32 boot sector it recognises.
+// The lost-partition search itself: reads the drive's own table, then walks
+// the drive in 128 KiB chunks and reports every file system it recognises.
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 
+#include "partition/disk_table.hpp"
 #include "partition/partition_item.hpp"
 
 namespace qv {
@@ -24,9 +25,17 @@ struct search_hooks {
     std::atomic<double>* progress = nullptr;  // fraction searched, written as the search moves on
     std::function<bool()> stop;               // asked between chunks; true ends the search
     std::function<void(const partition_item_s&)> found;  // called for each find, in drive order
+    std::function<void(const disk_table&)> table;        // called once, before any find
 };
 
-// Searches dev from its first sector. A chunk is 256 sectors read at sector
+// Reads the drive's partition table first: each partition a valid table
+// lists is reported (listed = true) when the walk reaches it, and the walk
+// jumps past it without searching inside. Then searches dev from its first
+// sector. Every sector is tested as a boot sector (NTFS, exFAT, FAT12/16/32)
+// and as a place where a superblock or header can lie (ext2/3/4 and their
+// group copies, btrfs and its copies, XFS, swap, LUKS, LVM2, HFS+, ISO 9660);
+// a hint is checked against the drive before it counts. A find whose size
+// the format does not state (LUKS) ends where the next one begins. A chunk is 256 sectors read at sector
 // P; its sectors 0..254 are candidates, so every sector is examined once.
 // A find moves P past the partition's body; otherwise P advances by 255.
 // The search ends at a chunk that cannot be read in full (an I/O error or the

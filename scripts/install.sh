@@ -16,6 +16,8 @@ packages+=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # tests: real file systems, partition tables, an independent reader, a display for the GUI
   dosfstools mtools ntfs-3g fdisk sleuthkit xvfb xauth imagemagick
+  # lost partitions on GPT disks with Linux file systems: sgdisk and the mkfs tools the tests use
+  gdisk e2fsprogs btrfs-progs xfsprogs cryptsetup-bin lvm2 util-linux
   # exFAT images: mkfs.exfat, and the FUSE mount that fills and empties them
   exfatprogs exfat-fuse fuse3
   # more real files for the deep-scan tests

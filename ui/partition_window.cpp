@@ -95,6 +95,7 @@ void partition_window_c::start_search(const drive_item_s& drive) {
     end_search();
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     search_->start_search(drive, QThread::InheritPriority);
+    btn_repair_->setEnabled(true);
     progress_->value = 0.0;
     show_partitions({});
     update();
@@ -109,10 +110,16 @@ void partition_window_c::stop_search() {
 
 void partition_window_c::on_partition_found() { show_partitions(); }
 
+bool partition_window_c::repair_offered() const {
+    // Nothing is missing when the drive's own table lists every partition found.
+    return !(search_->partition_count() > 0 && search_->lost_count() == 0);
+}
+
 void partition_window_c::on_thread_finished() {
     // A finish from a search the user has already restarted is stale.
     if (search_->isRunning()) return;
     show_partitions();
+    btn_repair_->setEnabled(repair_offered());
     progress_->value = search_->progress();
     btn_stop_->setText(language_text("btn_start"));
     update();
@@ -135,7 +142,7 @@ void partition_window_c::on_stop_clicked() {
 }
 
 void partition_window_c::on_repair_clicked() {
-    if (search_->isRunning()) return;
+    if (search_->isRunning() || !repair_offered()) return;
     if (shell_message(this, "Quorvane", "partition_query", QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
     search_->repair_partition_table();
@@ -175,6 +182,9 @@ void partition_window_c::paintEvent(QPaintEvent*) {
     if (!search_->isRunning() && search_->last_result() < 0 && !search_->last_error().isEmpty()) {
         painter.setPen(error_colour);
         painter.drawText(QPoint(120, 100), search_->last_error());
+    } else if (!search_->isRunning() && !drive.name.isEmpty()) {
+        // What the drive's own table holds: GPT copies good or damaged, MBR, none.
+        painter.drawText(QPoint(120, 100), qv::partition::describe_table(search_->table()));
     }
     // Column headings over the list.
     painter.setPen(Qt::black);

@@ -1,6 +1,7 @@
 #pragma once
 // The partition page: searches the chosen drive for lost partitions, lists
-// them as they are found and writes them back as the partition table on request.
+// them as they are found, says what the drive's own table holds and writes
+// the found ones back as the partition table on request.
 
 #include <QTimer>
 #include <QWidget>
@@ -55,6 +56,8 @@ private:
     void show_partitions();
     void show_partitions(const QList<partition_item_s>& partitions);
     void end_search();
+    // False once a search has found only partitions the drive's table lists.
+    bool repair_offered() const;
 
     std::unique_ptr<partition_repair_c> search_;
     progress_bar_c* progress_ = nullptr;

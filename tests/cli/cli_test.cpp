@@ -298,8 +298,10 @@ TEST(cli_partitions, finds_a_lost_partition_writes_the_table_and_puts_a_sector_b
     std::string env = "XDG_DATA_HOME=" + shell_quote(dir / "data") + " ";
     std::string out;
     ASSERT_EQ(run(env + cli("partitions --json " + shell_quote(img)) + " 2>/dev/null", &out), 0) << out;
-    EXPECT_EQ(out, "{\"number\":1,\"file_system\":\"NTFS\",\"type\":7,\"first_sector\":2048,\"last_sector\":43007,"
-                   "\"size\":20971520}\n");
+    EXPECT_EQ(out, "{\"table\":\"none\",\"summary\":\"no partition table\",\"gpt_primary\":{\"state\":\"missing\","
+                   "\"problem\":\"\"},\"gpt_backup\":{\"state\":\"missing\",\"problem\":\"\"},\"listed\":0}\n"
+                   "{\"number\":1,\"file_system\":\"NTFS\",\"type\":7,\"first_sector\":2048,\"last_sector\":43007,"
+                   "\"size\":20971520,\"kind\":\"ntfs\",\"label\":\"\",\"state\":\"lost\"}\n");
 
     EXPECT_EQ(run(env + cli("partitions --write-mbr " + shell_quote(img)) + " >/dev/null 2>&1"), 2)
         << "writing needs --yes";
