@@ -172,9 +172,11 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     const uint64_t step = options.every_byte ? 1 : sector_size;
     const size_t block = std::max<size_t>(options.block_size / sector_size * sector_size, sector_size);
     dispatcher dispatch(config);
-    std::vector<uint8_t> buffer(block + dispatch.lookahead());
+    const size_t read_size = block + dispatch.lookahead();
     std::vector<uint32_t> ids;
-    carve_input input(device, gate, options.bad);
+    // The one reader: blocks, the rules' reads and what lies inside found files
+    // come through it, so each byte is read from the device once.
+    carve_input input(device, gate, options.bad, block);
     uint64_t pos = std::min(options.start.position / sector_size * sector_size, length);
     set_scanned(gate, length ? double(pos) / double(length) : 0.0);
     // Every block is read, so every unreadable sector is met and counted; no
@@ -186,15 +188,20 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     while (pos < length) {
         if (options.at_block) options.at_block({pos, std::max(pos, skip_until), reported_end});
         if (!scan_checkpoint(gate)) return scan_end::stopped;
-        size_t want = size_t(std::min<uint64_t>(buffer.size(), length - pos));
-        size_t got = 0;
-        if (read_tolerant(device, pos, buffer.data(), want, &got, options.bad) == read_outcome::vanished)
-            return scan_end::vanished;
         const uint64_t block_end = std::min<uint64_t>(pos + block, length);
-        if (got == 0) break;
-        const size_t filled = got;
-        const uint8_t* data = buffer.data();
-        input.set_block(data, pos, filled);
+        if (block_end <= skip_until) {
+            // Inside a found file: nothing is looked for; what the rules have
+            // not read already is read once, for its unreadable sectors.
+            if (!input.pass_over(pos, block_end)) return scan_end::vanished;
+            pos = block_end;
+            set_scanned(gate, std::min(1.0, double(pos) / double(length)));
+            continue;
+        }
+        const byte_view view = input.load_block(pos, read_size);
+        if (input.vanished()) return scan_end::vanished;
+        if (view.empty()) break;
+        const size_t filled = view.size();
+        const uint8_t* data = view.data();
         const uint64_t scan_end_at = std::min<uint64_t>(block_end, pos + filled);
         const size_t end_i = size_t(scan_end_at - pos);
         for (uint64_t c = std::max(pos, skip_until); c < scan_end_at; c += step) {
