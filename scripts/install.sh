@@ -15,6 +15,8 @@ packages=(
   ffmpeg libimage-exiftool-perl genisoimage qemu-utils python3-fonttools libheif1
   # checks of found JPEG files
   libjpeg62-turbo-dev
+  # every-byte deep scans: all headers searched at once
+  libvectorscan-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator

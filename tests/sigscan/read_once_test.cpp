@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "devices/device_handle.hpp"
 #include "sigscan/config.hpp"
@@ -124,6 +125,35 @@ TEST_P(ReadOnce, EachByteCrossesOnce) {
                               << length;
     // Large reads: about one call per block, and the rules' 1 MiB windows beyond the stream.
     EXPECT_LE(device.calls, 2 * length / row.block_size + 16) << device.calls;
+}
+
+// Every byte: the one-pass search of all headers and the byte-pair table find
+// the same files, on real samples at odd offsets and on the big ones.
+TEST(EveryByteSearch, AllHeadersAtOnceFindWhatThePairTableFinds) {
+    qv::test::temp_dir work;
+    auto samples = qv::test::all_samples(work.path().string());
+    samples.push_back({"big png", "png", big_png(3, 5)});
+    samples.push_back({"big jpg", "jpg", big_jpeg(size_t(3) << 20, 6)});
+    for (uint32_t seed : {31u, 32u}) {
+        auto laid = qv::test::lay_out(samples, seed, false);
+        std::vector<std::vector<std::tuple<std::string, uint64_t, uint64_t>>> results;
+        for (bool multi : {true, false}) {
+            qv::memory_device device(laid.image);
+            qv::sig::scan_options options;
+            options.every_byte = true;
+            options.multi_pattern = multi;
+            options.block_size = size_t(256) << 10;  // files across block ends too
+            results.emplace_back();
+            qv::sig::scan_device(device, qv::sig::default_config(), options, nullptr,
+                                 [&](const char* type, uint64_t offset, uint64_t size) {
+                                     results.back().emplace_back(type, offset, size);
+                                 });
+        }
+        EXPECT_EQ(results[0], results[1]) << "seed " << seed;
+        ASSERT_EQ(results[0].size(), laid.files.size()) << "seed " << seed;
+        for (size_t i = 0; i < laid.files.size(); ++i)
+            EXPECT_EQ(std::get<1>(results[0][i]), laid.files[i].offset) << laid.files[i].label;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scans, ReadOnce,
