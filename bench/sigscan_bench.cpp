@@ -2,6 +2,7 @@
 // with a few hundred real files, scanned from the page cache, against dd.
 //
 //   sigscan_bench [--size MiB] [--files N] [--every-byte] [--keep FILE]
+//   sigscan_bench --image FILE [--every-byte]   (an image made elsewhere)
 //   sigscan_bench --photos [--size MiB]
 //
 // --photos fills the image with JPEG photos (made by ImageMagick's convert)
@@ -66,6 +67,24 @@ public:
 private:
     qv::device_handle& inner_;
     double rate_;
+};
+
+// Counts what the scan reads from the device under it.
+class counting_device final : public qv::device_handle {
+public:
+    explicit counting_device(qv::device_handle& inner) : inner_(inner) {}
+    int64_t read_at(uint64_t offset, void* buffer, size_t len) override {
+        const int64_t got = inner_.read_at(offset, buffer, len);
+        ++calls;
+        if (got > 0) bytes += uint64_t(got);
+        return got;
+    }
+    int64_t write_at(uint64_t, const void*, size_t) override { return -1; }
+    uint64_t length() const override { return inner_.length(); }
+    uint64_t calls = 0, bytes = 0;
+
+private:
+    qv::device_handle& inner_;
 };
 
 // A card full of photos: scan, then the checks of what was found.
@@ -146,7 +165,7 @@ int main(int argc, char** argv) {
     uint64_t size_mib = 1024;
     size_t files = 300;
     bool every_byte = false, photos = false;
-    std::string keep;
+    std::string keep, given;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--size" && i + 1 < argc) size_mib = std::strtoull(argv[++i], nullptr, 10);
@@ -154,8 +173,9 @@ int main(int argc, char** argv) {
         else if (a == "--every-byte") every_byte = true;
         else if (a == "--photos") photos = true;
         else if (a == "--keep" && i + 1 < argc) keep = argv[++i];
+        else if (a == "--image" && i + 1 < argc) given = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--size MiB] [--files N] [--every-byte] [--keep FILE]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--size MiB] [--files N] [--every-byte] [--keep FILE | --image FILE]\n", argv[0]);
             return 2;
         }
     }
@@ -195,14 +215,22 @@ int main(int argc, char** argv) {
         kinds.push_back({"djvu", "djvu", make_djvu(seed)});
     }
 
-    const uint64_t size = size_mib << 20;
+    if (!given.empty()) {
+        // An image made elsewhere: scanned as it is, nothing to compare with.
+        image = given;
+        keep = given;
+        std::error_code ec;
+        size_mib = fs::file_size(given, ec) >> 20;
+        files = 0;
+    }
+    const uint64_t size = given.empty() ? size_mib << 20 : fs::file_size(given);
     const uint64_t spacing = size / (files + 1) / 512 * 512;
     std::vector<placed> where;
     for (size_t i = 0; i < files && spacing > 64 * 1024; ++i)
         where.push_back({(i + 1) * spacing, i % kinds.size()});
 
     auto t = clock_type::now();
-    {
+    if (given.empty()) {
         int fd = ::open(image.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
         if (fd < 0) {
             std::perror(image.c_str());
@@ -251,12 +279,14 @@ int main(int argc, char** argv) {
     options.every_byte = every_byte;
     size_t found = 0, matched = 0;
     double best = 1e9, best_cpu = 1e9;
+    counting_device counted(*device);
     for (int run = 0; run < 3; ++run) {
         found = matched = 0;
+        counted.calls = counted.bytes = 0;
         size_t next = 0;
         auto start = clock_type::now();
         const std::clock_t cpu_start = std::clock();
-        qv::sig::scan_device(*device, qv::sig::default_config(), options, nullptr,
+        qv::sig::scan_device(counted, qv::sig::default_config(), options, nullptr,
                              [&](const char* type, uint64_t offset, uint64_t bytes) {
                                  ++found;
                                  while (next < where.size() && where[next].offset < offset) ++next;
@@ -271,6 +301,9 @@ int main(int argc, char** argv) {
     double mb = double(size) / 1e6;
     std::printf("deep scan%s: %.0f MB/s (%.2f s, best of 3), %zu found, %zu of %zu exactly\n",
                 every_byte ? " (every byte)" : "", mb / best, best, found, matched, where.size());
+    std::printf("device reads: %llu calls, %llu bytes, %.3f bytes read per byte of the image\n",
+                (unsigned long long)counted.calls, (unsigned long long)counted.bytes,
+                double(counted.bytes) / double(size));
     // Processor time holds still when other programs share the machine.
     std::printf("processor time: %.2f s, %.0f MB per second of processor time\n", best_cpu, mb / best_cpu);
     if (dd > 0) std::printf("dd bs=1M:  %.0f MB/s (%.2f s, best of 3); scan at %.0f%% of dd\n", mb / dd, dd, 100.0 * dd / best);

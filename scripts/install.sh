@@ -10,6 +10,8 @@ packages=(
   libblkid-dev libmount-dev libudev-dev libcli11-dev zlib1g-dev
   # checks of found JPEG files
   libjpeg62-turbo-dev
+  # every-byte deep scans: all headers searched at once
+  libvectorscan-dev
 )
 if [ "${1:-all}" != "app" ]; then
 packages+=(

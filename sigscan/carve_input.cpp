@@ -17,14 +17,9 @@ bool context_gate::keep_going() {
 
 void context_gate::scanned(double fraction) { sc_context_set_scanned(context_, fraction); }
 
-carve_input::carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad)
-    : device_(device), gate_(gate), length_(device.length()), bad_(bad) {}
-
-void carve_input::set_block(const uint8_t* data, uint64_t start, size_t size) {
-    block_ = data;
-    block_start_ = start;
-    block_size_ = size;
-}
+carve_input::carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad, size_t read_size)
+    : device_(device), gate_(gate), length_(device.length()),
+      read_size_(std::max<size_t>(read_size / 512 * 512, 512)), bad_(bad) {}
 
 bool carve_input::keep_going() {
     if (stopped_) return false;
@@ -32,31 +27,129 @@ bool carve_input::keep_going() {
     return !stopped_;
 }
 
+bool carve_input::fill_stream(uint64_t to, size_t min_read) {
+    to = std::min(to, length_);
+    const uint64_t end = stream_start_ + stream_fill_;
+    if (to <= end) return true;
+    if (stream_.empty()) {
+        // Room for two blocks and a rule's window beyond them at the least.
+        const uint64_t want = std::max<uint64_t>(stream_capacity, 2 * uint64_t(read_size_) + window_size);
+        stream_.resize(size_t(std::min(want, length_)));
+    }
+    const uint64_t room_end = stream_start_ + stream_.size();
+    if (to > room_end) return false;
+    // Large reads, ending on a sector boundary.
+    uint64_t read_end = std::max(to, end + min_read);
+    read_end = std::min({(read_end + 511) / 512 * 512, room_end, length_});
+    size_t got = 0;
+    if (read_tolerant(device_, end, stream_.data() + stream_fill_, size_t(read_end - end), &got, bad_) ==
+        read_outcome::vanished) {
+        vanished_ = true;
+        return false;
+    }
+    stream_fill_ += got;
+    return stream_start_ + stream_fill_ >= to;
+}
+
+byte_view carve_input::load_block(uint64_t start, size_t n) {
+    if (vanished_ || start >= length_) return {};
+    n = size_t(std::min<uint64_t>(n, length_ - start));
+    const uint64_t end = stream_start_ + stream_fill_;
+    if (start < stream_start_ || start >= end) {
+        stream_start_ = start;
+        stream_fill_ = 0;
+    } else if (start + n > stream_start_ + stream_.size() || start - stream_start_ >= stream_.size() / 2) {
+        // Out of room, or half of it behind the scanner, where the rules'
+        // reads ahead no longer fit: what lies before start is dropped, the
+        // rest moves to the front.
+        const size_t drop = size_t(start - stream_start_);
+        std::memmove(stream_.data(), stream_.data() + drop, stream_fill_ - drop);
+        stream_fill_ -= drop;
+        stream_start_ = start;
+    }
+    // Side reads the scanner has passed are of no more use.
+    while (!side_read_.empty() && side_read_.begin()->second <= start) side_read_.erase(side_read_.begin());
+    rule_step_ = rule_read_size;
+    fill_stream(start + n, read_size_);
+    if (vanished_) return {};
+    const uint64_t have = stream_start_ + stream_fill_ > start ? stream_start_ + stream_fill_ - start : 0;
+    return byte_view(stream_.data() + (start - stream_start_), size_t(std::min<uint64_t>(n, have)));
+}
+
+bool carve_input::read_side(uint64_t off, size_t n) {
+    if (window_.empty()) window_.resize(window_size);
+    size_t got = 0;
+    window_fill_ = 0;
+    // Bad sectors read as zeros, so a file around them is still measured.
+    if (read_tolerant(device_, off, window_.data(), n, &got, bad_) == read_outcome::vanished) {
+        vanished_ = true;
+        return false;
+    }
+    window_start_ = off;
+    window_fill_ = got;
+    if (got == 0) return true;
+    // Noted, merged with the reads it touches, so the scanner need not read them again.
+    uint64_t a = off, b = off + got;
+    auto it = side_read_.upper_bound(a);
+    if (it != side_read_.begin() && std::prev(it)->second >= a) --it;
+    while (it != side_read_.end() && it->first <= b) {
+        a = std::min(a, it->first);
+        b = std::max(b, it->second);
+        it = side_read_.erase(it);
+    }
+    side_read_.emplace(a, b);
+    return true;
+}
+
+bool carve_input::pass_over(uint64_t from, uint64_t to) {
+    to = std::min(to, length_);
+    uint64_t p = from;
+    while (p < to && !vanished_) {
+        const uint64_t stream_end = stream_start_ + stream_fill_;
+        if (p >= stream_start_ && p < stream_end) {
+            p = stream_end;
+            continue;
+        }
+        auto next = side_read_.upper_bound(p);
+        if (next != side_read_.begin() && std::prev(next)->second > p) {
+            p = std::prev(next)->second;
+            continue;
+        }
+        // A gap no read has met: up to the next range that one has.
+        uint64_t gap_end = to;
+        if (stream_fill_ > 0 && stream_start_ > p) gap_end = std::min(gap_end, stream_start_);
+        if (next != side_read_.end()) gap_end = std::min(gap_end, next->first);
+        const size_t n = size_t(std::min<uint64_t>(gap_end - p, window_size));
+        if (!read_side(p, n)) break;
+        if (window_fill_ == 0) break;
+        p += window_fill_;
+    }
+    return !vanished_;
+}
+
 byte_view carve_input::view(uint64_t off, size_t n) {
     if (stopped_ || vanished_ || off >= length_) return {};
     n = size_t(std::min<uint64_t>({n, window_size, length_ - off}));
-    if (block_ && off >= block_start_ && off - block_start_ <= block_size_ &&
-        n <= block_size_ - (off - block_start_))
-        return byte_view(block_ + (off - block_start_), n);
+    const uint64_t stream_end = stream_start_ + stream_fill_;
+    if (stream_fill_ > 0 && off >= stream_start_) {
+        if (off + n <= stream_end) return byte_view(stream_.data() + (off - stream_start_), n);
+        // Ahead of the stream but within its room: read on to it (what lies
+        // between too), the scanner will use it.
+        if (off + n <= stream_start_ + stream_.size()) {
+            if (!keep_going()) return {};
+            const size_t step = rule_step_;
+            // A rule that keeps reading on (through a large file) reads in ever larger pieces.
+            rule_step_ = std::min(2 * rule_step_, std::max(read_size_, window_size));
+            if (fill_stream(off + n, step)) return byte_view(stream_.data() + (off - stream_start_), n);
+            if (vanished_) return {};
+        }
+    }
     if (off >= window_start_ && off - window_start_ <= window_fill_ &&
         n <= window_fill_ - (off - window_start_))
         return byte_view(window_.data() + (off - window_start_), n);
     if (!keep_going()) return {};
-    if (window_.empty()) window_.resize(window_size);
-    size_t want = size_t(std::min<uint64_t>(window_size, length_ - off));
-    size_t got = 0;
-    // Bad sectors read as zeros, so a file around them is still measured.
-    if (read_tolerant(device_, off, window_.data(), want, &got, bad_) == read_outcome::vanished) {
-        vanished_ = true;
-        window_fill_ = 0;
-        return {};
-    }
-    if (got < n) {
-        window_fill_ = 0;
-        return {};
-    }
-    window_start_ = off;
-    window_fill_ = got;
+    if (!read_side(off, size_t(std::min<uint64_t>(window_size, length_ - off)))) return {};
+    if (window_fill_ < n) return {};
     return byte_view(window_.data(), n);
 }
 
@@ -107,7 +200,8 @@ uint64_t carve_input::find(const byte_pattern& pattern, uint64_t from, uint64_t 
     }
     const size_t anchor = pattern.anchor();
     const uint8_t first = pattern.byte(anchor);
-    const size_t chunk = window_size / 2;
+    // Whole windows, each overlapping the last by the pattern's length only.
+    const size_t chunk = window_size - plen + 1;
     uint64_t pos = from;
     uint64_t result = npos;
     while (pos + plen <= end) {

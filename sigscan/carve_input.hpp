@@ -1,10 +1,13 @@
 #pragma once
-// Random-access reads for the size rules: served from the scan's current block
-// when they fall inside it, else from a 1 MiB window, with pause and stop honoured.
+// The one reader of a carving scan: the scanner's blocks and the size rules'
+// random-access reads come from one forward stream kept in memory, so each byte
+// crosses from the device once; reads far ahead go to a side window and are
+// remembered, so the scanner does not read them again. Pause and stop honoured.
 
 #include <cstddef>
 #include <array>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "devices/device_handle.hpp"
@@ -22,14 +25,25 @@ inline bool scan_checkpoint(scan_gate* gate) { return !gate || gate->keep_going(
 class carve_input {
 public:
     static constexpr size_t window_size = size_t(1) << 20;
+    // The forward stream: the scanner's block and what the rules read beyond
+    // it, up to this much, stay in memory until the scanner has passed them.
+    static constexpr size_t stream_capacity = size_t(32) << 20;
     static constexpr uint64_t npos = ~uint64_t(0);
 
-    // Unreadable sectors read as zeros and go to bad (may be null).
-    carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad = nullptr);
+    // Unreadable sectors read as zeros and go to bad (may be null). Reads the
+    // stream in pieces of at least read_size bytes.
+    carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad = nullptr,
+                size_t read_size = window_size);
 
     uint64_t length() const { return length_; }
-    // The scanner's current block; reads inside it cost no I/O.
-    void set_block(const uint8_t* data, uint64_t start, size_t size);
+    // The scanner's next block: up to n bytes at start (shorter only at the
+    // end of the device; empty when the device went away). Bytes before start
+    // may be dropped. Views stay valid until the next load_block or pass_over.
+    byte_view load_block(uint64_t start, size_t n);
+    // The scanner goes past [from, to) without looking at it (inside a found
+    // file): the bytes no read has met yet are read once, so that every
+    // unreadable sector is met. False when the device went away.
+    bool pass_over(uint64_t from, uint64_t to);
 
     // Copies n bytes at off. False when any byte lies past the end of the
     // device, a read fails or the scan was stopped.
@@ -67,12 +81,24 @@ public:
     bool vanished() const { return vanished_; }
 
 private:
+    // Reads the stream on to at least `to` (within its capacity), at least
+    // min_read bytes at a time. False on an error or when the device went away.
+    bool fill_stream(uint64_t to, size_t min_read);
+    // Reads n bytes at off into the side window and notes them as read.
+    bool read_side(uint64_t off, size_t n);
+
     device_handle& device_;
     scan_gate* gate_;
     uint64_t length_;
-    const uint8_t* block_ = nullptr;
-    uint64_t block_start_ = 0;
-    size_t block_size_ = 0;
+    size_t read_size_;
+    std::vector<uint8_t> stream_;  // sized once: views into it stay put while a block is searched
+    uint64_t stream_start_ = 0;
+    size_t stream_fill_ = 0;
+    // A rule reading past the stream reads on by at least rule_step_: byte after
+    // byte would cost a call each, a whole block more than a rule may need.
+    static constexpr size_t rule_read_size = size_t(64) << 10;
+    size_t rule_step_ = rule_read_size;
+    std::map<uint64_t, uint64_t> side_read_;  // start -> end: side-window reads ahead of the stream
     std::vector<uint8_t> window_;
     uint64_t window_start_ = 0;
     size_t window_fill_ = 0;

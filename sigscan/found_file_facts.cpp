@@ -1,5 +1,9 @@
 #include "sigscan/found_file_facts.hpp"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -16,6 +20,13 @@ file_facts examine_one(device_handle& device, const found_span& f) {
     if (has_capture_time(f.type)) facts.taken = capture_time(device, f.offset, f.size, f.type);
     if (has_content_check(f.type)) facts.state = check_content(device, f.offset, f.size, f.type);
     return facts;
+}
+
+// The checks of a scan still reading yield to it: on a fast source the listing
+// goes on at read speed, on a slow one they use the time the scan waits.
+void yield_to_the_scan() {
+    constexpr int lowest = 19;
+    ::setpriority(PRIO_PROCESS, id_t(::syscall(SYS_gettid)), lowest);
 }
 
 }  // namespace
@@ -71,7 +82,11 @@ struct found_file_examiner::shared {
 found_file_examiner::found_file_examiner(device_handle& device, unsigned threads)
     : shared_(std::make_unique<shared>(device)) {
     threads = std::clamp<unsigned>(threads, 1, 16);
-    for (unsigned t = 0; t < threads; ++t) shared_->workers.emplace_back([s = shared_.get()] { s->work(); });
+    for (unsigned t = 0; t < threads; ++t)
+        shared_->workers.emplace_back([s = shared_.get()] {
+            yield_to_the_scan();
+            s->work();
+        });
 }
 
 found_file_examiner::~found_file_examiner() { finish(); }
@@ -106,6 +121,8 @@ std::vector<file_facts> found_file_examiner::finish() {
         shared_->closed = true;
     }
     shared_->wake.notify_all();
+    // The scan is over: what is left is checked here too, at the caller's priority.
+    shared_->work();
     for (auto& t : shared_->workers)
         if (t.joinable()) t.join();
     std::lock_guard<std::mutex> hold(shared_->lock);

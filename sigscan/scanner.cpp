@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sigscan/carve_input.hpp"
+#include "sigscan/header_search.hpp"
 #include "sigscan/rules/rules.hpp"
 #include "sigscan/sc_api.hpp"
 
@@ -172,9 +173,17 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     const uint64_t step = options.every_byte ? 1 : sector_size;
     const size_t block = std::max<size_t>(options.block_size / sector_size * sector_size, sector_size);
     dispatcher dispatch(config);
-    std::vector<uint8_t> buffer(block + dispatch.lookahead());
+    const size_t read_size = block + dispatch.lookahead();
     std::vector<uint32_t> ids;
-    carve_input input(device, gate, options.bad);
+    // Every byte: all headers searched at once where the library is at hand.
+    std::vector<const byte_pattern*> headers;
+    for (const file_type& t : config.types)
+        for (const byte_pattern& h : t.headers) headers.push_back(&h);
+    header_search search(options.every_byte && options.multi_pattern ? headers : std::vector<const byte_pattern*>{});
+    std::vector<header_search::hit> hits;
+    // The one reader: blocks, the rules' reads and what lies inside found files
+    // come through it, so each byte is read from the device once.
+    carve_input input(device, gate, options.bad, block);
     uint64_t pos = std::min(options.start.position / sector_size * sector_size, length);
     set_scanned(gate, length ? double(pos) / double(length) : 0.0);
     // Every block is read, so every unreadable sector is met and counted; no
@@ -186,48 +195,75 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     while (pos < length) {
         if (options.at_block) options.at_block({pos, std::max(pos, skip_until), reported_end});
         if (!scan_checkpoint(gate)) return scan_end::stopped;
-        size_t want = size_t(std::min<uint64_t>(buffer.size(), length - pos));
-        size_t got = 0;
-        if (read_tolerant(device, pos, buffer.data(), want, &got, options.bad) == read_outcome::vanished)
-            return scan_end::vanished;
         const uint64_t block_end = std::min<uint64_t>(pos + block, length);
-        if (got == 0) break;
-        const size_t filled = got;
-        const uint8_t* data = buffer.data();
-        input.set_block(data, pos, filled);
+        if (block_end <= skip_until) {
+            // Inside a found file: nothing is looked for; what the rules have
+            // not read already is read once, for its unreadable sectors.
+            if (!input.pass_over(pos, block_end)) return scan_end::vanished;
+            pos = block_end;
+            set_scanned(gate, std::min(1.0, double(pos) / double(length)));
+            continue;
+        }
+        const byte_view view = input.load_block(pos, read_size);
+        if (input.vanished()) return scan_end::vanished;
+        if (view.empty()) break;
+        const size_t filled = view.size();
+        const uint8_t* data = view.data();
         const uint64_t scan_end_at = std::min<uint64_t>(block_end, pos + filled);
         const size_t end_i = size_t(scan_end_at - pos);
-        for (uint64_t c = std::max(pos, skip_until); c < scan_end_at; c += step) {
-            size_t i = dispatch.next_candidate(data, size_t(c - pos), end_i, size_t(step), filled);
-            if (i >= end_i) break;
-            c = pos + i;
-            dispatch.collect(data, i, filled, ids);
-            for (uint32_t id : ids) {
-                const auto& cand = dispatch.at(id);
-                const file_type& type = config.types[cand.type];
-                const byte_pattern& header = type.headers[cand.header];
-                if (i + header.size() > filled || !header.matches(data + i)) continue;
-                const uint64_t limit = std::min(type.max_size, length - c);
-                auto result = rule_for(type.rule)(input, c, limit, type);
+        // Tries header `id` at data[i]; true when a file was reported there.
+        auto try_header = [&](size_t i, uint32_t id) {
+            const uint64_t c = pos + i;
+            const auto& cand = dispatch.at(id);
+            const file_type& type = config.types[cand.type];
+            const byte_pattern& header = type.headers[cand.header];
+            if (i + header.size() > filled || !header.matches(data + i)) return false;
+            const uint64_t limit = std::min(type.max_size, length - c);
+            auto result = rule_for(type.rule)(input, c, limit, type);
+            if (input.vanished() || input.stopped()) return false;
+            if (!result || result->size == 0) return false;
+            // A file may begin before its candidate (lead bytes), never before
+            // the end of the file reported last, and never past the type's maximum.
+            const uint64_t lead = result->lead;
+            if (lead > c || c - lead < reported_end || result->size <= lead || result->size - lead > limit ||
+                result->size > type.max_size)
+                return false;
+            const uint64_t first = c - lead;
+            const std::string name = result->type.empty() ? type.name : std::string(result->type);
+            if (found) found(name.c_str(), first, result->size);
+            reported_end = first + result->size;
+            // Go on after the file: what lies inside it is part of it.
+            uint64_t after = reported_end;
+            if (step > 1) after = (after + step - 1) / step * step;
+            skip_until = after;
+            return true;
+        };
+        const size_t from_i = size_t(std::max(pos, skip_until) - pos);
+        if (step == 1 && search.ready() && from_i < end_i &&
+            search.find_all(data + from_i, filled - from_i, end_i - from_i, hits)) {
+            // Every byte: the headers that match, found in one pass over the block.
+            for (const auto& hit : hits) {
+                const size_t i = from_i + hit.start;
+                if (pos + i < skip_until) continue;  // inside the file just found
+                try_header(i, hit.id);
                 if (input.vanished()) return scan_end::vanished;
                 if (input.stopped()) return scan_end::stopped;
-                if (!result || result->size == 0) continue;
-                // A file may begin before its candidate (lead bytes), never before
-                // the end of the file reported last, and never past the type's maximum.
-                const uint64_t lead = result->lead;
-                if (lead > c || c - lead < reported_end || result->size <= lead ||
-                    result->size - lead > limit || result->size > type.max_size)
-                    continue;
-                const uint64_t first = c - lead;
-                const std::string name = result->type.empty() ? type.name : std::string(result->type);
-                if (found) found(name.c_str(), first, result->size);
-                reported_end = first + result->size;
-                // Go on after the file: what lies inside it is part of it.
-                uint64_t after = reported_end;
-                if (step > 1) after = (after + step - 1) / step * step;
-                skip_until = after;
-                c = after - step;  // the loop adds step; past this block it ends
-                break;
+            }
+        } else {
+            for (uint64_t c = pos + from_i; c < scan_end_at; c += step) {
+                size_t i = dispatch.next_candidate(data, size_t(c - pos), end_i, size_t(step), filled);
+                if (i >= end_i) break;
+                c = pos + i;
+                dispatch.collect(data, i, filled, ids);
+                for (uint32_t id : ids) {
+                    const bool reported = try_header(i, id);
+                    if (input.vanished()) return scan_end::vanished;
+                    if (input.stopped()) return scan_end::stopped;
+                    if (reported) {
+                        c = skip_until - step;  // the loop adds step; past this block it ends
+                        break;
+                    }
+                }
             }
         }
         pos = scan_end_at;

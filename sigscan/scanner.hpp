@@ -22,6 +22,9 @@ struct scan_place {
 
 struct scan_options {
     bool every_byte = false;            // test every offset instead of 512-byte boundaries
+    // Every byte: search all headers at once with Vectorscan where it is at
+    // hand (false: the scanner's own byte-pair table, as without it).
+    bool multi_pattern = true;
     size_t block_size = size_t(1) << 20;  // bytes read at a time
     // Where the scan begins: the start, or a place an earlier scan's at_block gave.
     scan_place start;

@@ -1,0 +1,35 @@
+#pragma once
+// Files found in two pieces: where a PNG's chunk chain breaks at a cluster
+// boundary, the continuation is looked for at the following cluster
+// boundaries and accepted only when every chunk's CRC checks through IEND.
+
+#include <cstdint>
+#include <optional>
+
+#include "sigscan/carve_input.hpp"
+
+namespace qv::sig {
+
+struct file_piece {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    bool operator==(const file_piece&) const = default;
+};
+
+struct joined_file {
+    file_piece first, second;  // the file is first's bytes followed by second's
+};
+
+struct join_limits {
+    uint64_t cluster = 4096;            // the file system's allocation unit in bytes
+    uint64_t cluster_base = 0;          // device offset of a cluster boundary (the data area)
+    uint64_t max_gap_clusters = 4096;   // how far past the break the continuation may start
+};
+
+// A PNG starting at start (its signature) whose chunks stop checking before
+// IEND: the two pieces whose join checks whole, the nearest break and then the
+// nearest continuation first; empty when the file is whole, is not a PNG, or
+// no continuation within the limits checks. limit: the most bytes the file may have.
+std::optional<joined_file> join_png(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
+
+}  // namespace qv::sig

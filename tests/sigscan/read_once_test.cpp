@@ -1,0 +1,166 @@
+// The carving scan reads each byte of the device once: a counting device under
+// the scanner, images with files larger than a block and than the reader's
+// in-memory stream, sector starts and every byte, large and small blocks.
+
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <tuple>
+
+#include "devices/device_handle.hpp"
+#include "sigscan/config.hpp"
+#include "sigscan/scanner.hpp"
+#include "tests/sigscan/sample_files.hpp"
+#include "tests/support/test_support.hpp"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// A device in memory that counts what is read from it, and which sectors.
+class counting_device final : public qv::device_handle {
+public:
+    explicit counting_device(bytes data) : inner_(std::move(data)), touched_((inner_.length() + 511) / 512) {}
+    int64_t read_at(uint64_t offset, void* buffer, size_t len) override {
+        const int64_t got = inner_.read_at(offset, buffer, len);
+        ++calls;
+        if (got > 0) {
+            bytes_read += uint64_t(got);
+            for (uint64_t s = offset / 512; s * 512 < offset + uint64_t(got); ++s) touched_[size_t(s)] = true;
+        }
+        return got;
+    }
+    int64_t write_at(uint64_t, const void*, size_t) override { return -1; }
+    uint64_t length() const override { return inner_.length(); }
+    size_t untouched_sectors() const { return size_t(std::count(touched_.begin(), touched_.end(), false)); }
+
+    uint64_t calls = 0;
+    uint64_t bytes_read = 0;
+
+private:
+    qv::memory_device inner_;
+    std::vector<bool> touched_;
+};
+
+void put_be32(bytes& b, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
+}
+
+void png_chunk(bytes& out, const char* type, const bytes& data) {
+    put_be32(out, uint32_t(data.size()));
+    const size_t at = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    put_be32(out, uint32_t(crc32(0, out.data() + at, uInt(4 + data.size()))));
+}
+
+// A PNG of many 1 MiB IDAT chunks of noise, each with its CRC: the size rule
+// jumps from chunk header to chunk header.
+bytes big_png(size_t chunks, uint32_t seed) {
+    bytes out = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    png_chunk(out, "IHDR", {0, 0, 4, 0, 0, 0, 4, 0, 8, 2, 0, 0, 0});
+    for (size_t i = 0; i < chunks; ++i) png_chunk(out, "IDAT", qv::test::pseudo_random_bytes(1 << 20, seed + uint32_t(i)));
+    png_chunk(out, "IEND", {});
+    return out;
+}
+
+// A JPEG whose entropy-coded data is a long run of noise without markers: the
+// size rule reads every byte of it looking for the end.
+bytes big_jpeg(size_t entropy, uint32_t seed) {
+    bytes out = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0,
+                 0xFF, 0xC0, 0, 11, 8, 0, 16, 0, 16, 1, 1, 0x11, 0,
+                 0xFF, 0xDA, 0, 8, 1, 1, 0, 0, 0x3F, 0};
+    bytes noise = qv::test::pseudo_random_bytes(entropy, seed);
+    for (auto& b : noise)
+        if (b == 0xFF) b = 0xFE;
+    out.insert(out.end(), noise.begin(), noise.end());
+    out.push_back(0xFF);
+    out.push_back(0xD9);
+    return out;
+}
+
+struct read_row {
+    const char* name;
+    bool every_byte;
+    size_t block_size;
+};
+
+class ReadOnce : public ::testing::TestWithParam<read_row> {};
+
+TEST_P(ReadOnce, EachByteCrossesOnce) {
+    const read_row row = GetParam();
+    // Files larger than the in-memory stream, as well as small ones.
+    std::vector<qv::test::sample> samples = {
+        {"big png", "png", big_png(40, 7)},
+        {"pdf", "pdf", qv::test::make_pdf(3, false)},
+        {"big jpg", "jpg", big_jpeg(size_t(36) << 20, 9)},
+        {"wav", "wav", qv::test::make_wav(2)},
+        {"avi", "avi", qv::test::make_avi(4)},
+        {"small jpg", "jpg", big_jpeg(300000, 11)},
+    };
+    auto laid = qv::test::lay_out(samples, 77, !row.every_byte);
+    const uint64_t length = laid.image.size();
+    counting_device device(std::move(laid.image));
+    qv::sig::scan_options options;
+    options.every_byte = row.every_byte;
+    options.block_size = row.block_size;
+    std::vector<std::pair<uint64_t, uint64_t>> found;
+    auto end = qv::sig::scan_device(device, qv::sig::default_config(), options, nullptr,
+                                    [&](const char*, uint64_t offset, uint64_t size) { found.push_back({offset, size}); });
+    ASSERT_EQ(end, qv::sig::scan_end::finished);
+    ASSERT_EQ(found.size(), laid.files.size());
+    for (size_t i = 0; i < found.size(); ++i) {
+        EXPECT_EQ(found[i].first, laid.files[i].offset) << laid.files[i].label;
+        EXPECT_EQ(found[i].second, laid.files[i].data.size()) << laid.files[i].label;
+    }
+    // Every sector met (its read errors would be counted), none read twice but
+    // for the few bytes where a rule's window overlaps the last one.
+    EXPECT_EQ(device.untouched_sectors(), 0u);
+    const double per_byte = double(device.bytes_read) / double(length);
+    EXPECT_LE(per_byte, 1.03) << device.bytes_read << " bytes read in " << device.calls << " calls for "
+                              << length;
+    // Large reads: about one call per block, and the rules' 1 MiB windows beyond the stream.
+    EXPECT_LE(device.calls, 2 * length / row.block_size + 16) << device.calls;
+}
+
+// Every byte: the one-pass search of all headers and the byte-pair table find
+// the same files, on real samples at odd offsets and on the big ones.
+TEST(EveryByteSearch, AllHeadersAtOnceFindWhatThePairTableFinds) {
+    qv::test::temp_dir work;
+    auto samples = qv::test::all_samples(work.path().string());
+    samples.push_back({"big png", "png", big_png(3, 5)});
+    samples.push_back({"big jpg", "jpg", big_jpeg(size_t(3) << 20, 6)});
+    for (uint32_t seed : {31u, 32u}) {
+        auto laid = qv::test::lay_out(samples, seed, false);
+        std::vector<std::vector<std::tuple<std::string, uint64_t, uint64_t>>> results;
+        for (bool multi : {true, false}) {
+            qv::memory_device device(laid.image);
+            qv::sig::scan_options options;
+            options.every_byte = true;
+            options.multi_pattern = multi;
+            options.block_size = size_t(256) << 10;  // files across block ends too
+            results.emplace_back();
+            qv::sig::scan_device(device, qv::sig::default_config(), options, nullptr,
+                                 [&](const char* type, uint64_t offset, uint64_t size) {
+                                     results.back().emplace_back(type, offset, size);
+                                 });
+        }
+        EXPECT_EQ(results[0], results[1]) << "seed " << seed;
+        ASSERT_EQ(results[0].size(), laid.files.size()) << "seed " << seed;
+        for (size_t i = 0; i < laid.files.size(); ++i)
+            EXPECT_EQ(std::get<1>(results[0][i]), laid.files[i].offset) << laid.files[i].label;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scans, ReadOnce,
+                         ::testing::Values(read_row{"SectorStarts", false, size_t(1) << 20},
+                                           read_row{"EveryByte", true, size_t(1) << 20},
+                                           read_row{"SectorStartsSmallBlocks", false, size_t(64) << 10},
+                                           read_row{"EveryByteSmallBlocks", true, size_t(64) << 10}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
