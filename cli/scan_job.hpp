@@ -64,12 +64,12 @@ private:
     void prepare_carving();
 
     const qv::scanner_kind* kind_;
+    std::unique_ptr<qv::device_handle> device_;  // outlives the scanner, which reads through it
     std::unique_ptr<qv::scanner> scanner_;
     qv::deep_scanner* deep_ = nullptr;  // scanner_, when it is the carver
     qv::scan_token token_;
     bool complete_ = true;
     std::string device_path_;
-    std::unique_ptr<qv::device_handle> device_;
     std::vector<qv::found_item> items_;
     qv::scan_problems problems_;
     std::string checkpoint_path_;

@@ -32,6 +32,8 @@ void exfat_recovery_c::run() {
     reset();
     QString path = volume_.volume_name;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
+    // The core lets go of the last scan's volume before its device is closed.
+    scanner_.core().close();
     device_ = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
     if (!device_) {
         open_error_ = qv::exfat::open_unreadable;

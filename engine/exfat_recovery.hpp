@@ -48,8 +48,8 @@ protected:
 private:
     volume_item_s volume_;
     qv::scan_token token_;
-    qv::exfat_scanner scanner_;
     std::unique_ptr<qv::device_handle> device_;
+    qv::exfat_scanner scanner_;
     qv::recovery_status last_;
     std::vector<qv::found_item> items_;
     int open_error_ = 0;

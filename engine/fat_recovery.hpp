@@ -64,7 +64,7 @@ private:
     item_map items_;
     volume_item_s volume_;
     qv::scan_token token_;
+    std::unique_ptr<qv::device_handle> device_;
     qv::fat_scanner scanner_;
     qv::recovery_status last_;
-    std::unique_ptr<qv::device_handle> device_;
 };

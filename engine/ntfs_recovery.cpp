@@ -83,6 +83,8 @@ void ntfs_recovery_c::run() {
     reset();
     QString path = volume_.volume_name;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
+    // The core lets go of the last scan's volume before its device is closed.
+    scanner_.core().close();
     device_ = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
     unreadable_ = 0;
     vanished_ = false;

@@ -63,8 +63,8 @@ protected:
 private:
     volume_item_s volume_;
     qv::scan_token token_;
-    qv::ntfs_scanner scanner_;
     std::unique_ptr<qv::device_handle> device_;
+    qv::ntfs_scanner scanner_;
     qv::recovery_status last_;
     std::atomic<uint64_t> unreadable_{0};  // copied from the core on the scanning thread
     std::atomic<bool> vanished_{false};

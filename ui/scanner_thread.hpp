@@ -53,8 +53,8 @@ private:
 
     volume_item_s volume_;
     qv::scan_token token_;
-    std::unique_ptr<qv::scanner> scanner_;
     std::unique_ptr<qv::device_handle> device_;
+    std::unique_ptr<qv::scanner> scanner_;
     std::vector<qv::found_item> items_;
     std::unordered_map<uint64_t, size_t> by_id_;  // item id -> its place in items_
     qv::scan_problems problems_;

@@ -60,8 +60,8 @@ public:
     const recovery_status& last_status() const { return last_; }
 
 private:
-    std::unique_ptr<scanner> scanner_;
     std::unique_ptr<device_handle> device_;
+    std::unique_ptr<scanner> scanner_;
     scan_report report_;
     recovery_status last_;
 };
