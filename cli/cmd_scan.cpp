@@ -26,6 +26,7 @@
 #include "engine/recovery_worker.hpp"
 #include "engine/safe_names.hpp"
 #include "engine/scan_result_file.hpp"
+#include "engine/scanner.hpp"
 
 namespace {
 
@@ -78,24 +79,30 @@ int scan_volume(const scan_options& o, scan_session* s) {
     auto volume = resolve_volume(o.volume, &error);
     if (!volume) return fail_usage(error);
     s->volume = *volume;
-    recovery_engine_kind kind = qv::choose_engine(volume->file_system.toStdString(), o.deep);
-    if (kind == engine_kind_none)
+    std::unique_ptr<qv::device_handle> probe;
+    if (volume->file_system.isEmpty())
+        probe = qv::device_catalog::shared().open(volume->volume_name.toStdString(), qv::access_mode::read_only);
+    const qv::scanner_kind* kind = qv::choose_scanner(volume->file_system.toStdString(), o.deep, probe.get());
+    probe.reset();
+    if (!kind)
         return fail_usage(o.volume + ": no file system this program reads (found \"" +
                           volume->file_system.toStdString() + "\"); try --deep");
-    s->job = std::make_unique<scan_job>(kind, o.every_byte);
-    if (kind == engine_kind_deep) prepare_deep_resume(*s->job, o, s->volume);
+    s->job = std::make_unique<scan_job>(*kind, o.every_byte);
+    if (kind->carver) prepare_deep_resume(*s->job, o, s->volume);
     if (!s->job->run(s->volume, &error)) return fail_usage(error);
     s->complete = s->job->complete();
     s->items = list_found_items(s->job->items());
     if (s->job->device_vanished())
         std::fprintf(stderr, "quorvane-cli: %s went away during the scan; what was found before is kept%s\n",
                      o.volume.c_str(), o.save.empty() ? "" : " and saved");
-    for (const std::string& place : s->job->unreadable_places())
+    for (const std::string& place : s->job->problems().places)
         std::fprintf(stderr, "%s: could not read %s; skipped\n", o.volume.c_str(), place.c_str());
     if (s->job->unreadable_bytes() > 0)
         std::fprintf(stderr, "%s: %s could not be read (%s)\n", o.volume.c_str(),
                      format_size(s->job->unreadable_bytes()).toLocal8Bit().constData(),
-                     kind == engine_kind_deep ? "read as zeros" : "skipped");
+                     kind->carver ? "read as zeros" : "skipped");
+    for (const std::string& what : s->job->problems().corrupt)
+        std::fprintf(stderr, "%s: %s\n", o.volume.c_str(), what.c_str());
     if (!o.save.empty()) {
         // A scan that found nothing is a result too: it is saved with no records.
         if (s->job->save(QFile::encodeName(QString::fromStdString(o.save)).toStdString(), true) != 0)
@@ -129,6 +136,23 @@ bool wanted(const listed_item& f, const scan_options& o) {
     if (o.skip_overwritten && f.state == qv::item_state::overwritten) return false;
     if (o.skip_damaged && f.state == qv::item_state::damaged) return false;
     return o.filter.matches(f, f.path);
+}
+
+// What a recovery run came to, file by file.
+struct recovery_tally {
+    size_t chosen = 0;
+    size_t recovered = 0;  // written, whole or damaged
+    size_t damaged = 0;    // written with zeros where the source could not be read
+    size_t failed = 0;     // not written
+    bool destination_stopped = false;
+};
+
+// The exit code of recover and resume, from the tally alone: 0 when every
+// chosen file came back as it was, 1 when any failed, came back damaged or the
+// destination stopped the run.
+int recover_exit_code(const recovery_tally& t) {
+    const bool all_whole = !t.destination_stopped && t.recovered == t.chosen && t.damaged == 0 && t.failed == 0;
+    return all_whole ? 0 : 1;
 }
 
 }  // namespace
@@ -178,8 +202,8 @@ int recover_items(scan_job& job, const std::vector<listed_item>& items, const sc
             chosen.push_back(&f);
             left += f.size;
         }
-    size_t recovered = 0;
-    size_t damaged = 0;
+    recovery_tally tally;
+    tally.chosen = chosen.size();
     destination_names names;
     for (const listed_item* f : chosen) {
         QString folder = to;
@@ -190,21 +214,19 @@ int recover_items(scan_job& job, const std::vector<listed_item>& items, const sc
         }
         QString leaf = QString::fromStdString(f->path).section('/', -1);
         QString destination;
-        uint64_t unreadable = 0;
-        int rc = recover_into(
+        qv::recovery_status rc = recover_into(
             folder, leaf, names,
-            [&](const QString& target) {
-                return job.recover(*f, QFile::encodeName(target).toStdString(), &unreadable);
-            },
+            [&](const QString& target) { return job.recover(*f, QFile::encodeName(target).toStdString()); },
             &destination);
-        if (rc == 0) {
+        const uint64_t unreadable = rc.unreadable_bytes;
+        if (rc.written()) {
             qv::set_modified_time(destination, f->modified);
-            ++recovered;
+            ++tally.recovered;
             left -= f->size;
             const std::string written = destination.toLocal8Bit().toStdString();
             if (unreadable > 0) {
                 // Written whole, with zeros where the source could not be read.
-                ++damaged;
+                ++tally.damaged;
                 std::fprintf(stderr, "damaged: %s (%llu bytes unreadable, written as zeros)\n", written.c_str(),
                              (unsigned long long)unreadable);
             }
@@ -220,21 +242,24 @@ int recover_items(scan_job& job, const std::vector<listed_item>& items, const sc
             } else {
                 std::printf("%s\n", written.c_str());
             }
-        } else if (rc == recover_destination_failed) {
+        } else if (rc.destination_failed) {
             // The rest would fail the same way: stop at once and say what is missing.
-            destination_failure stop = classify_destination_failure(errno, folder, left);
+            destination_failure stop = classify_destination_failure(rc.destination_errno, folder, left);
             std::fprintf(stderr, "quorvane-cli: %s\n",
-                         destination_failure_text(recovered, chosen.size(), stop).toLocal8Bit().constData());
-            return 1;
+                         destination_failure_text(tally.recovered, chosen.size(), stop).toLocal8Bit().constData());
+            tally.destination_stopped = true;
+            return recover_exit_code(tally);
         } else {
-            std::fprintf(stderr, "failed: %s\n", f->path.c_str());
+            ++tally.failed;
+            std::fprintf(stderr, "failed: %s (%s)\n", f->path.c_str(), qv::failure_text(rc).c_str());
         }
     }
     std::string damaged_note =
-        damaged > 0 ? " (" + std::to_string(damaged) + " damaged: parts could not be read)" : std::string();
-    std::fprintf(stderr, "recovered %zu of %zu files into %s%s\n", recovered, chosen.size(),
+        tally.damaged > 0 ? " (" + std::to_string(tally.damaged) + " damaged: parts could not be read)" : std::string();
+    std::fprintf(stderr, "recovered %zu of %zu files into %s%s\n", tally.recovered, chosen.size(),
                  to.toLocal8Bit().constData(), damaged_note.c_str());
-    return recovered == chosen.size() ? 0 : 1;
+    if (recover_exit_code(tally) != 0) std::fprintf(stderr, "quorvane-cli: not everything came back as it was\n");
+    return recover_exit_code(tally);
 }
 
 int cmd_resume(const std::string& file, const std::string& to_arg) {
@@ -243,7 +268,7 @@ int cmd_resume(const std::string& file, const std::string& to_arg) {
     if (!device) return fail_usage(file + ": not a scan result file");
     std::string error;
     open_named_drive(*device, &error);
-    scan_job job(engine_kind_deep);
+    scan_job job(qv::carving_scanner());
     if (!job.load_saved(file, &error, true)) return fail_usage(error);
     if (!QDir().mkpath(to)) return fail_usage(to_arg + ": cannot create the recovery folder");
     if (destination_on_volume(to, QString::fromStdString(*device)))

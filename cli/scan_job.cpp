@@ -7,6 +7,8 @@
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
 #include "devices/format_size.hpp"
+#include "engine/deep_scanner.hpp"
+#include "engine/scan_result_file.hpp"
 
 namespace {
 
@@ -38,26 +40,24 @@ constexpr auto redraw_every = std::chrono::milliseconds(200);
 
 }  // namespace
 
-scan_job::scan_job(recovery_engine_kind kind, bool every_byte) : kind_(kind) { deep_.set_every_byte(every_byte); }
+scan_job::scan_job(const qv::scanner_kind& kind, bool every_byte) : kind_(&kind), scanner_(kind.make()) {
+    deep_ = dynamic_cast<qv::deep_scanner*>(scanner_.get());
+    if (deep_) deep_->set_every_byte(every_byte);
+}
 
 scan_job::~scan_job() = default;
 
 bool scan_job::run(const volume_item_s& volume, std::string* error) {
     token_.clear();
     items_.clear();
-    records_.clear();
-    bad_.clear();
-    carried_unreadable_ = 0;
-    vanished_ = false;
-    walk_unreadable_ = 0;
-    places_.clear();
+    problems_ = {};
     device_path_ = volume.volume_name.toStdString();
     device_ = qv::device_catalog::shared().open(device_path_, qv::access_mode::read_only, error);
     if (!device_) return false;
 
     terminal_progress bar;
     auto last = std::chrono::steady_clock::now() - redraw_every;
-    const bool deep = kind_ == engine_kind_deep;
+    const bool carving = kind_->carver;
     const uint64_t total_bytes = volume.total_bytes;
     qv::scan_hooks hooks;
     hooks.token = &token_;
@@ -66,64 +66,40 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
         if (now - last < redraw_every) return;
         last = now;
         std::string status;
-        if (deep)
+        if (carving)
             status = "scanned " + format_size(uint64_t(fraction * double(total_bytes))).toStdString();
         else
             status = "entries " + std::to_string(entries);
-        if (!deep && items > 0) status += ", found " + std::to_string(items);
+        if (!carving && items > 0) status += ", found " + std::to_string(items);
         if (unreadable_bytes() > 0) status += ", unreadable " + format_size(unreadable_bytes()).toStdString();
         bar.update(fraction, status);
     };
 
+    std::optional<qv::deep_checkpointer> checkpoints;
+    if (deep_) {
+        if (resume_ && resume_->device_path == device_path_ && resume_->device_length == device_->length() &&
+            resume_->every_byte == deep_->every_byte())
+            deep_->go_on_from({resume_->position, resume_->search_from, resume_->reported_end}, resume_->records,
+                              resume_->unreadable_bytes);
+        const uint64_t carried = deep_->unreadable_so_far();
+        checkpoints.emplace(checkpoint_path_, device_path_, device_->length(), deep_->every_byte(),
+                            checkpoint_interval_, carried, &deep_->bad());
+        deep_->set_block_hook([&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records) {
+            checkpoints->at_block(place, records);
+        });
+    }
     {
         interrupt_scope interrupt(token_);
-        switch (kind_) {
-            case engine_kind_fat:
-                items_ = qv::fat_found_items(fat_.scan(*device_, hooks));
-                vanished_ = fat_.problems().vanished();
-                places_ = fat_.problems().places();
-                break;
-            case engine_kind_ntfs:
-                items_ = qv::ntfs_found_items(ntfs_.scan(std::move(device_), hooks).items);
-                vanished_ = ntfs_.device_vanished();
-                places_ = ntfs_.unreadable_places();
-                break;
-            case engine_kind_exfat: {
-                qv::exfat_scan_result result = exfat_.scan(std::move(device_), hooks);
-                items_ = std::move(result.items);
-                vanished_ = result.vanished;
-                walk_unreadable_ = result.unreadable_bytes;
-                places_ = std::move(result.unreadable_places);
-                break;
-            }
-            case engine_kind_deep: {
-                qv::deep_scan_extras extras;
-                extras.bad = &bad_;
-                if (resume_ && resume_->device_path == device_path_ && resume_->device_length == device_->length() &&
-                    resume_->every_byte == deep_.every_byte()) {
-                    extras.start = {resume_->position, resume_->search_from, resume_->reported_end};
-                    extras.records = resume_->records;
-                    carried_unreadable_ = resume_->unreadable_bytes;
-                }
-                qv::deep_checkpointer checkpoints(checkpoint_path_, device_path_, device_->length(),
-                                                  deep_.every_byte(), checkpoint_interval_, carried_unreadable_,
-                                                  &bad_);
-                extras.at_block = [&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records) {
-                    checkpoints.at_block(place, records);
-                };
-                qv::deep_scan_result result = deep_.scan(*device_, hooks, &extras);
-                checkpoints.finish(result.finished, result.records);
-                vanished_ = result.vanished;
-                records_ = std::move(result.records);
-                items_ = qv::deep_found_items(records_, result.type_index, result.facts);
-                break;
-            }
-            default:
-                break;
-        }
+        qv::scan_report report = scanner_->scan(*device_, hooks);
+        items_ = std::move(report.items);
+        problems_ = std::move(report.problems);
+    }
+    if (deep_) {
+        checkpoints->finish(deep_->finished(), deep_->records());
+        deep_->set_block_hook({});
     }
     bar.clear();
-    complete_ = token_.stop() != qv::stop_reason::user_stopped && !vanished_;
+    complete_ = token_.stop() != qv::stop_reason::user_stopped && !problems_.device_gone();
     token_.progress = 1.0;
     return true;
 }
@@ -137,59 +113,24 @@ bool scan_job::load_saved(const std::string& file, std::string* error, bool allo
     device_path_ = *header;
     device_ = qv::device_catalog::shared().open(device_path_, qv::access_mode::read_only);
     auto result = device_ ? qv::read_scan_result(file, device_->length(), nullptr, allow_empty) : std::nullopt;
-    if (!result || result->device_path != *header) {
+    if (!result || result->device_path != *header || !deep_) {
         if (error)
             *error = file + ": the result cannot be used: its volume " + *header +
                      " is missing, too short, or the file is damaged";
         return false;
     }
-    kind_ = engine_kind_deep;
-    records_ = std::move(result->records);
-    // Capture times and checks are not kept in the file: read them again.
-    items_ = qv::deep_found_items(records_, qv::type_index_of(records_), qv::deep_core::examine(*device_, records_));
+    items_ = deep_->adopt(*device_, std::move(result->records)).items;
     return true;
 }
 
 int scan_job::save(const std::string& file, bool allow_empty) const {
-    if (kind_ != engine_kind_deep) return -1;
-    return qv::write_scan_result(file, device_path_, records_, allow_empty);
+    if (!deep_) return -1;
+    return qv::write_scan_result(file, device_path_, deep_->records(), allow_empty);
 }
 
-uint64_t scan_job::unreadable_bytes() {
-    switch (kind_) {
-        case engine_kind_fat:
-            return fat_.problems().unreadable_bytes();
-        case engine_kind_ntfs:
-            return ntfs_.unreadable_bytes();
-        case engine_kind_exfat:
-            return walk_unreadable_;
-        default:
-            return carried_unreadable_ + bad_.total();
-    }
-}
+uint64_t scan_job::unreadable_bytes() const { return scanner_->unreadable_so_far(); }
 
-int scan_job::recover(const qv::found_item& item, const std::string& destination, uint64_t* unreadable) {
-    if (unreadable) *unreadable = 0;
-    auto with_count = [&](int rc, uint64_t lost) {
-        if (unreadable && rc == 0) *unreadable = lost;
-        return rc;
-    };
-    switch (kind_) {
-        case engine_kind_fat: {
-            int rc = fat_.recover(item, destination);
-            return with_count(rc, fat_.last_unreadable_bytes());
-        }
-        case engine_kind_ntfs: {
-            int rc = ntfs_.recover(item, destination);
-            return with_count(rc, ntfs_.last_unreadable_bytes());
-        }
-        case engine_kind_exfat: {
-            int rc = exfat_.recover(item, destination);
-            return with_count(rc, exfat_.last_unreadable_bytes());
-        }
-        case engine_kind_deep:
-            return device_ ? qv::deep_core::recover(*device_, item, destination, unreadable) : -1;
-        default:
-            return -1;
-    }
+qv::recovery_status scan_job::recover(const qv::found_item& item, const std::string& destination) {
+    if (!device_) return qv::recovery_status::failed(qv::read_end::corrupt, "no volume was scanned");
+    return scanner_->recover(item, destination);
 }

@@ -1,33 +1,29 @@
 #pragma once
-// One scan of the command line: runs the chosen engine's core on the calling
-// thread with a progress bar, Ctrl+C asking it to stop, and recovers found items.
+// One scan of the command line: runs the chosen scanner on the calling thread
+// with a progress bar, Ctrl+C asking it to stop, and recovers found items.
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "devices/tolerant_read.hpp"
 #include "devices/volume_items.hpp"
 #include "engine/deep_checkpoint.hpp"
-#include "engine/deep_core.hpp"
-#include "engine/engine_choice.hpp"
-#include "engine/exfat_core.hpp"
-#include "engine/fat_core.hpp"
 #include "engine/found_item.hpp"
-#include "engine/ntfs_core.hpp"
 #include "engine/scan_hooks.hpp"
+#include "engine/scanner.hpp"
 
 namespace qv {
+class deep_scanner;
 class device_handle;
 }
 
 class scan_job {
 public:
-    // every_byte: the deep scan tests every byte offset, not only sector starts.
-    explicit scan_job(recovery_engine_kind kind, bool every_byte = false);
+    // every_byte: the carver tests every byte offset, not only sector starts.
+    explicit scan_job(const qv::scanner_kind& kind, bool every_byte = false);
     ~scan_job();
 
     // Opens the volume and scans it to the end, or until Ctrl+C. False with a
@@ -48,40 +44,34 @@ public:
         checkpoint_interval_ = interval;
     }
     void resume_from(const qv::deep_checkpoint& checkpoint) { resume_ = checkpoint; }
-    // Bytes the scan could not read (the deep scan reads them as zeros; the
-    // file-system walks skip them), and whether the device went away.
-    uint64_t unreadable_bytes();
-    bool device_vanished() const { return vanished_; }
-    // The places a file-system walk could not read, for the log (the first ones).
-    const std::vector<std::string>& unreadable_places() const { return places_; }
+    // Bytes the scan could not read (the carver reads them as zeros; the
+    // file-system walks skip them); any time.
+    uint64_t unreadable_bytes() const;
+    bool device_vanished() const { return problems_.device_gone(); }
+    // What the scan could not read or make sense of.
+    const qv::scan_problems& problems() const { return problems_; }
 
-    recovery_engine_kind kind() const { return kind_; }
+    const qv::scanner_kind& kind() const { return *kind_; }
+    bool carving() const { return kind_->carver; }
     bool complete() const { return complete_; }
     uint64_t entries_read() const { return token_.entries; }
-    // The result, in the order the engine gives it.
+    // The result, in the order the scanner gives it.
     const std::vector<qv::found_item>& items() const { return items_; }
-    // Writes one found item's bytes to destination: 0, or negative
-    // (recover_destination_failed when the destination cannot be written).
-    // *unreadable: bytes of it that could not be read and are zeros.
-    int recover(const qv::found_item& item, const std::string& destination, uint64_t* unreadable = nullptr);
+    // Writes one found item's bytes to destination through the scanner.
+    qv::recovery_status recover(const qv::found_item& item, const std::string& destination);
 
 private:
-    recovery_engine_kind kind_;
+    void prepare_carving();
+
+    const qv::scanner_kind* kind_;
+    std::unique_ptr<qv::device_handle> device_;  // outlives the scanner, which reads through it
+    std::unique_ptr<qv::scanner> scanner_;
+    qv::deep_scanner* deep_ = nullptr;  // scanner_, when it is the carver
     qv::scan_token token_;
     bool complete_ = true;
     std::string device_path_;
-    std::unique_ptr<qv::device_handle> device_;
-    qv::fat_core fat_;
-    qv::ntfs_core ntfs_;
-    qv::exfat_core exfat_;
-    qv::deep_core deep_;
-    std::vector<raw_item_s> records_;
     std::vector<qv::found_item> items_;
-    qv::bad_ranges bad_;
-    uint64_t carried_unreadable_ = 0;
-    bool vanished_ = false;
-    uint64_t walk_unreadable_ = 0;  // of a finished exFAT walk
-    std::vector<std::string> places_;
+    qv::scan_problems problems_;
     std::string checkpoint_path_;
     std::chrono::milliseconds checkpoint_interval_{30000};
     std::optional<qv::deep_checkpoint> resume_;

@@ -6,9 +6,13 @@
 
 #include <cerrno>
 
+#include "devices/borrowed_device.hpp"
+
 namespace qv {
 
 bool is_source_path(device_handle& source, const char* path) {
+    // A device lent to a reader is the device it reads through.
+    if (auto* lent = dynamic_cast<borrowed_device*>(&source)) return is_source_path(lent->inner(), path);
     auto* file = dynamic_cast<file_device*>(&source);
     if (!file || !path) return false;
     struct stat src {}, target {};

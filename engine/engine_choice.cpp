@@ -2,27 +2,31 @@
 
 namespace qv {
 
-recovery_engine_kind choose_engine(std::string_view file_system, bool deep) {
-    if (deep) return engine_kind_deep;
-    if (file_system == "NTFS") return engine_kind_ntfs;
-    if (file_system == "exFAT") return engine_kind_exfat;
-    if (file_system.substr(0, 3) == "FAT") return engine_kind_fat;
+const scanner_kind* choose_scanner(std::string_view file_system, bool deep, device_handle* device) {
+    if (deep) return &carving_scanner();
+    return scanner_for(file_system, device);
+}
+
+const scanner_kind* scanner_of_kind(int kind) {
+    auto all = scanner_registry();
+    return kind >= 0 && size_t(kind) < all.size() ? all[size_t(kind)] : nullptr;
+}
+
+recovery_engine_kind kind_of_scanner(const scanner_kind& kind) {
+    auto all = scanner_registry();
+    for (size_t i = 0; i < all.size(); ++i)
+        if (all[i] == &kind) return recovery_engine_kind(i);
     return engine_kind_none;
 }
 
+recovery_engine_kind choose_engine(std::string_view file_system, bool deep, device_handle* device) {
+    const scanner_kind* kind = choose_scanner(file_system, deep, device);
+    return kind ? kind_of_scanner(*kind) : engine_kind_none;
+}
+
 std::string engine_name(recovery_engine_kind kind) {
-    switch (kind) {
-        case engine_kind_fat:
-            return "fat";
-        case engine_kind_ntfs:
-            return "ntfs";
-        case engine_kind_exfat:
-            return "exfat";
-        case engine_kind_deep:
-            return "deep";
-        default:
-            return {};
-    }
+    const scanner_kind* scanner = scanner_of_kind(kind);
+    return scanner ? std::string(scanner->name) : std::string();
 }
 
 }  // namespace qv

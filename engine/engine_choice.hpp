@@ -1,10 +1,13 @@
 #pragma once
-// Which scan engine reads a volume: chosen once, from its file system, for the window and the command line.
+// Which scanner reads a volume: chosen once, through the registry, for the window and the command line.
 
 #include <string>
 #include <string_view>
 
-// The engine kinds; the window, the recovery worker and the command line use these numbers.
+#include "engine/scanner.hpp"
+
+// A scanner's place in the registry, as the window numbers its engines; the
+// named values are the registry's places of the scanners built in.
 enum recovery_engine_kind : int {
     engine_kind_none = -1,
     engine_kind_fat = 0,
@@ -15,10 +18,17 @@ enum recovery_engine_kind : int {
 
 namespace qv {
 
-// The engine for a volume whose file system blkid names file_system ("FAT12",
-// "FAT16", "FAT32", "NTFS", "exFAT", ...): deep when a deep scan was asked for, else
-// the file system's own engine; engine_kind_none when no engine reads it.
-recovery_engine_kind choose_engine(std::string_view file_system, bool deep);
+// The scanner for a volume whose file system the catalog names file_system
+// ("FAT32", "NTFS", "exFAT", ...; empty when it found none): the carver when a
+// deep scan was asked for, else the file system's own scanner (found by its
+// probe of device where the name is empty); null when none reads it.
+const scanner_kind* choose_scanner(std::string_view file_system, bool deep, device_handle* device = nullptr);
+// The same as a registry place; engine_kind_none when none reads it.
+recovery_engine_kind choose_engine(std::string_view file_system, bool deep, device_handle* device = nullptr);
+// A registry place's scanner, or null.
+const scanner_kind* scanner_of_kind(int kind);
+// A scanner's registry place.
+recovery_engine_kind kind_of_scanner(const scanner_kind& kind);
 // "fat", "ntfs", "exfat", "deep", or empty for engine_kind_none.
 std::string engine_name(recovery_engine_kind kind);
 

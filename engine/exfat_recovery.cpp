@@ -3,6 +3,8 @@
 #include <QFile>
 
 #include "devices/device_catalog.hpp"
+#include "engine/destination_failure.hpp"
+#include "exfat/exfat_volume.hpp"
 
 exfat_recovery_c::exfat_recovery_c(QObject* parent) : recovery_base_c(parent) { reset(); }
 
@@ -30,15 +32,22 @@ void exfat_recovery_c::run() {
     reset();
     QString path = volume_.volume_name;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
-    auto device = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
+    // The core lets go of the last scan's volume before its device is closed.
+    scanner_.core().close();
+    device_ = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
+    if (!device_) {
+        open_error_ = qv::exfat::open_unreadable;
+        publish_result();
+        return;
+    }
     qv::scan_hooks hooks;
     hooks.token = &token_;
-    hooks.progress = [this](double, uint64_t, uint64_t) { unreadable_ = core_.unreadable_bytes(); };
-    qv::exfat_scan_result result = core_.scan(std::move(device), hooks);
-    open_error_ = result.open_error;
-    unreadable_ = result.unreadable_bytes;
-    vanished_ = result.vanished;
-    items_ = std::move(result.items);
+    hooks.progress = [this](double, uint64_t, uint64_t) { unreadable_ = scanner_.unreadable_so_far(); };
+    qv::scan_report report = scanner_.scan(*device_, hooks);
+    open_error_ = scanner_.open_error();
+    unreadable_ = report.problems.unreadable_bytes;
+    vanished_ = report.problems.device_gone();
+    items_ = std::move(report.items);
     publish_result();
 }
 
@@ -48,8 +57,17 @@ std::vector<qv::found_item> exfat_recovery_c::make_found_items() {
 }
 
 int32_t exfat_recovery_c::recover_file(uint64_t id, QString destination) {
+    last_ = recover(id, destination);
+    if (last_.written()) return 0;
+    return last_.destination_failed ? recover_destination_failed : -1;
+}
+
+qv::recovery_status exfat_recovery_c::recover(uint64_t id, const QString& destination) {
     result_published();
-    return core_.recover(id, QFile::encodeName(destination).toStdString());
+    qv::found_item item;
+    item.id = id;
+    last_ = scanner_.recover(item, QFile::encodeName(destination).toStdString());
+    return last_;
 }
 
 int32_t exfat_recovery_c::build_item_path(uint64_t id, QString* out) {

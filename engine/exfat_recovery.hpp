@@ -1,8 +1,10 @@
 #pragma once
-// The window's exFAT engine: runs exfat_core on its own thread over the volume's
+// The window's exFAT engine: runs the exFAT scanner on its own thread over the volume's
 // device handle and keeps the result for the tree, the table and recoveries.
 
-#include "engine/exfat_core.hpp"
+#include <memory>
+
+#include "engine/fs_scanners.hpp"
 #include "engine/recovery_base.hpp"
 
 class exfat_recovery_c : public recovery_base_c {
@@ -21,11 +23,13 @@ public:
     uint64_t entries_read() override { return token_.entries; }
     uint64_t items_found() override { return token_.items; }
     void reset() override;
-    // Writes the item's data to destination: 0, or the core's negative result.
+    // Writes the item's data to destination through the scanner: 0, or -1
+    // (recover_destination_failed when the destination cannot be written).
     int32_t recover_file(uint64_t id, QString destination) override;
+    qv::recovery_status recover(uint64_t id, const QString& destination) override;
     uint64_t unreadable_bytes() const override { return unreadable_.load(std::memory_order_relaxed); }
     bool device_vanished() const override { return vanished_.load(std::memory_order_relaxed); }
-    uint64_t last_unreadable_bytes() const override { return core_.last_unreadable_bytes(); }
+    uint64_t last_unreadable_bytes() const override { return last_.unreadable_bytes; }
     // mount_path, then "/" and each name from the topmost folder below the
     // root down to the item; -1 when an item of the chain is missing or the parents loop.
     int32_t build_item_path(uint64_t id, QString* out) override;
@@ -44,7 +48,9 @@ protected:
 private:
     volume_item_s volume_;
     qv::scan_token token_;
-    qv::exfat_core core_;
+    std::unique_ptr<qv::device_handle> device_;
+    qv::exfat_scanner scanner_;
+    qv::recovery_status last_;
     std::vector<qv::found_item> items_;
     int open_error_ = 0;
     std::atomic<uint64_t> unreadable_{0};  // of the last walk, once it has ended

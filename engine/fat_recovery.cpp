@@ -4,6 +4,7 @@
 
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
+#include "engine/destination_failure.hpp"
 #include "engine/fat_reader.hpp"
 
 fat_recovery_c::fat_recovery_c(QObject* parent) : recovery_base_c(parent) {}
@@ -47,7 +48,7 @@ void fat_recovery_c::scan_open_device() {
     if (device_) {
         qv::scan_hooks hooks;
         hooks.token = &token_;
-        items_ = core_.scan(*device_, hooks);
+        items_ = scanner_.scan_map(*device_, hooks);
     } else {
         // No volume to read: the result is the empty root.
         fat_item_s root;
@@ -59,12 +60,24 @@ void fat_recovery_c::scan_open_device() {
 std::vector<qv::found_item> fat_recovery_c::make_found_items() { return qv::fat_found_items(items_); }
 
 int32_t fat_recovery_c::recover_file(uint64_t id, QString destination) {
+    last_ = recover(id, destination);
+    if (last_.written()) return 0;
+    return last_.destination_failed ? recover_destination_failed : -1;
+}
+
+qv::recovery_status fat_recovery_c::recover(uint64_t id, const QString& destination) {
     result_published();
     auto it = items_.find(uint32_t(id));
-    if (it == items_.end() || !device_) return -1;
-    const fat_item_s& item = it->second;
-    return core_.recover(item.cluster, item.size, item.attributes & FAT_ATTR_DELETED,
-                         QFile::encodeName(destination).toStdString());
+    if (it == items_.end() || !device_) {
+        last_ = qv::recovery_status::failed(qv::read_end::corrupt, "cluster " + std::to_string(id) + ": no file of this scan");
+        return last_;
+    }
+    qv::found_item item;
+    item.id = it->first;
+    item.size = it->second.size;
+    item.deleted = it->second.attributes & FAT_ATTR_DELETED;
+    last_ = scanner_.recover(item, QFile::encodeName(destination).toStdString());
+    return last_;
 }
 
 int32_t fat_recovery_c::build_item_path(uint64_t id, QString* out) {

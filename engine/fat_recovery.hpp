@@ -1,10 +1,10 @@
 #pragma once
-// The window's FAT engine: runs fat_core on its own thread over the volume's
+// The window's FAT engine: runs the FAT scanner on its own thread over the volume's
 // device handle and keeps the result for the tree, the table and recoveries.
 
 #include <memory>
 
-#include "engine/fat_core.hpp"
+#include "engine/fs_scanners.hpp"
 #include "engine/fat_item.hpp"
 #include "engine/recovery_base.hpp"
 
@@ -31,9 +31,10 @@ public:
     uint64_t items_found() override { return token_.items; }
     void reset() override;
     int32_t recover_file(uint64_t id, QString destination) override;
-    uint64_t unreadable_bytes() const override { return core_.problems().unreadable_bytes(); }
-    bool device_vanished() const override { return core_.problems().vanished(); }
-    uint64_t last_unreadable_bytes() const override { return core_.last_unreadable_bytes(); }
+    qv::recovery_status recover(uint64_t id, const QString& destination) override;
+    uint64_t unreadable_bytes() const override { return scanner_.core().problems().unreadable_bytes(); }
+    bool device_vanished() const override { return scanner_.core().problems().vanished(); }
+    uint64_t last_unreadable_bytes() const override { return last_.unreadable_bytes; }
     int32_t build_item_path(uint64_t id, QString* out) override;
 
     // The scan itself on the calling thread, over a device opened by the
@@ -48,7 +49,7 @@ public:
     }
     const volume_item_s& volume() const { return volume_; }
     // Byte offset of the scanned volume on its drive.
-    uint64_t volume_offset() const { return core_.volume_offset(); }
+    uint64_t volume_offset() const { return scanner_.core().volume_offset(); }
 
     static int64_t fat_time(uint16_t date, uint16_t time) { return qv::fat_core::fat_time(date, time); }
     static double entry_progress(uint64_t entries_before) { return qv::fat_core::entry_progress(entries_before); }
@@ -63,6 +64,7 @@ private:
     item_map items_;
     volume_item_s volume_;
     qv::scan_token token_;
-    qv::fat_core core_;
     std::unique_ptr<qv::device_handle> device_;
+    qv::fat_scanner scanner_;
+    qv::recovery_status last_;
 };

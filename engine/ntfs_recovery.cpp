@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "devices/device_catalog.hpp"
+#include "engine/destination_failure.hpp"
 
 namespace {
 
@@ -82,27 +83,39 @@ void ntfs_recovery_c::run() {
     reset();
     QString path = volume_.volume_name;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
-    auto device = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
-    qv::scan_hooks hooks;
-    hooks.token = &token_;
+    // The core lets go of the last scan's volume before its device is closed.
+    scanner_.core().close();
+    device_ = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
     unreadable_ = 0;
     vanished_ = false;
-    hooks.progress = [this](double, uint64_t, uint64_t) { unreadable_ = core_.unreadable_bytes(); };
-    qv::ntfs_scan_result result = core_.scan(std::move(device), hooks);
-    unreadable_ = core_.unreadable_bytes();
-    vanished_ = core_.device_vanished();
-    if (result.open_error < 0) log_startup_failure(result.open_error);
-    items_ = std::move(result.items);
+    if (!device_) {
+        log_startup_failure(-1);
+        publish_result();
+        return;
+    }
+    qv::scan_hooks hooks;
+    hooks.token = &token_;
+    hooks.progress = [this](double, uint64_t, uint64_t) { unreadable_ = scanner_.unreadable_so_far(); };
+    qv::scan_problems problems;
+    items_ = scanner_.scan_records(*device_, hooks, &problems);
+    unreadable_ = problems.unreadable_bytes;
+    vanished_ = problems.device_gone();
+    if (scanner_.open_error() < 0) log_startup_failure(scanner_.open_error());
     publish_result();
 }
 
 std::vector<qv::found_item> ntfs_recovery_c::make_found_items() { return qv::ntfs_found_items(items_); }
 
 int32_t ntfs_recovery_c::recover_file(uint64_t id, QString destination) {
+    last_ = recover(id, destination);
+    if (last_.written()) return 0;
+    return last_.destination_failed ? recover_destination_failed : -1;
+}
+
+qv::recovery_status ntfs_recovery_c::recover(uint64_t id, const QString& destination) {
     result_published();
-    int32_t result = core_.recover(id, QFile::encodeName(destination).toStdString());
-    last_unreadable_ = core_.last_unreadable_bytes();
-    return result;
+    last_ = scanner_.recover(id, QFile::encodeName(destination).toStdString());
+    return last_;
 }
 
 int32_t ntfs_recovery_c::build_item_path(uint64_t id, QString* out) {

@@ -1,10 +1,12 @@
 #pragma once
-// The window's NTFS engine: runs ntfs_core on its own thread over the volume's
+// The window's NTFS engine: runs the NTFS scanner on its own thread over the volume's
 // device handle and keeps the result for the tree, the table and recoveries.
 
 #include <QByteArray>
 
-#include "engine/ntfs_core.hpp"
+#include <memory>
+
+#include "engine/fs_scanners.hpp"
 #include "engine/recovery_base.hpp"
 
 class ntfs_recovery_c : public recovery_base_c {
@@ -26,11 +28,13 @@ public:
     uint64_t items_found() override { return token_.items; }
     void reset() override;
     // Removes a regular file at destination, then has the library write the
-    // item's data there: 0, or the library's negative result.
+    // item's data there, live or deleted: 0, or -1 (recover_destination_failed
+    // when the destination cannot be written).
     int32_t recover_file(uint64_t id, QString destination) override;
+    qv::recovery_status recover(uint64_t id, const QString& destination) override;
     uint64_t unreadable_bytes() const override { return unreadable_.load(std::memory_order_relaxed); }
     bool device_vanished() const override { return vanished_.load(std::memory_order_relaxed); }
-    uint64_t last_unreadable_bytes() const override { return last_unreadable_; }
+    uint64_t last_unreadable_bytes() const override { return last_.unreadable_bytes; }
     // mount_path without its trailing separator, then "/" and each name from
     // the topmost folder below the root down to the item. -1 when an item of
     // the chain is missing or the parents loop.
@@ -43,7 +47,7 @@ public:
     }
     const volume_item_s& volume() const { return volume_; }
     // The name of the folder for lost files; set before the scan starts.
-    void set_lost_files_name(const QString& name) { core_.set_lost_files_name(name.toStdU16String()); }
+    void set_lost_files_name(const QString& name) { scanner_.core().set_lost_files_name(name.toStdU16String()); }
 
     // "/dev/hd<letter><partition>" for the library: the letter is 'a' + disk_number.
     static QByteArray device_name(int32_t disk_number, int32_t partition_number);
@@ -59,9 +63,10 @@ protected:
 private:
     volume_item_s volume_;
     qv::scan_token token_;
-    qv::ntfs_core core_;
+    std::unique_ptr<qv::device_handle> device_;
+    qv::ntfs_scanner scanner_;
+    qv::recovery_status last_;
     std::atomic<uint64_t> unreadable_{0};  // copied from the core on the scanning thread
     std::atomic<bool> vanished_{false};
-    uint64_t last_unreadable_ = 0;
     item_map items_;
 };

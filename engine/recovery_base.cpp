@@ -1,5 +1,8 @@
 #include "engine/recovery_base.hpp"
 
+#include <cerrno>
+
+#include "engine/destination_failure.hpp"
 #include "engine/item_paths.hpp"
 
 recovery_base_c::recovery_base_c(QObject* parent) : QThread(parent) {}
@@ -34,4 +37,12 @@ int32_t recovery_base_c::path_from_found_items(uint64_t id, const QString& mount
     if (!path) return -1;
     *out = QString::fromStdString(*path);
     return 0;
+}
+
+qv::recovery_status recovery_base_c::recover(uint64_t id, const QString& destination) {
+    const int32_t rc = recover_file(id, destination);
+    if (rc == 0) return qv::recovery_status::done(last_unreadable_bytes());
+    if (rc == recover_destination_failed) return qv::recovery_status::destination(errno);
+    return qv::recovery_status::failed(device_vanished() ? qv::read_end::device_gone : qv::read_end::io_error,
+                                       "item " + std::to_string(id));
 }

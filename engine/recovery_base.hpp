@@ -14,6 +14,7 @@
 
 #include "devices/volume_items.hpp"
 #include "engine/found_item.hpp"
+#include "engine/recovery_status.hpp"
 #include "engine/scan_hooks.hpp"
 
 namespace qv {
@@ -59,6 +60,11 @@ public:
     virtual bool device_vanished() const { return false; }
     // Bytes of the file the last recover_file wrote as zeros because they could not be read.
     virtual uint64_t last_unreadable_bytes() const { return 0; }
+    // Writes one found item's content to destination, live or deleted, through
+    // the engine's own reader, and says how it went. Called only while the
+    // engine's thread is idle. Engines over a scanner give its status; the
+    // others' recover_file results become one here.
+    virtual qv::recovery_status recover(uint64_t id, const QString& destination);
 
     // The finished scan's result as found items, made on first use after each
     // scan. Read only while the engine's thread is idle.

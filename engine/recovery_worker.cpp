@@ -67,28 +67,14 @@ int copy_file_contents(const QString& source, const QString& destination) {
     return recover_destination_failed;
 }
 
-int recover_row(recovery_base_c& engine, int engine_kind, const recovery_item_s& row,
-                const QString& destination, uint64_t* unreadable) {
-    if (unreadable) *unreadable = 0;
-    auto through_engine = [&] {
-        const int result = engine.recover_file(row.id, destination);
-        if (unreadable && result == 0) *unreadable = engine.last_unreadable_bytes();
-        return result;
-    };
-    switch (engine_kind) {
-        case engine_kind_fat:
-        case engine_kind_exfat:
-        case engine_kind_deep:
-            return through_engine();
-        case engine_kind_ntfs: {
-            if (row.attributes & ntfs_row_deleted) return through_engine();
-            QString live;
-            if (engine.build_item_path(row.id, &live) < 0) return -1;
-            return copy_file_contents(live, destination);
-        }
-        default:
-            return -1;
-    }
+qv::recovery_status recover_row(recovery_base_c& engine, const recovery_item_s& row, const QString& destination) {
+    qv::recovery_status status = engine.recover(row.id, destination);
+    // A reader that set a finer time already (exFAT keeps nanoseconds) is left as it is.
+    struct stat st {};
+    if (status.written() && row.date1 != 0 &&
+        (::stat(QFile::encodeName(destination).constData(), &st) != 0 || st.st_mtim.tv_sec != row.date1))
+        qv::set_modified_time(destination, row.date1);
+    return status;
 }
 
 recovery_file_c::recovery_file_c(QObject* parent) : QThread(parent) {}
@@ -97,10 +83,8 @@ recovery_file_c::~recovery_file_c() {
     wait();
 }
 
-void recovery_file_c::set_job(recovery_base_c* engine, int engine_kind, const QDir& destination,
-                              const QList<recovery_item_s>& rows) {
+void recovery_file_c::set_job(recovery_base_c* engine, const QDir& destination, const QList<recovery_item_s>& rows) {
     engine_ = engine;
-    engine_kind_ = engine_kind;
     destination_ = destination;
     rows_.clear();
     for (const recovery_item_s& row : rows)
@@ -118,24 +102,18 @@ void recovery_file_c::run() {
     uint64_t left = 0;  // bytes of the rows not recovered yet
     for (const recovery_item_s& row : std::as_const(rows_)) left += row.size;
     for (const recovery_item_s& row : std::as_const(rows_)) {
-        QString target;
-        uint64_t unreadable = 0;
-        int outcome = recover_into(
-            destination_.path(), row.name, names,
-            [&](const QString& t) { return recover_row(*engine_, engine_kind_, row, t, &unreadable); }, &target);
-        if (outcome == 0) {
-            if (unreadable > 0) {
+        const qv::recovery_status outcome = recover_into(
+            destination_.path(), row.name, names, [&](const QString& t) { return recover_row(*engine_, row, t); });
+        if (outcome.written()) {
+            if (outcome.damaged()) {
                 ++damaged_;
                 damaged_ids_.append(row.id);
             }
-            // FAT and NTFS rows carry the file's modification time in date1.
-            if (engine_kind_ == engine_kind_fat || engine_kind_ == engine_kind_ntfs)
-                qv::set_modified_time(target, row.date1);
             ++recovered_;
             left -= row.size;
-        } else if (outcome == recover_destination_failed) {
+        } else if (outcome.destination_failed) {
             // Every later file would fail the same way: stop here and say what is missing.
-            stop_ = classify_destination_failure(errno, destination_.path(), left);
+            stop_ = classify_destination_failure(outcome.destination_errno, destination_.path(), left);
             return;
         } else {
             ++failed_;
@@ -143,14 +121,15 @@ void recovery_file_c::run() {
     }
 }
 
-int recover_into(const QString& folder, const QString& name, destination_names& names,
-                 const std::function<int(const QString& target)>& write, QString* written) {
+qv::recovery_status recover_into(const QString& folder, const QString& name, destination_names& names,
+                                 const std::function<qv::recovery_status(const QString& target)>& write,
+                                 QString* written) {
     const QString target = names.create(folder, name);
-    if (target.isEmpty()) return recover_destination_failed;
-    const int result = write(target);
-    if (result == 0) {
+    if (target.isEmpty()) return qv::recovery_status::destination(errno);
+    qv::recovery_status result = write(target);
+    if (result.written()) {
         if (written) *written = target;
-        return 0;
+        return result;
     }
     // The name was taken for this file; a failure before anything was
     // written leaves nothing behind. (A read error keeps what was read.)
@@ -160,4 +139,23 @@ int recover_into(const QString& folder, const QString& name, destination_names& 
         ::unlink(QFile::encodeName(target).constData());
     errno = error;
     return result;
+}
+
+int recover_into(const QString& folder, const QString& name, destination_names& names,
+                 const std::function<int(const QString& target)>& write, QString* written) {
+    int code = 0;
+    qv::recovery_status status = recover_into(
+        folder, name, names,
+        [&](const QString& target) {
+            code = write(target);
+            if (code == 0) return qv::recovery_status::done();
+            if (code == recover_destination_failed) return qv::recovery_status::destination(errno);
+            return qv::recovery_status::failed(qv::read_end::io_error);
+        },
+        written);
+    if (status.destination_failed && code == 0) {
+        errno = status.destination_errno;
+        return recover_destination_failed;  // no file could be created there
+    }
+    return code;
 }

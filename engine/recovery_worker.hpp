@@ -11,6 +11,7 @@
 
 #include "engine/destination_failure.hpp"
 #include "engine/recovery_item.hpp"
+#include "engine/recovery_status.hpp"
 
 class destination_names;
 class recovery_base_c;
@@ -22,17 +23,18 @@ class recovery_base_c;
 int copy_file_contents(const QString& source, const QString& destination);
 
 // Writes one row's file to the path destination through the engine that found
-// it: recover_file for FAT and deep-scan rows and for deleted NTFS rows; a live
-// NTFS file is copied from its path on the mounted volume. 0, or negative.
-// *unreadable (may be null): bytes of it that could not be read and are zeros.
-int recover_row(recovery_base_c& engine, int engine_kind, const recovery_item_s& row,
-                const QString& destination, uint64_t* unreadable = nullptr);
+// it, live or deleted, with the row's modification time where it has one.
+qv::recovery_status recover_row(recovery_base_c& engine, const recovery_item_s& row, const QString& destination);
 
 // Recovers one file into folder under a free name for `name` (see
 // destination_names): write() gets the path and returns an engine's
 // recover_file result, which is returned; recover_destination_failed, with
 // errno, also when no file can be created there. A failure leaves no empty
 // file behind. *written: the path of a recovered file.
+qv::recovery_status recover_into(const QString& folder, const QString& name, destination_names& names,
+                                 const std::function<qv::recovery_status(const QString& target)>& write,
+                                 QString* written = nullptr);
+// The same for a window engine's recover_file result (0, recover_destination_failed, or another negative).
 int recover_into(const QString& folder, const QString& name, destination_names& names,
                  const std::function<int(const QString& target)>& write, QString* written = nullptr);
 
@@ -46,8 +48,7 @@ public:
     // change its own rows while the worker runs. Call only while not running.
     // The engine must not be reset, rescanned or used by another thread until
     // the worker has finished.
-    void set_job(recovery_base_c* engine, int engine_kind, const QDir& destination,
-                 const QList<recovery_item_s>& rows);
+    void set_job(recovery_base_c* engine, const QDir& destination, const QList<recovery_item_s>& rows);
 
     const QDir& destination() const { return destination_; }
     int pending_rows() const { return int(rows_.size()); }
@@ -70,7 +71,6 @@ protected:
 
 private:
     recovery_base_c* engine_ = nullptr;
-    int engine_kind_ = engine_kind_fat;
     QDir destination_;
     QList<recovery_item_s> rows_;
     std::atomic<int> recovered_{0};

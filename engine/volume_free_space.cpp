@@ -6,9 +6,7 @@
 #include "devices/le_bytes.hpp"
 #include "engine/fat_allocation.hpp"
 #include "engine/fat_layout.hpp"
-#include "exfat/exfat_volume.hpp"
-#include "ntfsscan/cluster_bitmap.hpp"
-#include "ntfsscan/ntfs_volume.hpp"
+#include "engine/scanner.hpp"
 
 namespace qv {
 
@@ -53,16 +51,9 @@ std::optional<uint64_t> fat_free_bytes(device_handle& device) {
 
 std::optional<uint64_t> file_system_free_bytes(std::unique_ptr<device_handle> device, std::string_view fs) {
     if (!device) return std::nullopt;
-    if (fs == "FAT12" || fs == "FAT16" || fs == "FAT32") return fat_free_bytes(*device);
-    if (fs == "NTFS") {
-        std::unique_ptr<ntfs::volume> vol;
-        if (ntfs::volume::open(std::move(device), &vol) != 0) return std::nullopt;
-        auto map = ntfs::cluster_bitmap::load(*vol);
-        if (!map.known() || !map.complete()) return std::nullopt;
-        return map.free_clusters() * vol->cluster_size();
-    }
-    if (fs == "exFAT") return exfat::free_bytes(*device);
-    return std::nullopt;
+    const scanner_kind* kind = scanner_for(fs, device.get());
+    if (!kind || !kind->free_bytes) return std::nullopt;
+    return kind->free_bytes(*device);
 }
 
 void count_unmounted_free_space(QList<volume_item_s>& volumes) {

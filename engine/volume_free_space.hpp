@@ -1,6 +1,7 @@
 #pragma once
 // Free space of a volume that is not mounted, counted from its own allocation
-// records: FAT free entries (the FSInfo sector is only a hint), NTFS $Bitmap.
+// records, through the scanner registry: FAT free entries (the FSInfo sector
+// is only a hint), NTFS $Bitmap, the exFAT allocation bitmap.
 
 #include <QList>
 
@@ -19,8 +20,9 @@ namespace qv {
 // read whole.
 std::optional<uint64_t> fat_free_bytes(device_handle& device);
 
-// Free bytes by file system ("FAT12", "FAT16", "FAT32", "NTFS"); nothing for
-// other file systems or when the count cannot be made.
+// Free bytes counted by the scanner that reads the file system ("FAT32",
+// "NTFS", "exFAT", ...; by probe where the name is empty); nothing for other
+// file systems or when the count cannot be made.
 std::optional<uint64_t> file_system_free_bytes(std::unique_ptr<device_handle> device, std::string_view file_system);
 
 // Counts the free space of each listed volume whose free space is not known

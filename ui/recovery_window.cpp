@@ -138,7 +138,7 @@ void recovery_window_c::show_scan_buttons() {
 void recovery_window_c::start_engine(int kind) {
     // An interrupted deep scan of this volume can go on where it stopped.
     bool resume = false;
-    if (kind == engine_kind_deep) {
+    if (scan_control_c::carves(kind)) {
         if (auto done = scan_->unfinished_deep_scan()) {
             *prompts_.text_args = {QString::number(*done * 100.0, 'f', 1) + QLatin1Char('%')};
             resume = prompts_.ask(this, "deep_resume_query");
@@ -154,14 +154,23 @@ void recovery_window_c::start_engine(int kind) {
 int recovery_window_c::scan_volume(const volume_item_s& volume, bool deep) {
     // A running recovery still uses the current engine and its results.
     if (busy()) return -1;
+    scan_->set_target(volume, deep);
+    int kind = scan_->choose_kind();
+    if (kind < 0) {
+        // No scanner reads this file system: say so, and offer the deep scan of the same volume.
+        *prompts_.text_args = {volume.file_system};
+        const bool go_deep = prompts_.ask(this, "scan_no_file_system");
+        prompts_.text_args->clear();
+        if (!go_deep) return -1;
+        scan_->set_target(volume, true);
+        kind = scan_->choose_kind();
+        if (kind < 0) return -1;
+    }
     show_scan_buttons();
     clear_folder_tree();
     clear_table();
     form_.btn_filter->hide();
-    scan_->set_target(volume, deep);
     scan_->reset_current();
-    int kind = scan_->choose_kind();
-    if (kind < 0) return -1;
     start_engine(kind);
     update();
     return 0;
@@ -201,7 +210,7 @@ void recovery_window_c::scan_ended() {
     } else {
         engine->set_progress(1.0);
         found = build_folder_tree(scan_->kind());
-        if (scan_->kind() == engine_kind_deep) form_.btn_filter->show();
+        if (scan_control_c::carves(scan_->kind())) form_.btn_filter->show();
     }
     progress_->value = engine->progress();
     scan_running = false;
@@ -214,7 +223,7 @@ void recovery_window_c::scan_ended() {
     }
     // Nothing at all was found by a scan that ran to its end: offer the deep scan.
     if (!found && stop == qv::stop_reason::running && !scan_->deep() && isVisible() &&
-        has_engine(engine_kind_deep) && prompts_.ask(this, "deep_scan_query")) {
+        has_engine(qv::kind_of_scanner(qv::carving_scanner())) && prompts_.ask(this, "deep_scan_query")) {
         scan_->switch_to_deep();
         restart_scan();
     }
@@ -257,7 +266,7 @@ void recovery_window_c::reset_page() {
 // ---- saved deep-scan results ----
 
 void recovery_window_c::on_save_result_clicked() {
-    if (scan_->kind() != engine_kind_deep || scan_->running()) return;
+    if (!scan_control_c::carves(scan_->kind()) || scan_->running()) return;
     QString path = prompts_.choose_result_file(this, true);
     if (path.isEmpty()) return;
     scan_->save_result(path);
@@ -320,7 +329,9 @@ void recovery_window_c::on_tree_clicked(const QModelIndex& index) {
 // ---- preview and recovery ----
 
 int recovery_window_c::recover_item(const QDir& directory, const recovery_item_s& row) {
-    return recover_row(*current_engine(), engine_kind(), row, directory.filePath(safe_file_name(row.name)));
+    const qv::recovery_status status = recover_row(*current_engine(), row, directory.filePath(safe_file_name(row.name)));
+    if (status.written()) return 0;
+    return status.destination_failed ? recover_destination_failed : -1;
 }
 
 void recovery_window_c::on_list_clicked(const QModelIndex& index) {
@@ -350,7 +361,7 @@ void recovery_window_c::on_recovery_clicked() {
         connect(worker_.get(), &QThread::finished, this, &recovery_window_c::on_recovery_finished);
     }
     if (worker_->isRunning()) return;
-    worker_->set_job(current_engine(), engine_kind(), QDir(folder), list);
+    worker_->set_job(current_engine(), QDir(folder), list);
     worker_->start(QThread::InheritPriority);
 }
 

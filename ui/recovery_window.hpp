@@ -36,8 +36,9 @@ public:
     explicit recovery_window_c(QObject* main_window, QWidget* parent = nullptr);
     ~recovery_window_c() override;
 
-    // Starts a scan of volume: 0, or -1 when a scan (or a recovery) runs or no
-    // engine reads its file system and no deep scan was asked for.
+    // Starts a scan of volume: 0, or -1 when a scan (or a recovery) runs. When
+    // no scanner reads its file system the user is told so and offered the
+    // deep scan of the volume: -1 when they decline.
     int scan_volume(const volume_item_s& volume, bool deep);
     // Scans the same volume again with the engine its kind calls for.
     int restart_scan();

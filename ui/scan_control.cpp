@@ -11,6 +11,7 @@
 #include "engine/raw_recovery.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/scan_result_file.hpp"
+#include "ui/scanner_thread.hpp"
 
 scan_control_c::scan_control_c(QObject* parent)
     : QObject(parent),
@@ -20,14 +21,12 @@ scan_control_c::scan_control_c(QObject* parent)
       raw_(std::make_unique<raw_recovery_c>()),
       stand_in_(std::make_unique<recovery_stop_c>()) {
     current_ = stand_in_.get();
-    for (recovery_base_c* engine : {engine_of_kind(engine_kind_fat), engine_of_kind(engine_kind_ntfs),
-                                    engine_of_kind(engine_kind_exfat), engine_of_kind(engine_kind_deep)})
+    for (recovery_base_c* engine : all_engines())
         connect(engine, &QThread::finished, this, &scan_control_c::on_engine_finished);
 }
 
 scan_control_c::~scan_control_c() {
-    for (recovery_base_c* engine : {engine_of_kind(engine_kind_fat), engine_of_kind(engine_kind_ntfs),
-                                    engine_of_kind(engine_kind_exfat), engine_of_kind(engine_kind_deep)}) {
+    for (recovery_base_c* engine : all_engines()) {
         disconnect(engine, nullptr, this, nullptr);
         if (engine->isRunning()) {
             engine->set_stop(qv::stop_reason::page_left);
@@ -36,24 +35,33 @@ scan_control_c::~scan_control_c() {
     }
 }
 
-bool scan_control_c::has_engine(int kind) {
-    return kind == engine_kind_fat || kind == engine_kind_ntfs || kind == engine_kind_exfat ||
-           kind == engine_kind_deep;
+bool scan_control_c::has_engine(int kind) { return qv::scanner_of_kind(kind) != nullptr; }
+
+bool scan_control_c::carves(int kind) {
+    const qv::scanner_kind* scanner = qv::scanner_of_kind(kind);
+    return scanner && scanner->carver;
 }
 
 recovery_base_c* scan_control_c::engine_of_kind(int kind) const {
-    switch (kind) {
-        case engine_kind_fat:
-            return fat_.get();
-        case engine_kind_ntfs:
-            return ntfs_.get();
-        case engine_kind_exfat:
-            return exfat_.get();
-        case engine_kind_deep:
-            return raw_.get();
-        default:
-            return nullptr;
+    const qv::scanner_kind* scanner = qv::scanner_of_kind(kind);
+    if (!scanner) return nullptr;
+    // The window's thread adapter of each registered scanner, by the scanner's name.
+    const std::pair<std::string_view, recovery_base_c*> adapters[] = {
+        {"fat", fat_.get()}, {"ntfs", ntfs_.get()}, {"exfat", exfat_.get()}, {"deep", raw_.get()}};
+    for (const auto& [name, engine] : adapters)
+        if (name == scanner->name) return engine;
+    auto& other = others_[kind];
+    if (!other) {
+        other = std::make_unique<scanner_thread_c>(*scanner);
+        connect(other.get(), &QThread::finished, const_cast<scan_control_c*>(this), &scan_control_c::on_engine_finished);
     }
+    return other.get();
+}
+
+std::vector<recovery_base_c*> scan_control_c::all_engines() const {
+    std::vector<recovery_base_c*> all{fat_.get(), ntfs_.get(), exfat_.get(), raw_.get()};
+    for (const auto& [kind, engine] : others_) all.push_back(engine.get());
+    return all;
 }
 
 void scan_control_c::set_target(const volume_item_s& volume, bool deep) {
@@ -93,13 +101,13 @@ void scan_control_c::start(int kind, bool resume) {
     current_ = engine;
     kind_ = kind;
     engine->set_volume(volume_);
-    if (kind == engine_kind_deep) {
+    if (engine == raw_.get()) {
         raw_->set_checkpoint(checkpoint_of(volume_));
         if (resume)
             if (auto checkpoint = raw_->unfinished_scan()) raw_->resume_from(*checkpoint);
     }
     // NTFS files whose folder is gone are shown under a folder in the user's language.
-    if (kind == engine_kind_ntfs && !language_text("lost_files").isEmpty())
+    if (engine == ntfs_.get() && !language_text("lost_files").isEmpty())
         ntfs_->set_lost_files_name(language_text("lost_files"));
     engine->start(QThread::InheritPriority);
 }
@@ -107,7 +115,7 @@ void scan_control_c::start(int kind, bool resume) {
 void scan_control_c::switch_to_deep() {
     current_->reset();
     current_ = raw_.get();
-    kind_ = engine_kind_deep;
+    kind_ = qv::kind_of_scanner(qv::carving_scanner());
     deep_ = true;
 }
 
@@ -124,7 +132,7 @@ bool scan_control_c::toggle_pause() {
 }
 
 bool scan_control_c::save_result(const QString& path) {
-    if (kind_ != engine_kind_deep || raw_->isRunning()) return false;
+    if (current_ != raw_.get() || raw_->isRunning()) return false;
     return raw_->write_result_file(QFile::encodeName(path)) == 0;
 }
 
@@ -134,7 +142,7 @@ bool scan_control_c::load_result(const QString& path) {
     int index = qv::find_result_volume(volume_items, device);
     if (index < 0 || index >= volume_items.size()) return false;
     volume_ = volume_items[index];
-    kind_ = engine_kind_deep;
+    kind_ = qv::kind_of_scanner(qv::carving_scanner());
     current_ = raw_.get();
     deep_ = true;
     raw_->set_volume(volume_);

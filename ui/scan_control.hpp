@@ -5,11 +5,13 @@
 #include <QObject>
 #include <QString>
 
+#include <map>
 #include <memory>
 #include <optional>
 
 #include "devices/volume_items.hpp"
 #include "engine/engine_choice.hpp"
+#include "engine/scanner.hpp"
 #include "engine/scan_hooks.hpp"
 
 class fat_recovery_c;
@@ -28,6 +30,10 @@ public:
 
     // True when this build has the engine of that kind.
     static bool has_engine(int kind);
+    // True when the engine of that kind carves (the deep scan) rather than reading a file system.
+    static bool carves(int kind);
+    // The window's thread of that scanner: the adapters with features of
+    // their own (FAT, NTFS, exFAT, the deep scan), else one over the scanner alone.
     recovery_base_c* engine_of_kind(int kind) const;
 
     // The volume and the kind of scan (deep or by file system) of the next start.
@@ -71,6 +77,10 @@ private slots:
     void on_engine_finished();
 
 private:
+    // The threads made so far, for stopping them all.
+    std::vector<recovery_base_c*> all_engines() const;
+
+private:
     volume_item_s volume_;
     bool deep_ = false;
     std::unique_ptr<fat_recovery_c> fat_;
@@ -78,6 +88,8 @@ private:
     std::unique_ptr<exfat_recovery_c> exfat_;
     std::unique_ptr<raw_recovery_c> raw_;
     std::unique_ptr<recovery_stop_c> stand_in_;
+    // The window's thread of each other registered scanner, made when first needed, by registry place.
+    mutable std::map<int, std::unique_ptr<recovery_base_c>> others_;
     recovery_base_c* current_ = nullptr;
     int kind_ = engine_kind_fat;
 };

@@ -112,7 +112,7 @@ TEST_F(DestinationFull, TheWindowsWorkerStopsWithTheSameCounts) {
     }
     ASSERT_EQ(rows.size(), file_count);
     recovery_file_c worker;
-    worker.set_job(engine.get(), engine_kind_fat, QDir(QString::fromStdString(out)), rows);
+    worker.set_job(engine.get(), QDir(QString::fromStdString(out)), rows);
     worker.start();
     ASSERT_TRUE(worker.wait(120000));
     EXPECT_EQ(worker.recovered(), 3);

@@ -162,49 +162,33 @@ std::vector<uint8_t> with_zeros(const placed_file& f, const std::vector<std::pai
     return out;
 }
 
+walk_engine::walk_engine(const std::string& kind) {
+    const scanner_kind* row = scanner_named(kind);
+    if (row) scanner_ = row->make();
+}
+
 std::vector<found_item> walk_engine::scan(std::unique_ptr<device_handle> device) {
+    if (!scanner_) return {};
+    device_ = std::move(device);
     scan_hooks hooks;
-    if (kind_ == "fat") {
-        fat_device_ = std::move(device);
-        return fat_found_items(fat_.scan(*fat_device_, hooks));
-    }
-    if (kind_ == "ntfs") return ntfs_found_items(ntfs_.scan(std::move(device), hooks).items);
-    exfat_result_ = exfat_.scan(std::move(device), hooks);
-    return exfat_result_.items;
+    report_ = scanner_->scan(*device_, hooks);
+    return report_.items;
 }
 
 uint64_t walk_engine::unreadable_bytes() {
-    if (kind_ == "fat") return fat_.problems().unreadable_bytes();
-    if (kind_ == "ntfs") return ntfs_.unreadable_bytes();
-    // The figure the window reads while the scan runs (it ends where the result's does).
-    return exfat_.unreadable_bytes();
+    // The figure the window reads while the scan runs (it ends where the report's does).
+    return scanner_ ? scanner_->unreadable_so_far() : 0;
 }
 
-bool walk_engine::vanished() {
-    if (kind_ == "fat") return fat_.problems().vanished();
-    if (kind_ == "ntfs") return ntfs_.device_vanished();
-    return exfat_result_.vanished;
-}
+bool walk_engine::vanished() { return report_.problems.device_gone(); }
 
-std::vector<std::string> walk_engine::places() {
-    if (kind_ == "fat") return fat_.problems().places();
-    if (kind_ == "ntfs") return ntfs_.unreadable_places();
-    return exfat_result_.unreadable_places;
-}
+std::vector<std::string> walk_engine::places() { return report_.problems.places; }
 
 int walk_engine::recover(const found_item& item, const std::string& destination, uint64_t* unreadable) {
-    int rc;
-    if (kind_ == "fat") {
-        rc = fat_.recover(item, destination);
-        *unreadable = fat_.last_unreadable_bytes();
-    } else if (kind_ == "ntfs") {
-        rc = ntfs_.recover(item, destination);
-        *unreadable = ntfs_.last_unreadable_bytes();
-    } else {
-        rc = exfat_.recover(item, destination);
-        *unreadable = exfat_.last_unreadable_bytes();
-    }
-    return rc;
+    if (!scanner_) return -1;
+    last_ = scanner_->recover(item, destination);
+    *unreadable = last_.unreadable_bytes;
+    return last_.written() ? 0 : -1;
 }
 
 std::map<uint64_t, found_item> files_by_size(const std::vector<found_item>& items) {

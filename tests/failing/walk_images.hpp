@@ -1,5 +1,5 @@
 #pragma once
-// Volumes for the read-error tests of the file-system walks: FAT, NTFS and exFAT
+// Volumes for the read-error tests of the file-system scanners: FAT, NTFS and exFAT
 // images made with the real tools, holding deleted files of distinct sizes whose
 // bytes lie in one piece, and where on the image each file's bytes are.
 
@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/exfat_core.hpp"
-#include "engine/fat_core.hpp"
+#include "devices/device_handle.hpp"
 #include "engine/found_item.hpp"
-#include "engine/ntfs_core.hpp"
+#include "engine/scanner.hpp"
 
 namespace qv::test {
 
@@ -46,26 +45,25 @@ std::map<uint64_t, found_item> files_by_size(const std::vector<found_item>& item
 // The file's bytes with zeros where the areas cover them.
 std::vector<uint8_t> with_zeros(const placed_file& f, const std::vector<std::pair<uint64_t, uint64_t>>& areas);
 
-// One of the three walking cores behind one face: scan a device, read what it
-// could not read, recover an item with its unreadable count.
+// A registered scanner by name ("fat", "ntfs", "exfat"), as these tests use it:
+// scan a device, read what it could not read, recover an item with its unreadable count.
 class walk_engine {
 public:
-    explicit walk_engine(std::string kind) : kind_(std::move(kind)) {}
+    explicit walk_engine(const std::string& kind);
     // The deleted files and the folders found.
     std::vector<found_item> scan(std::unique_ptr<device_handle> device);
     uint64_t unreadable_bytes();
     bool vanished();
     std::vector<std::string> places();
-    // 0 and *unreadable, or the core's failure.
+    // 0 and *unreadable, or -1 (last_status() says why).
     int recover(const found_item& item, const std::string& destination, uint64_t* unreadable);
+    const recovery_status& last_status() const { return last_; }
 
 private:
-    std::string kind_;
-    std::unique_ptr<device_handle> fat_device_;
-    fat_core fat_;
-    ntfs_core ntfs_;
-    exfat_core exfat_;
-    exfat_scan_result exfat_result_;
+    std::unique_ptr<device_handle> device_;
+    std::unique_ptr<scanner> scanner_;
+    scan_report report_;
+    recovery_status last_;
 };
 
 }  // namespace qv::test

@@ -67,7 +67,7 @@ TEST(threads, recovery_worker_runs_while_the_interface_reads_its_counters) {
     ASSERT_TRUE(out.mkpath("."));
 
     recovery_file_c worker;
-    worker.set_job(engine.get(), engine_kind_fat, out, rows);
+    worker.set_job(engine.get(), out, rows);
     worker.start();
     int seen = 0;
     while (!worker.wait(1)) seen = std::max(seen, worker.recovered() + worker.failed());

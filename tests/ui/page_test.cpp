@@ -306,7 +306,9 @@ TEST_F(recovery_page, leaving_drops_results_and_refused_starts_change_nothing) {
 
     volume_item_s other = volume;
     other.file_system = "ext4";
-    EXPECT_EQ(page->scan_volume(other, false), -1) << "no engine reads ext4";
+    EXPECT_EQ(page->scan_volume(other, false), -1) << "no engine reads ext4, and the deep scan was declined";
+    EXPECT_EQ(asked, QStringList{"scan_no_file_system"});
+    asked.clear();
     other.file_system = "FAT32X";
     EXPECT_EQ(page->scan_volume(other, false), 0) << "any name beginning with FAT";
     EXPECT_EQ(page->scan_volume(volume, false), -1) << "a scan is running";
@@ -461,6 +463,45 @@ TEST_F(recovery_page, a_deep_scan_saves_and_resumes_its_result) {
     EXPECT_EQ(page->resume_saved_result(), -1);
     result_file.clear();
     EXPECT_EQ(page->resume_saved_result(), -1) << "cancelled";
+}
+
+// A volume no scanner reads (ext4, btrfs, XFS, or nothing the catalog knows):
+// Scan says so, naming what was found, and offers the deep scan of that volume.
+TEST_F(recovery_page, a_file_system_no_scanner_reads_is_named_and_the_deep_scan_offered) {
+    qv::test::deleted_files_image img;
+    std::string why;
+    auto picture = qv::test::picture_bytes("PNG", 30, 20);
+    ASSERT_TRUE(qv::test::make_fat_image(dir / "fat.img", 12, {}, {{"/live.png", picture}}, {}, &img, &why)) << why;
+    QString shown;
+    page->prompts().ask = [&](QWidget*, const char* key) {
+        asked << key;
+        QString text = language_text(key);
+        for (const QString& value : std::as_const(*page->prompts().text_args)) text = text.arg(value);
+        shown = text;
+        return answer_yes;
+    };
+    for (const char* name : {"ext4", "btrfs", "xfs", ""}) {
+        SCOPED_TRACE(name);
+        volume_item_s volume = fat_volume(img.path);
+        volume.file_system = name;
+        asked.clear();
+        answer_yes = false;
+        EXPECT_EQ(page->scan_volume(volume, false), -1);
+        EXPECT_EQ(asked, QStringList{"scan_no_file_system"}) << "the page says why nothing starts";
+        EXPECT_TRUE(shown.contains(QStringLiteral("(found \"%1\")").arg(QLatin1String(name)))) << shown.toStdString();
+        EXPECT_FALSE(scan_running);
+
+        // One click on Yes: the deep scan of the same volume.
+        answer_yes = true;
+        asked.clear();
+        ASSERT_EQ(page->scan_volume(volume, false), 0);
+        EXPECT_TRUE(page->deep_scan());
+        EXPECT_EQ(page->engine_kind(), int(engine_kind_deep));
+        EXPECT_EQ(page->volume().volume_name, volume.volume_name);
+        ASSERT_TRUE(wait_for([] { return !scan_running; }));
+        EXPECT_TRUE(folder_index("png").isValid()) << "the picture is found by content";
+        EXPECT_EQ(asked, QStringList{"scan_no_file_system"});
+    }
 }
 
 TEST_F(recovery_page, yes_to_the_question_runs_a_deep_scan_of_the_same_volume) {

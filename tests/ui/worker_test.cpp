@@ -10,11 +10,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "devices/device_handle.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_worker.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/ui/ui_test_support.hpp"
 #include "ui/result_tree.hpp"
+#include "ui/scanner_thread.hpp"
 
 namespace {
 
@@ -65,7 +67,7 @@ TEST_F(worker_on_fat, recovers_exactly_the_ticked_rows_from_its_own_copy) {
     rows[2].ticked = 1;
     const recovery_item_s one = rows[1], two = rows[2];
     recovery_file_c worker;
-    worker.set_job(engine.get(), engine_kind_fat, QDir(q(out)), rows);
+    worker.set_job(engine.get(), QDir(q(out)), rows);
     EXPECT_EQ(worker.pending_rows(), 2);
     worker.start();
     // The page rebuilds its rows (another folder clicked) while the worker runs.
@@ -98,7 +100,7 @@ TEST_F(worker_on_fat, same_names_and_hostile_names_stay_inside_without_overwriti
     qv::test::write_file(out + "/#ne.jpg", {'k', 'e', 'e', 'p'});  // the user's own file
 
     recovery_file_c worker;
-    worker.set_job(engine.get(), engine_kind_fat, QDir(q(out)), job);
+    worker.set_job(engine.get(), QDir(q(out)), job);
     worker.start();
     ASSERT_TRUE(worker.wait(60000));
     EXPECT_EQ(worker.recovered(), 3);
@@ -112,7 +114,7 @@ TEST_F(worker_on_fat, same_names_and_hostile_names_stay_inside_without_overwriti
 
 TEST_F(worker_on_fat, nothing_ticked_copies_nothing) {
     recovery_file_c worker;
-    worker.set_job(engine.get(), engine_kind_fat, QDir(q(out)), rows);
+    worker.set_job(engine.get(), QDir(q(out)), rows);
     EXPECT_EQ(worker.pending_rows(), 0);
     worker.start();
     ASSERT_TRUE(worker.wait(60000));
@@ -120,44 +122,87 @@ TEST_F(worker_on_fat, nothing_ticked_copies_nothing) {
     EXPECT_TRUE(QDir(q(out)).isEmpty());
 }
 
-// An engine whose items live as files on a mounted volume (the path of a live NTFS file).
-class live_files_engine : public recovery_stop_c {
+// A registered scanner needs no window code of its own: the one window thread
+// over the FAT scanner lists the same files under the same ids as the FAT
+// adapter, and the worker recovers them byte for byte.
+TEST_F(worker_on_fat, the_window_thread_over_any_registered_scanner_recovers_the_same_files) {
+    const qv::scanner_kind* fat = qv::scanner_named("fat");
+    ASSERT_TRUE(fat);
+    scanner_thread_c generic(*fat);
+    std::string error;
+    generic.scan_device(qv::file_device::open(img.path, 0, 0, true, qv::access_mode::read_only, &error));
+    EXPECT_EQ(generic.problems().end, qv::read_end::complete);
+    size_t same = 0;
+    for (const qv::found_item& item : generic.found_items())
+        for (const recovery_item_s& row : rows) same += item.id == row.id && item.size == row.size;
+    EXPECT_EQ(same, size_t(rows.size()));
+    for (recovery_item_s& row : rows) row.ticked = 1;
+    recovery_file_c worker;
+    worker.set_job(&generic, QDir(q(out)), rows);
+    worker.start();
+    worker.wait();
+    EXPECT_EQ(worker.recovered(), 3);
+    EXPECT_EQ(worker.failed(), 0);
+    EXPECT_EQ(read_file(out + "/#ne.jpg"), original("/Pics/one.jpg"));
+    EXPECT_EQ(read_file(out + "/#wo.jpg"), original("/Pics/two.jpg"));
+    EXPECT_EQ(read_file(out + "/#hree.txt"), original("/Pics/three.txt"));
+    // An id it never found is refused, not written.
+    EXPECT_FALSE(generic.recover(0xFFFFFF, q(dir / "stranger")).written());
+    EXPECT_FALSE(QFileInfo::exists(q(dir / "stranger")));
+}
+
+// An engine that says how its recoveries go, as a reader would.
+class scripted_engine : public recovery_stop_c {
 public:
-    QString root;
     int recovered = 0;
-    int32_t recover_file(uint64_t, QString) override {
+    int32_t result = 0;
+    uint64_t unreadable = 0;
+    int32_t recover_file(uint64_t, QString destination) override {
         ++recovered;
-        return -7;
+        if (result == 0) qv::test::write_file(QFile::encodeName(destination).toStdString(), {'x'});
+        return result;
     }
-    int32_t build_item_path(uint64_t id, QString* out) override {
-        if (id == 0) return -1;
-        *out = root + QString("/file%1").arg(id);
-        return 0;
-    }
+    uint64_t last_unreadable_bytes() const override { return unreadable; }
 };
 
-TEST(recover_row, ntfs_rows_go_through_the_library_or_the_file_system) {
+// Live and deleted rows alike go through the engine's own reader (a live NTFS
+// file is no longer copied through the mounted file system), and its result
+// becomes one status.
+TEST(recover_row, every_row_goes_through_its_engine_and_comes_back_as_one_status) {
     qv::test::temp_dir dir;
-    live_files_engine engine;
-    engine.root = q(dir.path().string());
-    auto bytes = pseudo_random_bytes(300000, 9);  // more than one copy buffer
-    qv::test::write_file(dir / "file1", bytes);
-
-    recovery_item_s live{"live", 300000, 0, 0, 1, 0x02, 1, {}, {}};
-    EXPECT_EQ(recover_row(engine, engine_kind_ntfs, live, q(dir / "copy")), 0);
-    EXPECT_EQ(read_file(dir / "copy"), bytes);
-    EXPECT_EQ(engine.recovered, 0);
-
-    recovery_item_s deleted{"gone", 10, 0, 0, 1, 0x82, 1, {}, {}};
-    EXPECT_EQ(recover_row(engine, engine_kind_ntfs, deleted, q(dir / "gone")), -7)
-        << "the library's result";
-    EXPECT_EQ(engine.recovered, 1);
-
-    recovery_item_s no_path{"x", 1, 0, 0, 0, 0x02, 1, {}, {}};
-    EXPECT_EQ(recover_row(engine, engine_kind_ntfs, no_path, q(dir / "x")), -1);
-    recovery_item_s unreadable{"y", 1, 0, 0, 2, 0x02, 1, {}, {}};
-    EXPECT_EQ(recover_row(engine, engine_kind_ntfs, unreadable, q(dir / "y")), -1);
-    EXPECT_EQ(recover_row(engine, 7, live, q(dir / "z")), -1) << "unknown engine kind";
+    scripted_engine engine;
+    struct row_case {
+        int32_t attributes;     // live (0x02) or deleted (0x82) NTFS rows
+        int32_t result;         // the engine's recover_file result
+        uint64_t unreadable;
+        bool written, damaged, destination_failed;
+    };
+    const row_case cases[] = {
+        {0x02, 0, 0, true, false, false},
+        {0x82, 0, 0, true, false, false},
+        {0x82, 0, 512, true, true, false},
+        {0x02, -7, 0, false, false, false},
+        {0x82, recover_destination_failed, 0, false, false, true},
+    };
+    int n = 0;
+    for (const row_case& c : cases) {
+        SCOPED_TRACE(n);
+        engine.result = c.result;
+        engine.unreadable = c.unreadable;
+        recovery_item_s row{"f", 1, 1700000000, 0, 1, c.attributes, 1, {}, {}};
+        const std::string out = dir / ("f" + std::to_string(n++));
+        const qv::recovery_status status = recover_row(engine, row, q(out));
+        EXPECT_EQ(status.written(), c.written);
+        EXPECT_EQ(status.damaged(), c.damaged);
+        EXPECT_EQ(status.destination_failed, c.destination_failed);
+        if (c.written) {
+            EXPECT_EQ(status.unreadable_bytes, c.unreadable);
+            EXPECT_EQ(QFileInfo(q(out)).lastModified().toSecsSinceEpoch(), 1700000000) << "the row's time";
+        } else {
+            EXPECT_FALSE(qv::failure_text(status).empty());
+        }
+    }
+    EXPECT_EQ(engine.recovered, n) << "every row, live or deleted, through the engine";
 }
 
 TEST(copy_file_contents, refuses_what_is_not_a_plain_readable_file) {

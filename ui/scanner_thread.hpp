@@ -1,0 +1,63 @@
+#pragma once
+// The window's thread for any registered scanner: scans the volume on its own
+// thread and keeps the found items for the tree, the table and recoveries. A
+// scanner needs nothing of the window beyond its registry row.
+
+#include <atomic>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "devices/device_handle.hpp"
+#include "engine/recovery_base.hpp"
+#include "engine/scanner.hpp"
+
+class scanner_thread_c : public recovery_base_c {
+    Q_OBJECT
+public:
+    explicit scanner_thread_c(const qv::scanner_kind& kind, QObject* parent = nullptr);
+    ~scanner_thread_c() override;
+
+    void set_volume(const volume_item_s& volume) override;
+    double progress() override { return token_.progress; }
+    void set_progress(double value) override { token_.progress = value; }
+    void set_stop(qv::stop_reason why) override { token_.request_stop(why); }
+    qv::stop_reason stop_state() override { return token_.stop(); }
+    int32_t is_paused() override { return token_.paused() ? 1 : 0; }
+    void set_paused(int32_t value) override { token_.set_paused(value != 0); }
+    uint64_t entries_read() override { return token_.entries; }
+    uint64_t items_found() override { return token_.items; }
+    void reset() override;
+    // 0, or -1 (recover_destination_failed when the destination cannot be written).
+    int32_t recover_file(uint64_t id, QString destination) override;
+    qv::recovery_status recover(uint64_t id, const QString& destination) override;
+    int32_t build_item_path(uint64_t id, QString* out) override;
+    uint64_t unreadable_bytes() const override { return scanner_->unreadable_so_far(); }
+    bool device_vanished() const override { return gone_.load(std::memory_order_relaxed); }
+    uint64_t last_unreadable_bytes() const override { return last_.unreadable_bytes; }
+
+    // The scan on the calling thread over a device the caller opened (tests).
+    void scan_device(std::unique_ptr<qv::device_handle> device);
+    // What the last scan could not read or make sense of; read after it has finished.
+    const qv::scan_problems& problems() const {
+        result_published();
+        return problems_;
+    }
+
+protected:
+    void run() override;
+    std::vector<qv::found_item> make_found_items() override;
+
+private:
+    void scan_open_device();
+
+    volume_item_s volume_;
+    qv::scan_token token_;
+    std::unique_ptr<qv::device_handle> device_;
+    std::unique_ptr<qv::scanner> scanner_;
+    std::vector<qv::found_item> items_;
+    std::unordered_map<uint64_t, size_t> by_id_;  // item id -> its place in items_
+    qv::scan_problems problems_;
+    std::atomic<bool> gone_{false};
+    qv::recovery_status last_;
+};
