@@ -169,6 +169,12 @@ scan_result scan(volume& vol, const scan_options& options) {
         metadata_blocks.insert(gi.inode_bitmap);
     }
     std::vector<uint8_t> buf;
+    struct inline_entry {
+        uint32_t folder;
+        uint32_t sequence;
+        dir_entry entry;
+    };
+    std::vector<inline_entry> inline_entries;  // from journal copies of inline folders
     if (jr) {
         std::unordered_set<uint32_t> from_journal;
         size_t done = 0;
@@ -181,12 +187,22 @@ scan_result scan(volume& vol, const scan_options& options) {
                 if (!jr->read_copy(c, buf)) continue;
                 for (uint32_t i = 0; i < per_block; ++i) {
                     const uint32_t ino = first_ino + i;
-                    if (ino < sb.first_ino || ino > sb.inodes_count || from_journal.count(ino)) continue;
+                    if (ino < sb.first_ino || ino > sb.inodes_count) continue;
                     auto it = inodes.find(ino);
-                    if (it != inodes.end() && it->second.live) continue;
+                    const bool live_now = it != inodes.end() && it->second.live;
                     byte_view raw(buf.data() + size_t(i) * sb.inode_size, sb.inode_size);
                     inode_fields f = parse_inode(raw);
                     if (!f.in_use()) continue;
+                    if (f.directory() && f.inline_data()) {
+                        // A small folder's entries live in its inode: this copy holds old ones.
+                        const std::vector<uint8_t> data = vol.inline_bytes(raw, f);
+                        std::vector<dir_entry> found;
+                        uint32_t parent = 0;
+                        parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count,
+                                         found, &parent);
+                        for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
+                    }
+                    if (live_now || from_journal.count(ino)) continue;
                     chosen_inode ci;
                     ci.f = f;
                     ci.sequence = c.sequence;
@@ -310,6 +326,7 @@ scan_result scan(volume& vol, const scan_options& options) {
             }
         }
     }
+    for (const inline_entry& e : inline_entries) seen(e.folder, e.entry, e.sequence);
     if (jr) {
         done = 0;
         for (const auto& [block, copies] : jr->all_copies()) {
