@@ -425,7 +425,8 @@ scan_result scan(volume& vol, const scan_options& options) {
                 // The inode counts every block it holds: data, tree blocks and an attribute block.
                 const uint64_t allocated = c.f.blocks_512 * 512 / bs;
                 const uint64_t accounted = mapped + c.tree_blocks + (c.f.file_acl ? 1 : 0);
-                if (mapped == 0 || accounted < allocated) f.state = file_state::damaged;
+                if (mapped == 0 || accounted < allocated || f.size / bs > sb.blocks_count)
+                    f.state = file_state::damaged;
                 for (const block_run& run : f.runs) {
                     if (run.zero || f.state != file_state::intact) continue;
                     for (uint64_t k = 0; k < run.count; ++k)
@@ -515,6 +516,11 @@ copy_report copy_file(volume& vol, const found_file& f, const write_fn& write,
         return rep;
     }
     const uint32_t bs = vol.super().block_size;
+    // A deleted file larger than the volume is a broken inode copy, not a file to write out.
+    if (f.deleted && f.size / bs > vol.super().blocks_count) {
+        rep.error = copy_error::corrupt;
+        return rep;
+    }
     std::vector<block_run> runs = f.runs;
     if (!f.deleted && runs.empty() && f.size > 0 && f.id <= vol.super().inodes_count) {
         std::vector<uint8_t> raw;

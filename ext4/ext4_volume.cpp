@@ -361,6 +361,8 @@ std::vector<block_run> volume::map_blocks(uint32_t ino, const inode_fields& in, 
         return read_block(b, out);
     };
     std::unordered_set<uint64_t> visited;
+    // A tree never needs more blocks than it maps, nor more than the volume has.
+    const uint64_t max_nodes = std::min<uint64_t>({max_visited_nodes, max_blocks + 8, sb_.blocks_count});
     struct count_on_exit {
         std::unordered_set<uint64_t>& v;
         uint64_t* out;
@@ -424,7 +426,7 @@ std::vector<block_run> volume::map_blocks(uint32_t ino, const inode_fields& in, 
                         ++problems_.bad_structures;
                         continue;
                     }
-                    if (!block_valid(child) || visited.size() >= max_visited_nodes || !visited.insert(child).second) {
+                    if (!block_valid(child) || visited.size() >= max_nodes || !visited.insert(child).second) {
                         ++problems_.bad_structures;
                         continue;
                     }
@@ -452,7 +454,7 @@ std::vector<block_run> volume::map_blocks(uint32_t ino, const inode_fields& in, 
     const uint64_t per = sb_.block_size / 4;
     std::function<void(uint64_t, int, uint64_t)> indirect = [&](uint64_t block, int level, uint64_t first) {
         if (first >= max_blocks) return;
-        if (!block_valid(block) || !visited.insert(block).second || visited.size() > max_visited_nodes) {
+        if (!block_valid(block) || visited.size() >= max_nodes || !visited.insert(block).second) {
             ++problems_.bad_structures;
             return;
         }
