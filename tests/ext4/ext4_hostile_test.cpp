@@ -97,6 +97,31 @@ protected:
     std::vector<ext4::group_info> groups;
 };
 
+TEST_F(ext4_hostile, a_bad_inode_checksum_is_reported_not_fatal) {
+    ASSERT_TRUE(sb.metadata_csum());
+    const uint32_t ino = inode_of("a.txt");
+    ASSERT_NE(ino, 0u);
+    std::vector<uint8_t> bad = image;
+    bad[inode_at(ino) + 2] ^= 0x01;  // the owner: the checksum no longer holds
+    memory_device dev(bad);
+    std::unique_ptr<ext4::volume> vol;
+    ASSERT_EQ(ext4::volume::open(dev, &vol), 0);
+    ext4::scan_result r = ext4::scan(*vol, {});
+    const ext4::found_file* a = by_name(r, "a.txt");
+    ASSERT_NE(a, nullptr);
+    EXPECT_TRUE(a->doubtful);
+    EXPECT_GE(r.problems.bad_checksums, 1u);
+    std::vector<uint8_t> got;
+    ext4::copy_file(*vol, *a, [&](const uint8_t* d, size_t n) {
+        got.insert(got.end(), d, d + n);
+        return true;
+    });
+    EXPECT_EQ(got, (std::vector<uint8_t>{'a', 'b', 'c'}));
+    const ext4::found_file* b = by_name(r, "b.bin");
+    ASSERT_NE(b, nullptr);
+    EXPECT_FALSE(b->doubtful);
+}
+
 TEST_F(ext4_hostile, truncated_images_open_or_fail_cleanly) {
     for (size_t len : {size_t(0), size_t(512), size_t(1024), size_t(2047), size_t(4096), size_t(65536),
                        image.size() / 2, image.size() - 1024}) {
