@@ -487,6 +487,7 @@ scan_result scan(volume& vol, const scan_options& options) {
         r.files.push_back(std::move(lost));
     }
     r.problems = vol.problems();
+    if (jr) r.journal = jr->stats();
     step(1.0);
     return r;
 }

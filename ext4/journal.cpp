@@ -91,6 +91,16 @@ const std::vector<journal_copy>& journal::copies_of(uint64_t b) const {
 bool journal::read_copy(const journal_copy& c, std::vector<uint8_t>& out) {
     const uint64_t p = physical(c.journal_block);
     if (!p || !vol_.read_block(p, out)) return false;
+    if (tag_checksums_) {
+        const uint8_t seq_be[4] = {uint8_t(c.sequence >> 24), uint8_t(c.sequence >> 16), uint8_t(c.sequence >> 8),
+                                   uint8_t(c.sequence)};
+        uint32_t sum = crc32c(crc32c(csum_seed_, seq_be, 4), out.data(), out.size());
+        if (!full_checksums_) sum &= 0xFFFF;
+        if (sum != c.checksum) {
+            ++stats_.bad_copy_checksums;
+            return false;
+        }
+    }
     if (c.escaped && out.size() >= 4) {
         out[0] = uint8_t(L::jbd2_magic >> 24);
         out[1] = uint8_t(L::jbd2_magic >> 16);
@@ -199,8 +209,10 @@ bool journal::walk(const std::function<bool(double)>& keep_going) {
     }
 
     // Keep each tag whose transaction committed and whose log block no later
-    // transaction took; with journal checksums the block must also match its tag.
-    std::vector<uint8_t> data(bs);
+    // transaction took; with journal checksums the block must also match its tag,
+    // which read_copy checks when the copy is wanted.
+    tag_checksums_ = csum2 || csum3;
+    full_checksums_ = csum3;
     bool any = false;
     for (const descriptor& d : descriptors) {
         if (!committed.count(d.sequence)) continue;
@@ -215,22 +227,7 @@ bool journal::walk(const std::function<bool(double)>& keep_going) {
                 ++s.bad_tags;
                 continue;
             }
-            if (csum2 || csum3) {
-                const uint64_t p = physical(pos);
-                if (!p || !vol_.device().read_exact(p * bs, data.data(), bs)) {
-                    ++s.unreadable_blocks;
-                    continue;
-                }
-                uint8_t seq_be[4] = {uint8_t(d.sequence >> 24), uint8_t(d.sequence >> 16),
-                                     uint8_t(d.sequence >> 8), uint8_t(d.sequence)};
-                uint32_t c = crc32c(csum_seed_, seq_be, 4);
-                c = crc32c(c, data.data(), bs);
-                if ((csum3 ? c : (c & 0xFFFF)) != tg.checksum) {
-                    ++s.bad_tags;
-                    continue;
-                }
-            }
-            copies_[tg.block].push_back({d.sequence, pos, bool(tg.flags & L::jbd2_tag_escape)});
+            copies_[tg.block].push_back({d.sequence, pos, bool(tg.flags & L::jbd2_tag_escape), tg.checksum});
             ++s.copies;
             if (!any || int32_t(d.sequence - s.newest_sequence) > 0) s.newest_sequence = d.sequence;
             if (!any || int32_t(d.sequence - s.oldest_sequence) < 0) s.oldest_sequence = d.sequence;

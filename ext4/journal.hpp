@@ -18,6 +18,7 @@ struct journal_copy {
     uint32_t sequence = 0;       // transaction it belongs to
     uint32_t journal_block = 0;  // block number inside the journal
     bool escaped = false;        // its first four bytes were the journal magic, stored as zeros
+    uint32_t checksum = 0;       // the tag's checksum of the block (journal checksum v2/v3)
 };
 
 struct journal_stats {
@@ -28,9 +29,10 @@ struct journal_stats {
     uint64_t commit_blocks = 0;
     uint64_t revoke_blocks = 0;
     uint64_t tags = 0;              // tags in descriptor blocks
-    uint64_t copies = 0;            // copies kept: committed, still in the log, checksum right
+    uint64_t copies = 0;            // copies kept: committed and still in the log
     uint64_t overwritten_tags = 0;  // tags whose block a later transaction reused
-    uint64_t bad_tags = 0;          // tags naming blocks past the volume or failing their checksum
+    uint64_t bad_tags = 0;          // tags naming blocks past the volume
+    uint64_t bad_copy_checksums = 0;  // copies refused when read because the tag's checksum failed
     uint64_t unreadable_blocks = 0;
     uint32_t oldest_sequence = 0, newest_sequence = 0;  // of the committed transactions found
 };
@@ -57,7 +59,8 @@ public:
     const std::unordered_map<uint64_t, std::vector<journal_copy>>& all_copies() const { return copies_; }
     // Revoke records: the newest transaction that revoked each block.
     const std::unordered_map<uint64_t, uint32_t>& revoked() const { return revoked_; }
-    // Reads a copy's bytes (the escaped magic put back).
+    // Reads a copy's bytes (the escaped magic put back). With journal checksums a copy
+    // whose block does not match its tag (a later write reused it) is refused and counted.
     bool read_copy(const journal_copy& c, std::vector<uint8_t>& out);
     // The file-system block holding journal block j; 0 when unmapped.
     uint64_t physical(uint64_t j) const;
@@ -68,6 +71,7 @@ private:
     std::vector<block_run> runs_;
     journal_stats stats_;
     uint32_t csum_seed_ = 0;
+    bool tag_checksums_ = false, full_checksums_ = false;
     std::unordered_map<uint64_t, std::vector<journal_copy>> copies_;
     std::unordered_map<uint64_t, uint32_t> revoked_;
 };
