@@ -204,11 +204,6 @@ TEST_F(ext4_hostile, loops_and_lies_in_extent_trees_end_the_walk) {
              put_le16(&b[node + L::eh_depth], 1);  // deeper than its parent said: refused
              put_le32(&b[node + L::extent_entry_size + L::ei_leaf_lo], uint32_t(child));
          }},
-        {"root points at itself through depth 2",
-         [](std::vector<uint8_t>& b, uint64_t, uint64_t child, uint64_t) {
-             (void)child;
-             (void)b;
-         }},
         {"extent past the volume",
          [](std::vector<uint8_t>& b, uint64_t node, uint64_t, uint64_t blocks) {
              put_le32(&b[node + L::extent_entry_size + L::ee_start_lo], uint32_t(blocks - 2));
