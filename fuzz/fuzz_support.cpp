@@ -19,6 +19,7 @@ const target targets[] = {
     {"ntfs_record", ntfs_record},
     {"ntfs_volume", ntfs_volume},
     {"exfat_volume", exfat_volume},
+    {"ext4_volume", ext4_volume},
     {"signature_scan", signature_scan},
     {"scan_result", scan_result},
     {"language_file", language_file},

@@ -20,6 +20,7 @@ int fat_volume(const uint8_t* data, size_t size);
 int ntfs_record(const uint8_t* data, size_t size);
 int ntfs_volume(const uint8_t* data, size_t size);
 int exfat_volume(const uint8_t* data, size_t size);
+int ext4_volume(const uint8_t* data, size_t size);
 int signature_scan(const uint8_t* data, size_t size);
 int scan_result(const uint8_t* data, size_t size);
 int language_file(const uint8_t* data, size_t size);

@@ -223,6 +223,29 @@ void exfat_seeds(const temp_dir& work) {
     }
 }
 
+// Small ext4 and ext2 volumes made by mkfs from a folder (a journal, a folder, a sparse
+// file with an extent index), whole and cut after their first blocks.
+void ext4_seeds(const temp_dir& work) {
+    if (!have_tool("mkfs.ext4")) return;
+    const std::string src = work / "ext4-src";
+    fs::create_directories(src + "/sub");
+    write_file(src + "/a.txt", pseudo_random_bytes(300, 1));
+    write_file(src + "/sub/b.bin", pseudo_random_bytes(20000, 2));
+    const std::string sparse = src + "/holes.bin";
+    for (int i = 0; i < 6; ++i) sh("dd if=/dev/urandom of=" + shell_quote(sparse) + " bs=1024 count=1 conv=notrunc seek=" +
+                                   std::to_string(i * 16) + " status=none");
+    for (const char* kind : {"ext4", "ext2"}) {
+        const std::string img = work / (std::string(kind) + ".img");
+        if (!sh("truncate -s 4M " + shell_quote(img)) ||
+            !sh(std::string("mkfs.") + kind + " -q -F -b 1024 -d " + shell_quote(src) + " " + shell_quote(img)))
+            continue;
+        bytes image = read_file(img);
+        seed("ext4_volume", std::string("mkfs-") + kind, image);
+        bytes head(image.begin(), image.begin() + std::min<size_t>(image.size(), 96 << 10));
+        seed("ext4_volume", std::string("head-") + kind, head);
+    }
+}
+
 // Sample files of every carved type laid into images, cut into pieces.
 void carve_seeds(const temp_dir& work) {
     auto samples = all_samples(work.path().string());
@@ -327,6 +350,7 @@ int main(int argc, char** argv) {
     fat_tools(work);
     ntfs_seeds(work);
     exfat_seeds(work);
+    ext4_seeds(work);
     carve_seeds(work);
     result_seeds(work);
     text_seeds(argv[2]);

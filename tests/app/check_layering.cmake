@@ -1,6 +1,7 @@
 # Which folder may include which: app/ puts the program together and only its
 # main.cpp knows the windows; ui/ takes from app/ only the language texts and
-# settings; nothing includes the program's entry.
+# settings; nothing includes the program's entry; the ext4 reader sits below the
+# engine and takes only from devices/ and itself.
 # Run as: cmake -DSOURCE_DIR=<tree> -P check_layering.cmake
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}
      ${SOURCE_DIR}/*.cpp ${SOURCE_DIR}/*.hpp ${SOURCE_DIR}/*.h)
@@ -19,6 +20,9 @@ foreach(rel ${sources})
     endif()
     if(rel MATCHES "^app/" AND NOT rel STREQUAL "app/main.cpp" AND inc MATCHES "^ui/")
       list(APPEND faults "${rel} includes ${inc}: only app/main.cpp may use ui/")
+    endif()
+    if(rel MATCHES "^ext4/" AND NOT inc MATCHES "^(ext4|devices)/")
+      list(APPEND faults "${rel} includes ${inc}: the ext4 reader takes only from devices/")
     endif()
     if(rel MATCHES "^ui/" AND inc MATCHES "^app/" AND NOT inc STREQUAL "app/language_settings.hpp")
       list(APPEND faults "${rel} includes ${inc}: ui/ takes only languages and settings from app/")

@@ -1,0 +1,601 @@
+#include "ext4/ext4_scan.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "devices/fd_write.hpp"
+#include "ext4/crc32c.hpp"
+#include "ext4/dir_block.hpp"
+#include "ext4/ext4_layout.hpp"
+
+namespace qv::ext4 {
+
+namespace L = layout;
+
+namespace {
+
+constexpr int64_t rank_today = int64_t(1) << 40;        // live folder blocks
+constexpr int64_t rank_free_block = rank_today - 1;     // a deleted folder's block as it lies, free
+constexpr size_t table_chunk_blocks = 64;
+constexpr size_t copy_chunk_blocks = 256;
+constexpr size_t max_active_overlaps = 1024;
+constexpr uint8_t de_type_file = 1, de_type_dir = 2, de_type_symlink = 7;
+constexpr size_t text_probe_bytes = 512;
+
+// The copy of an inode the scan settled on.
+struct chosen_inode {
+    inode_fields f;
+    uint32_t sequence = 0;  // 0: the inode table today
+    bool live = false;
+    bool checksum_ok = true;
+    std::vector<uint8_t> raw;  // kept for inline data only
+    std::vector<block_run> runs;
+    uint64_t tree_blocks = 0;
+    bool mapped = false;
+};
+
+struct name_seen {
+    uint32_t parent = 0;  // folder inode; 0 unknown
+    std::string name;
+    uint8_t type = 0;
+    int64_t rank = 0;
+    bool hidden = false;
+};
+
+bool type_matches(uint8_t type, const inode_fields& f) {
+    if (type == 0) return true;
+    if (type == de_type_dir) return f.directory();
+    if (type == de_type_file) return f.regular();
+    if (type == de_type_symlink) return f.symlink();
+    return !f.directory() && !f.regular() && !f.symlink();
+}
+
+bool has_block_pointers(const inode_fields& f) {
+    if (f.inline_data()) return f.size > 0;
+    byte_view b(f.block, sizeof f.block);
+    if (f.extents()) return b.le16(L::eh_magic) == L::extent_magic && b.le16(L::eh_entries) > 0;
+    for (size_t i = 0; i < L::i_block_size; i += 4)
+        if (b.le32(i)) return true;
+    return false;
+}
+
+// A symlink whose target sits in i_block.
+bool fast_symlink(const inode_fields& f) {
+    return f.symlink() && !f.inline_data() && f.size < L::i_block_size && !f.extents();
+}
+
+uint64_t data_blocks(const std::vector<block_run>& runs) {
+    uint64_t n = 0;
+    for (const block_run& r : runs) n += r.count;
+    return n;
+}
+
+bool plausible_text(const uint8_t* d, size_t n) {
+    if (n == 0) return false;
+    size_t printable = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (d[i] == 0) return false;
+        if (d[i] >= 0x20 || d[i] == '\n' || d[i] == '\r' || d[i] == '\t') ++printable;
+    }
+    return printable == n;
+}
+
+}  // namespace
+
+std::string extension_from_content(const uint8_t* d, size_t n) {
+    auto starts = [&](const char* magic, size_t len, size_t at = 0) {
+        return n >= at + len && std::memcmp(d + at, magic, len) == 0;
+    };
+    if (starts("\xFF\xD8\xFF", 3)) return "jpg";
+    if (starts("\x89PNG\r\n\x1A\n", 8)) return "png";
+    if (starts("GIF8", 4)) return "gif";
+    if (starts("%PDF-", 5)) return "pdf";
+    if (starts("PK\x03\x04", 4)) return "zip";
+    if (starts("\x1F\x8B", 2)) return "gz";
+    if (starts("BZh", 3)) return "bz2";
+    if (starts("\xFD" "7zXZ", 5)) return "xz";
+    if (starts("7z\xBC\xAF\x27\x1C", 6)) return "7z";
+    if (starts("SQLite format 3", 15)) return "sqlite";
+    if (starts("ID3", 3)) return "mp3";
+    if (starts("ftyp", 4, 4)) return "mp4";
+    if (starts("RIFF", 4) && starts("WAVE", 4, 8)) return "wav";
+    if (starts("OggS", 4)) return "ogg";
+    if (starts("\x7F" "ELF", 4)) return "elf";
+    if (plausible_text(d, std::min(n, text_probe_bytes))) return "txt";
+    return {};
+}
+
+scan_result scan(volume& vol, const scan_options& options) {
+    scan_result r;
+    const superblock_info& sb = vol.super();
+    const uint32_t bs = sb.block_size;
+    auto step = [&](double f) {
+        if (!r.stopped && options.keep_going && !options.keep_going(std::min(f, 1.0))) r.stopped = true;
+        return !r.stopped;
+    };
+
+    // The journal first: the rest asks it for old copies.
+    std::unique_ptr<journal> jr;
+    r.journal_status = journal::open(vol, &jr);
+    if (jr) {
+        if (!jr->walk([&](double f) { return step(0.3 * f); })) return r;
+        r.journal = jr->stats();
+    }
+
+    // Today's inode tables.
+    std::unordered_map<uint32_t, chosen_inode> inodes;
+    const uint32_t per_block = bs / sb.inode_size;
+    const uint64_t table_blocks = (uint64_t(sb.inodes_per_group) * sb.inode_size + bs - 1) / bs;
+    std::vector<uint8_t> table;
+    for (uint32_t g = 0; g < sb.group_count; ++g) {
+        if (!step(0.3 + 0.3 * g / sb.group_count)) return r;
+        const group_info& gi = vol.groups()[g];
+        if (!gi.inode_table || (gi.flags & L::bg_inode_uninit)) continue;
+        for (uint64_t tb = 0; tb < table_blocks; tb += table_chunk_blocks) {
+            const uint64_t n = std::min<uint64_t>(table_chunk_blocks, table_blocks - tb);
+            table.resize(size_t(n) * bs);
+            if (!vol.device().read_exact((gi.inode_table + tb) * bs, table.data(), table.size())) {
+                vol.problems().unreadable_blocks += n;
+                if (!vol.device().medium_present()) return r;
+                continue;
+            }
+            for (uint64_t i = 0; i < n * per_block; ++i) {
+                const uint64_t index = tb * per_block + i;
+                if (index >= sb.inodes_per_group) break;
+                const uint32_t ino = uint32_t(uint64_t(g) * sb.inodes_per_group + index + 1);
+                if (ino < sb.first_ino) continue;  // reserved: root is read by itself below
+                byte_view raw(table.data() + size_t(i) * sb.inode_size, sb.inode_size);
+                inode_fields f = parse_inode(raw);
+                const bool live = vol.inode_in_use(ino) && f.in_use();
+                // ext2 leaves block pointers in a deleted inode.
+                if (!live && !(f.mode != 0 && (has_block_pointers(f) || f.dtime != 0))) continue;
+                chosen_inode c;
+                c.f = f;
+                c.live = live;
+                c.checksum_ok = inode_checksum_ok(sb, ino, raw);
+                if (!c.checksum_ok) ++vol.problems().bad_checksums;
+                if (f.inline_data()) c.raw.assign(raw.data(), raw.data() + raw.size());
+                inodes.emplace(ino, std::move(c));
+            }
+        }
+    }
+
+    // Deleted inodes from the newest journal copy of their table block in which they were in use.
+    std::unordered_set<uint64_t> metadata_blocks;  // inode tables and bitmaps: never folder blocks
+    for (const group_info& gi : vol.groups()) {
+        metadata_blocks.insert(gi.block_bitmap);
+        metadata_blocks.insert(gi.inode_bitmap);
+    }
+    std::vector<uint8_t> buf;
+    struct inline_entry {
+        uint32_t folder;
+        uint32_t sequence;
+        dir_entry entry;
+    };
+    std::vector<inline_entry> inline_entries;  // from journal copies of inline folders
+    if (jr) {
+        std::unordered_set<uint32_t> from_journal;
+        size_t done = 0;
+        for (const auto& [block, copies] : jr->all_copies()) {
+            if (++done % 256 == 0 && !step(0.6 + 0.1 * done / jr->all_copies().size())) return r;
+            uint32_t first_ino;
+            if (!vol.inode_table_block(block, &first_ino)) continue;
+            metadata_blocks.insert(block);
+            for (const journal_copy& c : copies) {
+                if (!jr->read_copy(c, buf)) continue;
+                for (uint32_t i = 0; i < per_block; ++i) {
+                    const uint32_t ino = first_ino + i;
+                    if (ino < sb.first_ino || ino > sb.inodes_count) continue;
+                    auto it = inodes.find(ino);
+                    const bool live_now = it != inodes.end() && it->second.live;
+                    byte_view raw(buf.data() + size_t(i) * sb.inode_size, sb.inode_size);
+                    inode_fields f = parse_inode(raw);
+                    if (!f.in_use()) continue;
+                    if (f.directory() && f.inline_data()) {
+                        // A small folder's entries live in its inode: this copy holds old ones.
+                        const std::vector<uint8_t> data = vol.inline_bytes(raw, f);
+                        std::vector<dir_entry> found;
+                        uint32_t parent = 0;
+                        parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count,
+                                         found, &parent);
+                        for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
+                    }
+                    if (live_now || from_journal.count(ino)) continue;
+                    chosen_inode ci;
+                    ci.f = f;
+                    ci.sequence = c.sequence;
+                    ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
+                    if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
+                    inodes[ino] = std::move(ci);
+                    from_journal.insert(ino);
+                }
+            }
+        }
+    }
+
+    // Block maps of folders and deleted files; live files are mapped when copied.
+    auto source_for = [&](const chosen_inode& c) -> volume::block_source {
+        if (!jr || c.sequence == 0) return nullptr;
+        const uint32_t seq = c.sequence;
+        journal* j = jr.get();
+        return [&vol, j, seq](uint64_t b, std::vector<uint8_t>& out) {
+            for (const journal_copy& jc : j->copies_of(b))
+                if (int32_t(jc.sequence - seq) <= 0 && j->read_copy(jc, out)) return true;
+            return vol.read_block(b, out);
+        };
+    };
+    std::vector<uint32_t> order;
+    order.reserve(inodes.size());
+    for (const auto& [ino, c] : inodes) order.push_back(ino);
+    std::sort(order.begin(), order.end());
+    size_t done = 0;
+    for (uint32_t ino : order) {
+        if (++done % 1024 == 0 && !step(0.7 + 0.1 * done / order.size())) return r;
+        chosen_inode& c = inodes[ino];
+        if ((c.live && !c.f.directory()) || c.f.inline_data() || fast_symlink(c.f)) continue;
+        c.runs = vol.map_blocks(ino, c.f, (c.f.size + bs - 1) / bs, source_for(c), &c.tree_blocks);
+        c.mapped = true;
+    }
+
+    // Names: entries of live folders, of deleted folders' free blocks, and of journal copies.
+    std::unordered_map<uint32_t, name_seen> names;
+    std::unordered_map<uint32_t, uint32_t> parent_hint;  // folder -> its ".." from a folder block
+    std::unordered_map<uint64_t, uint32_t> owner;        // folder block -> folder inode
+    auto seen = [&](uint32_t parent, const dir_entry& e, int64_t rank) {
+        if (e.name == ".") return;
+        if (e.name == "..") {
+            if (parent && e.inode != parent) parent_hint.emplace(parent, e.inode);
+            return;
+        }
+        if (e.inode == L::root_inode || e.inode < sb.first_ino) return;
+        auto it = inodes.find(e.inode);
+        const bool match = it != inodes.end() && type_matches(e.type, it->second.f);
+        name_seen n{parent, e.name, e.type, rank, e.hidden};
+        auto cur = names.find(e.inode);
+        if (cur == names.end()) {
+            names.emplace(e.inode, std::move(n));
+            return;
+        }
+        const name_seen& o = cur->second;
+        const bool omatch = it != inodes.end() && type_matches(o.type, it->second.f);
+        auto key = [](bool m, const name_seen& s) { return std::make_tuple(m, s.parent != 0, s.rank, !s.hidden); };
+        if (key(match, n) > key(omatch, o)) cur->second = std::move(n);
+    };
+    std::vector<dir_entry> entries;
+    // The root folder is read like any other.
+    {
+        std::vector<uint8_t> raw;
+        if (vol.read_inode(L::root_inode, raw)) {
+            chosen_inode root;
+            root.f = parse_inode(byte_view(raw.data(), raw.size()));
+            root.live = true;
+            if (root.f.inline_data()) root.raw = raw;
+            if (root.f.directory()) {
+                if (!root.f.inline_data()) {
+                    root.runs = vol.map_blocks(L::root_inode, root.f, (root.f.size + bs - 1) / bs);
+                    root.mapped = true;
+                }
+                inodes.emplace(L::root_inode, std::move(root));
+                order.insert(order.begin(), L::root_inode);
+            }
+        }
+    }
+    for (int pass = 0; pass < 2; ++pass) {  // live folders first: they own their blocks
+        for (uint32_t ino : order) {
+            chosen_inode& c = inodes[ino];
+            if (!c.f.directory() || c.live != (pass == 0)) continue;
+            const int64_t rank = c.live ? rank_today : rank_free_block;
+            if (c.f.inline_data()) {
+                const std::vector<uint8_t> data = vol.inline_bytes(byte_view(c.raw.data(), c.raw.size()), c.f);
+                entries.clear();
+                uint32_t parent = 0;
+                parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count, entries,
+                                 &parent);
+                if (parent && parent != ino) parent_hint.emplace(ino, parent);
+                for (const dir_entry& e : entries) seen(ino, e, c.live ? rank_today : int64_t(c.sequence));
+                continue;
+            }
+            for (const block_run& run : c.runs) {
+                if (run.zero) continue;
+                for (uint64_t k = 0; k < run.count; ++k) {
+                    const uint64_t b = run.physical + k;
+                    if (!owner.emplace(b, ino).second) continue;
+                    if (!c.live && vol.block_in_use(b)) continue;  // reused since: not this folder's any more
+                    if (!vol.read_block(b, buf)) continue;
+                    entries.clear();
+                    byte_view view(buf.data(), buf.size());
+                    if (parse_dir_block(view, sb.has_filetype(), sb.inodes_count, true, entries) ==
+                        dir_block_kind::bad)
+                        ++vol.problems().bad_structures;
+                    if (c.live && sb.metadata_csum()) {
+                        // The tail's seed is the folder inode's own.
+                        uint8_t le[4];
+                        put_le32(le, ino);
+                        uint32_t seed = crc32c(sb.csum_seed, le, 4);
+                        put_le32(le, c.f.generation);
+                        seed = crc32c(seed, le, 4);
+                        if (!dir_block_checksum_ok(view, seed)) ++vol.problems().bad_checksums;
+                    }
+                    for (const dir_entry& e : entries) seen(ino, e, rank);
+                }
+            }
+        }
+    }
+    for (const inline_entry& e : inline_entries) seen(e.folder, e.entry, e.sequence);
+    if (jr) {
+        done = 0;
+        for (const auto& [block, copies] : jr->all_copies()) {
+            if (++done % 256 == 0 && !step(0.8 + 0.15 * done / jr->all_copies().size())) return r;
+            if (metadata_blocks.count(block)) continue;
+            auto own = owner.find(block);
+            for (const journal_copy& jc : copies) {
+                if (!jr->read_copy(jc, buf)) continue;
+                entries.clear();
+                if (parse_dir_block(byte_view(buf.data(), buf.size()), sb.has_filetype(), sb.inodes_count, true,
+                                    entries) != dir_block_kind::entries)
+                    continue;
+                uint32_t dir = own != owner.end() ? own->second : 0;
+                if (!entries.empty() && entries[0].name == "." && !entries[0].hidden) dir = entries[0].inode;
+                for (const dir_entry& e : entries) seen(dir, e, jc.sequence);
+            }
+        }
+    }
+    if (!step(0.95)) return r;
+
+    // Records.
+    auto is_folder = [&](uint32_t ino) {
+        auto it = inodes.find(ino);
+        return it != inodes.end() && it->second.f.directory();
+    };
+    bool lost_used = false;
+    std::unordered_map<uint64_t, size_t> index_of;
+    for (uint32_t ino : order) {
+        if (ino == L::root_inode) continue;
+        chosen_inode& c = inodes[ino];
+        if (c.live && !c.f.directory() && !options.live_files) continue;
+        // A deleted inode as it lies today, cleared by the kernel and named nowhere, holds nothing.
+        if (!c.live && c.sequence == 0 && !has_block_pointers(c.f) && !names.count(ino)) continue;
+        found_file f;
+        f.id = ino;
+        f.size = c.f.size;
+        f.mtime = c.f.mtime;
+        f.atime = c.f.atime;
+        f.ctime = c.f.ctime;
+        f.crtime = c.f.crtime;
+        f.mode = c.f.mode;
+        f.deleted = !c.live;
+        f.directory = c.f.directory();
+        f.symlink = c.f.symlink();
+        f.doubtful = !c.checksum_ok;
+        f.sequence = c.sequence;
+        if (c.f.inline_data()) {
+            f.is_inline = true;
+            f.inline_data = vol.inline_bytes(byte_view(c.raw.data(), c.raw.size()), c.f);
+        } else if (c.mapped) {
+            f.runs = c.runs;
+        }
+        if (f.symlink) {
+            if (fast_symlink(c.f)) {
+                f.symlink_target.assign(reinterpret_cast<const char*>(c.f.block), size_t(c.f.size));
+            } else if (f.is_inline) {
+                f.symlink_target.assign(f.inline_data.begin(), f.inline_data.end());
+            } else if (!f.runs.empty() && !f.runs[0].zero && f.runs[0].logical == 0 &&
+                       vol.read_block(f.runs[0].physical, buf)) {
+                f.symlink_target.assign(reinterpret_cast<const char*>(buf.data()),
+                                        std::min<size_t>(buf.size(), size_t(c.f.size)));
+            }
+        }
+        auto n = names.find(ino);
+        uint32_t parent = 0;
+        if (n != names.end()) {
+            f.name = n->second.name;
+            f.named = true;
+            parent = n->second.parent;
+        } else {
+            auto h = parent_hint.find(ino);
+            if (h != parent_hint.end()) parent = h->second;
+            f.name = "inode " + std::to_string(ino);
+            if (!f.directory && !f.symlink) {
+                std::string ext;
+                if (f.is_inline) ext = extension_from_content(f.inline_data.data(), f.inline_data.size());
+                else if (!f.runs.empty() && !f.runs[0].zero && f.runs[0].logical == 0 &&
+                         vol.read_block(f.runs[0].physical, buf))
+                    ext = extension_from_content(buf.data(), std::min<size_t>(buf.size(), size_t(f.size)));
+                if (!ext.empty()) f.name += "." + ext;
+            }
+            ++r.unnamed;
+        }
+        if (parent == L::root_inode) f.parent = 0;
+        else if (parent && parent != ino && is_folder(parent)) f.parent = parent;
+        else f.parent = lost_files_id;
+        // State.
+        if (c.live) {
+            f.state = file_state::intact;
+            ++r.live;
+        } else {
+            ++r.deleted;
+            f.state = file_state::intact;
+            if (!f.is_inline && !fast_symlink(c.f) && f.size > 0) {
+                const uint64_t mapped = data_blocks(f.runs);
+                // The inode counts every block it holds: data, tree blocks and an attribute block.
+                const uint64_t allocated = c.f.blocks_512 * 512 / bs;
+                const uint64_t accounted = mapped + c.tree_blocks + (c.f.file_acl ? 1 : 0);
+                if (mapped == 0 || accounted < allocated || f.size / bs > sb.blocks_count)
+                    f.state = file_state::damaged;
+                for (const block_run& run : f.runs) {
+                    if (run.zero || f.state != file_state::intact) continue;
+                    for (uint64_t k = 0; k < run.count; ++k)
+                        if (vol.block_in_use(run.physical + k)) {
+                            f.state = file_state::overwritten;
+                            break;
+                        }
+                }
+            }
+        }
+        index_of[f.id] = r.files.size();
+        r.files.push_back(std::move(f));
+    }
+
+    // Parents that are not listed, and loops in the folder chain, go to "Lost files".
+    for (found_file& f : r.files)
+        if (f.parent != 0 && f.parent != lost_files_id && !index_of.count(f.parent)) f.parent = lost_files_id;
+    for (found_file& f : r.files) {
+        uint64_t p = f.parent;
+        size_t steps = 0;
+        while (p != 0 && p != lost_files_id && steps <= r.files.size()) {
+            if (p == f.id) break;
+            p = r.files[index_of[p]].parent;
+            ++steps;
+        }
+        if (p == f.id || steps > r.files.size()) f.parent = lost_files_id;
+    }
+
+    // A deleted file whose blocks a newer deleted inode took has been overwritten.
+    struct span {
+        uint64_t start, end;
+        uint32_t sequence;
+        size_t file;
+    };
+    std::vector<span> spans;
+    for (size_t i = 0; i < r.files.size(); ++i)
+        if (r.files[i].deleted)
+            for (const block_run& run : r.files[i].runs)
+                if (!run.zero) spans.push_back({run.physical, run.physical + run.count, r.files[i].sequence, i});
+    std::sort(spans.begin(), spans.end(), [](const span& a, const span& b) { return a.start < b.start; });
+    std::vector<span> active;
+    for (const span& s : spans) {
+        std::erase_if(active, [&](const span& a) { return a.end <= s.start; });
+        for (const span& a : active) {
+            if (a.file == s.file) continue;
+            found_file& older = int32_t(a.sequence - s.sequence) < 0 ? r.files[a.file] : r.files[s.file];
+            if (a.sequence != s.sequence && older.state == file_state::intact) older.state = file_state::overwritten;
+        }
+        if (active.size() < max_active_overlaps) active.push_back(s);
+    }
+
+    for (found_file& f : r.files)
+        if (f.parent == lost_files_id) lost_used = true;
+    if (lost_used) {
+        found_file lost;
+        lost.id = lost_files_id;
+        lost.name = lost_files_name;
+        lost.directory = true;
+        lost.deleted = true;
+        lost.state = file_state::unknown;
+        r.files.push_back(std::move(lost));
+    }
+    r.problems = vol.problems();
+    if (jr) r.journal = jr->stats();
+    step(1.0);
+    return r;
+}
+
+copy_report copy_file(volume& vol, const found_file& f, const write_fn& write,
+                      const std::function<bool()>& keep_going) {
+    copy_report rep;
+    auto put = [&](const uint8_t* d, size_t n) {
+        if (n == 0) return true;
+        if (!write(d, n)) {
+            rep.error = copy_error::write_failed;
+            return false;
+        }
+        rep.written += n;
+        return true;
+    };
+    if (f.symlink && !f.symlink_target.empty()) {
+        put(reinterpret_cast<const uint8_t*>(f.symlink_target.data()), f.symlink_target.size());
+        return rep;
+    }
+    if (f.is_inline) {
+        put(f.inline_data.data(), std::min<size_t>(f.inline_data.size(), size_t(f.size)));
+        if (rep.error == copy_error::none && f.inline_data.size() < f.size) rep.error = copy_error::corrupt;
+        return rep;
+    }
+    const uint32_t bs = vol.super().block_size;
+    // A deleted file larger than the volume is a broken inode copy, not a file to write out.
+    if (f.deleted && f.size / bs > vol.super().blocks_count) {
+        rep.error = copy_error::corrupt;
+        return rep;
+    }
+    std::vector<block_run> runs = f.runs;
+    if (!f.deleted && runs.empty() && f.size > 0 && f.id <= vol.super().inodes_count) {
+        std::vector<uint8_t> raw;
+        if (vol.read_inode(uint32_t(f.id), raw)) {
+            const inode_fields in = parse_inode(byte_view(raw.data(), raw.size()));
+            if (in.inline_data()) {
+                found_file inl = f;
+                inl.is_inline = true;
+                inl.inline_data = vol.inline_bytes(byte_view(raw.data(), raw.size()), in);
+                return copy_file(vol, inl, write, keep_going);
+            }
+            runs = vol.map_blocks(uint32_t(f.id), in, (f.size + bs - 1) / bs);
+        }
+    }
+    std::vector<uint8_t> chunk;
+    const std::vector<uint8_t> zeros(size_t(copy_chunk_blocks) * bs, 0);
+    uint64_t pos = 0;  // file offset written so far
+    auto zero_fill = [&](uint64_t upto) {
+        while (pos < upto) {
+            const size_t n = size_t(std::min<uint64_t>(upto - pos, zeros.size()));
+            if (!put(zeros.data(), n)) return false;
+            pos += n;
+        }
+        return true;
+    };
+    for (const block_run& run : runs) {
+        const uint64_t run_start = run.logical * bs;
+        if (run_start >= f.size) break;
+        if (run_start < pos) {
+            rep.error = copy_error::corrupt;  // overlapping runs: the map is not one file's
+            return rep;
+        }
+        if (!zero_fill(run_start)) return rep;
+        for (uint64_t k = 0; k < run.count && pos < f.size;) {
+            if (keep_going && !keep_going()) {
+                rep.error = copy_error::stopped;
+                return rep;
+            }
+            const uint64_t n = std::min<uint64_t>(copy_chunk_blocks, run.count - k);
+            const size_t want = size_t(std::min<uint64_t>(n * bs, f.size - pos));
+            if (run.zero) {
+                if (!put(zeros.data(), want)) return rep;
+                pos += want;
+                k += n;
+                continue;
+            }
+            chunk.resize(size_t(n) * bs);
+            if (!vol.device().read_exact((run.physical + k) * bs, chunk.data(), chunk.size())) {
+                for (uint64_t i = 0; i < n; ++i) {
+                    uint8_t* p = chunk.data() + size_t(i) * bs;
+                    if (vol.device().read_exact((run.physical + k + i) * bs, p, bs)) continue;
+                    std::fill_n(p, bs, 0);
+                    if (!vol.device().medium_present()) {
+                        rep.error = copy_error::device_gone;
+                        rep.error_offset = pos + i * bs;
+                        return rep;
+                    }
+                    const uint64_t at = pos + i * bs;
+                    if (at < f.size) {
+                        if (rep.unreadable == 0) rep.error_offset = at;
+                        rep.unreadable += std::min<uint64_t>(bs, f.size - at);
+                        rep.error = copy_error::io_error;
+                    }
+                }
+            }
+            if (!put(chunk.data(), want)) return rep;
+            pos += want;
+            k += n;
+        }
+    }
+    zero_fill(f.size);
+    if (rep.error == copy_error::none && f.deleted && f.state == file_state::damaged) rep.error = copy_error::corrupt;
+    return rep;
+}
+
+copy_report copy_file(volume& vol, const found_file& f, int fd, const std::function<bool()>& keep_going) {
+    return copy_file(vol, f, [fd](const uint8_t* d, size_t n) { return write_all(fd, d, n); }, keep_going);
+}
+
+}  // namespace qv::ext4

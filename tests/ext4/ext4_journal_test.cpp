@@ -1,0 +1,184 @@
+// The journal walk against debugfs's own, a small journal that has wrapped round (files
+// whose copies are gone never come back with wrong bytes), large hashed folders and
+// inline data.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "ext4/journal.hpp"
+#include "tests/ext4/ext4_test_image.hpp"
+
+namespace qv::test {
+namespace {
+
+std::vector<uint8_t> text(const std::string& s) { return {s.begin(), s.end()}; }
+
+// Makes an image, mounts it and hands the mount to body; skips where mounting cannot work.
+#define QV_EXT_MOUNT(work, img, mkfs, mib, m)                                  \
+    const std::string img = work / "vol.img";                                  \
+    {                                                                          \
+        std::string why_;                                                      \
+        if (!have_tool("mkfs.ext4")) GTEST_SKIP() << "mkfs.ext4 is not installed"; \
+        ASSERT_TRUE(make_ext_image(img, mib, mkfs, &why_)) << why_;            \
+        if (!m.mount(img, work / "mnt", "ext4", &why_)) GTEST_SKIP() << why_;  \
+    }
+
+TEST(ext4_journal, walk_finds_the_blocks_debugfs_logdump_finds) {
+    if (!have_tool("debugfs")) GTEST_SKIP() << "debugfs is not installed";
+    temp_dir work;
+    ext_mount m;
+    QV_EXT_MOUNT(work, img, "mkfs.ext4 -b 4096", 64, m);
+    for (int round = 0; round < 4; ++round) {
+        std::filesystem::create_directories(m / ("d" + std::to_string(round)));
+        for (int i = 0; i < 40; ++i)
+            write_file(m / ("d" + std::to_string(round) + "/f" + std::to_string(i)), pseudo_random_bytes(900, i));
+        ASSERT_EQ(run("sync"), 0);
+        std::filesystem::remove_all(m / ("d" + std::to_string(round / 2)));
+        ASSERT_EQ(run("sync"), 0);
+    }
+    ASSERT_TRUE(m.unmount());
+
+    std::string out;
+    ASSERT_EQ(run("debugfs -R 'logdump -O -a' " + shell_quote(img) + " 2>/dev/null", &out), 0);
+    std::set<std::pair<uint64_t, uint64_t>> theirs, ours;
+    const std::regex line("FS block ([0-9]+) logged at journal block ([0-9]+)");
+    for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it)
+        theirs.insert({std::stoull((*it)[1]), std::stoull((*it)[2])});
+    ASSERT_FALSE(theirs.empty()) << out.substr(0, 2000);
+
+    auto dev = file_device::open(img, 0, 0, true, access_mode::read_only, nullptr);
+    ASSERT_TRUE(dev);
+    std::unique_ptr<ext4::volume> vol;
+    ASSERT_EQ(ext4::volume::open(*dev, &vol), 0);
+    std::unique_ptr<ext4::journal> j;
+    ASSERT_EQ(ext4::journal::open(*vol, &j), 0);
+    ASSERT_TRUE(j->walk());
+    for (const auto& [block, copies] : j->all_copies())
+        for (const ext4::journal_copy& c : copies) ours.insert({block, c.journal_block});
+    EXPECT_EQ(ours, theirs);
+    EXPECT_EQ(j->stats().bad_tags, 0u);
+    // Every copy matches its tag's checksum (journal checksum v3 in mkfs's defaults).
+    std::vector<uint8_t> block;
+    for (const auto& [b, copies] : j->all_copies())
+        for (const ext4::journal_copy& c : copies) EXPECT_TRUE(j->read_copy(c, block)) << b;
+    EXPECT_EQ(j->stats().bad_copy_checksums, 0u);
+    EXPECT_GT(j->stats().commit_blocks, 4u);
+}
+
+TEST(ext4_journal, wrapped_journal_never_gives_wrong_bytes) {
+    temp_dir work;
+    ext_mount m;
+    // 1024 blocks of 1 KiB: the smallest journal mkfs makes.
+    QV_EXT_MOUNT(work, img, "mkfs.ext4 -b 1024 -J size=1", 96, m);
+    std::map<std::string, std::vector<uint8_t>> early, late;
+    std::filesystem::create_directories(m / "early");
+    for (int i = 0; i < 40; ++i) {
+        early["early/e" + std::to_string(i)] = pseudo_random_bytes(2000 + 300 * i, 7000 + i);
+        write_file(m / ("early/e" + std::to_string(i)), early["early/e" + std::to_string(i)]);
+    }
+    ASSERT_EQ(run("sync"), 0);
+    std::filesystem::remove_all(m / "early");
+    ASSERT_EQ(run("sync"), 0);
+    // Churn: far more metadata than the log holds, reusing the early files' blocks.
+    for (int round = 0; round < 12; ++round) {
+        const std::string d = m / ("churn" + std::to_string(round));
+        std::filesystem::create_directories(d);
+        for (int i = 0; i < 150; ++i) {
+            write_file(d + "/c" + std::to_string(i), pseudo_random_bytes(1500, round * 1000 + i));
+            if (i % 25 == 24) {
+                ASSERT_EQ(run("sync"), 0);
+            }
+        }
+        ASSERT_EQ(run("sync"), 0);
+        std::filesystem::remove_all(d);
+        ASSERT_EQ(run("sync"), 0);
+    }
+    std::filesystem::create_directories(m / "late");
+    for (int i = 0; i < 10; ++i) {
+        late["late/l" + std::to_string(i)] = pseudo_random_bytes(3000 + 100 * i, 9000 + i);
+        write_file(m / ("late/l" + std::to_string(i)), late["late/l" + std::to_string(i)]);
+    }
+    ASSERT_EQ(run("sync"), 0);
+    std::filesystem::remove_all(m / "late");
+    ASSERT_EQ(run("sync"), 0);
+    ASSERT_TRUE(m.unmount());
+
+    ext_scan s;
+    std::string why;
+    ASSERT_TRUE(s.run(img, &why)) << why;
+    EXPECT_GT(s.result.journal.overwritten_tags + s.result.journal.descriptor_blocks, 0u);
+    for (const auto& [path, bytes] : late) {
+        const ext4::found_file* f = s.find(path, true);
+        ASSERT_NE(f, nullptr) << path;
+        EXPECT_EQ(s.recover(*f), bytes) << path;
+    }
+    // Whatever comes back as intact under an early name has the early bytes.
+    size_t early_found = 0, early_intact = 0;
+    for (const auto& [path, bytes] : early) {
+        const ext4::found_file* f = s.find(path, true);
+        if (!f) continue;
+        ++early_found;
+        if (f->state != ext4::file_state::intact) continue;
+        ++early_intact;
+        EXPECT_EQ(s.recover(*f), bytes) << path << " comes back intact with other bytes";
+    }
+    // Every deleted file listed intact must not share a block with another listed intact.
+    std::map<uint64_t, uint64_t> owner;
+    for (const ext4::found_file& f : s.result.files) {
+        if (!f.deleted || f.state != ext4::file_state::intact) continue;
+        for (const ext4::block_run& r : f.runs)
+            for (uint64_t k = 0; k < r.count && !r.zero; ++k) {
+                auto [it, fresh] = owner.emplace(r.physical + k, f.id);
+                EXPECT_TRUE(fresh) << "block " << r.physical + k << " of " << f.id << " and " << it->second;
+            }
+    }
+    const ext4::journal_stats& js = s.result.journal;
+    std::printf("wrapped: %zu of %zu early files listed, %zu intact; journal of %u blocks: %llu descriptors, "
+                "%llu copies, %llu tags overwritten, transactions %u to %u\n",
+                early_found, early.size(), early_intact, js.maxlen, static_cast<unsigned long long>(js.descriptor_blocks),
+                static_cast<unsigned long long>(js.copies), static_cast<unsigned long long>(js.overwritten_tags),
+                js.oldest_sequence, js.newest_sequence);
+}
+
+TEST(ext4_journal, hashed_folders_and_inline_data_are_read) {
+    temp_dir work;
+    ext_mount m;
+    QV_EXT_MOUNT(work, img, "mkfs.ext4 -b 4096 -I 256 -O inline_data", 64, m);
+    std::filesystem::create_directories(m / "big");
+    std::filesystem::create_directories(m / "small");
+    for (int i = 0; i < 600; ++i)
+        write_file(m / ("big/entry-with-a-long-name-" + std::to_string(i)), text("live " + std::to_string(i)));
+    write_file(m / "small/tiny.txt", text("inline bytes"));
+    write_file(m / "small/gone.txt", text("inline and deleted"));
+    ASSERT_EQ(run("sync"), 0);
+    for (int i = 0; i < 600; i += 3) std::filesystem::remove(m / ("big/entry-with-a-long-name-" + std::to_string(i)));
+    std::filesystem::remove(m / "small/gone.txt");
+    ASSERT_EQ(run("sync"), 0);
+    ASSERT_TRUE(m.unmount());
+
+    ext_scan s;
+    std::string why;
+    ASSERT_TRUE(s.run(img, &why)) << why;
+    for (int i = 0; i < 600; ++i) {
+        const std::string path = "big/entry-with-a-long-name-" + std::to_string(i);
+        const ext4::found_file* f = s.find(path, i % 3 == 0);
+        ASSERT_NE(f, nullptr) << path;
+        EXPECT_EQ(s.recover(*f), text("live " + std::to_string(i))) << path;
+    }
+    const ext4::found_file* tiny = s.find("small/tiny.txt", false);
+    ASSERT_NE(tiny, nullptr);
+    EXPECT_TRUE(tiny->is_inline);
+    EXPECT_EQ(s.recover(*tiny), text("inline bytes"));
+    const ext4::found_file* gone = s.find("small/gone.txt", true);
+    ASSERT_NE(gone, nullptr);
+    EXPECT_EQ(s.recover(*gone), text("inline and deleted"));
+}
+
+}  // namespace
+}  // namespace qv::test
