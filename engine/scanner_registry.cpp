@@ -12,15 +12,17 @@ extern const scanner_kind fat_scanner_kind;    // engine/fat_scanner.cpp
 extern const scanner_kind exfat_scanner_kind;  // engine/exfat_scanner.cpp
 extern const scanner_kind ntfs_scanner_kind;   // engine/ntfs_scanner.cpp
 extern const scanner_kind deep_scanner_kind;   // engine/deep_scanner.cpp
+extern const scanner_kind ext4_scanner_kind;   // engine/ext4_scanner.cpp
 
 namespace {
 
 // A scanner's place in this list is its number in the window (recovery_engine_kind).
-const std::array<const scanner_kind*, 4> registry{
+const std::array<const scanner_kind*, 5> registry{
     &fat_scanner_kind,
     &ntfs_scanner_kind,
     &deep_scanner_kind,
     &exfat_scanner_kind,
+    &ext4_scanner_kind,
 };
 
 }  // namespace
