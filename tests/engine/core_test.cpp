@@ -244,7 +244,7 @@ TEST(engine_choice, the_file_system_picks_the_engine) {
     };
     for (const row& r : {row{"FAT12", false, engine_kind_fat}, row{"FAT16", false, engine_kind_fat},
                          row{"FAT32", false, engine_kind_fat}, row{"NTFS", false, engine_kind_ntfs},
-                         row{"ntfs", false, engine_kind_none}, row{"ext4", false, engine_kind_none},
+                         row{"ntfs", false, engine_kind_none}, row{"btrfs", false, engine_kind_none},
                          row{"", false, engine_kind_none}, row{"ext4", true, engine_kind_deep},
                          row{"NTFS", true, engine_kind_deep}}) {
         SCOPED_TRACE(std::string(r.file_system) + (r.deep ? " deep" : ""));

@@ -44,7 +44,7 @@ volume_item_s volume(const QString& path, const QString& fs) {
 
 // Two made-up volumes and drives: enough to walk the pages without touching a device.
 void fake_lists() {
-    volume_items = {volume_item_s{}, volume("/nowhere/a.img#1", "ext4"), volume("/nowhere/a.img#2", "exFAT")};
+    volume_items = {volume_item_s{}, volume("/nowhere/a.img#1", "btrfs"), volume("/nowhere/a.img#2", "exFAT")};
     drive_items = {drive_item_s{}, drive_item_s{"/nowhere/a.img", 1 << 20, qv::disk_geometry{}}};
 }
 
