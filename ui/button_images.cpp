@@ -1,5 +1,7 @@
 #include "ui/button_images.hpp"
 
+#include <QFontMetrics>
+
 #include "app/language_settings.hpp"
 
 QString top_button_image(const QString& number, const QString& state) {
@@ -15,4 +17,12 @@ QString button_style_sheet(const QString& normal, const QString& hover, const QS
                    "QPushButton:pressed{  border-image: url(:%3);}")
         .arg(QString::fromLatin1(normal.toLatin1()), QString::fromLatin1(hover.toLatin1()),
              QString::fromLatin1(pressed.toLatin1()));
+}
+
+QFont fit_button_font(const QString& text, int button_width) {
+    constexpr int ends = 8;  // the image's rounded ends hold no text
+    QFont font("Arial", 11, QFont::Bold);
+    while (font.pointSize() > 7 && QFontMetrics(font).horizontalAdvance(text) > button_width - ends)
+        font.setPointSize(font.pointSize() - 1);
+    return font;
 }

@@ -44,7 +44,7 @@ void set_page_palette(QWidget* page) {
 QPushButton* make_page_button(QWidget* parent, const char* name, const char* key) {
     auto* b = new QPushButton(language_text(key), parent);
     b->setObjectName(name);
-    b->setFont(QFont("Arial", 11, QFont::Bold));
+    b->setFont(fit_button_font(b->text(), button_width));
     b->setStyleSheet(wide_button_style());
     b->setCursor(Qt::PointingHandCursor);
     b->resize(button_width, button_height);

@@ -11,6 +11,7 @@
 #include "app/language_settings.hpp"
 #include "devices/format_size.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/button_images.hpp"
 #include "ui/device_row_layout.hpp"
 #include "ui/file_preview.hpp"
 #include "ui/progress_bar.hpp"
@@ -225,4 +226,26 @@ TEST(volume_size_text, fits_its_column_in_every_language) {
     }
     load_language_file("English", true);
     EXPECT_GT(two_line_cases, 0) << "the longest texts do not fit one line at this width: the check must see them";
+}
+
+// The list and partition pages' buttons in every language: "Aktualisieren" ran
+// past both ends of its 100-pixel button.
+TEST(page_buttons, texts_fit_their_buttons_in_every_language) {
+    constexpr int width = 100;
+    int smaller = 0;
+    for (const char* language : {"English", "Deutsch", "Français", "Español", "Italiano", "日本語", "简体中文",
+                                 "繁體中文", "Nederlands", "Português", "العربية"}) {
+        ASSERT_EQ(load_language_file(QString::fromUtf8(language), true), 0) << language;
+        for (const char* key : {"btn_back", "btn_refresh", "btn_scan"}) {
+            const QString text = language_text(key);
+            ASSERT_FALSE(text.isEmpty()) << language << " " << key;
+            const QFont font = fit_button_font(text, width);
+            EXPECT_GE(font.pointSize(), 7) << language << " " << key;
+            EXPECT_LE(QFontMetrics(font).horizontalAdvance(text), width - 8) << language << ": " << text.toStdString();
+            if (font.pointSize() < 11) ++smaller;
+        }
+    }
+    load_language_file("English", true);
+    EXPECT_EQ(fit_button_font("Scan", width).pointSize(), 11) << "a text that fits keeps the skin's size";
+    EXPECT_GT(smaller, 0) << "the longest texts must be seen made smaller";
 }
