@@ -2,7 +2,10 @@
 // table, ticks, sorting, preview, recovery, the deep-scan question, stop and leave.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <iostream>
+
+#include <unistd.h>
 
 #include <QHeaderView>
 #include <QLabel>
@@ -13,9 +16,11 @@
 
 #include "app/language_settings.hpp"
 #include "devices/volume_items.hpp"
+#include "engine/engine_choice.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_worker.hpp"
 #include "tests/engine/fat_scan.hpp"
+#include "tests/ext4/ext4_test_image.hpp"
 #include "tests/ui/ui_test_support.hpp"
 #include "ui/filter_row.hpp"
 #include "ui/recovery_layout.hpp"
@@ -395,6 +400,44 @@ TEST_F(recovery_page, scans_an_ntfs_image_and_recovers_its_deleted_files) {
     EXPECT_EQ(page->worker()->recovered(), 2);
     EXPECT_EQ(read_file(dir / "out/report.doc"), report);
     EXPECT_EQ(read_file(dir / "out/tiny.txt"), (std::vector<uint8_t>{'t', 'i', 'n', 'y'}));
+}
+
+// ext4 as the kernel writes it: the deleted folder comes back in the tree with
+// its file, named from the journal, and the recovery writes the exact bytes.
+TEST_F(recovery_page, scans_an_ext4_image_and_recovers_deleted_files_under_their_folders) {
+    const std::string image = dir / "ext4.img";
+    std::string why;
+    if (!qv::test::make_ext_image(image, 32, "mkfs.ext4 -q -F", &why)) GTEST_SKIP() << why;
+    const auto photo = pseudo_random_bytes(200000, 21);
+    const auto note = pseudo_random_bytes(33, 22);
+    {
+        qv::test::ext_mount m;
+        if (!m.mount(image, dir / "mnt", "ext4", &why)) GTEST_SKIP() << why;
+        std::filesystem::create_directories(m / "Photos/2024");
+        qv::test::write_file(m / "Photos/2024/beach.jpg", photo);
+        qv::test::write_file(m / "note.txt", note);
+        qv::test::write_file(m / "keep.txt", {'k'});
+        ::sync();
+        std::filesystem::remove_all(m / "Photos");
+        std::filesystem::remove(m / "note.txt");
+        ASSERT_TRUE(m.unmount());
+    }
+    volume_item_s volume = fat_volume(image);
+    scan(volume);
+    EXPECT_EQ(page->engine_kind(), int(qv::choose_engine("ext4", false)));
+    EXPECT_NE(page->engine_kind(), int(engine_kind_deep)) << "ext4 has a scanner of its own";
+    EXPECT_TRUE(asked.isEmpty()) << "no deep-scan question when deleted files were found";
+    ASSERT_TRUE(folder_index("Photos").isValid());
+    click_folder("2024");
+    ASSERT_EQ(page->rows().size(), 1);
+    EXPECT_EQ(page->rows()[0].name, "beach.jpg");
+    page->check_all(true);
+    folder = q(dir / "out");
+    QDir().mkpath(folder);
+    page->on_recovery_clicked();
+    ASSERT_TRUE(wait_for([&] { return !opened.isEmpty(); }));
+    EXPECT_EQ(page->worker()->recovered(), 1);
+    EXPECT_EQ(read_file(dir / "out/beach.jpg"), photo);
 }
 
 TEST_F(recovery_page, pause_holds_a_deep_scan_and_stop_ends_it_without_a_question) {
