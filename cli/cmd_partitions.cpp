@@ -1,6 +1,7 @@
 // quorvane-cli partitions: the lost-partition search, the repair and putting a saved sector back.
 #include <QDir>
 
+#include <chrono>
 #include <cstdio>
 
 #include "cli/cli_volume.hpp"
@@ -50,6 +51,14 @@ void print_table(const qv::partition::disk_table& t, bool json) {
     std::fflush(stdout);
 }
 
+// "about 3 min left" for the expected rest of a search.
+std::string time_left_text(double seconds) {
+    if (seconds < 60) return "about " + std::to_string(int(seconds) + 1) + " s left";
+    if (seconds < 3600) return "about " + std::to_string(int(seconds / 60) + 1) + " min left";
+    const int minutes = int(seconds / 60) + 1;
+    return "about " + std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min left";
+}
+
 void print_report(const qv::partition::repair_report& rep) {
     if (!rep.backup_path.isEmpty())
         std::fprintf(stderr, "saved the replaced first sector to %s\n", rep.backup_path.toLocal8Bit().constData());
@@ -76,6 +85,8 @@ int cmd_partitions(const partition_options& o) {
     }
 
     partition_repair_c search;
+    if (o.every_sector) search.set_reach(qv::partition::search_reach::every_sector);
+    const auto started = std::chrono::steady_clock::now();
     search.start_search(*drive);
     terminal_progress bar;
     qsizetype printed = 0;
@@ -93,7 +104,11 @@ int cmd_partitions(const partition_options& o) {
     };
     while (!search.wait(200)) {
         print_new();
-        bar.update(search.progress(), "searched " + format_size(uint64_t(search.progress() * double(drive->size))).toStdString());
+        const double done = search.progress();
+        std::string status = "searched " + format_size(uint64_t(done * double(drive->size))).toStdString();
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (done > 0.01 && elapsed > 2) status += ", " + time_left_text(elapsed * (1 - done) / done);
+        bar.update(done, status);
     }
     bar.clear();
     print_new();

@@ -30,6 +30,7 @@ struct partition_options {
     bool write_mbr = false;   // asks nothing; main makes it need --yes
     std::string restore;      // a saved first sector to put back
     bool force = false;       // write an MBR over a valid GPT; restore even when the undo record says no
+    bool every_sector = false;  // search every sector, not only where partitions are made to start
 };
 
 struct image_options {

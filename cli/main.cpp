@@ -85,6 +85,9 @@ int main(int argc, char** argv) {
         ->needs(yes_flag);
     part_cmd->add_option("--restore,--restore-mbr", part.restore, "Put saved sectors back on the drive")
         ->excludes("--write-mbr");
+    part_cmd->add_flag("--every-sector", part.every_sector,
+                       "Examine every sector between partitions, not only the places partitions are made to "
+                       "start at (slow on large drives)");
     part_cmd->add_flag("--force", part.force,
                        "Write an MBR over a valid GPT; restore even onto another drive or over sectors changed "
                        "since the repair");

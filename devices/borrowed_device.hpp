@@ -15,6 +15,7 @@ public:
     uint64_t base_offset() const override { return inner_.base_offset(); }
     std::string path() const override { return inner_.path(); }
     bool medium_present() const override { return inner_.medium_present(); }
+    void expect_scattered_reads(bool scattered) override { inner_.expect_scattered_reads(scattered); }
     // The device it reads through (a check that a path is the source looks there).
     device_handle& inner() const { return inner_; }
 

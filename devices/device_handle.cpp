@@ -74,6 +74,11 @@ int64_t file_device::read_at(uint64_t offset, void* buffer, size_t len) {
     return int64_t(done);
 }
 
+void file_device::expect_scattered_reads(bool scattered) {
+    // Advice only: where the system ignores it, reads are merely slower.
+    (void)::posix_fadvise(fd_, off_t(offset_), off_t(length_), scattered ? POSIX_FADV_RANDOM : POSIX_FADV_NORMAL);
+}
+
 int64_t file_device::write_at(uint64_t offset, const void* buffer, size_t len) {
     if (!writable_) return -1;
     if (offset > length_ || len > length_ - offset) return -1;

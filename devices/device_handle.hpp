@@ -32,6 +32,9 @@ public:
     virtual std::string path() const { return {}; }
     // False when the medium has gone (a size query fails or gives 0).
     virtual bool medium_present() const { return length() > 0; }
+    // Says whether the reads that follow are small ones far apart (the system
+    // then reads nothing ahead of them) or go forward again.
+    virtual void expect_scattered_reads(bool) {}
 
     // Reads exactly len bytes; false on an error or a short read.
     bool read_exact(uint64_t offset, void* buffer, size_t len) {
@@ -58,6 +61,7 @@ public:
     uint64_t base_offset() const override { return offset_; }
     std::string path() const override { return path_; }
     bool medium_present() const override;
+    void expect_scattered_reads(bool scattered) override;
     int fd() const { return fd_; }
 
 private:

@@ -113,6 +113,7 @@ int partition_repair_c::search() {
         search_hooks hooks;
         hooks.progress = &progress_;
         hooks.stop = [this] { return stop_wanted(); };
+        hooks.reach = reach_.load();
         hooks.table = [this](const disk_table& table) {
             QMutexLocker lock(&mutex_);
             table_ = table;

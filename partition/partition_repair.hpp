@@ -12,6 +12,7 @@
 #include "devices/volume_items.hpp"
 #include "partition/mbr_writer.hpp"
 #include "partition/partition_item.hpp"
+#include "partition/partition_search.hpp"
 
 class partition_repair_c : public QThread {
     Q_OBJECT
@@ -39,6 +40,9 @@ public:
     // Asks a running search to end; it does so before its next chunk. Returns
     // at once; the list keeps what was found and the thread finishes soon after.
     void request_stop();
+    // What later searches examine between partitions: the likely places
+    // (the default) or every sector.
+    void set_reach(qv::partition::search_reach reach) { reach_.store(reach); }
     // Ends a running search (waiting the moment it takes), takes a copy of
     // drive and starts a fresh search on this thread with the given priority.
     void start_search(const drive_item_s& drive, Priority priority = InheritPriority);
@@ -85,6 +89,7 @@ private:
     QString error_;
     qv::partition::repair_report last_repair_;
 
+    std::atomic<qv::partition::search_reach> reach_{qv::partition::search_reach::likely_places};
     std::atomic<double> progress_{0.0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> busy_{false};  // a search is running, on this thread or a caller's

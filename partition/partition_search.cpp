@@ -20,6 +20,32 @@ constexpr size_t signature_offset = fat::bs_signature;
 // large sequential transfers.
 constexpr uint64_t window_sectors = 2048;  // 1 MiB
 
+// Where partitions are made to start: MiB boundaries today, cylinder
+// boundaries and the track after them on disks partitioned the old way.
+constexpr uint64_t mib_sectors = 2048;
+constexpr uint64_t cylinder_sectors = 255 * 63;
+constexpr uint64_t track_sectors = 63;
+// The sectors looked at around such a place P: the NTFS boot-sector copy that
+// ends a partition before P, then P to P+7 (boot sectors, XFS, LUKS, the LVM
+// label in P..P+3, ext and HFS+ superblocks at P+2, the swap signature at the
+// end of P's first 4 KiB), ISO 9660's first descriptor at 32 KiB and btrfs's
+// superblock at 64 KiB.
+constexpr uint64_t near_before = 1;
+constexpr uint64_t near_after = 8;
+constexpr uint64_t far_sectors[] = {64, 128};
+
+// The first sector at or past p that is offset plus a multiple of step (p < 2^63).
+uint64_t round_up(uint64_t p, uint64_t step, uint64_t offset = 0) {
+    if (p <= offset) return offset;
+    return offset + (p - offset + step - 1) / step * step;
+}
+
+// The first likely partition start at or past p.
+uint64_t next_place(uint64_t p) {
+    return std::min({round_up(p, mib_sectors), round_up(p, cylinder_sectors),
+                     round_up(p, cylinder_sectors, track_sectors)});
+}
+
 uint64_t saturating_add(uint64_t a, uint64_t b) {
     return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
                                                         : a + b;
@@ -118,9 +144,82 @@ search_result search_device(device_handle& dev, const search_hooks& hooks) {
 
     chunk_window window;
     std::vector<fs_hint> hints;
+    const bool every = hooks.reach == search_reach::every_sector;
+    // Below this sector every sector is examined; past it only the likely places.
+    uint64_t sweep_until = every ? end : std::min(end, mib_sectors);
+
+    // What the sector at `here` points to, checked against the drive: a boot
+    // sector (boot sectors first: most sectors fail on their first signature
+    // byte), then superblocks. from_here: the sector and those after it.
+    auto examine = [&](byte_view from_here, uint64_t here) -> fs_found {
+        const byte_view s = from_here.sub(0, sector_bytes);
+        if (s.size() == 0) return {};
+        hints.clear();
+        if (s.u8(signature_offset) == 0x55 && s.u8(signature_offset + 1) == 0xAA) {
+            const bool boot = examine_boot_sector(from_here, 0).kind != boot_kind::none;
+            hints.push_back({boot ? fs_kind::ntfs : fs_kind::fat16, here, here});
+        }
+        hints_from_sector(s, here, &hints);
+        for (const fs_hint& h : hints) {
+            if (h.start < min_start) continue;
+            const fs_found f = verify_hint(dev, h);
+            if (f.kind != fs_kind::none && f.start >= min_start) return f;
+        }
+        return {};
+    };
+    // Takes a find made at `here`: the next sector to look at, or none when the
+    // find is not taken and the walk goes on with the sector after `here`.
+    auto take = [&](const fs_found& f, uint64_t here) -> std::optional<uint64_t> {
+        partition_item_s item = make_item(f);
+        if (open_ended && item.start_sector <= open_ended->start_sector) return std::nullopt;
+        if (f.sectors == 0) {
+            // Its end is known only once the next partition is found.
+            close_open_ended(item.start_sector);
+            open_ended = item;
+            min_start = item.start_sector + 1;
+            return here + 1;
+        }
+        report(item);
+        min_start = saturating_add(item.end_sector, 1);
+        // The next partition most often starts right after this one or at
+        // the next MiB boundary: every sector up to that boundary is looked at.
+        if (!every) sweep_until = min_start >= end ? end : std::min(end, round_up(min_start + 1, mib_sectors));
+        return std::max(min_start, here + 1);  // skip the body unread
+    };
+
+    std::vector<uint8_t> near_bytes((near_before + near_after + 1) * sector_bytes);
+    std::vector<uint8_t> far_bytes(2 * sector_bytes);
+    // Reads `count` sectors at `first` (fewer at the drive's end); empty view when unreadable.
+    auto read_sectors = [&](std::vector<uint8_t>& buf, uint64_t first, uint64_t count) -> byte_view {
+        if (first >= end) return {};
+        const uint64_t n = std::min(count, end - first);
+        const int64_t got = dev.read_at(first * sector_bytes, buf.data(), size_t(n * sector_bytes));
+        if (got < int64_t(sector_bytes)) return {};
+        return byte_view(buf.data(), size_t(got) / sector_bytes * sector_bytes);
+    };
+    // Examines the sectors around a likely place p; the next sector to look at after a find.
+    auto examine_place = [&](uint64_t p) -> std::optional<uint64_t> {
+        const uint64_t first = p - std::min(p, near_before);
+        const byte_view near = read_sectors(near_bytes, first, near_before + near_after + 1);
+        for (uint64_t k = 0; k + 1 < near.size() / sector_bytes && first + k < p + near_after; ++k) {
+            const fs_found f = examine(near.tail(size_t(k * sector_bytes)), first + k);
+            if (f.kind == fs_kind::none) continue;
+            if (auto next = take(f, p)) return next;
+        }
+        for (uint64_t at : far_sectors) {
+            const byte_view far = read_sectors(far_bytes, saturating_add(p, at), 2);
+            const fs_found f = examine(far, p + at);
+            if (f.kind == fs_kind::none) continue;
+            if (auto next = take(f, p)) return next;
+        }
+        return std::nullopt;
+    };
+
+    bool scattered = false;  // what the device was last told of the reads to come
     uint64_t p = 0;
     while (p < end) {
         if (hooks.stop && hooks.stop()) {
+            if (scattered) dev.expect_scattered_reads(false);
             finish();
             return search_stopped;
         }
@@ -134,49 +233,38 @@ search_result search_device(device_handle& dev, const search_hooks& hooks) {
             moved = true;
         }
         if (moved) continue;
-        uint64_t limit = candidates_per_chunk;
-        if (next_listed < listed.size()) limit = std::min(limit, listed[next_listed].first - p);
+        const uint64_t next_listed_first = next_listed < listed.size() ? listed[next_listed].first : end;
+
+        if (p >= sweep_until) {
+            if (!scattered) dev.expect_scattered_reads(scattered = true);
+            const std::optional<uint64_t> after_find = examine_place(p);
+            p = after_find ? *after_find : std::min(next_place(p + 1), next_listed_first);
+            if (p >= end) break;
+            set_progress(double(p * sector_bytes) / double(size));
+            continue;
+        }
+
+        if (scattered) dev.expect_scattered_reads(scattered = false);
+        uint64_t limit = std::min<uint64_t>(candidates_per_chunk, next_listed_first - p);
+        limit = std::min(limit, sweep_until - p);
         if (!window.load(dev, p)) break;
 
         const byte_view chunk = window.chunk(p);
         uint64_t next = p + limit;
         for (uint64_t j = 0; j < limit; ++j) {
             const uint64_t here = p + j;
-            const byte_view s = chunk.sub(size_t(j * sector_bytes), sector_bytes);
-            hints.clear();
-            // Boot sectors first (most sectors fail on their first signature byte), then superblocks.
-            if (s.u8(signature_offset) == 0x55 && s.u8(signature_offset + 1) == 0xAA) {
-                const bool boot = examine_boot_sector(chunk, size_t(j * sector_bytes)).kind != boot_kind::none;
-                hints.push_back({boot ? fs_kind::ntfs : fs_kind::fat16, here, here});
-            }
-            hints_from_sector(s, here, &hints);
-            fs_found f;
-            for (const fs_hint& h : hints) {
-                if (h.start < min_start) continue;
-                f = verify_hint(dev, h);
-                if (f.kind != fs_kind::none && f.start >= min_start) break;
-                f = {};
-            }
+            const fs_found f = examine(chunk.tail(size_t(j * sector_bytes)), here);
             if (f.kind == fs_kind::none) continue;
-            partition_item_s item = make_item(f);
-            if (open_ended && item.start_sector <= open_ended->start_sector) continue;
-            if (f.sectors == 0) {
-                // Its end is known only once the next partition is found.
-                close_open_ended(item.start_sector);
-                open_ended = item;
-                min_start = item.start_sector + 1;
-                next = here + 1;
-            } else {
-                report(item);
-                min_start = saturating_add(item.end_sector, 1);
-                next = std::max(min_start, here + 1);  // skip the body unread
+            if (auto after_find = take(f, here)) {
+                next = *after_find;
+                break;
             }
-            break;
         }
         p = next;
         if (p >= end) break;
         set_progress(double(p * sector_bytes) / double(size));
     }
+    if (scattered) dev.expect_scattered_reads(false);
     finish();
     set_progress(1.0);
     return search_done;

@@ -113,7 +113,7 @@ protected:
         disk_table table;
         std::vector<partition_item_s> found;
     };
-    static result search(const std::string& image) {
+    static result search(const std::string& image, search_reach reach = search_reach::every_sector) {
         std::string error;
         auto dev = qv::file_device::open(image, 0, 0, true, qv::access_mode::read_only, &error);
         EXPECT_TRUE(dev) << error;
@@ -122,6 +122,7 @@ protected:
         search_hooks hooks;
         hooks.table = [&](const disk_table& t) { r.table = t; };
         hooks.found = [&](const partition_item_s& p) { r.found.push_back(p); };
+        hooks.reach = reach;
         EXPECT_EQ(search_device(*dev, hooks), search_done);
         return r;
     }
@@ -197,13 +198,34 @@ TEST_F(GptDisk, backup_superblocks_find_volumes_whose_start_is_gone_and_make_no_
     zero_sectors(img, parts_[1].first + 2, 2);    // ext4's primary superblock
     zero_sectors(img, parts_[2].first, 1);        // NTFS's boot sector (its copy is in the volume's last sector)
     zero_sectors(img, parts_[3].first + 128, 8);  // btrfs's superblock at 64 KiB (a copy is at 64 MiB)
-    const result r = search(img);
-    ASSERT_EQ(r.found.size(), rows().size());
-    for (size_t i = 0; i < rows().size(); ++i) {
+    for (search_reach reach : {search_reach::every_sector, search_reach::likely_places}) {
+        SCOPED_TRACE(reach == search_reach::every_sector ? "every sector" : "likely places");
+        const result r = search(img, reach);
+        ASSERT_EQ(r.found.size(), rows().size());
+        for (size_t i = 0; i < rows().size(); ++i) {
+            SCOPED_TRACE(rows()[i].kind);
+            EXPECT_EQ(r.found[i].fs_name.toStdString(), rows()[i].kind);
+            EXPECT_EQ(r.found[i].start_sector, parts_[i].first);
+            EXPECT_EQ(r.found[i].end_sector, parts_[i].fs_last);
+        }
+    }
+}
+
+// Examining only where partitions are made to start finds every one that
+// reading every sector finds, with the same bounds, kinds and labels.
+TEST_F(GptDisk, the_likely_places_find_what_every_sector_finds) {
+    const std::string img = copy("likely.img");
+    ASSERT_EQ(run("sgdisk --zap-all " + shell_quote(img) + " >/dev/null"), 0);
+    const result every = search(img, search_reach::every_sector);
+    const result likely = search(img, search_reach::likely_places);
+    ASSERT_EQ(every.found.size(), rows().size());
+    ASSERT_EQ(likely.found.size(), every.found.size());
+    for (size_t i = 0; i < every.found.size(); ++i) {
         SCOPED_TRACE(rows()[i].kind);
-        EXPECT_EQ(r.found[i].fs_name.toStdString(), rows()[i].kind);
-        EXPECT_EQ(r.found[i].start_sector, parts_[i].first);
-        EXPECT_EQ(r.found[i].end_sector, parts_[i].fs_last);
+        EXPECT_EQ(likely.found[i].fs_name, every.found[i].fs_name);
+        EXPECT_EQ(likely.found[i].start_sector, every.found[i].start_sector);
+        EXPECT_EQ(likely.found[i].end_sector, every.found[i].end_sector);
+        EXPECT_EQ(likely.found[i].label, every.found[i].label);
     }
 }
 

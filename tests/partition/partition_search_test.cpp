@@ -28,9 +28,11 @@ struct found_list {
     search_result result = search_done;
 };
 
-void search(qv::device_handle& dev, found_list* out, std::function<bool()> stop = {}) {
+void search(qv::device_handle& dev, found_list* out, std::function<bool()> stop = {},
+            search_reach reach = search_reach::every_sector) {
     std::atomic<double> progress{-1.0};
     search_hooks hooks;
+    hooks.reach = reach;
     hooks.progress = &progress;
     hooks.stop = std::move(stop);
     hooks.found = [out](const partition_item_s& p) { out->items.push_back(p); };
@@ -323,3 +325,59 @@ TEST(PartitionSearch, WindowedReadsMatchChunkByChunkReads) {
         }
     }
 }
+
+namespace {
+
+// Partitions where tools of both eras put them: the first track, a cylinder
+// boundary and the track after one (an old logical partition), a start just
+// past the previous partition's unaligned end, a MiB boundary, and a volume
+// whose boot sector is gone but whose copy ends it right before a MiB boundary.
+TEST(PartitionSearch, LikelyPlacesFindWhatEverySectorFinds) {
+    constexpr uint64_t cylinder = 255 * 63;
+    std::vector<uint8_t> drive((4 * cylinder + 8192) * sector);
+    put_ntfs_boot(drive, 63, cylinder - 63);                   // 63 .. 16064
+    put_fat32_boot(drive, cylinder + 63, 8000);                 // 16128 .. 24127
+    put_ntfs_boot(drive, 24228, 5000);                          // 100 sectors past the end before it
+    put_fat32_boot(drive, 2 * cylinder, 3000);                  // 32130 .. 35129
+    put_ntfs_boot(drive, 20 * 2048, 1000);                      // 40960
+    // NTFS at 45056 (a MiB boundary) whose first sector is gone; its copy sits
+    // in the sector after its counted ones, the last before 47104.
+    put_ntfs_boot(drive, 45056, 2047);
+    drive[45056 * sector + 0x0D] = 8;                   // sectors per cluster
+    drive[45056 * sector + 0x30] = 4;                   // the MFT's first cluster
+    std::copy_n("FILE", 4, drive.begin() + (45056 + 32) * sector);
+    std::copy_n(drive.begin() + 45056 * sector, sector, drive.begin() + (45056 + 2047) * sector);
+    std::fill_n(drive.begin() + 45056 * sector, sector, 0);
+    qv::memory_device dev(drive);
+    found_list every, likely;
+    search(dev, &every, {}, search_reach::every_sector);
+    search(dev, &likely, {}, search_reach::likely_places);
+    EXPECT_EQ(likely.result, search_done);
+    EXPECT_EQ(likely.progress, 1.0);
+    std::vector<uint64_t> starts;
+    for (const auto& f : likely.items) starts.push_back(f.start_sector);
+    EXPECT_EQ(starts, (std::vector<uint64_t>{63, cylinder + 63, 24228, 2 * cylinder, 40960, 45056}));
+    ASSERT_EQ(likely.items.size(), every.items.size());
+    for (size_t i = 0; i < every.items.size(); ++i) {
+        EXPECT_EQ(likely.items[i].fs_name, every.items[i].fs_name) << i;
+        EXPECT_EQ(likely.items[i].start_sector, every.items[i].start_sector) << i;
+        EXPECT_EQ(likely.items[i].end_sector, every.items[i].end_sector) << i;
+    }
+}
+
+// Hostile lengths and drives that end inside a place's sectors: the walk still
+// moves forward and ends.
+TEST(PartitionSearch, LikelyPlacesOnCutAndHostileDrivesEnd) {
+    for (uint64_t sectors : {uint64_t(2049), uint64_t(2050), uint64_t(4096 + 7), uint64_t(4096 + 129), uint64_t(16065 + 64)}) {
+        std::vector<uint8_t> drive(sectors * sector);
+        put_ntfs_boot(drive, 2048, u64_max);  // a length that wraps
+        if (sectors > 4096) put_fat32_boot(drive, 4096, 0);
+        qv::memory_device dev(drive);
+        found_list out;
+        search(dev, &out, {}, search_reach::likely_places);
+        EXPECT_EQ(out.result, search_done) << sectors;
+        EXPECT_EQ(out.progress, 1.0) << sectors;
+    }
+}
+
+}  // namespace
