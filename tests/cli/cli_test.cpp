@@ -321,6 +321,25 @@ TEST(cli_partitions, finds_a_lost_partition_writes_the_table_and_puts_a_sector_b
     EXPECT_EQ(qv::test::read_file(img), repaired);
 }
 
+// A volume made where no partitioning tool would start one is found only when
+// every sector is asked for.
+TEST(cli_partitions, every_sector_finds_a_volume_away_from_the_usual_starts) {
+    if (!qv::test::have_tool("mkntfs")) GTEST_SKIP() << "mkntfs is not installed";
+    qv::test::temp_dir dir;
+    std::string img = dir / "disk.img";
+    std::string part = dir / "ntfs.part";
+    ASSERT_EQ(run("truncate -s 64M " + shell_quote(img) + " && truncate -s 20M " + shell_quote(part)), 0);
+    ASSERT_EQ(run("mkntfs -F -Q -q -p 3333 " + shell_quote(part) + " && dd if=" + shell_quote(part) + " of=" +
+                  shell_quote(img) + " bs=512 seek=3333 conv=notrunc status=none"),
+              0);
+    std::string env = "XDG_DATA_HOME=" + shell_quote(dir / "data") + " ";
+    std::string out;
+    ASSERT_EQ(run(env + cli("partitions " + shell_quote(img)) + " 2>&1", &out), 0) << out;
+    EXPECT_NE(out.find("0 partitions found"), std::string::npos) << out;
+    ASSERT_EQ(run(env + cli("partitions --every-sector --json " + shell_quote(img)) + " 2>/dev/null", &out), 0) << out;
+    EXPECT_NE(out.find("\"first_sector\":3333,\"last_sector\":44292,"), std::string::npos) << out;
+}
+
 }  // namespace
 
 namespace {
