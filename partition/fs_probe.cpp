@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "devices/device_handle.hpp"
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 #include "partition/boot_sector_tests.hpp"
 #include "devices/crc32c.hpp"
 
