@@ -1,6 +1,7 @@
 // quorvane-cli partitions: the lost-partition search, the repair and putting a saved sector back.
 #include <QDir>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -8,10 +9,13 @@
 #include "cli/commands.hpp"
 #include "cli/json_text.hpp"
 #include "cli/terminal_progress.hpp"
+#include "devices/device_catalog.hpp"
+#include "devices/device_handle.hpp"
 #include "devices/format_size.hpp"
 #include "partition/drive_lookup.hpp"
+#include "partition/mbr_backup.hpp"
 #include "partition/mbr_writer.hpp"
-#include "partition/partition_repair.hpp"
+#include "partition/partition_search.hpp"
 
 namespace {
 
@@ -84,44 +88,53 @@ int cmd_partitions(const partition_options& o) {
         return rc == 0 ? 0 : 1;
     }
 
-    partition_repair_c search;
-    if (o.every_sector) search.set_reach(qv::partition::search_reach::every_sector);
-    const auto started = std::chrono::steady_clock::now();
-    search.start_search(*drive);
+    // The search runs on this thread: its hooks print the table, each find and the progress bar.
+    std::string open_error;
+    auto dev = qv::device_catalog::shared().open(drive->name.toStdString(), qv::access_mode::read_only, &open_error);
+    if (!dev) return fail_usage(o.drive + ": cannot open " + drive->name.toStdString() + ": " + open_error);
     terminal_progress bar;
-    qsizetype printed = 0;
-    bool table_printed = false;
-    auto print_new = [&] {
-        auto found = search.partitions();
-        // The table is read before anything is found; printed once the search has moved on.
-        if (!table_printed && (found.size() > 0 || search.progress() > 0.0 || search.isFinished())) {
-            bar.clear();
-            print_table(search.table(), o.json);
-            table_printed = true;
-        }
-        if (found.size() > printed) bar.clear();
-        for (; printed < found.size(); ++printed) print_partition(found[printed], int(printed + 1), o.json);
+    qv::partition::disk_table table;
+    QList<partition_item_s> found;
+    std::atomic<double> progress{0.0};
+    qv::partition::search_hooks hooks;
+    hooks.progress = &progress;
+    hooks.table = [&](const qv::partition::disk_table& t) {
+        table = t;
+        bar.clear();
+        print_table(table, o.json);
     };
-    while (!search.wait(200)) {
-        print_new();
-        const double done = search.progress();
+    hooks.found = [&](const partition_item_s& p) {
+        found.append(p);
+        bar.clear();
+        print_partition(p, int(found.size()), o.json);
+    };
+    // Asked between chunks: the moment to redraw the bar. The search is never stopped.
+    const auto started = std::chrono::steady_clock::now();
+    auto drawn = started;
+    hooks.stop = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - drawn < std::chrono::milliseconds(200)) return false;
+        drawn = now;
+        const double done = progress.load(std::memory_order_relaxed);
         std::string status = "searched " + format_size(uint64_t(done * double(drive->size))).toStdString();
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double elapsed = std::chrono::duration<double>(now - started).count();
         if (done > 0.01 && elapsed > 2) status += ", " + time_left_text(elapsed * (1 - done) / done);
         bar.update(done, status);
-    }
+        return false;
+    };
+    hooks.reach = o.every_sector ? qv::partition::search_reach::every_sector : qv::partition::search_reach::likely_places;
+    qv::partition::search_device(*dev, hooks);
     bar.clear();
-    print_new();
-    if (search.last_result() < 0) return fail_usage(o.drive + ": " + search.last_error().toStdString());
-    if (!o.json) std::fprintf(stderr, "%lld partitions found on %s\n", (long long)printed, o.drive.c_str());
+    if (!o.json) std::fprintf(stderr, "%lld partitions found on %s\n", (long long)found.size(), o.drive.c_str());
     if (!o.write_mbr) return 0;
 
     // An MBR over a valid GPT hides its partitions: refused unless asked for with --force.
-    const QString refusal = qv::partition::mbr_write_refusal(search.table(), drive->name);
+    const QString refusal = qv::partition::mbr_write_refusal(table, drive->name);
     if (!refusal.isEmpty() && !o.force) return fail_usage(refusal.toStdString());
     qv::partition::mbr_plan plan;
     QString plan_error;
-    if (search.plan_repair(&plan, &plan_error, o.force) != 0) return fail_usage(plan_error.toStdString());
+    if (qv::partition::plan_partition_repair(*drive, found, &plan, &plan_error, o.force) != 0)
+        return fail_usage(plan_error.toStdString());
     std::fprintf(stderr, "%s\n", qv::partition::describe_plan(plan).toLocal8Bit().constData());
     qv::partition::repair_report rep;
     int rc = qv::partition::apply_partition_plan(plan, qv::partition::default_backup_dir(), &rep);

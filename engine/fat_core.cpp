@@ -18,7 +18,7 @@
 #include "engine/fat_allocation.hpp"
 #include "engine/fat_folder_check.hpp"
 #include "engine/fat_reader.hpp"
-#include "engine/utf_names.hpp"
+#include "devices/utf16_text.hpp"
 
 namespace qv {
 

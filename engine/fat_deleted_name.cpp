@@ -9,25 +9,14 @@ namespace qv {
 
 namespace {
 
-// Directory entry fields that a long-name entry shares with a short entry.
-constexpr size_t entry_attributes = 11;
-constexpr size_t lfn_type = 12;
-constexpr size_t lfn_checksum = 13;
-constexpr size_t lfn_cluster = 26;
-constexpr size_t lfn_unit_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-constexpr size_t lfn_units = 13;
-constexpr size_t short_name_bytes = 11;
+using namespace fat;
 
-constexpr uint8_t long_name_attributes = 0x0F;
-constexpr uint8_t deleted_mark = 0xE5;
-constexpr uint8_t kanji_lead_mark = 0x05;  // a first byte 0xE5 as stored
-constexpr size_t max_name_units = 255;
 constexpr char16_t name_end = 0x0000;
 constexpr char16_t name_padding = 0xFFFF;
 
 bool is_deleted_long_name_entry(byte_view e) {
     return e.size() == fat_entry_bytes && e.u8(0) == deleted_mark &&
-           (e.u8(entry_attributes) & 0x3F) == long_name_attributes && e.u8(lfn_type) == 0 &&
+           (e.u8(dir_attributes) & 0x3F) == attr_long_name && e.u8(lfn_type) == 0 &&
            e.le16(lfn_cluster) == 0;
 }
 

@@ -8,12 +8,13 @@
 #include <string_view>
 
 #include "devices/le_bytes.hpp"
+#include "fat/fat_layout.hpp"
 
 namespace qv {
 
 // A long name takes at most this many entries (20 x 13 units >= 255).
-inline constexpr size_t fat_max_long_name_entries = 20;
-inline constexpr size_t fat_entry_bytes = 32;
+inline constexpr size_t fat_max_long_name_entries = fat::max_lfn_entries;
+inline constexpr size_t fat_entry_bytes = fat::entry_bytes;
 
 struct deleted_long_name {
     std::u16string name;     // the long name, 1 to 255 units

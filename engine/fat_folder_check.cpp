@@ -1,18 +1,14 @@
 #include "engine/fat_folder_check.hpp"
 
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 
 namespace qv {
 
 namespace {
 
-constexpr size_t lfn_type = 12;
-constexpr size_t short_name_bytes = 11;
+using namespace fat;
 
 constexpr uint8_t reserved_attributes = 0xC0;
-constexpr uint8_t kanji_lead_mark = 0x05;
-constexpr uint8_t lfn_last = 0x40;
-constexpr uint8_t max_lfn_order = 20;
 
 bool bad_name_byte(uint8_t b) {
     return b < 0x20 || b == '"' || b == '*' || b == '/' || b == ':' || b == '<' || b == '>' || b == '?' ||
@@ -23,7 +19,7 @@ bool sane_long_name_entry(byte_view e) {
     uint8_t order = e.u8(0);
     if (order != fat::deleted_mark) {
         uint8_t n = order & uint8_t(~lfn_last);
-        if (n == 0 || n > max_lfn_order) return false;
+        if (n == 0 || n > max_lfn_entries) return false;
     }
     return e.u8(lfn_type) == 0 && e.le16(fat::dir_cluster_low) == 0;
 }

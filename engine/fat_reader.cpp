@@ -16,16 +16,12 @@ namespace {
 
 using namespace qv::fat;
 
-constexpr size_t lfn_checksum = 13;
-constexpr size_t lfn_unit_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
 constexpr uint8_t case_lower_base = 0x08;
 constexpr uint8_t case_lower_ext = 0x10;
-constexpr uint8_t lfn_last = 0x40;
 constexpr uint32_t sector_size = 512;
 constexpr uint32_t fat_read_error = 0xFFFFFFFF;
 constexpr size_t long_name_units = 256;
-constexpr size_t max_name_units = 255;
 
 std::atomic<uint16_t> mount_counter{0};
 
@@ -456,7 +452,7 @@ size_t decode_short(const uint8_t* name, size_t from, size_t to, size_t pair_lim
     for (size_t i = from; i < to; ++i) {
         uint8_t b = name[i];
         if (b == ' ') break;
-        if (i == 0 && b == 0x05) b = deleted_mark;
+        if (i == 0 && b == kanji_lead_mark) b = deleted_mark;
         uint16_t code = b;
         bool alone = single_first && i == 0;
         if (!alone && is_lead_byte(b) && i < pair_limit && i + 1 < to && is_trail_byte(name[i + 1])) {
@@ -593,7 +589,7 @@ fat_result parse_component(const char16_t** path, char16_t* lfn, uint8_t* sfn, b
         sfn[pos++] = uint8_t(c);
     }
     if (upper && lower) *needs_long = true;
-    if (sfn[0] == deleted_mark) sfn[0] = 0x05;
+    if (sfn[0] == deleted_mark) sfn[0] = kanji_lead_mark;
     return FAT_OK;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 
 namespace qv {
 class device_handle;

@@ -5,7 +5,7 @@
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
 #include "engine/destination_failure.hpp"
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 #include "engine/fs_scanners.hpp"
 #include "engine/volume_free_space.hpp"
 

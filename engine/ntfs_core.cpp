@@ -11,7 +11,7 @@
 #include "engine/debug_log.hpp"
 #include "engine/ntfs_lost_files.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
-#include "engine/utf_names.hpp"
+#include "devices/utf16_text.hpp"
 
 namespace qv {
 

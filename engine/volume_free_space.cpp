@@ -5,7 +5,7 @@
 #include "devices/device_catalog.hpp"
 #include "devices/le_bytes.hpp"
 #include "engine/fat_allocation.hpp"
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 #include "engine/scanner.hpp"
 
 namespace qv {

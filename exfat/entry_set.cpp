@@ -1,5 +1,6 @@
 #include "exfat/entry_set.hpp"
 
+#include "devices/utf16_text.hpp"
 #include "exfat/exfat_layout.hpp"
 
 namespace qv::exfat {
@@ -7,24 +8,6 @@ namespace qv::exfat {
 namespace {
 
 constexpr uint8_t type_mask = 0x7F;  // the type without its in-use bit
-
-void put_code_point(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
 
 }  // namespace
 
@@ -54,20 +37,6 @@ uint16_t set_checksum(byte_view entries, bool restore_in_use) {
         sum = uint16_t(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + b);
     }
     return sum;
-}
-
-void append_utf8(std::string& out, const char16_t* units, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t u = units[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            u = 0x10000 + ((u - 0xD800) << 10) + (uint32_t(units[i + 1]) - 0xDC00);
-            ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            u = 0xFFFD;
-        }
-        put_code_point(out, u);
-    }
 }
 
 bool parse_entry_set(byte_view dir, size_t index, entry_set& out) {

@@ -52,7 +52,5 @@ bool parse_entry_set(byte_view dir, size_t index, entry_set& out);
 // of every type byte is counted as set (a deleted set's sum as it was written).
 uint16_t set_checksum(byte_view entries, bool restore_in_use);
 
-// UTF-16 units to UTF-8; unpaired surrogates become U+FFFD.
-void append_utf8(std::string& out, const char16_t* units, size_t count);
 
 }  // namespace qv::exfat

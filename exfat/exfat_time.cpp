@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "devices/civil_date.hpp"
+
 namespace qv::exfat {
 
 namespace {
@@ -11,15 +13,6 @@ constexpr uint8_t max_increment = 199;
 constexpr int64_t seconds_per_offset_step = 15 * 60;
 
 }  // namespace
-
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = unsigned(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + int64_t(doe) - 719468;
-}
 
 timestamp decode_time(uint32_t stamp, uint8_t increment_10ms, uint8_t utc_offset) {
     const unsigned two_seconds = stamp & 0x1F;

@@ -17,7 +17,4 @@ struct timestamp {
 // as the machine's local time, as FAT times are.
 timestamp decode_time(uint32_t stamp, uint8_t increment_10ms, uint8_t utc_offset);
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t days_from_civil(int64_t year, unsigned month, unsigned day);
-
 }  // namespace qv::exfat

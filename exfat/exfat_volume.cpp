@@ -1,6 +1,7 @@
 #include "exfat/exfat_volume.hpp"
 
 #include "devices/tolerant_read.hpp"
+#include "devices/utf16_text.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -6,7 +6,7 @@
 #include <unordered_set>
 
 #include "devices/fd_write.hpp"
-#include "ext4/crc32c.hpp"
+#include "devices/crc32c.hpp"
 #include "ext4/dir_block.hpp"
 #include "ext4/ext4_layout.hpp"
 

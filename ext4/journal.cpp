@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "ext4/crc32c.hpp"
+#include "devices/crc32c.hpp"
 #include "ext4/ext4_layout.hpp"
 
 namespace qv::ext4 {

@@ -1,6 +1,6 @@
 #include "partition/boot_sector_tests.hpp"
 
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 #include "exfat/boot_region.hpp"
 
 namespace qv::partition {

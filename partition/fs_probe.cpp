@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "devices/device_handle.hpp"
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 #include "partition/boot_sector_tests.hpp"
-#include "partition/crc32c.hpp"
+#include "devices/crc32c.hpp"
 
 namespace qv::partition {
 namespace {
@@ -159,7 +159,7 @@ fs_found check_ext(byte_view sb, uint64_t start, bool backup) {
     const uint32_t ro_compat = sb.le32(ext_feature_ro_compat);
     if (ro_compat & ext_ro_compat_metadata_csum) {
         if (sb.u8(ext_checksum_type) != 1) return {};
-        if (crc32c_update(~0u, sb.data(), ext_checksum) != sb.le32(ext_checksum)) return {};
+        if (crc32c(~0u, sb.data(), ext_checksum) != sb.le32(ext_checksum)) return {};
     }
     uint64_t blocks = sb.le32(ext_blocks_lo);
     if (incompat & ext_incompat_64bit) blocks |= uint64_t(sb.le32(ext_blocks_hi)) << 32;
@@ -177,7 +177,7 @@ fs_found check_ext(byte_view sb, uint64_t start, bool backup) {
 fs_found check_btrfs(byte_view sb, uint64_t start) {
     if (sb.size() < btrfs_super_bytes || !sb.equals(btrfs_magic, "_BHRfS_M")) return {};
     if (sb.le16(btrfs_csum_type) == 0 &&
-        crc32c(sb.data() + btrfs_csummed_from, btrfs_super_bytes - btrfs_csummed_from) != sb.le32(btrfs_csum))
+        crc32c_of(sb.data() + btrfs_csummed_from, btrfs_super_bytes - btrfs_csummed_from) != sb.le32(btrfs_csum))
         return {};
     const uint32_t sectorsize = sb.le32(btrfs_sectorsize);
     if (!power_of_two(sectorsize) || sectorsize < 512 || sectorsize > 65536) return {};
@@ -196,7 +196,7 @@ fs_found check_xfs(byte_view sb, uint64_t start) {
         if (!sb.has(0, sectsize)) return {};
         std::vector<uint8_t> copy(sb.data(), sb.data() + sectsize);
         put_le32(copy.data() + xfs_crc, 0);
-        if (crc32c(copy.data(), copy.size()) != sb.le32(xfs_crc)) return {};
+        if (crc32c_of(copy.data(), copy.size()) != sb.le32(xfs_crc)) return {};
     }
     const uint64_t sectors = sectors_of(be64(sb, xfs_dblocks), bs);
     if (sectors == 0) return {};

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "devices/device_handle.hpp"
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 #include "partition/boot_sector_tests.hpp"
 #include "partition/disk_table.hpp"
 #include "partition/fs_probe.hpp"

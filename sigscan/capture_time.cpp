@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "devices/civil_date.hpp"
 #include "devices/le_bytes.hpp"
 #include "sigscan/carve_input.hpp"
 #include "sigscan/found_file_facts.hpp"
@@ -32,16 +33,6 @@ constexpr std::array<std::string_view, 7> movie_types{"mp4", "mov", "m4v", "m4a"
 
 bool one_of(std::string_view type, const auto& list) {
     return std::find(list.begin(), list.end(), type) != list.end();
-}
-
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = unsigned(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + int64_t(doe) - 719468;
 }
 
 // "YYYY:MM:DD HH:MM:SS" as seconds since 1970, read as UTC; 0 when it is not a date.

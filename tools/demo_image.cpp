@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "devices/le_bytes.hpp"
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 #include "tools/fat_table.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "devices/test_devices.hpp"
 #include "engine/engine_choice.hpp"
 #include "engine/fat_core.hpp"
-#include "engine/fat_layout.hpp"
+#include "fat/fat_layout.hpp"
 #include "engine/item_paths.hpp"
 #include "tests/engine/fat_builder.hpp"
 #include "tests/support/test_support.hpp"

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "ext4/crc32c.hpp"
+#include "devices/crc32c.hpp"
 #include "ext4/ext4_layout.hpp"
 #include "ext4/ext4_scan.hpp"
 #include "ext4/journal.hpp"
@@ -70,12 +70,12 @@ const ext4::found_file* by_name(const ext4::scan_result& r, const std::string& n
 
 TEST(ext4_crc32c, matches_the_castagnoli_check_values) {
     const char* digits = "123456789";
-    EXPECT_EQ(~ext4::crc32c(~0u, digits, 9), 0xE3069283u);
+    EXPECT_EQ(~crc32c(~0u, digits, 9), 0xE3069283u);
     // Split anywhere, the running value gives the same result.
     for (size_t cut = 0; cut <= 9; ++cut)
-        EXPECT_EQ(ext4::crc32c(ext4::crc32c(~0u, digits, cut), digits + cut, 9 - cut), ext4::crc32c(~0u, digits, 9));
+        EXPECT_EQ(crc32c(crc32c(~0u, digits, cut), digits + cut, 9 - cut), crc32c(~0u, digits, 9));
     std::vector<uint8_t> zeros(32, 0);
-    EXPECT_EQ(~ext4::crc32c(~0u, zeros.data(), zeros.size()), 0x8A9136AAu);
+    EXPECT_EQ(~crc32c(~0u, zeros.data(), zeros.size()), 0x8A9136AAu);
 }
 
 class ext4_hostile : public testing::Test {

@@ -1,6 +1,7 @@
 #pragma once
-// FAT boot-sector field offsets and directory-entry attribute bits, shared by
-// the FAT reader, the partition search, the image builders and the tests.
+// FAT boot-sector field offsets, directory-entry and long-name-entry fields and
+// attribute bits, shared by the FAT reader, the partition search, the image
+// builders and the tests.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +38,21 @@ inline constexpr size_t dir_write_time = 22;
 inline constexpr size_t dir_write_date = 24;
 inline constexpr size_t dir_cluster_low = 26;
 inline constexpr size_t dir_file_size = 28;
+inline constexpr size_t short_name_bytes = 11;
 inline constexpr uint8_t deleted_mark = 0xE5;   // first name byte of a deleted entry
+inline constexpr uint8_t kanji_lead_mark = 0x05;  // a first name byte 0xE5 as stored
+
+// Long-name entries (attributes attr_long_name), 13 UTF-16 units each, in front
+// of the short entry they name, last part first.
+inline constexpr size_t lfn_order = 0;          // part number 1-20, lfn_last on the last part
+inline constexpr size_t lfn_type = 12;          // 0
+inline constexpr size_t lfn_checksum = 13;      // checksum of the short name
+inline constexpr size_t lfn_cluster = 26;       // 16-bit, 0
+inline constexpr size_t lfn_units = 13;
+inline constexpr size_t lfn_unit_offsets[lfn_units] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+inline constexpr uint8_t lfn_last = 0x40;
+inline constexpr size_t max_lfn_entries = 20;   // 20 x 13 units hold the longest name
+inline constexpr size_t max_name_units = 255;
 
 // Directory-entry attribute bits.
 inline constexpr uint8_t attr_read_only = 0x01;

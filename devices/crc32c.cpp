@@ -1,9 +1,9 @@
-#include "ext4/crc32c.hpp"
+#include "devices/crc32c.hpp"
 
 #include <array>
 #include <cstring>
 
-namespace qv::ext4 {
+namespace qv {
 
 namespace {
 
@@ -58,4 +58,4 @@ uint32_t crc32c(uint32_t crc, const void* data, size_t len) {
     return crc;
 }
 
-}  // namespace qv::ext4
+}  // namespace qv

@@ -1,0 +1,83 @@
+# Feeds check_layering.cmake one-file trees: each wrong include must fail the
+# check and each allowed one must pass, so a rule that stops matching is seen.
+# Run as: cmake -DCHECK=<check_layering.cmake> -DWORK_DIR=<scratch folder>
+#               -DWIDGETS_DIR=<QtWidgets include folder> -P check_layering_rules.cmake
+cmake_minimum_required(VERSION 3.22)
+
+# file|included line|expected (fail or pass)
+set(rows
+  "partition/search.cpp|#include \"engine/fat_layout.hpp\"|fail"
+  "exfat/walk.cpp|#include \"engine/found_item.hpp\"|fail"
+  "ext4/scan.cpp|#include \"sigscan/scanner.hpp\"|fail"
+  "ntfsscan/mft.cpp|#include \"partition/fs_probe.hpp\"|fail"
+  "fat/fat_layout.hpp|#include \"engine/scanner.hpp\"|fail"
+  "sigscan/rules.cpp|#include \"exfat/entry_set.hpp\"|fail"
+  "devices/catalog.cpp|#include \"engine/scanner.hpp\"|fail"
+  "engine/scanner.cpp|#include \"ui/scanner_thread.hpp\"|fail"
+  "engine/scanner.cpp|#include \"cli/scan_job.hpp\"|fail"
+  "cli/cmd_scan.cpp|#include \"ui/scan_control.hpp\"|fail"
+  "cli/cmd_scan.cpp|#include \"app/language_settings.hpp\"|fail"
+  "ui/page.cpp|#include \"cli/scan_job.hpp\"|fail"
+  "app/settings.cpp|#include \"ui/main_window.hpp\"|fail"
+  "ui/page.cpp|#include \"app/main.hpp\"|fail"
+  "engine/fat_core.cpp|#include \"tests/engine/fat_builder.hpp\"|fail"
+  "engine/recovery.cpp|#include <QWidget>|fail"
+  "cli/cmd_scan.cpp|#include <QtWidgets/QApplication>|fail"
+  "devices/catalog.cpp|#include <QMessageBox>|fail"
+  "exfat/walk.cpp|#include <QString>|fail"
+  "ext4/scan.cpp|#include <QtCore>|fail"
+  "partition/search.cpp|#include \"fat/fat_layout.hpp\"|pass"
+  "partition/search.cpp|#include \"exfat/boot_region.hpp\"|pass"
+  "ext4/scan.cpp|#include \"devices/crc32c.hpp\"|pass"
+  "engine/fat_core.cpp|#include \"fat/fat_layout.hpp\"|pass"
+  "engine/recovery.cpp|#include <QString>|pass"
+  "cli/cmd_scan.cpp|#include \"engine/scanner.hpp\"|pass"
+  "ui/page.cpp|#include <QWidget>|pass"
+  "ui/page.cpp|#include \"app/language_settings.hpp\"|pass"
+  "app/main.cpp|#include \"ui/main_window.hpp\"|pass"
+  "tests/engine/core_test.cpp|#include \"tests/engine/fat_builder.hpp\"|pass"
+  "fuzz/target_fat.cpp|#include \"tests/engine/fat_builder.hpp\"|pass"
+)
+
+set(wrong "")
+set(n 0)
+foreach(row ${rows})
+  string(REPLACE "|" ";" parts "${row}")
+  list(GET parts 0 file)
+  list(GET parts 1 line)
+  list(GET parts 2 expected)
+  math(EXPR n "${n} + 1")
+  set(tree ${WORK_DIR}/layering_case_${n})
+  file(REMOVE_RECURSE ${tree})
+  file(WRITE ${tree}/${file} "${line}\n")
+  execute_process(COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${tree} -DMIN_INCLUDES=1 -DWIDGETS_DIR=${WIDGETS_DIR}
+                          -P ${CHECK}
+                  RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+  file(REMOVE_RECURSE ${tree})
+  if(rc EQUAL 0)
+    set(got pass)
+  else()
+    set(got fail)
+  endif()
+  if(NOT got STREQUAL expected)
+    list(APPEND wrong "${file} with ${line}: expected ${expected}, got ${got} ${err}")
+  endif()
+endforeach()
+
+# A tree with a Widgets link below ui/ fails as well.
+set(tree ${WORK_DIR}/layering_link_case)
+file(REMOVE_RECURSE ${tree})
+file(WRITE ${tree}/engine/core.cpp "#include \"devices/device_handle.hpp\"\n")
+file(WRITE ${tree}/engine/CMakeLists.txt "target_link_libraries(qv_engine PUBLIC Qt6::Widgets)\n")
+execute_process(COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${tree} -DMIN_INCLUDES=1 -P ${CHECK}
+                RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+file(REMOVE_RECURSE ${tree})
+if(rc EQUAL 0)
+  list(APPEND wrong "engine/CMakeLists.txt linking Qt6::Widgets: expected fail, got pass")
+endif()
+
+if(wrong)
+  string(REPLACE ";" "\n" text "${wrong}")
+  message(FATAL_ERROR "${text}")
+endif()
+message(STATUS "${n} include cases and the link case judged as expected")
