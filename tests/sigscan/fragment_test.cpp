@@ -159,6 +159,24 @@ TEST(PngInTwoPieces, AWrongContinuationIsNeverAccepted) {
     EXPECT_FALSE(join(no_true, s.first.offset));
 }
 
+TEST(PngInTwoPieces, WorkOnLookAlikeGapsIsBounded) {
+    // A gap of letters looks like chunk headers at every cluster: each is
+    // tried, within the bound on checksummed bytes, and the true one is found.
+    const bytes file = make_png(16, 65536, 41);
+    split_image s = split(file, 6, 40, gap_kind::noise);
+    for (uint64_t at = s.first.offset + s.first.size; at < s.second.offset; ++at) s.image[at] = uint8_t('a' + at % 26);
+    qv::memory_device device(s.image);
+    qv::sig::carve_input in(device, nullptr);
+    const auto j = qv::sig::join_png(in, s.first.offset, s.image.size() - s.first.offset, {cluster, 0, 4096});
+    ASSERT_TRUE(j);
+    EXPECT_EQ(j->second, s.second);
+    // With too small a bound it gives up: nothing, never a wrong join.
+    qv::sig::carve_input in2(device, nullptr);
+    qv::sig::join_limits tight{cluster, 0, 4096};
+    tight.max_checked_bytes = 100000;
+    EXPECT_FALSE(qv::sig::join_png(in2, s.first.offset, s.image.size() - s.first.offset, tight));
+}
+
 TEST(PngInTwoPieces, HostileInputGivesNothing) {
     const bytes file = make_png(12, 8192, 21);
     std::vector<bytes> cases;
