@@ -80,12 +80,13 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
         if (resume_ && resume_->device_path == device_path_ && resume_->device_length == device_->length() &&
             resume_->every_byte == deep_->every_byte())
             deep_->go_on_from({resume_->position, resume_->search_from, resume_->reported_end}, resume_->records,
-                              resume_->unreadable_bytes);
+                              resume_->unreadable_bytes, resume_->joins);
         const uint64_t carried = deep_->unreadable_so_far();
         checkpoints.emplace(checkpoint_path_, device_path_, device_->length(), deep_->every_byte(),
                             checkpoint_interval_, carried, &deep_->bad());
-        deep_->set_block_hook([&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records) {
-            checkpoints->at_block(place, records);
+        deep_->set_block_hook([&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records,
+                                  const qv::record_joins& joins) {
+            checkpoints->at_block(place, records, joins);
         });
     }
     {
@@ -95,7 +96,7 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
         problems_ = std::move(report.problems);
     }
     if (deep_) {
-        checkpoints->finish(deep_->finished(), deep_->records());
+        checkpoints->finish(deep_->finished(), deep_->records(), deep_->joins());
         deep_->set_block_hook({});
     }
     bar.clear();
@@ -119,13 +120,13 @@ bool scan_job::load_saved(const std::string& file, std::string* error, bool allo
                      " is missing, too short, or the file is damaged";
         return false;
     }
-    items_ = deep_->adopt(*device_, std::move(result->records)).items;
+    items_ = deep_->adopt(*device_, std::move(result->records), std::move(result->joins)).items;
     return true;
 }
 
 int scan_job::save(const std::string& file, bool allow_empty) const {
     if (!deep_) return -1;
-    return qv::write_scan_result(file, device_path_, deep_->records(), allow_empty);
+    return qv::write_scan_result(file, device_path_, deep_->records(), allow_empty, deep_->joins());
 }
 
 uint64_t scan_job::unreadable_bytes() const { return scanner_->unreadable_so_far(); }

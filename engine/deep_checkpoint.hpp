@@ -25,6 +25,7 @@ struct deep_checkpoint {
     bool every_byte = false;
     uint64_t unreadable_bytes = 0;
     std::vector<raw_item_s> records;
+    record_joins joins;  // second pieces of records put together from two
 };
 
 // Writes the checkpoint atomically (temporary file, fsync, rename). 0 or -1.
@@ -47,12 +48,12 @@ public:
     deep_checkpointer(std::string path, std::string device_path, uint64_t device_length, bool every_byte,
                       std::chrono::milliseconds interval, uint64_t carried, const bad_ranges* bad);
     // The scan's at_block: remembers the place, writes when one is due.
-    void at_block(const sig::scan_place& place, const std::vector<raw_item_s>& records);
-    void finish(bool finished, const std::vector<raw_item_s>& records);
+    void at_block(const sig::scan_place& place, const std::vector<raw_item_s>& records, const record_joins& joins);
+    void finish(bool finished, const std::vector<raw_item_s>& records, const record_joins& joins);
     uint64_t written() const { return written_; }
 
 private:
-    void write(const std::vector<raw_item_s>& records);
+    void write(const std::vector<raw_item_s>& records, const record_joins& joins);
 
     deep_checkpoint c_;
     std::string path_;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qv {
 
@@ -13,6 +14,13 @@ enum class item_state : uint8_t {
     assembled,    // put together from pieces found apart
     overwritten,  // part of its space holds other data now
     damaged,      // some bytes could not be read or fail their check
+};
+
+// Where one piece of a carved file lies on the volume.
+struct item_piece {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    bool operator==(const item_piece&) const = default;
 };
 
 struct found_item {
@@ -31,6 +39,10 @@ struct found_item {
     std::string type;           // carved files: the file type ("jpg"); empty otherwise
     uint64_t offset = 0;        // carved files: byte offset on the volume
     bool doubtful = false;      // a check of the entry failed (e.g. an exFAT set checksum)
+    // Carved files put together from pieces found apart: each piece in file
+    // order, the first at offset, their sizes adding up to size. Empty when
+    // the file lies whole at offset.
+    std::vector<item_piece> pieces;
 };
 
 }  // namespace qv

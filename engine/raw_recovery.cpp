@@ -42,6 +42,7 @@ void raw_recovery_c::reset() {
     token_.clear();
     type_index_.clear();
     records_.clear();
+    joins_.clear();
     facts_.clear();
     drop_found_items();
 }
@@ -64,19 +65,22 @@ void raw_recovery_c::run() {
             resume_->every_byte == core_.every_byte()) {
             extras.start = {resume_->position, resume_->search_from, resume_->reported_end};
             extras.records = resume_->records;
+            extras.joins = resume_->joins;
             // The sectors before the checkpoint are not read again: carry their count.
             carried_unreadable_ = resume_->unreadable_bytes;
         }
         qv::deep_checkpointer checkpoints(checkpoint_path_, path, device->length(), core_.every_byte(),
                                           checkpoint_interval_, carried_unreadable_, &bad_);
-        extras.at_block = [&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records) {
-            checkpoints.at_block(place, records);
+        extras.at_block = [&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records,
+                              const qv::record_joins& joins) {
+            checkpoints.at_block(place, records, joins);
         };
         qv::deep_scan_result result = core_.scan(*device, hooks, &extras);
-        checkpoints.finish(result.finished, result.records);
+        checkpoints.finish(result.finished, result.records, result.joins);
         checkpoints_written_ = checkpoints.written();
         vanished_ = result.vanished;
         records_ = std::move(result.records);
+        joins_ = std::move(result.joins);
         type_index_ = std::move(result.type_index);
         facts_ = std::move(result.facts);
     }
@@ -86,7 +90,7 @@ void raw_recovery_c::run() {
 }
 
 std::vector<qv::found_item> raw_recovery_c::make_found_items() {
-    return qv::deep_found_items(records_, type_index_, facts_);
+    return qv::deep_found_items(records_, type_index_, facts_, joins_);
 }
 
 void raw_recovery_c::raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size) {
@@ -114,8 +118,9 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
     if (!device) return -1;
     int64_t taken = id < facts_.size() ? facts_[id].taken : 0;
     uint64_t unreadable = 0;
-    int result = qv::deep_core::recover(*device, item.offset, item.size, QFile::encodeName(destination).toStdString(),
-                                        taken, &unreadable);
+    // A file put together from two pieces is written the first, then the second.
+    int result = qv::deep_core::recover(*device, qv::record_pieces(item, joins_),
+                                        QFile::encodeName(destination).toStdString(), taken, &unreadable);
     last_unreadable_ = unreadable;
     if (unreadable)
         unreadable_in_[id] = unreadable;
@@ -127,7 +132,7 @@ int32_t raw_recovery_c::recover_file(uint64_t id, QString destination) {
 int raw_recovery_c::write_result_file(const QByteArray& path, bool allow_empty) {
     result_published();
     return qv::write_scan_result(path.toStdString(), device_path_.toLocal8Bit().toStdString(), records_,
-                                 allow_empty);
+                                 allow_empty, joins_);
 }
 
 QString raw_recovery_c::read_result_file(const QByteArray& path, bool allow_empty) {
@@ -139,6 +144,7 @@ QString raw_recovery_c::read_result_file(const QByteArray& path, bool allow_empt
     auto result = qv::read_scan_result(path.toStdString(), device->length(), nullptr, allow_empty);
     if (!result || result->device_path != *header) return {};
     records_ = std::move(result->records);
+    joins_ = std::move(result->joins);
     type_index_ = qv::type_index_of(records_);
     // Capture times and checks are not kept in the file: read them again.
     facts_ = qv::deep_core::examine(*device, records_, &token_);

@@ -100,6 +100,11 @@ public:
         result_published();
         return type_index_;
     }
+    // The second pieces of files put together from two, by record id.
+    const qv::record_joins& joins() const {
+        result_published();
+        return joins_;
+    }
     const QString& device_path() const { return device_path_; }
     const volume_item_s& volume() const { return volume_; }
     // The file-table row of record number id: name "%08llu.%s" (the record's
@@ -131,6 +136,7 @@ private:
     std::map<uint64_t, uint64_t> unreadable_in_;  // record id -> bytes zero-filled by recover_file
     type_map type_index_;
     std::vector<raw_item_s> records_;
+    qv::record_joins joins_;
     std::vector<qv::sig::file_facts> facts_;
     QString device_path_;
 };

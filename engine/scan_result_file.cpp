@@ -21,6 +21,8 @@ struct file_closer {
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 constexpr size_t record_offset_at = 8, record_size_at = 16, record_type_at = 24, type_length = 8;
+constexpr const char (&pieces_mark)[8] = scan_result_pieces_mark;
+constexpr const char (&piece_type)[type_length] = scan_result_piece_type;
 
 bool type_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '+' || c == '-';
@@ -33,6 +35,15 @@ bool fail(std::string* error, const std::string& why) {
 
 }  // namespace
 
+uint64_t scan_result_pieces_in(const uint8_t* header) {
+    // A path that reaches into the mark's place leaves no room for it.
+    const void* nul = std::memchr(header, '\0', scan_result_header_size);
+    if (!nul || static_cast<const uint8_t*>(nul) >= header + scan_result_pieces_mark_at ||
+        std::memcmp(header + scan_result_pieces_mark_at, pieces_mark, sizeof pieces_mark) != 0)
+        return 0;
+    return byte_view(header, scan_result_header_size).le64(scan_result_pieces_count_at);
+}
+
 std::string record_type(const raw_item_s& item) {
     size_t n = 0;
     while (n < type_length && item.type[n] != '\0') ++n;
@@ -40,18 +51,31 @@ std::string record_type(const raw_item_s& item) {
 }
 
 int write_scan_result(const std::string& file, const std::string& device_path,
-                      const std::vector<raw_item_s>& records, bool allow_empty) {
+                      const std::vector<raw_item_s>& records, bool allow_empty, const record_joins& joins) {
     if (records.empty() && !allow_empty) return -1;
     if (device_path.size() >= scan_result_header_size || device_path.find('\0') != std::string::npos)
         return -1;
-    std::vector<uint8_t> bytes(scan_result_header_size + records.size() * scan_result_record_size, 0);
+    if (!joins.empty() && (device_path.size() >= scan_result_pieces_mark_at || joins.rbegin()->first >= records.size()))
+        return -1;
+    std::vector<uint8_t> bytes(scan_result_header_size + (records.size() + joins.size()) * scan_result_record_size, 0);
     std::memcpy(bytes.data(), device_path.data(), device_path.size());
+    if (!joins.empty()) {
+        std::memcpy(bytes.data() + scan_result_pieces_mark_at, pieces_mark, sizeof pieces_mark);
+        put_le64(bytes.data() + scan_result_pieces_count_at, joins.size());
+    }
     uint8_t* p = bytes.data() + scan_result_header_size;
     for (const raw_item_s& r : records) {
         put_le64(p, r.index);
         put_le64(p + record_offset_at, r.offset);
         put_le64(p + record_size_at, r.size);
         std::memcpy(p + record_type_at, r.type, type_length);
+        p += scan_result_record_size;
+    }
+    for (const auto& [index, piece] : joins) {
+        put_le64(p, index);
+        put_le64(p + record_offset_at, piece.offset);
+        put_le64(p + record_size_at, piece.size);
+        std::memcpy(p + record_type_at, piece_type, type_length);
         p += scan_result_record_size;
     }
     return replace_file_atomically(file, bytes.data(), bytes.size());
@@ -144,6 +168,22 @@ std::optional<scan_result> parse_scan_result(const uint8_t* bytes, size_t size, 
         fail(error, name + ": too many records");
         return std::nullopt;
     }
+    // Second pieces follow the records when the header counts them (a path
+    // that reaches into the mark's place leaves none).
+    const bool marked = static_cast<const uint8_t*>(nul) < bytes + scan_result_pieces_mark_at &&
+                        std::memcmp(bytes + scan_result_pieces_mark_at, pieces_mark, sizeof pieces_mark) == 0;
+    const uint64_t pieces = scan_result_pieces_in(bytes);
+    if (marked) {
+        if (pieces > count || pieces == 0) {
+            fail(error, name + ": the header counts " + std::to_string(pieces) + " second pieces");
+            return std::nullopt;
+        }
+        count -= pieces;
+    }
+    if (count == 0 && !allow_empty) {
+        fail(error, name + ": no record");
+        return std::nullopt;
+    }
     result.records.resize(size_t(count));
     for (uint64_t i = 0; i < count; ++i) {
         byte_view v(bytes + scan_result_header_size + i * scan_result_record_size, scan_result_record_size);
@@ -168,6 +208,24 @@ std::optional<scan_result> parse_scan_result(const uint8_t* bytes, size_t size, 
             fail(error, name + ": record " + std::to_string(i) + " lies past the end of the device");
             return std::nullopt;
         }
+    }
+    for (uint64_t k = 0; k < pieces; ++k) {
+        byte_view v(bytes + scan_result_header_size + (count + k) * scan_result_record_size, scan_result_record_size);
+        const uint64_t index = v.le64(0);
+        const item_piece piece{v.le64(record_offset_at), v.le64(record_size_at)};
+        const std::string what = name + ": second piece " + std::to_string(k);
+        if (std::memcmp(v.data() + record_type_at, piece_type, type_length) != 0 || index >= count ||
+            (!result.joins.empty() && index <= result.joins.rbegin()->first)) {
+            fail(error, what + " does not belong to one record of its own");
+            return std::nullopt;
+        }
+        const raw_item_s& first = result.records[size_t(index)];
+        if (piece.size == 0 || piece.offset > device_length || piece.size > device_length - piece.offset ||
+            first.size > ~uint64_t(0) - piece.size) {
+            fail(error, what + " lies past the end of the device");
+            return std::nullopt;
+        }
+        result.joins.emplace(index, piece);
     }
     return result;
 }

@@ -30,6 +30,7 @@ struct joined_view {
     uint64_t start;
     uint64_t split;   // file offset of the break
     uint64_t resume;  // device offset of the continuation
+    uint64_t* budget = nullptr;  // bytes that may still be checksummed; null: no bound
     uint64_t device_of(uint64_t x) const { return x < split ? start + x : resume + (x - split); }
     bool read(uint64_t x, uint8_t* out, size_t n) const {
         while (n > 0) {
@@ -42,6 +43,13 @@ struct joined_view {
         return true;
     }
     bool crc(uint64_t x, uint64_t n, uint32_t* out) const {
+        if (budget) {
+            if (*budget < n) {
+                *budget = 0;
+                return false;
+            }
+            *budget -= n;
+        }
         uLong sum = crc32(0, nullptr, 0);
         while (n > 0) {
             uint64_t run = std::min(n, crc_piece);
@@ -115,6 +123,7 @@ std::optional<joined_file> join_png(carve_input& in, uint64_t start, uint64_t li
     broken_end = std::min(broken_end, limit);
     // Device offsets of the cluster boundaries where the break may lie: the
     // chunks before the broken one checked, so not before it.
+    uint64_t budget = limits.max_checked_bytes;
     const uint64_t base = limits.cluster_base % limits.cluster;
     uint64_t first_break = start + broken;
     first_break = first_break < base ? base
@@ -136,10 +145,10 @@ std::optional<joined_file> join_png(carve_input& in, uint64_t start, uint64_t li
             if (resume >= in.length()) break;
             // The rest may not run past the device or past the type's limit.
             const uint64_t rest_room = std::min<uint64_t>(in.length() - resume, limit - std::min(limit, split));
-            const joined_view v{in, start, split, resume};
+            const joined_view v{in, start, split, resume, &budget};
             const chunk_walk w = walk_chunks(v, broken, split + rest_room);
             if (w.whole) return joined_file{{start, split}, {resume, w.end - split}};
-            if (in.stopped() || in.vanished()) return std::nullopt;
+            if (in.stopped() || in.vanished() || budget == 0) return std::nullopt;
         }
     }
     return std::nullopt;

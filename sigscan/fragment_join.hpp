@@ -24,6 +24,9 @@ struct join_limits {
     uint64_t cluster = 4096;            // the file system's allocation unit in bytes
     uint64_t cluster_base = 0;          // device offset of a cluster boundary (the data area)
     uint64_t max_gap_clusters = 4096;   // how far past the break the continuation may start
+    // The most bytes checksummed in trying continuations: bounds the work on
+    // data that looks like chunk headers everywhere (text) or on huge chunks.
+    uint64_t max_checked_bytes = uint64_t(256) << 20;
 };
 
 // A PNG starting at start (its signature) whose chunks stop checking before

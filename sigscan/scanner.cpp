@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sigscan/carve_input.hpp"
+#include "sigscan/fragment_join.hpp"
 #include "sigscan/header_search.hpp"
 #include "sigscan/rules/rules.hpp"
 #include "sigscan/sc_api.hpp"
@@ -15,6 +16,9 @@ namespace qv::sig {
 namespace {
 
 constexpr uint64_t sector_size = 512;
+// Where the volume's cluster size is unknown, breaks and gaps are looked for
+// in steps of 4 KiB: every cluster size from 4 KiB up is a multiple of it.
+constexpr uint64_t default_join_cluster = 4096;
 
 // Header patterns grouped by the position of the byte they are dispatched on,
 // each group indexed by that byte's value: one table look-up per group and
@@ -211,6 +215,27 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         const uint8_t* data = view.data();
         const uint64_t scan_end_at = std::min<uint64_t>(block_end, pos + filled);
         const size_t end_i = size_t(scan_end_at - pos);
+        // A file whose structure broke at c: joined with its continuation
+        // when one checks whole; the scan goes on after the first piece, as
+        // the data in the gap are other files.
+        auto try_join = [&](uint64_t c, uint64_t limit, const file_type& type) {
+            if (c < reported_end) return false;
+            const uint64_t cluster = options.cluster >= sector_size ? options.cluster : default_join_cluster;
+            // The file's first byte lies at a cluster start: the clusters count from it.
+            const join_limits limits{cluster, c, std::max<uint64_t>(1, options.join_reach / cluster)};
+            const auto joined = join_png(input, c, limit, limits);
+            if (!joined || input.vanished() || input.stopped()) return false;
+            if (joined->first.offset != c || joined->first.size == 0 || joined->second.size == 0 ||
+                joined->first.size + joined->second.size > limit)
+                return false;
+            options.joined(type.name.c_str(), joined->first.offset, joined->first.size, joined->second.offset,
+                           joined->second.size);
+            reported_end = c + joined->first.size;
+            uint64_t after = reported_end;
+            if (step > 1) after = (after + step - 1) / step * step;
+            skip_until = after;
+            return true;
+        };
         // Tries header `id` at data[i]; true when a file was reported there.
         auto try_header = [&](size_t i, uint32_t id) {
             const uint64_t c = pos + i;
@@ -221,6 +246,8 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             const uint64_t limit = std::min(type.max_size, length - c);
             auto result = rule_for(type.rule)(input, c, limit, type);
             if (input.vanished() || input.stopped()) return false;
+            if ((!result || result->size == 0) && type.rule == size_rule::png && options.joined)
+                return try_join(c, limit, type);
             if (!result || result->size == 0) return false;
             // A file may begin before its candidate (lead bytes), never before
             // the end of the file reported last, and never past the type's maximum.

@@ -13,6 +13,10 @@
 
 namespace qv::sig {
 
+// A file found in two pieces: type NUL-terminated, each piece's offset and size on the device.
+using joined_fn = std::function<void(const char* type, uint64_t first_offset, uint64_t first_size,
+                                     uint64_t second_offset, uint64_t second_size)>;
+
 // A place in a scan to go on from.
 struct scan_place {
     uint64_t position = 0;      // the next block read begins here
@@ -33,6 +37,13 @@ struct scan_options {
     std::function<void(const scan_place& place)> at_block;
     // Unreadable sectors are read as zeros and added here (may be null).
     bad_ranges* bad = nullptr;
+    // Files whose structure breaks at a cluster boundary (PNG) are joined
+    // with the continuation that checks whole, within join_reach bytes past
+    // the break, and reported here; null: they are not looked for.
+    joined_fn joined;
+    // The volume's allocation unit in bytes; 0 when unknown (4 KiB steps).
+    uint64_t cluster = 0;
+    uint64_t join_reach = uint64_t(16) << 20;
 };
 
 // type is NUL-terminated; offset and size are bytes on the device.

@@ -432,6 +432,56 @@ TEST(cli_deep_scan, damaged_files_are_marked_and_can_be_left_out) {
     EXPECT_NE(out.find("recovered 2 of 2 files"), std::string::npos) << out;
 }
 
+// A PNG stored in two pieces with other data between them: listed once as
+// "assembled" with both pieces' size, and written back byte for byte by
+// recover and by resume of the saved result.
+TEST(cli_deep_scan, a_png_in_two_pieces_comes_back_whole) {
+    if (!qv::test::have_tool("convert")) GTEST_SKIP() << "convert (ImageMagick) is not installed";
+    qv::test::temp_dir dir;
+    const std::string made = dir / "made.png";
+    ASSERT_EQ(run("convert -size 300x200 -seed 5 plasma:fractal " + shell_quote(made) + " 2>/dev/null"), 0);
+    const std::vector<uint8_t> png = qv::test::read_file(made);
+    constexpr size_t cluster = 4096, first_at = 8 * cluster, cut = 20 * cluster;
+    ASSERT_GT(png.size(), cut + cluster);
+    struct row {
+        const char* name;
+        bool zeros;
+        const char* flags;
+    };
+    for (const row& r : {row{"noise gap, sector starts", false, ""}, row{"zero gap, every byte", true, "--every-byte "}}) {
+        SCOPED_TRACE(r.name);
+        // The first 20 clusters, 9 clusters of other data (or zeros), the rest.
+        const size_t second_at = first_at + cut + 9 * cluster;
+        std::vector<uint8_t> image = qv::test::pseudo_random_bytes(second_at + png.size() + 4 * cluster, 42);
+        if (r.zeros) std::fill(image.begin() + first_at + cut, image.begin() + second_at, 0);
+        std::copy(png.begin(), png.begin() + cut, image.begin() + first_at);
+        std::copy(png.begin() + cut, png.end(), image.begin() + second_at);
+        const std::string img = dir / "split.img", sav = dir / "split.sav";
+        qv::test::write_file(img, image);
+
+        std::string out;
+        ASSERT_EQ(run(cli(std::string("scan --deep --json ") + r.flags + "--type png --save " + shell_quote(sav) + " " +
+                          shell_quote(img)) + " 2>/dev/null", &out), 0);
+        ASSERT_EQ(lines_of(out).size(), 1u) << out;
+        EXPECT_NE(out.find("\"state\":\"assembled\""), std::string::npos) << out;
+        EXPECT_NE(out.find("\"size\":" + std::to_string(png.size())), std::string::npos) << out;
+
+        const std::string to = dir / "out", resumed = dir / "resumed";
+        std::filesystem::remove_all(to);
+        std::filesystem::remove_all(resumed);
+        ASSERT_EQ(run(cli(std::string("recover --deep ") + r.flags + "--type png " + shell_quote(img) + " --to " +
+                          shell_quote(to)) + " 2>&1", &out), 0) << out;
+        ASSERT_EQ(run(cli("resume " + shell_quote(sav) + " --to " + shell_quote(resumed)) + " 2>&1", &out), 0) << out;
+        for (const std::string& folder : {to, resumed}) {
+            std::vector<std::vector<uint8_t>> files;
+            for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+                if (e.is_regular_file() && e.path().extension() == ".png") files.push_back(qv::test::read_file(e.path()));
+            ASSERT_EQ(files.size(), 1u) << folder;
+            EXPECT_EQ(files[0], png) << folder;
+        }
+    }
+}
+
 }  // namespace
 
 #include "tests/ntfsscan/ntfs_test_image.hpp"

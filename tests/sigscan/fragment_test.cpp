@@ -5,12 +5,19 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include "devices/device_handle.hpp"
+#include "engine/deep_checkpoint.hpp"
+#include "engine/deep_core.hpp"
+#include "engine/deep_scanner.hpp"
+#include "engine/scan_result_file.hpp"
+#include "engine/volume_cluster.hpp"
 #include "sigscan/fragment_join.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -152,6 +159,24 @@ TEST(PngInTwoPieces, AWrongContinuationIsNeverAccepted) {
     EXPECT_FALSE(join(no_true, s.first.offset));
 }
 
+TEST(PngInTwoPieces, WorkOnLookAlikeGapsIsBounded) {
+    // A gap of letters looks like chunk headers at every cluster: each is
+    // tried, within the bound on checksummed bytes, and the true one is found.
+    const bytes file = make_png(16, 65536, 41);
+    split_image s = split(file, 6, 40, gap_kind::noise);
+    for (uint64_t at = s.first.offset + s.first.size; at < s.second.offset; ++at) s.image[at] = uint8_t('a' + at % 26);
+    qv::memory_device device(s.image);
+    qv::sig::carve_input in(device, nullptr);
+    const auto j = qv::sig::join_png(in, s.first.offset, s.image.size() - s.first.offset, {cluster, 0, 4096});
+    ASSERT_TRUE(j);
+    EXPECT_EQ(j->second, s.second);
+    // With too small a bound it gives up: nothing, never a wrong join.
+    qv::sig::carve_input in2(device, nullptr);
+    qv::sig::join_limits tight{cluster, 0, 4096};
+    tight.max_checked_bytes = 100000;
+    EXPECT_FALSE(qv::sig::join_png(in2, s.first.offset, s.image.size() - s.first.offset, tight));
+}
+
 TEST(PngInTwoPieces, HostileInputGivesNothing) {
     const bytes file = make_png(12, 8192, 21);
     std::vector<bytes> cases;
@@ -170,6 +195,313 @@ TEST(PngInTwoPieces, HostileInputGivesNothing) {
         EXPECT_FALSE(join(image, 0, 64)) << "case " << i;
         EXPECT_FALSE(join(cases[i], 0, 64)) << "case " << i << " at the very end";
     }
+}
+
+// The deep scan's found PNG items of an image, with their pieces.
+struct deep_png_scan {
+    std::vector<qv::found_item> pngs;
+    qv::deep_scan_result result;
+};
+
+deep_png_scan deep_scan(const bytes& image, bool every_byte, uint64_t known_cluster = 0) {
+    qv::memory_device device(image);
+    qv::deep_core core;
+    core.set_every_byte(every_byte);
+    core.set_cluster(known_cluster);
+    qv::scan_hooks hooks;
+    std::vector<qv::found_item> announced;
+    hooks.found = [&](const qv::found_item& f) { announced.push_back(f); };
+    deep_png_scan out;
+    out.result = core.scan(device, hooks);
+    for (const qv::found_item& f : qv::deep_found_items(out.result.records, out.result.type_index, out.result.facts,
+                                                        out.result.joins))
+        if (f.type == "png") out.pngs.push_back(f);
+    // What the scan announced as it went is what it lists at the end (whole
+    // files' checks follow later; joined ones are "assembled" from the start).
+    size_t announced_pngs = 0;
+    for (const qv::found_item& f : announced)
+        if (f.type == "png") {
+            ++announced_pngs;
+            EXPECT_TRUE(std::any_of(out.pngs.begin(), out.pngs.end(), [&](const qv::found_item& g) {
+                return g.offset == f.offset && g.size == f.size && g.pieces == f.pieces &&
+                       (g.state == qv::item_state::assembled) == (f.state == qv::item_state::assembled);
+            })) << "announced at " << f.offset;
+        }
+    EXPECT_EQ(announced_pngs, out.pngs.size());
+    return out;
+}
+
+bytes recovered(const bytes& image, const qv::found_item& item, const std::string& dir) {
+    qv::memory_device device(image);
+    const std::string to = dir + "/out.png";
+    EXPECT_EQ(qv::deep_core::recover(device, item, to), 0);
+    return qv::test::read_file(to);
+}
+
+struct deep_row {
+    const char* name;
+    size_t chunk_size;  // 0: the real PNG
+    uint64_t first_clusters, gap_clusters;
+    gap_kind gap;
+    bool every_byte;
+    uint64_t known_cluster;  // the volume's cluster size, 0 when the scan does not know it
+};
+
+class DeepScanOfPngInTwoPieces : public ::testing::TestWithParam<deep_row> {};
+
+TEST_P(DeepScanOfPngInTwoPieces, IsAssembledAndRecoveredByteForByte) {
+    const deep_row row = GetParam();
+    qv::test::temp_dir dir;
+    const bytes file = row.chunk_size ? make_png(40, row.chunk_size, 7) : tool_png(dir.path().string());
+    if (file.empty()) GTEST_SKIP() << "convert (ImageMagick) is not installed";
+    const split_image s = split(file, row.first_clusters, row.gap_clusters, row.gap);
+    const deep_png_scan scan = deep_scan(s.image, row.every_byte, row.known_cluster);
+    ASSERT_EQ(scan.pngs.size(), 1u);
+    const qv::found_item& png = scan.pngs[0];
+    EXPECT_EQ(png.offset, s.first.offset);
+    EXPECT_EQ(png.size, file.size()) << "the size is both pieces'";
+    EXPECT_EQ(png.state, qv::item_state::assembled);
+    const std::vector<qv::item_piece> want{{s.first.offset, s.first.size}, {s.second.offset, s.second.size}};
+    EXPECT_EQ(png.pieces, want);
+    EXPECT_EQ(recovered(s.image, png, dir.path().string()), file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, DeepScanOfPngInTwoPieces,
+    ::testing::Values(deep_row{"NoiseGapSectorStarts", 8192, 10, 7, gap_kind::noise, false, 0},
+                      deep_row{"ZeroGapSectorStarts", 8192, 10, 7, gap_kind::zeros, false, 0},
+                      deep_row{"NoiseGapEveryByte", 8192, 10, 7, gap_kind::noise, true, 0},
+                      deep_row{"ZeroGapEveryByte", 8192, 10, 7, gap_kind::zeros, true, 0},
+                      deep_row{"KnownLargeClusters", 8192, 12, 8, gap_kind::noise, false, 16384},
+                      deep_row{"FarGap", 65536, 20, 2000, gap_kind::zeros, false, 0},
+                      deep_row{"RealPngSectorStarts", 0, 6, 12, gap_kind::noise, false, 0},
+                      deep_row{"RealPngEveryByte", 0, 6, 12, gap_kind::zeros, true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeepScanOfPngInTwoPieces, AWrongContinuationIsNeverAcceptedOrWritten) {
+    const bytes file = make_png(30, 8192, 9);
+    const split_image s = split(file, 8, 70, gap_kind::noise);
+    // Where the continuation lay, another PNG's middle, cut at the same place:
+    // its chunk headers lie where the true ones would.
+    const bytes other = make_png(30, 8192, 500);
+    bytes image = s.image;
+    std::copy(other.begin() + std::ptrdiff_t(s.first.size), other.end(), image.begin() + std::ptrdiff_t(s.second.offset));
+    for (bool every_byte : {false, true}) {
+        const deep_png_scan scan = deep_scan(image, every_byte);
+        for (const qv::found_item& f : scan.pngs) {
+            EXPECT_NE(f.state, qv::item_state::assembled) << f.offset;
+            EXPECT_TRUE(f.pieces.empty()) << f.offset;
+        }
+        EXPECT_TRUE(scan.result.joins.empty());
+    }
+    // Beyond the reach the scan looks at, the true continuation is not joined either.
+    qv::memory_device device(s.image);
+    qv::sig::scan_options options;
+    options.join_reach = 60 * cluster;
+    size_t joined = 0;
+    options.joined = [&](const char*, uint64_t, uint64_t, uint64_t, uint64_t) { ++joined; };
+    qv::sig::scan_device(device, *qv::sig::current_config(), options, nullptr, [](const char*, uint64_t, uint64_t) {});
+    EXPECT_EQ(joined, 0u);
+    options.join_reach = 80 * cluster;
+    qv::sig::scan_device(device, *qv::sig::current_config(), options, nullptr, [](const char*, uint64_t, uint64_t) {});
+    EXPECT_EQ(joined, 1u);
+}
+
+TEST(DeepScanOfPngInTwoPieces, WholeFilesAroundTheBrokenOneStayAsTheyAre) {
+    // A whole PNG in the gap and one after the continuation: each found once,
+    // whole, and the broken one joined across the one in its gap.
+    const bytes file = make_png(24, 8192, 31), inside = make_png(3, 3000, 77), after = make_png(2, 5000, 78);
+    split_image s = split(file, 9, 12, gap_kind::zeros);
+    const uint64_t inside_at = s.first.offset + s.first.size + 2 * cluster;
+    std::copy(inside.begin(), inside.end(), s.image.begin() + std::ptrdiff_t(inside_at));
+    const uint64_t after_at = (s.second.offset + s.second.size + cluster) / cluster * cluster;
+    s.image.resize(after_at + after.size() + cluster, 0);
+    std::copy(after.begin(), after.end(), s.image.begin() + std::ptrdiff_t(after_at));
+    for (bool every_byte : {false, true}) {
+        const deep_png_scan scan = deep_scan(s.image, every_byte);
+        ASSERT_EQ(scan.pngs.size(), 3u) << every_byte;
+        std::map<uint64_t, qv::found_item> by_offset;
+        for (const qv::found_item& f : scan.pngs) by_offset[f.offset] = f;
+        ASSERT_EQ(by_offset.count(s.first.offset), 1u);
+        EXPECT_EQ(by_offset[s.first.offset].state, qv::item_state::assembled);
+        ASSERT_EQ(by_offset.count(inside_at), 1u);
+        EXPECT_EQ(by_offset[inside_at].size, inside.size());
+        EXPECT_TRUE(by_offset[inside_at].pieces.empty());
+        ASSERT_EQ(by_offset.count(after_at), 1u);
+        EXPECT_EQ(by_offset[after_at].size, after.size());
+    }
+}
+
+// Saved and loaded again: the two pieces come back, and so does the file.
+TEST(SavedResultWithPieces, ResumedScanRecoversTheAssembledFileByteForByte) {
+    qv::test::temp_dir dir;
+    const bytes file = make_png(30, 8192, 12);
+    const split_image s = split(file, 7, 33, gap_kind::noise);
+    qv::memory_device device(s.image);
+    qv::deep_scanner scanner;
+    scanner.scan(device, qv::scan_hooks{});
+    ASSERT_EQ(scanner.joins().size(), 1u);
+    const std::string sav = dir / "scan.sav";
+    ASSERT_EQ(qv::write_scan_result(sav, "/dev/sdz1", scanner.records(), false, scanner.joins()), 0);
+
+    std::string why;
+    auto loaded = qv::read_scan_result(sav, device.length(), &why);
+    ASSERT_TRUE(loaded) << why;
+    EXPECT_EQ(loaded->records.size(), scanner.records().size());
+    EXPECT_EQ(loaded->joins, scanner.joins());
+    qv::deep_scanner resumed;
+    const qv::scan_report report = resumed.adopt(device, loaded->records, loaded->joins);
+    auto png = std::find_if(report.items.begin(), report.items.end(), [](const qv::found_item& f) { return f.type == "png"; });
+    ASSERT_NE(png, report.items.end());
+    EXPECT_EQ(png->state, qv::item_state::assembled);
+    const std::string to = dir / "back.png";
+    ASSERT_TRUE(resumed.recover(*png, to).written());
+    EXPECT_EQ(qv::test::read_file(to), file);
+
+    // A file written without pieces (as before them) loads, each file its first piece.
+    ASSERT_EQ(qv::write_scan_result(sav, "/dev/sdz1", scanner.records()), 0);
+    loaded = qv::read_scan_result(sav, device.length(), &why);
+    ASSERT_TRUE(loaded) << why;
+    EXPECT_TRUE(loaded->joins.empty());
+    EXPECT_EQ(loaded->records.size(), scanner.records().size());
+    // With pieces, a path too long to leave room for their count is refused, not cut.
+    EXPECT_EQ(qv::write_scan_result(sav, "/" + std::string(245, 'd'), scanner.records(), false, scanner.joins()), -1);
+}
+
+TEST(SavedResultWithPieces, DamagedPieceRecordsAreRefused) {
+    std::vector<raw_item_s> records(2);
+    for (uint64_t i = 0; i < 2; ++i) {
+        records[i].index = i;
+        records[i].offset = 4096 * (i + 1);
+        records[i].size = 1000;
+        std::memcpy(records[i].type, "png", 3);
+    }
+    const qv::record_joins joins{{1, {20000, 500}}};
+    qv::test::temp_dir dir;
+    const std::string sav = dir / "r.sav";
+    ASSERT_EQ(qv::write_scan_result(sav, "/dev/x", records, false, joins), 0);
+    const bytes good = qv::test::read_file(sav);
+    ASSERT_EQ(good.size(), 256u + 3 * 32);
+    ASSERT_TRUE(qv::parse_scan_result(good.data(), good.size(), "r", 1 << 20));
+    struct damage {
+        const char* what;
+        size_t at;
+        uint8_t value;
+    };
+    const damage rows[] = {
+        {"count past the records", 248, 9},   {"count of none", 248, 0},
+        {"piece of no record", 256 + 64, 7},  {"piece of the first record twice", 256 + 64, 0},
+        {"piece past the device", 256 + 64 + 15, 0x40}, {"piece type changed", 256 + 64 + 24, 'p'},
+    };
+    for (const damage& d : rows) {
+        bytes b = good;
+        if (d.at == 256 + 64 && d.value == 0) {
+            // Two pieces, both of record 0: the second is refused.
+            b.insert(b.end(), b.end() - 32, b.end());
+            b[248] = 2;
+            b[256 + 64] = 0;
+            b[256 + 96] = 0;
+        } else {
+            b[d.at] = d.value;
+        }
+        std::string why;
+        EXPECT_FALSE(qv::parse_scan_result(b.data(), b.size(), "r", 1 << 20, &why)) << d.what;
+        EXPECT_FALSE(why.empty()) << d.what;
+    }
+    // Cut anywhere, never a crash.
+    for (size_t n = 0; n < good.size(); n += 7) qv::parse_scan_result(good.data(), n, "r", 1 << 20);
+}
+
+// An interrupted scan's checkpoint keeps the second pieces found before it,
+// and a scan gone on from it lists the assembled file and writes it whole.
+TEST(SavedResultWithPieces, CheckpointKeepsTheSecondPieces) {
+    qv::test::temp_dir dir;
+    const bytes file = make_png(30, 8192, 14);
+    const split_image s = split(file, 7, 21, gap_kind::zeros);
+    qv::memory_device device(s.image);
+    qv::deep_core core;
+    const qv::deep_scan_result whole = core.scan(device, qv::scan_hooks{});
+    ASSERT_EQ(whole.joins.size(), 1u);
+
+    qv::deep_checkpoint c;
+    c.device_path = "/dev/sdz1";
+    c.device_length = device.length();
+    c.position = c.search_from = c.reported_end = s.second.offset + s.second.size;
+    c.position = c.position / 512 * 512;
+    c.search_from = c.reported_end = std::max(c.position, c.reported_end);
+    c.records = whole.records;
+    c.joins = whole.joins;
+    const std::string path = dir / "scan.checkpoint";
+    ASSERT_EQ(qv::write_deep_checkpoint(path, c), 0);
+    std::string why;
+    auto back = qv::read_deep_checkpoint(path, &why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->joins, whole.joins);
+
+    qv::deep_scan_extras extras;
+    extras.start = {back->position, back->search_from, back->reported_end};
+    extras.records = back->records;
+    extras.joins = back->joins;
+    const qv::deep_scan_result resumed = core.scan(device, qv::scan_hooks{}, &extras);
+    EXPECT_EQ(resumed.joins, whole.joins);
+    const auto items = qv::deep_found_items(resumed.records, resumed.type_index, resumed.facts, resumed.joins);
+    auto png = std::find_if(items.begin(), items.end(), [](const qv::found_item& f) { return f.type == "png"; });
+    ASSERT_NE(png, items.end());
+    EXPECT_EQ(png->state, qv::item_state::assembled);
+    EXPECT_EQ(recovered(s.image, *png, dir.path().string()), file);
+
+    // Cut short inside the second pieces: refused, not loaded without them.
+    bytes cut = qv::test::read_file(path);
+    cut.resize(cut.size() - 16);
+    qv::test::write_file(path, cut);
+    EXPECT_FALSE(qv::read_deep_checkpoint(path, &why));
+}
+
+// The cluster size the scan steps by, read from volumes the file systems' own tools made.
+TEST(VolumeClusterSize, ComesFromTheFileSystemsOwnFields) {
+    struct row {
+        const char* tool;
+        const char* command;  // %s: the image
+        uint64_t cluster;
+    };
+    const row rows[] = {
+        {"mkfs.fat", "mkfs.fat -C -F 16 -s 4 %s 20000", 2048},
+        {"mkfs.fat", "mkfs.fat -C -F 32 -s 8 %s 70000", 4096},
+        {"mkfs.exfat", "truncate -s 40M %s && mkfs.exfat -c 32K %s", 32768},
+        {"mkfs.ntfs", "truncate -s 40M %s && mkfs.ntfs -F -q -Q -c 8192 %s", 8192},
+        {"mkfs.ext4", "truncate -s 40M %s && mkfs.ext4 -q -F -b 2048 %s", 2048},
+    };
+    qv::test::temp_dir dir;
+    size_t checked = 0;
+    for (const row& r : rows) {
+        if (!qv::test::have_tool(r.tool)) continue;
+        const std::string img = dir / (std::to_string(checked) + ".img");
+        std::string cmd = r.command;
+        for (size_t at; (at = cmd.find("%s")) != std::string::npos;) cmd.replace(at, 2, "'" + img + "'");
+        ASSERT_EQ(std::system((cmd + " >/dev/null 2>&1").c_str()), 0) << cmd;
+        const bytes head = [&] {
+            bytes b = qv::test::read_file(img);
+            b.resize(std::min<size_t>(b.size(), 64 * 1024));
+            return b;
+        }();
+        qv::memory_device device(head);
+        EXPECT_EQ(qv::volume_cluster_size(device), r.cluster) << cmd;
+        ++checked;
+        // Cut short or with its fields broken, never a crash and never an odd size.
+        for (size_t n : {size_t(0), size_t(100), size_t(600), size_t(1100)}) {
+            qv::memory_device cut(bytes(head.begin(), head.begin() + std::ptrdiff_t(std::min(n, head.size()))));
+            const uint64_t c = qv::volume_cluster_size(cut);
+            EXPECT_TRUE(c == 0 || c == r.cluster) << cmd << " cut at " << n;
+        }
+        bytes broken = head;
+        for (size_t at : {11, 12, 13, 108, 109, 1024 + 24, 1024 + 25}) broken[at] = 0xFF;
+        qv::memory_device hostile(broken);
+        const uint64_t c = qv::volume_cluster_size(hostile);
+        EXPECT_TRUE(c == 0 || ((c & (c - 1)) == 0 && c >= 512 && c <= (32u << 20))) << cmd << ": " << c;
+    }
+    qv::memory_device noise(qv::test::pseudo_random_bytes(8192, 4));
+    EXPECT_EQ(qv::volume_cluster_size(noise), 0u);
+    if (checked == 0) GTEST_SKIP() << "no mkfs tool is installed";
 }
 
 }  // namespace
