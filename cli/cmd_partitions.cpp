@@ -7,6 +7,7 @@
 #include "cli/commands.hpp"
 #include "cli/json_text.hpp"
 #include "cli/terminal_progress.hpp"
+#include "devices/device_catalog.hpp"
 #include "devices/format_size.hpp"
 #include "partition/drive_lookup.hpp"
 #include "partition/mbr_writer.hpp"
@@ -50,9 +51,9 @@ void print_table(const qv::partition::disk_table& t, bool json) {
     std::fflush(stdout);
 }
 
-void print_report(const qv::partition::repair_report& rep) {
+void print_report(const qv::partition::repair_report& rep, const char* what = "first sector") {
     if (!rep.backup_path.isEmpty())
-        std::fprintf(stderr, "saved the replaced first sector to %s\n", rep.backup_path.toLocal8Bit().constData());
+        std::fprintf(stderr, "saved the replaced %s to %s\n", what, rep.backup_path.toLocal8Bit().constData());
     if (!rep.error.isEmpty()) std::fprintf(stderr, "quorvane-cli: %s\n", rep.error.toLocal8Bit().constData());
 }
 
@@ -70,8 +71,8 @@ int cmd_partitions(const partition_options& o) {
         qv::partition::repair_report rep;
         int rc = qv::partition::restore_partition_table(drive->name, QString::fromStdString(o.restore),
                                                         qv::partition::default_backup_dir(), &rep, o.force);
-        print_report(rep);
-        if (rc == 0) std::fprintf(stderr, "put the saved first sector back on %s\n", o.drive.c_str());
+        print_report(rep, "sectors");
+        if (rc == 0) std::fprintf(stderr, "put the saved sectors back on %s\n", o.drive.c_str());
         return rc == 0 ? 0 : 1;
     }
 
@@ -99,6 +100,39 @@ int cmd_partitions(const partition_options& o) {
     print_new();
     if (search.last_result() < 0) return fail_usage(o.drive + ": " + search.last_error().toStdString());
     if (!o.json) std::fprintf(stderr, "%lld partitions found on %s\n", (long long)printed, o.drive.c_str());
+
+    // A GPT with one copy damaged can be repaired: its plan is shown even when not asked to write.
+    const qv::partition::disk_table table = search.table();
+    const bool gpt_repairable = (table.primary.state == qv::partition::gpt_copy_state::good) !=
+                                (table.backup.state == qv::partition::gpt_copy_state::good);
+    if (o.write_gpt || gpt_repairable) {
+        std::string open_error;
+        auto dev = qv::device_catalog::shared().open(drive->name.toStdString(), qv::access_mode::read_only, &open_error);
+        if (!dev) return fail_usage(o.drive + ": " + open_error);
+        qv::partition::gpt_plan plan;
+        QString plan_error;
+        const int planned = qv::partition::plan_gpt(*dev, table, search.partitions(), drive->name, &plan, &plan_error);
+        dev.reset();
+        if (planned == 0) std::fprintf(stderr, "%s\n", qv::partition::describe_gpt_plan(plan).toLocal8Bit().constData());
+        if (table.primary.state == qv::partition::gpt_copy_state::good &&
+            table.backup.state == qv::partition::gpt_copy_state::good) {
+            std::fprintf(stderr, "both GPT copies are good; nothing to repair, nothing written\n");
+            return 0;
+        }
+        if (!o.write_gpt) {
+            if (planned == 0) std::fprintf(stderr, "--write-gpt --yes writes it\n");
+            return 0;
+        }
+        // A GPT over a valid MBR replaces its table: refused unless asked for with --force.
+        const QString refusal = qv::partition::gpt_write_refusal(table, drive->name);
+        if (!refusal.isEmpty() && !o.force) return fail_usage(refusal.toStdString());
+        if (planned != 0) return fail_usage(o.drive + ": " + plan_error.toStdString());
+        qv::partition::repair_report rep;
+        const int rc = qv::partition::apply_gpt_plan(plan, qv::partition::default_backup_dir(), &rep);
+        print_report(rep, "sectors");
+        if (rc == 0) std::fprintf(stderr, "wrote the GPT to %s\n", o.drive.c_str());
+        return rc == 0 ? 0 : 1;
+    }
     if (!o.write_mbr) return 0;
 
     // An MBR over a valid GPT hides its partitions: refused unless asked for with --force.

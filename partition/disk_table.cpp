@@ -295,6 +295,7 @@ disk_table read_disk_table(device_handle& dev) {
     std::vector<uint8_t> first_two(2 * sector_bytes);
     if (!dev.read_exact(0, first_two.data(), first_two.size())) return t;
     read_mbr(dev, byte_view(first_two.data(), sector_bytes), first_two, &t);
+    if (t.kind == table_kind::mbr) t.mbr_listed = t.partitions.size();
 
     read_gpt_copy(dev, gpt_header_lba, true, t.disk_sectors, &t.primary);
     read_gpt_copy(dev, t.disk_sectors - 1, false, t.disk_sectors, &t.backup);
