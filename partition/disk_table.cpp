@@ -130,7 +130,7 @@ void read_gpt_copy(device_handle& dev, uint64_t lba, bool primary, uint64_t disk
         return damaged(QStringLiteral("%1 entries").arg(copy->entry_count));
     const uint64_t array_sectors = (array_bytes + sector_bytes - 1) / sector_bytes;
     const uint64_t e = copy->entries_lba;
-    const bool array_fits = primary ? e > gpt_header_lba && e < disk_sectors && array_sectors <= copy->first_usable - e
+    const bool array_fits = primary ? e > gpt_header_lba && e < copy->first_usable && array_sectors <= copy->first_usable - e
                                     : e > copy->last_usable && e < lba && array_sectors <= lba - e;
     if (!array_fits) return damaged(QStringLiteral("entry array at LBA %1 does not fit").arg(e));
 

@@ -154,8 +154,12 @@ QString range_text(uint64_t lba, uint64_t sectors) {
 }  // namespace
 
 bool guid_from_text(const QString& text, guid_bytes* out) {
+    constexpr qsizetype dashes[] = {8, 13, 18, 23};
+    if (text.size() != 36) return false;
+    for (qsizetype at : dashes)
+        if (text[at] != u'-') return false;
     const QString hex = QString(text).remove(u'-');
-    if (hex.size() != 32 || text.size() != 36) return false;
+    if (hex.size() != 32) return false;
     static const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
     guid_bytes g{};
     for (int i = 0; i < 16; ++i) {
