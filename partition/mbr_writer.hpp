@@ -24,6 +24,7 @@ struct repair_report {
     QString error;         // why nothing (or not all) was written; empty on success
     bool written = false;  // the new sector is on the drive and read back equal
     mbr_plan plan;         // for a repair: the sector written (or that would have been)
+    gpt_plan gpt;          // for a GPT repair: the sectors written (or that would have been)
 };
 
 // Says why the sectors `current` of the drive `identity` must not be

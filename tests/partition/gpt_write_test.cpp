@@ -15,6 +15,7 @@
 #include "partition/disk_table.hpp"
 #include "partition/gpt_plan.hpp"
 #include "partition/mbr_writer.hpp"
+#include "partition/partition_repair.hpp"
 #include "tests/support/test_support.hpp"
 
 using namespace qv::partition;
@@ -202,6 +203,30 @@ TEST_F(GptWrite, damaged_tables_are_written_back_and_restored) {
         EXPECT_NE(cli("--restore " + shell_quote(backup) + " " + shell_quote(img), &out), 0) << out;
         EXPECT_TRUE(qv::test::read_file(img) == damaged);
     }
+}
+
+// The window's repair takes the GPT road on a disk that was GPT: with both
+// headers gone behind a protective MBR it builds a new GPT, never an MBR.
+TEST_F(GptWrite, the_windows_repair_writes_a_gpt_on_a_gpt_disk) {
+    const std::string img = copy("window.img");
+    ASSERT_EQ(zero(img, 1, 1), 0);
+    ASSERT_EQ(zero(img, disk_sectors - 1, 1), 0);
+    partition_repair_c repair;
+    drive_item_s drive;
+    drive.name = QString::fromStdString(img);
+    drive.size = int64_t(std::filesystem::file_size(img));
+    repair.set_drive(drive);
+    ASSERT_EQ(repair.search(), 0);
+    EXPECT_TRUE(repair.gpt_repair_wanted());
+    EXPECT_NE(repair.repair_plan_text().indexOf(QLatin1String("new GPT")), -1) << repair.repair_plan_text().toStdString();
+    repair_report report;
+    ASSERT_EQ(repair.repair_partition_table(QString::fromStdString(*dir_ / "data"), &report), 0)
+        << report.error.toStdString();
+    EXPECT_EQ(report.gpt.kind, gpt_plan_kind::rebuild);
+    std::string verify;
+    EXPECT_EQ(run("sgdisk -v " + shell_quote(img), &verify), 0);
+    EXPECT_NE(verify.find("No problems found"), std::string::npos) << verify;
+    EXPECT_EQ(partition_lines(img), partition_lines(image_));
 }
 
 TEST_F(GptWrite, healthy_gpt_is_left_alone) {
