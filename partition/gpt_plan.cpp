@@ -358,7 +358,8 @@ int plan_gpt_rebuild(device_handle& dev, const QList<partition_item_s>& found, c
         if (type.isEmpty()) type = QLatin1String(gpt_type_linux_data);
         guid_from_text(type, &lp.type_guid);
         lp.unique_guid = new_guid();
-        lp.name = p.label.left(int(ent_name_units));
+        // FAT's placeholder for "no label" does not name a partition.
+        if (p.label.trimmed() != QLatin1String("NO NAME")) lp.name = p.label.left(int(ent_name_units));
         uint8_t* e = entries.data() + out.partitions.size() * f.entry_bytes;
         std::copy(lp.type_guid.begin(), lp.type_guid.end(), e + ent_type_at);
         std::copy(lp.unique_guid.begin(), lp.unique_guid.end(), e + ent_unique_at);
