@@ -101,11 +101,9 @@ int cmd_partitions(const partition_options& o) {
     if (search.last_result() < 0) return fail_usage(o.drive + ": " + search.last_error().toStdString());
     if (!o.json) std::fprintf(stderr, "%lld partitions found on %s\n", (long long)printed, o.drive.c_str());
 
-    // A GPT with one copy damaged can be repaired: its plan is shown even when not asked to write.
+    // A GPT that can be repaired has its plan shown even when not asked to write.
     const qv::partition::disk_table table = search.table();
-    const bool gpt_repairable = (table.primary.state == qv::partition::gpt_copy_state::good) !=
-                                (table.backup.state == qv::partition::gpt_copy_state::good);
-    if (o.write_gpt || gpt_repairable) {
+    if (o.write_gpt || table.kind == qv::partition::table_kind::gpt) {
         std::string open_error;
         auto dev = qv::device_catalog::shared().open(drive->name.toStdString(), qv::access_mode::read_only, &open_error);
         if (!dev) return fail_usage(o.drive + ": " + open_error);
@@ -114,24 +112,24 @@ int cmd_partitions(const partition_options& o) {
         const int planned = qv::partition::plan_gpt(*dev, table, search.partitions(), drive->name, &plan, &plan_error);
         dev.reset();
         if (planned == 0) std::fprintf(stderr, "%s\n", qv::partition::describe_gpt_plan(plan).toLocal8Bit().constData());
-        if (table.primary.state == qv::partition::gpt_copy_state::good &&
-            table.backup.state == qv::partition::gpt_copy_state::good) {
-            std::fprintf(stderr, "both GPT copies are good; nothing to repair, nothing written\n");
-            return 0;
-        }
         if (!o.write_gpt) {
             if (planned == 0) std::fprintf(stderr, "--write-gpt --yes writes it\n");
-            return 0;
+        } else {
+            if (planned != 0 && table.primary.state == qv::partition::gpt_copy_state::good &&
+                table.backup.state == qv::partition::gpt_copy_state::good) {
+                std::fprintf(stderr, "%s, nothing written\n", plan_error.toLocal8Bit().constData());
+                return 0;
+            }
+            // A GPT over a valid MBR replaces its table: refused unless asked for with --force.
+            const QString refusal = qv::partition::gpt_write_refusal(table, drive->name);
+            if (!refusal.isEmpty() && !o.force) return fail_usage(refusal.toStdString());
+            if (planned != 0) return fail_usage(o.drive + ": " + plan_error.toStdString());
+            qv::partition::repair_report rep;
+            const int rc = qv::partition::apply_gpt_plan(plan, qv::partition::default_backup_dir(), &rep);
+            print_report(rep, "sectors");
+            if (rc == 0) std::fprintf(stderr, "wrote the GPT to %s\n", o.drive.c_str());
+            return rc == 0 ? 0 : 1;
         }
-        // A GPT over a valid MBR replaces its table: refused unless asked for with --force.
-        const QString refusal = qv::partition::gpt_write_refusal(table, drive->name);
-        if (!refusal.isEmpty() && !o.force) return fail_usage(refusal.toStdString());
-        if (planned != 0) return fail_usage(o.drive + ": " + plan_error.toStdString());
-        qv::partition::repair_report rep;
-        const int rc = qv::partition::apply_gpt_plan(plan, qv::partition::default_backup_dir(), &rep);
-        print_report(rep, "sectors");
-        if (rc == 0) std::fprintf(stderr, "wrote the GPT to %s\n", o.drive.c_str());
-        return rc == 0 ? 0 : 1;
     }
     if (!o.write_mbr) return 0;
 

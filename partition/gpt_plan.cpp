@@ -405,8 +405,24 @@ int plan_gpt(device_handle& dev, const disk_table& table, const QList<partition_
     const bool backup_good = table.backup.state == gpt_copy_state::good;
     if (primary_good != backup_good) return plan_gpt_repair(dev, table, drive_path, plan, error);
     if (primary_good) {
-        if (error) *error = QStringLiteral("both GPT copies are good; nothing to repair");
-        return -1;
+        if (!first_sector_is_free(dev) || table.disk_sectors != dev.length() / sector) {
+            if (error) *error = QStringLiteral("both GPT copies are good; nothing to repair");
+            return -1;
+        }
+        gpt_plan out;
+        out.kind = gpt_plan_kind::protective_mbr;
+        out.drive = drive_path;
+        out.disk_sectors = table.disk_sectors;
+        out.disk_guid = table.primary.disk_guid;
+        out.partitions = table.primary.partitions;
+        out.writes.push_back({0, protective_mbr(out.disk_sectors), QStringLiteral("protective MBR (sector 0 holds none)")});
+        QString settle_error;
+        if (settle_saved(dev, &out, &settle_error) != 0) {
+            if (error) *error = settle_error;
+            return -1;
+        }
+        *plan = std::move(out);
+        return 0;
     }
     return plan_gpt_rebuild(dev, found, drive_path, plan, error);
 }
@@ -422,6 +438,9 @@ QString describe_gpt_plan(const gpt_plan& plan) {
         break;
     case gpt_plan_kind::rebuild:
         out = QStringLiteral("new GPT for %1 from the partitions found (both copies gone)").arg(plan.drive);
+        break;
+    case gpt_plan_kind::protective_mbr:
+        out = QStringLiteral("GPT repair of %1: both copies good, the protective MBR written again").arg(plan.drive);
         break;
     case gpt_plan_kind::none: return QStringLiteral("no GPT change planned");
     }

@@ -49,7 +49,8 @@ QString gpt_type_for(const QString& fs_name, bool efi);
 // named EFI in its root.
 bool fat_volume_has_efi(device_handle& dev, uint64_t first);
 
-enum class gpt_plan_kind { none, repair_primary, repair_backup, rebuild };
+// protective_mbr: both copies good, sector 0 wiped: only it is written.
+enum class gpt_plan_kind { none, repair_primary, repair_backup, rebuild, protective_mbr };
 
 // One run of sectors the plan writes, and why.
 struct gpt_write {
@@ -93,7 +94,8 @@ int plan_gpt_repair(device_handle& dev, const disk_table& table, const QString& 
 int plan_gpt_rebuild(device_handle& dev, const QList<partition_item_s>& found, const QString& drive_path,
                      gpt_plan* plan, QString* error);
 
-// Repair when one copy is good, rebuild from `found` when none is.
+// Repair when one copy is good, rebuild from `found` when none is; with both
+// good, a protective MBR where sector 0 holds no table, else nothing (-1).
 int plan_gpt(device_handle& dev, const disk_table& table, const QList<partition_item_s>& found,
              const QString& drive_path, gpt_plan* plan, QString* error);
 
