@@ -241,7 +241,7 @@ int plan_gpt_repair(device_handle& dev, const disk_table& table, const QString& 
     };
     const bool primary_good = table.primary.state == gpt_copy_state::good;
     const bool backup_good = table.backup.state == gpt_copy_state::good;
-    if (primary_good && backup_good) return fail(QStringLiteral("both GPT copies are good; nothing to repair"));
+    if (primary_good && backup_good) return fail(QStringLiteral("%1 has a valid GPT with both copies good; nothing to repair").arg(drive_path));
     if (!primary_good && !backup_good) return fail(QStringLiteral("no good GPT copy to repair from"));
     const gpt_copy& good = primary_good ? table.primary : table.backup;
     const uint64_t n = table.disk_sectors;
@@ -406,7 +406,7 @@ int plan_gpt(device_handle& dev, const disk_table& table, const QList<partition_
     if (primary_good != backup_good) return plan_gpt_repair(dev, table, drive_path, plan, error);
     if (primary_good) {
         if (!first_sector_is_free(dev) || table.disk_sectors != dev.length() / sector) {
-            if (error) *error = QStringLiteral("both GPT copies are good; nothing to repair");
+            if (error) *error = QStringLiteral("%1 has a valid GPT with both copies good; nothing to repair").arg(drive_path);
             return -1;
         }
         gpt_plan out;
