@@ -13,6 +13,7 @@
 #include "devices/device_handle.hpp"
 #include "devices/format_size.hpp"
 #include "partition/drive_lookup.hpp"
+#include "partition/gpt_plan.hpp"
 #include "partition/mbr_backup.hpp"
 #include "partition/mbr_writer.hpp"
 #include "partition/partition_search.hpp"
@@ -63,9 +64,9 @@ std::string time_left_text(double seconds) {
     return "about " + std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min left";
 }
 
-void print_report(const qv::partition::repair_report& rep) {
+void print_report(const qv::partition::repair_report& rep, const char* what = "first sector") {
     if (!rep.backup_path.isEmpty())
-        std::fprintf(stderr, "saved the replaced first sector to %s\n", rep.backup_path.toLocal8Bit().constData());
+        std::fprintf(stderr, "saved the replaced %s to %s\n", what, rep.backup_path.toLocal8Bit().constData());
     if (!rep.error.isEmpty()) std::fprintf(stderr, "quorvane-cli: %s\n", rep.error.toLocal8Bit().constData());
 }
 
@@ -83,8 +84,8 @@ int cmd_partitions(const partition_options& o) {
         qv::partition::repair_report rep;
         int rc = qv::partition::restore_partition_table(drive->name, QString::fromStdString(o.restore),
                                                         qv::partition::default_backup_dir(), &rep, o.force);
-        print_report(rep);
-        if (rc == 0) std::fprintf(stderr, "put the saved first sector back on %s\n", o.drive.c_str());
+        print_report(rep, "sectors");
+        if (rc == 0) std::fprintf(stderr, "put the saved sectors back on %s\n", o.drive.c_str());
         return rc == 0 ? 0 : 1;
     }
 
@@ -126,6 +127,33 @@ int cmd_partitions(const partition_options& o) {
     qv::partition::search_device(*dev, hooks);
     bar.clear();
     if (!o.json) std::fprintf(stderr, "%lld partitions found on %s\n", (long long)found.size(), o.drive.c_str());
+
+    // A GPT that can be repaired has its plan shown even when not asked to write.
+    if (o.write_gpt || table.kind == qv::partition::table_kind::gpt) {
+        qv::partition::gpt_plan plan;
+        QString plan_error;
+        const int planned = qv::partition::plan_gpt(*dev, table, found, drive->name, &plan, &plan_error);
+        dev.reset();
+        if (planned == 0) std::fprintf(stderr, "%s\n", qv::partition::describe_gpt_plan(plan).toLocal8Bit().constData());
+        if (!o.write_gpt) {
+            if (planned == 0) std::fprintf(stderr, "--write-gpt --yes writes it\n");
+        } else {
+            if (planned != 0 && table.primary.state == qv::partition::gpt_copy_state::good &&
+                table.backup.state == qv::partition::gpt_copy_state::good) {
+                std::fprintf(stderr, "%s, nothing written\n", plan_error.toLocal8Bit().constData());
+                return 0;
+            }
+            // A GPT over a valid MBR replaces its table: refused unless asked for with --force.
+            const QString refusal = qv::partition::gpt_write_refusal(table, drive->name);
+            if (!refusal.isEmpty() && !o.force) return fail_usage(refusal.toStdString());
+            if (planned != 0) return fail_usage(o.drive + ": " + plan_error.toStdString());
+            qv::partition::repair_report rep;
+            const int rc = qv::partition::apply_gpt_plan(plan, qv::partition::default_backup_dir(), &rep);
+            print_report(rep, "sectors");
+            if (rc == 0) std::fprintf(stderr, "wrote the GPT to %s\n", o.drive.c_str());
+            return rc == 0 ? 0 : 1;
+        }
+    }
     if (!o.write_mbr) return 0;
 
     // An MBR over a valid GPT hides its partitions: refused unless asked for with --force.

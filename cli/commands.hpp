@@ -28,7 +28,8 @@ struct partition_options {
     std::string drive;
     bool json = false;
     bool write_mbr = false;   // asks nothing; main makes it need --yes
-    std::string restore;      // a saved first sector to put back
+    bool write_gpt = false;   // repair or rebuild the GPT; needs --yes too
+    std::string restore;      // a saved first sector (or GPT sectors) to put back
     bool force = false;       // write an MBR over a valid GPT; restore even when the undo record says no
     bool every_sector = false;  // search every sector, not only where partitions are made to start
 };

@@ -79,17 +79,23 @@ int main(int argc, char** argv) {
     auto* part_cmd = cli.add_subcommand("partitions", "Read a drive's partition table and search it for lost partitions");
     part_cmd->add_option("DRIVE", part.drive, "Drive path: /dev/sdb or disk.img")->required();
     part_cmd->add_flag("--json", part.json, "One JSON object per found partition");
-    auto* yes_flag = part_cmd->add_flag("--yes", yes, "Confirm --write-mbr");
+    auto* yes_flag = part_cmd->add_flag("--yes", yes, "Confirm --write-mbr or --write-gpt");
     part_cmd->add_flag("--write-mbr", part.write_mbr,
                        "Write the found partitions as the drive's partition table (saves the old first sector first)")
         ->needs(yes_flag);
-    part_cmd->add_option("--restore,--restore-mbr", part.restore, "Put saved sectors back on the drive")
+    part_cmd->add_flag("--write-gpt", part.write_gpt,
+                       "Repair the GPT from its good copy, or build a new one from the found partitions "
+                       "(saves the sectors it replaces first)")
+        ->needs(yes_flag)
         ->excludes("--write-mbr");
+    part_cmd->add_option("--restore,--restore-mbr", part.restore, "Put saved sectors back on the drive")
+        ->excludes("--write-mbr")
+        ->excludes("--write-gpt");
     part_cmd->add_flag("--every-sector", part.every_sector,
                        "Examine every sector between partitions, not only the places partitions are made to "
                        "start at (slow on large drives)");
     part_cmd->add_flag("--force", part.force,
-                       "Write an MBR over a valid GPT; restore even onto another drive or over sectors changed "
+                       "Write an MBR over a valid GPT or a GPT over a valid MBR; restore even onto another drive or over sectors changed "
                        "since the repair");
 
     std::string resume_file, resume_to;

@@ -130,7 +130,7 @@ void read_gpt_copy(device_handle& dev, uint64_t lba, bool primary, uint64_t disk
         return damaged(QStringLiteral("%1 entries").arg(copy->entry_count));
     const uint64_t array_sectors = (array_bytes + sector_bytes - 1) / sector_bytes;
     const uint64_t e = copy->entries_lba;
-    const bool array_fits = primary ? e > gpt_header_lba && e < disk_sectors && array_sectors <= copy->first_usable - e
+    const bool array_fits = primary ? e > gpt_header_lba && e < copy->first_usable && array_sectors <= copy->first_usable - e
                                     : e > copy->last_usable && e < lba && array_sectors <= lba - e;
     if (!array_fits) return damaged(QStringLiteral("entry array at LBA %1 does not fit").arg(e));
 
@@ -295,6 +295,7 @@ disk_table read_disk_table(device_handle& dev) {
     std::vector<uint8_t> first_two(2 * sector_bytes);
     if (!dev.read_exact(0, first_two.data(), first_two.size())) return t;
     read_mbr(dev, byte_view(first_two.data(), sector_bytes), first_two, &t);
+    if (t.kind == table_kind::mbr) t.mbr_listed = t.partitions.size();
 
     read_gpt_copy(dev, gpt_header_lba, true, t.disk_sectors, &t.primary);
     read_gpt_copy(dev, t.disk_sectors - 1, false, t.disk_sectors, &t.backup);

@@ -66,6 +66,7 @@ struct disk_table {
     // is good, else the backup; MBR: primaries then logicals), without the
     // extended partition itself; sorted by first sector.
     std::vector<listed_partition> partitions;
+    size_t mbr_listed = 0;        // partitions a valid (non-protective) MBR in sector 0 lists
     QStringList problems;  // what is wrong with the MBR or its chain of logical partitions
 
     bool gpt_good() const {

@@ -46,6 +46,11 @@ QString default_backup_dir() {
 
 int save_sector_backup(const QString& dir, const QString& drive_path,
                        std::span<const uint8_t, mbr_bytes> sector, QString* path, QString* error) {
+    return save_sectors_backup(dir, drive_path, QStringLiteral("mbr"), sector, path, error);
+}
+
+int save_sectors_backup(const QString& dir, const QString& drive_path, const QString& prefix,
+                        std::span<const uint8_t> sector, QString* path, QString* error) {
     auto fail = [&](const QString& text) {
         if (error) *error = text;
         return -1;
@@ -55,8 +60,8 @@ int save_sector_backup(const QString& dir, const QString& drive_path,
         return fail(QStringLiteral("cannot create the backup folder %1").arg(dir));
 
     const QString stem =
-        QStringLiteral("mbr-%1-%2")
-            .arg(sanitized_drive_name(drive_path),
+        QStringLiteral("%1-%2-%3")
+            .arg(prefix, sanitized_drive_name(drive_path),
                  QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")));
     QString file;
     int fd = -1;
@@ -84,9 +89,9 @@ int save_sector_backup(const QString& dir, const QString& drive_path,
     // Compare bytes only: a sector without a signature is still worth keeping.
     QFile check(file);
     const QByteArray back =
-        check.open(QIODevice::ReadOnly) ? check.read(qint64(mbr_bytes) + 1) : QByteArray();
-    if (back.size() != qsizetype(mbr_bytes) ||
-        std::memcmp(back.constData(), sector.data(), mbr_bytes) != 0) {
+        check.open(QIODevice::ReadOnly) ? check.read(qint64(sector.size()) + 1) : QByteArray();
+    if (back.size() != qsizetype(sector.size()) ||
+        std::memcmp(back.constData(), sector.data(), sector.size()) != 0) {
         ::unlink(encoded.constData());
         return fail(QStringLiteral("%1 did not read back as written").arg(file));
     }
@@ -96,6 +101,27 @@ int save_sector_backup(const QString& dir, const QString& drive_path,
         ::close(dir_fd);
     }
     if (path) *path = file;
+    return 0;
+}
+
+int load_sectors_backup(const QString& file, uint64_t expected_bytes, std::vector<uint8_t>* bytes,
+                        QString* error) {
+    auto fail = [&](const QString& text) {
+        if (error) *error = text;
+        return -1;
+    };
+    constexpr uint64_t max_backup_bytes = 64u << 20;  // a GPT backup is 67 sectors
+    if (expected_bytes == 0 || expected_bytes > max_backup_bytes)
+        return fail(QStringLiteral("%1: its record names %2 bytes of sectors").arg(file).arg(expected_bytes));
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot open %1: %2").arg(file, in.errorString()));
+    if (uint64_t(in.size()) != expected_bytes)
+        return fail(QStringLiteral("%1 is %2 bytes, its record names %3").arg(file).arg(in.size()).arg(expected_bytes));
+    const QByteArray data = in.read(qint64(expected_bytes) + 1);
+    if (uint64_t(data.size()) != expected_bytes)
+        return fail(QStringLiteral("%1 could not be read whole").arg(file));
+    if (bytes) bytes->assign(data.begin(), data.end());
     return 0;
 }
 

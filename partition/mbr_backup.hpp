@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "partition/mbr_plan.hpp"
 
@@ -19,6 +20,15 @@ QString default_backup_dir();
 // 0 and *path, or -1 and *error with no file left behind.
 int save_sector_backup(const QString& dir, const QString& drive_path,
                        std::span<const uint8_t, mbr_bytes> sector, QString* path, QString* error);
+
+// The same for any run of sectors (a GPT's first 34 and last 33 sectors, say):
+// the bytes as they are, in a file named "<prefix>-<drive>-<time>.bin".
+int save_sectors_backup(const QString& dir, const QString& drive_path, const QString& prefix,
+                        std::span<const uint8_t> bytes, QString* path, QString* error);
+
+// Reads a backup of several sectors: exactly `expected_bytes` long. 0, or -1 and *error.
+int load_sectors_backup(const QString& file, uint64_t expected_bytes, std::vector<uint8_t>* bytes,
+                        QString* error);
 
 // Reads a backup file: exactly 512 bytes, ending in 0x55 0xAA when
 // need_signature. 0, or -1 and *error.

@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -56,11 +57,27 @@ drive_identity identify_drive(const QString& path, uint64_t sector_count) {
 
 QString undo_record_path(const QString& backup_file) { return backup_file + QStringLiteral(".json"); }
 
-QString sector_sha256(const sector_bytes_t& sector) {
+QString sector_sha256(const sector_bytes_t& sector) { return bytes_sha256(sector); }
+
+QString bytes_sha256(std::span<const uint8_t> bytes) {
     return QString::fromLatin1(
-        QCryptographicHash::hash(QByteArrayView(sector.data(), qsizetype(sector.size())),
+        QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())),
                                  QCryptographicHash::Sha256)
             .toHex());
+}
+
+std::vector<sector_range> record_ranges(const undo_record& record) {
+    if (!record.ranges.empty()) return record.ranges;
+    return {sector_range{0, 1}};
+}
+
+uint64_t ranges_bytes(const std::vector<sector_range>& ranges) {
+    uint64_t total = 0;
+    for (const sector_range& r : ranges) {
+        if (r.count == 0 || r.count > (uint64_t(1) << 40) || total > (uint64_t(1) << 50)) return 0;
+        total += r.count * mbr_bytes;
+    }
+    return total;
 }
 
 int save_undo_record(const QString& backup_file, const undo_record& record, QString* error) {
@@ -75,6 +92,12 @@ int save_undo_record(const QString& backup_file, const undo_record& record, QStr
     if (!record.drive.serial.isEmpty()) o["serial"] = record.drive.serial;
     o["time"] = record.time;
     o["written_sha256"] = record.written_sha256;
+    if (!record.ranges.empty()) {
+        QJsonArray ranges;
+        for (const sector_range& r : record.ranges)
+            ranges.append(QJsonObject{{"lba", QString::number(r.lba)}, {"count", QString::number(r.count)}});
+        o["ranges"] = ranges;
+    }
     const QByteArray text = QJsonDocument(o).toJson(QJsonDocument::Indented);
 
     const QString final_path = undo_record_path(backup_file);
@@ -122,11 +145,30 @@ std::optional<undo_record> load_undo_record(const QString& backup_file, QString*
     r.written_sha256 = o.value("written_sha256").toString().toLower();
     if (!sectors_ok || r.written_sha256.size() != 64)
         return damaged(QStringLiteral("the drive size or the written sector's checksum is missing"));
+    constexpr qsizetype max_ranges = 16;
+    const QJsonArray ranges = o.value("ranges").toArray();
+    if (ranges.size() > max_ranges) return damaged(QStringLiteral("too many sector ranges"));
+    for (const QJsonValue& v : ranges) {
+        bool lba_ok = false, count_ok = false;
+        sector_range range;
+        range.lba = v.toObject().value("lba").toString().toULongLong(&lba_ok);
+        range.count = v.toObject().value("count").toString().toULongLong(&count_ok);
+        if (!lba_ok || !count_ok || range.count == 0 || range.lba >= r.drive.sectors ||
+            range.count > r.drive.sectors - range.lba)
+            return damaged(QStringLiteral("a sector range lies outside the drive"));
+        r.ranges.push_back(range);
+    }
+    if (!r.ranges.empty() && ranges_bytes(r.ranges) == 0) return damaged(QStringLiteral("sector ranges too large"));
     return r;
 }
 
 QString undo_refusal(const undo_record& record, const drive_identity& current,
                      const sector_bytes_t& first) {
+    return undo_refusal(record, current, std::span<const uint8_t>(first));
+}
+
+QString undo_refusal(const undo_record& record, const drive_identity& current,
+                     std::span<const uint8_t> current_bytes) {
     const drive_identity& saved = record.drive;
     if (saved.sectors != current.sectors)
         return QStringLiteral("%1 has %2 sectors, the drive this backup came from had %3")
@@ -142,9 +184,10 @@ QString undo_refusal(const undo_record& record, const drive_identity& current,
     // Without serial numbers on both sides only the path can tell drives of one size apart.
     if ((saved.serial.isEmpty() || current.serial.isEmpty()) && saved.path != current.path)
         return QStringLiteral("the backup came from %1, not from %2").arg(saved.path, current.path);
-    if (sector_sha256(first) != record.written_sha256)
-        return QStringLiteral("the first sector of %1 changed since %2 (it is no longer the sector written then)")
-            .arg(current.path, record.time.isEmpty() ? QStringLiteral("the change") : record.time);
+    if (bytes_sha256(current_bytes) != record.written_sha256)
+        return QStringLiteral("the %1 of %2 changed since %3 (they are no longer the sectors written then)")
+            .arg(record.ranges.empty() ? QStringLiteral("first sector") : QStringLiteral("saved sectors"), current.path,
+                 record.time.isEmpty() ? QStringLiteral("the change") : record.time);
     return {};
 }
 

@@ -52,21 +52,22 @@ private:
     int fd_ = -1;
 };
 
-// Says why the first sector `current` of the drive `identity` must not be
-// replaced; empty to go ahead.
-using sector_check = std::function<QString(const drive_identity& identity, const sector_bytes_t& current)>;
+}  // namespace
 
-// Saves the drive's first sector to a backup with its undo record, then
-// writes `sector` over it. With `expected`, the first sector must still hold
-// exactly those bytes; with `check`, that must agree too.
-int replace_first_sector(const QString& drive_path, const sector_bytes_t* expected,
-                         const sector_bytes_t& sector, const QString& backup_dir,
-                         repair_report* report, const sector_check& check = {}) {
+int replace_sectors(const QString& drive_path, const std::vector<sector_range>& ranges,
+                    const std::vector<uint8_t>* expected, const std::vector<uint8_t>& bytes,
+                    const QString& backup_dir, const QString& backup_prefix, repair_report* report,
+                    const sector_check& check) {
     report->drive = drive_path;
     auto fail = [&](const QString& text) {
         report->error = text;
         return -1;
     };
+    const uint64_t total = ranges_bytes(ranges);
+    if (total == 0 || total != bytes.size() || (expected && expected->size() != bytes.size()))
+        return fail(QStringLiteral("the sectors to write do not match their ranges; nothing written"));
+    const bool first_only = ranges.size() == 1 && ranges[0].lba == 0 && ranges[0].count == 1;
+    const QString what = first_only ? QStringLiteral("first sector") : QStringLiteral("sectors to replace");
     exclusive_claim claim;
     QString claim_error;
     if (claim.claim(drive_path, &claim_error) != 0) return fail(claim_error);
@@ -77,30 +78,39 @@ int replace_first_sector(const QString& drive_path, const sector_bytes_t* expect
     if (!dev)
         return fail(QStringLiteral("cannot open %1 for writing: %2")
                         .arg(drive_path, QString::fromStdString(open_error)));
+    const uint64_t drive_sectors = dev->length() / mbr_bytes;
+    for (const sector_range& r : ranges)
+        if (r.lba >= drive_sectors || r.count > drive_sectors - r.lba)
+            return fail(QStringLiteral("sectors %1-%2 lie past the end of %3; nothing written")
+                            .arg(r.lba).arg(r.lba + r.count - 1).arg(drive_path));
 
-    sector_bytes_t current{};
-    if (!dev->read_exact(0, current.data(), current.size()))
-        return fail(QStringLiteral("cannot read the first sector of %1").arg(drive_path));
+    auto read_ranges = [&](std::vector<uint8_t>* out) {
+        out->assign(bytes.size(), 0);
+        size_t at = 0;
+        for (const sector_range& r : ranges) {
+            if (!dev->read_exact(r.lba * mbr_bytes, out->data() + at, r.count * mbr_bytes)) return false;
+            at += r.count * mbr_bytes;
+        }
+        return true;
+    };
+    std::vector<uint8_t> current;
+    if (!read_ranges(&current)) return fail(QStringLiteral("cannot read the %1 of %2").arg(what, drive_path));
     if (expected && current != *expected)
-        return fail(QStringLiteral(
-                        "the first sector of %1 changed since the plan was made; nothing written")
-                        .arg(drive_path));
-    const drive_identity identity = identify_drive(drive_path, dev->length() / mbr_bytes);
+        return fail(QStringLiteral("the %1 of %2 changed since the plan was made; nothing written").arg(what, drive_path));
+    const drive_identity identity = identify_drive(drive_path, drive_sectors);
     if (check) {
         const QString refusal = check(identity, current);
         if (!refusal.isEmpty()) return fail(refusal);
     }
 
     QString backup_error;
-    if (save_sector_backup(backup_dir, drive_path, current, &report->backup_path, &backup_error) !=
-        0)
-        return fail(
-            QStringLiteral("nothing written: the current first sector could not be saved (%1)")
-                .arg(backup_error));
+    if (save_sectors_backup(backup_dir, drive_path, backup_prefix, current, &report->backup_path, &backup_error) != 0)
+        return fail(QStringLiteral("nothing written: the current %1 could not be saved (%2)").arg(what, backup_error));
     undo_record undo;
     undo.drive = identity;
     undo.time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    undo.written_sha256 = sector_sha256(sector);
+    undo.written_sha256 = bytes_sha256(bytes);
+    if (!first_only) undo.ranges = ranges;
     if (save_undo_record(report->backup_path, undo, &backup_error) != 0) {
         QFile::remove(report->backup_path);
         report->backup_path.clear();
@@ -108,20 +118,36 @@ int replace_first_sector(const QString& drive_path, const sector_bytes_t* expect
                         .arg(backup_error));
     }
 
-    if (dev->write_at(0, sector.data(), sector.size()) != int64_t(sector.size()) ||
-        dev->sync() != 0)
-        return fail(QStringLiteral("writing the first sector of %1 failed; the old sector is in %2")
-                        .arg(drive_path, report->backup_path));
-    sector_bytes_t back{};
-    if (!dev->read_exact(0, back.data(), back.size()) || back != sector)
-        return fail(
-            QStringLiteral(
-                "the first sector of %1 did not read back as written; the old sector is in %2")
-                .arg(drive_path, report->backup_path));
+    size_t at = 0;
+    for (const sector_range& r : ranges) {
+        const size_t len = r.count * mbr_bytes;
+        if (dev->write_at(r.lba * mbr_bytes, bytes.data() + at, len) != int64_t(len))
+            return fail(QStringLiteral("writing the %1 of %2 failed; the old sectors are in %3")
+                            .arg(what, drive_path, report->backup_path));
+        at += len;
+    }
+    if (dev->sync() != 0)
+        return fail(QStringLiteral("flushing %1 failed; the old sectors are in %2").arg(drive_path, report->backup_path));
+    std::vector<uint8_t> back;
+    if (!read_ranges(&back) || back != bytes)
+        return fail(QStringLiteral("the %1 of %2 did not read back as written; the old sectors are in %3")
+                        .arg(what, drive_path, report->backup_path));
     dev.reset();
     claim.reread_table();
     report->written = true;
     return 0;
+}
+
+namespace {
+
+int replace_first_sector(const QString& drive_path, const sector_bytes_t* expected,
+                         const sector_bytes_t& sector, const QString& backup_dir,
+                         repair_report* report, const sector_check& check = {}) {
+    const std::vector<uint8_t> bytes(sector.begin(), sector.end());
+    std::vector<uint8_t> expected_bytes;
+    if (expected) expected_bytes.assign(expected->begin(), expected->end());
+    return replace_sectors(drive_path, {sector_range{0, 1}}, expected ? &expected_bytes : nullptr, bytes,
+                           backup_dir, QStringLiteral("mbr"), report, check);
 }
 
 }  // namespace
@@ -175,6 +201,17 @@ int apply_partition_plan(const mbr_plan& plan, const QString& backup_dir, repair
     return replace_first_sector(plan.drive, &plan.old_sector, plan.new_sector, backup_dir, r);
 }
 
+int apply_gpt_plan(const gpt_plan& plan, const QString& backup_dir, repair_report* report) {
+    repair_report local;
+    repair_report* r = report ? report : &local;
+    r->drive = plan.drive;
+    if (plan.drive.isEmpty() || plan.kind == gpt_plan_kind::none || plan.saved.empty()) {
+        r->error = QStringLiteral("the plan writes nothing");
+        return -1;
+    }
+    return replace_sectors(plan.drive, plan.saved, &plan.old_bytes, plan.new_bytes, backup_dir, QStringLiteral("gpt"), r);
+}
+
 int restore_partition_table(const QString& drive_path, const QString& backup_file,
                             const QString& backup_dir, repair_report* report, bool force) {
     repair_report local;
@@ -186,6 +223,21 @@ int restore_partition_table(const QString& drive_path, const QString& backup_fil
         r->error = QStringLiteral("nothing written: %1; --force restores anyway").arg(record_error);
         return -1;
     }
+    sector_check check;
+    if (undo && !undo->written_sha256.isEmpty() && !force) {
+        const undo_record record = *undo;
+        check = [record](const drive_identity& identity, std::span<const uint8_t> current) {
+            const QString why = undo_refusal(record, identity, current);
+            return why.isEmpty() ? why : QStringLiteral("nothing written: %1; --force restores anyway").arg(why);
+        };
+    }
+    // A backup of several sectors says in its record where they go.
+    if (undo && !undo->ranges.empty()) {
+        std::vector<uint8_t> saved;
+        if (load_sectors_backup(backup_file, ranges_bytes(undo->ranges), &saved, &r->error) != 0) return -1;
+        return replace_sectors(drive_path, undo->ranges, nullptr, saved, backup_dir, QStringLiteral("restore"), r,
+                               check);
+    }
     // A backup with its undo record is put back whatever it holds (a wiped,
     // all-zero sector included); an older one only when it is a boot sector.
     const bool need_signature = !undo && !force;
@@ -193,14 +245,6 @@ int restore_partition_table(const QString& drive_path, const QString& backup_fil
     if (load_sector_backup(backup_file, &saved, &r->error, need_signature) != 0) {
         if (need_signature) r->error += QStringLiteral(" (it has no undo record; --force restores it anyway)");
         return -1;
-    }
-    sector_check check;
-    if (undo && !undo->written_sha256.isEmpty() && !force) {
-        const undo_record record = *undo;
-        check = [record](const drive_identity& identity, const sector_bytes_t& current) {
-            const QString why = undo_refusal(record, identity, current);
-            return why.isEmpty() ? why : QStringLiteral("nothing written: %1; --force restores anyway").arg(why);
-        };
     }
     return replace_first_sector(drive_path, nullptr, saved, backup_dir, r, check);
 }

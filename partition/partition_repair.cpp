@@ -136,6 +136,46 @@ int partition_repair_c::plan_repair(mbr_plan* plan, QString* error, bool force) 
     return plan_partition_repair(drive(), partitions(), plan, error, force);
 }
 
+bool partition_repair_c::gpt_repair_wanted() const {
+    const disk_table t = table();
+    if (t.protective_mbr || t.primary.state != gpt_copy_state::missing || t.backup.state != gpt_copy_state::missing)
+        return true;
+    // An MBR cannot hold a partition that ends past 2^32 sectors.
+    constexpr uint64_t mbr_sector_limit = uint64_t(1) << 32;
+    const QList<partition_item_s> found = partitions();
+    return std::any_of(found.begin(), found.end(),
+                       [](const partition_item_s& p) { return p.end_sector >= mbr_sector_limit; });
+}
+
+int partition_repair_c::plan_gpt_repair(gpt_plan* plan, QString* error, bool force) const {
+    auto fail = [&](const QString& text) {
+        if (error) *error = text;
+        return -1;
+    };
+    const drive_item_s target = drive();
+    if (target.name.isEmpty()) return fail(QStringLiteral("no drive is chosen"));
+    const disk_table t = table();
+    if (!force) {
+        const QString refusal = gpt_write_refusal(t, target.name);
+        if (!refusal.isEmpty()) return fail(refusal);
+    }
+    std::string open_error;
+    std::unique_ptr<qv::device_handle> dev =
+        qv::device_catalog::shared().open(target.name.toStdString(), qv::access_mode::read_only, &open_error);
+    if (!dev) return fail(QStringLiteral("cannot open %1: %2").arg(target.name, QString::fromStdString(open_error)));
+    return plan_gpt(*dev, t, partitions(), target.name, plan, error);
+}
+
+QString partition_repair_c::repair_plan_text() const {
+    QString error;
+    if (gpt_repair_wanted()) {
+        gpt_plan plan;
+        return plan_gpt_repair(&plan, &error) == 0 ? describe_gpt_plan(plan) : error;
+    }
+    mbr_plan plan;
+    return plan_repair(&plan, &error) == 0 ? describe_plan(plan) : error;
+}
+
 int partition_repair_c::repair_partition_table() {
     return repair_partition_table(default_backup_dir(), nullptr);
 }
@@ -149,7 +189,11 @@ int partition_repair_c::repair_partition_table(const QString& backup_dir, repair
         r.error = QStringLiteral("no drive is chosen");
     else if (isRunning() || busy_.load())
         r.error = QStringLiteral("the search is still running");
-    else if (plan_repair(&plan, &r.error) == 0)
+    else if (gpt_repair_wanted()) {
+        gpt_plan gpt;
+        if (plan_gpt_repair(&gpt, &r.error) == 0) result = apply_gpt_plan(gpt, backup_dir, &r);
+        r.gpt = gpt;
+    } else if (plan_repair(&plan, &r.error) == 0)
         result = apply_partition_plan(plan, backup_dir, &r);
     if (report) *report = r;
     QMutexLocker lock(&mutex_);

@@ -55,7 +55,9 @@ public:
     int last_result() const { return last_result_.load(); }
     QString last_error() const;
 
-    // Writes the first four found partitions as the drive's partition table
+    // On a drive that wants a GPT (gpt_repair_wanted()) writes the GPT of
+    // plan_gpt_repair(), saving the sectors it replaces first. Otherwise
+    // writes the first four found partitions as the drive's partition table
     // (see mbr_plan.hpp), after saving the sector it replaces to a backup file
     // in default_backup_dir(). 0 when the new sector was written and read back,
     // -1 otherwise: no drive, a search running, nothing found, a drive whose
@@ -68,6 +70,19 @@ public:
     // first sector without writing anything: 0, or -1 with *error (a drive
     // with a valid GPT is refused unless force).
     int plan_repair(qv::partition::mbr_plan* plan, QString* error, bool force = false) const;
+    // Whether the repair writes a GPT rather than an MBR: the drive shows a
+    // GPT's traces (a protective MBR, or either header, good or damaged), so an
+    // MBR would hide what the GPT held. Only an explicit MBR write overrides it.
+    bool gpt_repair_wanted() const;
+    // The GPT the repair would write (the damaged copy from the good one, or
+    // a new table from the found partitions), without writing anything. A
+    // drive whose valid MBR lists partitions is refused unless force. 0, or -1
+    // with *error.
+    int plan_gpt_repair(qv::partition::gpt_plan* plan, QString* error, bool force = false) const;
+    // The text of the plan the repair would carry out, GPT or MBR; the error
+    // when there is none.
+    QString repair_plan_text() const;
+
     // What the last repair_partition_table() did: the backup path or the error.
     qv::partition::repair_report last_repair() const;
 

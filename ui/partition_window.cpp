@@ -111,6 +111,11 @@ void partition_window_c::stop_search() {
 void partition_window_c::on_partition_found() { show_partitions(); }
 
 bool partition_window_c::repair_offered() const {
+    // A GPT with one copy damaged is repaired even though it lists everything found.
+    const qv::partition::disk_table t = search_->table();
+    if ((t.primary.state == qv::partition::gpt_copy_state::good) !=
+        (t.backup.state == qv::partition::gpt_copy_state::good))
+        return true;
     // Nothing is missing when the drive's own table lists every partition found.
     return !(search_->partition_count() > 0 && search_->lost_count() == 0);
 }
@@ -143,7 +148,9 @@ void partition_window_c::on_stop_clicked() {
 
 void partition_window_c::on_repair_clicked() {
     if (search_->isRunning() || !repair_offered()) return;
-    if (shell_message(this, "Quorvane", "partition_query", QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    // The question carries the plan: which sectors are written, and why.
+    if (shell_message(this, "Quorvane", "partition_query", QMessageBox::Yes | QMessageBox::No,
+                      search_->repair_plan_text()) != QMessageBox::Yes)
         return;
     search_->repair_partition_table();
     const auto report = search_->last_repair();
