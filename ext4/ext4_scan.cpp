@@ -198,6 +198,7 @@ scan_result scan(volume& vol, const scan_options& options) {
                 byte_view raw(table.data() + size_t(i) * sb.inode_size, sb.inode_size);
                 const bool allocated = vol.inode_in_use(ino);
                 if (!allocated && raw.le16(L::i_mode) == 0) continue;  // never used, or cleared
+                ++r.entries_read;
                 inode_fields f = parse_inode(raw);
                 const bool live = allocated && f.in_use();
                 // ext2 leaves block pointers in a deleted inode.
@@ -315,6 +316,7 @@ scan_result scan(volume& vol, const scan_options& options) {
     std::unordered_map<uint32_t, uint32_t> parent_hint;  // folder -> its ".." from a folder block
     std::unordered_map<uint64_t, uint32_t> owner;        // folder block -> folder inode
     auto seen = [&](uint32_t parent, const dir_entry& e, int64_t rank) {
+        ++r.entries_read;
         if (e.name == ".") return;
         if (e.name == "..") {
             if (parent && e.inode != parent) parent_hint.emplace(parent, e.inode);
@@ -567,7 +569,7 @@ scan_result scan(volume& vol, const scan_options& options) {
     if (lost_used) {
         found_file lost;
         lost.id = lost_files_id;
-        lost.name = lost_files_name;
+        lost.name = options.lost_files_name.empty() ? std::string(lost_files_name) : options.lost_files_name;
         lost.directory = true;
         lost.deleted = true;
         lost.state = file_state::unknown;

@@ -109,6 +109,8 @@ void scan_control_c::start(int kind, bool resume) {
     // NTFS files whose folder is gone are shown under a folder in the user's language.
     if (engine == ntfs_.get() && !language_text("lost_files").isEmpty())
         ntfs_->set_lost_files_name(language_text("lost_files"));
+    if (auto* other = dynamic_cast<scanner_thread_c*>(engine); other && !language_text("lost_files").isEmpty())
+        other->set_lost_files_name(language_text("lost_files"));
     engine->start(QThread::InheritPriority);
 }
 

@@ -357,6 +357,43 @@ TEST_F(ext4_hostile, headers_inside_a_descriptors_claimed_data_are_still_found) 
     ASSERT_TRUE(scan_everything(bad));
 }
 
+// A folder whose inode is wiped leaves its files without a folder: they go under the
+// folder for lost files, named in the language the caller gives (English by default).
+TEST_F(ext4_hostile, files_of_a_wiped_folder_go_under_lost_files_in_the_callers_language) {
+    ext4::scan_result before;
+    ASSERT_TRUE(scan_everything(image, &before));
+    const ext4::found_file* sub = by_name(before, "sub");
+    ASSERT_NE(sub, nullptr);
+    memory_device dev(image);
+    std::unique_ptr<ext4::volume> vol;
+    ASSERT_EQ(ext4::volume::open(dev, &vol), 0);
+    uint64_t block = 0;
+    size_t offset = 0;
+    ASSERT_TRUE(vol->inode_location(uint32_t(sub->id), &block, &offset));
+    std::vector<uint8_t> bad = image;
+    std::memset(&bad[block * sb.block_size + offset], 0, sb.inode_size);
+    for (const std::string& language : {std::string(), std::string("Verlorene Dateien")}) {
+        memory_device dev2(bad);
+        std::unique_ptr<ext4::volume> vol2;
+        ASSERT_EQ(ext4::volume::open(dev2, &vol2), 0);
+        ext4::scan_options options;
+        options.lost_files_name = language;
+        const ext4::scan_result r = ext4::scan(*vol2, options);
+        const ext4::found_file* lost = nullptr;
+        for (const ext4::found_file& f : r.files)
+            if (f.id == ext4::lost_files_id) lost = &f;
+        ASSERT_NE(lost, nullptr);
+        EXPECT_EQ(lost->name, language.empty() ? std::string("Lost files") : language);
+        EXPECT_TRUE(lost->directory);
+        size_t under = 0;
+        for (const ext4::found_file& f : r.files)
+            if (f.parent == ext4::lost_files_id) ++under;
+        EXPECT_GE(under, 1u) << "b.bin or deeper/ should have lost their folder";
+        // Inodes and folder entries read, not the records listed.
+        EXPECT_GT(r.entries_read, r.files.size());
+    }
+}
+
 TEST(ext4_hostile_random, flipped_bytes_never_crash) {
     if (!have_tool("mkfs.ext4")) GTEST_SKIP() << "mkfs.ext4 is not installed";
     struct row {
