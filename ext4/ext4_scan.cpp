@@ -175,6 +175,24 @@ scan_result scan(volume& vol, const scan_options& options) {
     inode_list list;
     std::vector<chosen_inode>& inodes = list.all;
     inodes.reserve(std::min<size_t>(sb.inodes_count, max_reserved_inodes));  // pages only count once touched
+    // The root folder is read like any other.
+    {
+        std::vector<uint8_t> raw;
+        if (vol.read_inode(L::root_inode, raw)) {
+            chosen_inode root;
+            root.ino = L::root_inode;
+            root.f = parse_inode(byte_view(raw.data(), raw.size()));
+            root.live = true;
+            if (root.f.inline_data()) root.raw = raw;
+            if (root.f.directory()) {
+                if (!root.f.inline_data()) {
+                    root.runs = vol.map_blocks(L::root_inode, root.f, (root.f.size + bs - 1) / bs);
+                    root.mapped = true;
+                }
+                inodes.push_back(std::move(root));  // first: below every other inode number
+            }
+        }
+    }
     const uint32_t per_block = bs / sb.inode_size;
     const uint64_t table_blocks = (uint64_t(sb.inodes_per_group) * sb.inode_size + bs - 1) / bs;
     std::vector<uint8_t> table;
@@ -307,7 +325,7 @@ scan_result scan(volume& vol, const scan_options& options) {
     size_t done = 0;
     for (chosen_inode& c : inodes) {
         if (++done % 1024 == 0 && !step(0.7 + 0.1 * done / inodes.size())) return r;
-        if ((c.live && !c.f.directory()) || c.f.inline_data() || fast_symlink(c.f)) continue;
+        if ((c.live && !c.f.directory()) || c.mapped || c.f.inline_data() || fast_symlink(c.f)) continue;
         c.runs = vol.map_blocks(c.ino, c.f, (c.f.size + bs - 1) / bs, source_for(c), &c.tree_blocks);
         c.mapped = true;
     }
@@ -347,25 +365,6 @@ scan_result scan(volume& vol, const scan_options& options) {
         if (key(match, rank, parent, e.hidden) > key(omatch, o.rank, o.parent, o.hidden)) take();
     };
     std::vector<dir_entry> entries;
-    // The root folder is read like any other.
-    {
-        std::vector<uint8_t> raw;
-        if (vol.read_inode(L::root_inode, raw)) {
-            chosen_inode root;
-            root.ino = L::root_inode;
-            root.f = parse_inode(byte_view(raw.data(), raw.size()));
-            root.live = true;
-            if (root.f.inline_data()) root.raw = raw;
-            if (root.f.directory()) {
-                if (!root.f.inline_data()) {
-                    root.runs = vol.map_blocks(L::root_inode, root.f, (root.f.size + bs - 1) / bs);
-                    root.mapped = true;
-                }
-                inodes.insert(inodes.begin(), std::move(root));  // below every other inode number
-                list.index();
-            }
-        }
-    }
     for (int pass = 0; pass < 2; ++pass) {  // live folders first: they own their blocks
         for (chosen_inode& c : inodes) {
             const uint32_t ino = c.ino;
