@@ -81,6 +81,7 @@ exfat_scan_result exfat_core::scan(std::unique_ptr<device_handle> device, const 
     };
     walk.found = [&](const exfat::found_entry& f) {
         found_item item = to_found(f);
+        if (f.id == exfat::lost_files_id && !hooks.lost_files_name.empty()) item.name = hooks.lost_files_name;
         if (!item.directory) {
             stored_file s;
             s.first_cluster = f.set.first_cluster;

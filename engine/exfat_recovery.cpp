@@ -42,6 +42,7 @@ void exfat_recovery_c::run() {
     }
     qv::scan_hooks hooks;
     hooks.token = &token_;
+    hooks.lost_files_name = lost_files_name_;
     hooks.progress = [this](double, uint64_t, uint64_t) { unreadable_ = scanner_.unreadable_so_far(); };
     qv::scan_report report = scanner_.scan(*device_, hooks);
     open_error_ = scanner_.open_error();

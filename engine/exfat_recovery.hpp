@@ -3,6 +3,7 @@
 // device handle and keeps the result for the tree, the table and recoveries.
 
 #include <memory>
+#include <string>
 
 #include "engine/fs_scanners.hpp"
 #include "engine/recovery_base.hpp"
@@ -45,7 +46,12 @@ protected:
     void run() override;
     std::vector<qv::found_item> make_found_items() override;
 
+public:
+    // The folder for files whose folder is gone, in the user's language (next scans).
+    void set_lost_files_name(const QString& name) { lost_files_name_ = name.toStdString(); }
+
 private:
+    std::string lost_files_name_;
     volume_item_s volume_;
     qv::scan_token token_;
     std::unique_ptr<qv::device_handle> device_;

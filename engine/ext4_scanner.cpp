@@ -95,6 +95,7 @@ scan_report ext4_scanner::scan(device_handle& device, const scan_hooks& hooks) {
         return report;
     }
     ext4::scan_options options;
+    options.lost_files_name = hooks.lost_files_name;
     options.keep_going = [&hooks](double fraction) {
         if (hooks.token) hooks.token->progress.store(fraction, std::memory_order_relaxed);
         if (hooks.progress && hooks.token)
@@ -102,7 +103,7 @@ scan_report ext4_scanner::scan(device_handle& device, const scan_hooks& hooks) {
         return hooks.keep_going();
     };
     ext4::scan_result result = ext4::scan(*volume_, options);
-    if (hooks.token) hooks.token->entries.fetch_add(result.files.size(), std::memory_order_relaxed);
+    if (hooks.token) hooks.token->entries.fetch_add(result.entries_read, std::memory_order_relaxed);
     report.items.reserve(result.files.size());
     for (ext4::found_file& f : result.files) {
         found_item item;

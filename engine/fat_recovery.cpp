@@ -2,6 +2,10 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
 #include "engine/destination_failure.hpp"
@@ -49,6 +53,13 @@ void fat_recovery_c::scan_open_device() {
         qv::scan_hooks hooks;
         hooks.token = &token_;
         items_ = scanner_.scan_map(*device_, hooks);
+        auto lost = items_.find(qv::fat_lost_files_id);
+        if (lost != items_.end() && !lost_files_name_.isEmpty()) {
+            const std::u16string name = lost_files_name_.toStdU16String();
+            const size_t n = std::min(name.size(), std::size(lost->second.name) - 1);
+            std::fill(std::begin(lost->second.name), std::end(lost->second.name), u'\0');
+            std::copy_n(name.begin(), n, lost->second.name);
+        }
     } else {
         // No volume to read: the result is the empty root.
         fat_item_s root;

@@ -41,6 +41,8 @@ public:
     // caller (tests and fuzzing; run() opens the volume's path). Clears the
     // result first; the engine keeps the device for later recoveries.
     void scan_device(std::unique_ptr<qv::device_handle> device);
+    // The folder for files whose folder is gone, in the user's language (next scans).
+    void set_lost_files_name(const QString& name) { lost_files_name_ = name; }
 
     // The result: read only after the thread has finished.
     const item_map& items() const {
@@ -67,4 +69,5 @@ private:
     std::unique_ptr<qv::device_handle> device_;
     qv::fat_scanner scanner_;
     qv::recovery_status last_;
+    QString lost_files_name_;
 };

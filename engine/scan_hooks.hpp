@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "engine/found_item.hpp"
@@ -65,6 +66,9 @@ struct scan_hooks {
     std::function<void(double fraction, uint64_t entries, uint64_t items)> progress;
     // Called from the scanning thread for each item filed under a new id, as first seen.
     std::function<void(const found_item&)> found;
+    // UTF-8 name of the folder that collects files whose own folder is gone, in the
+    // user's language; empty: "Lost files".
+    std::string lost_files_name;
 
     bool keep_going() const { return !token || token->wait_while_paused(); }
 };

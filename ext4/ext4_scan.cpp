@@ -23,9 +23,21 @@ constexpr size_t copy_chunk_blocks = 256;
 constexpr size_t max_active_overlaps = 1024;
 constexpr uint8_t de_type_file = 1, de_type_dir = 2, de_type_symlink = 7;
 constexpr size_t text_probe_bytes = 512;
+constexpr size_t max_reserved_inodes = size_t(1) << 20;
+constexpr uint64_t dense_slots_per_inode = 16;  // 64 bytes of table per kept inode at most
 
-// The copy of an inode the scan settled on.
+struct name_seen {
+    uint32_t parent = 0;  // folder inode; 0 unknown
+    std::string name;
+    uint8_t type = 0;
+    int64_t rank = 0;
+    bool hidden = false;
+    bool matches = false;  // the entry's type is the inode's
+};
+
+// The copy of an inode the scan settled on, and the best name an entry gave it.
 struct chosen_inode {
+    uint32_t ino = 0;
     inode_fields f;
     uint32_t sequence = 0;  // 0: the inode table today
     bool live = false;
@@ -34,14 +46,49 @@ struct chosen_inode {
     std::vector<block_run> runs;
     uint64_t tree_blocks = 0;
     bool mapped = false;
+    bool named = false;
+    name_seen name;
 };
 
-struct name_seen {
-    uint32_t parent = 0;  // folder inode; 0 unknown
-    std::string name;
-    uint8_t type = 0;
-    int64_t rank = 0;
-    bool hidden = false;
+// The inodes the scan keeps, in ascending numbers (the order the records come out in),
+// found by binary search over a packed copy of their numbers: far cheaper than a hash
+// map for a hundred thousand files, and the numbers stay in the processor's cache.
+// Where the kept inodes are dense enough (a few table slots per kept inode), a table by
+// inode number replaces the search: folder entries by the million ask it.
+struct inode_list {
+    std::vector<chosen_inode> all;
+    std::vector<uint32_t> numbers;
+    std::vector<uint32_t> slot;  // inode number -> position + 1 in all; empty when sparse
+    // By position: the rank of a name that cannot be beaten but by a newer one (it matches
+    // the inode's type and has a folder), or none_yet. Packed, so that entries of old
+    // folder copies are turned away without touching the inode records.
+    std::vector<int64_t> settled;
+    static constexpr int64_t none_yet = INT64_MIN;
+
+    // After all changed.
+    void index() {
+        numbers.resize(all.size());
+        for (size_t i = 0; i < all.size(); ++i) numbers[i] = all[i].ino;
+        settled.assign(all.size(), none_yet);
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].named && all[i].name.matches && all[i].name.parent) settled[i] = all[i].name.rank;
+        slot.clear();
+        const uint64_t highest = numbers.empty() ? 0 : numbers.back();
+        if (highest <= dense_slots_per_inode * uint64_t(all.size())) {
+            slot.assign(size_t(highest) + 1, 0);
+            for (size_t i = 0; i < all.size(); ++i) slot[all[i].ino] = uint32_t(i + 1);
+        }
+    }
+    // Position of ino in all, or -1.
+    ptrdiff_t position(uint32_t ino) const {
+        if (!slot.empty()) return ino < slot.size() ? ptrdiff_t(slot[ino]) - 1 : -1;
+        auto it = std::lower_bound(numbers.begin(), numbers.end(), ino);
+        return it != numbers.end() && *it == ino ? it - numbers.begin() : -1;
+    }
+    chosen_inode* find(uint32_t ino) {
+        const ptrdiff_t at = position(ino);
+        return at < 0 ? nullptr : &all[size_t(at)];
+    }
 };
 
 bool type_matches(uint8_t type, const inode_fields& f) {
@@ -125,7 +172,27 @@ scan_result scan(volume& vol, const scan_options& options) {
     }
 
     // Today's inode tables.
-    std::unordered_map<uint32_t, chosen_inode> inodes;
+    inode_list list;
+    std::vector<chosen_inode>& inodes = list.all;
+    inodes.reserve(std::min<size_t>(sb.inodes_count, max_reserved_inodes));  // pages only count once touched
+    // The root folder is read like any other.
+    {
+        std::vector<uint8_t> raw;
+        if (vol.read_inode(L::root_inode, raw)) {
+            chosen_inode root;
+            root.ino = L::root_inode;
+            root.f = parse_inode(byte_view(raw.data(), raw.size()));
+            root.live = true;
+            if (root.f.inline_data()) root.raw = raw;
+            if (root.f.directory()) {
+                if (!root.f.inline_data()) {
+                    root.runs = vol.map_blocks(L::root_inode, root.f, (root.f.size + bs - 1) / bs);
+                    root.mapped = true;
+                }
+                inodes.push_back(std::move(root));  // first: below every other inode number
+            }
+        }
+    }
     const uint32_t per_block = bs / sb.inode_size;
     const uint64_t table_blocks = (uint64_t(sb.inodes_per_group) * sb.inode_size + bs - 1) / bs;
     std::vector<uint8_t> table;
@@ -147,21 +214,26 @@ scan_result scan(volume& vol, const scan_options& options) {
                 const uint32_t ino = uint32_t(uint64_t(g) * sb.inodes_per_group + index + 1);
                 if (ino < sb.first_ino) continue;  // reserved: root is read by itself below
                 byte_view raw(table.data() + size_t(i) * sb.inode_size, sb.inode_size);
+                const bool allocated = vol.inode_in_use(ino);
+                if (!allocated && raw.le16(L::i_mode) == 0) continue;  // never used, or cleared
+                ++r.entries_read;
                 inode_fields f = parse_inode(raw);
-                const bool live = vol.inode_in_use(ino) && f.in_use();
+                const bool live = allocated && f.in_use();
                 // ext2 leaves block pointers in a deleted inode.
                 if (!live && !(f.mode != 0 && (has_block_pointers(f) || f.dtime != 0))) continue;
                 chosen_inode c;
+                c.ino = ino;
                 c.f = f;
                 c.live = live;
                 c.checksum_ok = inode_checksum_ok(sb, ino, raw);
                 if (!c.checksum_ok) ++vol.problems().bad_checksums;
                 if (f.inline_data()) c.raw.assign(raw.data(), raw.data() + raw.size());
-                inodes.emplace(ino, std::move(c));
+                inodes.push_back(std::move(c));
             }
         }
     }
 
+    list.index();
     // Deleted inodes from the newest journal copy of their table block in which they were in use.
     std::unordered_set<uint64_t> metadata_blocks;  // inode tables and bitmaps: never folder blocks
     for (const group_info& gi : vol.groups()) {
@@ -176,20 +248,33 @@ scan_result scan(volume& vol, const scan_options& options) {
     };
     std::vector<inline_entry> inline_entries;  // from journal copies of inline folders
     if (jr) {
-        std::unordered_set<uint32_t> from_journal;
+        std::vector<chosen_inode> added;  // deleted inodes the tables no longer show
+        // Inline folders keep entries in their inodes: then every copy is read. Otherwise a
+        // table block's copies (newest first) are read until each inode not live today has
+        // its newest copy in use, which is mostly the first copy before the deletion.
+        const bool inline_folders = sb.incompat & L::incompat_inline_data;
+        std::vector<uint8_t> resolved(per_block);
         size_t done = 0;
         for (const auto& [block, copies] : jr->all_copies()) {
             if (++done % 256 == 0 && !step(0.6 + 0.1 * done / jr->all_copies().size())) return r;
             uint32_t first_ino;
             if (!vol.inode_table_block(block, &first_ino)) continue;
             metadata_blocks.insert(block);
+            size_t pending = 0;
+            for (uint32_t i = 0; i < per_block; ++i) {
+                const uint32_t ino = first_ino + i;
+                const chosen_inode* today = list.find(ino);
+                resolved[i] = ino < sb.first_ino || ino > sb.inodes_count || (today && today->live);
+                if (!resolved[i]) ++pending;
+            }
             for (const journal_copy& c : copies) {
+                if (pending == 0 && !inline_folders) break;
                 if (!jr->read_copy(c, buf)) continue;
                 for (uint32_t i = 0; i < per_block; ++i) {
                     const uint32_t ino = first_ino + i;
                     if (ino < sb.first_ino || ino > sb.inodes_count) continue;
-                    auto it = inodes.find(ino);
-                    const bool live_now = it != inodes.end() && it->second.live;
+                    if (resolved[i] && !inline_folders) continue;
+                    chosen_inode* today = list.find(ino);
                     byte_view raw(buf.data() + size_t(i) * sb.inode_size, sb.inode_size);
                     inode_fields f = parse_inode(raw);
                     if (!f.in_use()) continue;
@@ -202,16 +287,27 @@ scan_result scan(volume& vol, const scan_options& options) {
                                          found, &parent);
                         for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
                     }
-                    if (live_now || from_journal.count(ino)) continue;
+                    if (resolved[i]) continue;
                     chosen_inode ci;
+                    ci.ino = ino;
                     ci.f = f;
                     ci.sequence = c.sequence;
                     ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
                     if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
-                    inodes[ino] = std::move(ci);
-                    from_journal.insert(ino);
+                    if (today) *today = std::move(ci);
+                    else added.push_back(std::move(ci));
+                    resolved[i] = 1;
+                    --pending;
                 }
             }
+        }
+        if (!added.empty()) {
+            std::sort(added.begin(), added.end(), [](const chosen_inode& a, const chosen_inode& b) { return a.ino < b.ino; });
+            const size_t before = inodes.size();
+            inodes.insert(inodes.end(), std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+            std::inplace_merge(inodes.begin(), inodes.begin() + std::ptrdiff_t(before), inodes.end(),
+                               [](const chosen_inode& a, const chosen_inode& b) { return a.ino < b.ino; });
+            list.index();
         }
     }
 
@@ -226,65 +322,52 @@ scan_result scan(volume& vol, const scan_options& options) {
             return vol.read_block(b, out);
         };
     };
-    std::vector<uint32_t> order;
-    order.reserve(inodes.size());
-    for (const auto& [ino, c] : inodes) order.push_back(ino);
-    std::sort(order.begin(), order.end());
     size_t done = 0;
-    for (uint32_t ino : order) {
-        if (++done % 1024 == 0 && !step(0.7 + 0.1 * done / order.size())) return r;
-        chosen_inode& c = inodes[ino];
-        if ((c.live && !c.f.directory()) || c.f.inline_data() || fast_symlink(c.f)) continue;
-        c.runs = vol.map_blocks(ino, c.f, (c.f.size + bs - 1) / bs, source_for(c), &c.tree_blocks);
+    for (chosen_inode& c : inodes) {
+        if (++done % 1024 == 0 && !step(0.7 + 0.1 * done / inodes.size())) return r;
+        if ((c.live && !c.f.directory()) || c.mapped || c.f.inline_data() || fast_symlink(c.f)) continue;
+        c.runs = vol.map_blocks(c.ino, c.f, (c.f.size + bs - 1) / bs, source_for(c), &c.tree_blocks);
         c.mapped = true;
     }
 
     // Names: entries of live folders, of deleted folders' free blocks, and of journal copies.
-    std::unordered_map<uint32_t, name_seen> names;
     std::unordered_map<uint32_t, uint32_t> parent_hint;  // folder -> its ".." from a folder block
     std::unordered_map<uint64_t, uint32_t> owner;        // folder block -> folder inode
     auto seen = [&](uint32_t parent, const dir_entry& e, int64_t rank) {
+        ++r.entries_read;
         if (e.name == ".") return;
         if (e.name == "..") {
             if (parent && e.inode != parent) parent_hint.emplace(parent, e.inode);
             return;
         }
         if (e.inode == L::root_inode || e.inode < sb.first_ino) return;
-        auto it = inodes.find(e.inode);
-        const bool match = it != inodes.end() && type_matches(e.type, it->second.f);
-        name_seen n{parent, e.name, e.type, rank, e.hidden};
-        auto cur = names.find(e.inode);
-        if (cur == names.end()) {
-            names.emplace(e.inode, std::move(n));
+        const ptrdiff_t at = list.position(e.inode);
+        if (at < 0) return;  // no inode to give the name to
+        // A name that matches the inode's type, under a known folder, from a newer
+        // source, cannot lose: most entries of journal copies end here.
+        if (list.settled[size_t(at)] > rank) return;
+        chosen_inode* c = &list.all[size_t(at)];
+        const bool match = type_matches(e.type, c->f);
+        auto take = [&] {
+            c->name = name_seen{parent, e.name, e.type, rank, e.hidden, match};
+            c->named = true;
+            if (match && parent) list.settled[size_t(at)] = std::max(list.settled[size_t(at)], rank);
+        };
+        if (!c->named) {
+            take();
             return;
         }
-        const name_seen& o = cur->second;
-        const bool omatch = it != inodes.end() && type_matches(o.type, it->second.f);
-        auto key = [](bool m, const name_seen& s) { return std::make_tuple(m, s.parent != 0, s.rank, !s.hidden); };
-        if (key(match, n) > key(omatch, o)) cur->second = std::move(n);
+        const name_seen& o = c->name;
+        const bool omatch = o.matches;
+        auto key = [](bool m, int64_t rank, uint32_t parent, bool hidden) {
+            return std::make_tuple(m, parent != 0, rank, !hidden);
+        };
+        if (key(match, rank, parent, e.hidden) > key(omatch, o.rank, o.parent, o.hidden)) take();
     };
     std::vector<dir_entry> entries;
-    // The root folder is read like any other.
-    {
-        std::vector<uint8_t> raw;
-        if (vol.read_inode(L::root_inode, raw)) {
-            chosen_inode root;
-            root.f = parse_inode(byte_view(raw.data(), raw.size()));
-            root.live = true;
-            if (root.f.inline_data()) root.raw = raw;
-            if (root.f.directory()) {
-                if (!root.f.inline_data()) {
-                    root.runs = vol.map_blocks(L::root_inode, root.f, (root.f.size + bs - 1) / bs);
-                    root.mapped = true;
-                }
-                inodes.emplace(L::root_inode, std::move(root));
-                order.insert(order.begin(), L::root_inode);
-            }
-        }
-    }
     for (int pass = 0; pass < 2; ++pass) {  // live folders first: they own their blocks
-        for (uint32_t ino : order) {
-            chosen_inode& c = inodes[ino];
+        for (chosen_inode& c : inodes) {
+            const uint32_t ino = c.ino;
             if (!c.f.directory() || c.live != (pass == 0)) continue;
             const int64_t rank = c.live ? rank_today : rank_free_block;
             if (c.f.inline_data()) {
@@ -346,17 +429,17 @@ scan_result scan(volume& vol, const scan_options& options) {
 
     // Records.
     auto is_folder = [&](uint32_t ino) {
-        auto it = inodes.find(ino);
-        return it != inodes.end() && it->second.f.directory();
+        const chosen_inode* c = list.find(ino);
+        return c && c->f.directory();
     };
     bool lost_used = false;
-    std::unordered_map<uint64_t, size_t> index_of;
-    for (uint32_t ino : order) {
+    r.files.reserve(inodes.size() + 1);
+    for (chosen_inode& c : inodes) {
+        const uint32_t ino = c.ino;
         if (ino == L::root_inode) continue;
-        chosen_inode& c = inodes[ino];
         if (c.live && !c.f.directory() && !options.live_files) continue;
         // A deleted inode as it lies today, cleared by the kernel and named nowhere, holds nothing.
-        if (!c.live && c.sequence == 0 && !has_block_pointers(c.f) && !names.count(ino)) continue;
+        if (!c.live && c.sequence == 0 && !has_block_pointers(c.f) && !c.named) continue;
         found_file f;
         f.id = ino;
         f.size = c.f.size;
@@ -387,12 +470,11 @@ scan_result scan(volume& vol, const scan_options& options) {
                                         std::min<size_t>(buf.size(), size_t(c.f.size)));
             }
         }
-        auto n = names.find(ino);
         uint32_t parent = 0;
-        if (n != names.end()) {
-            f.name = n->second.name;
+        if (c.named) {
+            f.name = std::move(c.name.name);
             f.named = true;
-            parent = n->second.parent;
+            parent = c.name.parent;
         } else {
             auto h = parent_hint.find(ino);
             if (h != parent_hint.end()) parent = h->second;
@@ -434,19 +516,25 @@ scan_result scan(volume& vol, const scan_options& options) {
                 }
             }
         }
-        index_of[f.id] = r.files.size();
         r.files.push_back(std::move(f));
     }
 
     // Parents that are not listed, and loops in the folder chain, go to "Lost files".
+    // The records come in ascending ids.
+    auto index_of = [&](uint64_t id) -> const found_file* {
+        auto it = std::lower_bound(r.files.begin(), r.files.end(), id,
+                                   [](const found_file& f, uint64_t i) { return f.id < i; });
+        return it != r.files.end() && it->id == id ? &*it : nullptr;
+    };
     for (found_file& f : r.files)
-        if (f.parent != 0 && f.parent != lost_files_id && !index_of.count(f.parent)) f.parent = lost_files_id;
+        if (f.parent != 0 && f.parent != lost_files_id && !index_of(f.parent)) f.parent = lost_files_id;
     for (found_file& f : r.files) {
         uint64_t p = f.parent;
         size_t steps = 0;
         while (p != 0 && p != lost_files_id && steps <= r.files.size()) {
             if (p == f.id) break;
-            p = r.files[index_of[p]].parent;
+            const found_file* up = index_of(p);
+            p = up ? up->parent : lost_files_id;
             ++steps;
         }
         if (p == f.id || steps > r.files.size()) f.parent = lost_files_id;
@@ -480,7 +568,7 @@ scan_result scan(volume& vol, const scan_options& options) {
     if (lost_used) {
         found_file lost;
         lost.id = lost_files_id;
-        lost.name = lost_files_name;
+        lost.name = options.lost_files_name.empty() ? std::string(lost_files_name) : options.lost_files_name;
         lost.directory = true;
         lost.deleted = true;
         lost.state = file_state::unknown;

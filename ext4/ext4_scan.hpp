@@ -52,6 +52,8 @@ struct scan_options {
     bool live_files = true;  // list live files and folders too
     // Asked now and then with the fraction done (0..1); false stops the scan.
     std::function<bool(double)> keep_going;
+    // Name of the folder for files without a known folder; empty: lost_files_name.
+    std::string lost_files_name;
 };
 
 struct scan_result {
@@ -61,6 +63,7 @@ struct scan_result {
     journal_stats journal;
     volume_problems problems;
     uint64_t deleted = 0, live = 0, unnamed = 0;
+    uint64_t entries_read = 0;      // inodes and folder entries (today's and the journal's) read
 };
 
 scan_result scan(volume& vol, const scan_options& options);

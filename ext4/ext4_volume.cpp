@@ -58,11 +58,6 @@ const char* superblock_info::kind() const {
     return has_journal() ? "ext3" : "ext2";
 }
 
-bool inode_fields::directory() const { return (mode & L::mode_type_mask) == L::mode_dir; }
-bool inode_fields::regular() const { return (mode & L::mode_type_mask) == L::mode_file; }
-bool inode_fields::symlink() const { return (mode & L::mode_type_mask) == L::mode_symlink; }
-bool inode_fields::extents() const { return flags & L::flag_extents; }
-bool inode_fields::inline_data() const { return flags & L::flag_inline_data; }
 
 std::optional<superblock_info> parse_superblock(byte_view b, bool* checksum_ok) {
     if (checksum_ok) *checksum_ok = true;

@@ -12,6 +12,7 @@
 
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
+#include "ext4/ext4_layout.hpp"
 
 namespace qv::ext4 {
 
@@ -78,11 +79,11 @@ struct inode_fields {
     uint64_t blocks_512 = 0;
     uint64_t file_acl = 0;  // block of extended attributes; 0 none
     uint8_t block[60] = {};  // i_block: extent root, block map or inline data
-    bool directory() const;
-    bool regular() const;
-    bool symlink() const;
-    bool extents() const;
-    bool inline_data() const;
+    bool directory() const { return (mode & layout::mode_type_mask) == layout::mode_dir; }
+    bool regular() const { return (mode & layout::mode_type_mask) == layout::mode_file; }
+    bool symlink() const { return (mode & layout::mode_type_mask) == layout::mode_symlink; }
+    bool extents() const { return flags & layout::flag_extents; }
+    bool inline_data() const { return flags & layout::flag_inline_data; }
     // In use as far as the inode itself says: a type, links, no deletion time.
     bool in_use() const { return mode != 0 && links != 0 && dtime == 0; }
 };

@@ -138,14 +138,17 @@ bool journal::walk(const std::function<bool(double)>& keep_going) {
         }
     };
 
+    // The log is read header to header: a descriptor says how many data blocks follow
+    // it, so they are skipped unread. Where the block after them is not the next header
+    // of the same or the following transaction (the head of the log, a transaction that
+    // never finished), the skipped blocks are read one by one after all.
     std::vector<uint8_t> batch;
-    for (uint32_t k = first; k < maxlen;) {
-        if (keep_going && !keep_going(double(k - first) / log_len)) return false;
-        // Read runs of physically consecutive log blocks at once.
+    uint32_t window = first, window_n = 0;  // log blocks [window, window + window_n) are in batch
+    auto load = [&](uint32_t k, uint32_t want) {
         const uint64_t p0 = physical(k);
         uint32_t n = 1;
-        while (n < read_batch_blocks && k + n < maxlen && physical(k + n) == p0 + n) ++n;
-        batch.assign(size_t(n) * bs, 0);
+        while (n < want && k + n < maxlen && physical(k + n) == p0 + n) ++n;
+        batch.resize(size_t(n) * bs);
         if (!p0 || !vol_.device().read_exact(p0 * bs, batch.data(), batch.size())) {
             // Fall back to single blocks so one bad sector costs one block.
             for (uint32_t i = 0; i < n; ++i) {
@@ -156,56 +159,88 @@ bool journal::walk(const std::function<bool(double)>& keep_going) {
                 }
             }
         }
-        for (uint32_t i = 0; i < n; ++i) {
-            byte_view b(batch.data() + size_t(i) * bs, bs);
-            if (be32(b, L::jh_magic) != L::jbd2_magic) continue;
-            const uint32_t type = be32(b, L::jh_blocktype);
-            const uint32_t seq = be32(b, L::jh_sequence);
-            const uint32_t pos = k + i;
-            if (type == L::jbd2_descriptor) {
-                ++s.descriptor_blocks;
-                claim(pos, seq);
-                descriptor d{pos, seq, {}};
-                size_t at = L::jh_size;
-                while (at + tag_size <= tags_end && d.tags.size() + 1 < log_len) {
-                    tag t{};
-                    t.block = be32(b, at);
-                    if (csum3) {
-                        t.flags = be32(b, at + 4);
-                        if (wide) t.block |= uint64_t(be32(b, at + 8)) << 32;
-                        t.checksum = be32(b, at + 12);
-                    } else {
-                        t.checksum = be16(b, at + 4);
-                        t.flags = be16(b, at + 6);
-                        if (wide) t.block |= uint64_t(be32(b, at + 8)) << 32;
-                    }
-                    at += tag_size;
-                    if (!(t.flags & L::jbd2_tag_same_uuid)) at += L::jbd2_uuid_size;
-                    d.tags.push_back(t);
-                    if (t.flags & L::jbd2_tag_last) break;
-                }
-                s.tags += d.tags.size();
-                for (size_t t = 0; t < d.tags.size(); ++t)
-                    claim(uint32_t(first + (pos - first + 1 + t) % log_len), seq);
-                descriptors.push_back(std::move(d));
-            } else if (type == L::jbd2_commit) {
-                ++s.commit_blocks;
-                claim(pos, seq);
-                committed.insert(seq);
-            } else if (type == L::jbd2_revoke) {
-                ++s.revoke_blocks;
-                claim(pos, seq);
-                const size_t count = std::min<size_t>(be32(b, L::jr_count), tags_end);
-                const size_t width = wide ? 8 : 4;
-                for (size_t at = L::jh_size + 4; at + width <= count; at += width) {
-                    uint64_t blk = be32(b, at);
-                    if (wide) blk = blk << 32 | be32(b, at + 4);
-                    auto [it, fresh] = revoked_.emplace(blk, seq);
-                    if (!fresh && int32_t(seq - it->second) > 0) it->second = seq;
-                }
+        window = k;
+        window_n = n;
+    };
+    uint32_t expected = first;             // where the chain of headers leads
+    uint32_t skipped_from = 0;             // first data block skipped on the way there (0: none)
+    uint32_t chain_sequence = 0;           // transaction of the descriptor that skipped them
+    uint32_t linear_until = first;         // no skipping before this block
+    uint32_t last_report = first;
+    for (uint32_t k = first; k < maxlen;) {
+        if (k - last_report >= read_batch_blocks || k == first) {
+            if (keep_going && !keep_going(double(k - first) / log_len)) return false;
+            last_report = k;
+        }
+        if (k < window || k >= window + window_n) load(k, k == expected && k >= linear_until ? 1 : read_batch_blocks);
+        byte_view b(batch.data() + size_t(k - window) * bs, bs);
+        const bool header = be32(b, L::jh_magic) == L::jbd2_magic;
+        const uint32_t type = be32(b, L::jh_blocktype);
+        const uint32_t seq = be32(b, L::jh_sequence);
+        if (k == expected && skipped_from) {
+            const bool chained = header && (seq == chain_sequence || seq == chain_sequence + 1) &&
+                                 (type == L::jbd2_descriptor || type == L::jbd2_commit || type == L::jbd2_revoke);
+            const uint32_t from = skipped_from;
+            skipped_from = 0;
+            if (!chained) {
+                linear_until = k;  // read what was skipped, block by block
+                k = from;
+                continue;
             }
         }
-        k += n;
+        const uint32_t pos = k;
+        ++k;
+        if (!header) continue;
+        if (type == L::jbd2_descriptor) {
+            ++s.descriptor_blocks;
+            claim(pos, seq);
+            descriptor d{pos, seq, {}};
+            size_t at = L::jh_size;
+            while (at + tag_size <= tags_end && d.tags.size() + 1 < log_len) {
+                tag t{};
+                t.block = be32(b, at);
+                if (csum3) {
+                    t.flags = be32(b, at + 4);
+                    if (wide) t.block |= uint64_t(be32(b, at + 8)) << 32;
+                    t.checksum = be32(b, at + 12);
+                } else {
+                    t.checksum = be16(b, at + 4);
+                    t.flags = be16(b, at + 6);
+                    if (wide) t.block |= uint64_t(be32(b, at + 8)) << 32;
+                }
+                at += tag_size;
+                if (!(t.flags & L::jbd2_tag_same_uuid)) at += L::jbd2_uuid_size;
+                d.tags.push_back(t);
+                if (t.flags & L::jbd2_tag_last) break;
+            }
+            s.tags += d.tags.size();
+            for (size_t t = 0; t < d.tags.size(); ++t)
+                claim(uint32_t(first + (pos - first + 1 + t) % log_len), seq);
+            const uint64_t after = uint64_t(pos) + 1 + d.tags.size();
+            if (pos >= linear_until && !d.tags.empty() && after < maxlen) {
+                skipped_from = pos + 1;
+                chain_sequence = seq;
+                expected = uint32_t(after);
+                k = expected;
+            }
+            descriptors.push_back(std::move(d));
+        } else if (type == L::jbd2_commit) {
+            ++s.commit_blocks;
+            claim(pos, seq);
+            committed.insert(seq);
+        } else if (type == L::jbd2_revoke) {
+            ++s.revoke_blocks;
+            claim(pos, seq);
+            const size_t count = std::min<size_t>(be32(b, L::jr_count), tags_end);
+            const size_t width = wide ? 8 : 4;
+            for (size_t at = L::jh_size + 4; at + width <= count; at += width) {
+                uint64_t blk = be32(b, at);
+                if (wide) blk = blk << 32 | be32(b, at + 4);
+                auto [it, fresh] = revoked_.emplace(blk, seq);
+                if (!fresh && int32_t(seq - it->second) > 0) it->second = seq;
+            }
+        }
+        if (k == pos + 1) expected = k;  // a header is followed by the next one
     }
 
     // Keep each tag whose transaction committed and whose log block no later

@@ -109,6 +109,12 @@ void scan_control_c::start(int kind, bool resume) {
     // NTFS files whose folder is gone are shown under a folder in the user's language.
     if (engine == ntfs_.get() && !language_text("lost_files").isEmpty())
         ntfs_->set_lost_files_name(language_text("lost_files"));
+    // So are the FAT, exFAT and ext2/3/4 ones; the command line keeps "Lost files".
+    if (const QString lost = language_text("lost_files"); !lost.isEmpty()) {
+        if (engine == fat_.get()) fat_->set_lost_files_name(lost);
+        if (engine == exfat_.get()) exfat_->set_lost_files_name(lost);
+        if (auto* other = dynamic_cast<scanner_thread_c*>(engine)) other->set_lost_files_name(lost);
+    }
     engine->start(QThread::InheritPriority);
 }
 

@@ -53,6 +53,7 @@ void scanner_thread_c::scan_open_device() {
     }
     qv::scan_hooks hooks;
     hooks.token = &token_;
+    hooks.lost_files_name = lost_files_name_;
     qv::scan_report report = scanner_->scan(*device_, hooks);
     items_ = std::move(report.items);
     for (size_t i = 0; i < items_.size(); ++i) by_id_.emplace(items_[i].id, i);

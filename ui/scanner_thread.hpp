@@ -38,6 +38,8 @@ public:
 
     // The scan on the calling thread over a device the caller opened (tests).
     void scan_device(std::unique_ptr<qv::device_handle> device);
+    // The folder for files whose folder is gone, in the user's language (next scans).
+    void set_lost_files_name(const QString& name) { lost_files_name_ = name.toStdString(); }
     // What the last scan could not read or make sense of; read after it has finished.
     const qv::scan_problems& problems() const {
         result_published();
@@ -60,4 +62,5 @@ private:
     qv::scan_problems problems_;
     std::atomic<bool> gone_{false};
     qv::recovery_status last_;
+    std::string lost_files_name_;
 };

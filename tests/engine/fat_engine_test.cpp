@@ -348,6 +348,17 @@ TEST_P(fat_engine_on_mtools_images, files_in_a_deleted_folders_far_later_cluster
     EXPECT_EQ(lost.parent, 0u);
     EXPECT_EQ(lost.has_files, 1);
     EXPECT_EQ(lost.children.size(), 5u);
+    {
+        // In the window the folder takes the user's language.
+        auto german = std::make_unique<fat_recovery_c>();
+        german->set_lost_files_name(QStringLiteral("Verlorene Dateien"));
+        german->set_volume(qv::test::open_test_volume(img));
+        german->start();
+        ASSERT_TRUE(german->wait(60000));
+        ASSERT_TRUE(german->items().count(qv::fat_lost_files_id));
+        EXPECT_EQ(qv::test::item_name(german->items().at(qv::fat_lost_files_id)), u"Verlorene Dateien");
+        EXPECT_EQ(german->items().at(qv::fat_lost_files_id).children.size(), 5u);
+    }
 
     // sleuthkit lists as many deleted files (some as orphan files).
     if (qv::test::have_tool("fls")) {

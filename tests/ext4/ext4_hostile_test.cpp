@@ -299,6 +299,101 @@ TEST_F(ext4_hostile, journal_descriptors_that_lie_are_checked) {
     EXPECT_EQ(ext4::journal::open(*vol2, &j2), ext4::journal_bad);
 }
 
+// The walk skips a descriptor's data blocks unread; where the block after them is not the
+// next header, what was skipped is read after all: here a descriptor claims five data blocks
+// that are really a commit and a whole second transaction.
+TEST_F(ext4_hostile, headers_inside_a_descriptors_claimed_data_are_still_found) {
+    memory_device dev(image);
+    std::unique_ptr<ext4::volume> vol;
+    ASSERT_EQ(ext4::volume::open(dev, &vol), 0);
+    std::unique_ptr<ext4::journal> j;
+    ASSERT_EQ(ext4::journal::open(*vol, &j), 0);
+    ASSERT_TRUE(j->walk());
+    const ext4::journal_stats before = j->stats();
+    const uint32_t bs = sb.block_size, maxlen = before.maxlen;
+    auto be32 = [](uint8_t* p, uint32_t v) {
+        p[0] = uint8_t(v >> 24);
+        p[1] = uint8_t(v >> 16);
+        p[2] = uint8_t(v >> 8);
+        p[3] = uint8_t(v);
+    };
+    std::vector<uint8_t> bad = image;
+    const uint32_t p = maxlen - 12;
+    auto block = [&](uint32_t k) { return &bad[j->physical(k) * bs]; };
+    for (uint32_t k = p; k < p + 8; ++k) std::memset(block(k), 0, bs);
+    const uint64_t target = sb.first_data_block + 1;
+    auto descriptor = [&](uint32_t k, uint32_t seq, int tags) {
+        uint8_t* d = block(k);
+        be32(d, L::jbd2_magic);
+        be32(d + 4, L::jbd2_descriptor);
+        be32(d + 8, seq);
+        for (int t = 0; t < tags; ++t) {
+            be32(d + 12 + 16 * t, uint32_t(target));
+            be32(d + 12 + 16 * t + 4, 0x2 | (t + 1 == tags ? 0x8 : 0));  // same UUID, last
+        }
+    };
+    auto commit = [&](uint32_t k, uint32_t seq) {
+        be32(block(k), L::jbd2_magic);
+        be32(block(k) + 4, L::jbd2_commit);
+        be32(block(k) + 8, seq);
+    };
+    descriptor(p, 90, 5);
+    commit(p + 1, 90);
+    descriptor(p + 2, 91, 1);
+    std::memset(block(p + 3), 0x5A, bs);
+    commit(p + 4, 91);
+    memory_device dev2(bad);
+    std::unique_ptr<ext4::volume> vol2;
+    ASSERT_EQ(ext4::volume::open(dev2, &vol2), 0);
+    std::unique_ptr<ext4::journal> j2;
+    ASSERT_EQ(ext4::journal::open(*vol2, &j2), 0);
+    ASSERT_TRUE(j2->walk());
+    EXPECT_GE(j2->stats().descriptor_blocks, before.descriptor_blocks + 2);
+    EXPECT_GE(j2->stats().commit_blocks, before.commit_blocks + 2);
+    bool found = false;
+    for (const ext4::journal_copy& c : j2->copies_of(target))
+        if (c.sequence == 91 && c.journal_block == p + 3) found = true;
+    EXPECT_TRUE(found) << "the second transaction's block copy was lost";
+    ASSERT_TRUE(scan_everything(bad));
+}
+
+// A folder whose inode is wiped leaves its files without a folder: they go under the
+// folder for lost files, named in the language the caller gives (English by default).
+TEST_F(ext4_hostile, files_of_a_wiped_folder_go_under_lost_files_in_the_callers_language) {
+    ext4::scan_result before;
+    ASSERT_TRUE(scan_everything(image, &before));
+    const ext4::found_file* sub = by_name(before, "sub");
+    ASSERT_NE(sub, nullptr);
+    memory_device dev(image);
+    std::unique_ptr<ext4::volume> vol;
+    ASSERT_EQ(ext4::volume::open(dev, &vol), 0);
+    uint64_t block = 0;
+    size_t offset = 0;
+    ASSERT_TRUE(vol->inode_location(uint32_t(sub->id), &block, &offset));
+    std::vector<uint8_t> bad = image;
+    std::memset(&bad[block * sb.block_size + offset], 0, sb.inode_size);
+    for (const std::string& language : {std::string(), std::string("Verlorene Dateien")}) {
+        memory_device dev2(bad);
+        std::unique_ptr<ext4::volume> vol2;
+        ASSERT_EQ(ext4::volume::open(dev2, &vol2), 0);
+        ext4::scan_options options;
+        options.lost_files_name = language;
+        const ext4::scan_result r = ext4::scan(*vol2, options);
+        const ext4::found_file* lost = nullptr;
+        for (const ext4::found_file& f : r.files)
+            if (f.id == ext4::lost_files_id) lost = &f;
+        ASSERT_NE(lost, nullptr);
+        EXPECT_EQ(lost->name, language.empty() ? std::string("Lost files") : language);
+        EXPECT_TRUE(lost->directory);
+        size_t under = 0;
+        for (const ext4::found_file& f : r.files)
+            if (f.parent == ext4::lost_files_id) ++under;
+        EXPECT_GE(under, 1u) << "b.bin or deeper/ should have lost their folder";
+        // Inodes and folder entries read, not the records listed.
+        EXPECT_GT(r.entries_read, r.files.size());
+    }
+}
+
 TEST(ext4_hostile_random, flipped_bytes_never_crash) {
     if (!have_tool("mkfs.ext4")) GTEST_SKIP() << "mkfs.ext4 is not installed";
     struct row {
