@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "devices/device_handle.hpp"
+#include "exfat/exfat_layout.hpp"
 #include "fat/fat_layout.hpp"
+#include "ntfsscan/mft_record.hpp"
+#include "ntfsscan/ntfs_layout.hpp"
 #include "partition/boot_sector_tests.hpp"
 #include "devices/crc32c.hpp"
 
@@ -304,6 +307,69 @@ bool ntfs_mft_at(device_handle& dev, byte_view boot, uint64_t start) {
     return dev.read_exact(at, magic, 4) && std::memcmp(magic, "FILE", 4) == 0;
 }
 
+// UTF-16LE text of n units, up to the first zero unit.
+QString utf16_text(byte_view b, size_t units) {
+    QString text;
+    for (size_t i = 0; i < units && b.has(2 * i, 2); ++i) {
+        const uint16_t u = b.le16(2 * i);
+        if (u == 0) break;
+        text.append(QChar(u));
+    }
+    return text.trimmed();
+}
+
+// An NTFS volume's name: the $VOLUME_NAME attribute of MFT record 3 ($Volume).
+QString ntfs_label(device_handle& dev, byte_view boot, uint64_t start) {
+    constexpr uint64_t volume_record = 3;
+    constexpr uint32_t type_volume_name = 0x60;
+    constexpr size_t max_record = 4096;
+    const uint64_t bps = boot.le16(ntfs::boot::bytes_per_sector), spc = boot.u8(ntfs::boot::sectors_per_cluster);
+    const uint64_t lcn = boot.le64(ntfs::boot::mft_lcn);
+    const int8_t per_record = int8_t(boot.u8(ntfs::boot::clusters_per_record));
+    if (bps < 512 || bps > 4096 || spc == 0 || lcn > (UINT64_MAX / 4) / (bps * spc)) return {};
+    const uint64_t record_size = per_record < 0 ? (-per_record < 31 ? uint64_t(1) << -per_record : 0) : uint64_t(per_record) * spc * bps;
+    if (record_size < 512 || record_size > max_record) return {};
+    std::vector<uint8_t> rec = read_bytes(dev, start * sector_bytes + lcn * spc * bps + volume_record * record_size, size_t(record_size));
+    if (rec.size() != record_size || !ntfs::apply_fixups(rec.data(), rec.size())) return {};
+    const byte_view record(rec.data(), rec.size());
+    ntfs::record_header header;
+    if (!ntfs::read_record_header(record, header)) return {};
+    ntfs::attribute_cursor cursor(record, header);
+    ntfs::attribute a;
+    while (cursor.next(a))
+        if (a.type == type_volume_name && !a.non_resident) {
+            const byte_view v = a.resident_value();
+            return utf16_text(v, v.size() / 2);
+        }
+    return {};
+}
+
+// An exFAT volume's label: the label entry among the root folder's first entries.
+QString exfat_label(device_handle& dev, byte_view boot, uint64_t start) {
+    namespace b = exfat::boot;
+    namespace e = exfat::entry;
+    constexpr size_t read_at_most = 64 * 1024;
+    const uint32_t sector_shift = boot.u8(b::sector_shift), cluster_shift = boot.u8(b::cluster_shift);
+    const uint32_t root = boot.le32(b::root_cluster);
+    if (sector_shift < exfat::boot::min_sector_shift || sector_shift > exfat::boot::max_sector_shift ||
+        sector_shift + cluster_shift > exfat::boot::max_cluster_bytes_shift || root < exfat::fat::first_cluster)
+        return {};
+    const uint64_t cluster_bytes = uint64_t(1) << (sector_shift + cluster_shift);
+    const uint64_t at = start * sector_bytes + (uint64_t(boot.le32(b::heap_offset)) << sector_shift) +
+                        uint64_t(root - exfat::fat::first_cluster) * cluster_bytes;
+    const std::vector<uint8_t> dir = read_bytes(dev, at, size_t(std::min<uint64_t>(cluster_bytes, read_at_most)));
+    const byte_view entries(dir.data(), dir.size());
+    for (size_t off = 0; off + e::size <= entries.size(); off += e::size) {
+        const uint8_t type = entries.u8(off + e::type);
+        if (type == e::end_of_directory) break;
+        if (type == e::volume_label) {
+            const size_t units = std::min<size_t>(entries.u8(off + e::label_length), 11);
+            return utf16_text(entries.sub(off + e::label_text, 22), units);
+        }
+    }
+    return {};
+}
+
 fs_found check_boot_sector(device_handle& dev, uint64_t start, byte_view two_sectors) {
     const boot_candidate c = examine_boot_sector(two_sectors, 0);
     if (c.kind == boot_kind::none) return {};
@@ -318,6 +384,8 @@ fs_found check_boot_sector(device_handle& dev, uint64_t start, byte_view two_sec
             f.from_backup = true;
         }
     }
+    if (kind == fs_kind::ntfs) f.label = ntfs_label(dev, two_sectors, f.start);
+    if (kind == fs_kind::exfat) f.label = exfat_label(dev, two_sectors, f.start);
     return f;
 }
 

@@ -32,7 +32,7 @@ const std::vector<part_row>& rows() {
     static const std::vector<part_row> r = {
         {"FAT32", "ef00", 64, "EFIVOL", "mkfs.fat -F 32 -n EFIVOL p.img"},
         {"ext4", "8300", 64, "rootfs", "mkfs.ext4 -q -L rootfs p.img"},
-        {"NTFS", "0700", 32, "", "mkntfs -F -Q -q -L win p.img"},
+        {"NTFS", "0700", 32, "win", "mkntfs -F -Q -q -L win p.img"},
         {"btrfs", "8300", 120, "bt", "mkfs.btrfs -q -L bt p.img"},
         {"XFS", "8300", 300, "xf", "mkfs.xfs -q -L xf p.img"},
         {"swap", "8200", 16, "sw", "mkswap -L sw p.img"},
@@ -41,7 +41,7 @@ const std::vector<part_row>& rows() {
          "--key-file key p.img"},
         {"LUKS1", "8309", 8, "", "cryptsetup luksFormat -q --type luks1 --pbkdf-force-iterations 1000 --key-file key p.img"},
         {"FAT16", "0700", 16, "SMALL", "mkfs.fat -F 16 -n SMALL p.img"},
-        {"exFAT", "0700", 32, "", "mkfs.exfat p.img"},
+        {"exFAT", "0700", 32, "Kamera", "mkfs.exfat -L Kamera p.img"},
         {"ext3", "8300", 16, "old", "mkfs.ext3 -q -L old p.img"},
         {"ISO9660", "8300", 1, "DISC", ""},
     };
