@@ -419,6 +419,10 @@ std::string name_stem_of(std::string_view text, size_t max_bytes) {
     return out;
 }
 
+bool has_content_name(std::string_view type) {
+    return type == "jpg" || type == "mp3" || type == "pdf" || one_of(type, tiff_types) || one_of(type, movie_types);
+}
+
 std::string content_name(byte_view head, std::string_view type) {
     if (type == "jpg") return exif_stem(tiff_tags(jpeg_exif(head)));
     if (one_of(type, tiff_types)) return exif_stem(tiff_tags(head));

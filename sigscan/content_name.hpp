@@ -25,6 +25,9 @@ std::string content_name(byte_view head, std::string_view type);
 // tail of it (ID3v1 at an MP3's end, a PDF's trailer, a movie's header).
 std::string content_name(device_handle& device, uint64_t offset, uint64_t size, std::string_view type);
 
+// True for the types content_name can name.
+bool has_content_name(std::string_view type);
+
 // Text made fit for a file name: '/', '\\', NUL and control characters become
 // '_', broken UTF-8 becomes '_', runs of blanks one space, blanks trimmed, at
 // most max_bytes bytes cut on a character boundary; empty when nothing but
