@@ -223,6 +223,14 @@ std::string id3v2_stem(byte_view head) {
                                      : size_t(be32(head, pos + 4));
         if (size > end - pos - frame_header) break;
         byte_view body = head.sub(pos + frame_header, size);
+        // Compressed or encrypted frames are left alone; a grouping byte or a
+        // data-length field before the text is skipped.
+        const uint8_t format = version == 2 ? 0 : head.u8(pos + 9);
+        const bool sealed = version == 3 ? (format & 0xC0) != 0 : version == 4 && (format & 0x0C) != 0;
+        const size_t skip = version == 3 ? ((format & 0x20) ? 1 : 0)
+                            : version == 4 ? ((format & 0x40) ? 1 : 0) + ((format & 0x01) ? 4 : 0)
+                                           : 0;
+        body = sealed ? byte_view() : body.tail(skip);
         if (head.equals(pos, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(title_id), id_len)))
             title = id3_text(body);
         else if (head.equals(pos, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(artist_id), id_len)))

@@ -96,6 +96,45 @@ TEST(ContentName, PdfDocumentTitle) {
     EXPECT_EQ(name_of(text_bytes(big), "pdf"), "Far End");
 }
 
+// An ID3v2.4 tag with a TPE1 "Band" frame and a TIT2 frame of these flags and body.
+bytes id3v24_with_title(uint8_t format_flags, const bytes& body) {
+    bytes tag{'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0};
+    auto frame = [&](const char* id, uint8_t flags, const bytes& b) {
+        tag.insert(tag.end(), id, id + 4);
+        for (int shift : {21, 14, 7, 0}) tag.push_back(uint8_t(b.size() >> shift & 0x7F));
+        tag.push_back(0);
+        tag.push_back(flags);
+        tag.insert(tag.end(), b.begin(), b.end());
+    };
+    frame("TPE1", 0, {3, 'B', 'a', 'n', 'd'});
+    frame("TIT2", format_flags, body);
+    const size_t size = tag.size() - 10;
+    for (int i = 0; i < 4; ++i) tag[6 + i] = uint8_t(size >> (7 * (3 - i)) & 0x7F);
+    return tag;
+}
+
+TEST(ContentName, Id3FrameFlags) {
+    struct row {
+        const char* what;
+        uint8_t flags;
+        bytes body;
+        const char* want;
+    } rows[] = {
+        {"plain UTF-8", 0x00, {3, 'S', 'o', 'n', 'g'}, "Band - Song"},
+        {"data length before the text", 0x01, {0, 0, 0, 5, 3, 'S', 'o', 'n', 'g'}, "Band - Song"},
+        {"UTF-16BE", 0x00, {2, 0, 'H', 0, 'i'}, "Band - Hi"},
+        {"UTF-16 with BOM, little-endian", 0x00, {1, 0xFF, 0xFE, 'H', 0, 'i', 0}, "Band - Hi"},
+        {"UTF-16 without BOM", 0x00, {1, 'H', 0, 'i', 0}, ""},
+        {"Latin-1", 0x00, {0, 'N', 0xE9}, "Band - N\xC3\xA9"},
+        {"compressed", 0x08, {3, 'x', 'x'}, ""},
+        {"encrypted", 0x04, {3, 'x', 'x'}, ""},
+    };
+    for (const row& r : rows) {
+        bytes tag = id3v24_with_title(r.flags, r.body);
+        EXPECT_EQ(qv::sig::content_name(qv::byte_view(tag.data(), tag.size()), "mp3"), r.want) << r.what;
+    }
+}
+
 TEST(ContentName, StemsAreSafeAndBounded) {
     struct row {
         std::string in, want;
