@@ -91,6 +91,7 @@ int scan_volume(const scan_options& o, scan_session* s) {
     if (kind->carver) prepare_deep_resume(*s->job, o, s->volume);
     if (!s->job->run(s->volume, &error)) return fail_usage(error);
     s->complete = s->job->complete();
+    if (o.name_from_content) s->job->name_from_content();
     s->items = list_found_items(s->job->items());
     if (s->job->device_vanished())
         std::fprintf(stderr, "quorvane-cli: %s went away during the scan; what was found before is kept%s\n",
@@ -262,7 +263,7 @@ int recover_items(scan_job& job, const std::vector<listed_item>& items, const sc
     return recover_exit_code(tally);
 }
 
-int cmd_resume(const std::string& file, const std::string& to_arg) {
+int cmd_resume(const std::string& file, const std::string& to_arg, bool name_from_content) {
     QString to = QDir::cleanPath(QDir::current().absoluteFilePath(QString::fromStdString(to_arg)));
     auto device = qv::read_scan_result_path(file);
     if (!device) return fail_usage(file + ": not a scan result file");
@@ -273,6 +274,7 @@ int cmd_resume(const std::string& file, const std::string& to_arg) {
     if (!QDir().mkpath(to)) return fail_usage(to_arg + ": cannot create the recovery folder");
     if (destination_on_volume(to, QString::fromStdString(*device)))
         return fail_usage(to_arg + ": lies on the volume being recovered; choose a folder on another disk");
+    if (name_from_content) job.name_from_content();
     scan_options o;
     o.keep_tree = true;
     return recover_items(job, list_found_items(job.items()), o, to);

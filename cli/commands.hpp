@@ -22,6 +22,7 @@ struct scan_options {
     qv::item_filter filter;          // what is listed and recovered
     bool skip_overwritten = false;   // recover: leave out files whose space holds other data now
     bool skip_damaged = false;       // recover: leave out files that cannot be read whole
+    bool name_from_content = false;  // deep scan: carved files named after what they carry
 };
 
 struct partition_options {
@@ -51,7 +52,8 @@ int cmd_demo();
 // some stayed unreadable or the copy stopped (run again to continue), 2 on errors.
 int cmd_image(const image_options& options);
 // Recovers every file of a saved deep-scan result into to.
-int cmd_resume(const std::string& file, const std::string& to);
+// name_from_content: carved files named after what they carry.
+int cmd_resume(const std::string& file, const std::string& to, bool name_from_content = false);
 
 // One clear line on standard error; returns 2.
 int fail_usage(const std::string& message);

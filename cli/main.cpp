@@ -57,6 +57,10 @@ int main(int argc, char** argv) {
                          "Deep scan: seconds between checkpoints an interrupted scan goes on from (default 30)")
         ->needs(deep_flag)
         ->check(CLI::Range(0.0, 86400.0));
+    scan_cmd->add_flag("--name-from-content", scan.name_from_content,
+                       "Deep scan: name found files after what they carry (capture time and camera, artist and "
+                       "title, document title)")
+        ->needs(deep_flag);
     filter_arguments scan_filter;
     add_filter_options(*scan_cmd, scan_filter);
 
@@ -66,6 +70,10 @@ int main(int argc, char** argv) {
     rec_cmd->add_option("--to", rec.to, "Folder for the recovered files (on another disk)")->required();
     auto* rec_deep = rec_cmd->add_flag("--deep", rec.deep, "Carve files by their content");
     rec_cmd->add_flag("--every-byte", rec.every_byte, "Deep scan: test every byte offset")->needs(rec_deep);
+    rec_cmd->add_flag("--name-from-content", rec.name_from_content,
+                      "Deep scan: name found files after what they carry (capture time and camera, artist and "
+                      "title, document title)")
+        ->needs(rec_deep);
     rec_cmd->add_flag("--keep-tree", rec.keep_tree, "Recreate the folders the files were in");
     rec_cmd->add_option("--id", rec.ids, "Recover only the item with this id (repeatable)");
     filter_arguments rec_filter;
@@ -102,6 +110,8 @@ int main(int argc, char** argv) {
     auto* resume = cli.add_subcommand("resume", "Recover the files of a saved deep-scan result");
     resume->add_option("FILE", resume_file, "A .sav file written by scan --deep --save")->required();
     resume->add_option("--to", resume_to, "Folder for the recovered files (on another disk)")->required();
+    bool resume_names = false;
+    resume->add_flag("--name-from-content", resume_names, "Name found files after what they carry");
 
     image_options img;
     auto* image_cmd = cli.add_subcommand("image", "Copy a failing drive or volume into an image file (resumable)");
@@ -141,7 +151,7 @@ int main(int argc, char** argv) {
     else if (part_cmd->parsed())
         rc = cmd_partitions(part);
     else if (resume->parsed())
-        rc = cmd_resume(resume_file, resume_to);
+        rc = cmd_resume(resume_file, resume_to, resume_names);
     else if (image_cmd->parsed())
         rc = cmd_image(img);
     else if (demo->parsed())

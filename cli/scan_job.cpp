@@ -6,6 +6,7 @@
 #include "cli/terminal_progress.hpp"
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
+#include "engine/content_names.hpp"
 #include "devices/format_size.hpp"
 #include "engine/deep_scanner.hpp"
 #include "engine/scan_result_file.hpp"
@@ -134,4 +135,8 @@ uint64_t scan_job::unreadable_bytes() const { return scanner_->unreadable_so_far
 qv::recovery_status scan_job::recover(const qv::found_item& item, const std::string& destination) {
     if (!device_) return qv::recovery_status::failed(qv::read_end::corrupt, "no volume was scanned");
     return scanner_->recover(item, destination);
+}
+
+void scan_job::name_from_content() {
+    if (device_ && carving()) qv::name_carved_from_content(*device_, items_);
 }

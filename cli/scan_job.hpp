@@ -57,6 +57,10 @@ public:
     uint64_t entries_read() const { return token_.entries; }
     // The result, in the order the scanner gives it.
     const std::vector<qv::found_item>& items() const { return items_; }
+    // Deep scan: renames the carved files after what they carry (a photo's
+    // capture time and camera, a song's artist and title, ...), reading each
+    // again from the device.
+    void name_from_content();
     // Writes one found item's bytes to destination through the scanner.
     qv::recovery_status recover(const qv::found_item& item, const std::string& destination);
 

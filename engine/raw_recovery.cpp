@@ -8,6 +8,7 @@
 
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
+#include "engine/content_names.hpp"
 
 raw_recovery_c::raw_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
@@ -44,6 +45,7 @@ void raw_recovery_c::reset() {
     records_.clear();
     joins_.clear();
     facts_.clear();
+    content_names_.clear();
     drop_found_items();
 }
 
@@ -86,11 +88,26 @@ void raw_recovery_c::run() {
     }
     resume_.reset();
     facts_.resize(records_.size());
+    if (device) name_records(*device);
     publish_result();
 }
 
+void raw_recovery_c::name_records(qv::device_handle& device) {
+    if (!name_from_content_) return;
+    std::vector<qv::found_item> items = qv::deep_found_items(records_, type_index_, facts_, joins_);
+    // A user's stop keeps the partial result, which is named too; leaving the page drops it.
+    qv::name_carved_from_content(device, items, [this] { return token_.stop() == qv::stop_reason::page_left; });
+    content_names_.assign(records_.size(), {});
+    for (const qv::found_item& item : items)
+        if (item.id < content_names_.size() && item.name != qv::carved_name(records_[item.id]))
+            content_names_[item.id] = item.name;
+}
+
 std::vector<qv::found_item> raw_recovery_c::make_found_items() {
-    return qv::deep_found_items(records_, type_index_, facts_, joins_);
+    std::vector<qv::found_item> items = qv::deep_found_items(records_, type_index_, facts_, joins_);
+    for (qv::found_item& item : items)
+        if (item.id < content_names_.size() && !content_names_[item.id].empty()) item.name = content_names_[item.id];
+    return items;
 }
 
 void raw_recovery_c::raw_found_callback(void* owner, const char* type, uint64_t offset, uint64_t size) {
@@ -148,6 +165,8 @@ QString raw_recovery_c::read_result_file(const QByteArray& path, bool allow_empt
     type_index_ = qv::type_index_of(records_);
     // Capture times and checks are not kept in the file: read them again.
     facts_ = qv::deep_core::examine(*device, records_, &token_);
+    content_names_.clear();
+    name_records(*device);
     drop_found_items();
     return device_path_;
 }

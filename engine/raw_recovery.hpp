@@ -55,6 +55,10 @@ public:
     // allow_empty takes a result without records too.
     QString read_result_file(const QByteArray& path, bool allow_empty = false);
 
+    // Found files named after what they carry (capture time and camera,
+    // artist and title, ...) from the next scan or load on; read after the
+    // scan has finished, on the engine's thread.
+    void set_name_from_content(bool on) { name_from_content_ = on; }
     // Test every byte offset instead of sector starts in the next scans.
     void set_every_byte(bool on) { core_.set_every_byte(on); }
 
@@ -138,5 +142,8 @@ private:
     std::vector<raw_item_s> records_;
     qv::record_joins joins_;
     std::vector<qv::sig::file_facts> facts_;
+    bool name_from_content_ = false;
+    std::vector<std::string> content_names_;  // by record index; empty: the numbered name
+    void name_records(qv::device_handle& device);
     QString device_path_;
 };

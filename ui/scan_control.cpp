@@ -102,6 +102,7 @@ void scan_control_c::start(int kind, bool resume) {
     kind_ = kind;
     engine->set_volume(volume_);
     if (engine == raw_.get()) {
+        raw_->set_name_from_content(name_from_content_setting());
         raw_->set_checkpoint(checkpoint_of(volume_));
         if (resume)
             if (auto checkpoint = raw_->unfinished_scan()) raw_->resume_from(*checkpoint);
@@ -116,6 +117,10 @@ void scan_control_c::start(int kind, bool resume) {
         if (auto* other = dynamic_cast<scanner_thread_c*>(engine)) other->set_lost_files_name(lost);
     }
     engine->start(QThread::InheritPriority);
+}
+
+bool scan_control_c::name_from_content_setting() {
+    return settings && settings->value("name_from_content", false).toBool();
 }
 
 void scan_control_c::switch_to_deep() {
@@ -143,6 +148,7 @@ bool scan_control_c::save_result(const QString& path) {
 }
 
 bool scan_control_c::load_result(const QString& path) {
+    raw_->set_name_from_content(name_from_content_setting());
     QString device = raw_->read_result_file(QFile::encodeName(path));
     if (device.isEmpty()) return false;
     int index = qv::find_result_volume(volume_items, device);

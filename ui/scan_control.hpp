@@ -47,6 +47,9 @@ public:
     // How far an interrupted deep scan of the target got (0.0 to 1.0), when
     // one left a checkpoint; empty otherwise.
     std::optional<double> unfinished_deep_scan();
+    // The "name_from_content" setting: deep scans name found files after what
+    // they carry (capture time and camera, artist and title, ...).
+    static bool name_from_content_setting();
     // Makes the deep-scan engine current for the next start (the current one is reset).
     void switch_to_deep();
     // The current engine leaves its result: the stand-in engine becomes current.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -478,6 +479,82 @@ TEST(cli_deep_scan, a_png_in_two_pieces_comes_back_whole) {
                 if (e.is_regular_file() && e.path().extension() == ".png") files.push_back(qv::test::read_file(e.path()));
             ASSERT_EQ(files.size(), 1u) << folder;
             EXPECT_EQ(files[0], png) << folder;
+        }
+    }
+}
+
+// Carved files named after their tags: two photos taken in the same second by
+// the same camera (the second gets " (2)"), one without EXIF (keeps its
+// number), a song and a document; written back byte for byte under those names.
+TEST(cli_deep_scan, names_from_content) {
+    for (const char* tool : {"convert", "exiftool", "ffmpeg"})
+        if (!qv::test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
+    qv::test::temp_dir dir;
+    const std::string a = dir / "a.jpg", b = dir / "b.jpg", plain = dir / "plain.jpg", song = dir / "song.mp3";
+    ASSERT_EQ(run("convert -size 80x60 -seed 1 plasma:fractal " + shell_quote(a)), 0);
+    ASSERT_EQ(run("convert -size 90x70 -seed 2 plasma:fractal " + shell_quote(b)), 0);
+    ASSERT_EQ(run("convert -size 70x50 -seed 3 plasma:fractal -strip " + shell_quote(plain)), 0);
+    for (const auto& photo : {a, b})
+        ASSERT_EQ(run("exiftool -q -overwrite_original '-DateTimeOriginal=2024:05:01 13:45:12' '-Model=Canon EOS R6' " +
+                      shell_quote(photo)), 0);
+    ASSERT_EQ(run("ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=440:duration=2 -id3v2_version 3 "
+                  "-metadata title=Title -metadata artist=Artist " + shell_quote(song)), 0);
+    const std::string pdf_text = "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+                                 "2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
+                                 "3 0 obj\n<< /Title (Quarterly: Plan/B) >>\nendobj\n"
+                                 "trailer\n<< /Size 4 /Root 1 0 R /Info 3 0 R >>\n%%EOF\n";
+    const std::vector<uint8_t> pdf(pdf_text.begin(), pdf_text.end());
+
+    struct placed {
+        std::vector<uint8_t> bytes;
+        std::string name;  // under --name-from-content
+    };
+    std::vector<placed> files{{qv::test::read_file(a), "2024-05-01 13-45-12 Canon EOS R6.jpg"},
+                              {qv::test::read_file(b), "2024-05-01 13-45-12 Canon EOS R6 (2).jpg"},
+                              {qv::test::read_file(plain), ""},
+                              {qv::test::read_file(song), "Artist - Title.mp3"},
+                              {pdf, "Quarterly: Plan_B.pdf"}};
+    constexpr size_t cluster = 4096;
+    std::vector<uint8_t> image(cluster * 4, 0);
+    for (const placed& f : files) {
+        image.insert(image.end(), f.bytes.begin(), f.bytes.end());
+        image.resize((image.size() / cluster + 4) * cluster, 0);
+    }
+    const std::string img = dir / "card.img", sav = dir / "card.sav";
+    qv::test::write_file(img, image);
+
+    std::string out;
+    ASSERT_EQ(run(cli("scan --deep --json --name-from-content --save " + shell_quote(sav) + " " + shell_quote(img)) +
+                  " 2>/dev/null", &out), 0);
+    for (const placed& f : files) {
+        if (f.name.empty()) continue;
+        EXPECT_NE(out.find("\"name\":\"" + f.name + "\""), std::string::npos) << f.name << "\n" << out;
+    }
+    EXPECT_EQ(count_with(out, "\"name\":\"0"), 1u) << "the photo without EXIF keeps its number: " << out;
+    // Without the option the numbered names stay.
+    std::string numbered;
+    ASSERT_EQ(run(cli("scan --deep --json " + shell_quote(img)) + " 2>/dev/null", &numbered), 0);
+    EXPECT_EQ(count_with(numbered, "\"name\":\"0"), files.size()) << numbered;
+
+    const std::string to = dir / "out", resumed = dir / "resumed";
+    ASSERT_EQ(run(cli("recover --deep --name-from-content " + shell_quote(img) + " --to " + shell_quote(to)) + " 2>&1",
+                  &out), 0) << out;
+    ASSERT_EQ(run(cli("resume --name-from-content " + shell_quote(sav) + " --to " + shell_quote(resumed)) + " 2>&1",
+                  &out), 0) << out;
+    for (const std::string& folder : {to, resumed}) {
+        std::map<std::string, std::vector<uint8_t>> got;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+            if (e.is_regular_file()) got[e.path().filename().string()] = qv::test::read_file(e.path());
+        EXPECT_EQ(got.size(), files.size()) << folder;
+        for (const placed& f : files) {
+            if (f.name.empty()) {
+                auto numbered_file = std::find_if(got.begin(), got.end(), [&](const auto& g) { return g.second == f.bytes; });
+                ASSERT_NE(numbered_file, got.end()) << folder;
+                EXPECT_EQ(numbered_file->first.front(), '0') << numbered_file->first;
+                continue;
+            }
+            ASSERT_TRUE(got.count(f.name)) << folder << ": " << f.name;
+            EXPECT_EQ(got[f.name], f.bytes) << folder << ": " << f.name;
         }
     }
 }

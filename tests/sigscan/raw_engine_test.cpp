@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include "devices/le_bytes.hpp"
 #include "engine/raw_recovery.hpp"
@@ -282,6 +283,40 @@ TEST(SigscanEngineScan, SaveAfterAScanAndResume) {
         ASSERT_EQ(resumed.recover_file(i, QString::fromStdString(out)), 0);
         EXPECT_EQ(qv::test::read_file(out), laid.files[i].data) << laid.files[i].label;
     }
+}
+
+// The window's engine names found files after their content when asked, after
+// a scan and after loading a saved result; two with the same title are told apart.
+TEST(SigscanEngineScan, NamesFromContent) {
+    qv::test::temp_dir dir;
+    const std::string pdf = "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+                            "2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
+                            "3 0 obj\n<< /Title (Plan) >>\nendobj\n"
+                            "trailer\n<< /Size 4 /Root 1 0 R /Info 3 0 R >>\n%%EOF\n";
+    bytes image(16 * 4096, 0);
+    for (size_t at : {4 * 4096, 8 * 4096}) std::copy(pdf.begin(), pdf.end(), image.begin() + std::ptrdiff_t(at));
+    const std::string path = dir / "disk.img", sav = dir / "scan.sav";
+    qv::test::write_file(path, image);
+    auto names_of = [](raw_recovery_c& engine) {
+        std::set<std::string> names;
+        for (const qv::found_item& item : engine.found_items()) names.insert(item.name);
+        return names;
+    };
+
+    raw_recovery_c numbered;
+    qv::test::run_engine(numbered, path);
+    EXPECT_EQ(names_of(numbered), (std::set<std::string>{"00000000.pdf", "00000001.pdf"}));
+
+    raw_recovery_c named;
+    named.set_name_from_content(true);
+    qv::test::run_engine(named, path);
+    EXPECT_EQ(names_of(named), (std::set<std::string>{"Plan.pdf", "Plan (2).pdf"}));
+    ASSERT_EQ(named.write_result_file(QByteArray::fromStdString(sav)), 0);
+
+    raw_recovery_c loaded;
+    loaded.set_name_from_content(true);
+    ASSERT_EQ(loaded.read_result_file(QByteArray::fromStdString(sav)), QString::fromStdString(path));
+    EXPECT_EQ(names_of(loaded), (std::set<std::string>{"Plan.pdf", "Plan (2).pdf"}));
 }
 
 }  // namespace

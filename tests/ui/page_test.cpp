@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QTest>
 #include <QTreeView>
 
@@ -463,6 +464,36 @@ TEST_F(recovery_page, pause_holds_a_deep_scan_and_stop_ends_it_without_a_questio
     EXPECT_LT(held, 1.0);
     EXPECT_TRUE(asked.isEmpty());
     EXPECT_DOUBLE_EQ(page->progress_value(), 1.0);
+}
+
+// With the "name_from_content" setting a deep scan lists a found document
+// under its title; without it, under its number.
+TEST_F(recovery_page, a_deep_scan_names_files_after_their_content_when_set) {
+    const std::string pdf_text = "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+                                 "2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
+                                 "3 0 obj\n<< /Title (Plan) >>\nendobj\n"
+                                 "trailer\n<< /Size 4 /Root 1 0 R /Info 3 0 R >>\n%%EOF\n";
+    qv::test::deleted_files_image img;
+    std::string why;
+    ASSERT_TRUE(qv::test::make_fat_image(dir / "fat.img", 16, {}, {{"/plan.pdf", {pdf_text.begin(), pdf_text.end()}}},
+                                         {"/plan.pdf"}, &img, &why))
+        << why;
+    QSettings* kept = settings;
+    QSettings named(q(dir / "settings.ini"), QSettings::IniFormat);
+    settings = &named;
+    struct row {
+        bool on;
+        const char* name;
+    };
+    for (const row& r : {row{true, "Plan.pdf"}, row{false, "00000000.pdf"}}) {
+        named.setValue("name_from_content", r.on);
+        page->reset_page();
+        scan(fat_volume(img.path), true);
+        click_folder("pdf");
+        ASSERT_EQ(page->rows().size(), 1) << r.on;
+        EXPECT_EQ(page->rows()[0].name, r.name);
+    }
+    settings = kept;
 }
 
 TEST_F(recovery_page, a_deep_scan_saves_and_resumes_its_result) {
