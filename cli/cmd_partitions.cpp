@@ -166,7 +166,7 @@ int cmd_partitions(const partition_options& o) {
     std::fprintf(stderr, "%s\n", qv::partition::describe_plan(plan).toLocal8Bit().constData());
     qv::partition::repair_report rep;
     int rc = qv::partition::apply_partition_plan(plan, qv::partition::default_backup_dir(), &rep);
-    print_report(rep);
+    print_report(rep, plan.ebrs.empty() ? "first sector" : "sectors");
     if (rc == 0) std::fprintf(stderr, "wrote the new partition table to %s\n", o.drive.c_str());
     return rc == 0 ? 0 : 1;
 }

@@ -50,6 +50,11 @@ int partition_search(const uint8_t* data, size_t size) {
     QString error;
     if (partition::plan_partition_table(first, found, disk_geometry{}, drive_sectors, &plan, &error) == 0) {
         QV_FUZZ_CHECK(plan.new_sector[510] == 0x55 && plan.new_sector[511] == 0xAA);
+        // Every record of a chain lies on the drive, in free space before its partition.
+        for (const partition::ebr_plan& r : plan.ebrs) {
+            QV_FUZZ_CHECK(r.lba < drive_sectors && r.logical.first_sector > 0);
+            QV_FUZZ_CHECK(r.new_sector[510] == 0x55 && r.new_sector[511] == 0xAA);
+        }
         partition::describe_plan(plan);
     } else {
         QV_FUZZ_CHECK(!error.isEmpty());

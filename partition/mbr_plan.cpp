@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "devices/le_bytes.hpp"
+#include "partition/ebr_chain.hpp"
 #include "partition/mbr_loader.hpp"
 
 namespace qv::partition {
@@ -34,6 +35,17 @@ QString chs_text(const chs_address& a) {
 
 }  // namespace
 
+void write_mbr_entry(uint8_t* e, const mbr_entry_plan& ep) {
+    std::memset(e, 0, mbr_entry_bytes);
+    if (!ep.used) return;
+    e[entry_boot] = ep.boot_indicator;
+    put_chs(e + entry_start_chs, ep.start_chs);
+    e[entry_type] = ep.type;
+    put_chs(e + entry_end_chs, ep.end_chs);
+    put_le32(e + entry_first_sector, ep.first_sector);
+    put_le32(e + entry_sector_count, ep.sector_count);
+}
+
 chs_address chs_of(uint32_t sector, uint32_t heads, uint32_t sectors_per_track) {
     if (heads == 0 || sectors_per_track == 0) return {};
     uint32_t cylinder = sector / sectors_per_track / heads;
@@ -46,7 +58,8 @@ chs_address chs_of(uint32_t sector, uint32_t heads, uint32_t sectors_per_track) 
 
 int plan_partition_table(std::span<const uint8_t, mbr_bytes> old_sector,
                          const QList<partition_item_s>& found, const disk_geometry& geometry,
-                         uint64_t drive_sectors, mbr_plan* plan, QString* error) {
+                         uint64_t drive_sectors, mbr_plan* plan, QString* error,
+                         bool chain_logicals) {
     auto fail = [&](const QString& text) {
         if (error) *error = text;
         return -1;
@@ -70,15 +83,32 @@ int plan_partition_table(std::span<const uint8_t, mbr_bytes> old_sector,
     out.new_sector[mbr_signature_offset] = 0x55;
     out.new_sector[mbr_signature_offset + 1] = 0xAA;
 
-    const qsizetype used = std::min<qsizetype>(found.size(), mbr_entry_count);
-    out.left_out = int(found.size() - used);
+    // Past four partitions, the ones after the third become logical partitions
+    // in an extended one, when each has room for its boot record before it.
+    QList<partition_item_s> primaries = found;
+    std::optional<logical_chain> chain;
+    if (chain_logicals && found.size() > qsizetype(mbr_entry_count)) {
+        QList<partition_item_s> sorted = found;
+        std::stable_sort(sorted.begin(), sorted.end(), [](const partition_item_s& a, const partition_item_s& b) {
+            return a.start_sector < b.start_sector;
+        });
+        const qsizetype primary_count = mbr_entry_count - 1;
+        uint64_t primaries_end = 0;
+        for (qsizetype i = 0; i < primary_count; ++i) primaries_end = std::max(primaries_end, sorted[i].end_sector);
+        chain = plan_logical_chain(sorted.mid(primary_count), primaries_end, out.heads, out.sectors_per_track, nullptr);
+        if (chain && drive_sectors != 0 && chain->last >= drive_sectors) chain.reset();
+        if (chain) primaries = sorted.mid(0, primary_count);
+    }
+
+    const qsizetype used = std::min<qsizetype>(primaries.size(), mbr_entry_count);
+    out.left_out = chain ? 0 : int(primaries.size() - used);
     for (size_t i = 0; i < mbr_entry_count; ++i) {
         uint8_t* e = out.new_sector.data() + mbr_table_offset + i * mbr_entry_bytes;
         const uint8_t old_boot = e[entry_boot];
         std::memset(e, 0, mbr_entry_bytes);
         if (qsizetype(i) >= used) continue;
 
-        const partition_item_s& p = found[qsizetype(i)];
+        const partition_item_s& p = primaries[qsizetype(i)];
         const QString which = QStringLiteral("partition %1 (%2, sectors %3 to %4)")
                                   .arg(i + 1)
                                   .arg(p.fs_name)
@@ -106,13 +136,19 @@ int plan_partition_table(std::span<const uint8_t, mbr_bytes> old_sector,
         ep.sector_count = uint32_t(count);
         ep.start_chs = chs_of(uint32_t(p.start_sector), out.heads, out.sectors_per_track);
         ep.end_chs = chs_of(uint32_t(p.end_sector), out.heads, out.sectors_per_track);
-
-        e[entry_boot] = ep.boot_indicator;
-        put_chs(e + entry_start_chs, ep.start_chs);
-        e[entry_type] = ep.type;
-        put_chs(e + entry_end_chs, ep.end_chs);
-        put_le32(e + entry_first_sector, ep.first_sector);
-        put_le32(e + entry_sector_count, ep.sector_count);
+        write_mbr_entry(e, ep);
+    }
+    if (chain) {
+        mbr_entry_plan& ep = out.entries[mbr_entry_count - 1];
+        ep.used = true;
+        ep.fs_name = QStringLiteral("extended");
+        ep.type = mbr_type_extended_lba;
+        ep.first_sector = uint32_t(chain->first);
+        ep.sector_count = uint32_t(chain->last - chain->first + 1);
+        ep.start_chs = chs_of(ep.first_sector, out.heads, out.sectors_per_track);
+        ep.end_chs = chs_of(uint32_t(chain->last), out.heads, out.sectors_per_track);
+        write_mbr_entry(out.new_sector.data() + mbr_table_offset + (mbr_entry_count - 1) * mbr_entry_bytes, ep);
+        out.ebrs = std::move(chain->records);
     }
     *plan = out;
     return 0;
@@ -141,6 +177,16 @@ QString describe_plan(const mbr_plan& plan) {
                     .arg(chs_text(e.start_chs), chs_text(e.end_chs))
                     .arg(e.first_sector)
                     .arg(e.sector_count);
+    }
+    for (size_t i = 0; i < plan.ebrs.size(); ++i) {
+        const ebr_plan& r = plan.ebrs[i];
+        text += QStringLiteral("  logical %1: type 0x%2 (%3), boot record at sector %4, first sector %5, %6 sectors\n")
+                    .arg(i + mbr_entry_count + 1)
+                    .arg(r.logical.type, 2, 16, QLatin1Char('0'))
+                    .arg(r.logical.fs_name)
+                    .arg(r.lba)
+                    .arg(r.lba + r.logical.first_sector)
+                    .arg(r.logical.sector_count);
     }
     byte_view old(plan.old_sector.data(), plan.old_sector.size());
     text += QStringLiteral("  boot loader: %1 bytes; disk signature 0x%2 kept; signature 55 AA\n")

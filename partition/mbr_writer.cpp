@@ -176,16 +176,25 @@ int plan_partition_repair(const drive_item_s& drive, const QList<partition_item_
     if (!dev->read_exact(0, first.data(), first.size()))
         return fail(QStringLiteral("cannot read the first sector of %1").arg(drive.name));
 
+    const disk_table table = read_disk_table(*dev);
     if (!force) {
-        const QString refusal = mbr_write_refusal(read_disk_table(*dev), drive.name);
+        const QString refusal = mbr_write_refusal(table, drive.name);
         if (!refusal.isEmpty()) return fail(refusal);
     }
 
     mbr_plan out;
     out.drive = drive.name;
     const disk_geometry geometry = drive.geometry.value_or(disk_geometry{});
-    if (plan_partition_table(first, found, geometry, dev->length() / mbr_bytes, &out, error) != 0)
+    // An MBR forced over a valid GPT gets no chain of records in the space between
+    // the GPT's partitions: four primaries, as asked.
+    if (plan_partition_table(first, found, geometry, dev->length() / mbr_bytes, &out, error,
+                             !table.gpt_good()) != 0)
         return -1;
+    for (ebr_plan& r : out.ebrs)
+        if (!dev->read_exact(r.lba * mbr_bytes, r.old_sector.data(), r.old_sector.size()))
+            return fail(QStringLiteral("cannot read sector %1 of %2, where a logical partition's boot record goes")
+                            .arg(r.lba)
+                            .arg(drive.name));
     if (plan) *plan = out;
     return 0;
 }
@@ -198,7 +207,17 @@ int apply_partition_plan(const mbr_plan& plan, const QString& backup_dir, repair
         r->error = QStringLiteral("the plan names no drive");
         return -1;
     }
-    return replace_first_sector(plan.drive, &plan.old_sector, plan.new_sector, backup_dir, r);
+    if (plan.ebrs.empty()) return replace_first_sector(plan.drive, &plan.old_sector, plan.new_sector, backup_dir, r);
+    // Sector 0 and every record of the chain, saved and written as one change.
+    std::vector<sector_range> ranges{sector_range{0, 1}};
+    std::vector<uint8_t> old_bytes(plan.old_sector.begin(), plan.old_sector.end());
+    std::vector<uint8_t> new_bytes(plan.new_sector.begin(), plan.new_sector.end());
+    for (const ebr_plan& e : plan.ebrs) {
+        ranges.push_back(sector_range{e.lba, 1});
+        old_bytes.insert(old_bytes.end(), e.old_sector.begin(), e.old_sector.end());
+        new_bytes.insert(new_bytes.end(), e.new_sector.begin(), e.new_sector.end());
+    }
+    return replace_sectors(plan.drive, ranges, &old_bytes, new_bytes, backup_dir, QStringLiteral("mbr"), r);
 }
 
 int apply_gpt_plan(const gpt_plan& plan, const QString& backup_dir, repair_report* report) {

@@ -54,12 +54,14 @@ QString mbr_write_refusal(const disk_table& table, const QString& drive_path);
 int plan_partition_repair(const drive_item_s& drive, const QList<partition_item_s>& found,
                           mbr_plan* plan, QString* error, bool force = false);
 
-// Writes plan.new_sector over the drive's first sector. The drive is opened
+// Writes plan.new_sector over the drive's first sector, and each record of
+// the plan's chain of logical partitions over its sector. The drive is opened
 // for writing (a block device exclusively, so a mounted drive is refused);
-// its first sector must still equal plan.old_sector; that sector is saved to
-// a backup file in backup_dir first, and without a backup nothing is written.
-// The sector is then written, flushed and read back; a block device is asked
-// to re-read its partition table. 0 when written, -1 with report->error.
+// the sectors must still hold what the plan read; they are saved to a backup
+// file in backup_dir first (with the ranges in its undo record when there is
+// a chain), and without a backup nothing is written. The sectors are then
+// written, flushed and read back; a block device is asked to re-read its
+// partition table. 0 when written, -1 with report->error.
 int apply_partition_plan(const mbr_plan& plan, const QString& backup_dir, repair_report* report);
 
 // Writes a GPT plan: the sectors it saves (LBA 0-33 and the last 33) must
