@@ -43,6 +43,7 @@ public:
     // What later searches examine between partitions: the likely places
     // (the default) or every sector.
     void set_reach(qv::partition::search_reach reach) { reach_.store(reach); }
+    qv::partition::search_reach reach() const { return reach_.load(); }
     // Ends a running search (waiting the moment it takes), takes a copy of
     // drive and starts a fresh search on this thread with the given priority.
     void start_search(const drive_item_s& drive, Priority priority = InheritPriority);
@@ -57,9 +58,10 @@ public:
 
     // On a drive that wants a GPT (gpt_repair_wanted()) writes the GPT of
     // plan_gpt_repair(), saving the sectors it replaces first. Otherwise
-    // writes the first four found partitions as the drive's partition table
-    // (see mbr_plan.hpp), after saving the sector it replaces to a backup file
-    // in default_backup_dir(). 0 when the new sector was written and read back,
+    // writes the found partitions as the drive's MBR (past four, as logical
+    // partitions where they leave room; see mbr_plan.hpp), after saving the
+    // sectors it replaces to a backup file in default_backup_dir(). 0 when
+    // the new sectors were written and read back,
     // -1 otherwise: no drive, a search running, nothing found, a drive whose
     // GPT is valid, a partition an MBR cannot hold, or any failure of read,
     // backup or write; the drive is written only after its old first sector

@@ -26,6 +26,7 @@
 #include "ui/home_window.hpp"
 #include "ui/partition_window.hpp"
 #include "ui/recovery_window.hpp"
+#include "ui/scan_control.hpp"
 #include "ui/scan_state.hpp"
 #include "ui/shell_prompts.hpp"
 #include "ui/volume_window.hpp"
@@ -91,6 +92,18 @@ void main_window_c::add_open_image_entry() {
     menu()->insertSeparator(after_first);
     menu()->insertAction(after_first, save);
     menu()->insertAction(after_first, restore);
+    // Deep scans name what they find after its content when this is ticked;
+    // it is kept in the settings file for the next start.
+    auto* names = new QAction(language_text("menu_name_from_content"), menu());
+    names->setObjectName("NameFromContentAction");
+    names->setCheckable(true);
+    names->setChecked(scan_control_c::name_from_content_setting());
+    connect(names, &QAction::toggled, this, [](bool on) {
+        if (!settings) return;
+        settings->setValue("name_from_content", on);
+        settings->sync();
+    });
+    menu()->insertAction(after_first, names);
 }
 
 QWidget* main_window_c::page(int index) const {

@@ -89,6 +89,11 @@ void partition_window_c::show_partitions(const QList<partition_item_s>& partitio
 void partition_window_c::show_partitions() { show_partitions(search_->partitions()); }
 
 void partition_window_c::start_search(const drive_item_s& drive) {
+    search_->set_reach(qv::partition::search_reach::likely_places);
+    run_search(drive);
+}
+
+void partition_window_c::run_search(const drive_item_s& drive) {
     // Finds and the end of a search that has ended may still wait in the queue;
     // they are dropped before the next search can post its own. (The new
     // search clears the list only once its thread runs.)
@@ -128,6 +133,16 @@ void partition_window_c::on_thread_finished() {
     progress_->value = search_->progress();
     btn_stop_->setText(language_text("btn_start"));
     update();
+    // Volumes made at odd places are missed by the quick search: when it found
+    // nothing lost, the user may have every sector read.
+    if (search_->last_result() == 0 && search_->reach() == qv::partition::search_reach::likely_places &&
+        search_->lost_count() == 0 && isVisible() &&
+        shell_message(this, "Quorvane", "partition_every_sector_query", QMessageBox::Yes | QMessageBox::No) ==
+            QMessageBox::Yes) {
+        search_->set_reach(qv::partition::search_reach::every_sector);
+        btn_stop_->setText(language_text("btn_stop"));
+        run_search(search_->drive());
+    }
 }
 
 void partition_window_c::on_timer() {
@@ -141,7 +156,7 @@ void partition_window_c::on_stop_clicked() {
         btn_stop_->setText(language_text("btn_start"));
     } else {
         btn_stop_->setText(language_text("btn_stop"));
-        start_search(search_->drive());
+        run_search(search_->drive());
     }
     update();
 }

@@ -27,7 +27,9 @@ public:
     // Ends a running search and waits for it.
     ~partition_window_c() override;
 
-    // Starts the search of drive (a copy is kept), ending one that runs; the list starts empty.
+    // Starts the search of drive (a copy is kept) at the likely places, ending
+    // one that runs; the list starts empty. When it ends having found nothing
+    // lost, a visible page offers to search every sector.
     void start_search(const drive_item_s& drive);
     // Ends a running search (waiting the moment it takes); btn_stop then reads "btn_start".
     void stop_search();
@@ -56,6 +58,8 @@ private:
     void show_partitions();
     void show_partitions(const QList<partition_item_s>& partitions);
     void end_search();
+    // Starts a fresh search of drive with the search's current reach.
+    void run_search(const drive_item_s& drive);
     // False once a search has found only partitions the drive's table lists.
     bool repair_offered() const;
 

@@ -5,7 +5,9 @@
 #include <QListView>
 #include <QMenu>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include "ui/main_window.hpp"
 #include "ui/partition_window.hpp"
 #include "ui/recovery_window.hpp"
+#include "ui/scan_control.hpp"
 #include "ui/scan_state.hpp"
 #include "ui/shell_prompts.hpp"
 #include "ui/volume_window.hpp"
@@ -108,6 +111,33 @@ TEST_F(main_window_test, is_built_as_its_form_with_five_pages_in_one_cell) {
     EXPECT_EQ(entries[0]->text(), language_text("menu_open_image"));
     EXPECT_TRUE(entries[1]->isSeparator());
     EXPECT_NE(entries[2]->menu(), nullptr);
+}
+
+// The menu's tick for names from content goes to the settings file the deep
+// scan reads, and comes back from it at the next start.
+TEST_F(main_window_test, the_menu_ticks_names_from_content_into_the_settings) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QSettings* kept = settings;
+    QSettings file(dir.filePath("Quorvane.ini"), QSettings::IniFormat);
+    settings = &file;
+    auto* names = window.menu()->findChild<QAction*>("NameFromContentAction");
+    ASSERT_NE(names, nullptr);
+    EXPECT_TRUE(names->isCheckable());
+    EXPECT_EQ(names->text(), language_text("menu_name_from_content"));
+    EXPECT_FALSE(names->isChecked());
+    names->trigger();
+    EXPECT_TRUE(file.value("name_from_content").toBool());
+    EXPECT_TRUE(scan_control_c::name_from_content_setting());
+    {
+        main_window_c next;
+        auto* again = next.menu()->findChild<QAction*>("NameFromContentAction");
+        ASSERT_NE(again, nullptr);
+        EXPECT_TRUE(again->isChecked());
+    }
+    names->trigger();
+    EXPECT_FALSE(scan_control_c::name_from_content_setting());
+    settings = kept;
 }
 
 TEST_F(main_window_test, before_start_up_has_finished_every_way_in_says_wait) {

@@ -103,6 +103,35 @@ TEST_F(partition_page_test, lists_what_it_finds_and_repairs_only_when_idle_and_c
     EXPECT_EQ(read_file(backup.toStdString()), before);
 }
 
+// A volume made at an odd sector is not among the likely places: the page
+// offers to read every sector, and finds it when the user says yes.
+TEST_F(partition_page_test, a_quick_search_that_finds_nothing_lost_offers_every_sector) {
+    const std::string image = dir / "odd.img";
+    std::vector<uint8_t> bytes(12000 * sector);
+    qv::test::put_ntfs_boot(bytes, 5003, 3000);
+    qv::test::write_file(image, bytes);
+    const drive_item_s drive = drive_for(image);
+    page.show();
+    recorder.answer = QMessageBox::No;
+    page.start_search(drive);
+    ASSERT_TRUE(qv::test::wait_until([&] { return !recorder.shown.empty(); }));
+    ASSERT_TRUE(wait_idle());
+    EXPECT_EQ(recorder.keys(), std::vector<std::string>{"partition_every_sector_query"});
+    EXPECT_EQ(page.model()->rowCount(), 0);
+    EXPECT_EQ(page.search().reach(), qv::partition::search_reach::likely_places);
+
+    recorder.answer = QMessageBox::Yes;
+    page.start_search(drive);
+    ASSERT_TRUE(qv::test::wait_until(
+        [&] { return recorder.shown.size() == 2 && !page.searching() && page.model()->rowCount() == 1; }));
+    QTest::qWait(100);  // the end of the every-sector search asks nothing more
+    EXPECT_EQ(recorder.keys(),
+              (std::vector<std::string>{"partition_every_sector_query", "partition_every_sector_query"}));
+    EXPECT_EQ(page.search().reach(), qv::partition::search_reach::every_sector);
+    EXPECT_EQ(page.model()->data(page.model()->index(0, 0)).value<partition_item_s>().start_sector, 5003u);
+    EXPECT_EQ(page.stop_button()->text(), language_text("btn_start"));
+}
+
 TEST_F(partition_page_test, a_repair_that_writes_nothing_says_so) {
     const std::string image = dir / "empty.img";
     qv::test::write_file(image, std::vector<uint8_t>(4000 * sector));
