@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/commands.hpp"
-#include "tools/demo_image.hpp"
+#include "cli/demo_image.hpp"
 
 int cmd_demo() {
     std::string tmpl = QDir::tempPath().toStdString() + "/quorvane-demo-XXXXXX";

@@ -43,8 +43,7 @@ void prepare_deep_resume(scan_job& job, const scan_options& o, const volume_item
         return;
     }
     auto handle = qv::device_catalog::shared().open(device, qv::access_mode::read_only, nullptr);
-    if (checkpoint->device_path != device || !handle || checkpoint->device_length != handle->length() ||
-        checkpoint->every_byte != o.every_byte) {
+    if (!handle || !checkpoint->belongs_to(device, handle->length(), o.every_byte)) {
         std::fprintf(stderr, "%s belongs to another scan; starting afresh\n", path.c_str());
         return;
     }

@@ -26,6 +26,11 @@ struct deep_checkpoint {
     uint64_t unreadable_bytes = 0;
     std::vector<raw_item_s> records;
     record_joins joins;  // second pieces of records put together from two
+
+    // Whether it was written by a scan of this device, of this length, in this mode.
+    bool belongs_to(const std::string& path, uint64_t length, bool every_byte_scan) const {
+        return device_path == path && device_length == length && every_byte == every_byte_scan;
+    }
 };
 
 // Writes the checkpoint atomically (temporary file, fsync, rename). 0 or -1.

@@ -25,9 +25,7 @@ std::optional<qv::deep_checkpoint> raw_recovery_c::unfinished_scan() const {
     if (!checkpoint) return std::nullopt;
     const std::string path = device_path_.toLocal8Bit().toStdString();
     auto device = qv::device_catalog::shared().open(path, qv::access_mode::read_only);
-    if (checkpoint->device_path != path || !device || checkpoint->device_length != device->length() ||
-        checkpoint->every_byte != core_.every_byte())
-        return std::nullopt;
+    if (!device || !checkpoint->belongs_to(path, device->length(), core_.every_byte())) return std::nullopt;
     return checkpoint;
 }
 

@@ -8,7 +8,8 @@
 #   app/                             start-up; only its main.cpp knows the windows
 # A folder includes only from its own layer's allowed list below; nothing below
 # ui/ includes a Qt Widgets header or links the Widgets library; the readers use
-# no Qt at all; only tests/, fuzz/ and bench/ include tests/.
+# no Qt at all; only tests/, fuzz/ and bench/ include tests/, and only they and
+# tools/ itself include the generators in tools/.
 # Run as: cmake -DSOURCE_DIR=<tree> [-DWIDGETS_DIR=<QtWidgets include folder>]
 #               [-DMIN_INCLUDES=<n>] -P check_layering.cmake
 cmake_minimum_required(VERSION 3.22)
@@ -76,6 +77,9 @@ foreach(rel ${sources})
         string(REPLACE ";" "/, " may "${allowed_${folder}}/")
       endif()
       list(APPEND faults "${rel} includes ${inc}: ${folder}/ takes from ${may}")
+    endif()
+    if(target STREQUAL "tools" AND NOT folder MATCHES "^(tools|tests|fuzz|bench)$")
+      list(APPEND faults "${rel} includes ${inc}: the generators in tools/ are no part of the programs")
     endif()
     if(folder STREQUAL "cli" AND target MATCHES "^(ui|app)$")
       list(APPEND faults "${rel} includes ${inc}: the command line uses no window code")

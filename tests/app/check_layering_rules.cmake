@@ -21,6 +21,7 @@ set(rows
   "app/settings.cpp|#include \"ui/main_window.hpp\"|fail"
   "ui/page.cpp|#include \"app/main.hpp\"|fail"
   "engine/fat_core.cpp|#include \"tests/engine/fat_builder.hpp\"|fail"
+  "cli/cmd_demo.cpp|#include \"tools/demo_image.hpp\"|fail"
   "engine/recovery.cpp|#include <QWidget>|fail"
   "cli/cmd_scan.cpp|#include <QtWidgets/QApplication>|fail"
   "devices/catalog.cpp|#include <QMessageBox>|fail"

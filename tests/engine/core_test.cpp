@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "devices/test_devices.hpp"
+#include "tests/support/test_devices.hpp"
 #include "engine/engine_choice.hpp"
 #include "engine/fat_core.hpp"
 #include "fat/fat_layout.hpp"

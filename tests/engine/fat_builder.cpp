@@ -5,7 +5,7 @@
 
 #include "devices/le_bytes.hpp"
 #include "fat/fat_layout.hpp"
-#include "tools/fat_table.hpp"
+#include "fat/fat_table.hpp"
 
 namespace qv::test {
 

@@ -9,7 +9,7 @@
 #include <map>
 
 #include "devices/device_handle.hpp"
-#include "devices/test_devices.hpp"
+#include "tests/support/test_devices.hpp"
 #include "engine/engine_choice.hpp"
 #include "engine/scanner.hpp"
 #include "tests/support/test_support.hpp"

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "devices/device_handle.hpp"
-#include "devices/test_devices.hpp"
+#include "tests/support/test_devices.hpp"
 #include "tests/failing/walk_images.hpp"
 #include "tests/support/faulty_disk.hpp"
 #include "tests/support/test_support.hpp"

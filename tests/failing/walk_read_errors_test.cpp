@@ -8,7 +8,7 @@
 #include <cstring>
 #include <set>
 
-#include "devices/test_devices.hpp"
+#include "tests/support/test_devices.hpp"
 #include "tests/failing/walk_images.hpp"
 #include "tests/support/test_support.hpp"
 

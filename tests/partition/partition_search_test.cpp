@@ -8,7 +8,7 @@
 #include <random>
 
 #include "devices/device_handle.hpp"
-#include "devices/test_devices.hpp"
+#include "tests/support/test_devices.hpp"
 #include "partition/boot_sector_tests.hpp"
 #include "partition/partition_search.hpp"
 #include "tests/partition/boot_images.hpp"

@@ -1,6 +1,6 @@
 #pragma once
-// Devices for tests and fuzzing: bytes in memory, a drive with bad areas, and
-// a medium that goes away part-way (qv::memory_device is in device_handle.hpp).
+// Devices for tests: a drive with bad areas, and a medium that goes away
+// part-way (qv::memory_device, bytes in memory, is in device_handle.hpp).
 
 #include <cstdint>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "tools/demo_image.hpp"
+#include "cli/demo_image.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include "devices/le_bytes.hpp"
 #include "fat/fat_layout.hpp"
-#include "tools/fat_table.hpp"
+#include "fat/fat_table.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "devices/test_devices.hpp"
+#include "tests/support/test_devices.hpp"
 
 #include <algorithm>
 
