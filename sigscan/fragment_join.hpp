@@ -44,4 +44,10 @@ std::optional<joined_file> join_png(carve_input& in, uint64_t start, uint64_t li
 // max_checked_bytes bounds the bytes walked and decoded for continuations.
 std::optional<joined_file> join_jpeg(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
 
+// Quick signs, before any decoding, that a JPEG whose markers measured it
+// whole over size bytes is two pieces with a gap between: restart markers out
+// of turn, or a cluster of its entropy-coded data opening with a sector of
+// one byte value (zeros, erased flash).
+bool jpeg_shows_break(carve_input& in, uint64_t start, uint64_t size, const join_limits& limits);
+
 }  // namespace qv::sig

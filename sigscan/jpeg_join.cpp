@@ -9,6 +9,7 @@
 #include <array>
 #include <csetjmp>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -24,7 +25,7 @@ namespace {
 
 constexpr int marker_prefix = 0xFF;
 constexpr int stuffed_zero = 0x00;
-constexpr int soi = 0xD8, eoi = 0xD9, sos = 0xDA, dht = 0xC4, dri = 0xDD;
+constexpr int soi = 0xD8, eoi = 0xD9, sos = 0xDA, dht = 0xC4, dri = 0xDD, dqt = 0xDB;
 constexpr int sof_baseline = 0xC0, sof_extended = 0xC1;
 constexpr int rst_first = 0xD0, rst_last = 0xD7;
 constexpr uint64_t segment_length_size = 2;
@@ -41,10 +42,13 @@ constexpr size_t read_piece = 64 * 1024;
 constexpr size_t walk_piece = 8 * 1024;
 // A continuation opening with this many bytes of one value is no coded data.
 constexpr size_t uniform_probe = 512;
+// A restart interval this many times the mean of those before it is a sign
+// of other data inside it.
+constexpr uint64_t long_interval = 4;
 // The breaks tried: the cluster boundaries nearest the first wrong byte.
-constexpr size_t max_breaks = 64;
+constexpr size_t max_breaks = 16;
 // How far the first marker of a continuation is looked for in the quick test.
-constexpr uint64_t first_marker_reach = 64 * 1024;
+constexpr uint64_t first_marker_reach = 16 * 1024;
 // A JPEG codes at least one bit per 8x8 block and component: 512 pixels a
 // byte at the very most (the guard check_jpeg uses too).
 constexpr uint64_t max_pixels_per_byte = 512;
@@ -98,6 +102,11 @@ struct scan_layout {
     int blocks = 0;
     std::array<int, max_blocks_in_mcu> dc_of{};  // table index per block of an MCU
     std::array<int, max_blocks_in_mcu> ac_of{};
+    std::array<int, max_blocks_in_mcu> component_of{};  // scan component per block
+    // The largest DC coefficient each scan component's quantizer allows (the
+    // DC of a block is eight times its mean sample): data decoded out of step
+    // soon adds differences past it.
+    std::array<int32_t, max_components> dc_bound{};
     std::array<huffman_table, 4> dc, ac;
     int max_dc_category = 11, max_ac_size = 10;  // 8-bit samples; 15 and 14 for 12-bit
     uint32_t width = 0, height = 0;
@@ -108,9 +117,11 @@ struct scan_layout {
 // scans of some components only) and for broken headers.
 bool read_layout(carve_input& in, uint64_t start, uint64_t limit, scan_layout& out) {
     struct component {
-        int id, h, v;
+        int id, h, v, tq;
     };
     std::array<component, max_components> comps{};
+    std::array<int32_t, 4> dc_quantizer{};  // 0: table not defined
+    int precision = 8;
     int ncomps = 0, hmax = 1, vmax = 1;
     bool frame = false;
     uint64_t pos = 2;  // after SOI
@@ -130,7 +141,8 @@ bool read_layout(carve_input& in, uint64_t start, uint64_t limit, scan_layout& o
         if (marker == soi || marker == eoi || is_rst(marker)) return false;
         const uint64_t body = start + pos + 2 + segment_length_size;
         const size_t body_size = size_t(length - segment_length_size);
-        if (marker == dht || marker == dri || marker == sos || marker == sof_baseline || marker == sof_extended) {
+        if (marker == dht || marker == dri || marker == sos || marker == dqt || marker == sof_baseline ||
+            marker == sof_extended) {
             seg.resize(body_size);
             if (!in.read(body, seg.data(), seg.size())) return false;
         }
@@ -147,6 +159,14 @@ bool read_layout(carve_input& in, uint64_t start, uint64_t limit, scan_layout& o
                 if (!t.build(seg.data() + at + 1, seg.data() + symbols, n)) return false;
                 at = symbols + n;
             }
+        } else if (marker == dqt) {
+            constexpr size_t entries = 64;
+            for (size_t at = 0; at < body_size;) {
+                const int wide = v.u8(at) >> 4, id = v.u8(at) & 15;
+                if (wide > 1 || id > 3 || !v.has(at + 1, entries << wide)) return false;
+                dc_quantizer[size_t(id)] = wide ? be16(v, at + 1) : v.u8(at + 1);
+                at += 1 + (entries << wide);
+            }
         } else if (marker == dri) {
             if (body_size < 2) return false;
             out.restart_interval = be16(v, 0);
@@ -154,7 +174,7 @@ bool read_layout(carve_input& in, uint64_t start, uint64_t limit, scan_layout& o
             if (marker != sof_baseline && marker != sof_extended) return false;  // not walked
             constexpr size_t frame_head = 6, component_size = 3;
             if (frame || body_size < frame_head) return false;
-            const int precision = v.u8(0);
+            precision = v.u8(0);
             out.height = be16(v, 1);
             out.width = be16(v, 3);
             ncomps = v.u8(5);
@@ -167,9 +187,9 @@ bool read_layout(carve_input& in, uint64_t start, uint64_t limit, scan_layout& o
             }
             for (int c = 0; c < ncomps; ++c) {
                 const size_t at = frame_head + component_size * size_t(c);
-                comps[size_t(c)] = {v.u8(at), v.u8(at + 1) >> 4, v.u8(at + 1) & 15};
+                comps[size_t(c)] = {v.u8(at), v.u8(at + 1) >> 4, v.u8(at + 1) & 15, v.u8(at + 2)};
                 const component& k = comps[size_t(c)];
-                if (k.h < 1 || k.h > max_sampling || k.v < 1 || k.v > max_sampling) return false;
+                if (k.h < 1 || k.h > max_sampling || k.v < 1 || k.v > max_sampling || k.tq > 3) return false;
                 hmax = std::max(hmax, k.h);
                 vmax = std::max(vmax, k.v);
             }
@@ -192,8 +212,13 @@ bool read_layout(carve_input& in, uint64_t start, uint64_t limit, scan_layout& o
                 for (int b = 0; b < n; ++b) {
                     out.dc_of[size_t(out.blocks)] = td;
                     out.ac_of[size_t(out.blocks)] = ta;
+                    out.component_of[size_t(out.blocks)] = s;
                     ++out.blocks;
                 }
+                // The DC of a block of samples all at one end, quantized, rounded;
+                // no bound where the quantizer is not known.
+                const int32_t q = dc_quantizer[size_t(c->tq)];
+                out.dc_bound[size_t(s)] = q > 0 ? (int32_t(8) << (precision - 1)) / q + 1 : INT32_MAX;
                 if (ns == 1) {
                     const uint64_t w = (uint64_t(out.width) * uint64_t(c->h) + uint64_t(hmax) - 1) / uint64_t(hmax);
                     const uint64_t h = (uint64_t(out.height) * uint64_t(c->v) + uint64_t(vmax) - 1) / uint64_t(vmax);
@@ -262,6 +287,7 @@ struct walk_state {
     int restart_next = 0;      // number of the next RST marker, 0 to 7
     int block = 0;             // block of the MCU being decoded
     int k = 0;                 // next coefficient of that block; 0: its DC
+    std::array<int32_t, max_components> dc{};  // DC predictors of the scan's components
     uint64_t good = 0;         // file offset after the last right RST marker, or the scan start
 };
 
@@ -291,6 +317,15 @@ public:
     const std::vector<snapshot>& snapshots() const { return snapshots_; }
 
     walk_end run(walk_state s) {
+        const walk_end e = walk(s);
+        // The walk may stop at a boundary it has not gone past: its state there is kept too.
+        if (watch_step_ && have_pending_ && pending_.x <= watch_next_) snapshots_.push_back({watch_next_, pending_});
+        have_pending_ = false;
+        return e;
+    }
+
+private:
+    walk_end walk(walk_state s) {
         s.marker = -1;  // a marker met before the break is met again through the joined bytes
         while (true) {
             if (s.mcu == layout_.mcus) return finish(s);
@@ -303,7 +338,6 @@ public:
         }
     }
 
-private:
     walk_end broken(const walk_state& s) const {
         walk_end e;
         e.how = walk_end::broken;
@@ -407,7 +441,17 @@ private:
         const size_t b = size_t(s.block);
         if (s.k == 0) {
             const int t = decode(layout_.dc[size_t(layout_.dc_of[b])], s);
-            if (t < 0 || t > layout_.max_dc_category || !skip_bits(s, t)) return false;
+            if (t < 0 || t > layout_.max_dc_category || t > s.count) return false;
+            // The difference's bits (T.81 F.2.2.1: a leading 0 makes it negative).
+            int32_t diff = 0;
+            if (t > 0) {
+                diff = int32_t(s.bits >> (s.count - t)) & ((1 << t) - 1);
+                if (diff < (1 << (t - 1))) diff -= (1 << t) - 1;
+                skip_bits(s, t);
+            }
+            const size_t c = size_t(layout_.component_of[b]);
+            s.dc[c] += diff;
+            if (s.dc[c] > layout_.dc_bound[c] || s.dc[c] < -layout_.dc_bound[c]) return false;
             s.k = 1;
             return true;
         }
@@ -454,6 +498,7 @@ private:
         s.count = 0;
         s.in_interval = 0;
         s.restart_next = (s.restart_next + 1) & 7;
+        s.dc.fill(0);
         s.good = s.x;
         return true;
     }
@@ -571,20 +616,35 @@ bool decodes_whole(const joined_view& v, uint64_t end) {
     return ok;
 }
 
+// True when the sector at device offset at holds one byte value throughout.
+bool uniform_sector(carve_input& in, uint64_t at) {
+    if (at >= in.length() || in.length() - at < uniform_probe) return false;
+    const byte_view v = in.view(at, uniform_probe);
+    return v.size() == uniform_probe &&
+           std::all_of(v.data(), v.data() + v.size(), [&](uint8_t b) { return b == v.u8(0); });
+}
+
 // Quick test of a continuation: no new file starts there, it does not open
 // with a sector of one byte value (zeros, erased flash: not coded data), and
 // its first marker is the restart marker the break's interval ends with (or
-// EOI). after_prefix: the first piece ends with a marker's first byte.
+// EOI). after_prefix: the first piece ends with a marker's first byte. The
+// bytes looked at, a sector's worth at least, count against the budget.
 bool continuation_plausible(carve_input& in, uint64_t resume, const scan_layout& layout, const walk_state& at_break,
-                            bool after_prefix) {
-    const byte_view head = in.view(resume, size_t(std::min<uint64_t>(uniform_probe, in.length() - resume)));
-    if (head.size() < 2) return false;
-    if (head.u8(0) == marker_prefix && head.u8(1) == soi) return false;
-    if (head.size() == uniform_probe &&
-        std::all_of(head.data(), head.data() + head.size(), [&](uint8_t b) { return b == head.u8(0); }))
+                            bool after_prefix, uint64_t& budget) {
+    if (budget < first_marker_reach) {
+        budget = 0;
         return false;
+    }
+    budget -= uniform_probe;
+    uint8_t head[2];
+    if (!in.read(resume, head, sizeof head)) return false;
+    if (head[0] == marker_prefix && head[1] == soi) return false;
+    if (uniform_sector(in, resume)) return false;
     if (after_prefix) return true;  // the marker lies across the break: left to the walk
-    const uint64_t end = std::min(in.length(), resume + first_marker_reach);
+    // Where restart markers are, the first is looked for over an interval's
+    // worth; otherwise random data shows a marker within a few hundred bytes.
+    const uint64_t reach = layout.restart_interval ? first_marker_reach : first_marker_reach / 4;
+    const uint64_t end = std::min(in.length(), resume + reach);
     for (uint64_t x = resume; x + 1 < end;) {
         const byte_view v = in.view(x, size_t(std::min<uint64_t>(read_piece, end - x)));
         if (v.size() < 2) return false;
@@ -598,16 +658,66 @@ bool continuation_plausible(carve_input& in, uint64_t resume, const scan_layout&
                 ++i;
                 continue;
             }
+            budget -= std::min<uint64_t>(budget, x + i - resume);
             if (m == eoi) return true;
             if (!is_rst(m) || layout.restart_interval == 0) return false;
             return m == rst_first + at_break.restart_next;
         }
         x += v.size() - 1;
     }
+    budget -= std::min<uint64_t>(budget, end - resume);
     return true;
 }
 
 }  // namespace
+
+bool jpeg_shows_break(carve_input& in, uint64_t start, uint64_t size, const join_limits& limits) {
+    if (limits.cluster == 0 || start >= in.length()) return false;
+    size = std::min(size, in.length() - start);
+    scan_layout layout;
+    if (!read_layout(in, start, size, layout) || layout.scan_start >= size) return false;
+    const uint64_t base = limits.cluster_base % limits.cluster;
+    const uint64_t scan_at = start + layout.scan_start, end = start + size;
+    uint64_t boundary =
+        scan_at <= base ? base : base + (scan_at - base + limits.cluster - 1) / limits.cluster * limits.cluster;
+    int restart_next = 0;
+    uint64_t last_restart = scan_at, restarts = 0;
+    for (uint64_t x = scan_at; x + 1 < end;) {
+        if (!in.keep_going()) return false;
+        const size_t n = size_t(std::min<uint64_t>(read_piece, end - x));
+        for (; boundary < x + n - 1; boundary += limits.cluster)
+            if (boundary >= x && uniform_sector(in, boundary)) return true;
+        const byte_view w = in.view(x, n);
+        if (w.size() < 2) return false;
+        const uint8_t* d = w.data();
+        for (size_t i = 0; i + 1 < w.size();) {
+            const void* hit = std::memchr(d + i, marker_prefix, w.size() - 1 - i);
+            if (!hit) break;
+            i = size_t(static_cast<const uint8_t*>(hit) - d);
+            const int m = d[i + 1];
+            if (is_rst(m)) {
+                if (layout.restart_interval == 0 || m != rst_first + restart_next) return true;
+                // An interval far longer than those before it: other data
+                // without restart markers lies inside it.
+                const uint64_t at = x + i, mean = restarts ? (last_restart - scan_at) / restarts : 0;
+                if (restarts && at - last_restart > std::max(2 * limits.cluster, long_interval * mean)) return true;
+                last_restart = at;
+                ++restarts;
+                restart_next = (restart_next + 1) & 7;
+            } else if (m == eoi) {
+                // Its data looked right up to its end: with a marker after each
+                // interval but the last, as many as its MCUs make.
+                if (layout.restart_interval == 0) return false;
+                return restarts != (layout.mcus + layout.restart_interval - 1) / layout.restart_interval - 1;
+            } else if (m != stuffed_zero && m != marker_prefix) {
+                return true;  // one scan, so nothing but EOI may follow it
+            }
+            i += m == marker_prefix ? 1 : 2;
+        }
+        x += w.size() - 1;
+    }
+    return false;
+}
 
 std::optional<joined_file> join_jpeg(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits) {
     if (limits.cluster == 0 || start >= in.length()) return std::nullopt;
@@ -637,39 +747,79 @@ std::optional<joined_file> join_jpeg(carve_input& in, uint64_t start, uint64_t l
     if (in.stopped() || in.vanished() || straight_end.how != walk_end::broken) return std::nullopt;
 
     // Where the break may lie: after the last point known right, before the first wrong one.
+    // Zeros or erased flash after the break decode as codes for long: the
+    // first cluster that opens with a sector of one value is tried first,
+    // then the boundaries nearest the first wrong byte.
     std::vector<const entropy_walk::snapshot*> breaks;
-    for (auto it = snapshots.rbegin(); it != snapshots.rend(); ++it)
-        if (it->boundary >= straight_end.good && it->boundary < straight_end.bad && it->boundary > 0)
-            if (breaks.size() < max_breaks) breaks.push_back(&*it);  // nearest the wrong point first
+    for (const entropy_walk::snapshot& b : snapshots) {
+        if (b.boundary < straight_end.good || b.boundary >= straight_end.bad || b.boundary == 0) continue;
+        if (uniform_sector(in, start + b.boundary)) {
+            breaks.push_back(&b);
+            break;
+        }
+    }
+    for (auto it = snapshots.rbegin(); it != snapshots.rend() && breaks.size() <= max_breaks; ++it)
+        if (it->boundary >= straight_end.good && it->boundary < straight_end.bad && it->boundary > 0 &&
+            (breaks.empty() || breaks.front() != &*it))
+            breaks.push_back(&*it);
     if (breaks.empty()) return std::nullopt;
 
     uint64_t budget = limits.max_checked_bytes;
-    for (uint64_t k = 1; k <= limits.max_gap_clusters; ++k) {
-        const uint64_t shift = k * limits.cluster;
-        if (!in.keep_going()) return std::nullopt;
-        bool any = false;
-        for (const entropy_walk::snapshot* b : breaks) {
-            const uint64_t split = b->boundary, resume = start + split + shift;
-            if (resume >= in.length()) continue;
-            any = true;
-            uint8_t last = 0;
-            if (!in.read(start + split - 1, &last, 1)) return std::nullopt;
-            if (!continuation_plausible(in, resume, layout, b->state, last == marker_prefix)) continue;
+    // Continuations of break b from gap *k on, nearest first, until one
+    // decodes or the bytes spent on this break reach share; *k then is the
+    // next gap to try.
+    enum class outcome { found, none, paused, give_up };
+    std::optional<joined_file> joined;
+    auto try_gaps = [&](const entropy_walk::snapshot& b, uint64_t* k, uint64_t share) {
+        const uint64_t split = b.boundary, budget_before = budget;
+        uint8_t last = 0;
+        if (!in.read(start + split - 1, &last, 1)) return outcome::give_up;
+        for (; *k <= limits.max_gap_clusters; ++*k) {
+            if (budget_before - budget >= share) return outcome::paused;
+            const uint64_t resume = start + split + *k * limits.cluster;
+            if (resume >= in.length()) break;
+            if (!in.keep_going()) return outcome::give_up;
+            if (!continuation_plausible(in, resume, layout, b.state, last == marker_prefix, budget)) {
+                if (budget == 0) return outcome::give_up;
+                continue;
+            }
             const uint64_t rest_room = std::min<uint64_t>(in.length() - resume, limit - std::min(limit, split));
             const joined_view v{in, start, split, resume};
             byte_reader bytes(v, split + rest_room, &budget);
             entropy_walk walk(layout, bytes);
-            const walk_end e = walk.run(b->state);
-            if (in.stopped() || in.vanished()) return std::nullopt;
+            const walk_end e = walk.run(b.state);
+            if (in.stopped() || in.vanished()) return outcome::give_up;
             if (e.how == walk_end::whole && e.end > split) {
-                if (budget < e.end) return std::nullopt;
+                if (budget < e.end) return outcome::give_up;
                 budget -= e.end;
-                if (decodes_whole(v, e.end)) return joined_file{{start, split}, {resume, e.end - split}};
-                if (in.stopped() || in.vanished()) return std::nullopt;
+                if (decodes_whole(v, e.end)) {
+                    joined = joined_file{{start, split}, {resume, e.end - split}};
+                    return outcome::found;
+                }
+                if (in.stopped() || in.vanished()) return outcome::give_up;
             }
-            if (budget == 0) return std::nullopt;
+            if (budget == 0) return outcome::give_up;
         }
-        if (!any) break;
+        return outcome::none;
+    };
+    // The breaks take turns, each with a share of what is left of the budget
+    // (the likeliest first, with the largest share): a wrong break whose
+    // continuations walk far does not use it all up before the right one's
+    // near continuations are tried.
+    std::vector<uint64_t> next_gap(breaks.size(), 1);
+    std::vector<bool> done(breaks.size(), false);
+    for (size_t active = breaks.size(); active > 0 && budget > 0;) {
+        for (size_t i = 0; i < breaks.size(); ++i) {
+            if (done[i]) continue;
+            const uint64_t share = std::max<uint64_t>(budget / (i == 0 ? 4 : 4 * active), first_marker_reach);
+            const outcome o = try_gaps(*breaks[i], &next_gap[i], share);
+            if (o == outcome::found) return joined;
+            if (o == outcome::give_up) return std::nullopt;
+            if (o == outcome::none) {
+                done[i] = true;
+                --active;
+            }
+        }
     }
     return std::nullopt;
 }

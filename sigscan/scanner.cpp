@@ -218,11 +218,14 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         // A file whose structure broke at c (PNG, JPEG): joined with its
         // continuation when one checks whole; the scan goes on after the first piece, as
         // the data in the gap are other files.
+        const uint64_t join_cluster = options.cluster >= sector_size ? options.cluster : default_join_cluster;
+        // The file's first byte lies at a cluster start: the clusters count from it.
+        auto limits_at = [&](uint64_t c) {
+            return join_limits{join_cluster, c, std::max<uint64_t>(1, options.join_reach / join_cluster)};
+        };
         auto try_join = [&](uint64_t c, uint64_t limit, const file_type& type) {
             if (c < reported_end) return false;
-            const uint64_t cluster = options.cluster >= sector_size ? options.cluster : default_join_cluster;
-            // The file's first byte lies at a cluster start: the clusters count from it.
-            const join_limits limits{cluster, c, std::max<uint64_t>(1, options.join_reach / cluster)};
+            const join_limits limits = limits_at(c);
             const auto joined = type.rule == size_rule::png ? join_png(input, c, limit, limits)
                                                              : join_jpeg(input, c, limit, limits);
             if (!joined || input.vanished() || input.stopped()) return false;
@@ -250,10 +253,13 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             const bool joinable = (type.rule == size_rule::png || type.rule == size_rule::jpeg) && options.joined;
             if ((!result || result->size == 0) && joinable) return try_join(c, limit, type);
             if (!result || result->size == 0) return false;
-            // A JPEG's markers may end it at another file's EOI, or its
-            // entropy-coded data may run on over zeros into its own second
-            // piece: joined when its codes break and a continuation decodes.
-            if (type.rule == size_rule::jpeg && joinable && result->lead == 0 && try_join(c, limit, type)) return true;
+            // A JPEG's entropy-coded data may run on over zeros into its own
+            // second piece, or end at another photo's EOI: where its restart
+            // markers or a cluster of one byte value show it, joined when its
+            // codes break and a continuation decodes.
+            if (type.rule == size_rule::jpeg && joinable && result->lead == 0 &&
+                jpeg_shows_break(input, c, result->size, limits_at(c)) && try_join(c, limit, type))
+                return true;
             // A file may begin before its candidate (lead bytes), never before
             // the end of the file reported last, and never past the type's maximum.
             const uint64_t lead = result->lead;

@@ -371,13 +371,19 @@ bytes tool_jpeg(const std::string& dir, const jpeg_make& m, std::string* missing
     return qv::test::read_file(out);
 }
 
-enum class jpeg_gap { noise, zeros, other_jpeg };
+enum class jpeg_gap { noise, zeros, other_jpeg, other_photo_whole };
 
 // The JPEG cut after first_clusters clusters, its rest after gap_clusters of
 // filler; the other JPEG's gap is entropy-coded data of a different picture.
 split_image split_jpeg(const bytes& file, uint64_t first_clusters, uint64_t gap_clusters, jpeg_gap gap,
                        const bytes& other) {
     split_image s = split(file, first_clusters, gap_clusters, gap == jpeg_gap::zeros ? gap_kind::zeros : gap_kind::noise);
+    if (gap == jpeg_gap::other_photo_whole) {
+        // Another photo written between the pieces, from the gap's start.
+        const uint64_t from = s.first.offset + s.first.size;
+        EXPECT_LE(from + other.size(), s.second.offset);
+        std::copy(other.begin(), other.end(), s.image.begin() + std::ptrdiff_t(from));
+    }
     if (gap == jpeg_gap::other_jpeg) {
         const uint64_t from = s.first.offset + s.first.size;
         for (uint64_t at = from; at < s.second.offset; ++at)
@@ -560,7 +566,8 @@ TEST_P(DeepScanOfJpegInTwoPieces, IsAssembledAndRecoveredByteForByte) {
     const bytes file = tool_jpeg(dir.path().string(), {41, row.restart}, &missing);
     const bytes other = tool_jpeg(dir.path().string(), {42, row.restart}, &missing);
     if (file.empty() || other.empty()) GTEST_SKIP() << missing;
-    split_image s = split_jpeg(file, 17, 9, row.gap, other);
+    const uint64_t gap_clusters = row.gap == jpeg_gap::other_photo_whole ? other.size() / cluster + 3 : 9;
+    split_image s = split_jpeg(file, 17, gap_clusters, row.gap, other);
     // A whole photo after the continuation stays as it is.
     const uint64_t after_at = (s.second.offset + s.second.size + cluster) / cluster * cluster;
     s.image.resize(after_at + other.size() + cluster, 0);
@@ -578,6 +585,11 @@ TEST_P(DeepScanOfJpegInTwoPieces, IsAssembledAndRecoveredByteForByte) {
     ASSERT_EQ(by_offset.count(after_at), 1u);
     EXPECT_EQ(by_offset[after_at].size, other.size());
     EXPECT_TRUE(by_offset[after_at].pieces.empty());
+    if (row.gap == jpeg_gap::other_photo_whole) {
+        const uint64_t inside_at = s.first.offset + s.first.size;
+        ASSERT_EQ(by_offset.count(inside_at), 1u) << "the photo in the gap is found whole too";
+        EXPECT_EQ(by_offset[inside_at].size, other.size());
+    }
     EXPECT_EQ(scan.result.joins.size(), 1u);
 }
 
@@ -585,7 +597,8 @@ INSTANTIATE_TEST_SUITE_P(
     Splits, DeepScanOfJpegInTwoPieces,
     ::testing::Values(deep_jpeg_row{"NoiseGapSectorStarts", false, jpeg_gap::noise, false},
                       deep_jpeg_row{"ZeroGapSectorStarts", false, jpeg_gap::zeros, false},
-                      deep_jpeg_row{"OtherJpegGapSectorStarts", false, jpeg_gap::other_jpeg, false},
+                      deep_jpeg_row{"AnotherPhotoInTheGapSectorStarts", false, jpeg_gap::other_photo_whole, false},
+                      deep_jpeg_row{"AnotherPhotoInTheGapEveryByte", false, jpeg_gap::other_photo_whole, true},
                       deep_jpeg_row{"NoiseGapEveryByte", false, jpeg_gap::noise, true},
                       deep_jpeg_row{"ZeroGapEveryByte", false, jpeg_gap::zeros, true},
                       deep_jpeg_row{"RestartsNoiseGapSectorStarts", true, jpeg_gap::noise, false},
