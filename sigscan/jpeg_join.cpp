@@ -27,6 +27,8 @@ constexpr int marker_prefix = 0xFF;
 constexpr int stuffed_zero = 0x00;
 constexpr int soi = 0xD8, eoi = 0xD9, sos = 0xDA, dht = 0xC4, dri = 0xDD, dqt = 0xDB;
 constexpr int sof_baseline = 0xC0, sof_extended = 0xC1;
+// Start-of-frame markers run from C0 to CF, less DHT (C4), JPG (C8) and DAC (CC).
+constexpr int sof_first = 0xC0, sof_last = 0xCF, jpg_reserved = 0xC8, dac = 0xCC;
 constexpr int rst_first = 0xD0, rst_last = 0xD7;
 constexpr uint64_t segment_length_size = 2;
 constexpr int max_components = 4;
@@ -170,7 +172,8 @@ bool read_layout(carve_input& in, uint64_t start, uint64_t limit, scan_layout& o
         } else if (marker == dri) {
             if (body_size < 2) return false;
             out.restart_interval = be16(v, 0);
-        } else if (marker >= 0xC0 && marker <= 0xCF && marker != dht && marker != 0xC8 && marker != 0xCC) {
+        } else if (marker >= sof_first && marker <= sof_last && marker != dht && marker != jpg_reserved &&
+                   marker != dac) {
             if (marker != sof_baseline && marker != sof_extended) return false;  // not walked
             constexpr size_t frame_head = 6, component_size = 3;
             if (frame || body_size < frame_head) return false;
@@ -198,7 +201,8 @@ bool read_layout(carve_input& in, uint64_t start, uint64_t limit, scan_layout& o
             const int ns = v.u8(0);
             if (!frame || ns != ncomps || body_size < size_t(1 + 2 * ns + 3)) return false;
             const size_t tail = size_t(1 + 2 * ns);
-            if (v.u8(tail) != 0 || v.u8(tail + 1) != 63 || v.u8(tail + 2) != 0) return false;  // not sequential
+            // Spectral selection 0 to 63, no successive approximation: sequential.
+            if (v.u8(tail) != 0 || v.u8(tail + 1) != block_coefficients - 1 || v.u8(tail + 2) != 0) return false;
             out.blocks = 0;
             for (int s = 0; s < ns; ++s) {
                 const int id = v.u8(size_t(1 + 2 * s)), tables = v.u8(size_t(2 + 2 * s));
@@ -403,9 +407,10 @@ private:
 
     // The next 16 bits, padded with ones where the data ended.
     static uint32_t peek16(const walk_state& s) {
-        if (s.count >= max_code_length) return uint32_t(s.bits >> (s.count - max_code_length)) & 0xFFFF;
+        constexpr uint32_t mask = (1u << max_code_length) - 1;
+        if (s.count >= max_code_length) return uint32_t(s.bits >> (s.count - max_code_length)) & mask;
         const int pad = max_code_length - s.count;
-        return uint32_t((s.bits << pad) | ((uint64_t(1) << pad) - 1)) & 0xFFFF;
+        return uint32_t((s.bits << pad) | ((uint64_t(1) << pad) - 1)) & mask;
     }
     // The next symbol of table t; -1 when the bits are no code of it.
     static int decode(const huffman_table& t, walk_state& s) {
