@@ -1,7 +1,9 @@
 // The carving loop over arbitrary bytes with every size rule: the shipped file
 // types plus one type for each rule they leave out. The first byte picks the
-// step (sector starts or every byte) and the block size, so block edges move.
-// Every found file then has its capture time read and its content checked.
+// step (sector starts or every byte) and the block size, so block edges move,
+// and whether files in two pieces (PNG, JPEG) are joined, with clusters of a
+// sector so that small inputs hold breaks and gaps. Every found file then has
+// its capture time read and its content checked.
 
 #include <set>
 #include <string>
@@ -55,6 +57,21 @@ int signature_scan(const uint8_t* data, size_t size) {
     options.block_size = size_t(512) << ((data[0] >> 1) & 7);
     memory_device device(std::vector<uint8_t>(data, data + size));
     uint64_t next_free = 0;
+    if (data[0] & 0x10) {
+        constexpr uint64_t sector = 512;
+        options.cluster = sector;
+        options.join_reach = 64 * sector;
+        options.joined = [&](const char* type, uint64_t first, uint64_t first_size, uint64_t second,
+                             uint64_t second_size) {
+            QV_FUZZ_CHECK(type && *type);
+            QV_FUZZ_CHECK(first >= next_free && first_size > 0 && second_size > 0);
+            QV_FUZZ_CHECK(first % sector == 0 || options.every_byte);
+            // Clusters count from the file's first byte: the break and the gap are whole ones.
+            QV_FUZZ_CHECK(first_size % sector == 0 && (second - first) % sector == 0);
+            QV_FUZZ_CHECK(second >= first + first_size && second <= size && second_size <= size - second);
+            next_free = first + first_size;
+        };
+    }
     std::vector<sig::found_span> spans;
     auto found = [&](const char* type, uint64_t offset, uint64_t length) {
         QV_FUZZ_CHECK(type && *type);

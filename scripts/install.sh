@@ -25,6 +25,8 @@ packages+=(
   # more real files for the deep-scan tests
   zip p7zip-full xz-utils bzip2 gzip sqlite3 file flac lame python3
   ffmpeg libimage-exiftool-perl genisoimage qemu-utils python3-fonttools libheif1
+  # JPEGs with restart markers for the tests of photos in two pieces: cjpeg, jpegtran
+  libjpeg-turbo-progs
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # boots the repaired MBR in an emulator

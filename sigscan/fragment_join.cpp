@@ -1,5 +1,7 @@
 #include "sigscan/fragment_join.hpp"
 
+#include "sigscan/joined_view.hpp"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@ constexpr uint64_t png_signature_size = 8;
 constexpr uint64_t png_chunk_head = 8;      // length, type
 constexpr uint64_t png_chunk_overhead = 12;  // length, type, CRC
 constexpr uint32_t png_max_chunk = 0x7FFFFFFFu;
-constexpr uint64_t crc_piece = 64 * 1024;
 
 bool png_type_ok(const uint8_t* t) {
     for (int i = 0; i < 4; ++i) {
@@ -22,48 +23,6 @@ bool png_type_ok(const uint8_t* t) {
     }
     return true;
 }
-
-// The bytes of a file in two pieces, addressed from the file's start: bytes
-// before `split` lie at start + x, the rest at `resume` + (x - split).
-struct joined_view {
-    carve_input& in;
-    uint64_t start;
-    uint64_t split;   // file offset of the break
-    uint64_t resume;  // device offset of the continuation
-    uint64_t* budget = nullptr;  // bytes that may still be checksummed; null: no bound
-    uint64_t device_of(uint64_t x) const { return x < split ? start + x : resume + (x - split); }
-    bool read(uint64_t x, uint8_t* out, size_t n) const {
-        while (n > 0) {
-            const uint64_t run = x < split ? std::min<uint64_t>(n, split - x) : n;
-            if (!in.read(device_of(x), out, size_t(run))) return false;
-            x += run;
-            out += run;
-            n -= size_t(run);
-        }
-        return true;
-    }
-    bool crc(uint64_t x, uint64_t n, uint32_t* out) const {
-        if (budget) {
-            if (*budget < n) {
-                *budget = 0;
-                return false;
-            }
-            *budget -= n;
-        }
-        uLong sum = crc32(0, nullptr, 0);
-        while (n > 0) {
-            uint64_t run = std::min(n, crc_piece);
-            if (x < split) run = std::min(run, split - x);
-            const byte_view v = in.view(device_of(x), size_t(run));
-            if (v.size() != run) return false;
-            sum = crc32(sum, v.data(), uInt(run));
-            x += run;
-            n -= run;
-        }
-        *out = uint32_t(sum);
-        return true;
-    }
-};
 
 struct chunk_walk {
     uint64_t end = 0;     // file offset after the last chunk that checked

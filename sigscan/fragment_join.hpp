@@ -1,7 +1,8 @@
 #pragma once
-// Files found in two pieces: where a PNG's chunk chain breaks at a cluster
-// boundary, the continuation is looked for at the following cluster
-// boundaries and accepted only when every chunk's CRC checks through IEND.
+// Files found in two pieces: where a PNG's chunk chain or a JPEG's entropy-coded
+// data breaks at a cluster boundary, the continuation is looked for at the
+// following cluster boundaries and accepted only when the joined file checks
+// whole (every chunk's CRC through IEND; the JPEG decoded to EOI).
 
 #include <cstdint>
 #include <optional>
@@ -34,5 +35,19 @@ struct join_limits {
 // nearest continuation first; empty when the file is whole, is not a PNG, or
 // no continuation within the limits checks. limit: the most bytes the file may have.
 std::optional<joined_file> join_png(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
+
+// A sequential Huffman JPEG starting at start (its SOI) whose entropy-coded
+// data stop making sense before its last MCU and EOI: the two pieces whose
+// join walks code by code to EOI and then decodes with libjpeg without a
+// warning, the nearest continuation first; empty when the file is whole, is
+// not such a JPEG, or no continuation within the limits decodes whole.
+// max_checked_bytes bounds the bytes walked and decoded for continuations.
+std::optional<joined_file> join_jpeg(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
+
+// Quick signs, before any decoding, that a JPEG whose markers measured it
+// whole over size bytes is two pieces with a gap between: restart markers out
+// of turn, or a cluster of its entropy-coded data opening with a sector of
+// one byte value (zeros, erased flash).
+bool jpeg_shows_break(carve_input& in, uint64_t start, uint64_t size, const join_limits& limits);
 
 }  // namespace qv::sig

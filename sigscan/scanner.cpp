@@ -215,15 +215,19 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         const uint8_t* data = view.data();
         const uint64_t scan_end_at = std::min<uint64_t>(block_end, pos + filled);
         const size_t end_i = size_t(scan_end_at - pos);
-        // A file whose structure broke at c: joined with its continuation
-        // when one checks whole; the scan goes on after the first piece, as
+        // A file whose structure broke at c (PNG, JPEG): joined with its
+        // continuation when one checks whole; the scan goes on after the first piece, as
         // the data in the gap are other files.
+        const uint64_t join_cluster = options.cluster >= sector_size ? options.cluster : default_join_cluster;
+        // The file's first byte lies at a cluster start: the clusters count from it.
+        auto limits_at = [&](uint64_t c) {
+            return join_limits{join_cluster, c, std::max<uint64_t>(1, options.join_reach / join_cluster)};
+        };
         auto try_join = [&](uint64_t c, uint64_t limit, const file_type& type) {
             if (c < reported_end) return false;
-            const uint64_t cluster = options.cluster >= sector_size ? options.cluster : default_join_cluster;
-            // The file's first byte lies at a cluster start: the clusters count from it.
-            const join_limits limits{cluster, c, std::max<uint64_t>(1, options.join_reach / cluster)};
-            const auto joined = join_png(input, c, limit, limits);
+            const join_limits limits = limits_at(c);
+            const auto joined = type.rule == size_rule::png ? join_png(input, c, limit, limits)
+                                                             : join_jpeg(input, c, limit, limits);
             if (!joined || input.vanished() || input.stopped()) return false;
             if (joined->first.offset != c || joined->first.size == 0 || joined->second.size == 0 ||
                 joined->first.size + joined->second.size > limit)
@@ -246,9 +250,16 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             const uint64_t limit = std::min(type.max_size, length - c);
             auto result = rule_for(type.rule)(input, c, limit, type);
             if (input.vanished() || input.stopped()) return false;
-            if ((!result || result->size == 0) && type.rule == size_rule::png && options.joined)
-                return try_join(c, limit, type);
+            const bool joinable = (type.rule == size_rule::png || type.rule == size_rule::jpeg) && options.joined;
+            if ((!result || result->size == 0) && joinable) return try_join(c, limit, type);
             if (!result || result->size == 0) return false;
+            // A JPEG's entropy-coded data may run on over zeros into its own
+            // second piece, or end at another photo's EOI: where its restart
+            // markers or a cluster of one byte value show it, joined when its
+            // codes break and a continuation decodes.
+            if (type.rule == size_rule::jpeg && joinable && result->lead == 0 &&
+                jpeg_shows_break(input, c, result->size, limits_at(c)) && try_join(c, limit, type))
+                return true;
             // A file may begin before its candidate (lead bytes), never before
             // the end of the file reported last, and never past the type's maximum.
             const uint64_t lead = result->lead;

@@ -1,13 +1,15 @@
-// PNG files stored in two pieces: the pieces found again byte for byte across
-// gaps of other data and of zeros, wrong continuations never accepted.
+// PNG and JPEG files stored in two pieces: the pieces found again byte for
+// byte across gaps of other data and of zeros, wrong continuations never accepted.
 
 #include <gtest/gtest.h>
 
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <random>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -18,6 +20,7 @@
 #include "engine/deep_scanner.hpp"
 #include "engine/scan_result_file.hpp"
 #include "engine/volume_cluster.hpp"
+#include "sigscan/found_file_facts.hpp"
 #include "sigscan/fragment_join.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -203,7 +206,7 @@ struct deep_png_scan {
     qv::deep_scan_result result;
 };
 
-deep_png_scan deep_scan(const bytes& image, bool every_byte, uint64_t known_cluster = 0) {
+deep_png_scan deep_scan(const bytes& image, bool every_byte, uint64_t known_cluster = 0, const std::string& type = "png") {
     qv::memory_device device(image);
     qv::deep_core core;
     core.set_every_byte(every_byte);
@@ -215,12 +218,12 @@ deep_png_scan deep_scan(const bytes& image, bool every_byte, uint64_t known_clus
     out.result = core.scan(device, hooks);
     for (const qv::found_item& f : qv::deep_found_items(out.result.records, out.result.type_index, out.result.facts,
                                                         out.result.joins))
-        if (f.type == "png") out.pngs.push_back(f);
+        if (f.type == type) out.pngs.push_back(f);
     // What the scan announced as it went is what it lists at the end (whole
     // files' checks follow later; joined ones are "assembled" from the start).
     size_t announced_pngs = 0;
     for (const qv::found_item& f : announced)
-        if (f.type == "png") {
+        if (f.type == type) {
             ++announced_pngs;
             EXPECT_TRUE(std::any_of(out.pngs.begin(), out.pngs.end(), [&](const qv::found_item& g) {
                 return g.offset == f.offset && g.size == f.size && g.pieces == f.pieces &&
@@ -329,6 +332,347 @@ TEST(DeepScanOfPngInTwoPieces, WholeFilesAroundTheBrokenOneStayAsTheyAre) {
         EXPECT_TRUE(by_offset[inside_at].pieces.empty());
         ASSERT_EQ(by_offset.count(after_at), 1u);
         EXPECT_EQ(by_offset[after_at].size, after.size());
+    }
+}
+
+// ---- JPEG ----
+
+struct jpeg_make {
+    uint32_t seed = 5;
+    bool restart = false;  // a restart marker after every MCU row
+    bool gray = false;
+    int width = 640, height = 480;
+};
+
+// A real JPEG of plasma and noise (large entropy-coded data) made by
+// ImageMagick, with restart markers put in by jpegtran; empty, with why in
+// *missing, when a tool is not installed.
+bytes tool_jpeg(const std::string& dir, const jpeg_make& m, std::string* missing) {
+    if (!qv::test::have_tool("convert")) {
+        *missing = "convert (ImageMagick) is not installed";
+        return {};
+    }
+    if (m.restart && !qv::test::have_tool("jpegtran")) {
+        *missing = "jpegtran (libjpeg-turbo-progs) is not installed";
+        return {};
+    }
+    const std::string name = dir + "/j" + std::to_string(m.seed) + (m.gray ? "g" : "c") + std::to_string(m.width);
+    const std::string plain = name + ".jpg", out = name + (m.restart ? "-rst.jpg" : ".jpg");
+    const std::string cmd = "convert -size " + std::to_string(m.width) + "x" + std::to_string(m.height) + " -seed " +
+                            std::to_string(m.seed) + " plasma:fractal -attenuate 0.6 +noise Gaussian " +
+                            (m.gray ? "-colorspace Gray " : "") + "-quality 90 '" + plain + "' 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) {
+        *missing = "convert could not make a JPEG";
+        return {};
+    }
+    if (m.restart && std::system(("jpegtran -restart 1 '" + plain + "' > '" + out + "'").c_str()) != 0) {
+        *missing = "jpegtran failed";
+        return {};
+    }
+    return qv::test::read_file(out);
+}
+
+enum class jpeg_gap { noise, zeros, other_jpeg, other_photo_whole };
+
+// The JPEG cut after first_clusters clusters, its rest after gap_clusters of
+// filler; the other JPEG's gap is entropy-coded data of a different picture.
+split_image split_jpeg(const bytes& file, uint64_t first_clusters, uint64_t gap_clusters, jpeg_gap gap,
+                       const bytes& other) {
+    split_image s = split(file, first_clusters, gap_clusters, gap == jpeg_gap::zeros ? gap_kind::zeros : gap_kind::noise);
+    if (gap == jpeg_gap::other_photo_whole) {
+        // Another photo written between the pieces, from the gap's start.
+        const uint64_t from = s.first.offset + s.first.size;
+        EXPECT_LE(from + other.size(), s.second.offset);
+        std::copy(other.begin(), other.end(), s.image.begin() + std::ptrdiff_t(from));
+    }
+    if (gap == jpeg_gap::other_jpeg) {
+        const uint64_t from = s.first.offset + s.first.size;
+        for (uint64_t at = from; at < s.second.offset; ++at)
+            s.image[at] = other[size_t(2 * cluster + (at - from) % (other.size() - 3 * cluster))];
+    }
+    return s;
+}
+
+std::optional<qv::sig::joined_file> join_jpeg(const bytes& image, uint64_t start, uint64_t max_gap = 4096) {
+    qv::memory_device device(image);
+    qv::sig::carve_input in(device, nullptr);
+    return qv::sig::join_jpeg(in, start, image.size() - start, {cluster, 0, max_gap});
+}
+
+bool decodes_intact(const bytes& file) {
+    qv::memory_device device(file);
+    return qv::sig::check_content(device, 0, file.size(), "jpg") == qv::sig::content_state::intact;
+}
+
+struct jpeg_row {
+    const char* name;
+    bool restart, gray;
+    uint64_t first_clusters, gap_clusters;
+    jpeg_gap gap;
+};
+
+class JpegInTwoPieces : public ::testing::TestWithParam<jpeg_row> {};
+
+TEST_P(JpegInTwoPieces, ComesBackByteForByte) {
+    const jpeg_row row = GetParam();
+    qv::test::temp_dir dir;
+    std::string missing;
+    const bytes file = tool_jpeg(dir.path().string(), {5, row.restart, row.gray}, &missing);
+    const bytes other = tool_jpeg(dir.path().string(), {8, row.restart, row.gray, 800, 500}, &missing);
+    if (file.empty() || other.empty()) GTEST_SKIP() << missing;
+    ASSERT_TRUE(decodes_intact(file));
+    ASSERT_GT(file.size(), (row.first_clusters + 2) * cluster);
+    // Whole where it lies, the file is no fragment.
+    bytes whole = qv::test::pseudo_random_bytes(file.size() + 3 * cluster, 1);
+    std::copy(file.begin(), file.end(), whole.begin() + cluster);
+    EXPECT_FALSE(join_jpeg(whole, cluster));
+
+    const split_image s = split_jpeg(file, row.first_clusters, row.gap_clusters, row.gap, other);
+    const auto j = join_jpeg(s.image, s.first.offset);
+    ASSERT_TRUE(j);
+    EXPECT_EQ(j->first, s.first);
+    EXPECT_EQ(j->second, s.second);
+    EXPECT_EQ(assembled(s.image, *j), file);
+    // Beyond the largest gap looked at, nothing is joined.
+    EXPECT_FALSE(join_jpeg(s.image, s.first.offset, row.gap_clusters - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, JpegInTwoPieces,
+    ::testing::Values(jpeg_row{"NoiseGap", false, false, 20, 7, jpeg_gap::noise},
+                      jpeg_row{"ZeroGap", false, false, 20, 7, jpeg_gap::zeros},
+                      jpeg_row{"OtherJpegGap", false, false, 20, 9, jpeg_gap::other_jpeg},
+                      jpeg_row{"RestartsNoiseGap", true, false, 20, 7, jpeg_gap::noise},
+                      jpeg_row{"RestartsZeroGap", true, false, 20, 7, jpeg_gap::zeros},
+                      jpeg_row{"RestartsOtherJpegGap", true, false, 20, 9, jpeg_gap::other_jpeg},
+                      jpeg_row{"EarlyBreak", false, false, 1, 3, jpeg_gap::noise},
+                      jpeg_row{"LateBreak", true, false, 48, 30, jpeg_gap::other_jpeg},
+                      jpeg_row{"GrayZeroGap", false, true, 11, 5, jpeg_gap::zeros},
+                      jpeg_row{"GrayRestartsOtherJpegGap", true, true, 11, 5, jpeg_gap::other_jpeg}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JpegInTwoPieces, EveryBreakOfAPhotoComesBackWhole) {
+    // Cut at each cluster boundary in turn, the gap of another photo's data:
+    // each join is the original file, never a near miss.
+    qv::test::temp_dir dir;
+    std::string missing;
+    for (bool restart : {false, true}) {
+        const bytes file = tool_jpeg(dir.path().string(), {11, restart}, &missing);
+        const bytes other = tool_jpeg(dir.path().string(), {12, restart}, &missing);
+        if (file.empty() || other.empty()) GTEST_SKIP() << missing;
+        size_t joined = 0, cuts = 0;
+        for (uint64_t first = 1; (first + 1) * cluster < file.size(); first += 3, ++cuts) {
+            const split_image s = split_jpeg(file, first, 2 + first % 5, jpeg_gap::other_jpeg, other);
+            const auto j = join_jpeg(s.image, s.first.offset);
+            if (!j) continue;
+            ++joined;
+            EXPECT_EQ(assembled(s.image, *j), file) << "restart " << restart << ", cut after " << first;
+        }
+        EXPECT_EQ(joined, cuts) << "restart " << restart;
+    }
+}
+
+TEST(JpegInTwoPieces, AWrongContinuationIsNeverAccepted) {
+    // A look-alike photo (same size, tables and camera settings) cut at the
+    // same place, its second half nearer than the true one.
+    qv::test::temp_dir dir;
+    std::string missing;
+    for (bool restart : {false, true}) {
+        const bytes file = tool_jpeg(dir.path().string(), {21, restart}, &missing);
+        const bytes twin = tool_jpeg(dir.path().string(), {22, restart}, &missing);
+        if (file.empty() || twin.empty()) GTEST_SKIP() << missing;
+        for (uint64_t first : {10u, 25u, 40u}) {
+            const uint64_t rest = (file.size() - first * cluster + cluster - 1) / cluster;
+            split_image s = split(file, first, rest + 12, gap_kind::noise);
+            const uint64_t decoy_at = s.first.offset + s.first.size + 3 * cluster;
+            const bytes decoy(twin.begin() + std::ptrdiff_t(first * cluster), twin.end());
+            ASSERT_LE(decoy_at + decoy.size(), s.second.offset);
+            std::copy(decoy.begin(), decoy.end(), s.image.begin() + std::ptrdiff_t(decoy_at));
+            const auto j = join_jpeg(s.image, s.first.offset);
+            ASSERT_TRUE(j) << "restart " << restart << ", cut after " << first;
+            EXPECT_EQ(j->second, s.second) << "restart " << restart << ", cut after " << first;
+            EXPECT_EQ(assembled(s.image, *j), file);
+            // Without the true continuation: the look-alike is not taken.
+            std::fill(s.image.begin() + std::ptrdiff_t(s.second.offset),
+                      s.image.begin() + std::ptrdiff_t(s.second.offset + s.second.size), 0x5A);
+            const auto wrong = join_jpeg(s.image, s.first.offset);
+            EXPECT_FALSE(wrong) << "restart " << restart << ", cut after " << first;
+            if (wrong) {
+                EXPECT_TRUE(decodes_intact(assembled(s.image, *wrong)));
+            }
+        }
+    }
+}
+
+TEST(JpegInTwoPieces, HostileInputEndsQuicklyWithNothing) {
+    qv::test::temp_dir dir;
+    std::string missing;
+    const bytes file = tool_jpeg(dir.path().string(), {31, true}, &missing);
+    if (file.empty()) GTEST_SKIP() << missing;
+    // The scan's header: everything up to the first entropy-coded byte.
+    size_t scan = 2;
+    while (scan + 4 < file.size() && file[scan + 1] != 0xDA) scan += 2 + (size_t(file[scan + 2]) << 8 | file[scan + 3]);
+    scan += 2 + (size_t(file[scan + 2]) << 8 | file[scan + 3]);
+    ASSERT_LT(scan, 4096u);
+    const bytes head(file.begin(), file.begin() + std::ptrdiff_t(scan));
+    std::vector<std::pair<std::string, bytes>> cases;
+    cases.emplace_back("cut in the header", bytes(file.begin(), file.begin() + 300));
+    cases.emplace_back("first piece only", bytes(file.begin(), file.begin() + 10 * cluster));
+    bytes ff = head;
+    ff.resize(64 * cluster, 0xFF);
+    cases.emplace_back("all 0xFF", ff);
+    bytes rst = head;
+    for (size_t i = 0; rst.size() < 64 * cluster; ++i) rst.insert(rst.end(), {0xFF, uint8_t(0xD0 + i % 8)});
+    cases.emplace_back("endless restart markers", rst);
+    bytes stuffed = head;
+    for (size_t i = 0; stuffed.size() < 64 * cluster; ++i) stuffed.insert(stuffed.end(), {0xFF, 0x00});
+    cases.emplace_back("endless stuffed bytes", stuffed);
+    bytes huge = file;
+    huge[scan - 200] ^= 0xFF;  // somewhere in the tables or the frame
+    cases.emplace_back("a table or frame field changed", huge);
+    for (const auto& [what, data] : cases) {
+        for (bool at_end : {false, true}) {
+            bytes image = data;
+            if (!at_end) {
+                image = qv::test::pseudo_random_bytes(data.size() + 40 * cluster, 3);
+                std::copy(data.begin(), data.end(), image.begin());
+            }
+            const auto t0 = std::chrono::steady_clock::now();
+            const auto j = join_jpeg(image, 0, 64);
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            if (j) {
+                EXPECT_TRUE(decodes_intact(assembled(image, *j))) << what;
+            }
+            if (what != "a table or frame field changed") {
+                EXPECT_FALSE(j) << what;
+            }
+            EXPECT_LT(seconds, 5.0) << what;
+        }
+    }
+}
+
+TEST(JpegInTwoPieces, DamagedPiecesNeverGiveAJoinThatDoesNotDecode) {
+    // Small photos in sector-sized clusters, bytes changed, markers put in
+    // and the image cut short at random: a join, when one is reported, is
+    // always a file libjpeg decodes whole.
+    qv::test::temp_dir dir;
+    std::string missing;
+    constexpr uint64_t small_cluster = 512;
+    std::vector<bytes> images;
+    for (bool restart : {false, true}) {
+        jpeg_make m{61, restart};
+        m.width = 160;
+        m.height = 120;
+        const bytes file = tool_jpeg(dir.path().string(), m, &missing);
+        if (file.empty()) GTEST_SKIP() << missing;
+        const uint64_t cut = file.size() / small_cluster / 2 * small_cluster;
+        bytes image = qv::test::pseudo_random_bytes(small_cluster, 5);
+        image.insert(image.end(), file.begin(), file.begin() + std::ptrdiff_t(cut));
+        const bytes gap = qv::test::pseudo_random_bytes(3 * small_cluster, 6);
+        image.insert(image.end(), gap.begin(), gap.end());
+        image.insert(image.end(), file.begin() + std::ptrdiff_t(cut), file.end());
+        images.push_back(image);
+    }
+    std::mt19937 rng(7);
+    size_t joins = 0, runs = 0;
+    for (int n = 0; n < 400; ++n, ++runs) {
+        bytes d = images[size_t(n) % images.size()];
+        for (int k = int(rng() % 6); k > 0; --k) {
+            const size_t at = small_cluster + 2 + rng() % (d.size() - small_cluster - 2);
+            switch (rng() % 3) {
+                case 0: d[at] = uint8_t(rng()); break;
+                case 1: d[at - 1] = 0xFF, d[at] = uint8_t(0xD0 + rng() % 10); break;
+                default: d.resize(at); break;
+            }
+        }
+        qv::memory_device device(d);
+        qv::sig::carve_input in(device, nullptr);
+        const auto j = qv::sig::join_jpeg(in, small_cluster, d.size() - small_cluster, {small_cluster, 0, 16});
+        if (!j) continue;
+        ++joins;
+        EXPECT_TRUE(decodes_intact(assembled(d, *j))) << "run " << n;
+    }
+    EXPECT_GT(joins, runs / 10) << "the lightly changed images are still joined";
+}
+
+struct deep_jpeg_row {
+    const char* name;
+    bool restart;
+    jpeg_gap gap;
+    bool every_byte;
+};
+
+class DeepScanOfJpegInTwoPieces : public ::testing::TestWithParam<deep_jpeg_row> {};
+
+TEST_P(DeepScanOfJpegInTwoPieces, IsAssembledAndRecoveredByteForByte) {
+    const deep_jpeg_row row = GetParam();
+    qv::test::temp_dir dir;
+    std::string missing;
+    const bytes file = tool_jpeg(dir.path().string(), {41, row.restart}, &missing);
+    const bytes other = tool_jpeg(dir.path().string(), {42, row.restart}, &missing);
+    if (file.empty() || other.empty()) GTEST_SKIP() << missing;
+    const uint64_t gap_clusters = row.gap == jpeg_gap::other_photo_whole ? other.size() / cluster + 3 : 9;
+    split_image s = split_jpeg(file, 17, gap_clusters, row.gap, other);
+    // A whole photo after the continuation stays as it is.
+    const uint64_t after_at = (s.second.offset + s.second.size + cluster) / cluster * cluster;
+    s.image.resize(after_at + other.size() + cluster, 0);
+    std::copy(other.begin(), other.end(), s.image.begin() + std::ptrdiff_t(after_at));
+    const deep_png_scan scan = deep_scan(s.image, row.every_byte, 0, "jpg");
+    std::map<uint64_t, qv::found_item> by_offset;
+    for (const qv::found_item& f : scan.pngs) by_offset[f.offset] = f;
+    ASSERT_EQ(by_offset.count(s.first.offset), 1u);
+    const qv::found_item& jpg = by_offset[s.first.offset];
+    EXPECT_EQ(jpg.size, file.size()) << "the size is both pieces'";
+    EXPECT_EQ(jpg.state, qv::item_state::assembled);
+    const std::vector<qv::item_piece> want{{s.first.offset, s.first.size}, {s.second.offset, s.second.size}};
+    EXPECT_EQ(jpg.pieces, want);
+    EXPECT_EQ(recovered(s.image, jpg, dir.path().string()), file);
+    ASSERT_EQ(by_offset.count(after_at), 1u);
+    EXPECT_EQ(by_offset[after_at].size, other.size());
+    EXPECT_TRUE(by_offset[after_at].pieces.empty());
+    if (row.gap == jpeg_gap::other_photo_whole) {
+        const uint64_t inside_at = s.first.offset + s.first.size;
+        ASSERT_EQ(by_offset.count(inside_at), 1u) << "the photo in the gap is found whole too";
+        EXPECT_EQ(by_offset[inside_at].size, other.size());
+    }
+    EXPECT_EQ(scan.result.joins.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, DeepScanOfJpegInTwoPieces,
+    ::testing::Values(deep_jpeg_row{"NoiseGapSectorStarts", false, jpeg_gap::noise, false},
+                      deep_jpeg_row{"ZeroGapSectorStarts", false, jpeg_gap::zeros, false},
+                      deep_jpeg_row{"AnotherPhotoInTheGapSectorStarts", false, jpeg_gap::other_photo_whole, false},
+                      deep_jpeg_row{"AnotherPhotoInTheGapEveryByte", false, jpeg_gap::other_photo_whole, true},
+                      deep_jpeg_row{"NoiseGapEveryByte", false, jpeg_gap::noise, true},
+                      deep_jpeg_row{"ZeroGapEveryByte", false, jpeg_gap::zeros, true},
+                      deep_jpeg_row{"RestartsNoiseGapSectorStarts", true, jpeg_gap::noise, false},
+                      deep_jpeg_row{"RestartsZeroGapSectorStarts", true, jpeg_gap::zeros, false},
+                      deep_jpeg_row{"RestartsOtherJpegGapEveryByte", true, jpeg_gap::other_jpeg, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeepScanOfJpegInTwoPieces, WholePhotosAreNotJoined) {
+    qv::test::temp_dir dir;
+    std::string missing;
+    std::vector<bytes> photos;
+    for (uint32_t seed : {51u, 52u, 53u}) photos.push_back(tool_jpeg(dir.path().string(), {seed, seed == 52}, &missing));
+    if (std::any_of(photos.begin(), photos.end(), [](const bytes& p) { return p.empty(); })) GTEST_SKIP() << missing;
+    bytes image(4 * cluster, 0);
+    std::vector<uint64_t> at;
+    for (const bytes& p : photos) {
+        at.push_back(image.size());
+        image.insert(image.end(), p.begin(), p.end());
+        image.resize((image.size() + 3 * cluster) / cluster * cluster, 0);
+    }
+    for (bool every_byte : {false, true}) {
+        const deep_png_scan scan = deep_scan(image, every_byte, 0, "jpg");
+        EXPECT_TRUE(scan.result.joins.empty());
+        ASSERT_EQ(scan.pngs.size(), photos.size()) << every_byte;
+        for (size_t i = 0; i < photos.size(); ++i) {
+            EXPECT_EQ(scan.pngs[i].offset, at[i]);
+            EXPECT_EQ(scan.pngs[i].size, photos[i].size());
+            EXPECT_NE(scan.pngs[i].state, qv::item_state::assembled);
+        }
     }
 }
 
