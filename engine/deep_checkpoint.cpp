@@ -23,6 +23,7 @@ constexpr size_t at_version = 8, at_flags = 12, at_length = 16, at_position = 24
                  at_count = 40, at_search_from = 48, at_reported_end = 56,
                  fixed_bytes = 64;
 constexpr uint32_t flag_every_byte = 1;
+constexpr uint32_t flag_free_space = 2;  // absent in older files: they are whole-volume scans
 
 bool fail(std::string* error, const std::string& why) {
     if (error) *error = why;
@@ -39,7 +40,7 @@ int write_deep_checkpoint(const std::string& file, const deep_checkpoint& c) {
         fixed_bytes + scan_result_header_size + (c.records.size() + c.joins.size()) * scan_result_record_size, 0);
     std::memcpy(bytes.data(), magic, sizeof magic);
     put_le32(bytes.data() + at_version, version);
-    put_le32(bytes.data() + at_flags, c.every_byte ? flag_every_byte : 0);
+    put_le32(bytes.data() + at_flags, (c.every_byte ? flag_every_byte : 0) | (c.free_space ? flag_free_space : 0));
     put_le64(bytes.data() + at_length, c.device_length);
     put_le64(bytes.data() + at_position, c.position);
     put_le64(bytes.data() + at_unreadable, c.unreadable_bytes);
@@ -80,6 +81,7 @@ std::optional<deep_checkpoint> read_deep_checkpoint(const std::string& file, std
     if (v.le32(at_version) != version) return fail(error, file + ": a checkpoint of another version"), std::nullopt;
     deep_checkpoint c;
     c.every_byte = v.le32(at_flags) & flag_every_byte;
+    c.free_space = v.le32(at_flags) & flag_free_space;
     c.device_length = v.le64(at_length);
     c.position = v.le64(at_position);
     c.unreadable_bytes = v.le64(at_unreadable);

@@ -23,13 +23,16 @@ struct deep_checkpoint {
     uint64_t search_from = 0;    // and looking for files here (past a file that reaches beyond position)
     uint64_t reported_end = 0;   // where the last file found ends
     bool every_byte = false;
+    bool free_space = false;  // a scan of the free space only; older checkpoints lack it: the whole volume
     uint64_t unreadable_bytes = 0;
     std::vector<raw_item_s> records;
     record_joins joins;  // second pieces of records put together from two
 
-    // Whether it was written by a scan of this device, of this length, in this mode.
-    bool belongs_to(const std::string& path, uint64_t length, bool every_byte_scan) const {
-        return device_path == path && device_length == length && every_byte == every_byte_scan;
+    // Whether it was written by a scan of this device, of this length, in this
+    // mode, of the same part of it (free space only or the whole volume).
+    bool belongs_to(const std::string& path, uint64_t length, bool every_byte_scan, bool free_space_scan = false) const {
+        return device_path == path && device_length == length && every_byte == every_byte_scan &&
+               free_space == free_space_scan;
     }
 };
 
@@ -54,6 +57,8 @@ public:
                       std::chrono::milliseconds interval, uint64_t carried, const bad_ranges* bad);
     // The scan's at_block: remembers the place, writes when one is due.
     void at_block(const sig::scan_place& place, const std::vector<raw_item_s>& records, const record_joins& joins);
+    // The scan reads the free space only (false by default).
+    void set_free_space(bool on) { c_.free_space = on; }
     void finish(bool finished, const std::vector<raw_item_s>& records, const record_joins& joins);
     uint64_t written() const { return written_; }
 

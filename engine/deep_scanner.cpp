@@ -16,7 +16,7 @@ std::unique_ptr<scanner> make_deep() { return std::make_unique<deep_scanner>(); 
 }  // namespace
 
 // The carver takes no file system by name and probes nothing: it is chosen only when asked for.
-extern const scanner_kind deep_scanner_kind{"deep", true, nullptr, nullptr, nullptr, make_deep};
+extern const scanner_kind deep_scanner_kind{"deep", true, nullptr, nullptr, nullptr, make_deep, nullptr};
 
 const scanner_kind& deep_scanner::kind() const { return deep_scanner_kind; }
 

@@ -25,11 +25,33 @@ bool probe_exfat(device_handle& device) {
 
 std::optional<uint64_t> exfat_free(device_handle& device) { return exfat::free_bytes(device); }
 
+// The boot regions, the FATs and everything else before the cluster heap, and
+// the clusters the allocation bitmap marks used.
+std::optional<std::vector<byte_range>> exfat_in_use(device_handle& device) {
+    std::unique_ptr<exfat::volume> vol;
+    if (exfat::volume::open(device, &vol) != 0 || !vol->bitmap_known()) return std::nullopt;
+    const exfat::geometry& g = vol->layout();
+    std::vector<byte_range> runs{{0, g.heap_offset}};
+    const uint64_t end = uint64_t(g.cluster_count) + 2;
+    for (uint64_t c = 2; c < end;) {
+        if (!vol->in_use(uint32_t(c))) {
+            ++c;
+            continue;
+        }
+        uint64_t stop = c + 1;
+        while (stop < end && vol->in_use(uint32_t(stop))) ++stop;
+        runs.push_back({g.cluster_offset(uint32_t(c)), (stop - c) * g.cluster_size});
+        c = stop;
+    }
+    return merged_ranges(std::move(runs));
+}
+
 std::unique_ptr<scanner> make_exfat() { return std::make_unique<exfat_scanner>(); }
 
 }  // namespace
 
-extern const scanner_kind exfat_scanner_kind{"exfat", false, takes_exfat, probe_exfat, exfat_free, make_exfat};
+extern const scanner_kind exfat_scanner_kind{"exfat", false, takes_exfat, probe_exfat, exfat_free, make_exfat,
+                                             exfat_in_use};
 
 const scanner_kind& exfat_scanner::kind() const { return exfat_scanner_kind; }
 

@@ -53,6 +53,8 @@ public:
     scan_report scan(device_handle& device, const scan_hooks& hooks) override;
     uint64_t unreadable_so_far() const override { return unreadable_; }
     recovery_status recover(const found_item& item, const std::string& destination) override;
+    // The blocks the file's map gives, deleted files' (from the journal) too.
+    std::vector<byte_range> item_extents(std::span<const found_item> items) const override;
 
 private:
     device_handle* device_ = nullptr;
@@ -63,9 +65,64 @@ private:
 
 std::unique_ptr<scanner> make_ext4() { return std::make_unique<ext4_scanner>(); }
 
+// Whether group g keeps a copy of the superblock and the descriptors.
+bool group_has_super(const ext4::superblock_info& sb, uint64_t g) {
+    if (g <= 1 || !(sb.ro_compat & ext4::layout::ro_compat_sparse_super)) return true;
+    for (uint64_t base : {3u, 5u, 7u}) {
+        uint64_t p = base;
+        while (p < g) p *= base;
+        if (p == g) return true;
+    }
+    return false;
+}
+
+// The blocks before the first data block, those the bitmaps mark used, and
+// every group's own metadata: its bitmaps and inode table (with flex_bg they
+// lie in another group) and, in a group whose bitmap was never initialised,
+// the superblock copy, descriptors and reserved descriptor blocks it starts with.
+std::optional<std::vector<byte_range>> ext_in_use(device_handle& device) {
+    std::unique_ptr<ext4::volume> vol;
+    if (ext4::volume::open(device, &vol) != 0 || !vol->bitmaps_known()) return std::nullopt;
+    const ext4::superblock_info& sb = vol->super();
+    const uint64_t bs = sb.block_size;
+    std::vector<uint8_t> raw(ext4::layout::superblock_size);
+    if (!device.read_exact(sb.superblock_at, raw.data(), raw.size())) return std::nullopt;
+    const uint64_t reserved_gdt = byte_view(raw.data(), raw.size()).le16(ext4::layout::sb_reserved_gdt_blocks);
+    const uint64_t per_block = sb.desc_size ? bs / sb.desc_size : 0;
+    if (per_block == 0) return std::nullopt;
+    const uint64_t desc_blocks = (uint64_t(sb.group_count) + per_block - 1) / per_block;
+    const uint64_t table_blocks = (uint64_t(sb.inodes_per_group) * sb.inode_size + bs - 1) / bs;
+
+    std::vector<byte_range> runs{{0, uint64_t(sb.first_data_block) * bs}};
+    auto blocks = [&](uint64_t first, uint64_t count) {
+        if (first >= sb.blocks_count) return;
+        runs.push_back({first * bs, std::min(count, sb.blocks_count - first) * bs});
+    };
+    for (uint64_t b = sb.first_data_block; b < sb.blocks_count;) {
+        if (!vol->block_in_use(b)) {
+            ++b;
+            continue;
+        }
+        uint64_t end = b + 1;
+        while (end < sb.blocks_count && vol->block_in_use(end)) ++end;
+        blocks(b, end - b);
+        b = end;
+    }
+    const auto& groups = vol->groups();
+    for (uint64_t g = 0; g < groups.size(); ++g) {
+        const ext4::group_info& gi = groups[g];
+        if (gi.block_bitmap) blocks(gi.block_bitmap, 1);
+        if (gi.inode_bitmap) blocks(gi.inode_bitmap, 1);
+        if (gi.inode_table) blocks(gi.inode_table, table_blocks);
+        if ((gi.flags & ext4::layout::bg_block_uninit) && group_has_super(sb, g))
+            blocks(sb.first_data_block + g * sb.blocks_per_group, 1 + desc_blocks + reserved_gdt);
+    }
+    return merged_ranges(std::move(runs));
+}
+
 }  // namespace
 
-extern const scanner_kind ext4_scanner_kind{"ext4", false, takes_ext, probe_ext, ext_free, make_ext4};
+extern const scanner_kind ext4_scanner_kind{"ext4", false, takes_ext, probe_ext, ext_free, make_ext4, ext_in_use};
 
 namespace {
 
@@ -135,6 +192,22 @@ scan_report ext4_scanner::scan(device_handle& device, const scan_hooks& hooks) {
     if (result.journal_status != 0) report.problems.corrupt.push_back("journal: could not be read; deleted files may lack names");
     report.problems.end = scan_end(hooks, volume_->gone() || !device.medium_present());
     return report;
+}
+
+std::vector<byte_range> ext4_scanner::item_extents(std::span<const found_item> items) const {
+    std::vector<byte_range> out = scanner::item_extents(items);
+    if (!volume_) return out;
+    const ext4::superblock_info& sb = volume_->super();
+    for (const found_item& item : items) {
+        auto file = files_.find(item.id);
+        if (file == files_.end()) continue;
+        for (const ext4::block_run& run : file->second.runs) {
+            if (run.zero || run.physical >= sb.blocks_count) continue;
+            const uint64_t count = std::min(run.count, sb.blocks_count - run.physical);
+            out.push_back({run.physical * sb.block_size, count * sb.block_size});
+        }
+    }
+    return out;
 }
 
 recovery_status ext4_scanner::recover(const found_item& item, const std::string& destination) {

@@ -3,11 +3,14 @@
 // from the table's bytes: free space, and where a deleted file's data may still lie.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "devices/le_bytes.hpp"
 
 namespace qv {
+
+class device_handle;
 
 class fat_allocation {
 public:
@@ -72,5 +75,19 @@ struct fat_data_plan {
 // Never past the last cluster of the volume.
 fat_data_plan plan_deleted_data(uint32_t first_cluster, uint64_t size, uint32_t cluster_bytes,
                                 const fat_allocation& table);
+
+// A FAT volume's first table with where its clusters lie.
+struct fat_volume_map {
+    fat_allocation table;
+    uint64_t data_start = 0;    // byte offset of cluster 2
+    uint32_t cluster_bytes = 0;
+    // Byte offset of cluster c (2 or more).
+    uint64_t cluster_offset(uint32_t c) const { return data_start + uint64_t(c - 2) * cluster_bytes; }
+};
+
+// Reads the boot sector and the whole first table of the FAT volume on
+// device; nothing when the boot sector does not hold or the table cannot be
+// read whole.
+std::optional<fat_volume_map> read_fat_volume_map(device_handle& device);
 
 }  // namespace qv

@@ -5,6 +5,7 @@
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
 #include "engine/destination_failure.hpp"
+#include "engine/fat_allocation.hpp"
 #include "fat/fat_layout.hpp"
 #include "engine/fs_scanners.hpp"
 #include "engine/volume_free_space.hpp"
@@ -35,9 +36,26 @@ bool probe_fat(device_handle& device) {
 
 std::unique_ptr<scanner> make_fat() { return std::make_unique<fat_scanner>(); }
 
+// Everything before cluster 2 (boot and reserved sectors, the tables, a
+// FAT12/16 root folder) and every cluster whose entry is not 0.
+std::optional<std::vector<byte_range>> fat_in_use(device_handle& device) {
+    auto map = read_fat_volume_map(device);
+    if (!map) return std::nullopt;
+    std::vector<byte_range> runs{{0, map->data_start}};
+    const fat_allocation& table = map->table;
+    const uint32_t end = table.entry_count();
+    for (uint32_t c = table.next_in_use(2); c < end;) {
+        const uint32_t free = table.next_free(c);
+        runs.push_back({map->cluster_offset(c), uint64_t(free - c) * map->cluster_bytes});
+        if (free >= end) break;
+        c = table.next_in_use(free);
+    }
+    return merged_ranges(std::move(runs));
+}
+
 }  // namespace
 
-extern const scanner_kind fat_scanner_kind{"fat", false, takes_fat, probe_fat, fat_free_bytes, make_fat};
+extern const scanner_kind fat_scanner_kind{"fat", false, takes_fat, probe_fat, fat_free_bytes, make_fat, fat_in_use};
 
 const scanner_kind& fat_scanner::kind() const { return fat_scanner_kind; }
 
@@ -64,6 +82,23 @@ scan_report fat_scanner::scan(device_handle& device, const scan_hooks& hooks) {
         report.problems.end = read_end::corrupt;
     }
     return report;
+}
+
+std::vector<byte_range> fat_scanner::item_extents(std::span<const found_item> items) const {
+    std::vector<byte_range> out = scanner::item_extents(items);
+    if (!device_) return out;
+    auto map = read_fat_volume_map(*device_);
+    if (!map) return out;
+    // A deleted file's clusters as its recovery reads them; a live one's are in use anyway.
+    for (const found_item& item : items) {
+        auto known = known_.find(item.id);
+        if (known == known_.end() || !known->second.deleted || item.id > UINT32_MAX) continue;
+        fat_data_plan plan =
+            plan_deleted_data(uint32_t(item.id), known->second.size, map->cluster_bytes, map->table);
+        for (const fat_cluster_run& run : plan.runs)
+            out.push_back({map->cluster_offset(run.first), uint64_t(run.count) * map->cluster_bytes});
+    }
+    return out;
 }
 
 recovery_status fat_scanner::recover(const found_item& item, const std::string& destination) {

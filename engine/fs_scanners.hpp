@@ -22,6 +22,7 @@ public:
     fat_item_map scan_map(device_handle& device, const scan_hooks& hooks);
     uint64_t unreadable_so_far() const override { return core_.problems().unreadable_bytes(); }
     recovery_status recover(const found_item& item, const std::string& destination) override;
+    std::vector<byte_range> item_extents(std::span<const found_item> items) const override;
     fat_core& core() { return core_; }
     const fat_core& core() const { return core_; }
 

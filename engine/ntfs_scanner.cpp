@@ -33,11 +33,37 @@ std::optional<uint64_t> ntfs_free(device_handle& device) {
     return map.free_clusters() * vol->cluster_size();
 }
 
+// The clusters $Bitmap marks used (the boot sector, the MFT and its mirror,
+// the log and the other system files are among them) and the bytes past the
+// last cluster, where the boot sector's copy lies.
+std::optional<std::vector<byte_range>> ntfs_in_use(device_handle& device) {
+    std::unique_ptr<ntfs::volume> vol;
+    if (ntfs::volume::open(std::make_unique<borrowed_device>(device), &vol) != 0) return std::nullopt;
+    auto map = ntfs::cluster_bitmap::load(*vol);
+    if (!map.known() || !map.complete()) return std::nullopt;
+    const uint64_t cluster = vol->cluster_size();
+    const uint64_t count = map.cluster_count();
+    if (cluster == 0 || count > device.length() / cluster) return std::nullopt;
+    std::vector<byte_range> runs;
+    for (uint64_t lcn = 0; lcn < count;) {
+        if (!map.in_use(lcn)) {
+            ++lcn;
+            continue;
+        }
+        uint64_t stop = lcn + 1;
+        while (stop < count && map.in_use(stop)) ++stop;
+        runs.push_back({lcn * cluster, (stop - lcn) * cluster});
+        lcn = stop;
+    }
+    runs.push_back({count * cluster, device.length() - count * cluster});
+    return merged_ranges(std::move(runs));
+}
+
 std::unique_ptr<scanner> make_ntfs() { return std::make_unique<ntfs_scanner>(); }
 
 }  // namespace
 
-extern const scanner_kind ntfs_scanner_kind{"ntfs", false, takes_ntfs, probe_ntfs, ntfs_free, make_ntfs};
+extern const scanner_kind ntfs_scanner_kind{"ntfs", false, takes_ntfs, probe_ntfs, ntfs_free, make_ntfs, ntfs_in_use};
 
 const scanner_kind& ntfs_scanner::kind() const { return ntfs_scanner_kind; }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "devices/byte_ranges.hpp"
 #include "engine/found_item.hpp"
 #include "engine/recovery_status.hpp"
 #include "engine/scan_hooks.hpp"
@@ -50,6 +51,11 @@ struct scanner_kind {
     // when they cannot be counted. May be null.
     std::optional<uint64_t> (*free_bytes)(device_handle& device) = nullptr;
     std::unique_ptr<scanner> (*make)() = nullptr;
+    // The bytes of the volume its allocation records give to something: the
+    // areas before the data area (boot and reserved sectors, tables, the MFT)
+    // and the clusters or blocks a bitmap or table marks used; merged, sorted
+    // runs. Nothing when the records cannot be read. May be null.
+    std::optional<std::vector<byte_range>> (*in_use)(device_handle& device) = nullptr;
 };
 
 class scanner {
@@ -65,6 +71,10 @@ public:
     // Writes an item of the last report to destination (replacing a regular
     // file there, never the scanned source). Only while no scan runs.
     virtual recovery_status recover(const found_item& item, const std::string& destination) = 0;
+    // Where the data of items of the last report lies on the volume (deleted
+    // files too, where the scan knows): the carver's offset and pieces by
+    // default; a file-system scanner adds what its records say.
+    virtual std::vector<byte_range> item_extents(std::span<const found_item> items) const;
 };
 
 // Every scanner, in a fixed order (a scanner's place is its number in the window).

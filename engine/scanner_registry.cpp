@@ -52,6 +52,19 @@ const scanner_kind* scanner_for(std::string_view file_system, device_handle* dev
     return nullptr;
 }
 
+std::vector<byte_range> scanner::item_extents(std::span<const found_item> items) const {
+    std::vector<byte_range> out;
+    for (const found_item& item : items) {
+        if (item.directory) continue;
+        if (!item.pieces.empty()) {
+            for (const item_piece& p : item.pieces) out.push_back({p.offset, p.size});
+        } else if (!item.type.empty()) {
+            out.push_back({item.offset, item.size});  // a carved file lies whole at its offset
+        }
+    }
+    return out;
+}
+
 read_end scan_end(const scan_hooks& hooks, bool device_gone) {
     if (device_gone) return read_end::device_gone;
     if (hooks.token && hooks.token->stop_requested()) return read_end::stopped;

@@ -21,7 +21,7 @@ constexpr uint64_t max_table_bytes = uint64_t(1) << 30;
 
 }  // namespace
 
-std::optional<uint64_t> fat_free_bytes(device_handle& device) {
+std::optional<fat_volume_map> read_fat_volume_map(device_handle& device) {
     std::vector<uint8_t> boot(boot_bytes);
     if (!device.read_exact(0, boot.data(), boot.size())) return std::nullopt;
     byte_view bs(boot.data(), boot.size());
@@ -46,7 +46,13 @@ std::optional<uint64_t> fat_free_bytes(device_handle& device) {
     if (!device.read_exact(uint64_t(reserved) * sector_bytes, table.data(), table.size())) return std::nullopt;
     auto map = fat_allocation::from_table(byte_view(table.data(), table.size()), bits, uint32_t(clusters + 2));
     if (!map.complete()) return std::nullopt;
-    return uint64_t(map.free_clusters()) * spc * sector_bytes;
+    return fat_volume_map{std::move(map), system * sector_bytes, spc * sector_bytes};
+}
+
+std::optional<uint64_t> fat_free_bytes(device_handle& device) {
+    auto map = read_fat_volume_map(device);
+    if (!map) return std::nullopt;
+    return uint64_t(map->table.free_clusters()) * map->cluster_bytes;
 }
 
 std::optional<uint64_t> file_system_free_bytes(std::unique_ptr<device_handle> device, std::string_view fs) {

@@ -32,6 +32,7 @@ constexpr size_t sb_first_meta_bg = 0x104;
 constexpr size_t sb_blocks_count_hi = 0x150;
 constexpr size_t sb_free_blocks_hi = 0x158;
 constexpr size_t sb_log_groups_per_flex = 0x174;
+constexpr size_t sb_reserved_gdt_blocks = 0xCE;  // le16: blocks kept after the descriptors for growing
 constexpr size_t sb_checksum_seed = 0x270;
 constexpr size_t sb_checksum = 0x3FC;
 constexpr uint16_t magic = 0xEF53;
