@@ -43,7 +43,7 @@ void prepare_deep_resume(scan_job& job, const scan_options& o, const volume_item
         return;
     }
     auto handle = qv::device_catalog::shared().open(device, qv::access_mode::read_only, nullptr);
-    if (!handle || !checkpoint->belongs_to(device, handle->length(), o.every_byte)) {
+    if (!handle || !checkpoint->belongs_to(device, handle->length(), o.every_byte, o.free_space)) {
         std::fprintf(stderr, "%s belongs to another scan; starting afresh\n", path.c_str());
         return;
     }
@@ -87,8 +87,22 @@ int scan_volume(const scan_options& o, scan_session* s) {
         return fail_usage(o.volume + ": no file system this program reads (found \"" +
                           volume->file_system.toStdString() + "\"); try --deep");
     s->job = std::make_unique<scan_job>(*kind, o.every_byte);
+    if (kind->carver && o.free_space) s->job->set_free_space(volume->file_system.toStdString());
     if (kind->carver) prepare_deep_resume(*s->job, o, s->volume);
     if (!s->job->run(s->volume, &error)) return fail_usage(error);
+    if (const auto& mask = s->job->free_space()) {
+        if (!mask->known)
+            std::fprintf(stderr, "%s: free space unknown (%s); scanning the whole volume\n", o.volume.c_str(),
+                         mask->unknown_why.c_str());
+        else
+            std::fprintf(stderr,
+                         "%s: skipped %llu bytes (%s) in use by the %s file system and %llu bytes (%s) of the %zu "
+                         "files it lists\n",
+                         o.volume.c_str(), (unsigned long long)mask->in_use_bytes,
+                         format_size(mask->in_use_bytes).toLocal8Bit().constData(), mask->scanner.c_str(),
+                         (unsigned long long)mask->found_bytes,
+                         format_size(mask->found_bytes).toLocal8Bit().constData(), mask->found_items);
+    }
     s->complete = s->job->complete();
     if (o.name_from_content) s->job->name_from_content();
     s->items = list_found_items(s->job->items());

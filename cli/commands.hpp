@@ -12,6 +12,7 @@ struct scan_options {
     std::string volume;
     bool deep = false;
     bool every_byte = false;
+    bool free_space = false;    // deep scan: only what the file system does not use, less the files it lists
     bool json = false;
     std::string save;           // deep scan result file
     bool resume = false;        // deep scan: go on from the checkpoint of an interrupted scan

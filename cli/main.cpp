@@ -50,6 +50,9 @@ int main(int argc, char** argv) {
     auto* deep_flag = scan_cmd->add_flag("--deep", scan.deep, "Carve files by their content");
     scan_cmd->add_flag("--every-byte", scan.every_byte, "Deep scan: test every byte offset, not only sector starts")
         ->needs(deep_flag);
+    scan_cmd->add_flag("--free-space", scan.free_space,
+                       "Deep scan: read only the space the file system does not use, and leave out the files it lists")
+        ->needs(deep_flag);
     scan_cmd->add_option("--save", scan.save, "Deep scan: save the result to this .sav file")->needs(deep_flag);
     scan_cmd->add_flag("--resume", scan.resume, "Deep scan: go on from where an interrupted scan stopped")
         ->needs(deep_flag);
@@ -70,6 +73,9 @@ int main(int argc, char** argv) {
     rec_cmd->add_option("--to", rec.to, "Folder for the recovered files (on another disk)")->required();
     auto* rec_deep = rec_cmd->add_flag("--deep", rec.deep, "Carve files by their content");
     rec_cmd->add_flag("--every-byte", rec.every_byte, "Deep scan: test every byte offset")->needs(rec_deep);
+    rec_cmd->add_flag("--free-space", rec.free_space,
+                      "Deep scan: read only the space the file system does not use, and leave out the files it lists")
+        ->needs(rec_deep);
     rec_cmd->add_flag("--name-from-content", rec.name_from_content,
                       "Deep scan: name found files after what they carry (capture time and camera, artist and "
                       "title, document title)")

@@ -6,6 +6,7 @@
 #include "cli/terminal_progress.hpp"
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
+#include "devices/masked_device.hpp"
 #include "engine/content_names.hpp"
 #include "devices/format_size.hpp"
 #include "engine/deep_scanner.hpp"
@@ -53,8 +54,20 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
     items_.clear();
     problems_ = {};
     device_path_ = volume.volume_name.toStdString();
+    masked_.reset();
+    free_space_.reset();
     device_ = qv::device_catalog::shared().open(device_path_, qv::access_mode::read_only, error);
     if (!device_) return false;
+    if (deep_ && free_space_wanted_) {
+        // The file-system scan runs first, on its own token: its counts are not the carver's.
+        qv::scan_token fs_token;
+        qv::scan_hooks fs_hooks;
+        fs_hooks.token = &fs_token;
+        free_space_ = qv::read_free_space_mask(*device_, file_system_, fs_hooks);
+        if (free_space_->known) masked_ = std::make_unique<qv::masked_device>(*device_, free_space_->masked);
+    }
+    const bool free_space_scan = masked_ != nullptr;
+    qv::device_handle& scanned = masked_ ? *masked_ : *device_;
 
     terminal_progress bar;
     auto last = std::chrono::steady_clock::now() - redraw_every;
@@ -79,12 +92,13 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
     std::optional<qv::deep_checkpointer> checkpoints;
     if (deep_) {
         if (resume_ && resume_->device_path == device_path_ && resume_->device_length == device_->length() &&
-            resume_->every_byte == deep_->every_byte())
+            resume_->every_byte == deep_->every_byte() && resume_->free_space == free_space_scan)
             deep_->go_on_from({resume_->position, resume_->search_from, resume_->reported_end}, resume_->records,
                               resume_->unreadable_bytes, resume_->joins);
         const uint64_t carried = deep_->unreadable_so_far();
         checkpoints.emplace(checkpoint_path_, device_path_, device_->length(), deep_->every_byte(),
                             checkpoint_interval_, carried, &deep_->bad());
+        checkpoints->set_free_space(free_space_scan);
         deep_->set_block_hook([&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records,
                                   const qv::record_joins& joins) {
             checkpoints->at_block(place, records, joins);
@@ -92,7 +106,7 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
     }
     {
         interrupt_scope interrupt(token_);
-        qv::scan_report report = scanner_->scan(*device_, hooks);
+        qv::scan_report report = scanner_->scan(scanned, hooks);
         items_ = std::move(report.items);
         problems_ = std::move(report.problems);
     }

@@ -12,6 +12,7 @@
 #include "devices/volume_items.hpp"
 #include "engine/deep_checkpoint.hpp"
 #include "engine/found_item.hpp"
+#include "engine/free_space_mask.hpp"
 #include "engine/scan_hooks.hpp"
 #include "engine/scanner.hpp"
 
@@ -44,6 +45,15 @@ public:
         checkpoint_interval_ = interval;
     }
     void resume_from(const qv::deep_checkpoint& checkpoint) { resume_ = checkpoint; }
+    // Deep scan: the next run reads only the free space of the volume (its file
+    // system by the catalog's name; by probe where empty) and leaves out the
+    // files its file-system scan lists; the whole volume where that cannot be told.
+    void set_free_space(const std::string& file_system) {
+        free_space_wanted_ = true;
+        file_system_ = file_system;
+    }
+    // What the last run of a free-space scan left out (not known: it read the whole volume).
+    const std::optional<qv::free_space_mask>& free_space() const { return free_space_; }
     // Bytes the scan could not read (the carver reads them as zeros; the
     // file-system walks skip them); any time.
     uint64_t unreadable_bytes() const;
@@ -69,6 +79,7 @@ private:
 
     const qv::scanner_kind* kind_;
     std::unique_ptr<qv::device_handle> device_;  // outlives the scanner, which reads through it
+    std::unique_ptr<qv::device_handle> masked_;  // device_ less the free-space mask, when there is one
     std::unique_ptr<qv::scanner> scanner_;
     qv::deep_scanner* deep_ = nullptr;  // scanner_, when it is the carver
     qv::scan_token token_;
@@ -79,4 +90,7 @@ private:
     std::string checkpoint_path_;
     std::chrono::milliseconds checkpoint_interval_{30000};
     std::optional<qv::deep_checkpoint> resume_;
+    bool free_space_wanted_ = false;
+    std::string file_system_;
+    std::optional<qv::free_space_mask> free_space_;
 };
