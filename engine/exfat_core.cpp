@@ -134,4 +134,16 @@ int exfat_core::recover(uint64_t id, const std::string& destination) {
     return r;
 }
 
+std::vector<byte_range> exfat_core::deleted_extent(uint64_t id) const {
+    auto file = files_.find(id);
+    if (!volume_ || file == files_.end() || !file->second.deleted) return {};
+    const exfat::geometry& g = volume_->layout();
+    const uint32_t first = file->second.first_cluster;
+    if (!g.valid_cluster(first) || g.cluster_size == 0) return {};
+    const uint64_t left = g.heap_bytes() - uint64_t(first - 2) * g.cluster_size;
+    const uint64_t clusters = (file->second.data_length + g.cluster_size - 1) / g.cluster_size;
+    const uint64_t bytes = clusters > left / g.cluster_size ? left : clusters * g.cluster_size;
+    return {{g.cluster_offset(first), bytes}};
+}
+
 }  // namespace qv

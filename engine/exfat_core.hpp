@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "devices/byte_ranges.hpp"
 #include "engine/found_item.hpp"
 #include "engine/scan_hooks.hpp"
 
@@ -50,6 +51,9 @@ public:
     uint64_t last_unreadable_bytes() const { return last_unreadable_; }
     // Drops the volume and what was kept of the scan.
     void close();
+    // Where deleted file id's data lies: its clusters from the first one on,
+    // one after another, as a recovery reads them; empty for other items.
+    std::vector<byte_range> deleted_extent(uint64_t id) const;
 
     static constexpr int recover_unknown_item = -10;
 

@@ -53,6 +53,14 @@ std::unique_ptr<scanner> make_exfat() { return std::make_unique<exfat_scanner>()
 extern const scanner_kind exfat_scanner_kind{"exfat", false, takes_exfat, probe_exfat, exfat_free, make_exfat,
                                              exfat_in_use};
 
+std::vector<byte_range> exfat_scanner::item_extents(std::span<const found_item> items) const {
+    std::vector<byte_range> out = scanner::item_extents(items);
+    for (const found_item& item : items)
+        if (item.deleted && !item.directory)
+            for (const byte_range& r : core_.deleted_extent(item.id)) out.push_back(r);
+    return out;
+}
+
 const scanner_kind& exfat_scanner::kind() const { return exfat_scanner_kind; }
 
 scan_report exfat_scanner::scan(device_handle& device, const scan_hooks& hooks) {

@@ -44,6 +44,7 @@ public:
     scan_report scan(device_handle& device, const scan_hooks& hooks) override;
     uint64_t unreadable_so_far() const override { return core_.unreadable_bytes(); }
     recovery_status recover(const found_item& item, const std::string& destination) override;
+    std::vector<byte_range> item_extents(std::span<const found_item> items) const override;
     exfat_core& core() { return core_; }
     // What the open of the last scan's volume said (0, or an exfat::open_error).
     int open_error() const { return open_error_; }
@@ -65,6 +66,7 @@ public:
     uint64_t unreadable_so_far() const override { return unreadable_.load(std::memory_order_relaxed); }
     recovery_status recover(const found_item& item, const std::string& destination) override;
     recovery_status recover(uint64_t record, const std::string& destination);
+    std::vector<byte_range> item_extents(std::span<const found_item> items) const override;
     ntfs_core& core() { return core_; }
     // What the open of the last scan's volume said (0, or the library's negative result).
     int open_error() const { return open_error_; }

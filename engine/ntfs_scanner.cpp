@@ -5,7 +5,9 @@
 #include "devices/borrowed_device.hpp"
 #include "engine/fs_scanners.hpp"
 #include "ntfsscan/cluster_bitmap.hpp"
+#include "ntfsscan/file_record.hpp"
 #include "ntfsscan/file_recovery.hpp"
+#include "ntfsscan/mft_record.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
 
 namespace qv {
@@ -66,6 +68,28 @@ std::unique_ptr<scanner> make_ntfs() { return std::make_unique<ntfs_scanner>(); 
 extern const scanner_kind ntfs_scanner_kind{"ntfs", false, takes_ntfs, probe_ntfs, ntfs_free, make_ntfs, ntfs_in_use};
 
 const scanner_kind& ntfs_scanner::kind() const { return ntfs_scanner_kind; }
+
+std::vector<byte_range> ntfs_scanner::item_extents(std::span<const found_item> items) const {
+    std::vector<byte_range> out = scanner::item_extents(items);
+    std::unique_ptr<ntfs::volume> vol;
+    if (!device_ || ntfs::volume::open(std::make_unique<borrowed_device>(*device_), &vol) != 0) return out;
+    const uint64_t cluster = vol->cluster_size();
+    std::vector<uint8_t> record;
+    // Deleted files' runs as their records still give them; live ones lie in clusters in use.
+    for (const found_item& item : items) {
+        if (item.directory || !item.deleted || !vol->load_record(item.id, record)) continue;
+        byte_view view(record.data(), record.size());
+        ntfs::record_header header;
+        if (!ntfs::read_record_header(view, header) || header.base_record != 0) continue;
+        ntfs::file_info info;
+        ntfs::parse_file_record(view, header, item.id, *vol, ntfs::parse_depth::content, true, info);
+        if (!info.data.present || info.data.resident || !info.data.runs_valid) continue;
+        for (const ntfs::cluster_run& run : info.data.runs)
+            if (!run.sparse && run.lcn < vol->cluster_count())
+                out.push_back({run.lcn * cluster, std::min(run.length, vol->cluster_count() - run.lcn) * cluster});
+    }
+    return out;
+}
 
 ntfs_item_map ntfs_scanner::scan_records(device_handle& device, const scan_hooks& hooks, scan_problems* problems) {
     device_ = &device;
