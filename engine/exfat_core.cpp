@@ -143,6 +143,7 @@ std::vector<byte_range> exfat_core::deleted_extent(uint64_t id) const {
     const uint64_t left = g.heap_bytes() - uint64_t(first - 2) * g.cluster_size;
     const uint64_t clusters = (file->second.data_length + g.cluster_size - 1) / g.cluster_size;
     const uint64_t bytes = clusters > left / g.cluster_size ? left : clusters * g.cluster_size;
+    if (bytes == 0) return {};
     return {{g.cluster_offset(first), bytes}};
 }
 

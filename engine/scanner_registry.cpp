@@ -57,8 +57,9 @@ std::vector<byte_range> scanner::item_extents(std::span<const found_item> items)
     for (const found_item& item : items) {
         if (item.directory) continue;
         if (!item.pieces.empty()) {
-            for (const item_piece& p : item.pieces) out.push_back({p.offset, p.size});
-        } else if (!item.type.empty()) {
+            for (const item_piece& p : item.pieces)
+                if (p.size > 0) out.push_back({p.offset, p.size});
+        } else if (!item.type.empty() && item.size > 0) {
             out.push_back({item.offset, item.size});  // a carved file lies whole at its offset
         }
     }

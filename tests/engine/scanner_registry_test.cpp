@@ -127,6 +127,14 @@ TEST(scanner_registry, every_scanner_reports_on_every_hostile_or_failing_device)
             EXPECT_NE(report.problems.end, read_end::stopped) << "nobody asked it to stop";
             EXPECT_LE(report.problems.places.size(), report.problems.read_errors + 1);
             EXPECT_EQ(scanner->unreadable_so_far(), report.problems.unreadable_bytes);
+            // The free-space mask: nothing, or sorted ranges apart from each other.
+            for (const qv::byte_range& r : scanner->item_extents(report.items)) EXPECT_GT(r.length, 0u);
+            if (kind->in_use) {
+                auto fresh = row.make();
+                if (auto in_use = kind->in_use(*fresh)) {
+                    EXPECT_EQ(*in_use, qv::merged_ranges(*in_use));
+                }
+            }
             // Ids are unique within a report.
             std::map<uint64_t, int> ids;
             for (const auto& item : report.items) {
@@ -171,6 +179,14 @@ TEST(scanner_registry, each_file_system_is_read_by_its_own_scanner_whole) {
         ASSERT_TRUE(free) << "free space of a fresh volume";
         EXPECT_GT(*free, image.size() / 2);
         EXPECT_LT(*free, image.size());
+        // What is in use and what is free never overlap: together at most the volume.
+        ASSERT_TRUE(kind->in_use);
+        auto in_use = kind->in_use(device);
+        ASSERT_TRUE(in_use) << "allocation of a fresh volume";
+        ASSERT_FALSE(in_use->empty());
+        EXPECT_EQ(in_use->front().offset, 0u) << "the boot sector or superblock area is in use";
+        EXPECT_LE(qv::covered_bytes(*in_use) + *free, image.size());
+        EXPECT_GT(qv::covered_bytes(*in_use) + *free, image.size() * 9 / 10);
     }
 }
 
