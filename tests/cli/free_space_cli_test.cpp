@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "engine/deep_checkpoint.hpp"
+#include "engine/scan_result_file.hpp"
 #include "tests/exfat/exfat_test_image.hpp"
 #include "tests/ext4/ext4_test_image.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"
@@ -151,6 +153,52 @@ TEST(FreeSpaceCli, FatVolume) {
     put_at(image, s.free_jpg, at);
     ASSERT_TRUE(lists_deleted_of_size(image, s.gone_jpg_size)) << "the FAT scan lists the deleted photo";
     expect_free_space_scan(dir, image, s, at);
+
+    // recover takes the option the same way: only the photo in free space comes back, whole.
+    const std::string to = dir / "out";
+    std::string out;
+    ASSERT_EQ(run(cli("recover " + shell_quote(image) + " --deep --free-space --to " + shell_quote(to)) + " 2>&1", &out), 0)
+        << out;
+    std::vector<std::string> written;
+    for (const auto& entry : fs::recursive_directory_iterator(to))
+        if (entry.is_regular_file()) written.push_back(entry.path());
+    ASSERT_EQ(written.size(), 1u) << out;
+    EXPECT_EQ(qv::test::read_file(written[0]), qv::test::read_file(s.free_jpg));
+}
+
+// A checkpoint of an interrupted scan is continued only by a scan of the same
+// kind: free space by free space, whole volume by whole volume.
+TEST(FreeSpaceCli, CheckpointsAreResumedOnlyInTheirOwnMode) {
+    for (const char* tool : {"mkfs.fat", "mcopy"})
+        if (!qv::test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
+    temp_dir dir;
+    const std::string image = dir / "fat.img";
+    ASSERT_EQ(run("mkfs.fat -C -F 16 " + shell_quote(image) + " 16384 >/dev/null"), 0);
+    const std::string sav = dir / "scan.sav";
+    std::string out;
+    ASSERT_EQ(run(cli("scan --deep " + shell_quote(image) + " --save " + shell_quote(sav)) + " 2>&1", &out), 0) << out;
+    auto device_path = qv::read_scan_result_path(sav);
+    ASSERT_TRUE(device_path) << out;
+
+    for (const bool written_free : {false, true}) {
+        for (const bool asked_free : {false, true}) {
+            SCOPED_TRACE(std::string(written_free ? "free-space" : "whole-volume") + " checkpoint, " +
+                         (asked_free ? "free-space" : "whole-volume") + " scan");
+            qv::deep_checkpoint c;
+            c.device_path = *device_path;
+            c.device_length = fs::file_size(image);
+            c.position = c.search_from = c.reported_end = 1 << 20;
+            c.free_space = written_free;
+            ASSERT_EQ(qv::write_deep_checkpoint(sav + ".checkpoint", c), 0);
+            const std::string args = "scan --deep --resume " + shell_quote(image) + " --save " + shell_quote(sav) +
+                                     (asked_free ? " --free-space" : "");
+            ASSERT_EQ(run(cli(args) + " 2>&1", &out), 0) << out;
+            const bool resumed = out.find("going on from") != std::string::npos;
+            const bool refused = out.find("belongs to another scan; starting afresh") != std::string::npos;
+            EXPECT_EQ(resumed, written_free == asked_free) << out;
+            EXPECT_EQ(refused, written_free != asked_free) << out;
+        }
+    }
 }
 
 TEST(FreeSpaceCli, Ext4Volume) {
