@@ -1,6 +1,7 @@
 #include "engine/free_space_mask.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "devices/device_handle.hpp"
 #include "engine/scanner.hpp"
@@ -24,14 +25,35 @@ free_space_mask unknown(std::string why) {
     return mask;
 }
 
+// The volume's scanner and the ranges its allocation records give to
+// something, or why they are not known.
+struct allocation {
+    const scanner_kind* kind = nullptr;
+    std::optional<std::vector<byte_range>> in_use;
+    std::string unknown_why;
+};
+
+allocation read_allocation(device_handle& device, std::string_view file_system) {
+    allocation a;
+    a.kind = scanner_for(file_system, &device);
+    if (!a.kind) a.unknown_why = "no file system this program reads";
+    else if (!a.kind->in_use) a.unknown_why = std::string(a.kind->name) + ": its allocation is not read";
+    else if (!(a.in_use = a.kind->in_use(device)))
+        a.unknown_why = std::string(a.kind->name) + " allocation records cannot be read";
+    return a;
+}
+
 }  // namespace
 
+bool free_space_readable(device_handle& device, std::string_view file_system) {
+    return read_allocation(device, file_system).in_use.has_value();
+}
+
 free_space_mask read_free_space_mask(device_handle& device, std::string_view file_system, const scan_hooks& hooks) {
-    const scanner_kind* kind = scanner_for(file_system, &device);
-    if (!kind) return unknown("no file system this program reads");
-    if (!kind->in_use) return unknown(std::string(kind->name) + ": its allocation is not read");
-    auto in_use = kind->in_use(device);
-    if (!in_use) return unknown(std::string(kind->name) + " allocation records cannot be read");
+    allocation a = read_allocation(device, file_system);
+    if (!a.in_use) return unknown(std::move(a.unknown_why));
+    const scanner_kind* kind = a.kind;
+    auto& in_use = a.in_use;
 
     free_space_mask mask;
     mask.known = true;

@@ -32,4 +32,9 @@ struct free_space_mask {
 // when no scanner reads the volume or its allocation records cannot be read.
 free_space_mask read_free_space_mask(device_handle& device, std::string_view file_system, const scan_hooks& hooks);
 
+// Whether read_free_space_mask would know the free space of the volume: a
+// scanner reads it and its allocation records can be read. Reads only those
+// records, not the files.
+bool free_space_readable(device_handle& device, std::string_view file_system);
+
 }  // namespace qv

@@ -8,6 +8,8 @@
 
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
+#include "devices/masked_device.hpp"
+#include "engine/debug_log.hpp"
 #include "engine/content_names.hpp"
 
 raw_recovery_c::raw_recovery_c(QObject* parent) : recovery_base_c(parent) {}
@@ -25,8 +27,13 @@ std::optional<qv::deep_checkpoint> raw_recovery_c::unfinished_scan() const {
     if (!checkpoint) return std::nullopt;
     const std::string path = device_path_.toLocal8Bit().toStdString();
     auto device = qv::device_catalog::shared().open(path, qv::access_mode::read_only);
-    if (!device || !checkpoint->belongs_to(path, device->length(), core_.every_byte())) return std::nullopt;
+    if (!device || !checkpoint->belongs_to(path, device->length(), core_.every_byte(), free_space_scan(*device)))
+        return std::nullopt;
     return checkpoint;
+}
+
+bool raw_recovery_c::free_space_scan(qv::device_handle& device) const {
+    return free_space_ && qv::free_space_readable(device, file_system_);
 }
 
 raw_recovery_c::~raw_recovery_c() {
@@ -55,14 +62,21 @@ void raw_recovery_c::run() {
     vanished_ = false;
     carried_unreadable_ = 0;
     checkpoints_written_ = 0;
+    last_free_space_.reset();
     if (device) {
         qv::scan_hooks hooks;
         hooks.token = &token_;
         qv::deep_scan_extras extras;
         extras.bad = &bad_;
+        std::unique_ptr<qv::masked_device> masked;
+        if (free_space_) {
+            last_free_space_ = read_mask(*device);
+            if (last_free_space_->known)
+                masked = std::make_unique<qv::masked_device>(*device, last_free_space_->masked);
+        }
+        const bool free_space_scan = masked != nullptr;
         const std::string path = device_path_.toLocal8Bit().toStdString();
-        if (resume_ && resume_->device_path == path && resume_->device_length == device->length() &&
-            resume_->every_byte == core_.every_byte()) {
+        if (resume_ && resume_->belongs_to(path, device->length(), core_.every_byte(), free_space_scan)) {
             extras.start = {resume_->position, resume_->search_from, resume_->reported_end};
             extras.records = resume_->records;
             extras.joins = resume_->joins;
@@ -71,11 +85,12 @@ void raw_recovery_c::run() {
         }
         qv::deep_checkpointer checkpoints(checkpoint_path_, path, device->length(), core_.every_byte(),
                                           checkpoint_interval_, carried_unreadable_, &bad_);
+        checkpoints.set_free_space(free_space_scan);
         extras.at_block = [&](const qv::sig::scan_place& place, const std::vector<raw_item_s>& records,
                               const qv::record_joins& joins) {
             checkpoints.at_block(place, records, joins);
         };
-        qv::deep_scan_result result = core_.scan(*device, hooks, &extras);
+        qv::deep_scan_result result = core_.scan(masked ? *masked : *device, hooks, &extras);
         checkpoints.finish(result.finished, result.records, result.joins);
         checkpoints_written_ = checkpoints.written();
         vanished_ = result.vanished;
@@ -88,6 +103,26 @@ void raw_recovery_c::run() {
     facts_.resize(records_.size());
     if (device) name_records(*device);
     publish_result();
+}
+
+qv::free_space_mask raw_recovery_c::read_mask(qv::device_handle& device) {
+    // The file-system scan counts on a token of its own; a stop asked for
+    // meanwhile reaches it through its progress calls.
+    qv::scan_token fs_token;
+    qv::scan_hooks fs_hooks;
+    fs_hooks.token = &fs_token;
+    fs_hooks.progress = [&](double, uint64_t, uint64_t) {
+        if (token_.stop_requested()) fs_token.request_stop(token_.stop());
+    };
+    qv::free_space_mask mask = qv::read_free_space_mask(device, file_system_, fs_hooks);
+    if (!mask.known)
+        debug_printf("free space unknown (%s); the deep scan reads the whole volume\n", mask.unknown_why.c_str());
+    else
+        debug_printf("deep scan of free space: %llu bytes in use by the %s file system and %llu bytes of the %zu "
+                     "files it lists are left out\n",
+                     (unsigned long long)mask.in_use_bytes, mask.scanner.c_str(), (unsigned long long)mask.found_bytes,
+                     mask.found_items);
+    return mask;
 }
 
 void raw_recovery_c::name_records(qv::device_handle& device) {

@@ -16,6 +16,7 @@
 
 #include "engine/deep_checkpoint.hpp"
 #include "engine/deep_core.hpp"
+#include "engine/free_space_mask.hpp"
 #include "engine/recovery_base.hpp"
 #include "engine/recovery_item.hpp"
 #include "engine/scan_result_file.hpp"
@@ -59,6 +60,21 @@ public:
     // artist and title, ...) from the next scan or load on; read after the
     // scan has finished, on the engine's thread.
     void set_name_from_content(bool on) { name_from_content_ = on; }
+    // With on, the next scans read only the volume's free space: what its file
+    // system (file_system, the catalog's name; probed where empty) gives to
+    // nothing, less the data of the files its file-system scan lists. Where that
+    // is not known (no file system read here), they read the whole volume.
+    void set_free_space(bool on, std::string file_system) {
+        free_space_ = on;
+        file_system_ = std::move(file_system);
+    }
+    bool free_space() const { return free_space_; }
+    // What the last scan of free space left out (known false: it read the
+    // whole volume); empty after a whole-volume scan. Read after the scan.
+    const std::optional<qv::free_space_mask>& last_free_space() const {
+        result_published();
+        return last_free_space_;
+    }
     // Test every byte offset instead of sector starts in the next scans.
     void set_every_byte(bool on) { core_.set_every_byte(on); }
 
@@ -73,7 +89,8 @@ public:
     // starting afresh (its records come back first).
     void resume_from(const qv::deep_checkpoint& checkpoint) { resume_ = checkpoint; }
     // The checkpoint an interrupted scan of this volume left at the checkpoint
-    // path (same device, same size, same every-byte setting); empty when none.
+    // path (same device, same size, same every-byte setting, and of the free
+    // space only when the next scan will be: asked for and known); empty when none.
     std::optional<qv::deep_checkpoint> unfinished_scan() const;
     // Bytes the scan could not read so far (read as zeros); any thread.
     uint64_t unreadable_bytes() const override { return carried_unreadable_ + bad_.total(); }
@@ -143,6 +160,13 @@ private:
     qv::record_joins joins_;
     std::vector<qv::sig::file_facts> facts_;
     bool name_from_content_ = false;
+    bool free_space_ = false;
+    std::string file_system_;
+    std::optional<qv::free_space_mask> last_free_space_;
+    // Whether a scan of device now reads the free space only.
+    bool free_space_scan(qv::device_handle& device) const;
+    // Reads the volume's free space with its file-system scan, and logs what it leaves out.
+    qv::free_space_mask read_mask(qv::device_handle& device);
     std::vector<std::string> content_names_;  // by record index; empty: the numbered name
     void name_records(qv::device_handle& device);
     QString device_path_;

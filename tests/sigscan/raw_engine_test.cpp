@@ -7,9 +7,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "devices/le_bytes.hpp"
+#include "engine/deep_checkpoint.hpp"
 #include "engine/raw_recovery.hpp"
 #include "engine/scan_result_file.hpp"
 #include "tests/sigscan/sample_files.hpp"
@@ -317,6 +319,83 @@ TEST(SigscanEngineScan, NamesFromContent) {
     loaded.set_name_from_content(true);
     ASSERT_EQ(loaded.read_result_file(QByteArray::fromStdString(sav)), QString::fromStdString(path));
     EXPECT_EQ(names_of(loaded), (std::set<std::string>{"Plan.pdf", "Plan (2).pdf"}));
+}
+
+// Checkpoints of a scan of free space are kept apart from whole-volume ones:
+// each is offered only to a scan of its own kind, and a scan handed the other
+// kind begins afresh. Free space asked for on a volume without a file system
+// read here means the whole volume: that scan says so and takes whole-volume
+// checkpoints.
+TEST(SigscanEngineScan, FreeSpaceCheckpointsGoOnlyToFreeSpaceScans) {
+    QV_REQUIRE_TOOL("mkfs.fat");
+    qv::test::temp_dir dir;
+    const bytes pdf = qv::test::make_pdf(1, false);
+    const std::string fat = dir / "fat.img", blank = dir / "blank.img";
+    ASSERT_EQ(qv::test::run("mkfs.fat -C -F 16 " + qv::test::shell_quote(fat) + " 16384"), 0);
+    {
+        // Halfway in: clusters no file has.
+        std::fstream image(fat, std::ios::in | std::ios::out | std::ios::binary);
+        image.seekp(8 << 20);
+        image.write(reinterpret_cast<const char*>(pdf.data()), std::streamsize(pdf.size()));
+        ASSERT_TRUE(image.good());
+    }
+    bytes zeros(1 << 20, 0);
+    std::copy(pdf.begin(), pdf.end(), zeros.begin() + 65536);
+    qv::test::write_file(blank, zeros);
+
+    const std::string file = dir / "scan.checkpoint";
+    // A scan interrupted at the volume's end, with nothing found before.
+    auto write_at_end = [&](const std::string& path, bool free_space) {
+        qv::deep_checkpoint c;
+        c.device_path = path;
+        c.device_length = std::filesystem::file_size(path);
+        c.position = c.search_from = c.device_length;
+        c.free_space = free_space;
+        ASSERT_EQ(qv::write_deep_checkpoint(file, c), 0);
+    };
+    raw_recovery_c engine;
+    volume_item_s volume;
+    volume.volume_name = QString::fromStdString(fat);
+    engine.set_volume(volume);
+    engine.set_checkpoint(file);
+    struct row {
+        bool checkpoint_free, scan_free, offered;
+    };
+    for (const row& r : {row{true, true, true}, row{true, false, false}, row{false, true, false}, row{false, false, true}}) {
+        SCOPED_TRACE(testing::Message() << "checkpoint of free space " << r.checkpoint_free << ", scan " << r.scan_free);
+        ASSERT_NO_FATAL_FAILURE(write_at_end(fat, r.checkpoint_free));
+        engine.set_free_space(r.scan_free, "");
+        auto offered = engine.unfinished_scan();
+        ASSERT_EQ(offered.has_value(), r.offered);
+        if (offered) {
+            EXPECT_EQ(offered->free_space, r.checkpoint_free);
+        }
+
+        // Handed to the scan anyway: one of the other kind is not gone on from.
+        auto written = qv::read_deep_checkpoint(file);
+        ASSERT_TRUE(written);
+        engine.resume_from(*written);
+        qv::test::run_engine(engine, fat);
+        EXPECT_EQ(engine.records().size(), r.offered ? 0u : 1u) << "gone on from the end, or started afresh";
+        ASSERT_EQ(engine.last_free_space().has_value(), r.scan_free);
+        if (r.scan_free) {
+            EXPECT_TRUE(engine.last_free_space()->known);
+        }
+    }
+
+    volume.volume_name = QString::fromStdString(blank);
+    engine.set_volume(volume);
+    engine.set_free_space(true, "");
+    write_at_end(blank, true);
+    EXPECT_FALSE(engine.unfinished_scan()) << "this volume's scan cannot read free space only";
+    write_at_end(blank, false);
+    ASSERT_TRUE(engine.unfinished_scan());
+    qv::test::run_engine(engine, blank);
+    ASSERT_TRUE(engine.last_free_space());
+    EXPECT_FALSE(engine.last_free_space()->known);
+    EXPECT_FALSE(engine.last_free_space()->unknown_why.empty());
+    ASSERT_EQ(engine.records().size(), 1u) << "the whole volume was read";
+    EXPECT_EQ(engine.records()[0].offset, 65536u);
 }
 
 }  // namespace
