@@ -104,6 +104,18 @@ void main_window_c::add_open_image_entry() {
         settings->sync();
     });
     menu()->insertAction(after_first, names);
+    // Deep scans leave out what the file system lists while this is ticked
+    // (the default); unticked they read the whole volume.
+    auto* free_space = new QAction(language_text("menu_deep_free_space"), menu());
+    free_space->setObjectName("FreeSpaceOnlyAction");
+    free_space->setCheckable(true);
+    free_space->setChecked(scan_control_c::free_space_setting());
+    connect(free_space, &QAction::toggled, this, [](bool on) {
+        if (!settings) return;
+        settings->setValue("deep_scan_free_space", on);
+        settings->sync();
+    });
+    menu()->insertAction(after_first, free_space);
 }
 
 QWidget* main_window_c::page(int index) const {

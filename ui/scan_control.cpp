@@ -89,6 +89,7 @@ std::optional<double> scan_control_c::unfinished_deep_scan() {
     if (raw_->isRunning()) return std::nullopt;
     raw_->set_volume(volume_);
     raw_->set_checkpoint(checkpoint_of(volume_));
+    apply_free_space();
     auto checkpoint = raw_->unfinished_scan();
     if (!checkpoint || checkpoint->device_length == 0) return std::nullopt;
     return double(checkpoint->position) / double(checkpoint->device_length);
@@ -103,6 +104,7 @@ void scan_control_c::start(int kind, bool resume) {
     engine->set_volume(volume_);
     if (engine == raw_.get()) {
         raw_->set_name_from_content(name_from_content_setting());
+        apply_free_space();
         raw_->set_checkpoint(checkpoint_of(volume_));
         if (resume)
             if (auto checkpoint = raw_->unfinished_scan()) raw_->resume_from(*checkpoint);
@@ -121,6 +123,14 @@ void scan_control_c::start(int kind, bool resume) {
 
 bool scan_control_c::name_from_content_setting() {
     return settings && settings->value("name_from_content", false).toBool();
+}
+
+bool scan_control_c::free_space_setting() {
+    return !settings || settings->value("deep_scan_free_space", true).toBool();
+}
+
+void scan_control_c::apply_free_space() {
+    raw_->set_free_space(free_space_setting(), volume_.file_system.toStdString());
 }
 
 void scan_control_c::switch_to_deep() {
@@ -149,6 +159,7 @@ bool scan_control_c::save_result(const QString& path) {
 
 bool scan_control_c::load_result(const QString& path) {
     raw_->set_name_from_content(name_from_content_setting());
+    apply_free_space();
     QString device = raw_->read_result_file(QFile::encodeName(path));
     if (device.isEmpty()) return false;
     int index = qv::find_result_volume(volume_items, device);

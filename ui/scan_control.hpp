@@ -50,6 +50,9 @@ public:
     // The "name_from_content" setting: deep scans name found files after what
     // they carry (capture time and camera, artist and title, ...).
     static bool name_from_content_setting();
+    // The "deep_scan_free_space" setting (true when not set): deep scans read
+    // only the volume's free space, leaving out the files its file system lists.
+    static bool free_space_setting();
     // Makes the deep-scan engine current for the next start (the current one is reset).
     void switch_to_deep();
     // The current engine leaves its result: the stand-in engine becomes current.
@@ -82,6 +85,8 @@ private slots:
 private:
     // The threads made so far, for stopping them all.
     std::vector<recovery_base_c*> all_engines() const;
+    // The free-space setting and the target's file system, to the deep engine.
+    void apply_free_space();
 
 private:
     volume_item_s volume_;

@@ -105,6 +105,9 @@ TEST_F(failing_page, an_interrupted_deep_scan_is_offered_and_goes_on_from_its_ch
                                          {{"/p/a.png", picture}, {"/p/b.png", qv::test::picture_bytes("PNG", 80, 60)}},
                                          {}, &img, &why))
         << why;
+    // The pictures are live files: a whole-volume deep scan finds them (its
+    // checkpoints are whole-volume ones too).
+    qv::test::scoped_setting whole_volume(dir / "settings.ini", "deep_scan_free_space", false);
     const volume_item_s volume = qv::test::open_test_volume(img.path);
     scan(volume, true);
     EXPECT_TRUE(asked.isEmpty()) << "no checkpoint yet: nothing to offer";

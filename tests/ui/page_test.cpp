@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <set>
 
 #include <unistd.h>
 
@@ -481,6 +483,8 @@ TEST_F(recovery_page, a_deep_scan_names_files_after_their_content_when_set) {
     QSettings* kept = settings;
     QSettings named(q(dir / "settings.ini"), QSettings::IniFormat);
     settings = &named;
+    // The deleted document is one the FAT scan lists: only a whole-volume deep scan carves it.
+    named.setValue("deep_scan_free_space", false);
     struct row {
         bool on;
         const char* name;
@@ -496,6 +500,45 @@ TEST_F(recovery_page, a_deep_scan_names_files_after_their_content_when_set) {
     settings = kept;
 }
 
+// A deep scan reads the volume's free space unless the menu's tick is taken
+// off: the live picture and the deleted one the FAT scan lists are left out,
+// and only the picture in clusters no entry has ever named is found.
+TEST_F(recovery_page, a_deep_scan_reads_only_free_space_unless_unticked) {
+    const auto live = qv::test::picture_bytes("PNG", 40, 30), gone = qv::test::picture_bytes("PNG", 64, 48),
+               loose = qv::test::picture_bytes("PNG", 90, 70);
+    ASSERT_EQ((std::set<size_t>{live.size(), gone.size(), loose.size()}).size(), 3u) << "told apart by size";
+    qv::test::deleted_files_image img;
+    std::string why;
+    ASSERT_TRUE(qv::test::make_fat_image(dir / "fat.img", 16, {}, {{"/live.png", live}, {"/gone.png", gone}},
+                                         {"/gone.png"}, &img, &why))
+        << why;
+    {
+        // Halfway into the 16 MiB volume, far past the clusters the two files had.
+        std::fstream image(img.path, std::ios::in | std::ios::out | std::ios::binary);
+        image.seekp(8 << 20);
+        image.write(reinterpret_cast<const char*>(loose.data()), std::streamsize(loose.size()));
+        ASSERT_TRUE(image.good());
+    }
+    qv::test::scoped_setting choice(dir / "settings.ini", "deep_scan_free_space", true);
+    choice.file().remove("deep_scan_free_space");
+    struct row {
+        const char* setting;  // nullptr: never set
+        std::multiset<uint64_t> sizes;
+    };
+    for (const row& r : {row{nullptr, {loose.size()}}, row{"true", {loose.size()}},
+                         row{"false", {live.size(), gone.size(), loose.size()}}}) {
+        SCOPED_TRACE(r.setting ? r.setting : "not set");
+        if (r.setting) choice.file().setValue("deep_scan_free_space", QString(r.setting) == "true");
+        page->reset_page();
+        scan(fat_volume(img.path), true);
+        EXPECT_EQ(page->engine_kind(), int(engine_kind_deep));
+        click_folder("png");
+        std::multiset<uint64_t> sizes;
+        for (const recovery_item_s& item : page->rows()) sizes.insert(item.size);
+        EXPECT_EQ(sizes, r.sizes);
+    }
+}
+
 TEST_F(recovery_page, a_deep_scan_saves_and_resumes_its_result) {
     qv::test::deleted_files_image img;
     std::string why;
@@ -503,6 +546,8 @@ TEST_F(recovery_page, a_deep_scan_saves_and_resumes_its_result) {
     ASSERT_TRUE(qv::test::make_fat_image(dir / "fat.img", 16, {"/P"}, {{"/P/a.png", picture}},
                                          {"/P/a.png"}, &img, &why))
         << why;
+    // The deleted picture is one the FAT scan lists: only a whole-volume deep scan carves it.
+    qv::test::scoped_setting whole_volume(dir / "settings.ini", "deep_scan_free_space", false);
     volume_item_s volume = fat_volume(img.path);
     scan(volume, true);
     EXPECT_EQ(page->engine_kind(), int(engine_kind_deep));
@@ -546,6 +591,9 @@ TEST_F(recovery_page, a_file_system_no_scanner_reads_is_named_and_the_deep_scan_
     std::string why;
     auto picture = qv::test::picture_bytes("PNG", 30, 20);
     ASSERT_TRUE(qv::test::make_fat_image(dir / "fat.img", 12, {}, {{"/live.png", picture}}, {}, &img, &why)) << why;
+    // The picture is a live file (the probe finds the FAT under the nameless
+    // volume): only a whole-volume deep scan carves it.
+    qv::test::scoped_setting whole_volume(dir / "settings.ini", "deep_scan_free_space", false);
     QString shown;
     page->prompts().ask = [&](QWidget*, const char* key) {
         asked << key;
@@ -585,6 +633,8 @@ TEST_F(recovery_page, yes_to_the_question_runs_a_deep_scan_of_the_same_volume) {
     ASSERT_TRUE(
         qv::test::make_fat_image(dir / "fat.img", 12, {}, {{"/live.png", picture}}, {}, &img, &why))
         << why;
+    // The picture is a live file: only a whole-volume deep scan carves it.
+    qv::test::scoped_setting whole_volume(dir / "settings.ini", "deep_scan_free_space", false);
     answer_yes = true;
     scan(fat_volume(img.path));
     ASSERT_EQ(asked, QStringList{"deep_scan_query"});

@@ -1,5 +1,7 @@
 #include "tests/ui/ui_test_support.hpp"
 
+#include "app/language_settings.hpp"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -56,6 +58,14 @@ bool make_fat_image(const std::string& path, int bits, const std::vector<std::st
     for (const auto& f : to_delete) out->deleted[f] = files.at(f);
     return true;
 }
+
+scoped_setting::scoped_setting(const std::string& file, const QString& key, const QVariant& value)
+    : kept_(settings), file_(std::make_unique<QSettings>(QString::fromStdString(file), QSettings::IniFormat)) {
+    file_->setValue(key, value);
+    settings = file_.get();
+}
+
+scoped_setting::~scoped_setting() { settings = kept_; }
 
 namespace {
 

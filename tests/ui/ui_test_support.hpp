@@ -3,9 +3,13 @@
 // waiting for threads while the event loop runs.
 
 #include <QList>
+#include <QSettings>
+#include <QString>
+#include <QVariant>
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +42,21 @@ bool make_ntfs_image(const std::string& path,
 
 // A small picture of the given format ("PNG", "JPG", "BMP") as file bytes.
 std::vector<uint8_t> picture_bytes(const char* format, int width, int height);
+
+// The process-wide settings swapped, for one test, for a file of its own that
+// holds key = value; the settings before come back when it goes.
+class scoped_setting {
+public:
+    scoped_setting(const std::string& file, const QString& key, const QVariant& value);
+    ~scoped_setting();
+    scoped_setting(const scoped_setting&) = delete;
+    scoped_setting& operator=(const scoped_setting&) = delete;
+    QSettings& file() { return *file_; }
+
+private:
+    QSettings* kept_;
+    std::unique_ptr<QSettings> file_;
+};
 
 // Processes events until done() holds or ms have passed; returns done().
 bool wait_for(const std::function<bool()>& done, int ms = 60000);

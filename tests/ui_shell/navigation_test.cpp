@@ -140,6 +140,39 @@ TEST_F(main_window_test, the_menu_ticks_names_from_content_into_the_settings) {
     settings = kept;
 }
 
+// The menu's tick for deep scans of free space only is on until the user
+// takes it off; that goes to the settings file and comes back at the next start.
+TEST_F(main_window_test, the_menu_ticks_free_space_deep_scans_into_the_settings) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QSettings* kept = settings;
+    QSettings file(dir.filePath("Quorvane.ini"), QSettings::IniFormat);
+    settings = &file;
+    main_window_c fresh;  // made with this settings file, where nothing is set yet
+    auto* free_space = fresh.menu()->findChild<QAction*>("FreeSpaceOnlyAction");
+    ASSERT_NE(free_space, nullptr);
+    EXPECT_TRUE(free_space->isCheckable());
+    EXPECT_EQ(free_space->text(), language_text("menu_deep_free_space"));
+    EXPECT_TRUE(free_space->isChecked()) << "free space only is the default";
+    EXPECT_TRUE(scan_control_c::free_space_setting());
+    free_space->trigger();
+    EXPECT_FALSE(free_space->isChecked());
+    EXPECT_TRUE(file.contains("deep_scan_free_space"));
+    EXPECT_FALSE(file.value("deep_scan_free_space").toBool());
+    EXPECT_FALSE(scan_control_c::free_space_setting());
+    {
+        QSettings written(dir.filePath("Quorvane.ini"), QSettings::IniFormat);
+        EXPECT_FALSE(written.value("deep_scan_free_space", true).toBool()) << "synced to the file";
+        main_window_c next;
+        auto* again = next.menu()->findChild<QAction*>("FreeSpaceOnlyAction");
+        ASSERT_NE(again, nullptr);
+        EXPECT_FALSE(again->isChecked());
+    }
+    free_space->trigger();
+    EXPECT_TRUE(scan_control_c::free_space_setting());
+    settings = kept;
+}
+
 TEST_F(main_window_test, before_start_up_has_finished_every_way_in_says_wait) {
     QTest::mouseClick(window.home()->start_button(), Qt::LeftButton);
     QTest::mouseClick(window.home()->resume_button(), Qt::LeftButton);
