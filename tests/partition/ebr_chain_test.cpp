@@ -208,6 +208,13 @@ TEST(ebr_chain, a_wiped_dos_disk_gets_its_logical_partitions_back) {
             run("blkid -p -o value -s TYPE -O " + std::to_string(p.first * 512) + " " + shell_quote(img), &type);
             EXPECT_EQ(type, std::string(p.blkid) + "\n") << p.first;
         }
+        // The logical ext4 volume checks clean.
+        const std::string part = dir / "logical5.img";
+        ASSERT_EQ(run("dd if=" + shell_quote(img) + " of=" + shell_quote(part) + " bs=512 skip=" +
+                      std::to_string(parts[3].first) + " count=" + std::to_string(parts[3].sectors) + " status=none"),
+                  0);
+        std::string fsck;
+        EXPECT_EQ(run("e2fsck -fn " + shell_quote(part) + " 2>&1", &fsck), 0) << fsck;
         std::string list;
         run("sfdisk -l " + shell_quote(img), &list);
         EXPECT_NE(list.find("img5"), std::string::npos) << list;

@@ -190,6 +190,13 @@ TEST_F(GptWrite, damaged_tables_are_written_back_and_restored) {
         EXPECT_NE(verify.find("No problems found"), std::string::npos) << verify;
         EXPECT_EQ(partition_lines(img), before_lines);
         for (size_t i = 0; i < rows().size(); ++i) EXPECT_EQ(blkid_type(img, firsts_[i]), rows()[i].blkid);
+        // The ext4 volume checks clean.
+        const std::string part = *dir_ / "ext4-part.img";
+        ASSERT_EQ(run("dd if=" + shell_quote(img) + " of=" + shell_quote(part) + " bs=1M skip=" +
+                      std::to_string(firsts_[1] / 2048) + " count=" + std::to_string(rows()[1].mib) + " status=none"),
+                  0);
+        std::string fsck;
+        EXPECT_EQ(run("e2fsck -fn " + shell_quote(part) + " 2>&1", &fsck), 0) << fsck;
         if (!d.rebuild) {
             // The good copy held everything: the disk is back to what sgdisk made, but for the
             // protective entry's end CHS, which sgdisk computes and the writer sets to FF FF FF.
