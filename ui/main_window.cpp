@@ -92,8 +92,10 @@ void main_window_c::add_open_image_entry() {
     menu()->insertSeparator(after_first);
     menu()->insertAction(after_first, save);
     menu()->insertAction(after_first, restore);
-    // Deep scans name what they find after its content when this is ticked;
-    // it is kept in the settings file for the next start.
+    // The deep scan's choices sit apart from the drive tools. Deep scans name
+    // what they find after its content when this is ticked; it is kept in the
+    // settings file for the next start.
+    menu()->insertSeparator(after_first);
     auto* names = new QAction(language_text("menu_name_from_content"), menu());
     names->setObjectName("NameFromContentAction");
     names->setCheckable(true);
