@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <csetjmp>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -16,40 +15,17 @@
 #include "devices/le_bytes.hpp"
 #include "sigscan/carve_input.hpp"
 #include "sigscan/found_file_facts.hpp"
+#include "sigscan/jpeg_decode.hpp"
 
 namespace qv::sig {
 
 namespace {
 
 constexpr uint64_t max_checked_jpeg = uint64_t(128) << 20;
-// A JPEG codes at least one bit per 8x8 block and component: 512 pixels a byte
-// at the very most.
-constexpr uint64_t max_pixels_per_byte = 512;
 constexpr size_t piece = size_t(1) << 20;
 constexpr std::array<std::string_view, 9> zip_types{"zip", "docx", "xlsx", "pptx", "odt", "ods", "odp", "odg", "epub"};
 
 // ---- JPEG ----
-struct jpeg_failure {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-    int warnings = 0;
-};
-
-[[noreturn]] void jpeg_fail(j_common_ptr info) {
-    std::longjmp(reinterpret_cast<jpeg_failure*>(info->err)->jump, 1);
-}
-
-void jpeg_message(j_common_ptr info, int level) {
-    // Level -1: a warning, which libjpeg gives for corrupt data and early ends.
-    // One is enough: the rest of a broken file is not decoded.
-    if (level < 0) {
-        ++reinterpret_cast<jpeg_failure*>(info->err)->warnings;
-        std::longjmp(reinterpret_cast<jpeg_failure*>(info->err)->jump, 1);
-    }
-}
-
-void jpeg_silent(j_common_ptr) {}
-
 // Lossless and hierarchical frames, which this libjpeg does not decode: not checked.
 bool jpeg_decodable(const std::vector<uint8_t>& data) {
     for (size_t pos = 2; pos + 4 <= data.size();) {
@@ -66,42 +42,12 @@ bool jpeg_decodable(const std::vector<uint8_t>& data) {
     return false;
 }
 
-// A decode at an eighth of the size: every coefficient is still read (libjpeg
-// stops with an error or warns on corrupt or missing data), while the pixels
-// made are few and small.
 content_state check_jpeg(const std::vector<uint8_t>& data) {
     if (!jpeg_decodable(data)) return content_state::unchecked;
-    jpeg_decompress_struct info{};
-    jpeg_failure failure;
-    info.err = jpeg_std_error(&failure.manager);
-    failure.manager.error_exit = jpeg_fail;
-    failure.manager.emit_message = jpeg_message;
-    failure.manager.output_message = jpeg_silent;
-    volatile content_state state = content_state::damaged;
-    std::vector<uint8_t> row;
-    if (setjmp(failure.jump) == 0) {
-        jpeg_create_decompress(&info);
-        jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
-        // Far more pixels than the data could code: not a picture to decode.
-        if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK &&
-            uint64_t(info.image_width) * info.image_height <= max_pixels_per_byte * data.size()) {
-            info.scale_num = 1;
-            info.scale_denom = 8;
-            info.dct_method = JDCT_IFAST;
-            info.do_fancy_upsampling = FALSE;
-            info.do_block_smoothing = FALSE;
-            if (info.jpeg_color_space == JCS_YCbCr || info.jpeg_color_space == JCS_GRAYSCALE)
-                info.out_color_space = JCS_GRAYSCALE;
-            jpeg_start_decompress(&info);
-            row.resize(size_t(info.output_width) * size_t(info.output_components));
-            JSAMPROW rows[1] = {row.data()};
-            while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, rows, 1);
-            jpeg_finish_decompress(&info);
-            state = failure.warnings == 0 ? content_state::intact : content_state::damaged;
-        }
-    }
-    jpeg_destroy_decompress(&info);
-    return state;
+    const bool clean = jpeg_decodes_cleanly(
+        [&](jpeg_decompress_struct* info) { jpeg_mem_src(info, data.data(), static_cast<unsigned long>(data.size())); },
+        data.size());
+    return clean ? content_state::intact : content_state::damaged;
 }
 
 // ---- PNG ----

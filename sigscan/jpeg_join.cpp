@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <csetjmp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include <jpeglib.h>  // needs size_t and FILE declared first
 
 #include "sigscan/fragment_join.hpp"
+#include "sigscan/jpeg_decode.hpp"
 #include "sigscan/joined_view.hpp"
 
 namespace qv::sig {
@@ -51,9 +51,6 @@ constexpr uint64_t long_interval = 4;
 constexpr size_t max_breaks = 16;
 // How far the first marker of a continuation is looked for in the quick test.
 constexpr uint64_t first_marker_reach = 16 * 1024;
-// A JPEG codes at least one bit per 8x8 block and component: 512 pixels a
-// byte at the very most (the guard check_jpeg uses too).
-constexpr uint64_t max_pixels_per_byte = 512;
 
 bool is_rst(int m) { return m >= rst_first && m <= rst_last; }
 
@@ -525,20 +522,6 @@ private:
 
 // ---- the final test: libjpeg decodes the joined file ----
 
-struct decode_failure {
-    jpeg_error_mgr manager;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void decode_fail(j_common_ptr info) {
-    std::longjmp(reinterpret_cast<decode_failure*>(info->err)->jump, 1);
-}
-// A warning (level -1) is corrupt data or an early end: the join is wrong.
-void decode_message(j_common_ptr info, int level) {
-    if (level < 0) std::longjmp(reinterpret_cast<decode_failure*>(info->err)->jump, 1);
-}
-void decode_silent(j_common_ptr) {}
-
 // libjpeg's source: the joined bytes up to the end the walk found, no more.
 struct joined_source {
     jpeg_source_mgr pub;
@@ -576,12 +559,6 @@ void source_term(j_decompress_ptr) {}
 // True when the file's first `end` bytes decode to the last line with no
 // warning, and the decoder stops at the EOI that ends them.
 bool decodes_whole(const joined_view& v, uint64_t end) {
-    jpeg_decompress_struct info{};
-    decode_failure failure;
-    info.err = jpeg_std_error(&failure.manager);
-    failure.manager.error_exit = decode_fail;
-    failure.manager.emit_message = decode_message;
-    failure.manager.output_message = decode_silent;
     joined_source src{};
     src.view = &v;
     src.end = end;
@@ -591,34 +568,9 @@ bool decodes_whole(const joined_view& v, uint64_t end) {
     src.pub.skip_input_data = source_skip;
     src.pub.resync_to_restart = jpeg_resync_to_restart;
     src.pub.term_source = source_term;
-    volatile bool ok = false;
-    std::vector<uint8_t> row;
-    if (setjmp(failure.jump) == 0) {
-        jpeg_create_decompress(&info);
-        info.src = &src.pub;
-        if (jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK &&
-            uint64_t(info.image_width) * info.image_height <= max_pixels_per_byte * end) {
-            // An eighth of the size: every code is still decoded, few pixels are made.
-            info.scale_num = 1;
-            info.scale_denom = 8;
-            info.dct_method = JDCT_IFAST;
-            info.do_fancy_upsampling = FALSE;
-            info.do_block_smoothing = FALSE;
-            if (info.jpeg_color_space == JCS_YCbCr || info.jpeg_color_space == JCS_GRAYSCALE)
-                info.out_color_space = JCS_GRAYSCALE;
-            jpeg_start_decompress(&info);
-            row.resize(size_t(info.output_width) * size_t(info.output_components));
-            JSAMPROW rows[1] = {row.data()};
-            while (info.output_scanline < info.output_height) {
-                if (!v.in.keep_going()) std::longjmp(failure.jump, 1);
-                jpeg_read_scanlines(&info, rows, 1);
-            }
-            jpeg_finish_decompress(&info);
-            ok = !src.overrun && src.next == end && src.pub.bytes_in_buffer == 0;
-        }
-    }
-    jpeg_destroy_decompress(&info);
-    return ok;
+    const bool clean = jpeg_decodes_cleanly([&](jpeg_decompress_struct* info) { info->src = &src.pub; }, end,
+                                            [&] { return v.in.keep_going(); });
+    return clean && !src.overrun && src.next == end && src.pub.bytes_in_buffer == 0;
 }
 
 // True when the sector at device offset at holds one byte value throughout.

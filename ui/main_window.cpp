@@ -96,28 +96,27 @@ void main_window_c::add_open_image_entry() {
     // what they find after its content when this is ticked; it is kept in the
     // settings file for the next start.
     menu()->insertSeparator(after_first);
-    auto* names = new QAction(language_text("menu_name_from_content"), menu());
-    names->setObjectName("NameFromContentAction");
-    names->setCheckable(true);
-    names->setChecked(scan_control_c::name_from_content_setting());
-    connect(names, &QAction::toggled, this, [](bool on) {
-        if (!settings) return;
-        settings->setValue("name_from_content", on);
-        settings->sync();
-    });
-    menu()->insertAction(after_first, names);
+    add_setting_tick(after_first, "menu_name_from_content", "NameFromContentAction", "name_from_content",
+                     scan_control_c::name_from_content_setting());
     // Deep scans leave out what the file system lists while this is ticked
     // (the default); unticked they read the whole volume.
-    auto* free_space = new QAction(language_text("menu_deep_free_space"), menu());
-    free_space->setObjectName("FreeSpaceOnlyAction");
-    free_space->setCheckable(true);
-    free_space->setChecked(scan_control_c::free_space_setting());
-    connect(free_space, &QAction::toggled, this, [](bool on) {
+    add_setting_tick(after_first, "menu_deep_free_space", "FreeSpaceOnlyAction", "deep_scan_free_space",
+                     scan_control_c::free_space_setting());
+}
+
+void main_window_c::add_setting_tick(QAction* before, const char* text_key, const char* object_name,
+                                     const char* setting, bool checked) {
+    auto* tick = new QAction(language_text(text_key), menu());
+    tick->setObjectName(object_name);
+    tick->setCheckable(true);
+    tick->setChecked(checked);
+    const QString key = QString::fromLatin1(setting);
+    connect(tick, &QAction::toggled, this, [key](bool on) {
         if (!settings) return;
-        settings->setValue("deep_scan_free_space", on);
+        settings->setValue(key, on);
         settings->sync();
     });
-    menu()->insertAction(after_first, free_space);
+    menu()->insertAction(before, tick);
 }
 
 QWidget* main_window_c::page(int index) const {

@@ -12,6 +12,7 @@ class media_monitor;
 class QSocketNotifier;
 
 class image_dialog_c;
+class QAction;
 class QGridLayout;
 class drive_window_c;
 class home_window_c;
@@ -75,6 +76,9 @@ protected:
 
 private:
     void add_open_image_entry();
+    // A checkable menu entry before `before` that writes its state to `setting` in the settings file.
+    void add_setting_tick(QAction* before, const char* text_key, const char* object_name, const char* setting,
+                          bool checked);
     // Lists drives and volumes again and reopens the sector table (Refresh of both pages).
     void relist_devices();
     // True while a scan, a recovery, the partition search or an image copy uses a device.
