@@ -14,14 +14,13 @@
 #include "devices/device_handle.hpp"
 #include "engine/deep_checkpoint.hpp"
 #include "engine/destination_names.hpp"
-#include "engine/fat_recovery.hpp"
-#include "engine/raw_recovery.hpp"
-#include "engine/recovery_worker.hpp"
+#include "engine/destination_names.hpp"
 #include "engine/safe_names.hpp"
 #include "imaging/image_copier.hpp"
 #include "tests/engine/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/raw_recovery.hpp"
 
 namespace {
 
@@ -177,8 +176,10 @@ void names_benchmark(const std::string& dir) {
                 folder += '/' + safe_file_name(files[i].folder);
                 QDir().mkpath(folder);
             }
-            done += recover_into(folder, files[i].name, names,
-                                 [&](const QString& target) { return engine->recover_file(files[i].id, target); }) == 0;
+            done += recover_into(folder, files[i].name, names, [&](const QString& target) {
+                        return engine->recover_file(files[i].id, target) == 0 ? qv::recovery_status::done()
+                                                                               : qv::recovery_status::failed(qv::read_end::io_error);
+                    }).written();
         }
         double s = seconds_since(t);
         if (done != std::min(count, files.size())) std::printf("only %zu recovered\n", done);

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/fat_recovery.hpp"
 #include "tests/engine/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"

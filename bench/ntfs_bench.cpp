@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "devices/device_catalog.hpp"
-#include "engine/ntfs_recovery.hpp"
 #include "ntfsscan/ntfsscan.hpp"
+#include "ui/ntfs_recovery.hpp"
 
 namespace fs = std::filesystem;
 using seconds = std::chrono::duration<double>;

@@ -23,7 +23,6 @@
 #include "engine/destination_names.hpp"
 #include "engine/engine_choice.hpp"
 #include "engine/file_times.hpp"
-#include "engine/recovery_worker.hpp"
 #include "engine/safe_names.hpp"
 #include "engine/scan_result_file.hpp"
 #include "engine/scanner.hpp"

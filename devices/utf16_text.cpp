@@ -54,4 +54,32 @@ std::string utf8_of(const char16_t* name, size_t max_units) {
     return out;
 }
 
+std::u16string utf16_of(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        const uint8_t lead = uint8_t(utf8[i]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                              : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+        char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+        size_t taken = 1;
+        while (length > 1 && taken < length && i + taken < utf8.size() && (uint8_t(utf8[i + taken]) & 0xC0) == 0x80)
+            c = c << 6 | (uint8_t(utf8[i + taken++]) & 0x3F);
+        static constexpr char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (length == 0 || taken != length || c < shortest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            out += char16_t(replacement);
+            i += length == 0 ? 1 : taken;
+            continue;
+        }
+        i += length;
+        if (c >= 0x10000) {
+            out += char16_t(0xD800 + ((c - 0x10000) >> 10));
+            out += char16_t(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out += char16_t(c);
+        }
+    }
+    return out;
+}
+
 }  // namespace qv

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <sys/stat.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -59,4 +61,24 @@ QString destination_names::create(const QString& folder_path, const QString& nam
     }
     errno = EEXIST;
     return {};
+}
+
+qv::recovery_status recover_into(const QString& folder, const QString& name, destination_names& names,
+                                 const std::function<qv::recovery_status(const QString& target)>& write,
+                                 QString* written) {
+    const QString target = names.create(folder, name);
+    if (target.isEmpty()) return qv::recovery_status::destination(errno);
+    qv::recovery_status result = write(target);
+    if (result.written()) {
+        if (written) *written = target;
+        return result;
+    }
+    // The name was taken for this file; a failure before anything was
+    // written leaves nothing behind. (A read error keeps what was read.)
+    const int error = errno;
+    struct stat st {};
+    if (::lstat(QFile::encodeName(target).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+        ::unlink(QFile::encodeName(target).constData());
+    errno = error;
+    return result;
 }

@@ -6,6 +6,10 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
+#include "engine/recovery_status.hpp"
+
 class destination_names {
 public:
     // Creates a new, empty file for `name` (made safe) in folder and returns
@@ -24,3 +28,12 @@ private:
 
     QHash<QString, folder_state> folders_;
 };
+
+// Recovers one file into folder under a free name for `name` (see
+// destination_names): write() gets the path and says how the copy went, which
+// is returned; a destination failure with errno also when no file can be
+// created there. A failure leaves no empty file behind. *written: the path of
+// a recovered file.
+qv::recovery_status recover_into(const QString& folder, const QString& name, destination_names& names,
+                                 const std::function<qv::recovery_status(const QString& target)>& write,
+                                 QString* written = nullptr);

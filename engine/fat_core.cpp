@@ -14,11 +14,11 @@
 
 #include "devices/device_handle.hpp"
 #include "devices/tolerant_read.hpp"
+#include "devices/utf16_text.hpp"
 #include "engine/debug_log.hpp"
 #include "engine/fat_allocation.hpp"
 #include "engine/fat_folder_check.hpp"
 #include "engine/fat_reader.hpp"
-#include "devices/utf16_text.hpp"
 
 namespace qv {
 
@@ -124,7 +124,6 @@ struct fat_core::state {
     // one_cluster: read the folder's first cluster alone (a cluster no folder reached).
     void walk(uint32_t cluster, uint32_t parent, uint8_t under_deleted, bool deleted_folder, int depth,
               bool one_cluster = false);
-    void link_and_mark();
 
     fat_folder_index free_folders;  // free clusters that read as directory entries
     std::vector<bool> chain_targets;  // of the table in use
@@ -206,7 +205,6 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     fat_item_s root;
     root.attributes = fat::attr_directory;
     items[0] = root;
-    s_->link_and_mark();
     s_->items = nullptr;
     s_->hooks = nullptr;
     return items;
@@ -521,26 +519,6 @@ std::string fat_core::state::folder_label(uint32_t cluster) const {
     if (cluster == 0) return "/";
     auto it = items->find(cluster);
     return it == items->end() ? "at cluster " + std::to_string(cluster) : "\"" + utf8_of(it->second.name) + "\"";
-}
-
-void fat_core::state::link_and_mark() {
-    for (auto& [id, item] : *items) {
-        if (id == 0 && item.parent == 0) continue;
-        auto parent = items->find(item.parent);
-        if (parent != items->end()) parent->second.children.push_back(&item);
-    }
-    for (auto& [id, item] : *items) {
-        if (is_directory(item)) continue;
-        uint32_t current = item.parent;
-        // At most one step per item: a parent loop cannot hold the mark up.
-        for (size_t steps = 0; steps <= items->size(); ++steps) {
-            auto it = items->find(current);
-            if (it == items->end() || it->second.has_files) break;
-            it->second.has_files = 1;
-            if (current == 0) break;
-            current = it->second.parent;
-        }
-    }
 }
 
 int fat_core::recover(const found_item& item, const std::string& destination) {

@@ -14,8 +14,6 @@ struct fat_item_s {
     uint8_t attributes = 0;    // FAT attribute byte, 0x40 when deleted or below a deleted folder
     uint8_t under_deleted = 0; // 1 when found below a deleted directory
     char16_t name[263] = {};   // at most 259 units, always terminated; '#' first when deleted
-    uint8_t has_files = 0;     // 1 when a file lies somewhere below
     uint8_t state = 0;         // a qv::item_state: can the content still be had
     char16_t short_name[13] = {};  // '#'-first short name when name is a recovered long name, else empty
-    std::vector<fat_item_s*> children;
 };

@@ -1,14 +1,17 @@
 // The FAT scanner: fat_core behind the scanner face, its boot-sector probe and its free-space count.
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <vector>
 
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
+#include "devices/utf16_text.hpp"
 #include "engine/destination_failure.hpp"
 #include "engine/fat_allocation.hpp"
-#include "fat/fat_layout.hpp"
 #include "engine/fs_scanners.hpp"
 #include "engine/volume_free_space.hpp"
+#include "fat/fat_layout.hpp"
 
 namespace qv {
 
@@ -63,6 +66,14 @@ fat_item_map fat_scanner::scan_map(device_handle& device, const scan_hooks& hook
     device_ = &device;
     known_.clear();
     fat_item_map items = core_.scan(device, hooks);
+    // The folder for files whose folder is gone, in the caller's language.
+    auto lost = items.find(fat_lost_files_id);
+    if (lost != items.end() && !hooks.lost_files_name.empty()) {
+        const std::u16string name = utf16_of(hooks.lost_files_name);
+        const size_t n = std::min(name.size(), std::size(lost->second.name) - 1);
+        std::fill(std::begin(lost->second.name), std::end(lost->second.name), u'\0');
+        std::copy_n(name.begin(), n, lost->second.name);
+    }
     for (const auto& [cluster, item] : items)
         if (cluster != 0 && !(item.attributes & fat::attr_directory))
             known_[cluster] = {item.size, (item.attributes & fat::attr_deleted) != 0};

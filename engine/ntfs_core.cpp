@@ -8,10 +8,10 @@
 
 #include "devices/device_handle.hpp"
 #include "devices/read_problems.hpp"
+#include "devices/utf16_text.hpp"
 #include "engine/debug_log.hpp"
 #include "engine/ntfs_lost_files.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
-#include "devices/utf16_text.hpp"
 
 namespace qv {
 
@@ -58,25 +58,6 @@ void gather_lost(ntfs_item_map& items, const std::u16string& folder_name) {
     std::copy_n(folder_name.data(), units, folder.name);
     items.insert_or_assign(ntfs_lost_files_id, std::move(folder));
     for (uint64_t id : lost) items[id].parent = ntfs_lost_files_id;
-}
-
-void link_and_mark(ntfs_item_map& items) {
-    for (auto& [id, item] : items) {
-        if (item.parent == id) continue;  // the root names itself as its parent
-        auto parent = items.find(item.parent);
-        if (parent != items.end()) parent->second.children.push_back(&item);
-    }
-    for (auto& [id, item] : items) {
-        if (!is_file(item)) continue;
-        // Each step sets a mark that was clear, so a parent loop ends the walk.
-        uint64_t current = item.parent;
-        for (;;) {
-            auto it = items.find(current);
-            if (it == items.end() || it->second.has_files) break;
-            it->second.has_files = 1;
-            current = it->second.parent;
-        }
-    }
 }
 
 }  // namespace
@@ -136,7 +117,6 @@ ntfs_scan_result ntfs_core::scan(std::unique_ptr<device_handle> device, const sc
     for (const std::string& place : unreadable_places()) debug_printf("%s could not be read; skipped\n", place.c_str());
     // Only a whole walk can tell a folder that is gone from one not read yet.
     if (walked_all) gather_lost(items, lost_files_name_);
-    link_and_mark(items);
     return result;
 }
 

@@ -1,8 +1,9 @@
 // The NTFS scanner: ntfs_core behind the scanner face, its boot-sector probe and its free-space count.
 #include <cerrno>
 
-#include "devices/device_handle.hpp"
 #include "devices/borrowed_device.hpp"
+#include "devices/device_handle.hpp"
+#include "devices/utf16_text.hpp"
 #include "engine/fs_scanners.hpp"
 #include "ntfsscan/cluster_bitmap.hpp"
 #include "ntfsscan/file_record.hpp"
@@ -99,6 +100,8 @@ ntfs_item_map ntfs_scanner::scan_records(device_handle& device, const scan_hooks
         unreadable_.store(core_.unreadable_bytes(), std::memory_order_relaxed);
         if (hooks.progress) hooks.progress(fraction, entries, items);
     };
+    // The folder for files whose folder is gone, in the caller's language.
+    core_.set_lost_files_name(hooks.lost_files_name.empty() ? u"Lost files" : utf16_of(hooks.lost_files_name));
     ntfs_scan_result result = core_.scan(std::make_unique<borrowed_device>(device), counted);
     open_error_ = result.open_error;
     unreadable_.store(core_.unreadable_bytes(), std::memory_order_relaxed);

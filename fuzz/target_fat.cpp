@@ -7,8 +7,9 @@
 
 #include "devices/device_handle.hpp"
 #include "engine/fat_reader.hpp"
-#include "engine/fat_recovery.hpp"
 #include "engine/found_item.hpp"
+#include "engine/fs_scanners.hpp"
+#include "engine/item_paths.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/fuzz_targets.hpp"
 
@@ -34,11 +35,17 @@ int fat_volume(const uint8_t* data, size_t size) {
     ::fat_volume lookup_volume;
     bool mounted = f_mount(&lookup_volume, lookup_device) == FAT_OK;
     {
-        fat_recovery_c engine;
-        engine.scan_device(std::make_unique<memory_device>(std::vector<uint8_t>(data, data + size)));
-        QV_FUZZ_CHECK(engine.items().count(0) == 1);
+        memory_device device(std::vector<uint8_t>(data, data + size));
+        fat_scanner scanner;
+        scan_token token;
+        scan_hooks hooks;
+        hooks.token = &token;
+        const fat_item_map items = scanner.scan_map(device, hooks);
+        QV_FUZZ_CHECK(items.count(0) == 1);
+        const std::vector<found_item> found = fat_found_items(items);
+        const item_index index(found);
         int recovered = 0, looked_up = 0;
-        for (const auto& [id, item] : engine.items()) {
+        for (const auto& [id, item] : items) {
             QV_FUZZ_CHECK(item.name[std::size(item.name) - 1] == 0);
             QV_FUZZ_CHECK(item.short_name[std::size(item.short_name) - 1] == 0);
             QV_FUZZ_CHECK(item.state <= uint8_t(qv::item_state::damaged));
@@ -51,13 +58,16 @@ int fat_volume(const uint8_t* data, size_t size) {
                 ++looked_up;
             }
             if (!directory && deleted && recovered < max_recoveries) {
-                engine.recover_file(id, QStringLiteral("/dev/null"));
+                found_item what;
+                what.id = id;
+                what.size = item.size;
+                what.deleted = true;
+                scanner.recover(what, "/dev/null");
                 ++recovered;
             }
-            QString path;
-            engine.build_item_path(id, &path);
+            (void)item_path(index, id);
         }
-        check_result_shape(engine.found_items());
+        check_result_shape(found);
     }
     return 0;
 }

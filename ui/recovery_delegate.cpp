@@ -4,7 +4,7 @@
 #include <QTextOption>
 
 #include "devices/format_size.hpp"
-#include "engine/recovery_item.hpp"
+#include "ui/recovery_item.hpp"
 #include "ui/recovery_model.hpp"
 #include "ui/state_mark.hpp"
 #include "ui/table_geometry.hpp"

@@ -7,7 +7,7 @@
 
 #include <array>
 
-#include "engine/recovery_item.hpp"
+#include "ui/recovery_item.hpp"
 
 // Table columns: the tick box, then the four data columns.
 enum recovery_column : int {

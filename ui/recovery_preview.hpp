@@ -11,8 +11,8 @@
 #include <functional>
 #include <memory>
 
-#include "engine/recovery_item.hpp"
 #include "ui/file_preview.hpp"
+#include "ui/recovery_item.hpp"
 
 class QPainter;
 

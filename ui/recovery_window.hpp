@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "devices/volume_items.hpp"
-#include "engine/recovery_item.hpp"
 #include "ui/file_preview.hpp"
 #include "ui/recovery_form.hpp"
+#include "ui/recovery_item.hpp"
 #include "ui/recovery_prompts.hpp"
 
 class QMovie;

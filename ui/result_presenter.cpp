@@ -5,7 +5,7 @@
 #include <QTreeView>
 
 #include "engine/item_paths.hpp"
-#include "engine/recovery_base.hpp"
+#include "ui/recovery_base.hpp"
 #include "ui/recovery_model.hpp"
 #include "ui/result_tree.hpp"
 #include "ui/row_filter.hpp"

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "engine/item_filter.hpp"
-#include "engine/recovery_item.hpp"
+#include "ui/recovery_item.hpp"
 
 class MyHeaderView;
 class MyQTableView;

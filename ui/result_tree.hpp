@@ -5,7 +5,7 @@
 
 #include "engine/found_item.hpp"
 #include "engine/item_paths.hpp"
-#include "engine/recovery_item.hpp"
+#include "ui/recovery_item.hpp"
 #include "ui/tree_model.hpp"
 
 // Adds "/" and the tree's folders under the model's root, in the tree's order.

@@ -4,7 +4,7 @@
 #include <QList>
 
 #include "engine/item_filter.hpp"
-#include "engine/recovery_item.hpp"
+#include "ui/recovery_item.hpp"
 
 // The found item a row stands for, as far as a filter looks at it.
 qv::found_item filter_view_of(const recovery_item_s& row);

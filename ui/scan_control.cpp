@@ -4,13 +4,13 @@
 #include <QThread>
 
 #include "app/language_settings.hpp"
-#include "engine/exfat_recovery.hpp"
-#include "engine/fat_recovery.hpp"
-#include "engine/ntfs_recovery.hpp"
 #include "engine/deep_checkpoint.hpp"
-#include "engine/raw_recovery.hpp"
-#include "engine/recovery_base.hpp"
 #include "engine/scan_result_file.hpp"
+#include "ui/exfat_recovery.hpp"
+#include "ui/fat_recovery.hpp"
+#include "ui/ntfs_recovery.hpp"
+#include "ui/raw_recovery.hpp"
+#include "ui/recovery_base.hpp"
 #include "ui/scanner_thread.hpp"
 
 scan_control_c::scan_control_c(QObject* parent)
@@ -109,15 +109,9 @@ void scan_control_c::start(int kind, bool resume) {
         if (resume)
             if (auto checkpoint = raw_->unfinished_scan()) raw_->resume_from(*checkpoint);
     }
-    // NTFS files whose folder is gone are shown under a folder in the user's language.
-    if (engine == ntfs_.get() && !language_text("lost_files").isEmpty())
-        ntfs_->set_lost_files_name(language_text("lost_files"));
-    // So are the FAT, exFAT and ext2/3/4 ones; the command line keeps "Lost files".
-    if (const QString lost = language_text("lost_files"); !lost.isEmpty()) {
-        if (engine == fat_.get()) fat_->set_lost_files_name(lost);
-        if (engine == exfat_.get()) exfat_->set_lost_files_name(lost);
-        if (auto* other = dynamic_cast<scanner_thread_c*>(engine)) other->set_lost_files_name(lost);
-    }
+    // Files whose folder is gone are shown under a folder in the user's language;
+    // the command line keeps "Lost files".
+    if (auto* scan = dynamic_cast<scanner_thread_c*>(engine)) scan->set_lost_files_name(language_text("lost_files"));
     engine->start(QThread::InheritPriority);
 }
 

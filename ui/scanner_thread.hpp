@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "devices/device_handle.hpp"
-#include "engine/recovery_base.hpp"
 #include "engine/scanner.hpp"
+#include "ui/recovery_base.hpp"
 
 class scanner_thread_c : public recovery_base_c {
     Q_OBJECT
@@ -49,6 +49,10 @@ public:
 protected:
     void run() override;
     std::vector<qv::found_item> make_found_items() override;
+    // The scanner this thread runs (for a named engine that knows its kind).
+    qv::scanner& scanner() { return *scanner_; }
+    // True when the last run could open its volume's device.
+    bool device_opened() const { return device_ != nullptr; }
 
 private:
     void scan_open_device();

@@ -76,6 +76,19 @@ TEST(utf16_text, encodes_every_length_and_replaces_broken_surrogates) {
     }
 }
 
+TEST(utf16_text, utf8_back_to_units_round_trips_and_refuses_bad_sequences) {
+    for (const std::u16string& units : {std::u16string(u"Verlorene Dateien"), std::u16string(u"\u00E9\u20AC"),
+                                        std::u16string(u"\xD83D\xDE00 ok")})
+        EXPECT_EQ(utf16_of(utf8_of(units.c_str())), units);
+    const std::u16string bad = u"\xFFFD";
+    EXPECT_EQ(utf16_of("\xC0\xAF"), bad + bad) << "an overlong slash";
+    EXPECT_EQ(utf16_of("\xED\xA0\x80"), bad) << "a surrogate written as UTF-8";
+    EXPECT_EQ(utf16_of("\xF4\x90\x80\x80"), bad) << "past U+10FFFF";
+    EXPECT_EQ(utf16_of("a\xE2\x82"), u"a" + bad) << "cut short at the end";
+    EXPECT_EQ(utf16_of("\xE2x"), bad + u"x") << "cut short by a plain byte";
+    EXPECT_EQ(utf16_of(""), u"");
+}
+
 TEST(utf16_text, counted_form_keeps_zeros_and_terminated_form_stops_at_them_or_the_limit) {
     const char16_t units[] = {u'a', 0, u'b', 0xD83D, 0xDE00, 0};
     std::string counted;

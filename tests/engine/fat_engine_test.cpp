@@ -6,7 +6,6 @@
 
 #include "devices/le_bytes.hpp"
 #include "engine/fat_core.hpp"
-#include "engine/fat_recovery.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -105,7 +104,7 @@ TEST_P(fat_engine_on_mtools_images, finds_deleted_files_with_names_parents_dates
             auto parent = items.find(item->parent);
             ASSERT_NE(parent, items.end());
             EXPECT_EQ(qv::test::item_name(parent->second), w.parent);
-            EXPECT_EQ(parent->second.has_files, 1) << "folders above a deleted file are marked";
+            EXPECT_TRUE(engine->shown_as_folder(item->parent)) << "folders above a deleted file are shown";
         }
         EXPECT_EQ(qv::test::recover_bytes(*engine, item->cluster, dir.path().string()), originals[w.original]);
     }
@@ -116,7 +115,7 @@ TEST_P(fat_engine_on_mtools_images, finds_deleted_files_with_names_parents_dates
     EXPECT_EQ(std::u16string(gone->short_name), u"#ONE");
     EXPECT_EQ(gone->attributes & 0x50, 0x50);
     std::vector<std::vector<uint8_t>> inside;
-    for (const fat_item_s* child : gone->children) {
+    for (const fat_item_s* child : engine->children_of(gone->cluster)) {
         EXPECT_EQ(qv::test::item_name(*child), u"#.txt");
         EXPECT_EQ(child->under_deleted, 1);
         inside.push_back(qv::test::recover_bytes(*engine, child->cluster, dir.path().string()));
@@ -290,7 +289,7 @@ TEST_P(fat_engine_on_mtools_images, deleted_files_are_found_in_folders_the_fat_n
             }
             EXPECT_EQ(item->parent, w.parent);
             ASSERT_TRUE(items.count(w.parent));
-            EXPECT_EQ(items.at(w.parent).has_files, 1);
+            EXPECT_TRUE(engine->shown_as_folder(w.parent));
             EXPECT_EQ(qv::test::recover_bytes(*engine, item->cluster, dir.path().string()), originals[w.original]);
         }
         // Live files stay unlisted.
@@ -346,18 +345,14 @@ TEST_P(fat_engine_on_mtools_images, files_in_a_deleted_folders_far_later_cluster
     const fat_item_s& lost = items.at(qv::fat_lost_files_id);
     EXPECT_EQ(qv::test::item_name(lost), u"Lost files");
     EXPECT_EQ(lost.parent, 0u);
-    EXPECT_EQ(lost.has_files, 1);
-    EXPECT_EQ(lost.children.size(), 5u);
+    EXPECT_TRUE(engine->shown_as_folder(qv::fat_lost_files_id));
+    EXPECT_EQ(engine->children_of(qv::fat_lost_files_id).size(), 5u);
     {
         // In the window the folder takes the user's language.
-        auto german = std::make_unique<fat_recovery_c>();
-        german->set_lost_files_name(QStringLiteral("Verlorene Dateien"));
-        german->set_volume(qv::test::open_test_volume(img));
-        german->start();
-        ASSERT_TRUE(german->wait(60000));
+        auto german = qv::test::scan_fat_volume(img, "Verlorene Dateien");
         ASSERT_TRUE(german->items().count(qv::fat_lost_files_id));
         EXPECT_EQ(qv::test::item_name(german->items().at(qv::fat_lost_files_id)), u"Verlorene Dateien");
-        EXPECT_EQ(german->items().at(qv::fat_lost_files_id).children.size(), 5u);
+        EXPECT_EQ(german->children_of(qv::fat_lost_files_id).size(), 5u);
     }
 
     // sleuthkit lists as many deleted files (some as orphan files).

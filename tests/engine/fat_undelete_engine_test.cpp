@@ -89,7 +89,7 @@ protected:
         ASSERT_EQ(run(tool + " -i " + shell_quote(img) + " " + shell_quote("::" + path)), 0) << tool << " " << path;
     }
     // Every item by its path from the root ("/Big/photo.jpg").
-    std::map<std::string, const fat_item_s*> by_path(const fat_recovery_c& engine) {
+    std::map<std::string, const fat_item_s*> by_path(const qv::test::fat_scan_run& engine) {
         std::map<std::string, const fat_item_s*> out;
         for (const auto& [id, item] : engine.items()) {
             if (id == 0) continue;
@@ -105,7 +105,7 @@ protected:
         }
         return out;
     }
-    void expect_back(fat_recovery_c& engine, const std::map<std::string, const fat_item_s*>& found,
+    void expect_back(qv::test::fat_scan_run& engine, const std::map<std::string, const fat_item_s*>& found,
                      const std::string& path, item_state state) {
         auto it = found.find(path);
         ASSERT_NE(it, found.end()) << path << " was not found";

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "devices/device_catalog.hpp"
-#include "engine/fat_recovery.hpp"
 #include "engine/safe_names.hpp"
 #include "engine/sector_device.hpp"
 #include "tests/engine/fat_scan.hpp"

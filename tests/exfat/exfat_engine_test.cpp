@@ -14,11 +14,11 @@
 #include "devices/device_handle.hpp"
 #include "engine/engine_choice.hpp"
 #include "engine/exfat_core.hpp"
-#include "engine/exfat_recovery.hpp"
 #include "engine/item_paths.hpp"
 #include "engine/volume_free_space.hpp"
 #include "exfat/exfat_volume.hpp"
 #include "tests/exfat/exfat_test_image.hpp"
+#include "ui/exfat_recovery.hpp"
 
 namespace fs = std::filesystem;
 using namespace qv::test;
@@ -203,7 +203,7 @@ TEST_F(ExfatEngine, WindowAdapterRunsTheCoreOnItsThread) {
     engine.set_volume(v);
     engine.start();
     ASSERT_TRUE(engine.wait(120000));
-    EXPECT_EQ(engine.open_error(), 0);
+    EXPECT_EQ(engine.problems().end, qv::read_end::complete) << "the volume opened and was read to its end";
     const auto& items = engine.found_items();
     EXPECT_EQ(engine.items_found(), items.size());
     const qv::found_item* deep = nullptr;

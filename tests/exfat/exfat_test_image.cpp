@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "devices/le_bytes.hpp"
+#include "devices/utf16_text.hpp"
 #include "tests/support/disk_images.hpp"
 
 namespace qv::test {
@@ -16,25 +17,6 @@ constexpr size_t entry_bytes = 32;
 uint16_t rotate_add(uint16_t sum, uint8_t b) { return uint16_t(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + b); }
 
 }  // namespace
-
-std::u16string utf16_of(const std::string& s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        uint32_t c = uint8_t(s[i]);
-        size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        uint32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        for (size_t k = 1; k < n && i + k < s.size(); ++k) cp = cp << 6 | (uint8_t(s[i + k]) & 0x3F);
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += char16_t(0xD800 + (cp >> 10));
-            out += char16_t(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += char16_t(cp);
-        }
-    }
-    return out;
-}
 
 bool make_exfat_image(const std::string& path, uint64_t mib, uint32_t cluster_bytes, std::string* why) {
     if (!have_tool("mkfs.exfat")) {

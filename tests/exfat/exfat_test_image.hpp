@@ -64,7 +64,4 @@ void set_allocated(std::vector<uint8_t>& image, uint32_t cluster, bool used);
 // First cluster and sizes in the stream entry of the set at offset.
 uint32_t set_first_cluster(const std::vector<uint8_t>& image, uint64_t offset);
 
-// UTF-8 to UTF-16 (test names are valid UTF-8).
-std::u16string utf16_of(const std::string& utf8);
-
 }  // namespace qv::test

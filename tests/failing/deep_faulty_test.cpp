@@ -15,12 +15,12 @@
 #include <thread>
 
 #include "engine/deep_checkpoint.hpp"
-#include "engine/raw_recovery.hpp"
 #include "engine/scan_result_file.hpp"
 #include "tests/sigscan/sample_files.hpp"
 #include "tests/sigscan/scan_helpers.hpp"
 #include "tests/support/faulty_disk.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/raw_recovery.hpp"
 
 namespace {
 

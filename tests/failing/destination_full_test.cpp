@@ -12,9 +12,9 @@
 #include <map>
 
 #include "engine/destination_failure.hpp"
-#include "engine/recovery_worker.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/recovery_worker.hpp"
 
 namespace {
 
@@ -98,14 +98,14 @@ TEST_F(DestinationFull, TheCommandLineStopsAtOnceAndSaysHowMuchMoreIsNeeded) {
 }
 
 TEST_F(DestinationFull, TheWindowsWorkerStopsWithTheSameCounts) {
-    auto engine = qv::test::scan_fat_volume(img);
+    auto engine = qv::test::scan_fat_window(img);
     QList<recovery_item_s> rows;
-    for (const auto& [id, item] : engine->items()) {
-        if (id == 0 || (item.attributes & 0x10)) continue;
+    for (const qv::found_item& item : engine->found_items()) {
+        if (item.directory) continue;
         recovery_item_s row;
-        row.name = QString::fromStdU16String(qv::test::item_name(item));
+        row.name = QString::fromStdString(item.name);
         row.size = item.size;
-        row.id = id;
+        row.id = item.id;
         row.attributes = item.attributes;
         row.ticked = 1;
         rows.append(row);

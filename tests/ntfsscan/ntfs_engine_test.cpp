@@ -11,9 +11,11 @@
 #include <thread>
 
 #include "devices/device_catalog.hpp"
-#include "engine/ntfs_recovery.hpp"
+#include "engine/item_paths.hpp"
+#include "engine/ntfs_core.hpp"
 #include "tests/ntfsscan/ntfs_shared_image.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"
+#include "ui/ntfs_recovery.hpp"
 
 using namespace qv::test;
 
@@ -40,12 +42,35 @@ void run_scan(ntfs_recovery_c& engine, const volume_item_s& v) {
 }
 
 // The item whose path (on a volume mounted at "/") is "/" + path.
-const ntfs_item_s* by_path(ntfs_recovery_c& engine, const std::string& path, const std::string& mount = "") {
-    for (const auto& [id, item] : engine.items()) {
+const qv::found_item* by_path(ntfs_recovery_c& engine, const std::string& path, const std::string& mount = "") {
+    for (const qv::found_item& item : engine.found_items()) {
         QString p;
-        if (engine.build_item_path(id, &p) == 0 && p.toStdString() == mount + "/" + path) return &item;
+        if (engine.build_item_path(item.id, &p) == 0 && p.toStdString() == mount + "/" + path) return &item;
     }
     return nullptr;
+}
+
+// The found item with this record number, or null.
+const qv::found_item* item_of(ntfs_recovery_c& engine, uint64_t id) {
+    for (const qv::found_item& item : engine.found_items())
+        if (item.id == id) return &item;
+    return nullptr;
+}
+
+// True when the window's folder tree shows record id as a folder (a file lies below it).
+bool shown_as_folder(ntfs_recovery_c& engine, uint64_t id) {
+    const qv::folder_tree tree = qv::build_folder_tree(engine.found_items());
+    for (const qv::folder_node& node : tree.nodes)
+        if (node.item && node.item->id == id) return true;
+    return false;
+}
+
+// The items filed directly in folder id.
+std::vector<const qv::found_item*> children_of(ntfs_recovery_c& engine, uint64_t id) {
+    std::vector<const qv::found_item*> out;
+    for (const qv::found_item& item : engine.found_items())
+        if (item.parent == id && item.id != id) out.push_back(&item);
+    return out;
 }
 
 class NtfsEngine : public ::testing::Test {
@@ -92,7 +117,7 @@ TEST(NtfsEngineLog, StartupFailureIsLoggedAndLeavesNothing) {
     EXPECT_NE(err.find("ntfs_scan_startup failed with return value (-1)"), std::string::npos);
     log = read_file(ntfs_recovery_c::log_path().toStdString());
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
-    EXPECT_TRUE(engine.items().empty());
+    EXPECT_TRUE(engine.found_items().empty());
     EXPECT_EQ(engine.entries_read(), 0u);
     EXPECT_EQ(engine.items_found(), 0u);
     qunsetenv("XDG_DATA_HOME");
@@ -107,12 +132,12 @@ TEST_F(NtfsEngine, KeepsDirectoriesAndDeletedFilesOnly) {
     ASSERT_EQ(ntfs_scan_startup(ntfs_recovery_c::device_name(volume_for(s.image).disk_number, 0), &ctx.context), 0);
     auto delivered = scan_all(ctx.context);
     EXPECT_EQ(engine.entries_read(), delivered.size());
-    EXPECT_EQ(engine.items_found(), engine.items().size());
     EXPECT_GT(engine.progress(), 0.99);
 
     size_t live_files = 0;
     for (const auto& r : delivered) {
-        bool kept = engine.items().count(r.id);
+        if (r.id <= ntfs_last_metadata_id) continue;  // the volume's own files are never rows
+        bool kept = item_of(engine, r.id) != nullptr;
         bool live_file = (r.flags & ntfs_flag_file) && !(r.flags & ntfs_flag_deleted);
         EXPECT_EQ(kept, !live_file) << utf8(r.name);
         live_files += live_file;
@@ -121,36 +146,34 @@ TEST_F(NtfsEngine, KeepsDirectoriesAndDeletedFilesOnly) {
     for (const auto& [path, bytes] : s.live) EXPECT_EQ(by_path(engine, path), nullptr) << path;
     for (const auto& [path, bytes] : s.deleted) EXPECT_NE(by_path(engine, path), nullptr) << path;
 
-    // Links and marks.
-    const ntfs_item_s& root = engine.items().at(5);
-    const ntfs_item_s* olddir = by_path(engine, "olddir");
-    const ntfs_item_s* sub = by_path(engine, "olddir/sub");
-    const ntfs_item_s* livedir = by_path(engine, "livedir");
-    const ntfs_item_s* bulk = by_path(engine, "bulk");
+    // The folder tree: folders with a file below them, the live folder's flags.
+    const qv::found_item* olddir = by_path(engine, "olddir");
+    const qv::found_item* sub = by_path(engine, "olddir/sub");
+    const qv::found_item* livedir = by_path(engine, "livedir");
+    const qv::found_item* bulk = by_path(engine, "bulk");
     ASSERT_TRUE(olddir && sub && livedir && bulk);
-    EXPECT_EQ(root.has_files, 1);
-    EXPECT_EQ(olddir->has_files, 1);
-    EXPECT_EQ(sub->has_files, 1);
-    EXPECT_EQ(livedir->has_files, 1);
-    EXPECT_EQ(bulk->has_files, 0);
-    EXPECT_EQ(livedir->flags, ntfs_flag_directory);
-    EXPECT_TRUE(std::find(root.children.begin(), root.children.end(), olddir) != root.children.end());
-    EXPECT_TRUE(std::find(root.children.begin(), root.children.end(), &root) == root.children.end());
-    ASSERT_EQ(sub->children.size(), 1u);
-    EXPECT_EQ(utf8(sub->children[0]->name), "b.bin");
-    EXPECT_EQ(sub->children[0]->parent, sub->id);
-    EXPECT_TRUE(bulk->children.empty());
+    EXPECT_TRUE(qv::build_folder_tree(engine.found_items()).has_results());
+    EXPECT_TRUE(shown_as_folder(engine, olddir->id));
+    EXPECT_TRUE(shown_as_folder(engine, sub->id));
+    EXPECT_TRUE(shown_as_folder(engine, livedir->id));
+    EXPECT_FALSE(shown_as_folder(engine, bulk->id)) << "only live files below it";
+    EXPECT_EQ(livedir->attributes, ntfs_flag_directory);
+    EXPECT_EQ(olddir->parent, 0u) << "found items name the root 0";
+    const auto in_sub = children_of(engine, sub->id);
+    ASSERT_EQ(in_sub.size(), 1u);
+    EXPECT_EQ(in_sub[0]->name, "b.bin");
+    EXPECT_TRUE(children_of(engine, bulk->id).empty());
 }
 
 TEST_F(NtfsEngine, PathsAndRecovery) {
     const auto& s = shared_image();
     ntfs_recovery_c engine;
     run_scan(engine, volume_for(s.image, "/mnt/vol/"));
-    const ntfs_item_s* b = nullptr;
-    const ntfs_item_s* small = nullptr;
-    for (const auto& [id, item] : engine.items()) {
-        if (utf8(item.name) == "b.bin") b = &item;
-        if (utf8(item.name) == "small.txt") small = &item;
+    const qv::found_item* b = nullptr;
+    const qv::found_item* small = nullptr;
+    for (const qv::found_item& item : engine.found_items()) {
+        if (item.name == "b.bin") b = &item;
+        if (item.name == "small.txt") small = &item;
     }
     ASSERT_TRUE(b && small);
     QString path;
@@ -166,7 +189,7 @@ TEST_F(NtfsEngine, PathsAndRecovery) {
     ASSERT_EQ(engine.recover_file(b->id, dest), 0);
     EXPECT_TRUE(read_file(out / "b.bin") == s.deleted.at("olddir/sub/b.bin"));
     // A failure still removes what stood at the destination, and leaves nothing.
-    const ntfs_item_s* olddir = by_path(engine, "olddir", "/mnt/vol");
+    const qv::found_item* olddir = by_path(engine, "olddir", "/mnt/vol");
     ASSERT_NE(olddir, nullptr);
     EXPECT_LT(engine.recover_file(olddir->id, dest), 0);
     EXPECT_FALSE(std::filesystem::exists(out / "b.bin"));
@@ -213,17 +236,10 @@ TEST_F(NtfsEngine, PauseHoldsTheWalkAndStopEndsItWithLinks) {
               << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms after the stop\n";
     EXPECT_EQ(engine.stop_state(), qv::stop_reason::user_stopped);
     EXPECT_EQ(engine.entries_read(), held);
-    EXPECT_EQ(engine.items_found(), engine.items().size());
-    // Post-processing ran on what was kept: every item sits in its parent's children.
-    for (const auto& [id, item] : engine.items()) {
-        auto parent = engine.items().find(item.parent);
-        if (parent == engine.items().end() || item.parent == id) continue;
-        const auto& siblings = parent->second.children;
-        EXPECT_TRUE(std::find(siblings.begin(), siblings.end(), &item) != siblings.end()) << id;
-    }
+    EXPECT_LE(engine.found_items().size(), engine.items_found()) << "what was kept before the stop";
 
     engine.reset();
-    EXPECT_TRUE(engine.items().empty());
+    EXPECT_TRUE(engine.found_items().empty());
     EXPECT_EQ(engine.entries_read(), 0u);
     EXPECT_EQ(engine.stop_state(), qv::stop_reason::running);
 }
@@ -243,9 +259,8 @@ TEST_F(NtfsEngine, ResumedWalkEndsComplete) {
     engine.set_paused(0);
     ASSERT_TRUE(engine.wait(60000));
     EXPECT_EQ(engine.entries_read(), full.entries_read());
-    EXPECT_EQ(engine.items().size(), full.items().size());
-    const auto& root = engine.items().at(5);
-    EXPECT_TRUE(std::find(root.children.begin(), root.children.end(), &engine.items().at(11)) != root.children.end());
+    EXPECT_EQ(engine.items_found(), full.items_found());
+    EXPECT_EQ(engine.found_items().size(), full.found_items().size());
 }
 
 TEST_F(NtfsEngine, SecondScanStartsAfresh) {
@@ -253,12 +268,12 @@ TEST_F(NtfsEngine, SecondScanStartsAfresh) {
     ntfs_recovery_c engine;
     volume_item_s v = volume_for(s.image);
     run_scan(engine, v);
-    size_t first = engine.items().size();
+    size_t first = engine.found_items().size();
     uint64_t entries = engine.entries_read();
     run_scan(engine, v);
-    EXPECT_EQ(engine.items().size(), first);
+    EXPECT_EQ(engine.found_items().size(), first);
     EXPECT_EQ(engine.entries_read(), entries);
-    const ntfs_item_s* small = by_path(engine, "small.txt");
+    const qv::found_item* small = by_path(engine, "small.txt");
     ASSERT_NE(small, nullptr);
     temp_dir out;
     ASSERT_EQ(engine.recover_file(small->id, QString::fromStdString(out / "s")), 0);
@@ -292,8 +307,8 @@ TEST(NtfsEngineHostile, ParentLoopsAndMissingParents) {
 
     ntfs_recovery_c engine;
     run_scan(engine, volume_for(image));
-    // Root, $Extend, the six records and the folder for lost files.
-    ASSERT_EQ(engine.items().size(), 2u + 6u + 1u);
+    // The six records and the folder for lost files (the root and $Extend are the volume's own).
+    ASSERT_EQ(engine.found_items().size(), 6u + 1u);
     QString path;
     EXPECT_EQ(engine.build_item_path(18, &path), -1);
     EXPECT_EQ(engine.build_item_path(16, &path), -1);
@@ -303,10 +318,10 @@ TEST(NtfsEngineHostile, ParentLoopsAndMissingParents) {
     EXPECT_EQ(engine.build_item_path(20, &path), -1);
     ASSERT_EQ(engine.build_item_path(21, &path), 0);
     EXPECT_EQ(path, "/top.txt");
-    EXPECT_EQ(engine.items().at(16).has_files, 1);
-    EXPECT_EQ(engine.items().at(17).has_files, 1);
-    EXPECT_EQ(engine.items().at(20).has_files, 0);
-    EXPECT_TRUE(engine.items().at(20).children.empty());
+    // Folders in a loop or their own parent hang from no root: no folder of the tree.
+    EXPECT_FALSE(shown_as_folder(engine, 16));
+    EXPECT_FALSE(shown_as_folder(engine, 20));
+    EXPECT_TRUE(children_of(engine, 20).empty());
     qv::device_catalog::shared().close_images();
 }
 

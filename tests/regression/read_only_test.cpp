@@ -23,9 +23,6 @@
 
 #include "devices/device_catalog.hpp"
 #include "engine/fat_reader.hpp"
-#include "engine/fat_recovery.hpp"
-#include "engine/ntfs_recovery.hpp"
-#include "engine/raw_recovery.hpp"
 #include "engine/sector_device.hpp"
 #include "partition/partition_search.hpp"
 #include "tests/engine/fat_scan.hpp"
@@ -33,6 +30,9 @@
 #include "tests/sigscan/sample_files.hpp"
 #include "tests/support/disk_images.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/fat_recovery.hpp"
+#include "ui/ntfs_recovery.hpp"
+#include "ui/raw_recovery.hpp"
 
 using namespace qv::test;
 
@@ -195,13 +195,13 @@ void scan_and_recover_everything(const std::string& path, const std::string& out
         engine.start();
         ASSERT_TRUE(engine.wait(60000));
         size_t recovered = 0;
-        for (const auto& [id, item] : engine.items()) {
-            if (!(item.attributes & FAT_ATTR_DELETED) || (item.attributes & FAT_ATTR_DIRECTORY)) continue;
-            std::string name = QString::fromUtf16(item.name + 1).toStdString();  // '#' stands for the lost letter
+        for (const qv::found_item& item : engine.found_items()) {
+            if (!item.deleted || item.directory) continue;
+            std::string name = item.name.substr(1);  // '#' stands for the lost letter
             for (const auto& [wanted, bytes] : d.fat_deleted) {
                 if (wanted.substr(1) != name) continue;
                 std::string target = out_dir + "/fat-" + wanted;
-                ASSERT_EQ(engine.recover_file(id, QString::fromStdString(target)), 0) << wanted;
+                ASSERT_EQ(engine.recover_file(item.id, QString::fromStdString(target)), 0) << wanted;
                 EXPECT_EQ(read_file(target), bytes) << wanted;
                 ++recovered;
             }
@@ -215,12 +215,12 @@ void scan_and_recover_everything(const std::string& path, const std::string& out
         engine.start();
         ASSERT_TRUE(engine.wait(60000));
         size_t recovered = 0;
-        for (const auto& [id, item] : engine.items()) {
-            if (!(item.flags & ntfs_flag_deleted) || !(item.flags & ntfs_flag_file)) continue;
-            auto it = d.ntfs_deleted.find(utf8(item.name));
+        for (const qv::found_item& item : engine.found_items()) {
+            if (!item.deleted || item.directory) continue;
+            auto it = d.ntfs_deleted.find(item.name);
             if (it == d.ntfs_deleted.end()) continue;
             std::string target = out_dir + "/ntfs-" + it->first;
-            ASSERT_EQ(engine.recover_file(id, QString::fromStdString(target)), 0) << it->first;
+            ASSERT_EQ(engine.recover_file(item.id, QString::fromStdString(target)), 0) << it->first;
             EXPECT_EQ(read_file(target), it->second) << it->first;
             ++recovered;
         }

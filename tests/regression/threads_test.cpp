@@ -17,14 +17,14 @@
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
 #include "engine/fat_reader.hpp"
-#include "engine/fat_recovery.hpp"
-#include "engine/recovery_item.hpp"
-#include "engine/recovery_worker.hpp"
 #include "engine/sector_device.hpp"
 #include "partition/partition_search.hpp"
 #include "tests/engine/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/fat_recovery.hpp"
+#include "ui/recovery_item.hpp"
+#include "ui/recovery_worker.hpp"
 
 using namespace std::chrono_literals;
 using namespace qv::test;
@@ -50,14 +50,14 @@ TEST(threads, recovery_worker_runs_while_the_interface_reads_its_counters) {
     temp_dir dir;
     std::string img = dir / "fat.img";
     auto contents = build_deleted_files(img, 24);
-    auto engine = scan_fat_volume(img);
+    auto engine = scan_fat_window(img);
     QList<recovery_item_s> rows;
-    for (const auto& [id, item] : engine->items()) {
-        if (id == 0 || !(item.attributes & FAT_ATTR_DELETED)) continue;
+    for (const qv::found_item& item : engine->found_items()) {
+        if (item.directory || !item.deleted) continue;
         recovery_item_s row;
-        row.name = QString::fromUtf16(item.name);
+        row.name = QString::fromStdString(item.name);
         row.size = item.size;
-        row.id = id;
+        row.id = item.id;
         row.attributes = item.attributes;
         row.ticked = 1;
         rows.append(row);

@@ -15,12 +15,12 @@
 #include <set>
 
 #include "devices/device_handle.hpp"
-#include "engine/raw_recovery.hpp"
 #include "sigscan/found_file_facts.hpp"
 #include "sigscan/sc_api.hpp"
 #include "tests/sigscan/camera_samples.hpp"
 #include "tests/sigscan/scan_helpers.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/raw_recovery.hpp"
 
 namespace {
 

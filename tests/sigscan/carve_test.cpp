@@ -7,11 +7,11 @@
 
 #include <algorithm>
 
-#include "engine/raw_recovery.hpp"
 #include "sigscan/sc_api.hpp"
 #include "tests/sigscan/sample_files.hpp"
 #include "tests/sigscan/scan_helpers.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/raw_recovery.hpp"
 
 namespace {
 

@@ -5,10 +5,10 @@
 
 #include <map>
 
-#include "engine/raw_recovery.hpp"
 #include "tests/sigscan/sample_files.hpp"
 #include "tests/sigscan/scan_helpers.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/raw_recovery.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/raw_recovery.hpp"
 #include "sigscan/config.hpp"
+#include "ui/raw_recovery.hpp"
 
 namespace qv::test {
 

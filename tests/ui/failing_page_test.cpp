@@ -14,17 +14,17 @@
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
 #include "engine/deep_checkpoint.hpp"
-#include "engine/recovery_base.hpp"
-#include "engine/recovery_worker.hpp"
 #include "imaging/image_thread.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/faulty_disk.hpp"
 #include "tests/ui/ui_test_support.hpp"
 #include "ui/image_dialog.hpp"
+#include "ui/recovery_base.hpp"
 #include "ui/recovery_window.hpp"
+#include "ui/recovery_worker.hpp"
 #include "ui/scan_state.hpp"
-#include "ui/tree_model.hpp"
 #include "ui/shell_prompts.hpp"
+#include "ui/tree_model.hpp"
 
 namespace {
 

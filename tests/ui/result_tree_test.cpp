@@ -7,10 +7,10 @@
 #include "engine/deep_core.hpp"
 #include "engine/fat_core.hpp"
 #include "engine/ntfs_core.hpp"
-#include "engine/ntfs_recovery.hpp"
-#include "engine/raw_recovery.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/ui/ui_test_support.hpp"
+#include "ui/ntfs_recovery.hpp"
+#include "ui/raw_recovery.hpp"
 #include "ui/result_tree.hpp"
 
 namespace {
@@ -100,12 +100,11 @@ TEST(fat_tree, folders_with_deleted_files_below_them_and_their_rows) {
 }
 
 TEST(fat_tree, a_root_with_only_empty_folders_counts_as_empty) {
-    fat_recovery_c::item_map items;
+    qv::fat_item_map items;
     items[0].attributes = 0x10;
     fat_item_s& folder = items[7];
     folder.cluster = 7;
     folder.attributes = 0x10;
-    items[0].children.push_back(&folder);
     TreeModel model;
     auto built = put_folders(model, qv::fat_found_items(items));
     ASSERT_EQ(model.rowCount(), 1);
@@ -118,32 +117,28 @@ TEST(fat_tree, a_root_with_only_empty_folders_counts_as_empty) {
     EXPECT_FALSE(tree_has_results(none));
 }
 
-ntfs_item_s& ntfs_item(ntfs_recovery_c::item_map& map, uint64_t id, uint64_t parent, uint8_t flags,
-                       const std::u16string& name, uint8_t has_files = 0) {
+ntfs_item_s& ntfs_item(qv::ntfs_item_map& map, uint64_t id, uint64_t parent, uint8_t flags,
+                       const std::u16string& name) {
     ntfs_item_s& i = map[id];
     i.id = id;
     i.parent = parent;
     i.flags = flags;
-    i.has_files = has_files;
     std::copy(name.begin(), name.end(), i.name);
     return i;
 }
 
 TEST(ntfs_tree, metadata_records_and_unflagged_folders_never_show) {
-    ntfs_recovery_c::item_map map;
-    map.reserve(16);  // pointers into the map must stay put
-    ntfs_item(map, 5, 5, 0x01, u".", 1);
-    ntfs_item(map, 9, 5, 0x01, u"$Secure", 1);  // metadata folder
-    ntfs_item(map, 11, 5, 0x01, u"$Extend", 1);
-    ntfs_item(map, 40, 5, 0x01, u"Photos", 1);
-    ntfs_item(map, 41, 5, 0x00, u"NotAFolder", 1);  // directory bit missing
-    ntfs_item(map, 42, 5, 0x01, u"Empty", 0);       // nothing below
+    qv::ntfs_item_map map;
+    ntfs_item(map, 5, 5, 0x01, u".");
+    ntfs_item(map, 9, 5, 0x01, u"$Secure");  // metadata folder
+    ntfs_item(map, 11, 5, 0x01, u"$Extend");
+    ntfs_item(map, 40, 5, 0x01, u"Photos");
+    ntfs_item(map, 41, 5, 0x00, u"NotAFolder");  // directory bit missing
+    ntfs_item(map, 42, 5, 0x01, u"Empty");       // nothing below
     ntfs_item(map, 50, 40, 0x82, u"a.jpg").size = 1234;
     ntfs_item(map, 51, 40, 0x02, u"live.txt");
     ntfs_item(map, 52, 40, 0x81, u"gone-dir");
     ntfs_item(map, 3, 40, 0x82, u"$Volume");
-    for (uint64_t child : {9, 11, 40, 41, 42}) map[5].children.push_back(&map[child]);
-    for (uint64_t child : {50, 51, 52, 3}) map[40].children.push_back(&map[child]);
 
     TreeModel model;
     QAbstractItemModelTester check(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
@@ -162,17 +157,13 @@ TEST(ntfs_tree, metadata_records_and_unflagged_folders_never_show) {
 }
 
 TEST(ntfs_tree, a_parent_loop_through_the_root_ends) {
-    ntfs_recovery_c::item_map map;
-    map.reserve(8);
-    ntfs_item(map, 5, 30, 0x01, u".", 1);
-    ntfs_item(map, 30, 5, 0x01, u"loop", 1);
-    ntfs_item(map, 31, 30, 0x01, u"inner", 1);
-    map[5].children.push_back(&map[30]);
-    map[30].children.push_back(&map[31]);
-    map[31].children.push_back(&map[30]);  // hostile: a folder below itself
+    qv::ntfs_item_map map;
+    ntfs_item(map, 5, 30, 0x01, u".");
+    ntfs_item(map, 30, 5, 0x01, u"loop");
+    ntfs_item(map, 31, 30, 0x01, u"inner");
     ntfs_item(map, 32, 31, 0x82, u"kept.txt");  // a deleted file, so the folders hold results
-    ntfs_item(map, 33, 34, 0x81, u"ring-a", 1);  // folders that are each other's parents
-    ntfs_item(map, 34, 33, 0x81, u"ring-b", 1);
+    ntfs_item(map, 33, 34, 0x81, u"ring-a");  // folders that are each other's parents
+    ntfs_item(map, 34, 33, 0x81, u"ring-b");
     ntfs_item(map, 35, 34, 0x82, u"in-ring.txt");
     TreeModel model;
     auto built = put_folders(model, qv::ntfs_found_items(map));

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/recovery_item.hpp"
 #include "tests/support/test_support.hpp"
+#include "ui/recovery_item.hpp"
 
 namespace qv::test {
 

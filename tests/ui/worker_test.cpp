@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include "devices/device_handle.hpp"
-#include "engine/recovery_base.hpp"
-#include "engine/recovery_worker.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/ui/ui_test_support.hpp"
+#include "ui/recovery_base.hpp"
+#include "ui/recovery_worker.hpp"
 #include "ui/result_tree.hpp"
 #include "ui/scanner_thread.hpp"
 
@@ -40,11 +40,13 @@ protected:
              {"/Pics/empty.bin", {}}},
             {"/Pics/one.jpg", "/Pics/two.jpg", "/Pics/three.txt", "/Pics/empty.bin"}, &img, &why))
             << why;
-        engine = qv::test::scan_fat_volume(img.path);
-        const fat_item_s* pics = qv::test::item_named(*engine, u"Pics");
+        engine = qv::test::scan_fat_window(img.path);
+        const qv::found_item* pics = nullptr;
+        for (const qv::found_item& item : engine->found_items())
+            if (item.directory && item.name == "Pics") pics = &item;
         ASSERT_TRUE(pics);
         for (const qv::found_item& item : engine->found_items())
-            if (item.parent == pics->cluster && !item.directory) rows.append(row_of(item));
+            if (item.parent == pics->id && !item.directory) rows.append(row_of(item));
         ASSERT_EQ(rows.size(), 3) << "an empty deleted file has no cluster and is never listed";
         std::sort(rows.begin(), rows.end(), [](const recovery_item_s& a, const recovery_item_s& b) {
             return a.name < b.name;
@@ -203,29 +205,6 @@ TEST(recover_row, every_row_goes_through_its_engine_and_comes_back_as_one_status
         }
     }
     EXPECT_EQ(engine.recovered, n) << "every row, live or deleted, through the engine";
-}
-
-TEST(copy_file_contents, refuses_what_is_not_a_plain_readable_file) {
-    qv::test::temp_dir dir;
-    auto bytes = pseudo_random_bytes(1000, 4);
-    qv::test::write_file(dir / "src", bytes);
-    EXPECT_EQ(copy_file_contents(q(dir / "src"), q(dir / "dst")), 0);
-    EXPECT_EQ(read_file(dir / "dst"), bytes);
-    qv::test::write_file(dir / "empty", {});
-    EXPECT_EQ(copy_file_contents(q(dir / "empty"), q(dir / "empty-copy")), 0);
-    EXPECT_TRUE(QFile::exists(q(dir / "empty-copy")));
-
-    EXPECT_EQ(copy_file_contents(q(dir / "absent"), q(dir / "d1")), -1);
-    EXPECT_FALSE(QFile::exists(q(dir / "d1")));
-    EXPECT_EQ(copy_file_contents(q(dir.path().string()), q(dir / "d2")), -1) << "a folder";
-    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    EXPECT_EQ(copy_file_contents(q(dir / "fifo"), q(dir / "d3")), -1)
-        << "a FIFO must not hang the copy";
-    EXPECT_EQ(copy_file_contents(q(dir / "src"), q(dir / "no/such/folder/f")), -1);
-    ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
-    EXPECT_EQ(copy_file_contents(q(dir / "src"), q(dir / "link")), -1)
-        << "never written through a link";
-    EXPECT_FALSE(QFile::exists(q(dir / "target")));
 }
 
 }  // namespace

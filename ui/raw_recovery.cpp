@@ -1,4 +1,4 @@
-#include "engine/raw_recovery.hpp"
+#include "ui/raw_recovery.hpp"
 
 #include <QFile>
 
@@ -9,8 +9,8 @@
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
 #include "devices/masked_device.hpp"
-#include "engine/debug_log.hpp"
 #include "engine/content_names.hpp"
+#include "engine/debug_log.hpp"
 
 raw_recovery_c::raw_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 

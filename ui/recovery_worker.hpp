@@ -10,33 +10,15 @@
 #include <functional>
 
 #include "engine/destination_failure.hpp"
-#include "engine/recovery_item.hpp"
+#include "engine/destination_names.hpp"
 #include "engine/recovery_status.hpp"
+#include "ui/recovery_item.hpp"
 
-class destination_names;
 class recovery_base_c;
-
-// Copies an existing regular file with plain reads and writes. 0, or -1 when
-// the source is not a regular file that can be opened, the destination cannot
-// be created, or a read fails part-way (the partial copy stays);
-// recover_destination_failed when a write fails (the partial copy is removed).
-int copy_file_contents(const QString& source, const QString& destination);
 
 // Writes one row's file to the path destination through the engine that found
 // it, live or deleted, with the row's modification time where it has one.
 qv::recovery_status recover_row(recovery_base_c& engine, const recovery_item_s& row, const QString& destination);
-
-// Recovers one file into folder under a free name for `name` (see
-// destination_names): write() gets the path and returns an engine's
-// recover_file result, which is returned; recover_destination_failed, with
-// errno, also when no file can be created there. A failure leaves no empty
-// file behind. *written: the path of a recovered file.
-qv::recovery_status recover_into(const QString& folder, const QString& name, destination_names& names,
-                                 const std::function<qv::recovery_status(const QString& target)>& write,
-                                 QString* written = nullptr);
-// The same for a window engine's recover_file result (0, recover_destination_failed, or another negative).
-int recover_into(const QString& folder, const QString& name, destination_names& names,
-                 const std::function<int(const QString& target)>& write, QString* written = nullptr);
 
 class recovery_file_c : public QThread {
     Q_OBJECT

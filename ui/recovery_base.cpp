@@ -1,4 +1,4 @@
-#include "engine/recovery_base.hpp"
+#include "ui/recovery_base.hpp"
 
 #include <cerrno>
 

@@ -17,9 +17,9 @@
 #include "engine/deep_checkpoint.hpp"
 #include "engine/deep_core.hpp"
 #include "engine/free_space_mask.hpp"
-#include "engine/recovery_base.hpp"
-#include "engine/recovery_item.hpp"
 #include "engine/scan_result_file.hpp"
+#include "ui/recovery_base.hpp"
+#include "ui/recovery_item.hpp"
 
 class raw_recovery_c : public recovery_base_c {
     Q_OBJECT
