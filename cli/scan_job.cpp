@@ -11,6 +11,7 @@
 #include "devices/format_size.hpp"
 #include "engine/deep_scanner.hpp"
 #include "engine/scan_result_file.hpp"
+#include "sigscan/config.hpp"
 
 namespace {
 
@@ -75,6 +76,7 @@ bool scan_job::run(const volume_item_s& volume, std::string* error) {
     const uint64_t total_bytes = volume.total_bytes;
     qv::scan_hooks hooks;
     hooks.token = &token_;
+    hooks.file_types = qv::sig::current_config();  // as main loaded them
     hooks.progress = [&](double fraction, uint64_t entries, uint64_t items) {
         auto now = std::chrono::steady_clock::now();
         if (now - last < redraw_every) return;

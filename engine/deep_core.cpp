@@ -63,7 +63,9 @@ found_item carved_item(const raw_item_s& r, const std::string& type, const sig::
 
 deep_scan_result deep_core::scan(device_handle& device, const scan_hooks& hooks, deep_scan_extras* extras) const {
     deep_scan_result result;
-    auto config = sig::current_config();
+    // The caller's file types; the built-in ones when it has none.
+    std::shared_ptr<const sig::signature_config> config = hooks.file_types;
+    if (!config) config = std::shared_ptr<const sig::signature_config>(&sig::default_config(), [](auto*) {});
     sig::scan_options options;
     options.every_byte = every_byte_;
     // Files broken in two are looked for in steps of the volume's clusters,

@@ -6,10 +6,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "engine/found_item.hpp"
+
+namespace qv::sig {
+struct signature_config;
+}
 
 namespace qv {
 
@@ -69,6 +74,9 @@ struct scan_hooks {
     // UTF-8 name of the folder that collects files whose own folder is gone, in the
     // user's language; empty: "Lost files".
     std::string lost_files_name;
+    // The carver's file types, as the program loaded them (Quorvane.conf);
+    // null: the built-in ones. File-system scanners ignore it.
+    std::shared_ptr<const sig::signature_config> file_types;
 
     bool keep_going() const { return !token || token->wait_while_paused(); }
 };

@@ -11,6 +11,7 @@
 #include "devices/masked_device.hpp"
 #include "engine/content_names.hpp"
 #include "engine/debug_log.hpp"
+#include "sigscan/config.hpp"
 
 raw_recovery_c::raw_recovery_c(QObject* parent) : recovery_base_c(parent) {}
 
@@ -66,6 +67,7 @@ void raw_recovery_c::run() {
     if (device) {
         qv::scan_hooks hooks;
         hooks.token = &token_;
+        hooks.file_types = qv::sig::current_config();  // as the recovery page loaded them
         qv::deep_scan_extras extras;
         extras.bad = &bad_;
         std::unique_ptr<qv::masked_device> masked;

@@ -5,11 +5,16 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
+#include <set>
 
 #include "devices/data_places.hpp"
+#include "devices/device_handle.hpp"
+#include "engine/deep_core.hpp"
 #include "sigscan/config.hpp"
 #include "sigscan/crc.hpp"
 #include "sigscan/sc_api.hpp"
+#include "tests/sigscan/sample_files.hpp"
 #include "tests/sigscan/scan_helpers.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -113,6 +118,37 @@ TEST(SigscanConfig, LoadFallsBackToTheBuiltInTypes) {
     EXPECT_EQ(qv::sig::current_config()->types[0].name, "only");
     EXPECT_EQ(sc_load_config("./Quorvane.conf"), 0);
     EXPECT_EQ(*qv::sig::current_config(), qv::sig::default_config());
+}
+
+TEST(SigscanConfig, TheDeepScanCarvesWithTheFileTypesItIsGivenNotTheLastLoaded) {
+    qv::test::temp_dir dir;
+    std::string custom = dir / "custom.conf";
+    std::string text = "[only]\nheader = \"ONLY\"\nmax = 1K\n";
+    qv::test::write_file(custom, std::vector<uint8_t>(text.begin(), text.end()));
+    // A volume with one file of the custom type and one PDF, each at a sector start.
+    std::vector<uint8_t> image(64 * 1024, 0);
+    const std::string only = "ONLY and then some bytes";
+    std::copy(only.begin(), only.end(), image.begin() + 4096);
+    const std::vector<uint8_t> pdf = qv::test::make_pdf(3, false);
+    ASSERT_LT(pdf.size(), 32u * 1024);
+    std::copy(pdf.begin(), pdf.end(), image.begin() + 16384);
+    qv::memory_device device(image);
+    auto types_found = [&](std::shared_ptr<const qv::sig::signature_config> types) {
+        qv::scan_hooks hooks;
+        hooks.file_types = std::move(types);
+        std::set<std::string> names;
+        for (const auto& [type, records] : qv::deep_core().scan(device, hooks).type_index) names.insert(type);
+        return names;
+    };
+
+    ASSERT_EQ(sc_load_config(custom.c_str()), 0);
+    EXPECT_EQ(types_found(nullptr), std::set<std::string>{"pdf"}) << "no types given: the built-in ones";
+    EXPECT_EQ(types_found(qv::sig::current_config()), std::set<std::string>{"only"});
+    ASSERT_EQ(sc_load_config("./Quorvane.conf"), 0);
+    auto types = qv::sig::load_config_file(custom, nullptr);
+    ASSERT_TRUE(types);
+    EXPECT_EQ(types_found(std::make_shared<const qv::sig::signature_config>(*types)), std::set<std::string>{"only"})
+        << "the types given, whatever was loaded last";
 }
 
 TEST(SigscanConfig, LookupOrder) {
