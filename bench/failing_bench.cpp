@@ -19,7 +19,7 @@
 #include "engine/recovery_worker.hpp"
 #include "engine/safe_names.hpp"
 #include "imaging/image_copier.hpp"
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "engine/fat_recovery.hpp"
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
 

@@ -16,8 +16,8 @@
 #include "devices/tolerant_read.hpp"
 #include "engine/debug_log.hpp"
 #include "engine/fat_allocation.hpp"
-#include "engine/fat_folder_check.hpp"
-#include "engine/fat_reader.hpp"
+#include "fat/fat_folder_check.hpp"
+#include "fat/fat_reader.hpp"
 #include "devices/utf16_text.hpp"
 
 namespace qv {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "devices/device_handle.hpp"
-#include "engine/fat_reader.hpp"
+#include "fat/fat_reader.hpp"
 #include "engine/fat_recovery.hpp"
 #include "engine/found_item.hpp"
 #include "fuzz/fuzz_support.hpp"

@@ -10,7 +10,7 @@
 
 #include "devices/le_bytes.hpp"
 #include "engine/fat_recovery.hpp"
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
 

@@ -22,7 +22,7 @@
 #include <string>
 
 #include "devices/device_catalog.hpp"
-#include "engine/fat_reader.hpp"
+#include "fat/fat_reader.hpp"
 #include "engine/fat_recovery.hpp"
 #include "engine/ntfs_recovery.hpp"
 #include "engine/raw_recovery.hpp"

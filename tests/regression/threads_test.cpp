@@ -16,13 +16,13 @@
 
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
-#include "engine/fat_reader.hpp"
+#include "fat/fat_reader.hpp"
 #include "engine/fat_recovery.hpp"
 #include "engine/recovery_item.hpp"
 #include "engine/recovery_worker.hpp"
 #include "engine/sector_device.hpp"
 #include "partition/partition_search.hpp"
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
 
