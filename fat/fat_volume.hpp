@@ -17,7 +17,7 @@ namespace qv::fat {
 
 // One directory entry as a folder read gives it, live or deleted.
 struct entry {
-    std::u16string short_name;         // "NAME.EXT"; a deleted entry's first letter is the mark's
+    std::u16string short_name;         // "NAME.EXT"; a deleted entry's first letter is the mark decoded
     std::u16string long_name;          // empty when the entry has none
     std::u16string deleted_long_name;  // a deleted entry's long name taken back; empty when none
     uint32_t first_cluster = 0;
