@@ -17,7 +17,7 @@
 #include "engine/destination_names.hpp"
 #include "engine/safe_names.hpp"
 #include "imaging/image_copier.hpp"
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
 #include "ui/raw_recovery.hpp"

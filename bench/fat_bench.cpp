@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/engine/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {

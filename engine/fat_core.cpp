@@ -17,8 +17,9 @@
 #include "devices/utf16_text.hpp"
 #include "engine/debug_log.hpp"
 #include "engine/fat_allocation.hpp"
-#include "engine/fat_folder_check.hpp"
-#include "engine/fat_reader.hpp"
+#include "fat/fat_folder_check.hpp"
+#include "fat/fat_reader.hpp"
+#include "fat/fat_volume.hpp"
 
 namespace qv {
 
@@ -27,7 +28,6 @@ namespace {
 constexpr size_t item_name_units = 259;
 constexpr double progress_entries = 2000.0;
 constexpr size_t copy_chunk = 64 * 1024;
-constexpr size_t long_name_units = 256;
 // The progress callback runs once per this many entries.
 constexpr uint64_t progress_every = 1024;
 // Free space is read for folder clusters in pieces of this size.
@@ -48,8 +48,7 @@ bool is_deleted(const fat_item_s& i) { return i.attributes & fat::attr_deleted; 
 // Writes a deleted file's bytes from the runs of its plan, in file order, to
 // a new file at destination: 0, or -1 when a read or a write fails or the
 // runs do not hold the whole size (the bytes had stay).
-int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_bytes, const std::string& destination,
-                 uint64_t* unreadable) {
+int recover_runs(fat::volume& v, const fat_data_plan& plan, const std::string& destination, uint64_t* unreadable) {
     int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[copy_chunk]);
@@ -57,23 +56,19 @@ int recover_runs(fat_volume& v, const fat_data_plan& plan, uint32_t cluster_byte
     uint64_t left = plan.bytes;
     for (const auto& run : plan.runs) {
         if (left == 0 || result != 0) break;
-        auto file = std::make_unique<fat_file>();
-        file->volume = &v;
-        file->mount_id = v.mount_id;
-        file->flags = FAT_FILE_READ;
-        file->size = uint32_t(std::min<uint64_t>(left, uint64_t(run.count) * cluster_bytes));
-        file->start_cluster = run.first;
-        left -= file->size;
+        const uint32_t size = uint32_t(std::min<uint64_t>(left, uint64_t(run.count) * v.cluster_bytes()));
+        fat::file file = v.open_file(run.first, size);
+        left -= size;
         for (;;) {
             uint32_t got = 0;
-            fat_result r = f_readfile(file.get(), buffer.get(), copy_chunk, &got, 1);
+            fat_result r = file.read(buffer.get(), copy_chunk, &got, true);
             if (!qv::write_all(fd, buffer.get(), got) || r != FAT_OK) {
                 result = -1;
                 break;
             }
             if (got == 0) break;
         }
-        *unreadable += file->unreadable;
+        *unreadable += file.unreadable();
     }
     if (::close(fd) != 0) result = -1;
     return result;
@@ -97,12 +92,10 @@ bool has_listed_entry(byte_view cluster, bool fat32) {
 
 struct fat_core::state {
     device_handle* device = nullptr;
-    fat_volume volume;
-    char16_t long_name[long_name_units] = {};  // the walk's long-name buffer
+    std::unique_ptr<fat::volume> vol;  // the mounted volume of the last scan; null when none
     const scan_hooks* hooks = nullptr;
     scan_token own_token;  // counts when the caller gave none
     fat_item_map* items = nullptr;
-    char16_t deleted_name[long_name_units] = {};  // a deleted entry's long name taken back
     fat_allocation table;  // the FAT copy in use, read once per scan
     bool table_known = false;
     read_problems problems;        // of the last scan
@@ -113,7 +106,8 @@ struct fat_core::state {
     // contiguously) when it lies beyond the device or cannot be read.
     void load_table();
     bool read_table_copy(uint8_t copy, std::vector<uint8_t>& bytes, uint64_t* unreadable);
-    uint32_t cluster_bytes() const { return uint32_t(volume.sectors_per_cluster) * 512; }
+    const fat_volume& layout() const { return vol->layout(); }
+    uint32_t cluster_bytes() const { return vol->cluster_bytes(); }
     item_state state_of(const fat_item_s& n) const;
 
     scan_token& token() { return hooks && hooks->token ? *hooks->token : own_token; }
@@ -128,11 +122,9 @@ struct fat_core::state {
     fat_folder_index free_folders;  // free clusters that read as directory entries
     std::vector<bool> chain_targets;  // of the table in use
     bool depth_cut = false;           // the walk left folders nested too deep unread
-    uint64_t cluster_offset(uint32_t cluster) const {
-        return (uint64_t(volume.data_start) + uint64_t(cluster - 2) * volume.sectors_per_cluster) * 512;
-    }
+    uint64_t cluster_offset(uint32_t cluster) const { return vol->cluster_offset(cluster); }
     fat_folder_limits folder_limits() const {
-        return {volume.entry_count, cluster_offset(volume.entry_count), volume.fat_type == FAT_32};
+        return {layout().entry_count, cluster_offset(layout().entry_count), layout().fat_type == FAT_32};
     }
     // Reads bytes.size() bytes at offset; parts that cannot be read (or lie
     // past the device) stay zero. False when the device went away.
@@ -178,26 +170,27 @@ uint64_t fat_core::last_unreadable_bytes() const { return s_->last_unreadable; }
 fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
     fat_item_map items;
     s_->device = &device;
-    s_->volume = fat_volume{};
+    s_->vol.reset();
     s_->hooks = &hooks;
     s_->items = &items;
     s_->table_known = false;
     s_->depth_cut = false;
     s_->problems.clear();
-    fat_result mounted = f_mount(&s_->volume, device);
-    if (mounted == FAT_NOT_READY || s_->volume.gone) s_->problems.note_vanished();
+    // A device found gone while mounting gives FAT_NOT_READY.
+    fat_result mounted = fat::volume::open(device, &s_->vol);
+    if (mounted == FAT_NOT_READY) s_->problems.note_vanished();
     if (mounted == FAT_OK) {
         debug_printf("Start Fat Scan.\n");
         s_->load_table();
         s_->free_folders = fat_folder_index{};
         if (s_->table_known) {
             s_->find_free_folders();
-            s_->volume.free_folders = &s_->free_folders;
+            s_->vol->set_free_folders(&s_->free_folders);
         }
         s_->walk(0, 0, 0, false, 0);
         s_->walk_lost_clusters();
-        s_->volume.free_folders = nullptr;
-        if (s_->volume.gone) {
+        s_->vol->set_free_folders(nullptr);
+        if (s_->vol->gone()) {
             debug_printf("the device went away during the scan\n");
             s_->problems.note_vanished();
         }
@@ -214,13 +207,13 @@ fat_item_map fat_core::scan(device_handle& device, const scan_hooks& hooks) {
 // or has unreadable parts (their bytes in *unreadable), or the device went away.
 bool fat_core::state::read_table_copy(uint8_t copy, std::vector<uint8_t>& bytes, uint64_t* unreadable) {
     *unreadable = 0;
-    uint64_t at = (uint64_t(volume.fat_start) + uint64_t(copy) * volume.sectors_per_fat) * 512;
+    uint64_t at = (uint64_t(layout().fat_start) + uint64_t(copy) * layout().sectors_per_fat) * 512;
     if (!device || at > device->length() || bytes.size() > device->length() - at) return false;
     if (device->read_exact(at, bytes.data(), bytes.size())) return true;
     bad_ranges bad;
     size_t filled = 0;
     if (read_tolerant(*device, at, bytes.data(), bytes.size(), &filled, &bad) == read_outcome::vanished) {
-        volume.gone = true;
+        vol->mark_gone();
         return false;
     }
     *unreadable = bad.total();
@@ -230,43 +223,42 @@ bool fat_core::state::read_table_copy(uint8_t copy, std::vector<uint8_t>& bytes,
 void fat_core::state::load_table() {
     table_known = false;
     chain_targets.clear();
-    int bits = volume.fat_type == FAT_12 ? 12 : volume.fat_type == FAT_16 ? 16 : 32;
-    uint64_t need = bits == 12 ? (uint64_t(volume.entry_count) * 3 + 1) / 2 : uint64_t(volume.entry_count) * (bits / 8);
+    int bits = layout().fat_type == FAT_12 ? 12 : layout().fat_type == FAT_16 ? 16 : 32;
+    const uint32_t entries = layout().entry_count;
+    uint64_t need = bits == 12 ? (uint64_t(entries) * 3 + 1) / 2 : uint64_t(entries) * (bits / 8);
     std::vector<uint8_t> bytes(static_cast<size_t>(need));
     uint64_t unreadable = 0;
     bool whole = read_table_copy(0, bytes, &unreadable);
-    if (volume.gone) return;
-    uint32_t faults = whole ? fat_table_faults(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count,
-                                               volume.media)
+    if (vol->gone()) return;
+    uint32_t faults = whole ? fat_table_faults(byte_view(bytes.data(), bytes.size()), bits, entries, layout().media)
                             : UINT32_MAX;
-    if (faults > 0 && volume.fat_count > 1) {
+    if (faults > 0 && layout().fat_count > 1) {
         // The first copy is damaged: an intact second one describes the volume as it was.
         std::vector<uint8_t> second(bytes.size());
         uint64_t second_unreadable = 0;
         if (read_table_copy(1, second, &second_unreadable) &&
-            fat_table_faults(byte_view(second.data(), second.size()), bits, volume.entry_count, volume.media) == 0) {
+            fat_table_faults(byte_view(second.data(), second.size()), bits, entries, layout().media) == 0) {
             if (whole)
                 debug_printf("the first FAT is damaged (%u faults); the second copy is used\n", faults);
             else
                 debug_printf("the first FAT cannot be read whole; the second copy is used\n");
-            volume.active_fat = 1;
-            volume.window_sector = 0;
+            vol->use_fat_copy(1);
             bytes = std::move(second);
             whole = true;
             unreadable = 0;
         }
-        if (volume.gone) return;
+        if (vol->gone()) return;
     }
     if (unreadable > 0) {
         // Which parts are unreadable is counted; a table with holes cannot judge states.
-        uint64_t at = uint64_t(volume.fat_start) * 512;
+        uint64_t at = uint64_t(layout().fat_start) * 512;
         problems.note(unreadable, "the allocation table at byte " + std::to_string(at));
         debug_printf("allocation table: %llu bytes could not be read\n", (unsigned long long)unreadable);
     }
     if (!whole) return;
-    table = fat_allocation::from_table(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count);
+    table = fat_allocation::from_table(byte_view(bytes.data(), bytes.size()), bits, entries);
     table_known = table.complete();
-    if (table_known) chain_targets = fat_chain_targets(byte_view(bytes.data(), bytes.size()), bits, volume.entry_count);
+    if (table_known) chain_targets = fat_chain_targets(byte_view(bytes.data(), bytes.size()), bits, entries);
 }
 
 item_state fat_core::state::state_of(const fat_item_s& n) const {
@@ -282,8 +274,8 @@ uint64_t fat_core::state::walk_entry_budget() const {
     // Every folder cluster read twice over, the FAT12/16 root and a margin: far
     // beyond any real volume, yet a hostile one whose folders share or re-read
     // each other's clusters cannot keep the walk going without end.
-    uint64_t entries_per_cluster = uint64_t(volume.sectors_per_cluster) * 16;
-    return 2 * uint64_t(volume.entry_count) * entries_per_cluster + volume.root_entry_count + 65536;
+    uint64_t entries_per_cluster = uint64_t(layout().sectors_per_cluster) * 16;
+    return 2 * uint64_t(layout().entry_count) * entries_per_cluster + layout().root_entry_count + 65536;
 }
 
 bool fat_core::state::file_item(const fat_item_s& n) {
@@ -327,22 +319,15 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
         depth_cut = true;
         return;
     }
-    fat_dir dir;
-    if (f_opendir(&dir, &volume, u"/") != FAT_OK) {
-        debug_printf(cluster == 0 ? "f_opendir failed 1.\n" : "f_opendir failed 2.\n");
+    // A deleted folder's chain is gone: its clusters are found by looking.
+    fat::folder dir;
+    if (vol->open_folder_at(cluster, {deleted_folder, one_cluster}, &dir) != FAT_OK) {
+        if (cluster == 0) debug_printf("f_opendir failed 1.\n");
         return;
-    }
-    if (cluster != 0) {
-        dir.start_cluster = cluster;
-        dir.cluster = cluster;
-        // A deleted folder's chain is gone: its clusters are found by looking.
-        dir.free_walk = deleted_folder ? 1 : 0;
-        dir.one_cluster = one_cluster ? 1 : 0;
-        if (f_readdir(&dir, nullptr) != FAT_OK) return;
     }
     scan_token& t = token();
     const uint64_t budget = walk_entry_budget();
-    while (!t.stop_requested() && !volume.gone) {
+    while (!t.stop_requested() && !vol->gone()) {
         if (!t.wait_while_paused()) return;
         uint64_t before = t.entries.load(std::memory_order_relaxed);
         if (before >= budget) return;
@@ -353,39 +338,34 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
                             t.items.load(std::memory_order_relaxed));
         debug_printf("file count:%llu\n", (unsigned long long)(before + 1));
 
-        fat_entry_info info;
-        info.long_name = long_name;
-        info.long_name_size = long_name_units;
-        info.deleted_long_name = deleted_name;
-        info.deleted_long_name_size = long_name_units;
+        fat::entry info;
         // A failure while moving past the entry just read (a deleted folder's
         // chain ends after its first cluster) still delivers that entry: file it,
         // then end this folder.
         bool last = false;
-        if (fat_result r = f_readdir(&dir, &info); r != FAT_OK) {
-            if (volume.gone) return;
-            if (r == FAT_DISK_ERROR && dir.skipped_sector != 0) {
-                const uint64_t at = uint64_t(dir.skipped_sector) * 512;
+        if (fat_result r = dir.next(&info); r != FAT_OK) {
+            if (vol->gone()) return;
+            if (r == FAT_DISK_ERROR && dir.skipped_sector() != 0) {
+                const uint64_t at = uint64_t(dir.skipped_sector()) * 512;
                 std::string place = "folder " + folder_label(cluster) + ": sector at byte " + std::to_string(at);
                 debug_printf("%s could not be read; skipped\n", place.c_str());
                 problems.note(512, std::move(place));
-                if (dir.sector == 0) return;
+                if (!dir.more()) return;
                 continue;
             }
             debug_printf("f_readdir failed 1.\n");
-            if (info.short_name[0] == 0) return;
+            if (info.short_name.empty()) return;
             last = true;
         }
-        if (info.short_name[0] == 0) return;
+        if (info.short_name.empty()) return;
         if (info.first_cluster == 0 || info.short_name[0] == u'.' ||
             !(info.attributes & (fat::attr_directory | fat::attr_deleted))) {
             if (last) return;
             continue;
         }
 
-        bool recovered_name = info.deleted_long_name[0] != 0;
-        const char16_t* name = recovered_name ? info.deleted_long_name
-                               : info.long_name[0] ? info.long_name : info.short_name;
+        bool recovered_name = !info.deleted_long_name.empty();
+        const std::u16string& name = info.name();
         fat_item_s n;
         n.cluster = info.first_cluster;
         n.parent = parent;
@@ -394,10 +374,10 @@ void fat_core::state::walk(uint32_t cluster, uint32_t parent, uint8_t under_dele
         n.created = fat_time(info.create_date, info.create_time);
         n.attributes = uint8_t(info.attributes | (under_deleted ? fat::attr_deleted : 0));
         n.under_deleted = under_deleted;
-        for (size_t i = 0; i < item_name_units && name[i]; ++i) n.name[i] = name[i];
+        for (size_t i = 0; i < item_name_units && i < name.size(); ++i) n.name[i] = name[i];
         if (recovered_name) {
             // The long name gives the first letter back; the short name keeps its "#".
-            for (size_t i = 0; i + 1 < std::size(n.short_name) && info.short_name[i]; ++i)
+            for (size_t i = 0; i + 1 < std::size(n.short_name) && i < info.short_name.size(); ++i)
                 n.short_name[i] = info.short_name[i];
             n.short_name[0] = u'#';
         } else if (n.attributes & fat::attr_deleted) {
@@ -420,7 +400,7 @@ bool fat_core::state::read_or_zero(uint64_t offset, std::vector<uint8_t>& bytes)
     bad_ranges bad;
     size_t filled = 0;
     if (read_tolerant(*device, offset, bytes.data(), bytes.size(), &filled, &bad) == read_outcome::vanished) {
-        volume.gone = true;
+        vol->mark_gone();
         return false;
     }
     return true;
@@ -431,8 +411,8 @@ void fat_core::state::find_free_folders() {
     const uint32_t batch = uint32_t(std::max<size_t>(1, sweep_read_bytes / per_cluster));
     const fat_folder_limits limits = folder_limits();
     std::vector<uint8_t> bytes;
-    const uint32_t end = volume.entry_count;
-    for (uint32_t c = table.next_free(2); c < end && !volume.gone;) {
+    const uint32_t end = layout().entry_count;
+    for (uint32_t c = table.next_free(2); c < end && !vol->gone();) {
         if (token().stop_requested()) return;
         const uint32_t in_use = table.next_in_use(c);
         const uint32_t n = std::min(batch, in_use - c);
@@ -464,7 +444,7 @@ uint32_t fat_core::state::named_parent(byte_view cluster, uint32_t self) {
             (attributes & fat::attr_volume) || e.u8(fat::dir_name) == '.' || !sane_folder_entry(e, limits))
             continue;
         uint32_t sub = e.le16(fat::dir_cluster_low) | (limits.fat32 ? uint32_t(e.le16(fat::dir_cluster_high)) << 16 : 0);
-        if (sub < 2 || sub >= volume.entry_count || sub == self) continue;
+        if (sub < 2 || sub >= layout().entry_count || sub == self) continue;
         if (!read_or_zero(cluster_offset(sub), first)) return fat_lost_files_id;
         byte_view dots(first.data(), first.size());
         if (!starts_folder(dots)) continue;
@@ -478,7 +458,7 @@ uint32_t fat_core::state::named_parent(byte_view cluster, uint32_t self) {
     }
     if (!named) return fat_lost_files_id;
     // ".." names the root as 0 (also on FAT32, whose root has a cluster).
-    if (*named == 0 || (volume.fat_type == FAT_32 && *named == volume.root_start)) return 0;
+    if (*named == 0 || (layout().fat_type == FAT_32 && *named == layout().root_start)) return 0;
     auto it = items->find(*named);
     if (it == items->end() || !is_directory(it->second)) return fat_lost_files_id;
     return *named;
@@ -493,14 +473,14 @@ void fat_core::state::walk_lost_clusters() {
     }
     std::vector<uint8_t> bytes(cluster_bytes());
     for (size_t i = 0; i < free_folders.clusters.size(); ++i) {
-        if (token().stop_requested() || volume.gone) return;
+        if (token().stop_requested() || vol->gone()) return;
         // A folder's first cluster is no lost part of another folder, and a
         // cluster an item starts at belongs to that item.
         if (free_folders.read[i] || free_folders.starts[i]) continue;
         const uint32_t c = free_folders.clusters[i];
         if (items->count(c)) continue;
         if (!read_or_zero(cluster_offset(c), bytes)) return;
-        if (!has_listed_entry(byte_view(bytes.data(), bytes.size()), volume.fat_type == FAT_32)) continue;
+        if (!has_listed_entry(byte_view(bytes.data(), bytes.size()), layout().fat_type == FAT_32)) continue;
         uint32_t parent = named_parent(byte_view(bytes.data(), bytes.size()), c);
         if (parent == fat_lost_files_id && !items->count(fat_lost_files_id)) {
             fat_item_s lost;
@@ -526,30 +506,24 @@ int fat_core::recover(const found_item& item, const std::string& destination) {
 }
 
 int fat_core::recover(uint32_t cluster, uint32_t size, bool deleted, const std::string& destination) {
-    fat_volume& v = s_->volume;
     s_->last_unreadable = 0;
-    if (v.fat_type == FAT_NONE) return -1;
+    if (!s_->vol) return -1;
+    fat::volume& v = *s_->vol;
     if (deleted && s_->table_known) {
         // Around live files when any had to be stepped over; otherwise as one run.
-        fat_data_plan plan = plan_deleted_data(cluster, size, s_->cluster_bytes(), s_->table);
-        if (plan.skipped > 0) return recover_runs(v, plan, s_->cluster_bytes(), destination, &s_->last_unreadable);
+        fat_data_plan plan = plan_deleted_data(cluster, size, v.cluster_bytes(), s_->table);
+        if (plan.skipped > 0) return recover_runs(v, plan, destination, &s_->last_unreadable);
     }
-    auto file = std::make_unique<fat_file>();
-    file->volume = &v;
-    file->mount_id = v.mount_id;
-    file->flags = FAT_FILE_READ;
-    file->size = size;
-    file->start_cluster = cluster;
+    fat::file file = v.open_file(cluster, size);
 
     int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -1;  // callers create the file first and judge that themselves
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[copy_chunk]);
-    int contiguous = deleted ? 1 : 0;
     int result = 0;
     int write_error = 0;
     for (;;) {
         uint32_t got = 0;
-        fat_result r = f_readfile(file.get(), buffer.get(), copy_chunk, &got, contiguous);
+        fat_result r = file.read(buffer.get(), copy_chunk, &got, deleted);
         size_t written = 0;
         while (written < got && write_error == 0) {
             ssize_t w = ::write(fd, buffer.get() + written, got - written);
@@ -568,7 +542,7 @@ int fat_core::recover(uint32_t cluster, uint32_t size, bool deleted, const std::
         }
         if (got == 0) break;
     }
-    s_->last_unreadable = file->unreadable;
+    s_->last_unreadable = file.unreadable();
     if (::close(fd) != 0 && write_error == 0) write_error = errno;
     if (write_error != 0) {
         // A file the destination could not take whole is not left behind.

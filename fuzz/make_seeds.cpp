@@ -14,7 +14,7 @@
 #include "devices/le_bytes.hpp"
 #include "engine/scan_result_file.hpp"
 #include "fuzz/fuzz_targets.hpp"
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/exfat/exfat_test_image.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"
 #include "tests/sigscan/camera_samples.hpp"

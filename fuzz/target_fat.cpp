@@ -1,15 +1,17 @@
 // FAT: mount, the engine's whole walk (live and deleted entries, deleted
-// folders read past their first cluster, deleted long names), a path lookup,
-// and reads of deleted files around live clusters.
+// folders read past their first cluster, deleted long names), a path lookup
+// and listing through the reader's volume class, and reads of deleted files
+// around live clusters.
 
 #include <memory>
 #include <vector>
 
 #include "devices/device_handle.hpp"
-#include "engine/fat_reader.hpp"
 #include "engine/found_item.hpp"
 #include "engine/fs_scanners.hpp"
 #include "engine/item_paths.hpp"
+#include "fat/fat_reader.hpp"
+#include "fat/fat_volume.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "fuzz/fuzz_targets.hpp"
 
@@ -20,20 +22,20 @@ namespace {
 constexpr int max_recoveries = 4;
 constexpr int max_lookups = 2;
 
-// Looks up a live folder by name from the root, as a path walk would.
-void look_up(::fat_volume* volume, const fat_item_s& item) {
+// Looks up a live folder by name from the root, as a path walk would, and lists it.
+void look_up(fat::volume& volume, const fat_item_s& item) {
     std::u16string path = u"/";
     for (size_t i = 0; i < std::size(item.name) && item.name[i]; ++i) path += item.name[i];
-    fat_dir dir;
-    f_opendir(&dir, volume, path.c_str());
+    fat::folder_listing listing = volume.list(path);
+    QV_FUZZ_CHECK(listing.entries.size() <= 65536);  // a folder ends at its 65536th entry
 }
 
 }  // namespace
 
 int fat_volume(const uint8_t* data, size_t size) {
     memory_device lookup_device(std::vector<uint8_t>(data, data + size));
-    ::fat_volume lookup_volume;
-    bool mounted = f_mount(&lookup_volume, lookup_device) == FAT_OK;
+    std::unique_ptr<fat::volume> lookup_volume;
+    bool mounted = fat::volume::open(lookup_device, &lookup_volume) == FAT_OK;
     {
         memory_device device(std::vector<uint8_t>(data, data + size));
         fat_scanner scanner;
@@ -54,7 +56,7 @@ int fat_volume(const uint8_t* data, size_t size) {
             bool directory = item.attributes & FAT_ATTR_DIRECTORY;
             bool deleted = item.attributes & FAT_ATTR_DELETED;
             if (mounted && directory && !deleted && item.parent == 0 && looked_up < max_lookups) {
-                look_up(&lookup_volume, item);
+                look_up(*lookup_volume, item);
                 ++looked_up;
             }
             if (!directory && deleted && recovered < max_recoveries) {

@@ -8,7 +8,8 @@
 #   app/                             start-up; only its main.cpp knows the windows
 # A folder includes only from its own layer's allowed list below; nothing below
 # ui/ includes a Qt Widgets header or links the Widgets library; the readers use
-# no Qt at all; only tests/, fuzz/ and bench/ include tests/, and only they and
+# no Qt at all and link neither Qt nor a library above them (their own
+# CMakeLists.txt); only tests/, fuzz/ and bench/ include tests/, and only they and
 # tools/ itself include the generators in tools/.
 # Run as: cmake -DSOURCE_DIR=<tree> [-DWIDGETS_DIR=<QtWidgets include folder>]
 #               [-DMIN_INCLUDES=<n>] -P check_layering.cmake
@@ -103,6 +104,19 @@ foreach(folder ${below_ui})
     foreach(line ${links})
       if(NOT line MATCHES "^[ \t]*#")
         list(APPEND faults "${folder}/CMakeLists.txt: \"${line}\": nothing below ui/ links Qt Widgets")
+      endif()
+    endforeach()
+  endif()
+endforeach()
+
+# Linking: a reader's library links neither Qt nor the engine, the window, the
+# command line or the program.
+foreach(folder ${no_qt})
+  if(EXISTS ${SOURCE_DIR}/${folder}/CMakeLists.txt)
+    file(STRINGS ${SOURCE_DIR}/${folder}/CMakeLists.txt links REGEX "Qt[0-9]*::|qv_(engine|ui|cli|app)")
+    foreach(line ${links})
+      if(NOT line MATCHES "^[ \t]*#")
+        list(APPEND faults "${folder}/CMakeLists.txt: \"${line}\": the ${folder}/ reader links no Qt and nothing above it")
       endif()
     endforeach()
   endif()

@@ -11,6 +11,9 @@ set(rows
   "ext4/scan.cpp|#include \"sigscan/scanner.hpp\"|fail"
   "ntfsscan/mft.cpp|#include \"partition/fs_probe.hpp\"|fail"
   "fat/fat_layout.hpp|#include \"engine/scanner.hpp\"|fail"
+  "fat/fat_reader.cpp|#include \"engine/fat_allocation.hpp\"|fail"
+  "fat/fat_volume.cpp|#include \"partition/fs_probe.hpp\"|fail"
+  "fat/fat_volume.hpp|#include <QString>|fail"
   "sigscan/rules.cpp|#include \"exfat/entry_set.hpp\"|fail"
   "devices/catalog.cpp|#include \"engine/scanner.hpp\"|fail"
   "engine/scanner.cpp|#include \"ui/scanner_thread.hpp\"|fail"
@@ -20,7 +23,8 @@ set(rows
   "ui/page.cpp|#include \"cli/scan_job.hpp\"|fail"
   "app/settings.cpp|#include \"ui/main_window.hpp\"|fail"
   "ui/page.cpp|#include \"app/main.hpp\"|fail"
-  "engine/fat_core.cpp|#include \"tests/engine/fat_builder.hpp\"|fail"
+  "engine/fat_core.cpp|#include \"tests/fat/fat_builder.hpp\"|fail"
+  "fat/fat_volume.cpp|#include \"tests/fat/fat_builder.hpp\"|fail"
   "cli/cmd_demo.cpp|#include \"tools/demo_image.hpp\"|fail"
   "engine/recovery.cpp|#include <QWidget>|fail"
   "cli/cmd_scan.cpp|#include <QtWidgets/QApplication>|fail"
@@ -31,13 +35,16 @@ set(rows
   "partition/search.cpp|#include \"exfat/boot_region.hpp\"|pass"
   "ext4/scan.cpp|#include \"devices/crc32c.hpp\"|pass"
   "engine/fat_core.cpp|#include \"fat/fat_layout.hpp\"|pass"
+  "engine/fat_core.cpp|#include \"fat/fat_volume.hpp\"|pass"
+  "fat/fat_volume.cpp|#include \"devices/device_handle.hpp\"|pass"
   "engine/recovery.cpp|#include <QString>|pass"
   "cli/cmd_scan.cpp|#include \"engine/scanner.hpp\"|pass"
   "ui/page.cpp|#include <QWidget>|pass"
   "ui/page.cpp|#include \"app/language_settings.hpp\"|pass"
   "app/main.cpp|#include \"ui/main_window.hpp\"|pass"
-  "tests/engine/core_test.cpp|#include \"tests/engine/fat_builder.hpp\"|pass"
-  "fuzz/target_fat.cpp|#include \"tests/engine/fat_builder.hpp\"|pass"
+  "tests/engine/core_test.cpp|#include \"tests/fat/fat_builder.hpp\"|pass"
+  "tests/fat/fat_volume_test.cpp|#include \"tests/fat/fat_builder.hpp\"|pass"
+  "fuzz/target_fat.cpp|#include \"tests/fat/fat_builder.hpp\"|pass"
 )
 
 set(wrong "")
@@ -77,8 +84,35 @@ if(rc EQUAL 0)
   list(APPEND wrong "engine/CMakeLists.txt linking Qt6::Widgets: expected fail, got pass")
 endif()
 
+# A reader's library linking Qt or the engine fails; linking the devices passes.
+set(link_rows
+  "target_link_libraries(qv_fat PUBLIC qv_devices Qt6::Core)|fail"
+  "target_link_libraries(qv_fat PUBLIC qv_devices qv_engine)|fail"
+  "target_link_libraries(qv_fat PUBLIC qv_devices)|pass"
+)
+foreach(row ${link_rows})
+  string(REPLACE "|" ";" parts "${row}")
+  list(GET parts 0 line)
+  list(GET parts 1 expected)
+  set(tree ${WORK_DIR}/layering_reader_link_case)
+  file(REMOVE_RECURSE ${tree})
+  file(WRITE ${tree}/fat/fat_volume.cpp "#include \"devices/device_handle.hpp\"\n")
+  file(WRITE ${tree}/fat/CMakeLists.txt "${line}\n")
+  execute_process(COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${tree} -DMIN_INCLUDES=1 -P ${CHECK}
+                  RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+  file(REMOVE_RECURSE ${tree})
+  if(rc EQUAL 0)
+    set(got pass)
+  else()
+    set(got fail)
+  endif()
+  if(NOT got STREQUAL expected)
+    list(APPEND wrong "fat/CMakeLists.txt with ${line}: expected ${expected}, got ${got}")
+  endif()
+endforeach()
+
 if(wrong)
   string(REPLACE ";" "\n" text "${wrong}")
   message(FATAL_ERROR "${text}")
 endif()
-message(STATUS "${n} include cases and the link case judged as expected")
+message(STATUS "${n} include cases and the link cases judged as expected")

@@ -12,7 +12,7 @@
 #include "engine/fat_core.hpp"
 #include "fat/fat_layout.hpp"
 #include "engine/item_paths.hpp"
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "devices/le_bytes.hpp"
 #include "engine/item_paths.hpp"
-#include "tests/engine/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/support/test_support.hpp"
 #include "ui/fat_recovery.hpp"
 

@@ -6,9 +6,9 @@
 
 #include "devices/device_catalog.hpp"
 #include "engine/destination_failure.hpp"
-#include "engine/fat_reader.hpp"
 #include "engine/item_paths.hpp"
 #include "engine/sector_device.hpp"
+#include "fat/fat_reader.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace qv::test {

@@ -10,10 +10,10 @@
 #include <sstream>
 
 #include "devices/le_bytes.hpp"
-#include "engine/fat_reader.hpp"
+#include "fat/fat_reader.hpp"
 #include "engine/found_item.hpp"
-#include "tests/engine/fat_builder.hpp"
-#include "tests/engine/fat_image_view.hpp"
+#include "tests/fat/fat_builder.hpp"
+#include "tests/fat/fat_image_view.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "engine/sector_device.hpp"
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/support/test_support.hpp"
 

@@ -22,8 +22,8 @@
 #include <string>
 
 #include "devices/device_catalog.hpp"
-#include "engine/fat_reader.hpp"
 #include "engine/sector_device.hpp"
+#include "fat/fat_reader.hpp"
 #include "partition/partition_search.hpp"
 #include "tests/engine/fat_scan.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"

@@ -16,11 +16,11 @@
 
 #include "devices/device_catalog.hpp"
 #include "devices/device_handle.hpp"
-#include "engine/fat_reader.hpp"
 #include "engine/sector_device.hpp"
+#include "fat/fat_reader.hpp"
 #include "partition/partition_search.hpp"
-#include "tests/engine/fat_builder.hpp"
 #include "tests/engine/fat_scan.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/support/test_support.hpp"
 #include "ui/fat_recovery.hpp"
 #include "ui/recovery_item.hpp"

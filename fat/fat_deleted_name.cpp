@@ -1,9 +1,9 @@
-#include "engine/fat_deleted_name.hpp"
+#include "fat/fat_deleted_name.hpp"
 
 #include <array>
 #include <cstring>
 
-#include "engine/fat_reader.hpp"
+#include "fat/fat_reader.hpp"
 
 namespace qv {
 

@@ -3,9 +3,9 @@
 
 #include <set>
 
-#include "engine/fat_deleted_name.hpp"
-#include "engine/fat_reader.hpp"
-#include "tests/engine/fat_image_view.hpp"
+#include "fat/fat_deleted_name.hpp"
+#include "fat/fat_reader.hpp"
+#include "tests/fat/fat_image_view.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {

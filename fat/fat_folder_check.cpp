@@ -1,4 +1,4 @@
-#include "engine/fat_folder_check.hpp"
+#include "fat/fat_folder_check.hpp"
 
 #include "fat/fat_layout.hpp"
 

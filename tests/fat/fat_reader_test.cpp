@@ -2,11 +2,15 @@
 // sectors, long names, deleted and dot entries, reads at the volume's end.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
-#include "engine/fat_reader.hpp"
-#include "devices/device_catalog.hpp"
-#include "tests/engine/fat_builder.hpp"
-#include "tests/engine/fat_scan.hpp"
+#include "fat/fat_reader.hpp"
+#include "tests/fat/fat_builder.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {
@@ -18,8 +22,7 @@ protected:
     // Saves the image, opens it as a device, mounts it and opens its root.
     fat_result mount(fat_builder& b, fat_dir* dir) {
         EXPECT_TRUE(b.save(img));
-        qv::test::open_test_volume(img);
-        device = qv::device_catalog::shared().open(img, qv::access_mode::read_only);
+        device = qv::file_device::open(img, 0, 0, true, qv::access_mode::read_only, nullptr);
         EXPECT_TRUE(device) << img;
         if (!device) return FAT_NOT_READY;
         fat_result r = f_mount(&volume, *device);

@@ -1,4 +1,4 @@
-#include "tests/engine/fat_image_view.hpp"
+#include "tests/fat/fat_image_view.hpp"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/fat_reader.hpp"
+#include "fat/fat_reader.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/fat_reader.hpp"
+#include "fat/fat_reader.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -9,8 +9,8 @@
 #include "devices/le_bytes.hpp"
 #include "devices/device_handle.hpp"
 #include "devices/tolerant_read.hpp"
-#include "engine/fat_deleted_name.hpp"
-#include "engine/fat_folder_check.hpp"
+#include "fat/fat_deleted_name.hpp"
+#include "fat/fat_folder_check.hpp"
 
 namespace {
 

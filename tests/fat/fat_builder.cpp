@@ -1,4 +1,4 @@
-#include "tests/engine/fat_builder.hpp"
+#include "tests/fat/fat_builder.hpp"
 
 #include <cstring>
 #include <fstream>
