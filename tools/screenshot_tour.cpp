@@ -139,8 +139,8 @@ int main(int argc, char** argv) {
     load_settings();
     QApplication app(argc, argv);
     init_skin_resources();
-    register_device_meta_types();
-    register_partition_meta_types();
+    qv::register_device_meta_types();
+    qv::partition::register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
 
     int rc = 1;

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     init_skin_resources();
-    register_device_meta_types();
+    qv::register_device_meta_types();
     // language.ini lies in the program's folder, the tests' working directory.
     load_language_file("English", true);
     return RUN_ALL_TESTS();
