@@ -9,6 +9,8 @@
 #include "fat/fat_layout.hpp"
 #include "fat/fat_table.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 namespace fat = qv::fat;
@@ -170,3 +172,5 @@ std::vector<demo_file> make_demo_fat_image(const std::string& path, std::string*
     }
     return files;
 }
+
+}  // namespace qv::cli

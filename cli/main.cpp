@@ -14,6 +14,7 @@
 #include "sigscan/sc_api.hpp"
 
 int main(int argc, char** argv) {
+    using namespace qv::cli;
     QCoreApplication::setApplicationName("Quorvane");
     QCoreApplication app(argc, argv);
     qv::register_device_meta_types();

@@ -12,6 +12,8 @@
 #include "engine/deep_scanner.hpp"
 #include "engine/scan_result_file.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 // The token of the scan that runs now; Ctrl+C asks it to stop. A relaxed
@@ -154,3 +156,5 @@ qv::recovery_status scan_job::recover(const qv::found_item& item, const std::str
 void scan_job::name_from_content() {
     if (device_ && carving()) qv::name_carved_from_content(*device_, items_);
 }
+
+}  // namespace qv::cli
