@@ -21,11 +21,11 @@ int main(int argc, char** argv) {
 
     load_settings();
     auto* app = new QApplication(argc, argv);
-    init_skin_resources();
+    qv::ui::init_skin_resources();
     qv::register_device_meta_types();
     qv::partition::register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
-    open_notice_board::shared().install();
+    qv::ui::open_notice_board::shared().install();
 
     auto* window = new main_window_c;
     auto* worker = new init_c;

@@ -14,6 +14,8 @@
 #include "imaging/image_thread.hpp"
 #include "ui/shell_prompts.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 constexpr int tick_ms = 250;
@@ -145,3 +147,5 @@ void image_dialog_c::on_finished() {
         QMessageBox::Yes)
         emit open_image_requested(image);
 }
+
+}  // namespace qv::ui

@@ -14,6 +14,8 @@ namespace qv::imaging {
 class image_thread_c;
 }
 
+namespace qv::ui {
+
 class image_dialog_c : public QDialog {
     Q_OBJECT
 public:
@@ -49,3 +51,5 @@ private:
     QTimer* timer_ = nullptr;
     qv::imaging::image_thread_c* worker_ = nullptr;
 };
+
+}  // namespace qv::ui

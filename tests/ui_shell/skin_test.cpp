@@ -16,6 +16,10 @@
 #include "ui/skin_resize_handler.hpp"
 #include "ui/skin_widget.hpp"
 
+using qv::ui::paint_skin_frame;
+using qv::ui::skin_content_margins;
+using qv::ui::skin_frame_images_s;
+
 namespace {
 
 // A skin that records what its top band asks of the window.
