@@ -29,6 +29,8 @@ bool line_end(char c) { return c == '\n' || c == '\r'; }
 
 }  // namespace
 
+namespace qv {
+
 // A section line, ^\s*\[(.*)\]\s*$: the name between the first '[' and the
 // last ']', with no line end inside it.
 std::optional<std::string> language_section_name(std::string_view line) {
@@ -94,6 +96,8 @@ std::optional<std::pair<std::string, std::string>> language_entry(std::string_vi
     return std::nullopt;
 }
 
+}  // namespace qv
+
 namespace {
 
 void replace_all(std::string& s, const std::string& from, const std::string& to) {
@@ -124,13 +128,17 @@ const image_folder image_folders[] = {
 
 }  // namespace
 
+namespace qv {
+
 QString settings_file_path() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
            "/Quorvane/Quorvane.ini";
 }
 
+}  // namespace qv
+
 int load_settings() {
-    settings = new QSettings(settings_file_path(), QSettings::IniFormat);
+    settings = new QSettings(qv::settings_file_path(), QSettings::IniFormat);
     recovery_folder = settings->value("recovery_folder").toString();
     current_language = settings->value("language").toString();
     if (current_language.isEmpty()) {
@@ -148,12 +156,14 @@ int load_settings() {
 }
 
 int save_settings() {
-    if (!settings) settings = new QSettings(settings_file_path(), QSettings::IniFormat);
+    if (!settings) settings = new QSettings(qv::settings_file_path(), QSettings::IniFormat);
     settings->setValue("recovery_folder", recovery_folder);
     settings->setValue("language", current_language);
     settings->sync();
     return 0;
 }
+
+namespace qv {
 
 int locale_language_code(const QString& locale) {
     QString l = locale.section('.', 0, 0).section('@', 0, 0);
@@ -172,11 +182,13 @@ int locale_language_code(const QString& locale) {
     return 0;
 }
 
+}  // namespace qv
+
 std::optional<QString> registry_language_name() {
     for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         QByteArray value = qgetenv(var);
         if (value.isEmpty()) continue;
-        int code = locale_language_code(QString::fromLocal8Bit(value));
+        int code = qv::locale_language_code(QString::fromLocal8Bit(value));
         for (const auto& c : language_codes)
             if (c.code == code) return QString::fromUtf8(c.name);
         return std::nullopt;
@@ -185,8 +197,10 @@ std::optional<QString> registry_language_name() {
 }
 
 int load_language_file(const QString& wanted, bool make_current) {
-    return load_language_file_at(qv::find_data_file("language.ini"), wanted, make_current);
+    return qv::load_language_file_at(qv::find_data_file("language.ini"), wanted, make_current);
 }
+
+namespace qv {
 
 int load_language_file_at(const std::string& path, const QString& wanted, bool make_current) {
     FILE* f = std::fopen(path.c_str(), "r");
@@ -232,6 +246,8 @@ void parse_language_text(std::string_view text, const QString& wanted, bool make
         }
     }
 }
+
+}  // namespace qv
 
 QString& language_text(const char* key) { return language_texts[QByteArray(key)]; }
 

@@ -31,20 +31,24 @@ std::optional<QString> registry_language_name();
 // Reads the section `wanted` of language.ini into language_texts and lists
 // every section in language_sections. 0, or -1 when the file cannot be opened.
 int load_language_file(const QString& wanted, bool make_current);
-// The same from a given file, and from the file's text already in memory.
-int load_language_file_at(const std::string& path, const QString& wanted, bool make_current);
-void parse_language_text(std::string_view text, const QString& wanted, bool make_current);
-// One line of language.ini: a section's name ("[Deutsch]"), or an entry's key
-// and value (key = "value", the value's \t and \n escapes still in it).
-std::optional<std::string> language_section_name(std::string_view line);
-std::optional<std::pair<std::string, std::string>> language_entry(std::string_view line);
 // The text for a key; a key the table lacks yields (and stores) empty text.
 QString& language_text(const char* key);
 // "cn", "de", "en", ...: the short name of the section at language_index, which
 // names the folder of that language's lettered images.
 QString language_image_folder();
 
+namespace qv {
+
+// load_language_file from a given file, and from the file's text already in memory.
+int load_language_file_at(const std::string& path, const QString& wanted, bool make_current);
+void parse_language_text(std::string_view text, const QString& wanted, bool make_current);
+// One line of language.ini: a section's name ("[Deutsch]"), or an entry's key
+// and value (key = "value", the value's \t and \n escapes still in it).
+std::optional<std::string> language_section_name(std::string_view line);
+std::optional<std::pair<std::string, std::string>> language_entry(std::string_view line);
 // Where the settings file lives: the user's configuration folder.
 QString settings_file_path();
 // The language code of a locale string ("de_DE.UTF-8" -> 2), 0 when unknown.
 int locale_language_code(const QString& locale);
+
+}  // namespace qv

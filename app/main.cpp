@@ -16,16 +16,16 @@
 int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("Quorvane");
     bool other_copy = false;
-    auto lock = take_instance_lock(&other_copy);
+    auto lock = qv::take_instance_lock(&other_copy);
     if (other_copy) return -1;
 
     load_settings();
     auto* app = new QApplication(argc, argv);
-    init_skin_resources();
-    register_device_meta_types();
-    register_partition_meta_types();
+    qv::ui::init_skin_resources();
+    qv::register_device_meta_types();
+    qv::partition::register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
-    open_notice_board::shared().install();
+    qv::ui::open_notice_board::shared().install();
 
     auto* window = new main_window_c;
     auto* worker = new init_c;

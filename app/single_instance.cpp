@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QStandardPaths>
 
+namespace qv {
+
 std::unique_ptr<QLockFile> take_instance_lock(bool* other_copy_running) {
     *other_copy_running = false;
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -17,3 +19,5 @@ std::unique_ptr<QLockFile> take_instance_lock(bool* other_copy_running) {
     }
     return std::make_unique<QLockFile>(QString());
 }
+
+}  // namespace qv

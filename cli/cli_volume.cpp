@@ -7,6 +7,8 @@
 #include "devices/blkid_probe.hpp"
 #include "devices/device_catalog.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 // The file behind "image#N", or the path itself.
@@ -69,3 +71,5 @@ std::optional<volume_item_s> resolve_volume(const std::string& path, std::string
     item.disk_number = v->drive_number;
     return item;
 }
+
+}  // namespace qv::cli

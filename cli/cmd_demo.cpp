@@ -9,6 +9,8 @@
 #include "cli/commands.hpp"
 #include "cli/demo_image.hpp"
 
+namespace qv::cli {
+
 int cmd_demo() {
     std::string tmpl = QDir::tempPath().toStdString() + "/quorvane-demo-XXXXXX";
     if (!mkdtemp(tmpl.data())) return fail_usage("cannot create a folder for the demo");
@@ -48,3 +50,5 @@ int cmd_demo() {
     std::printf("\nThe recovered files are in %s\n", o.to.c_str());
     return rc != 0 ? rc : (mismatches ? 1 : 0);
 }
+
+}  // namespace qv::cli

@@ -12,6 +12,8 @@
 #include "devices/format_size.hpp"
 #include "imaging/image_copier.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -79,3 +81,5 @@ int cmd_image(const image_options& o) {
     // Complete: exit 0 when every byte was read, 1 when some stay unreadable (zeros in the image).
     return p.bad_bytes == 0 ? 0 : 1;
 }
+
+}  // namespace qv::cli

@@ -9,6 +9,8 @@
 #include "devices/volume_items.hpp"
 #include "engine/volume_free_space.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 // Drives and volumes this user reads only after a password: asked when scanned.
@@ -65,3 +67,5 @@ int cmd_list(bool json, const std::vector<std::string>& images) {
     }
     return 0;
 }
+
+}  // namespace qv::cli

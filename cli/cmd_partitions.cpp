@@ -18,6 +18,8 @@
 #include "partition/mbr_writer.hpp"
 #include "partition/partition_search.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 void print_partition(const partition_item_s& p, int number, bool json) {
@@ -170,3 +172,5 @@ int cmd_partitions(const partition_options& o) {
     if (rc == 0) std::fprintf(stderr, "wrote the new partition table to %s\n", o.drive.c_str());
     return rc == 0 ? 0 : 1;
 }
+
+}  // namespace qv::cli

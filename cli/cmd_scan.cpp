@@ -27,6 +27,8 @@
 #include "engine/scan_result_file.hpp"
 #include "engine/scanner.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 // Sets up checkpoints for a deep scan and, where one of an interrupted scan of
@@ -291,3 +293,5 @@ int cmd_resume(const std::string& file, const std::string& to_arg, bool name_fro
     o.keep_tree = true;
     return recover_items(job, list_found_items(job.items()), o, to);
 }
+
+}  // namespace qv::cli

@@ -8,6 +8,8 @@
 
 #include "engine/item_filter.hpp"
 
+namespace qv::cli {
+
 struct scan_options {
     std::string volume;
     bool deep = false;
@@ -58,3 +60,5 @@ int cmd_resume(const std::string& file, const std::string& to, bool name_from_co
 
 // One clear line on standard error; returns 2.
 int fail_usage(const std::string& message);
+
+}  // namespace qv::cli

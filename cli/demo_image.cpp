@@ -9,6 +9,8 @@
 #include "fat/fat_layout.hpp"
 #include "fat/fat_table.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 namespace fat = qv::fat;
@@ -100,7 +102,7 @@ public:
 
 private:
     uint8_t* sector(uint32_t s) { return bytes_.data() + size_t(s) * 512; }
-    void set_fat(uint32_t c, uint32_t value) { put_fat12_entry(sector(fat_start), c, value); }
+    void set_fat(uint32_t c, uint32_t value) { fat::put_fat12_entry(sector(fat_start), c, value); }
     std::vector<uint8_t> bytes_;
     uint32_t next_cluster_ = 2;
 };
@@ -170,3 +172,5 @@ std::vector<demo_file> make_demo_fat_image(const std::string& path, std::string*
     }
     return files;
 }
+
+}  // namespace qv::cli

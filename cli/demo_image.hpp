@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace qv::cli {
+
 struct demo_file {
     std::string path;       // where it was on the volume, "/PICS/SUNSET.BMP"
     std::vector<uint8_t> content;
@@ -13,3 +15,5 @@ struct demo_file {
 
 // Writes the image to path and returns the files it holds; empty on a write error.
 std::vector<demo_file> make_demo_fat_image(const std::string& path, std::string* error);
+
+}  // namespace qv::cli

@@ -4,6 +4,8 @@
 
 #include "cli/json_text.hpp"
 
+namespace qv::cli {
+
 void add_filter_options(CLI::App& command, filter_arguments& a) {
     command.add_option("--type", a.types, "Only these types, by extension or carved type: jpg,heic");
     command.add_option("--min-size", a.min_size, "Only files at least this large: 700, 50K, 1.5M, 2G");
@@ -65,3 +67,5 @@ std::string state_json_fields(const qv::found_item& item) {
     if (item.state == qv::item_state::damaged) out += ",\"unreadable\":" + std::to_string(item.unreadable_bytes);
     return out;
 }
+
+}  // namespace qv::cli

@@ -12,6 +12,8 @@ namespace CLI {
 class App;
 }
 
+namespace qv::cli {
+
 struct filter_arguments {
     std::string types;
     std::string min_size;
@@ -28,3 +30,5 @@ std::optional<qv::item_filter> make_item_filter(const filter_arguments& argument
 // ,"state":"damaged" then ,"short_name":"#OLIDA~2.JPG" when there is one and
 // ,"unreadable":4096 for a damaged item: to follow an item's other JSON fields.
 std::string state_json_fields(const qv::found_item& item);
+
+}  // namespace qv::cli

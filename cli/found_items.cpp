@@ -7,6 +7,8 @@
 #include "engine/item_paths.hpp"
 #include "engine/safe_names.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 std::string safe(const std::string& name) {
@@ -38,3 +40,5 @@ std::vector<listed_item> list_found_items(const std::vector<qv::found_item>& ite
     });
     return out;
 }
+
+}  // namespace qv::cli

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace qv::cli {
+
 std::string json_quote(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
@@ -23,3 +25,5 @@ std::string json_quote(const std::string& text) {
     }
     return out + "\"";
 }
+
+}  // namespace qv::cli

@@ -3,5 +3,9 @@
 
 #include <string>
 
+namespace qv::cli {
+
 // The text as a quoted JSON string (UTF-8 in, control characters escaped).
 std::string json_quote(const std::string& text);
+
+}  // namespace qv::cli

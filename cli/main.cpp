@@ -14,10 +14,11 @@
 #include "sigscan/sc_api.hpp"
 
 int main(int argc, char** argv) {
+    using namespace qv::cli;
     QCoreApplication::setApplicationName("Quorvane");
     QCoreApplication app(argc, argv);
-    register_device_meta_types();
-    register_partition_meta_types();
+    qv::register_device_meta_types();
+    qv::partition::register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
     // Devices the user may not read are asked for through udisks2 or pkexec;
     // in a terminal without a desktop agent, polkit asks here.

@@ -13,6 +13,8 @@
 
 extern char** environ;
 
+namespace qv::cli {
+
 namespace {
 
 // pkttyagent closes its notify descriptor once it is registered with polkit.
@@ -74,3 +76,5 @@ bool terminal_password_agent::start() {
     }
     return true;
 }
+
+}  // namespace qv::cli

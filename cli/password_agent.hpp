@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+namespace qv::cli {
+
 class terminal_password_agent {
 public:
     terminal_password_agent() = default;
@@ -20,3 +22,5 @@ private:
     bool tried_ = false;
     pid_t pid_ = -1;
 };
+
+}  // namespace qv::cli

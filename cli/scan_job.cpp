@@ -13,6 +13,8 @@
 #include "engine/scan_result_file.hpp"
 #include "sigscan/config.hpp"
 
+namespace qv::cli {
+
 namespace {
 
 // The token of the scan that runs now; Ctrl+C asks it to stop. A relaxed
@@ -156,3 +158,5 @@ qv::recovery_status scan_job::recover(const qv::found_item& item, const std::str
 void scan_job::name_from_content() {
     if (device_ && carving()) qv::name_carved_from_content(*device_, items_);
 }
+
+}  // namespace qv::cli

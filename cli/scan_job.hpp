@@ -21,6 +21,8 @@ class deep_scanner;
 class device_handle;
 }
 
+namespace qv::cli {
+
 class scan_job {
 public:
     // every_byte: the carver tests every byte offset, not only sector starts.
@@ -94,3 +96,5 @@ private:
     std::string file_system_;
     std::optional<qv::free_space_mask> free_space_;
 };
+
+}  // namespace qv::cli

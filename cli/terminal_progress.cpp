@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace qv::cli {
+
 terminal_progress::terminal_progress() : active_(isatty(STDERR_FILENO) == 1) {}
 
 terminal_progress::~terminal_progress() { clear(); }
@@ -28,3 +30,5 @@ void terminal_progress::clear() {
         drawn_ = false;
     }
 }
+
+}  // namespace qv::cli

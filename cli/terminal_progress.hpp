@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace qv::cli {
+
 class terminal_progress {
 public:
     terminal_progress();
@@ -17,3 +19,5 @@ private:
     bool active_;
     bool drawn_ = false;
 };
+
+}  // namespace qv::cli

@@ -8,10 +8,14 @@ QList<drive_item_s> drive_items;
 QList<volume_item_s> volume_items;
 std::atomic<int> init_ready{0};
 
+namespace qv {
+
 void register_device_meta_types() {
     qRegisterMetaType<drive_item_s>("drive_item_s");
     qRegisterMetaType<volume_item_s>("volume_item_s");
 }
+
+}  // namespace qv
 
 int enumerate_drives() {
     drive_items.clear();

@@ -53,5 +53,9 @@ int enumerate_drives();
 // when no drive can be listed at all.
 int enumerate_volumes();
 
+namespace qv {
+
 // Registers drive_item_s and volume_item_s with Qt's meta-type system.
 void register_device_meta_types();
+
+}  // namespace qv

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace qv::fat {
+
 // Stores a 12-bit entry for cluster c into a FAT12 table.
 inline void put_fat12_entry(uint8_t* fat, uint32_t c, uint32_t value) {
     uint32_t b = c + c / 2;
@@ -15,3 +17,5 @@ inline void put_fat12_entry(uint8_t* fat, uint32_t c, uint32_t value) {
         fat[b + 1] = uint8_t((fat[b + 1] & 0xF0) | ((value >> 8) & 0x0F));
     }
 }
+
+}  // namespace qv::fat

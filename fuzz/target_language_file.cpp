@@ -30,10 +30,10 @@ void compare_with_patterns(std::string_view text) {
         if (line.size() > compared_line_length || line.find('\0') != std::string::npos) continue;
         std::smatch m;
         bool is_section = std::regex_match(line, m, section);
-        auto name = language_section_name(line);
+        auto name = qv::language_section_name(line);
         QV_FUZZ_CHECK(is_section == name.has_value() && (!is_section || m[1].str() == *name));
         bool is_entry = std::regex_match(line, m, entry);
-        auto kv = language_entry(line);
+        auto kv = qv::language_entry(line);
         QV_FUZZ_CHECK(is_entry == kv.has_value());
         QV_FUZZ_CHECK(!is_entry || (m[1].str() == kv->first && m[2].str() == kv->second));
     }
@@ -45,8 +45,8 @@ int language_file(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     language_texts.clear();
     language_index = 0;
-    parse_language_text(text, QStringLiteral("English"), false);
-    parse_language_text(text, QStringLiteral("Deutsch"), true);
+    qv::parse_language_text(text, QStringLiteral("English"), false);
+    qv::parse_language_text(text, QStringLiteral("Deutsch"), true);
     QV_FUZZ_CHECK(language_index >= 0 &&
                   (language_index == 0 || language_index < language_sections.size()));
     language_image_folder();

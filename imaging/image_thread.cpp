@@ -4,6 +4,8 @@
 
 #include "devices/device_catalog.hpp"
 
+namespace qv::imaging {
+
 image_thread_c::~image_thread_c() {
     request_stop();
     wait();
@@ -48,3 +50,5 @@ void image_thread_c::run() {
     progress_ = out.last;
     outcome_ = out;
 }
+
+}  // namespace qv::imaging

@@ -10,6 +10,8 @@
 
 #include "imaging/image_copier.hpp"
 
+namespace qv::imaging {
+
 class image_thread_c : public QThread {
     Q_OBJECT
 public:
@@ -37,3 +39,5 @@ private:
     qv::imaging::imaging_progress progress_;
     qv::imaging::imaging_outcome outcome_;
 };
+
+}  // namespace qv::imaging

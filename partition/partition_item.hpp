@@ -17,5 +17,9 @@ struct partition_item_s {
 
 Q_DECLARE_METATYPE(partition_item_s)
 
+namespace qv::partition {
+
 // Registers partition_item_s with Qt's meta-type system under its own name.
 void register_partition_meta_types();
+
+}  // namespace qv::partition

@@ -10,10 +10,14 @@
 #include "sigscan/config.hpp"
 #include "sigscan/scanner.hpp"
 
+namespace qv {
+
 struct sc_device {
     std::unique_ptr<qv::device_handle> device;
     uint64_t position = 0;
 };
+
+}  // namespace qv
 
 namespace {
 
@@ -38,8 +42,10 @@ int32_t sc_load_config(const char* path) {
 }
 
 int32_t sc_scan(sc_context_s* context, const char* device_path) {
-    return sc_scan_ex(context, device_path, 0);
+    return qv::sc_scan_ex(context, device_path, 0);
 }
+
+namespace qv {
 
 int32_t sc_scan_ex(sc_context_s* context, const char* device_path, uint32_t flags) {
     return sc_scan_with(context, device_path, flags, nullptr);
@@ -77,16 +83,18 @@ int32_t sc_scan_with(sc_context_s* context, const char* device_path, uint32_t fl
     return end == qv::sig::scan_end::finished ? 0 : 1;
 }
 
-sc_handle sc_open(const char* device_path) {
+}  // namespace qv
+
+qv::sc_handle sc_open(const char* device_path) {
     if (!device_path) return nullptr;
     auto device = qv::device_catalog::shared().open(device_path, qv::access_mode::read_only);
     if (!device) return nullptr;
-    auto* handle = new sc_device;
+    auto* handle = new qv::sc_device;
     handle->device = std::move(device);
     return handle;
 }
 
-int64_t sc_seek(sc_handle handle, uint64_t offset, int32_t whence) {
+int64_t sc_seek(qv::sc_handle handle, uint64_t offset, int32_t whence) {
     if (!handle) return -1;
     const uint64_t length = handle->device->length();
     uint64_t base = whence == 0 ? 0 : whence == 1 ? handle->position : whence == 2 ? length : ~uint64_t(0);
@@ -95,7 +103,7 @@ int64_t sc_seek(sc_handle handle, uint64_t offset, int32_t whence) {
     return int64_t(handle->position);
 }
 
-int32_t sc_read(sc_handle handle, void* buffer, int32_t wanted) {
+int32_t sc_read(qv::sc_handle handle, void* buffer, int32_t wanted) {
     if (!handle || !buffer || wanted < 0) return -1;
     int64_t got = handle->device->read_at(handle->position, buffer, size_t(wanted));
     if (got < 0) return -1;
@@ -103,9 +111,11 @@ int32_t sc_read(sc_handle handle, void* buffer, int32_t wanted) {
     return int32_t(got);
 }
 
-uint64_t sc_length(sc_handle handle) { return handle ? handle->device->length() : 0; }
+void sc_close(qv::sc_handle handle) { delete handle; }
 
-void sc_close(sc_handle handle) { delete handle; }
+namespace qv {
+
+uint64_t sc_length(sc_handle handle) { return handle ? handle->device->length() : 0; }
 
 double sc_context_scanned(const sc_context_s& context) {
     return std::atomic_ref<double>(const_cast<double&>(context.scanned)).load(std::memory_order_relaxed);
@@ -125,3 +135,5 @@ int32_t sc_context_stop(const sc_context_s& context) {
 void sc_context_set_stop(sc_context_s& context, int32_t value) {
     std::atomic_ref<int32_t>(context.stop).store(value, std::memory_order_relaxed);
 }
+
+}  // namespace qv

@@ -138,9 +138,9 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("Quorvane");
     load_settings();
     QApplication app(argc, argv);
-    init_skin_resources();
-    register_device_meta_types();
-    register_partition_meta_types();
+    qv::ui::init_skin_resources();
+    qv::register_device_meta_types();
+    qv::partition::register_partition_meta_types();
     qv::device_catalog::shared().apply_environment();
 
     int rc = 1;

@@ -19,6 +19,8 @@ QString button_style_sheet(const QString& normal, const QString& hover, const QS
              QString::fromLatin1(pressed.toLatin1()));
 }
 
+namespace qv::ui {
+
 QFont fit_button_font(const QString& text, int button_width) {
     constexpr int ends = 8;  // the image's rounded ends hold no text
     QFont font("Arial", 11, QFont::Bold);
@@ -26,3 +28,5 @@ QFont fit_button_font(const QString& text, int button_width) {
         font.setPointSize(font.pointSize() - 1);
     return font;
 }
+
+}  // namespace qv::ui

@@ -8,6 +8,16 @@
 #include "devices/volume_items.hpp"
 #include "ui/device_row_layout.hpp"
 
+using qv::ui::device_row_height;
+using qv::ui::drive_row_layout;
+using qv::ui::drive_row_layout_s;
+using qv::ui::fit_size_text;
+using qv::ui::fitted_text;
+using qv::ui::paint_list_row_background;
+using qv::ui::volume_display_name;
+using qv::ui::volume_row_layout;
+using qv::ui::volume_row_layout_s;
+
 namespace {
 
 const QColor even_row(241, 250, 255);
@@ -33,10 +43,14 @@ QString password_mark(bool needs_authorization) {
 
 }  // namespace
 
+namespace qv::ui {
+
 void paint_list_row_background(QPainter* painter, const QStyleOptionViewItem& option, int row) {
     if (row % 2 == 0) painter->fillRect(option.rect, even_row);
     if (option.state & QStyle::State_Selected) painter->fillRect(option.rect, selected_row);
 }
+
+}  // namespace qv::ui
 
 // ---- drives ----
 

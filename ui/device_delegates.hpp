@@ -26,5 +26,9 @@ private:
     QPixmap green_;
 };
 
+namespace qv::ui {
+
 // Even rows light blue, a selected row dark blue; shared with the partition list.
 void paint_list_row_background(QPainter* painter, const QStyleOptionViewItem& option, int row);
+
+}  // namespace qv::ui

@@ -14,6 +14,8 @@ QVariant row_data(const QList<item_t>& list, const QModelIndex& index, int role)
 
 }  // namespace
 
+namespace qv::ui {
+
 void register_list_text_converters() {
     static const bool registered = [] {
         QMetaType::registerConverter<drive_item_s, QString>([](const drive_item_s& d) { return d.name; });
@@ -28,9 +30,11 @@ void register_list_text_converters() {
     Q_UNUSED(registered);
 }
 
+}  // namespace qv::ui
+
 drive_model_c::drive_model_c(const QList<drive_item_s>& drives, QObject* parent)
     : QAbstractListModel(parent), drives_(drives) {
-    register_list_text_converters();
+    qv::ui::register_list_text_converters();
 }
 
 drive_model_c::~drive_model_c() = default;
@@ -43,7 +47,7 @@ QVariant drive_model_c::data(const QModelIndex& index, int role) const { return 
 
 volume_model_c::volume_model_c(const QList<volume_item_s>& volumes, QObject* parent)
     : QAbstractListModel(parent), volumes_(volumes) {
-    register_list_text_converters();
+    qv::ui::register_list_text_converters();
 }
 
 volume_model_c::~volume_model_c() = default;

@@ -6,9 +6,13 @@
 
 #include "devices/volume_items.hpp"
 
+namespace qv::ui {
+
 // Lets the records carried in the display role read as text (item views'
 // keyboard search, accessibility). Called by the models; safe to call again.
 void register_list_text_converters();
+
+}  // namespace qv::ui
 
 // Refers to its list, never copies it; a page puts a new model on its view
 // whenever the list has been rebuilt. Rows beyond the list's current length

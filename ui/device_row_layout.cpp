@@ -5,6 +5,8 @@
 #include "app/language_settings.hpp"
 #include "devices/volume_items.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 constexpr int text_baseline = 20;  // below the row's top
@@ -106,3 +108,5 @@ QString volume_display_name(const volume_item_s& volume) {
     const QString& name = volume.label.isEmpty() ? language_text("local_disk") : volume.label;
     return name + " (" + path + ")";
 }
+
+}  // namespace qv::ui

@@ -13,6 +13,8 @@
 
 struct volume_item_s;
 
+namespace qv::ui {
+
 inline constexpr int device_row_height = 30;
 
 // Columns of the drive list: separators at 0.5 and 0.85 of the width.
@@ -67,3 +69,5 @@ bool usage_is_red(float ratio);
 
 // Label (or "local_disk"), then the mount path in parentheses, one trailing backslash dropped.
 QString volume_display_name(const volume_item_s& volume);
+
+}  // namespace qv::ui

@@ -10,7 +10,7 @@
 
 drive_window_c::drive_window_c(main_window_c* main_window, QWidget* parent)
     : QWidget(parent), main_window_(main_window) {
-    init_skin_resources();
+    qv::ui::init_skin_resources();
     form_.setup(this, "DriveForm", "lv_drives");
     delegate_ = new drive_delegate_c(this);
     form_.list->setItemDelegate(delegate_);
@@ -24,7 +24,7 @@ drive_window_c::drive_window_c(main_window_c* main_window, QWidget* parent)
 
 void drive_window_c::install_model() {
     model_ = new drive_model_c(drive_items, form_.list);
-    install_list_model(form_.list, model_);
+    qv::ui::install_list_model(form_.list, model_);
 }
 
 void drive_window_c::set_drive_list() {
@@ -45,7 +45,7 @@ std::optional<drive_item_s> drive_window_c::selected_drive() const {
     return value.value<drive_item_s>();
 }
 
-void drive_window_c::paintEvent(QPaintEvent*) { paint_list_page(this); }
+void drive_window_c::paintEvent(QPaintEvent*) { qv::ui::paint_list_page(this); }
 
 void drive_window_c::resizeEvent(QResizeEvent* event) {
     form_.lay_out(size());

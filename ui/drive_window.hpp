@@ -25,7 +25,7 @@ public:
     // The current row's drive, or none.
     std::optional<drive_item_s> selected_drive() const;
 
-    const list_page_form_s& form() const { return form_; }
+    const qv::ui::list_page_form_s& form() const { return form_; }
     drive_model_c* model() const { return model_; }
 
 protected:
@@ -35,7 +35,7 @@ protected:
 private:
     void install_model();
 
-    list_page_form_s form_;
+    qv::ui::list_page_form_s form_;
     drive_delegate_c* delegate_ = nullptr;
     drive_model_c* model_ = nullptr;
     main_window_c* main_window_ = nullptr;

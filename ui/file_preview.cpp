@@ -6,6 +6,8 @@
 
 #include "ui/recovery_layout.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 const char* const image_endings[] = {".bmp", ".gif", ".jpg", "jpeg", ".png", ".pbm",
@@ -68,3 +70,5 @@ QRect preview_image_rect(const QSize& page, const QSize& image) {
     int x = int((page.width() - w - 222) / 2 + 212);
     return QRect(x, layout.preview_frame.y() + 5, int(w), int(h));
 }
+
+}  // namespace qv::ui

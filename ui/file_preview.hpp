@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+namespace qv::ui {
+
 // Files above this size (5 MiB) are not previewed.
 inline constexpr uint64_t preview_max_bytes = 0x500000;
 // Bytes of a file shown as text.
@@ -32,3 +34,5 @@ file_preview_s load_file_preview(const QString& path, const QString& name);
 // Where an image goes in the preview frame of a page of the given size:
 // as high as the frame allows, centred, and narrowed to fit when it is wide.
 QRect preview_image_rect(const QSize& page, const QSize& image);
+
+}  // namespace qv::ui

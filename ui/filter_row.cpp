@@ -8,6 +8,8 @@
 
 #include "app/language_settings.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 constexpr int day_seconds = 86400;
@@ -101,3 +103,5 @@ void filter_row_c::clear() {
 void filter_row_c::show_counts(int shown, int total) {
     count_->setText(filter().active() ? language_text("filter_shown").arg(shown).arg(total) : QString());
 }
+
+}  // namespace qv::ui

@@ -11,6 +11,8 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace qv::ui {
+
 class filter_row_c : public QWidget {
     Q_OBJECT
 public:
@@ -50,3 +52,5 @@ private:
     QLabel* count_ = nullptr;
     bool clearing_ = false;
 };
+
+}  // namespace qv::ui

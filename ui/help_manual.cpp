@@ -12,6 +12,8 @@
 // The manual's resource file's initializer lives in this static library; naming it keeps it linked.
 static void register_manual() { Q_INIT_RESOURCE(manual); }
 
+namespace qv::ui {
+
 namespace {
 
 const char* const manual_resource = ":/docs/manual.html";
@@ -60,3 +62,5 @@ void open_user_manual() {
     const QString path = user_manual_path();
     if (!path.isEmpty()) shell_prompts().open_url(QUrl::fromLocalFile(path));
 }
+
+}  // namespace qv::ui

@@ -10,6 +10,13 @@
 #include "ui/main_window.hpp"
 #include "ui/skin_resources.hpp"
 
+using qv::ui::home_layout;
+using qv::ui::home_layout_s;
+using qv::ui::init_skin_resources;
+using qv::ui::set_page_palette;
+
+namespace qv::ui {
+
 home_layout_s home_layout(int h, int start_height, int resume_height, int label_height) {
     home_layout_s l;
     l.button_y_start = int(h - (0.55 * h + start_height));
@@ -19,6 +26,8 @@ home_layout_s home_layout(int h, int start_height, int resume_height, int label_
     l.text = {QPoint(70, h - 190), QPoint(70, h - 140), QPoint(70, h - 90)};
     return l;
 }
+
+}  // namespace qv::ui
 
 home_window_c::home_window_c(main_window_c* main_window, QWidget* parent)
     : QWidget(parent), main_window_(main_window) {

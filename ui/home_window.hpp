@@ -11,6 +11,8 @@ class QLabel;
 class QPushButton;
 class main_window_c;
 
+namespace qv::ui {
+
 // Where the home page puts its parts on a page of height h.
 struct home_layout_s {
     int button_y_start = 0;   // h - (0.55 h + 106), truncated
@@ -21,6 +23,8 @@ struct home_layout_s {
 };
 home_layout_s home_layout(int page_height, int start_height = 106, int resume_height = 106,
                           int label_height = 188);
+
+}  // namespace qv::ui
 
 class home_window_c : public QWidget {
     Q_OBJECT

@@ -14,6 +14,8 @@
 #include "imaging/image_thread.hpp"
 #include "ui/shell_prompts.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 constexpr int tick_ms = 250;
@@ -50,7 +52,7 @@ image_dialog_c::image_dialog_c(QWidget* parent) : QDialog(parent) {
     buttons->addWidget(start_);
     buttons->addWidget(stop_);
     layout->addLayout(buttons);
-    worker_ = new image_thread_c(this);
+    worker_ = new qv::imaging::image_thread_c(this);
     timer_ = new QTimer(this);
     timer_->setInterval(tick_ms);
     connect(start_, &QPushButton::clicked, this, &image_dialog_c::on_start_clicked);
@@ -145,3 +147,5 @@ void image_dialog_c::on_finished() {
         QMessageBox::Yes)
         emit open_image_requested(image);
 }
+
+}  // namespace qv::ui

@@ -10,7 +10,11 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+namespace qv::imaging {
 class image_thread_c;
+}
+
+namespace qv::ui {
 
 class image_dialog_c : public QDialog {
     Q_OBJECT
@@ -24,7 +28,7 @@ public:
     // with its map next to it is continued.
     void start_imaging(const QString& source, const QString& image);
     bool running() const;
-    image_thread_c& worker() { return *worker_; }
+    qv::imaging::image_thread_c& worker() { return *worker_; }
     // The text shown under the bar.
     QString status_text() const;
 
@@ -45,5 +49,7 @@ private:
     QPushButton* start_ = nullptr;
     QPushButton* stop_ = nullptr;
     QTimer* timer_ = nullptr;
-    image_thread_c* worker_ = nullptr;
+    qv::imaging::image_thread_c* worker_ = nullptr;
 };
+
+}  // namespace qv::ui

@@ -9,6 +9,8 @@
 #include "app/language_settings.hpp"
 #include "ui/button_images.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 constexpr int button_width = 100;
@@ -102,3 +104,5 @@ void install_list_model(QAbstractItemView* view, QAbstractItemModel* model) {
     if (old_selection && old_selection != view->selectionModel()) old_selection->deleteLater();
     if (old_model && old_model != model && old_model->parent() == view) old_model->deleteLater();
 }
+
+}  // namespace qv::ui

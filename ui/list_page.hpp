@@ -10,6 +10,8 @@ class QListView;
 class QPushButton;
 class QWidget;
 
+namespace qv::ui {
+
 struct list_page_form_s {
     QListView* list = nullptr;  // lv_volumes or lv_drives
     QPushButton* btn_back = nullptr;
@@ -43,3 +45,5 @@ QPushButton* make_page_button(QWidget* parent, const char* name, const char* key
 
 // Puts model on view and disposes of the model and selection model it replaces.
 void install_list_model(QAbstractItemView* view, QAbstractItemModel* model);
+
+}  // namespace qv::ui

@@ -31,6 +31,10 @@
 #include "ui/shell_prompts.hpp"
 #include "ui/volume_window.hpp"
 
+using qv::ui::image_dialog_c;
+using qv::ui::shell_message;
+using qv::ui::shell_prompts;
+
 namespace {
 
 // Stop value for a scan whose page is left: the engine ends and its results are dropped.

@@ -9,9 +9,11 @@
 namespace qv {
 class media_monitor;
 }
+namespace qv::ui {
+class image_dialog_c;
+}
 class QSocketNotifier;
 
-class image_dialog_c;
 class QAction;
 class QGridLayout;
 class drive_window_c;
@@ -86,7 +88,7 @@ private:
     std::unique_ptr<qv::media_monitor> media_;
     QSocketNotifier* media_notifier_ = nullptr;
     bool relist_pending_ = false;
-    image_dialog_c* image_dialog_ = nullptr;
+    qv::ui::image_dialog_c* image_dialog_ = nullptr;
 
     QGridLayout* grid_ = nullptr;
     home_window_c* home_ = nullptr;

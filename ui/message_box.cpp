@@ -2,6 +2,8 @@
 
 #include "app/language_settings.hpp"
 
+namespace qv::ui {
+
 QMessageBox::StandardButton show_message(QWidget* parent, const QString& title, const char* key,
                                          QMessageBox::StandardButtons buttons) {
     return show_message_text(parent, title, language_text(key), buttons);
@@ -14,3 +16,5 @@ QMessageBox::StandardButton show_message_text(QWidget* parent, const QString& ti
     box.setIconPixmap(QPixmap(":/images/top.ico"));
     return QMessageBox::StandardButton(box.exec());
 }
+
+}  // namespace qv::ui

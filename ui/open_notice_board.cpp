@@ -5,6 +5,8 @@
 #include "app/language_settings.hpp"
 #include "devices/device_catalog.hpp"
 
+namespace qv::ui {
+
 open_notice_board& open_notice_board::shared() {
     static open_notice_board board;
     return board;
@@ -37,3 +39,5 @@ QString open_notice_board::text() const {
     QMutexLocker lock(&mutex_);
     return text_;
 }
+
+}  // namespace qv::ui

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+namespace qv::ui {
+
 class open_notice_board : public QObject {
     Q_OBJECT
 public:
@@ -23,3 +25,5 @@ private:
     mutable QMutex mutex_;
     QString text_;
 };
+
+}  // namespace qv::ui

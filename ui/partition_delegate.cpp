@@ -16,6 +16,8 @@ constexpr uint64_t sector_bytes = 512;
 
 }  // namespace
 
+namespace qv::ui {
+
 std::array<QPointF, 5> partition_row_columns(const QRect& row) {
     const qreal x = row.left();
     const qreal w = row.width();
@@ -30,6 +32,8 @@ uint64_t partition_size_bytes(const partition_item_s& item) {
     if (sectors >= std::numeric_limits<uint64_t>::max() / sector_bytes) return std::numeric_limits<uint64_t>::max();
     return (sectors + 1) * sector_bytes;
 }
+
+}  // namespace qv::ui
 
 partition_delegate_c::partition_delegate_c(QObject* parent) : QStyledItemDelegate(parent) {}
 
@@ -46,15 +50,15 @@ void partition_delegate_c::paint(QPainter* painter, const QStyleOptionViewItem& 
         return;
     }
     const partition_item_s item = value.value<partition_item_s>();
-    const auto columns = partition_row_columns(option.rect);
+    const auto columns = qv::ui::partition_row_columns(option.rect);
     painter->save();
-    paint_list_row_background(painter, option, index.row());
+    qv::ui::paint_list_row_background(painter, option, index.row());
     painter->setFont(QFont("Verdana", 8));
     painter->setPen(Qt::black);
     painter->drawText(columns[0], QString::asprintf("%d", index.row()));
     painter->drawText(columns[1], item.fs_name);
     painter->drawText(columns[2], QString::asprintf("%llu", static_cast<unsigned long long>(item.start_sector)));
     painter->drawText(columns[3], QString::asprintf("%llu", static_cast<unsigned long long>(item.end_sector)));
-    painter->drawText(columns[4], format_size(partition_size_bytes(item)));
+    painter->drawText(columns[4], format_size(qv::ui::partition_size_bytes(item)));
     painter->restore();
 }

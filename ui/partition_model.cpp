@@ -4,7 +4,7 @@
 
 partition_model_c::partition_model_c(QList<partition_item_s> partitions, QObject* parent)
     : QAbstractListModel(parent), partitions_(std::move(partitions)) {
-    register_list_text_converters();
+    qv::ui::register_list_text_converters();
 }
 
 int partition_model_c::rowCount(const QModelIndex& parent) const {

@@ -17,6 +17,13 @@
 #include "ui/shell_prompts.hpp"
 #include "ui/skin_resources.hpp"
 
+using qv::ui::init_skin_resources;
+using qv::ui::install_list_model;
+using qv::ui::make_page_button;
+using qv::ui::partition_row_columns;
+using qv::ui::set_page_palette;
+using qv::ui::shell_message;
+
 namespace {
 
 constexpr int poll_interval_ms = 400;

@@ -9,6 +9,21 @@
 #include "ui/state_mark.hpp"
 #include "ui/table_geometry.hpp"
 
+using qv::ui::cell_layout_s;
+using qv::ui::column_date1;
+using qv::ui::column_date2;
+using qv::ui::column_name;
+using qv::ui::column_size;
+using qv::ui::column_tick;
+using qv::ui::paint_state_mark;
+using qv::ui::recovery_cell_layout;
+using qv::ui::recovery_date_text;
+using qv::ui::state_mark;
+using qv::ui::state_mark_layout;
+using qv::ui::state_mark_layout_s;
+using qv::ui::state_mark_s;
+using qv::ui::state_mark_shape;
+
 namespace {
 
 const QColor even_row_colour(241, 250, 255);

@@ -9,6 +9,8 @@
 #include "app/language_settings.hpp"
 #include "ui/button_images.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 QString image_buttons(const char* base, const char* text_colour) {
@@ -72,3 +74,5 @@ void recovery_form_s::setup(QWidget* page) {
     lbl_anime->setObjectName("lbl_anime");
     lbl_anime->setAttribute(Qt::WA_TranslucentBackground);
 }
+
+}  // namespace qv::ui

@@ -7,6 +7,8 @@ class QPushButton;
 class QTreeView;
 class QWidget;
 
+namespace qv::ui {
+
 struct recovery_form_s {
     QPushButton* btn_recovery = nullptr;
     QPushButton* btn_back = nullptr;
@@ -22,3 +24,5 @@ struct recovery_form_s {
     // would not fit the button.
     static void set_text(QPushButton* button, const QString& text);
 };
+
+}  // namespace qv::ui

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace qv::ui {
+
 namespace {
 
 int at_least_0(int v) {
@@ -38,3 +40,5 @@ recovery_layout_s recovery_layout(int width, int height) {
     l.anime = QRect(0, 0, 130, 86);
     return l;
 }
+
+}  // namespace qv::ui

@@ -5,6 +5,8 @@
 #include <QPoint>
 #include <QRect>
 
+namespace qv::ui {
+
 struct recovery_layout_s {
     QRect status_frame;  // outline around progress and counts
     QRect progress_bar;
@@ -27,3 +29,5 @@ inline constexpr int filter_row_gap = 3;
 
 // Sizes that would come out negative on a tiny page are 0.
 recovery_layout_s recovery_layout(int width, int height);
+
+}  // namespace qv::ui

@@ -5,6 +5,14 @@
 #include "app/language_settings.hpp"
 #include "ui/state_mark.hpp"
 
+using qv::ui::column_date1;
+using qv::ui::column_date2;
+using qv::ui::column_name;
+using qv::ui::column_size;
+using qv::ui::column_tick;
+using qv::ui::recovery_column_count;
+using qv::ui::state_tooltip;
+
 namespace {
 
 const char* const heading_keys[recovery_column_count] = {

@@ -9,6 +9,8 @@
 
 #include "ui/recovery_item.hpp"
 
+namespace qv::ui {
+
 // Table columns: the tick box, then the four data columns.
 enum recovery_column : int {
     column_tick = 0,
@@ -18,6 +20,8 @@ enum recovery_column : int {
     column_date2 = 4,
     recovery_column_count = 5,
 };
+
+}  // namespace qv::ui
 
 class recovery_model_c : public QAbstractTableModel {
     Q_OBJECT

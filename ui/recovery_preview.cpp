@@ -5,6 +5,8 @@
 
 #include "engine/safe_names.hpp"
 
+namespace qv::ui {
+
 recovery_preview_c::recovery_preview_c(recover_fn recover) : recover_(std::move(recover)) {}
 
 void recovery_preview_c::clear() {
@@ -58,3 +60,5 @@ void recovery_preview_c::paint(QPainter& painter, const QSize& page, const QRect
         painter.restore();
     }
 }
+
+}  // namespace qv::ui

@@ -16,6 +16,8 @@
 
 class QPainter;
 
+namespace qv::ui {
+
 class recovery_preview_c {
 public:
     // Writes a row's file into a folder under its own safe name: 0, or negative.
@@ -43,3 +45,5 @@ private:
     // A preview asked for while the worker ran; shown when it has finished.
     std::unique_ptr<recovery_item_s> waiting_;
 };
+
+}  // namespace qv::ui

@@ -8,6 +8,8 @@
 #include "app/language_settings.hpp"
 #include "ui/message_box.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 const QString result_filter = "Quorvane Scan files (*.sav)";
@@ -47,3 +49,5 @@ recovery_prompts_s desktop_recovery_prompts() {
     };
     return p;
 }
+
+}  // namespace qv::ui

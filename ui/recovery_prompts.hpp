@@ -10,6 +10,8 @@
 
 class QWidget;
 
+namespace qv::ui {
+
 struct recovery_prompts_s {
     // A question with Yes and No; true for Yes.
     std::function<bool(QWidget* parent, const char* key)> ask;
@@ -27,3 +29,5 @@ struct recovery_prompts_s {
 
 // Message boxes, file dialogs and the desktop's file browser.
 recovery_prompts_s desktop_recovery_prompts();
+
+}  // namespace qv::ui

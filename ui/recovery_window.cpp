@@ -29,6 +29,19 @@
 #include "ui/table_header.hpp"
 #include "ui/table_view.hpp"
 
+using qv::ui::column_name;
+using qv::ui::column_tick;
+using qv::ui::desktop_recovery_prompts;
+using qv::ui::file_preview_s;
+using qv::ui::filter_row_c;
+using qv::ui::init_skin_resources;
+using qv::ui::open_notice_board;
+using qv::ui::recovery_form_s;
+using qv::ui::recovery_layout;
+using qv::ui::recovery_layout_s;
+using qv::ui::recovery_preview_c;
+using qv::ui::result_presenter_c;
+
 namespace {
 
 constexpr int poll_interval_ms = 200;

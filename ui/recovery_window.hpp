@@ -19,15 +19,17 @@ class QTimer;
 class MyHeaderView;
 class MyQTableView;
 class TreeModel;
-class filter_row_c;
 class progress_bar_c;
 class recovery_base_c;
 class recovery_delegate_c;
 class recovery_file_c;
 class recovery_model_c;
+class scan_control_c;
+namespace qv::ui {
+class filter_row_c;
 class recovery_preview_c;
 class result_presenter_c;
-class scan_control_c;
+}  // namespace qv::ui
 
 class recovery_window_c : public QWidget {
     Q_OBJECT
@@ -66,17 +68,17 @@ public:
     const QList<recovery_item_s>& rows() const;
     TreeModel* tree_model() const;
     recovery_model_c* table_model() const;
-    const recovery_form_s& form() const { return form_; }
+    const qv::ui::recovery_form_s& form() const { return form_; }
     MyQTableView* table_view() const { return table_; }
     MyHeaderView* table_header() const { return header_; }
-    filter_row_c* filter_row() const { return filter_row_; }
-    const file_preview_s& preview() const;
+    qv::ui::filter_row_c* filter_row() const { return filter_row_; }
+    const qv::ui::file_preview_s& preview() const;
     recovery_file_c* worker() const { return worker_.get(); }
     double progress_value() const;
     // True when this build has the engine of that kind.
     static bool has_engine(int engine_kind);
     // What the page asks of the user and the desktop; tests replace it.
-    recovery_prompts_s& prompts() { return prompts_; }
+    qv::ui::recovery_prompts_s& prompts() { return prompts_; }
 
 public slots:
     void on_timer();
@@ -104,20 +106,20 @@ private:
     void clear_table();
     void show_scan_buttons();
 
-    recovery_form_s form_;
+    qv::ui::recovery_form_s form_;
     QObject* main_window_ = nullptr;
     scan_control_c* scan_ = nullptr;
-    result_presenter_c* results_ = nullptr;
-    std::unique_ptr<recovery_preview_c> preview_;
+    qv::ui::result_presenter_c* results_ = nullptr;
+    std::unique_ptr<qv::ui::recovery_preview_c> preview_;
 
     MyQTableView* table_ = nullptr;
     MyHeaderView* header_ = nullptr;
     recovery_delegate_c* delegate_ = nullptr;
-    filter_row_c* filter_row_ = nullptr;
+    qv::ui::filter_row_c* filter_row_ = nullptr;
 
     progress_bar_c* progress_ = nullptr;
     QTimer* timer_ = nullptr;
     QMovie* movie_ = nullptr;
     std::unique_ptr<recovery_file_c> worker_;
-    recovery_prompts_s prompts_;
+    qv::ui::recovery_prompts_s prompts_;
 };

@@ -13,6 +13,8 @@
 #include "ui/table_view.hpp"
 #include "ui/tree_model.hpp"
 
+namespace qv::ui {
+
 result_presenter_c::result_presenter_c(QTreeView* tree, MyQTableView* table, MyHeaderView* header,
                                        QObject* parent)
     : QObject(parent), tree_(tree), table_(table), header_(header) {
@@ -141,3 +143,5 @@ void result_presenter_c::sort_by_column(int column) {
             break;
         }
 }
+
+}  // namespace qv::ui

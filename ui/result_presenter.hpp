@@ -23,6 +23,8 @@ struct folder_node;
 struct folder_tree;
 }
 
+namespace qv::ui {
+
 class result_presenter_c : public QObject {
     Q_OBJECT
 public:
@@ -83,3 +85,5 @@ private:
     const qv::folder_node* folder_ = nullptr;
     int folder_row_count_ = 0;
 };
+
+}  // namespace qv::ui

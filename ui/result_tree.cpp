@@ -2,6 +2,8 @@
 
 #include <memory>
 
+namespace qv::ui {
+
 namespace {
 
 const void* payload_of(const qv::folder_node& node) {
@@ -58,3 +60,5 @@ bool tree_has_results(const TreeModel& model) {
     const tree_node* slash = root->children.front().get();
     return slash->payload != nullptr || !slash->children.empty();
 }
+
+}  // namespace qv::ui

@@ -8,6 +8,8 @@
 #include "ui/recovery_item.hpp"
 #include "ui/tree_model.hpp"
 
+namespace qv::ui {
+
 // Adds "/" and the tree's folders under the model's root, in the tree's order.
 // A node's payload is its qv::folder_node when the folder has file rows, else
 // null; the tree must outlive the model. Nothing is added for an empty tree.
@@ -19,3 +21,5 @@ recovery_item_s row_of(const qv::found_item& item);
 
 // True when the model has a "/" folder that holds rows or a folder below it.
 bool tree_has_results(const TreeModel& model);
+
+}  // namespace qv::ui

@@ -1,5 +1,7 @@
 #include "ui/row_filter.hpp"
 
+namespace qv::ui {
+
 qv::found_item filter_view_of(const recovery_item_s& row) {
     qv::found_item item;
     item.id = row.id;
@@ -24,3 +26,5 @@ QList<recovery_item_s> filtered_rows(const QList<recovery_item_s>& rows, const q
         if (filter.matches(filter_view_of(row))) out.append(row);
     return out;
 }
+
+}  // namespace qv::ui

@@ -7,6 +7,8 @@
 #include "app/language_settings.hpp"
 #include "partition/mbr_backup.hpp"
 
+namespace qv::ui {
+
 namespace {
 
 QMessageBox::StandardButton desktop_message(QWidget* parent, const QString& title, const char* key,
@@ -53,3 +55,5 @@ QMessageBox::StandardButton shell_message(QWidget* parent, const QString& title,
                                           QMessageBox::StandardButtons buttons, const QString& detail) {
     return shell_prompts().message(parent, title, key, buttons, detail);
 }
+
+}  // namespace qv::ui

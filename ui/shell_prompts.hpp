@@ -10,6 +10,8 @@
 
 class QWidget;
 
+namespace qv::ui {
+
 struct shell_prompts_s {
     // A modal message with the program's icon, the title, the text of key and
     // detail (when not empty) on a line of its own after it. Returns the button pressed.
@@ -33,3 +35,5 @@ shell_prompts_s& shell_prompts();
 QMessageBox::StandardButton shell_message(QWidget* parent, const QString& title, const char* key,
                                           QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                           const QString& detail = QString());
+
+}  // namespace qv::ui

@@ -4,6 +4,8 @@
 #include <QFont>
 #include <QPainter>
 
+namespace qv::ui {
+
 namespace {
 
 // The shipped images' sizes; used where an image is missing.
@@ -78,3 +80,5 @@ QPixmap paint_skin_frame(const QSize& size, const QString& title, const skin_fra
     painter.drawText(QPoint(10, 20), title);
     return frame;
 }
+
+}  // namespace qv::ui

@@ -6,6 +6,8 @@
 #include <QSize>
 #include <QString>
 
+namespace qv::ui {
+
 struct skin_frame_images_s {
     QPixmap top;     // so.png, the 100-pixel top band
     QPixmap bottom;  // su.png
@@ -26,3 +28,5 @@ QMargins skin_content_margins(const skin_frame_images_s& images);
 // (width - 120, 24) and the title in white with its baseline at (10, 20).
 // A missing edge image is replaced by a plain band of the same size.
 QPixmap paint_skin_frame(const QSize& size, const QString& title, const skin_frame_images_s& images);
+
+}  // namespace qv::ui

@@ -8,7 +8,11 @@ static void register_skin() {
     Q_INIT_RESOURCE(skin);
 }
 
+namespace qv::ui {
+
 void init_skin_resources() {
     static const bool registered = (register_skin(), true);
     Q_UNUSED(registered);
 }
+
+}  // namespace qv::ui

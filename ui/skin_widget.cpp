@@ -20,6 +20,13 @@
 #include "ui/skin_resize_handler.hpp"
 #include "ui/skin_resources.hpp"
 
+using qv::ui::init_skin_resources;
+using qv::ui::open_user_manual;
+using qv::ui::paint_skin_frame;
+using qv::ui::shell_message;
+using qv::ui::skin_content_margins;
+using qv::ui::skin_frame_images_s;
+
 namespace {
 
 // Presses, double-clicks and drags below this line belong to the pages.

@@ -103,7 +103,7 @@ private:
     QPixmap frame_;    // the frame alone, rebuilt by updateStyle()
     std::unique_ptr<QSkinWidgetResizeHandler> resize_handler_;
     std::vector<std::unique_ptr<button_t>> buttons_;
-    skin_frame_images_s frame_images_;
+    qv::ui::skin_frame_images_s frame_images_;
     button_t* maximise_button_ = nullptr;
     QMenu* menu_ = nullptr;
     QByteArray saved_geometry_;

@@ -8,6 +8,8 @@
 
 #include "app/language_settings.hpp"
 
+namespace qv::ui {
+
 state_mark_s state_mark(qv::item_state state) {
     switch (state) {
         case qv::item_state::intact:
@@ -102,3 +104,5 @@ QString state_tooltip(qv::item_state state, const QString& short_name) {
     }
     return text;
 }
+
+}  // namespace qv::ui

@@ -11,6 +11,8 @@
 
 class QPainter;
 
+namespace qv::ui {
+
 // Shapes differ as well as colours, so the marks read without colour vision.
 enum class state_mark_shape { none, circle, triangle, cross, square };
 
@@ -45,3 +47,5 @@ void paint_state_mark(QPainter& painter, const state_mark_s& mark, const QRect& 
 // The name cell's tooltip: what the state means, and the original short name
 // when a long name was recovered. Empty when there is nothing to tell.
 QString state_tooltip(qv::item_state state, const QString& short_name);
+
+}  // namespace qv::ui

@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+namespace qv::ui {
+
 namespace {
 
 constexpr int check_left = 10;
@@ -62,3 +64,5 @@ header_press_s header_press(int x, const std::array<int, 5>& sizes) {
     }
     return out;
 }
+
+}  // namespace qv::ui

@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdint>
 
+namespace qv::ui {
+
 // One table cell: texts go into text_rect, the tick image into check.
 struct cell_layout_s {
     QRect text_rect;
@@ -38,3 +40,5 @@ header_press_s header_press(int x, const std::array<int, 5>& sizes);
 // Colours and sizes of the table.
 inline constexpr int header_height = 24;
 inline constexpr int cell_text_indent = 10;
+
+}  // namespace qv::ui

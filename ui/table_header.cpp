@@ -6,6 +6,12 @@
 #include "app/language_settings.hpp"
 #include "ui/table_geometry.hpp"
 
+using qv::ui::header_height;
+using qv::ui::header_press;
+using qv::ui::header_press_s;
+using qv::ui::header_section_layout;
+using qv::ui::header_section_layout_s;
+
 namespace {
 
 const QColor header_fill(232, 246, 255);

@@ -11,6 +11,11 @@
 #include "ui/shell_prompts.hpp"
 #include "ui/skin_resources.hpp"
 
+using qv::ui::init_skin_resources;
+using qv::ui::install_list_model;
+using qv::ui::paint_list_page;
+using qv::ui::shell_message;
+
 volume_window_c::volume_window_c(main_window_c* main_window, QWidget* parent)
     : QWidget(parent), main_window_(main_window) {
     init_skin_resources();

@@ -25,7 +25,7 @@ public:
     // The current row's volume; none (after the message "scan_nosel_warning") when no row is current.
     std::optional<volume_item_s> selected_volume();
 
-    const list_page_form_s& form() const { return form_; }
+    const qv::ui::list_page_form_s& form() const { return form_; }
     volume_model_c* model() const { return model_; }
 
 signals:
@@ -40,7 +40,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    list_page_form_s form_;
+    qv::ui::list_page_form_s form_;
     volume_delegate_c* delegate_ = nullptr;
     volume_model_c* model_ = nullptr;
     main_window_c* main_window_ = nullptr;

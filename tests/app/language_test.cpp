@@ -117,7 +117,7 @@ TEST_F(languages, the_locale_chooses_and_stores_the_language_once) {
     EXPECT_EQ(language_text("btn_back"), "返回");
     EXPECT_EQ(language_text("hello"), "Hello");
     EXPECT_EQ(language_image_folder(), "cn");
-    QSettings stored(settings_file_path(), QSettings::IniFormat);
+    QSettings stored(qv::settings_file_path(), QSettings::IniFormat);
     EXPECT_EQ(stored.value("language").toString(), "简体中文");
 
     // A later start keeps the stored choice whatever the locale says.
@@ -132,7 +132,7 @@ TEST_F(languages, the_locale_chooses_and_stores_the_language_once) {
     recovery_folder = "/media/backup";
     current_language = "English";
     save_settings();
-    QSettings again(settings_file_path(), QSettings::IniFormat);
+    QSettings again(qv::settings_file_path(), QSettings::IniFormat);
     EXPECT_EQ(again.value("language").toString(), "English");
     EXPECT_EQ(again.value("recovery_folder").toString(), "/media/backup");
 }
@@ -143,7 +143,7 @@ TEST_F(languages, an_unknown_locale_means_english_without_storing_it) {
     qputenv("LANG", "de_DE.UTF-8");
     ASSERT_EQ(load_settings(), 0);
     EXPECT_EQ(current_language, "English") << "LC_ALL wins over LANG";
-    QSettings stored(settings_file_path(), QSettings::IniFormat);
+    QSettings stored(qv::settings_file_path(), QSettings::IniFormat);
     EXPECT_FALSE(stored.contains("language"));
 }
 
@@ -155,7 +155,7 @@ TEST(locale_codes, map_the_shipped_languages) {
                  {"ja_JP.UTF-8", 6}, {"zh_CN", 7},  {"zh_SG.GBK", 7},  {"zh_TW", 8},    {"zh_HK.UTF-8", 8},
                  {"nl_BE", 9},       {"pt_BR", 10}, {"zh", 0},         {"C.UTF-8", 0},  {"ru_RU", 0},
                  {"", 0},            {"sr_RS@latin", 0}};
-    for (const auto& c : cases) EXPECT_EQ(locale_language_code(c.locale), c.code) << c.locale;
+    for (const auto& c : cases) EXPECT_EQ(qv::locale_language_code(c.locale), c.code) << c.locale;
 }
 
 TEST(shipped_language_file, every_section_has_every_english_key) {

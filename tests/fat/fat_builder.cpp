@@ -58,7 +58,7 @@ void fat_builder::set_fat(uint32_t c, uint32_t value) {
     chains_.clear();
     uint8_t* fat = sector(fat_start_);
     if (bits_ == 12) {
-        put_fat12_entry(fat, c, value);
+        qv::fat::put_fat12_entry(fat, c, value);
     } else if (bits_ == 16) {
         put_le16(fat + c * 2, uint16_t(value));
     } else {

@@ -83,21 +83,21 @@ TEST(SigscanControl, StopWhilePausedAndFinishedScanReachesOne) {
     qv::test::temp_dir dir;
     std::string image = sparse_image(dir, 64 << 20);
     sc_context_s context{};
-    sc_context_set_paused(context, 1);
+    qv::sc_context_set_paused(context, 1);
     int32_t result = -2;
     std::thread scan([&] { result = sc_scan(&context, image.c_str()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(sc_context_scanned(context), 0.0);
+    EXPECT_EQ(qv::sc_context_scanned(context), 0.0);
     auto asked = clock_type::now();
-    sc_context_set_stop(context, 2);
+    qv::sc_context_set_stop(context, 2);
     scan.join();
     std::cout << "a paused scan stopped " << seconds_since(asked) << " s after the request\n";
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(sc_context_scanned(context), 0.0) << "a paused scan read on";
+    EXPECT_EQ(qv::sc_context_scanned(context), 0.0) << "a paused scan read on";
 
     sc_context_s fresh{};
     EXPECT_EQ(sc_scan(&fresh, image.c_str()), 0);
-    EXPECT_EQ(sc_context_scanned(fresh), 1.0);
+    EXPECT_EQ(qv::sc_context_scanned(fresh), 1.0);
     EXPECT_EQ(sc_scan(&fresh, (dir / "missing.img").c_str()), -1);
 }
 
@@ -111,11 +111,11 @@ TEST(SigscanControl, StopReachesALongMeasurement) {
     std::thread scan([&] { result = sc_scan(&context, image.c_str()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     auto asked = clock_type::now();
-    sc_context_set_stop(context, 3);
+    qv::sc_context_set_stop(context, 3);
     scan.join();
     double latency = seconds_since(asked);
     EXPECT_EQ(result, 1);
-    EXPECT_LT(sc_context_scanned(context), 1.0) << "the scan ran to the end instead of stopping";
+    EXPECT_LT(qv::sc_context_scanned(context), 1.0) << "the scan ran to the end instead of stopping";
     std::cerr << "stopped after " << seconds_since(begin) << " s, " << latency << " s after the request\n";
 }
 

@@ -26,6 +26,10 @@
 #include "ui/shell_prompts.hpp"
 #include "ui/tree_model.hpp"
 
+using qv::ui::image_dialog_c;
+using qv::ui::recovery_prompts_s;
+using qv::ui::shell_prompts;
+
 namespace {
 
 using qv::test::pseudo_random_bytes;

@@ -12,6 +12,10 @@
 #include "ui/filter_row.hpp"
 #include "ui/row_filter.hpp"
 
+using qv::ui::filter_row_c;
+using qv::ui::filtered_rows;
+using qv::ui::row_matches;
+
 namespace {
 
 // 2024-05-01 00:00 UTC (the tests run with TZ=UTC).

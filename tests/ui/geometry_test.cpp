@@ -18,6 +18,27 @@
 #include "ui/recovery_layout.hpp"
 #include "ui/table_geometry.hpp"
 
+using qv::ui::cell_layout_s;
+using qv::ui::device_row_height;
+using qv::ui::file_preview_s;
+using qv::ui::fit_button_font;
+using qv::ui::fit_size_text;
+using qv::ui::fitted_text;
+using qv::ui::header_press;
+using qv::ui::header_press_s;
+using qv::ui::header_section_layout;
+using qv::ui::header_section_layout_s;
+using qv::ui::load_file_preview;
+using qv::ui::preview_as_image;
+using qv::ui::preview_image_rect;
+using qv::ui::preview_text;
+using qv::ui::recovery_cell_layout;
+using qv::ui::recovery_date_text;
+using qv::ui::recovery_layout;
+using qv::ui::recovery_layout_s;
+using qv::ui::volume_row_layout;
+using qv::ui::volume_row_layout_s;
+
 namespace {
 
 TEST(cell_geometry, text_is_indented_and_the_tick_sits_ten_pixels_in) {

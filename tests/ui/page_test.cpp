@@ -34,6 +34,10 @@
 #include "ui/table_view.hpp"
 #include "ui/tree_model.hpp"
 
+using qv::ui::filter_row_c;
+using qv::ui::filter_row_gap;
+using qv::ui::recovery_prompts_s;
+
 namespace {
 
 using qv::test::pseudo_random_bytes;

@@ -13,6 +13,10 @@
 #include "ui/raw_recovery.hpp"
 #include "ui/result_tree.hpp"
 
+using qv::ui::add_result_folders;
+using qv::ui::folder_rows;
+using qv::ui::tree_has_results;
+
 namespace {
 
 // A result's items and the folder tree over them; the model points into both.

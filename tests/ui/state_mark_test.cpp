@@ -15,6 +15,18 @@
 #include "ui/state_mark.hpp"
 #include "ui/table_geometry.hpp"
 
+using qv::ui::column_name;
+using qv::ui::column_size;
+using qv::ui::recovery_cell_layout;
+using qv::ui::state_mark;
+using qv::ui::state_mark_gap;
+using qv::ui::state_mark_layout;
+using qv::ui::state_mark_layout_s;
+using qv::ui::state_mark_outline;
+using qv::ui::state_mark_shape;
+using qv::ui::state_mark_side;
+using qv::ui::state_tooltip;
+
 namespace {
 
 using qv::item_state;

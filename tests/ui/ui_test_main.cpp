@@ -11,8 +11,8 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
-    init_skin_resources();
-    register_device_meta_types();
+    qv::ui::init_skin_resources();
+    qv::register_device_meta_types();
     // language.ini lies in the program's folder, the tests' working directory.
     load_language_file("English", true);
     return RUN_ALL_TESTS();

@@ -46,7 +46,7 @@ protected:
             if (item.directory && item.name == "Pics") pics = &item;
         ASSERT_TRUE(pics);
         for (const qv::found_item& item : engine->found_items())
-            if (item.parent == pics->id && !item.directory) rows.append(row_of(item));
+            if (item.parent == pics->id && !item.directory) rows.append(qv::ui::row_of(item));
         ASSERT_EQ(rows.size(), 3) << "an empty deleted file has no cluster and is never listed";
         std::sort(rows.begin(), rows.end(), [](const recovery_item_s& a, const recovery_item_s& b) {
             return a.name < b.name;

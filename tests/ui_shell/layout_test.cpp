@@ -16,6 +16,15 @@
 #include "ui/home_window.hpp"
 #include "ui/partition_delegate.hpp"
 
+using qv::ui::free_ratio;
+using qv::ui::home_layout;
+using qv::ui::home_layout_s;
+using qv::ui::partition_size_bytes;
+using qv::ui::usage_is_red;
+using qv::ui::volume_display_name;
+using qv::ui::volume_row_layout;
+using qv::ui::volume_row_layout_s;
+
 namespace {
 
 constexpr uint64_t GiB = 1ull << 30;

@@ -372,7 +372,7 @@ TEST_F(main_window_test, the_menus_restore_puts_a_wiped_first_sector_back_once_a
     ASSERT_NE(first_sector_of(img), wiped);
 
     ready();
-    shell_prompts().choose_sector_backup = [&](QWidget*) { return backup; };
+    qv::ui::shell_prompts().choose_sector_backup = [&](QWidget*) { return backup; };
     window.on_click_restore_mbr();
     ASSERT_EQ(recorder.keys(), std::vector<std::string>{"restore_mbr_done"});
     EXPECT_EQ(first_sector_of(img), wiped) << "the zeros the drive held are back";

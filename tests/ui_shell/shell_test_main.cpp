@@ -22,9 +22,9 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName("Quorvane");
-    init_skin_resources();
-    register_device_meta_types();
-    register_partition_meta_types();
+    qv::ui::init_skin_resources();
+    qv::register_device_meta_types();
+    qv::partition::register_partition_meta_types();
     qv::device_catalog::shared().set_block_devices_enabled(false);
     // language.ini lies in the program's folder, the tests' working directory.
     load_language_file("English", false);

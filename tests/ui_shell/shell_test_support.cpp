@@ -8,6 +8,9 @@
 #include "devices/volume_items.hpp"
 #include "ui/shell_prompts.hpp"
 
+using qv::ui::shell_prompts;
+using qv::ui::shell_prompts_s;
+
 namespace qv::test {
 
 namespace {

@@ -16,6 +16,10 @@
 #include "ui/skin_resize_handler.hpp"
 #include "ui/skin_widget.hpp"
 
+using qv::ui::paint_skin_frame;
+using qv::ui::skin_content_margins;
+using qv::ui::skin_frame_images_s;
+
 namespace {
 
 // A skin that records what its top band asks of the window.
@@ -258,7 +262,7 @@ TEST(skin_menu, languages_in_reverse_file_order_and_a_change_is_saved_for_the_ne
     EXPECT_EQ(recorder.keys(), std::vector<std::string>{"language_warning"});
     EXPECT_EQ(language_index, 1);
     EXPECT_EQ(current_language, language_sections[1]);
-    EXPECT_EQ(QSettings(settings_file_path(), QSettings::IniFormat).value("language").toString(),
+    EXPECT_EQ(QSettings(qv::settings_file_path(), QSettings::IniFormat).value("language").toString(),
               language_sections[1]);
     EXPECT_EQ(language_text("btn_back"), hello) << "texts change only at the next start";
 
