@@ -40,6 +40,6 @@ int main(int argc, char** argv) {
     delete window;
     qv::device_catalog::shared().set_open_notice({});
     delete app;
-    close_physical_drives();
+    qv::close_physical_drives();
     return result;
 }

@@ -22,6 +22,11 @@
 #include "tests/support/test_support.hpp"
 #include "ui/raw_recovery.hpp"
 
+using qv::destination_names;
+using qv::recover_into;
+using qv::safe_file_name;
+using qv::unique_destination;
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;

@@ -18,6 +18,12 @@
 #include "ntfsscan/ntfsscan.hpp"
 #include "ui/ntfs_recovery.hpp"
 
+using qv::ntfs_context_counter_a;
+using qv::ntfs_context_counter_b;
+using qv::ntfs_context_s;
+using qv::ntfs_context_u32;
+using qv::ntfs_record_s;
+
 namespace fs = std::filesystem;
 using seconds = std::chrono::duration<double>;
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace qv {
+
 bool debug_enabled() {
     static const bool enabled = std::getenv("QUORVANE_DEBUG") != nullptr;
     return enabled;
@@ -15,3 +17,5 @@ void debug_printf(const char* format, ...) {
     std::vfprintf(stdout, format, args);
     va_end(args);
 }
+
+}  // namespace qv

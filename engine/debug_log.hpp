@@ -3,5 +3,9 @@
 
 #include <cstdarg>
 
+namespace qv {
+
 bool debug_enabled();
 void debug_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace qv

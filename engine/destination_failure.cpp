@@ -9,6 +9,8 @@
 
 #include "devices/format_size.hpp"
 
+namespace qv {
+
 destination_failure classify_destination_failure(int error_number, const QString& folder,
                                                  uint64_t more_needed) {
     destination_failure f;
@@ -36,3 +38,5 @@ QString destination_failure_text(size_t recovered, size_t total, const destinati
         return head + QStringLiteral("the destination is full (about %1 more needed)").arg(format_size(failure.more_needed));
     return head + QStringLiteral("the destination cannot be written (%1)").arg(failure.reason);
 }
+
+}  // namespace qv

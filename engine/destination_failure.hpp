@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qv {
+
 // recover_file's result when the destination could not be written (full, over
 // quota, an I/O error there). The partial file has been removed; errno says
 // why where it is known.
@@ -27,3 +29,5 @@ destination_failure classify_destination_failure(int error_number, const QString
 // for any other write error "N of M files recovered; the destination cannot be
 // written (REASON)".
 QString destination_failure_text(size_t recovered, size_t total, const destination_failure& failure);
+
+}  // namespace qv

@@ -12,6 +12,8 @@
 
 #include "engine/safe_names.hpp"
 
+namespace qv {
+
 namespace {
 
 // Tries beyond this many numbers for one name mean something else is wrong.
@@ -82,3 +84,5 @@ qv::recovery_status recover_into(const QString& folder, const QString& name, des
     errno = error;
     return result;
 }
+
+}  // namespace qv

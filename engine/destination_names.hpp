@@ -10,6 +10,8 @@
 
 #include "engine/recovery_status.hpp"
 
+namespace qv {
+
 class destination_names {
 public:
     // Creates a new, empty file for `name` (made safe) in folder and returns
@@ -37,3 +39,5 @@ private:
 qv::recovery_status recover_into(const QString& folder, const QString& name, destination_names& names,
                                  const std::function<qv::recovery_status(const QString& target)>& write,
                                  QString* written = nullptr);
+
+}  // namespace qv

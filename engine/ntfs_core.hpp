@@ -19,7 +19,7 @@ class device_handle;
 
 // One file record as the library wrote it (576 bytes). The window's folder
 // tree is built from the found items (engine/item_paths.hpp), not from links here.
-struct ntfs_item_s : ntfs_record_s {};
+struct ntfs_item_s : qv::ntfs_record_s {};
 
 // Record numbers 0-11 are the volume's metadata files; 5 is the root directory.
 inline constexpr uint64_t ntfs_root_id = 5;

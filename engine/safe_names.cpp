@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+namespace qv {
+
 QString safe_file_name(const QString& name) {
     QString out = name;
     for (auto& c : out)
@@ -32,3 +34,5 @@ bool destination_on_volume(const QString& folder, const QString& volume_path) {
     if (::stat(QFile::encodeName(volume_path).constData(), &vol) != 0) return false;
     return S_ISBLK(vol.st_mode) && dest.st_dev == vol.st_rdev;
 }
+
+}  // namespace qv

@@ -10,6 +10,10 @@
 
 #include "engine/debug_log.hpp"
 
+using qv::debug_printf;
+using qv::sector_device_slots;
+using qv::transfer_buffer_size;
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -99,6 +103,8 @@ uint32_t reopen_physical_drives() {
     return uint32_t(slot_count.load());
 }
 
+namespace qv {
+
 void check_media() {
     // Drive 0 is never marked.
     for (int n = 1; n < slot_count.load(); ++n) {
@@ -118,6 +124,8 @@ void close_physical_drives() {
         slot.status = DEVICE_NOT_READY;
     }
 }
+
+}  // namespace qv
 
 uint8_t device_status(uint8_t drive) {
     return present(drive) ? sector_device_table[drive].status.load() : DEVICE_NOT_READY;
@@ -183,6 +191,8 @@ io_result device_control(uint8_t drive, uint8_t code, void* result) {
     }
 }
 
+namespace qv {
+
 std::optional<volume_location> locate_volume_sectors(const QString& volume_path) {
     QString path = volume_path;
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
@@ -194,3 +204,5 @@ std::optional<volume_location> locate_volume_sectors(const QString& volume_path)
     where.start_sector = v->offset / 512;
     return where;
 }
+
+}  // namespace qv

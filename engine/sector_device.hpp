@@ -30,10 +30,14 @@ enum control_code : uint8_t {
     CONTROL_GET_BLOCK_SIZE = 3,    // 32-bit result, always 128
 };
 
+namespace qv {
+
 // Slots follow the catalog's drive numbers.
-inline constexpr int sector_device_slots = qv::max_drives;
+inline constexpr int sector_device_slots = max_drives;
 // One transfer moves at most this many bytes.
 inline constexpr uint32_t transfer_buffer_size = 0x10000;
+
+}  // namespace qv
 
 // Where a volume lies among the slots: drive, partition and first sector
 // (512-byte sectors, 64-bit so volumes beyond 2 TiB are found at the right place).
@@ -47,6 +51,9 @@ struct volume_location {
 uint32_t open_physical_drives();
 // Closes and re-opens all slots (after the catalog changed). Returns the slot count.
 uint32_t reopen_physical_drives();
+
+namespace qv {
+
 // Closes every slot; the table can be opened again.
 void close_physical_drives();
 // Marks each drive but drive 0 whose medium has gone as not ready: one pass on the
@@ -54,12 +61,18 @@ void close_physical_drives();
 // Only device_initialize clears the mark again.
 void check_media();
 
+}  // namespace qv
+
 uint8_t device_status(uint8_t drive);
 uint8_t device_initialize(uint8_t drive);
 io_result read_sectors(uint8_t drive, void* destination, uint64_t first_sector, uint8_t count);
 io_result write_sectors(uint8_t drive, const void* source, uint64_t first_sector, uint8_t count);
 io_result device_control(uint8_t drive, uint8_t code, void* result);
 
+namespace qv {
+
 // The location of a volume path (a trailing '/' or '\\' is cut); empty when the
 // path is not a volume of a catalog drive that has a slot.
 std::optional<volume_location> locate_volume_sectors(const QString& volume_path);
+
+}  // namespace qv

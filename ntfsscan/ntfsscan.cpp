@@ -9,6 +9,20 @@
 #include "ntfsscan/file_recovery.hpp"
 #include "ntfsscan/ntfs_volume.hpp"
 
+using qv::ntfs_context_counter_a;
+using qv::ntfs_context_counter_b;
+using qv::ntfs_context_counter_c;
+using qv::ntfs_context_s;
+using qv::ntfs_context_started;
+using qv::ntfs_context_total;
+using qv::ntfs_flag_deleted;
+using qv::ntfs_flag_directory;
+using qv::ntfs_flag_file;
+using qv::ntfs_record_s;
+using qv::ntfs_state_intact;
+using qv::ntfs_state_overwritten;
+using qv::ntfs_state_unknown;
+
 namespace {
 
 using namespace qv::ntfs;
@@ -76,7 +90,9 @@ void fill_item(const file_info& info, uint64_t number, ntfs_record_s* item) {
 
 }  // namespace
 
-int ntfs_scan_startup_device(std::unique_ptr<qv::device_handle> device, ntfs_context_s* context) {
+namespace qv {
+
+int ntfs_scan_startup_device(std::unique_ptr<device_handle> device, ntfs_context_s* context) {
     if (!context) return open_no_device;
     std::unique_ptr<volume> vol;
     int r = volume::open(std::move(device), &vol);
@@ -93,6 +109,8 @@ int ntfs_scan_startup_device(std::unique_ptr<qv::device_handle> device, ntfs_con
     return 0;
 }
 
+}  // namespace qv
+
 int ntfs_scan_startup(const char* device_name, ntfs_context_s* context) {
     if (!device_name || !context) return open_no_device;
     auto& catalog = qv::device_catalog::shared();
@@ -100,7 +118,7 @@ int ntfs_scan_startup(const char* device_name, ntfs_context_s* context) {
     if (!path) return open_no_device;
     auto device = catalog.open(*path, qv::access_mode::read_only);
     if (!device) return open_unreadable;
-    return ntfs_scan_startup_device(std::move(device), context);
+    return qv::ntfs_scan_startup_device(std::move(device), context);
 }
 
 int ntfs_scan_next(ntfs_context_s* context, ntfs_record_s* item) {
@@ -166,7 +184,9 @@ int ntfs_recover_file(ntfs_context_s* context, uint64_t id, const char* destinat
     return recover_record(*s->vol, id, destination, unreadable);
 }
 
-const qv::read_problems* ntfs_scan_problems(ntfs_context_s* context) {
+namespace qv {
+
+const read_problems* ntfs_scan_problems(ntfs_context_s* context) {
     scan_state* s = state_of(context);
     return s ? &s->problems : nullptr;
 }
@@ -175,3 +195,5 @@ bool ntfs_is_source_path(ntfs_context_s* context, const char* path) {
     scan_state* s = state_of(context);
     return s && is_source_path(*s->vol, path);
 }
+
+}  // namespace qv

@@ -8,9 +8,9 @@
 #include <memory>
 
 namespace qv {
+
 class device_handle;
 class read_problems;
-}
 
 // The caller's scan context: 8248 bytes, zero-filled before the first
 // ntfs_scan_startup. The library keeps its own state in it; callers read only
@@ -67,32 +67,39 @@ inline constexpr uint8_t ntfs_state_unknown = 0;      // $Bitmap unreadable, or 
 inline constexpr uint8_t ntfs_state_intact = 1;       // live, or every cluster still free
 inline constexpr uint8_t ntfs_state_overwritten = 2;  // some cluster belongs to live data now
 
+}  // namespace qv
+
 // Opens the volume named "/dev/hd<letter><partition>" (drive letter - 'a',
 // partition 0 = the whole drive; see the device catalog) read-only and reads
 // its boot sector and $MFT. 0 on success; negative when the volume cannot be
 // opened or is not a readable NTFS volume (see qv::ntfs::open_error).
-int ntfs_scan_startup(const char* device_name, ntfs_context_s* context);
-// The same on a device the caller has opened already (tests, fuzzing).
-int ntfs_scan_startup_device(std::unique_ptr<qv::device_handle> device, ntfs_context_s* context);
+int ntfs_scan_startup(const char* device_name, qv::ntfs_context_s* context);
 
 // Writes the next file record (base records with a name, in use or not) into
 // *item and returns 1; returns 0 when the MFT has been walked to its end.
-int ntfs_scan_next(ntfs_context_s* context, ntfs_record_s* item);
+int ntfs_scan_next(qv::ntfs_context_s* context, qv::ntfs_record_s* item);
 
 // Releases what ntfs_scan_startup set up and zero-fills the context.
-void ntfs_scan_cleanup(ntfs_context_s* context);
+void ntfs_scan_cleanup(qv::ntfs_context_s* context);
 
 // Writes the data of record id to a new file at destination (an existing
 // regular file there is replaced). 0 on success; negative on failure (see
 // qv::ntfs::recover_error), including compressed or encrypted data. Needs a
 // started context; the source is only read.
 // Clusters that cannot be read are written as zeros and counted in *unreadable (may be null).
-int ntfs_recover_file(ntfs_context_s* context, uint64_t id, const char* destination,
+int ntfs_recover_file(qv::ntfs_context_s* context, uint64_t id, const char* destination,
                       uint64_t* unreadable = nullptr);
+
+namespace qv {
+
+// ntfs_scan_startup on a device the caller has opened already (tests, fuzzing).
+int ntfs_scan_startup_device(std::unique_ptr<device_handle> device, ntfs_context_s* context);
 
 // What the walk could not read so far (MFT records skipped, a vanished
 // device); null before a start.
-const qv::read_problems* ntfs_scan_problems(ntfs_context_s* context);
+const read_problems* ntfs_scan_problems(ntfs_context_s* context);
 
 // True when path is the file the scanned volume lives in (never to be deleted or written).
 bool ntfs_is_source_path(ntfs_context_s* context, const char* path);
+
+}  // namespace qv

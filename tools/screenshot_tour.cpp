@@ -154,6 +154,6 @@ int main(int argc, char** argv) {
         window.stop_background_work();
         worker.wait();
     }
-    close_physical_drives();
+    qv::close_physical_drives();
     return rc;
 }

@@ -3,8 +3,12 @@
 
 #include "ui/scanner_thread.hpp"
 
+namespace qv::ui {
+
 class exfat_recovery_c : public scanner_thread_c {
     Q_OBJECT
 public:
     explicit exfat_recovery_c(QObject* parent = nullptr) : scanner_thread_c(*qv::scanner_named("exfat"), parent) {}
 };
+
+}  // namespace qv::ui

@@ -3,7 +3,7 @@
 
 #include "ui/scanner_thread.hpp"
 
-class fat_recovery_c : public scanner_thread_c {
+class fat_recovery_c : public qv::ui::scanner_thread_c {
     Q_OBJECT
 public:
     explicit fat_recovery_c(QObject* parent = nullptr) : scanner_thread_c(*qv::scanner_named("fat"), parent) {}

@@ -32,6 +32,7 @@
 #include "ui/volume_window.hpp"
 
 using qv::ui::image_dialog_c;
+using qv::ui::scan_control_c;
 using qv::ui::shell_message;
 using qv::ui::shell_prompts;
 
@@ -260,7 +261,7 @@ static constexpr int media_settle_ms = 300;
 
 void main_window_c::on_media_changed() {
     if (!media_ || media_->take_events().empty()) return;
-    check_media();
+    qv::check_media();
     if (relist_pending_) return;
     relist_pending_ = true;
     QTimer::singleShot(media_settle_ms, this, [this] {

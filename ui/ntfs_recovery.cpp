@@ -20,7 +20,7 @@ constexpr int log_line = 105;
 
 }  // namespace
 
-ntfs_recovery_c::ntfs_recovery_c(QObject* parent) : scanner_thread_c(*qv::scanner_named("ntfs"), parent) {}
+ntfs_recovery_c::ntfs_recovery_c(QObject* parent) : qv::ui::scanner_thread_c(*qv::scanner_named("ntfs"), parent) {}
 
 QByteArray ntfs_recovery_c::device_name(int32_t disk_number, int32_t partition_number) {
     char buffer[device_name_bytes] = {};

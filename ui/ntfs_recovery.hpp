@@ -7,7 +7,7 @@
 
 #include "ui/scanner_thread.hpp"
 
-class ntfs_recovery_c : public scanner_thread_c {
+class ntfs_recovery_c : public qv::ui::scanner_thread_c {
     Q_OBJECT
 public:
     explicit ntfs_recovery_c(QObject* parent = nullptr);

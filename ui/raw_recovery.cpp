@@ -118,9 +118,9 @@ qv::free_space_mask raw_recovery_c::read_mask(qv::device_handle& device) {
     };
     qv::free_space_mask mask = qv::read_free_space_mask(device, file_system_, fs_hooks);
     if (!mask.known)
-        debug_printf("free space unknown (%s); the deep scan reads the whole volume\n", mask.unknown_why.c_str());
+        qv::debug_printf("free space unknown (%s); the deep scan reads the whole volume\n", mask.unknown_why.c_str());
     else
-        debug_printf("deep scan of free space: %llu bytes in use by the %s file system and %llu bytes of the %zu "
+        qv::debug_printf("deep scan of free space: %llu bytes in use by the %s file system and %llu bytes of the %zu "
                      "files it lists are left out\n",
                      (unsigned long long)mask.in_use_bytes, mask.scanner.c_str(), (unsigned long long)mask.found_bytes,
                      mask.found_items);

@@ -42,7 +42,7 @@ int32_t recovery_base_c::path_from_found_items(uint64_t id, const QString& mount
 qv::recovery_status recovery_base_c::recover(uint64_t id, const QString& destination) {
     const int32_t rc = recover_file(id, destination);
     if (rc == 0) return qv::recovery_status::done(last_unreadable_bytes());
-    if (rc == recover_destination_failed) return qv::recovery_status::destination(errno);
+    if (rc == qv::recover_destination_failed) return qv::recovery_status::destination(errno);
     return qv::recovery_status::failed(device_vanished() ? qv::read_end::device_gone : qv::read_end::io_error,
                                        "item " + std::to_string(id));
 }

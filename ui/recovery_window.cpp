@@ -29,6 +29,10 @@
 #include "ui/table_header.hpp"
 #include "ui/table_view.hpp"
 
+using qv::destination_failure;
+using qv::destination_on_volume;
+using qv::recover_destination_failed;
+using qv::safe_file_name;
 using qv::ui::column_name;
 using qv::ui::column_tick;
 using qv::ui::desktop_recovery_prompts;
@@ -40,7 +44,9 @@ using qv::ui::recovery_form_s;
 using qv::ui::recovery_layout;
 using qv::ui::recovery_layout_s;
 using qv::ui::recovery_preview_c;
+using qv::ui::recover_row;
 using qv::ui::result_presenter_c;
+using qv::ui::scan_control_c;
 
 namespace {
 

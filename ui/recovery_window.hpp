@@ -24,11 +24,11 @@ class recovery_base_c;
 class recovery_delegate_c;
 class recovery_file_c;
 class recovery_model_c;
-class scan_control_c;
 namespace qv::ui {
 class filter_row_c;
 class recovery_preview_c;
 class result_presenter_c;
+class scan_control_c;
 }  // namespace qv::ui
 
 class recovery_window_c : public QWidget {
@@ -108,7 +108,7 @@ private:
 
     qv::ui::recovery_form_s form_;
     QObject* main_window_ = nullptr;
-    scan_control_c* scan_ = nullptr;
+    qv::ui::scan_control_c* scan_ = nullptr;
     qv::ui::result_presenter_c* results_ = nullptr;
     std::unique_ptr<qv::ui::recovery_preview_c> preview_;
 

@@ -11,15 +11,24 @@
 #include "engine/safe_names.hpp"
 #include "ui/recovery_base.hpp"
 
-qv::recovery_status recover_row(recovery_base_c& engine, const recovery_item_s& row, const QString& destination) {
-    qv::recovery_status status = engine.recover(row.id, destination);
+using qv::classify_destination_failure;
+using qv::destination_names;
+using qv::recover_into;
+using qv::ui::recover_row;
+
+namespace qv::ui {
+
+recovery_status recover_row(recovery_base_c& engine, const recovery_item_s& row, const QString& destination) {
+    recovery_status status = engine.recover(row.id, destination);
     // A reader that set a finer time already (exFAT keeps nanoseconds) is left as it is.
     struct stat st {};
     if (status.written() && row.date1 != 0 &&
         (::stat(QFile::encodeName(destination).constData(), &st) != 0 || st.st_mtim.tv_sec != row.date1))
-        qv::set_modified_time(destination, row.date1);
+        set_modified_time(destination, row.date1);
     return status;
 }
+
+}  // namespace qv::ui
 
 recovery_file_c::recovery_file_c(QObject* parent) : QThread(parent) {}
 

@@ -16,9 +16,13 @@
 
 class recovery_base_c;
 
+namespace qv::ui {
+
 // Writes one row's file to the path destination through the engine that found
 // it, live or deleted, with the row's modification time where it has one.
-qv::recovery_status recover_row(recovery_base_c& engine, const recovery_item_s& row, const QString& destination);
+recovery_status recover_row(recovery_base_c& engine, const recovery_item_s& row, const QString& destination);
+
+}  // namespace qv::ui
 
 class recovery_file_c : public QThread {
     Q_OBJECT
@@ -43,7 +47,7 @@ public:
     const QList<uint64_t>& damaged_ids() const { return damaged_ids_; }
     // Set when the run stopped because the destination could not be written;
     // the rows after the failed one were not tried.
-    const destination_failure& destination_stop() const { return stop_; }
+    const qv::destination_failure& destination_stop() const { return stop_; }
 
 protected:
     // Each ticked row goes to destination under its own name made safe; a name
@@ -59,5 +63,5 @@ private:
     std::atomic<int> failed_{0};
     std::atomic<int> damaged_{0};
     QList<uint64_t> damaged_ids_;  // written by the worker, read after finished()
-    destination_failure stop_;  // written by the worker, read after finished()
+    qv::destination_failure stop_;  // written by the worker, read after finished()
 };

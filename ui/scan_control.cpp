@@ -13,6 +13,8 @@
 #include "ui/recovery_base.hpp"
 #include "ui/scanner_thread.hpp"
 
+namespace qv::ui {
+
 scan_control_c::scan_control_c(QObject* parent)
     : QObject(parent),
       fat_(std::make_unique<fat_recovery_c>()),
@@ -171,3 +173,5 @@ void scan_control_c::on_engine_finished() {
     if (sender() && sender() != current_) return;
     emit scan_finished();
 }
+
+}  // namespace qv::ui

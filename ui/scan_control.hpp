@@ -16,10 +16,13 @@
 
 class fat_recovery_c;
 class ntfs_recovery_c;
-class exfat_recovery_c;
 class raw_recovery_c;
 class recovery_base_c;
 class recovery_stop_c;
+
+namespace qv::ui {
+
+class exfat_recovery_c;
 
 class scan_control_c : public QObject {
     Q_OBJECT
@@ -101,3 +104,5 @@ private:
     recovery_base_c* current_ = nullptr;
     int kind_ = engine_kind_fat;
 };
+
+}  // namespace qv::ui

@@ -5,6 +5,8 @@
 #include "devices/device_catalog.hpp"
 #include "engine/destination_failure.hpp"
 
+namespace qv::ui {
+
 scanner_thread_c::scanner_thread_c(const qv::scanner_kind& kind, QObject* parent)
     : recovery_base_c(parent), scanner_(kind.make()) {}
 
@@ -85,3 +87,5 @@ int32_t scanner_thread_c::recover_file(uint64_t id, QString destination) {
 int32_t scanner_thread_c::build_item_path(uint64_t id, QString* out) {
     return path_from_found_items(id, volume_.mount_path, out);
 }
+
+}  // namespace qv::ui

@@ -12,6 +12,8 @@
 #include "engine/scanner.hpp"
 #include "ui/recovery_base.hpp"
 
+namespace qv::ui {
+
 class scanner_thread_c : public recovery_base_c {
     Q_OBJECT
 public:
@@ -68,3 +70,5 @@ private:
     qv::recovery_status last_;
     std::string lost_files_name_;
 };
+
+}  // namespace qv::ui

@@ -151,7 +151,7 @@ TEST_F(authorised_open, nothing_is_asked_at_start_up) {
     enumerate_volumes();
     qv::count_unmounted_free_space(volume_items);
     EXPECT_TRUE(notices.empty()) << "counting free space asked for a password";
-    close_physical_drives();
+    qv::close_physical_drives();
     catalog.set_open_notice({});
 }
 

@@ -8,6 +8,11 @@
 #include "tests/support/disk_images.hpp"
 #include "tests/support/test_support.hpp"
 
+using qv::destination_on_volume;
+using qv::locate_volume_sectors;
+using qv::safe_file_name;
+using qv::unique_destination;
+
 namespace {
 
 using qv::test::run;

@@ -20,6 +20,8 @@
 #include "tests/exfat/exfat_test_image.hpp"
 #include "ui/exfat_recovery.hpp"
 
+using qv::ui::exfat_recovery_c;
+
 namespace fs = std::filesystem;
 using namespace qv::test;
 

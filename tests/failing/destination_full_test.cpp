@@ -16,6 +16,10 @@
 #include "tests/support/test_support.hpp"
 #include "ui/recovery_worker.hpp"
 
+using qv::classify_destination_failure;
+using qv::destination_failure;
+using qv::destination_failure_text;
+
 namespace {
 
 using qv::test::run;

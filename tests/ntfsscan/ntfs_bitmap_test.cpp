@@ -12,6 +12,12 @@
 #include "ntfsscan/parent_link.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"
 
+using qv::ntfs_flag_deleted;
+using qv::ntfs_record_s;
+using qv::ntfs_scan_startup_device;
+using qv::ntfs_state_intact;
+using qv::ntfs_state_overwritten;
+
 using namespace qv::ntfs;
 using qv::byte_view;
 

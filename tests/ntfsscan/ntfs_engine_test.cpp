@@ -17,6 +17,10 @@
 #include "tests/ntfsscan/ntfs_test_image.hpp"
 #include "ui/ntfs_recovery.hpp"
 
+using qv::ntfs_flag_deleted;
+using qv::ntfs_flag_directory;
+using qv::ntfs_flag_file;
+
 using namespace qv::test;
 
 namespace {

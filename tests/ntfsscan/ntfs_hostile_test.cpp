@@ -12,6 +12,11 @@
 #include "ntfsscan/ntfsscan.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"
 
+using qv::ntfs_flag_deleted;
+using qv::ntfs_flag_file;
+using qv::ntfs_record_s;
+using qv::ntfs_scan_startup_device;
+
 using namespace qv::test;
 using bytes = std::vector<uint8_t>;
 

@@ -15,6 +15,20 @@
 #include "tests/ntfsscan/ntfs_shared_image.hpp"
 #include "tests/ntfsscan/ntfs_test_image.hpp"
 
+using qv::ntfs_context_counter_a;
+using qv::ntfs_context_counter_b;
+using qv::ntfs_context_counter_c;
+using qv::ntfs_context_i64;
+using qv::ntfs_context_s;
+using qv::ntfs_context_started;
+using qv::ntfs_context_total;
+using qv::ntfs_context_u32;
+using qv::ntfs_flag_deleted;
+using qv::ntfs_flag_directory;
+using qv::ntfs_flag_file;
+using qv::ntfs_is_source_path;
+using qv::ntfs_record_s;
+
 using namespace qv::test;
 
 namespace {

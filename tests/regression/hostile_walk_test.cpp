@@ -51,7 +51,7 @@ TEST_P(fat_walk_bounds, folders_that_loop_or_overlap_end_quickly) {
     EXPECT_GE(engine->items_found(), GetParam().min_items);
     EXPECT_LE(engine->items_found(), folders);
     EXPECT_LE(engine->entries_read(), GetParam().max_entries);
-    close_physical_drives();
+    qv::close_physical_drives();
 }
 
 INSTANTIATE_TEST_SUITE_P(chains, fat_walk_bounds,

@@ -252,7 +252,7 @@ void scan_and_recover_everything(const std::string& path, const std::string& out
         EXPECT_EQ(qv::partition::search_device(*dev, hooks), qv::partition::search_done);
         EXPECT_NE(std::find(starts.begin(), starts.end(), ntfs_first), starts.end());
     }
-    close_physical_drives();
+    qv::close_physical_drives();
     catalog.close_images();
 }
 

@@ -26,6 +26,9 @@
 #include "ui/recovery_item.hpp"
 #include "ui/recovery_worker.hpp"
 
+using qv::check_media;
+using qv::close_physical_drives;
+
 using namespace std::chrono_literals;
 using namespace qv::test;
 

@@ -18,6 +18,10 @@
 #include "ui/result_tree.hpp"
 #include "ui/scanner_thread.hpp"
 
+using qv::recover_destination_failed;
+using qv::ui::recover_row;
+using qv::ui::scanner_thread_c;
+
 namespace {
 
 using qv::test::pseudo_random_bytes;

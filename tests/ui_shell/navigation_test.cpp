@@ -33,6 +33,8 @@
 #include "ui/shell_prompts.hpp"
 #include "ui/volume_window.hpp"
 
+using qv::ui::scan_control_c;
+
 namespace {
 
 using qv::test::shell_recorder;
