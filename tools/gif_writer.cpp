@@ -99,6 +99,8 @@ int distance(QRgb a, QRgb b) {
 
 }  // namespace
 
+namespace qv {
+
 bool write_animated_gif(const QString& path, const std::vector<QImage>& frames, int delay_cs) {
     if (frames.empty()) return false;
     const int w = frames[0].width(), h = frames[0].height();
@@ -178,3 +180,5 @@ bool write_animated_gif(const QString& path, const std::vector<QImage>& frames, 
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(gif) == gif.size() && file.flush();
 }
+
+}  // namespace qv

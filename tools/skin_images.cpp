@@ -20,7 +20,8 @@
 #include "tools/skin_lettering.hpp"
 #include "tools/skin_painter.hpp"
 
-using namespace skin;
+using namespace qv::skin;
+using qv::write_animated_gif;
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "tools/skin_lettering.hpp"
 
+namespace qv::skin {
+
 const std::vector<skin_lettering>& skin_letterings() {
     static const std::vector<skin_lettering> all = {
         {"en", "Recover files", "Partitions", "Deep scan", "Start scan", "Resume recovery"},
@@ -17,3 +19,5 @@ const std::vector<skin_lettering>& skin_letterings() {
     };
     return all;
 }
+
+}  // namespace qv::skin

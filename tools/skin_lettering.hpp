@@ -5,6 +5,8 @@
 
 #include <vector>
 
+namespace qv::skin {
+
 struct skin_lettering {
     QString folder;           // "en", "de", ... under images/multilang/
     QString recover_files;    // top-band button 1: the volume list
@@ -15,3 +17,5 @@ struct skin_lettering {
 };
 
 const std::vector<skin_lettering>& skin_letterings();
+
+}  // namespace qv::skin

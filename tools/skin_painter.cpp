@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace skin {
+namespace qv::skin {
 
 QImage canvas(int width, int height) {
     QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
@@ -300,4 +300,4 @@ bool save_png(const QImage& image, const QString& path) {
     return false;
 }
 
-}  // namespace skin
+}  // namespace qv::skin

@@ -7,7 +7,7 @@
 #include <QRectF>
 #include <QString>
 
-namespace skin {
+namespace qv::skin {
 
 // The skin's blues.
 inline const QColor blue_dark(91, 135, 201);
@@ -54,4 +54,4 @@ void magnifier(QPainter& p, const QPointF& centre, qreal radius, qreal width, co
 // Saves as PNG; false (with a message on standard error) on failure.
 bool save_png(const QImage& image, const QString& path);
 
-}  // namespace skin
+}  // namespace qv::skin

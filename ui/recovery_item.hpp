@@ -24,7 +24,10 @@ struct recovery_item_s {
 
 Q_DECLARE_METATYPE(recovery_item_s)
 
+namespace qv::ui {
 
 // NTFS rows: set in attributes when the file is deleted (recovered through the
 // NTFS library); clear for a file that still exists (copied through the file system).
 inline constexpr int32_t ntfs_row_deleted = 0x80;
+
+}  // namespace qv::ui
