@@ -71,7 +71,7 @@ inline constexpr uint32_t fat_lost_files_id = 0xFFFFFFFF;
 // items of the root folder have parent 0).
 std::vector<found_item> fat_found_items(const fat_item_map& items);
 
-}  // namespace qv
-
 // Walks deeper than this are cut off (a hostile image could nest without end).
 inline constexpr int fat_max_walk_depth = 256;
+
+}  // namespace qv

@@ -21,11 +21,11 @@ class device_handle;
 // tree is built from the found items (engine/item_paths.hpp), not from links here.
 struct ntfs_item_s : qv::ntfs_record_s {};
 
+namespace qv {
+
 // Record numbers 0-11 are the volume's metadata files; 5 is the root directory.
 inline constexpr uint64_t ntfs_root_id = 5;
 inline constexpr uint64_t ntfs_last_metadata_id = 11;
-
-namespace qv {
 
 // Items by record number. Items point at their children inside the map: move it, never copy it.
 using ntfs_item_map = std::unordered_map<uint64_t, ntfs_item_s>;

@@ -221,7 +221,7 @@ TEST_F(fat_engine_hostile, clusters_past_the_end_and_deep_nesting_are_cut_off) {
     size_t nested = 0;
     for (uint32_t i = 100; i <= 1100; ++i) nested += e->items().count(i);
     EXPECT_GT(nested, 100u);
-    EXPECT_LE(nested, size_t(fat_max_walk_depth) + 2);
+    EXPECT_LE(nested, size_t(qv::fat_max_walk_depth) + 2);
 }
 
 TEST_F(fat_engine_hostile, random_bytes_over_the_tables_and_a_cut_image) {

@@ -20,6 +20,7 @@
 using qv::ntfs_flag_deleted;
 using qv::ntfs_flag_directory;
 using qv::ntfs_flag_file;
+using qv::ntfs_last_metadata_id;
 
 using namespace qv::test;
 
