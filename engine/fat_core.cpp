@@ -124,7 +124,7 @@ struct fat_core::state {
     bool depth_cut = false;           // the walk left folders nested too deep unread
     uint64_t cluster_offset(uint32_t cluster) const { return vol->cluster_offset(cluster); }
     fat_folder_limits folder_limits() const {
-        return {layout().entry_count, cluster_offset(layout().entry_count), layout().fat_type == FAT_32};
+        return {layout().entry_count, cluster_offset(layout().entry_count), layout().fat_type == fat_32};
     }
     // Reads bytes.size() bytes at offset; parts that cannot be read (or lie
     // past the device) stay zero. False when the device went away.
@@ -223,7 +223,7 @@ bool fat_core::state::read_table_copy(uint8_t copy, std::vector<uint8_t>& bytes,
 void fat_core::state::load_table() {
     table_known = false;
     chain_targets.clear();
-    int bits = layout().fat_type == FAT_12 ? 12 : layout().fat_type == FAT_16 ? 16 : 32;
+    int bits = layout().fat_type == fat_12 ? 12 : layout().fat_type == fat_16 ? 16 : 32;
     const uint32_t entries = layout().entry_count;
     uint64_t need = bits == 12 ? (uint64_t(entries) * 3 + 1) / 2 : uint64_t(entries) * (bits / 8);
     std::vector<uint8_t> bytes(static_cast<size_t>(need));
@@ -458,7 +458,7 @@ uint32_t fat_core::state::named_parent(byte_view cluster, uint32_t self) {
     }
     if (!named) return fat_lost_files_id;
     // ".." names the root as 0 (also on FAT32, whose root has a cluster).
-    if (*named == 0 || (layout().fat_type == FAT_32 && *named == layout().root_start)) return 0;
+    if (*named == 0 || (layout().fat_type == fat_32 && *named == layout().root_start)) return 0;
     auto it = items->find(*named);
     if (it == items->end() || !is_directory(it->second)) return fat_lost_files_id;
     return *named;
@@ -480,7 +480,7 @@ void fat_core::state::walk_lost_clusters() {
         const uint32_t c = free_folders.clusters[i];
         if (items->count(c)) continue;
         if (!read_or_zero(cluster_offset(c), bytes)) return;
-        if (!has_listed_entry(byte_view(bytes.data(), bytes.size()), layout().fat_type == FAT_32)) continue;
+        if (!has_listed_entry(byte_view(bytes.data(), bytes.size()), layout().fat_type == fat_32)) continue;
         uint32_t parent = named_parent(byte_view(bytes.data(), bytes.size()), c);
         if (parent == fat_lost_files_id && !items->count(fat_lost_files_id)) {
             fat_item_s lost;

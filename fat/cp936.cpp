@@ -23,6 +23,8 @@ iconv_t encoder() {
 
 }  // namespace
 
+namespace qv {
+
 char16_t cp936_to_unicode(uint16_t code) {
     char in[2];
     size_t in_len;
@@ -86,3 +88,5 @@ char16_t fat_upper(char16_t c) {
     if (c >= 0xFF41 && c <= 0xFF5A) return char16_t(c - 0x20);
     return c;
 }
+
+}  // namespace qv

@@ -12,6 +12,20 @@
 #include "fat/fat_deleted_name.hpp"
 #include "fat/fat_folder_check.hpp"
 
+using qv::cp936_to_unicode;
+using qv::fat_12;
+using qv::fat_16;
+using qv::fat_32;
+using qv::fat_deleted_run_entries;
+using qv::fat_file_error;
+using qv::fat_file_read;
+using qv::fat_folder_index;
+using qv::fat_max_transfer_sectors;
+using qv::fat_none;
+using qv::fat_short_name_checksum;
+using qv::fat_upper;
+using qv::unicode_to_cp936;
+
 namespace {
 
 using namespace qv::fat;
@@ -92,7 +106,7 @@ uint32_t fat_entry(fat_volume* v, uint32_t x) {
     if (x < 2 || x >= v->entry_count) return 1;
     const uint32_t table = uint32_t(v->fat_start + uint64_t(v->active_fat) * v->sectors_per_fat);
     switch (v->fat_type) {
-        case FAT_12: {
+        case fat_12: {
             uint32_t b = x + x / 2;
             if (load_window(v, table + b / sector_size) != FAT_OK) return fat_read_error;
             uint32_t lo = v->window[b % sector_size];
@@ -100,10 +114,10 @@ uint32_t fat_entry(fat_volume* v, uint32_t x) {
             uint32_t value = lo | uint32_t(v->window[(b + 1) % sector_size]) << 8;
             return (x & 1) ? value >> 4 : value & 0xFFF;
         }
-        case FAT_16:
+        case fat_16:
             if (load_window(v, table + x / 256) != FAT_OK) return fat_read_error;
             return qv::byte_view(v->window, sector_size).le16((x * 2) % sector_size);
-        case FAT_32:
+        case fat_32:
             if (load_window(v, table + x / 128) != FAT_OK) return fat_read_error;
             return qv::byte_view(v->window, sector_size).le32((x * 4) % sector_size) & 0x0FFFFFFF;
         default:
@@ -112,7 +126,7 @@ uint32_t fat_entry(fat_volume* v, uint32_t x) {
 }
 
 fat_result mount(fat_volume* v) {
-    v->fat_type = FAT_NONE;
+    v->fat_type = fat_none;
     v->gone = false;
     if (!v->device->medium_present()) return FAT_NOT_READY;
 
@@ -143,7 +157,7 @@ fat_result mount(fat_volume* v) {
     if (total < system) return FAT_NO_FILESYSTEM;
     uint64_t clusters = (total - system) / spc;
     if (clusters == 0) return FAT_NO_FILESYSTEM;
-    uint8_t type = clusters < 4086 ? FAT_12 : clusters < 65526 ? FAT_16 : FAT_32;
+    uint8_t type = clusters < 4086 ? fat_12 : clusters < 65526 ? fat_16 : fat_32;
 
     v->entry_count = uint32_t(clusters + 2);
     v->fat_start = reserved;
@@ -155,14 +169,14 @@ fat_result mount(fat_volume* v) {
     v->sectors_per_cluster = spc;
     v->root_entry_count = root_entries;
     uint64_t fat_bytes;
-    if (type == FAT_32) {
+    if (type == fat_32) {
         if (root_entries != 0) return FAT_NO_FILESYSTEM;
         v->root_start = bs.le32(bpb_root_cluster32);
         fat_bytes = uint64_t(v->entry_count) * 4;
     } else {
         if (root_entries == 0) return FAT_NO_FILESYSTEM;
         v->root_start = uint32_t(v->fat_start + uint64_t(per_fat) * fats);
-        fat_bytes = type == FAT_16 ? uint64_t(v->entry_count) * 2
+        fat_bytes = type == fat_16 ? uint64_t(v->entry_count) * 2
                                    : uint64_t(v->entry_count) * 3 / 2 + (v->entry_count & 1);
     }
     if (per_fat < (fat_bytes + 511) / 512) return FAT_NO_FILESYSTEM;
@@ -174,7 +188,7 @@ fat_result mount(fat_volume* v) {
 }
 
 fat_result validate(const fat_volume* v, uint16_t mount_id) {
-    if (!v || v->fat_type == FAT_NONE || v->mount_id != mount_id) return FAT_INVALID_OBJECT;
+    if (!v || v->fat_type == fat_none || v->mount_id != mount_id) return FAT_INVALID_OBJECT;
     return FAT_OK;
 }
 
@@ -182,7 +196,7 @@ fat_result dir_rewind(fat_dir* d) {
     fat_volume* v = d->volume;
     uint32_t c = d->start_cluster;
     if (c == 1 || c >= v->entry_count) return FAT_INTERNAL_ERROR;
-    if (c == 0 && v->fat_type == FAT_32) c = v->root_start;
+    if (c == 0 && v->fat_type == fat_32) c = v->root_start;
     if (c != 0) {
         uint64_t s = cluster_to_sector(v, c);
         if (s == 0) return FAT_INTERNAL_ERROR;
@@ -206,7 +220,7 @@ fat_result dir_rewind(fat_dir* d) {
 
 // The smallest table value that ends a chain.
 uint32_t end_of_chain_mark(const fat_volume* v) {
-    return v->fat_type == FAT_12 ? 0xFF8 : v->fat_type == FAT_16 ? 0xFFF8 : 0x0FFFFFF8;
+    return v->fat_type == fat_12 ? 0xFF8 : v->fat_type == fat_16 ? 0xFFF8 : 0x0FFFFFF8;
 }
 
 // True when cluster c's bytes read as directory entries with at least one
@@ -220,7 +234,7 @@ bool folder_cluster(fat_volume* v, uint32_t c, bool must_be_free) {
     if (first == 0) return false;
     const qv::fat_folder_limits limits{v->entry_count, uint64_t(v->data_start) * sector_size +
                                                            uint64_t(v->entry_count - 2) * v->sectors_per_cluster * sector_size,
-                                       v->fat_type == FAT_32};
+                                       v->fat_type == fat_32};
     for (uint32_t k = 0; k < v->sectors_per_cluster; ++k) {
         if (first + k > UINT32_MAX || load_window(v, uint32_t(first + k)) != FAT_OK) return false;
         qv::folder_check check = qv::check_folder_cluster(qv::byte_view(v->window, sector_size), limits);
@@ -404,16 +418,16 @@ fat_result dir_read(fat_dir* d) {
         }
         uint8_t attr = e.u8(dir_attributes) & 0x7F;
         d->deleted = first == deleted_mark ? 1 : 0;
-        bool short_entry = attr != FAT_ATTR_LONG_NAME && !(attr & FAT_ATTR_VOLUME) && !(!d->deleted && first == '.');
-        if (d->deleted && attr == FAT_ATTR_LONG_NAME)
+        bool short_entry = attr != attr_long_name && !(attr & attr_volume) && !(!d->deleted && first == '.');
+        if (d->deleted && attr == attr_long_name)
             remember_deleted_long_entry(d, v->window + d->entry);
         else if (!short_entry)
             d->deleted_run_count = 0;
         if (!d->deleted && first == '.') {
             order = 0xFF;
-        } else if ((attr & FAT_ATTR_VOLUME) && attr != FAT_ATTR_LONG_NAME) {
+        } else if ((attr & attr_volume) && attr != attr_long_name) {
             order = 0xFF;
-        } else if (attr == FAT_ATTR_LONG_NAME) {
+        } else if (attr == attr_long_name) {
             bool go_on = true;
             if (first & lfn_last) {
                 sum = e.u8(lfn_checksum);
@@ -486,9 +500,9 @@ void fill_info(const fat_dir* d, fat_entry_info* info) {
         n = decode_short(name, 8, 11, 10, flags & case_lower_ext, false, info->short_name, n);
     }
     info->short_name[n] = 0;
-    info->attributes = uint8_t(e.u8(dir_attributes) | (d->deleted ? FAT_ATTR_DELETED : 0));
+    info->attributes = uint8_t(e.u8(dir_attributes) | (d->deleted ? attr_deleted : 0));
     info->first_cluster = e.le16(dir_cluster_low);
-    if (v->fat_type == FAT_32) info->first_cluster |= uint32_t(e.le16(dir_cluster_high)) << 16;
+    if (v->fat_type == fat_32) info->first_cluster |= uint32_t(e.le16(dir_cluster_high)) << 16;
     info->size = e.le32(dir_file_size);
     info->write_date = e.le16(dir_write_date);
     info->write_time = e.le16(dir_write_time);
@@ -618,6 +632,8 @@ fat_result dir_find(fat_dir* d, const char16_t* lfn, const uint8_t* sfn, bool ne
 
 }  // namespace
 
+namespace qv {
+
 size_t fat_folder_index::find(uint32_t c) const {
     auto it = std::lower_bound(clusters.begin(), clusters.end(), c);
     return it != clusters.end() && *it == c ? size_t(it - clusters.begin()) : clusters.size();
@@ -629,17 +645,19 @@ uint8_t fat_short_name_checksum(const uint8_t* name11) {
     return x;
 }
 
-fat_result f_mount(fat_volume* volume, qv::device_handle& device) {
+fat_result f_mount(fat_volume* volume, device_handle& device) {
     if (!volume) return FAT_INVALID_OBJECT;
     volume->device = &device;
     return mount(volume);
 }
 
+}  // namespace qv
+
 fat_result f_opendir(fat_dir* dir, fat_volume* v, const char16_t* path) {
     if (!dir || !path) return FAT_INVALID_OBJECT;
     dir->volume = nullptr;
     if (!v || !v->device) return FAT_NOT_ENABLED;
-    if (v->fat_type == FAT_NONE) return FAT_NO_FILESYSTEM;
+    if (v->fat_type == fat_none) return FAT_NO_FILESYSTEM;
     dir->volume = v;
     fat_result r = FAT_OK;
     auto work = std::unique_ptr<char16_t[]>(new (std::nothrow) char16_t[long_name_units]());
@@ -660,12 +678,12 @@ fat_result f_opendir(fat_dir* dir, fat_volume* v, const char16_t* path) {
                 break;
             }
             qv::byte_view e(v->window + dir->entry, 32);
-            if (!(e.u8(dir_attributes) & FAT_ATTR_DIRECTORY)) {
+            if (!(e.u8(dir_attributes) & attr_directory)) {
                 r = FAT_NO_PATH;
                 break;
             }
             uint32_t cluster = e.le16(dir_cluster_low);
-            if (v->fat_type == FAT_32) cluster |= uint32_t(e.le16(dir_cluster_high)) << 16;
+            if (v->fat_type == fat_32) cluster |= uint32_t(e.le16(dir_cluster_high)) << 16;
             dir->start_cluster = cluster;
             if (*path < 0x20) break;
             ++path;  // the separator
@@ -716,14 +734,14 @@ fat_result f_readfile(fat_file* file, void* destination, uint32_t count, uint32_
     if (!file) return FAT_INVALID_OBJECT;
     fat_result r = validate(file->volume, file->mount_id);
     if (r != FAT_OK) return r;
-    if (file->flags & FAT_FILE_ERROR) return FAT_INTERNAL_ERROR;
-    if (!(file->flags & FAT_FILE_READ)) return FAT_DENIED;
+    if (file->flags & fat_file_error) return FAT_INTERNAL_ERROR;
+    if (!(file->flags & fat_file_read)) return FAT_DENIED;
     fat_volume* v = file->volume;
     if (file->position > file->size) return FAT_OK;
     if (count > file->size - file->position) count = file->size - file->position;
     auto* out = static_cast<uint8_t*>(destination);
     auto fail = [&](fat_result code) {
-        file->flags |= FAT_FILE_ERROR;
+        file->flags |= fat_file_error;
         return code;
     };
     while (count > 0) {

@@ -28,16 +28,9 @@ enum fat_result : int {
     FAT_OUT_OF_MEMORY = 17,
 };
 
-enum fat_type_code : uint8_t { FAT_NONE = 0, FAT_12 = 1, FAT_16 = 2, FAT_32 = 3 };
+namespace qv {
 
-inline constexpr uint8_t FAT_ATTR_READ_ONLY = qv::fat::attr_read_only;
-inline constexpr uint8_t FAT_ATTR_HIDDEN = qv::fat::attr_hidden;
-inline constexpr uint8_t FAT_ATTR_SYSTEM = qv::fat::attr_system;
-inline constexpr uint8_t FAT_ATTR_VOLUME = qv::fat::attr_volume;
-inline constexpr uint8_t FAT_ATTR_DIRECTORY = qv::fat::attr_directory;
-inline constexpr uint8_t FAT_ATTR_ARCHIVE = qv::fat::attr_archive;
-inline constexpr uint8_t FAT_ATTR_DELETED = qv::fat::attr_deleted;   // added by the reader, never on disk
-inline constexpr uint8_t FAT_ATTR_LONG_NAME = qv::fat::attr_long_name;
+enum fat_type_code : uint8_t { fat_none = 0, fat_12 = 1, fat_16 = 2, fat_32 = 3 };
 
 // One transfer moves at most this many sectors.
 inline constexpr uint32_t fat_max_transfer_sectors = 128;
@@ -60,11 +53,16 @@ struct fat_folder_index {
     }
 };
 
+// Deleted long-name entries a folder read keeps: enough for the longest name.
+inline constexpr uint8_t fat_deleted_run_entries = 20;
+
+}  // namespace qv
+
 // One mounted volume. Sector numbers count 512-byte sectors from the start of
 // the device handle's window (the volume's first byte), 64-bit so volumes far
 // out on large disks are read at the right place.
 struct fat_volume {
-    uint8_t fat_type = FAT_NONE;
+    uint8_t fat_type = qv::fat_none;
     qv::device_handle* device = nullptr;  // not owned; outlives the mount
     uint8_t sectors_per_cluster = 0;
     uint8_t fat_count = 0;
@@ -81,11 +79,8 @@ struct fat_volume {
     uint64_t window_sector = 0;    // sector held in window; 0 = none
     uint8_t window[512] = {};
     bool gone = false;             // a read found the device gone: nothing more will read
-    fat_folder_index* free_folders = nullptr;  // not owned; set by a scan for its walk
+    qv::fat_folder_index* free_folders = nullptr;  // not owned; set by a scan for its walk
 };
-
-// Deleted long-name entries a folder read keeps: enough for the longest name.
-inline constexpr uint8_t fat_deleted_run_entries = 20;
 
 struct fat_dir {
     fat_volume* volume = nullptr;
@@ -116,7 +111,7 @@ struct fat_dir {
     // last 20 (the longest name): a deleted entry's long name is taken from them.
     uint8_t deleted_run_count = 0;
     uint8_t deleted_run_head = 0;
-    uint8_t deleted_run[fat_deleted_run_entries * 32] = {};
+    uint8_t deleted_run[qv::fat_deleted_run_entries * 32] = {};
     // Set by f_readdir when it returns FAT_DISK_ERROR for a sector of the folder
     // that cannot be read: that sector, which was skipped. The folder goes on
     // after it while `sector` is not 0.
@@ -128,7 +123,7 @@ struct fat_entry_info {
     uint32_t first_cluster = 0;
     uint16_t write_date = 0, write_time = 0;
     uint16_t create_date = 0, create_time = 0;
-    uint8_t attributes = 0;            // with FAT_ATTR_DELETED added for a deleted entry
+    uint8_t attributes = 0;            // with qv::fat::attr_deleted added for a deleted entry
     char16_t short_name[13] = {};
     char16_t* long_name = nullptr;     // caller's buffer
     uint32_t long_name_size = 0;       // its size in units
@@ -138,8 +133,12 @@ struct fat_entry_info {
     uint32_t deleted_long_name_size = 0;  // its size in units
 };
 
-inline constexpr uint8_t FAT_FILE_READ = 0x01;
-inline constexpr uint8_t FAT_FILE_ERROR = 0x80;
+namespace qv {
+
+inline constexpr uint8_t fat_file_read = 0x01;
+inline constexpr uint8_t fat_file_error = 0x80;
+
+}  // namespace qv
 
 struct fat_file {
     fat_volume* volume = nullptr;
@@ -155,10 +154,15 @@ struct fat_file {
     uint64_t unreadable = 0;           // bytes read so far that could not be read: zeros in the output
 };
 
+namespace qv {
+
 // Reads the boot sector at the start of device and mounts the volume found
 // there; the device must stay open as long as the volume is used. FAT_OK,
 // FAT_NOT_READY (no medium), FAT_DISK_ERROR or FAT_NO_FILESYSTEM.
-fat_result f_mount(fat_volume* volume, qv::device_handle& device);
+fat_result f_mount(fat_volume* volume, device_handle& device);
+
+}  // namespace qv
+
 // Resolves path ("/" = root) on a mounted volume and positions at its first entry.
 fat_result f_opendir(fat_dir* dir, fat_volume* volume, const char16_t* path);
 // With info: reads the next entry, live or deleted (at the end: FAT_OK with an
@@ -173,6 +177,8 @@ fat_result f_readdir(fat_dir* dir, fat_entry_info* info);
 fat_result f_readfile(fat_file* file, void* destination, uint32_t count, uint32_t* bytes_read,
                       int contiguous);
 
+namespace qv {
+
 // The checksum of an 11-byte short name that its long-name entries carry.
 uint8_t fat_short_name_checksum(const uint8_t* name11);
 // Windows code page 936 (GBK) code to UTF-16; 0 when the code has no mapping.
@@ -181,3 +187,5 @@ char16_t cp936_to_unicode(uint16_t code);
 uint16_t unicode_to_cp936(char16_t unit);
 // Upper case of a UTF-16 unit for name comparison.
 char16_t fat_upper(char16_t unit);
+
+}  // namespace qv

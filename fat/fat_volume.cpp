@@ -107,7 +107,7 @@ file volume::open_file(uint32_t first_cluster, uint32_t size) {
     auto f = std::make_unique<fat_file>();
     f->volume = &v_;
     f->mount_id = v_.mount_id;
-    f->flags = FAT_FILE_READ;
+    f->flags = fat_file_read;
     f->size = size;
     f->start_cluster = first_cluster;
     return file(std::move(f));

@@ -53,8 +53,8 @@ int fat_volume(const uint8_t* data, size_t size) {
             QV_FUZZ_CHECK(item.state <= uint8_t(qv::item_state::damaged));
             if (id == 0) continue;
             QV_FUZZ_CHECK(item.cluster == id);
-            bool directory = item.attributes & FAT_ATTR_DIRECTORY;
-            bool deleted = item.attributes & FAT_ATTR_DELETED;
+            bool directory = item.attributes & fat::attr_directory;
+            bool deleted = item.attributes & fat::attr_deleted;
             if (mounted && directory && !deleted && item.parent == 0 && looked_up < max_lookups) {
                 look_up(*lookup_volume, item);
                 ++looked_up;

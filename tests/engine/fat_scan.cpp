@@ -43,7 +43,7 @@ int fat_scan_run::recover_file(uint64_t id, const QString& destination) {
     found_item item;
     item.id = id;
     item.size = it->second.size;
-    item.deleted = it->second.attributes & FAT_ATTR_DELETED;
+    item.deleted = it->second.attributes & fat::attr_deleted;
     const recovery_status status = scanner_.recover(item, QFile::encodeName(destination).toStdString());
     if (status.written()) return 0;
     return status.destination_failed ? recover_destination_failed : -1;

@@ -285,7 +285,7 @@ TEST(undelete_on_built_images, hostile_runs_and_folders_end_with_sane_results) {
     qv::test::temp_dir dir;
     qv::test::fat_builder b(16, 4200, 1, 64);
     std::string short_name = "LONGRU~1TXT";
-    uint8_t sum = fat_short_name_checksum(reinterpret_cast<const uint8_t*>(short_name.data()));
+    uint8_t sum = qv::fat_short_name_checksum(reinterpret_cast<const uint8_t*>(short_name.data()));
     for (uint32_t i = 0; i < 25; ++i) {
         b.add_entry(0, "LLLLLLLLLLL", 0x0F, 0, 0, true);
         b.entry_at(0, i)[13] = sum;

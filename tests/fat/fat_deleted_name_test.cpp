@@ -115,7 +115,7 @@ std::vector<uint8_t> short_entry(const std::string& name11) {
     return e;
 }
 
-uint8_t checksum(const std::string& name11) { return fat_short_name_checksum(reinterpret_cast<const uint8_t*>(name11.data())); }
+uint8_t checksum(const std::string& name11) { return qv::fat_short_name_checksum(reinterpret_cast<const uint8_t*>(name11.data())); }
 
 std::optional<qv::deleted_long_name> recover(const std::vector<std::vector<uint8_t>>& before,
                                              std::vector<uint8_t> short_e) {

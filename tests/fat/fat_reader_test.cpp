@@ -25,7 +25,7 @@ protected:
         device = qv::file_device::open(img, 0, 0, true, qv::access_mode::read_only, nullptr);
         EXPECT_TRUE(device) << img;
         if (!device) return FAT_NOT_READY;
-        fat_result r = f_mount(&volume, *device);
+        fat_result r = qv::f_mount(&volume, *device);
         if (r != FAT_OK) {
             dir->volume = nullptr;
             return r;
@@ -55,9 +55,9 @@ TEST_P(fat_type_bounds, the_cluster_count_alone_decides_the_type) {
 }
 
 INSTANTIATE_TEST_SUITE_P(bounds, fat_type_bounds,
-                         ::testing::Values(type_case{12, 4085, FAT_12}, type_case{16, 4086, FAT_16},
-                                           type_case{16, 65524, FAT_16}, type_case{16, 65525, FAT_16},
-                                           type_case{32, 65526, FAT_32}));
+                         ::testing::Values(type_case{12, 4085, qv::fat_12}, type_case{16, 4086, qv::fat_16},
+                                           type_case{16, 65524, qv::fat_16}, type_case{16, 65525, qv::fat_16},
+                                           type_case{32, 65526, qv::fat_32}));
 
 struct refusal {
     const char* what;
@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Builds the long-name entries for name in front of a short entry with name11.
 std::vector<std::array<uint8_t, 32>> long_name_entries(const std::u16string& name, const std::string& name11) {
     static const size_t offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-    uint8_t sum = fat_short_name_checksum(reinterpret_cast<const uint8_t*>(name11.data()));
+    uint8_t sum = qv::fat_short_name_checksum(reinterpret_cast<const uint8_t*>(name11.data()));
     size_t parts = (name.size() + 12) / 13;
     std::vector<std::array<uint8_t, 32>> out;
     for (size_t p = parts; p-- > 0;) {
@@ -196,7 +196,7 @@ TEST_F(fat_reader_on_built_images, a_contiguous_read_stops_at_the_last_cluster) 
     fat_file f;
     f.volume = &volume;
     f.mount_id = volume.mount_id;
-    f.flags = FAT_FILE_READ;
+    f.flags = qv::fat_file_read;
     f.size = 4096;
     f.start_cluster = last - 1;
     std::vector<uint8_t> out(4096);

@@ -171,8 +171,8 @@ TEST_P(volume_on_built_images, a_device_that_goes_away_ends_reads_as_not_ready) 
 }
 
 INSTANTIATE_TEST_SUITE_P(types, volume_on_built_images,
-                         ::testing::Values(layout{12, 4000, FAT_12}, layout{16, 5000, FAT_16},
-                                           layout{32, 70000, FAT_32}),
+                         ::testing::Values(layout{12, 4000, qv::fat_12}, layout{16, 5000, qv::fat_16},
+                                           layout{32, 70000, qv::fat_32}),
                          [](const auto& info) { return "fat" + std::to_string(info.param.bits); });
 
 TEST(volume_on_hostile_images, a_zero_or_missing_boot_sector_is_no_volume) {
