@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     });
     sc_load_config("Quorvane.conf");  // the built-in file types apply when none can be read
 
-    CLI::App cli{"Quorvane: find and recover deleted files on FAT, exFAT and NTFS volumes, disks and images."};
+    CLI::App cli{"Quorvane: find and recover deleted files on FAT, exFAT, NTFS and ext2/3/4 volumes, disks and images."};
     cli.require_subcommand(1);
 
     bool json = false;

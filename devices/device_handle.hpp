@@ -35,6 +35,10 @@ public:
     // Says whether the reads that follow are small ones far apart (the system
     // then reads nothing ahead of them) or go forward again.
     virtual void expect_scattered_reads(bool) {}
+    // Where the run of bytes from offset that this handle gives as zeros
+    // without reading anything ends (a range left out of a scan); offset itself
+    // when offset begins no such run. Readers may skip such a run unread.
+    virtual uint64_t unread_zeros_end(uint64_t offset) const { return offset; }
 
     // Reads exactly len bytes; false on an error or a short read.
     bool read_exact(uint64_t offset, void* buffer, size_t len) {

@@ -8,6 +8,13 @@ namespace qv {
 masked_device::masked_device(device_handle& inner, std::vector<byte_range> masked)
     : inner_(inner), masked_(merged_ranges(std::move(masked))) {}
 
+uint64_t masked_device::unread_zeros_end(uint64_t offset) const {
+    auto mask = std::upper_bound(masked_.begin(), masked_.end(), offset,
+                                 [](uint64_t at, const byte_range& r) { return at < r.end(); });
+    if (mask == masked_.end() || mask->offset > offset) return offset;
+    return std::min(mask->end(), inner_.length());
+}
+
 int64_t masked_device::read_at(uint64_t offset, void* buffer, size_t len) {
     const uint64_t size = inner_.length();
     if (offset >= size || len == 0) return 0;

@@ -20,6 +20,7 @@ public:
     std::string path() const override { return inner_.path(); }
     bool medium_present() const override { return inner_.medium_present(); }
     void expect_scattered_reads(bool scattered) override { inner_.expect_scattered_reads(scattered); }
+    uint64_t unread_zeros_end(uint64_t offset) const override;
     const std::vector<byte_range>& masked() const { return masked_; }
     device_handle& inner() const { return inner_; }
 

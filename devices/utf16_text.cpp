@@ -11,7 +11,10 @@ constexpr char32_t replacement = 0xFFFD;
 bool high_surrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool low_surrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
-void put_code_point(std::string& out, char32_t c) {
+
+}  // namespace
+
+void append_code_point(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += char(c);
     } else if (c < 0x800) {
@@ -29,18 +32,17 @@ void put_code_point(std::string& out, char32_t c) {
     }
 }
 
-}  // namespace
 
 void append_utf8(std::string& out, const char16_t* units, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const char32_t u = units[i];
         if (high_surrogate(u) && i + 1 < count && low_surrogate(units[i + 1])) {
-            put_code_point(out, 0x10000 + ((u - 0xD800) << 10) + (char32_t(units[i + 1]) - 0xDC00));
+            append_code_point(out, 0x10000 + ((u - 0xD800) << 10) + (char32_t(units[i + 1]) - 0xDC00));
             ++i;
         } else if (high_surrogate(u) || low_surrogate(u)) {
-            put_code_point(out, replacement);
+            append_code_point(out, replacement);
         } else {
-            put_code_point(out, u);
+            append_code_point(out, u);
         }
     }
 }

@@ -7,6 +7,9 @@
 
 namespace qv {
 
+// Appends code point c (below U+110000) as UTF-8.
+void append_code_point(std::string& out, char32_t c);
+
 // Appends `count` UTF-16 units as UTF-8 (zeros included); a unit that is half
 // of a broken surrogate pair becomes U+FFFD.
 void append_utf8(std::string& out, const char16_t* units, size_t count);

@@ -11,6 +11,7 @@
 #include "devices/utf16_text.hpp"
 #include "sigscan/carve_input.hpp"
 #include "sigscan/found_file_facts.hpp"
+#include "sigscan/package_title.hpp"
 
 namespace qv::sig {
 
@@ -18,28 +19,11 @@ namespace {
 
 constexpr std::array<std::string_view, 9> tiff_types{"tif", "dng", "cr2", "nef", "arw", "pef", "orf", "rw2", "nrw"};
 constexpr std::array<std::string_view, 6> movie_types{"mp4", "mov", "m4v", "m4a", "3gp", "3g2"};
+constexpr std::array<std::string_view, 7> package_types{"docx", "xlsx", "pptx", "odt", "ods", "odp", "epub"};
 constexpr uint64_t tail_bytes = 64 * 1024;  // a PDF's trailer and document information; ID3v1
 
 bool one_of(std::string_view type, const auto& list) {
     return std::find(list.begin(), list.end(), type) != list.end();
-}
-
-void append_code_point(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | c >> 6);
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | c >> 12);
-        out += char(0x80 | (c >> 6 & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | c >> 18);
-        out += char(0x80 | (c >> 12 & 0x3F));
-        out += char(0x80 | (c >> 6 & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
 }
 
 std::string latin1_text(const uint8_t* p, size_t n) {
@@ -428,7 +412,8 @@ std::string name_stem_of(std::string_view text, size_t max_bytes) {
 }
 
 bool has_content_name(std::string_view type) {
-    return type == "jpg" || type == "mp3" || type == "pdf" || one_of(type, tiff_types) || one_of(type, movie_types);
+    return type == "jpg" || type == "mp3" || type == "pdf" || one_of(type, tiff_types) || one_of(type, movie_types) ||
+           one_of(type, package_types);
 }
 
 std::string content_name(byte_view head, std::string_view type) {
@@ -443,6 +428,7 @@ std::string content_name(byte_view head, std::string_view type) {
 std::string content_name(device_handle& device, uint64_t offset, uint64_t size, std::string_view type) {
     constexpr uint64_t id3v1_size = 128;
     if (one_of(type, movie_types)) return movie_stem(capture_time(device, offset, size, type));
+    if (one_of(type, package_types)) return name_stem_of(package_title(device, offset, size));
     std::vector<uint8_t> head;
     if (!read_span(device, offset, size, 0, std::min(size, content_name_head_bytes), head)) return {};
     if (type == "mp3") {

@@ -22,7 +22,8 @@ constexpr uint64_t content_name_head_bytes = 64 * 1024;
 std::string content_name(byte_view head, std::string_view type);
 
 // The same for a found file on a device, reading at most a bounded head and
-// tail of it (ID3v1 at an MP3's end, a PDF's trailer, a movie's header).
+// tail of it (ID3v1 at an MP3's end, a PDF's trailer, a movie's header), and
+// for Office, OpenDocument and EPUB files the title in their metadata part.
 std::string content_name(device_handle& device, uint64_t offset, uint64_t size, std::string_view type);
 
 // True for the types content_name can name.

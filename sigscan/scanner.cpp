@@ -208,6 +208,14 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             set_scanned(gate, std::min(1.0, double(pos) / double(length)));
             continue;
         }
+        // A block the device gives as zeros unread (space left out of this
+        // scan) holds no file start: it is passed by without a read. A file
+        // that runs into it is measured as before, over its zeros.
+        if (const uint64_t zeros_end = device.unread_zeros_end(pos); zeros_end >= block_end) {
+            pos = std::max(block_end, std::min(zeros_end, length) / sector_size * sector_size);
+            set_scanned(gate, std::min(1.0, double(pos) / double(length)));
+            continue;
+        }
         const byte_view view = input.load_block(pos, read_size);
         if (input.vanished()) return scan_end::vanished;
         if (view.empty()) break;

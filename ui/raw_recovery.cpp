@@ -13,7 +13,7 @@
 #include "engine/debug_log.hpp"
 #include "sigscan/config.hpp"
 
-raw_recovery_c::raw_recovery_c(QObject* parent) : recovery_base_c(parent) {}
+raw_recovery_c::raw_recovery_c(QObject* parent) : token_engine(parent) {}
 
 void raw_recovery_c::set_volume(const volume_item_s& volume) {
     result_published();

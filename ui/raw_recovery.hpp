@@ -21,7 +21,7 @@
 #include "ui/recovery_base.hpp"
 #include "ui/recovery_item.hpp"
 
-class raw_recovery_c : public recovery_base_c {
+class raw_recovery_c : public qv::ui::token_engine {
     Q_OBJECT
 public:
     // Type name (whole, as the library gave it) to record positions, in finding order.
@@ -32,13 +32,6 @@ public:
 
     // Copies the volume; the device path is its volume_name less one trailing backslash.
     void set_volume(const volume_item_s& volume) override;
-    double progress() override { return token_.progress; }
-    void set_progress(double value) override { token_.progress = value; }
-    void set_stop(qv::stop_reason why) override { token_.request_stop(why); }
-    qv::stop_reason stop_state() override { return token_.stop(); }
-    int32_t is_paused() override { return token_.paused() ? 1 : 0; }
-    void set_paused(int32_t value) override { token_.set_paused(value != 0); }
-    uint64_t entries_read() override { return 0; }
     // Clears progress, pause and stop and drops all records and types; keeps the volume and device path.
     void reset() override;
     // Writes exactly the found file's bytes (size bytes from its offset) to
@@ -144,7 +137,6 @@ private:
     void add_record(const char* type, uint64_t offset, uint64_t size);
 
     volume_item_s volume_;
-    qv::scan_token token_;
     qv::deep_core core_;
     qv::bad_ranges bad_;  // of the current or last scan
     std::atomic<bool> vanished_{false};

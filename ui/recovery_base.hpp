@@ -94,6 +94,27 @@ private:
     std::unique_ptr<qv::item_index> found_index_;
 };
 
+namespace qv::ui {
+
+// An engine whose progress, pause, stop and entry count are those of one scan
+// token that its scan reads: what the window asks of it, answered once for all.
+class token_engine : public recovery_base_c {
+public:
+    using recovery_base_c::recovery_base_c;
+    double progress() override { return token_.progress; }
+    void set_progress(double value) override { token_.progress = value; }
+    void set_stop(qv::stop_reason why) override { token_.request_stop(why); }
+    qv::stop_reason stop_state() override { return token_.stop(); }
+    int32_t is_paused() override { return token_.paused() ? 1 : 0; }
+    void set_paused(int32_t value) override { token_.set_paused(value != 0); }
+    uint64_t entries_read() override { return token_.entries; }
+
+protected:
+    qv::scan_token token_;
+};
+
+}  // namespace qv::ui
+
 // Stands in for an engine when no scan has been started: every call is harmless.
 class recovery_stop_c : public recovery_base_c {
     Q_OBJECT

@@ -8,7 +8,7 @@
 namespace qv::ui {
 
 scanner_thread_c::scanner_thread_c(const qv::scanner_kind& kind, QObject* parent)
-    : recovery_base_c(parent), scanner_(kind.make()) {}
+    : token_engine(parent), scanner_(kind.make()) {}
 
 scanner_thread_c::~scanner_thread_c() {
     if (isRunning()) {

@@ -14,20 +14,13 @@
 
 namespace qv::ui {
 
-class scanner_thread_c : public recovery_base_c {
+class scanner_thread_c : public token_engine {
     Q_OBJECT
 public:
     explicit scanner_thread_c(const qv::scanner_kind& kind, QObject* parent = nullptr);
     ~scanner_thread_c() override;
 
     void set_volume(const volume_item_s& volume) override;
-    double progress() override { return token_.progress; }
-    void set_progress(double value) override { token_.progress = value; }
-    void set_stop(qv::stop_reason why) override { token_.request_stop(why); }
-    qv::stop_reason stop_state() override { return token_.stop(); }
-    int32_t is_paused() override { return token_.paused() ? 1 : 0; }
-    void set_paused(int32_t value) override { token_.set_paused(value != 0); }
-    uint64_t entries_read() override { return token_.entries; }
     uint64_t items_found() override { return token_.items; }
     void reset() override;
     // 0, or -1 (recover_destination_failed when the destination cannot be written).
@@ -60,7 +53,6 @@ private:
     void scan_open_device();
 
     volume_item_s volume_;
-    qv::scan_token token_;
     std::unique_ptr<qv::device_handle> device_;
     std::unique_ptr<qv::scanner> scanner_;
     std::vector<qv::found_item> items_;

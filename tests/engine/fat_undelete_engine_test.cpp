@@ -12,6 +12,7 @@
 #include "devices/le_bytes.hpp"
 #include "fat/fat_reader.hpp"
 #include "engine/found_item.hpp"
+#include "devices/utf16_text.hpp"
 #include "tests/fat/fat_builder.hpp"
 #include "tests/fat/fat_image_view.hpp"
 #include "tests/engine/fat_scan.hpp"
@@ -22,21 +23,6 @@ namespace {
 using qv::item_state;
 using qv::test::run;
 using qv::test::shell_quote;
-
-std::string utf8(const std::u16string& s) {
-    std::string out;
-    for (char16_t u : s) {
-        uint32_t c = u;
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | c >> 6), out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xE0 | c >> 12), out += char(0x80 | ((c >> 6) & 0x3F)), out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 struct layout {
     int bits;
@@ -96,7 +82,7 @@ protected:
             std::string path;
             const fat_item_s* at = &item;
             for (int depth = 0; at && depth < 300; ++depth) {
-                path = "/" + utf8(qv::test::item_name(*at)) + path;
+                path = "/" + qv::utf8_of(qv::test::item_name(*at).c_str()) + path;
                 if (at->parent == 0) break;
                 auto it = engine.items().find(at->parent);
                 at = it == engine.items().end() ? nullptr : &it->second;

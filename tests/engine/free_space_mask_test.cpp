@@ -14,6 +14,8 @@
 #include "engine/free_space_mask.hpp"
 #include "engine/scanner.hpp"
 #include "engine/volume_free_space.hpp"
+#include "sigscan/config.hpp"
+#include "sigscan/scanner.hpp"
 #include "ext4/ext4_volume.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -34,6 +36,7 @@ public:
     }
     int64_t write_at(uint64_t, const void*, size_t) override { return -1; }
     uint64_t length() const override { return inner_.length(); }
+    uint64_t unread_zeros_end(uint64_t offset) const override { return inner_.unread_zeros_end(offset); }
     std::vector<byte_range> reads() const {
         std::lock_guard lock(mutex_);
         return reads_;
@@ -89,6 +92,14 @@ TEST(MaskedDevice, ZerosOverMaskedRangesWithoutReadingThem) {
     EXPECT_EQ(out[10], 0);
     EXPECT_EQ(out[1019], bytes[3009]);
     EXPECT_EQ(counted.reads(), (std::vector<byte_range>{{1990, 10}, {3000, 10}}));
+
+    // Where each run of unread zeros ends: nowhere outside one, the device's end for the last.
+    EXPECT_EQ(masked.unread_zeros_end(99), 99u);
+    EXPECT_EQ(masked.unread_zeros_end(100), 150u);
+    EXPECT_EQ(masked.unread_zeros_end(2999), 3000u);
+    EXPECT_EQ(masked.unread_zeros_end(3000), 3000u);
+    EXPECT_EQ(masked.unread_zeros_end(9995), 10000u) << "a mask past the end stops at it";
+    EXPECT_EQ(memory.unread_zeros_end(2500), 2500u) << "a plain device has none";
 
     // The end of the device: short reads, then nothing.
     EXPECT_EQ(masked.read_at(9980, out.data(), 100), 20);
@@ -175,6 +186,48 @@ TEST_F(fat_free_space, MaskHoldsTheDeletedFileAndTheScanNeverReadsIt) {
         read_bytes += r.length;
     }
     EXPECT_GE(read_bytes, device->length() - mask.masked_bytes()) << "all free space is read";
+}
+
+// The carver passes blocks the mask covers without asking for them, and finds
+// what a scan of the same bytes with zeros in the masked space finds.
+TEST(MaskedDevice, TheCarverPassesMaskedBlocksUnreadAndFindsTheSame) {
+    constexpr uint64_t mib = uint64_t(1) << 20;
+    std::vector<uint8_t> image(12 * mib, 0);
+    auto put_pdf = [&](uint64_t at, const std::string& body) {
+        const std::string text = "%PDF-1.4\n" + body + "\ntrailer\n<<>>\n%%EOF\n";
+        std::memcpy(image.data() + at, text.data(), text.size());
+    };
+    put_pdf(512 * 1024, "before the masked space");
+    put_pdf(3 * mib, "in the masked space: never looked at");
+    put_pdf(9 * mib + 512, "right after the masked space");
+    put_pdf(11 * mib - 2048, "near the end");
+    const std::vector<byte_range> masked{{1 * mib + 4096, 8 * mib - 4096 + 512}, {10 * mib, 4096}};
+
+    std::vector<uint8_t> zeroed = image;
+    for (const byte_range& r : masked) std::memset(zeroed.data() + r.offset, 0, size_t(r.length));
+    auto carve = [](qv::device_handle& device, bool every_byte) {
+        qv::sig::scan_options options;
+        options.every_byte = every_byte;
+        std::vector<std::pair<uint64_t, uint64_t>> found;
+        qv::sig::scan_device(device, qv::sig::default_config(), options, nullptr,
+                             [&](const char*, uint64_t offset, uint64_t size) { found.push_back({offset, size}); });
+        return found;
+    };
+    for (bool every_byte : {false, true}) {
+        SCOPED_TRACE(every_byte ? "every byte" : "sector starts");
+        qv::memory_device plain(zeroed);
+        const auto expected = carve(plain, every_byte);
+        ASSERT_EQ(expected.size(), 3u) << "the files outside the masked space";
+
+        qv::memory_device inner(image);
+        qv::masked_device masked_view(inner, masked);
+        counting_device counted(masked_view);
+        EXPECT_EQ(carve(counted, every_byte), expected);
+        uint64_t asked = 0;
+        for (const byte_range& r : counted.reads()) asked += r.length;
+        // The whole blocks inside the 8 MiB masked run are passed by unread.
+        EXPECT_LT(asked, image.size() - 6 * mib) << "asked for " << asked << " bytes";
+    }
 }
 
 TEST_F(fat_free_space, DamagedTableGivesNothingOrASaneMask) {

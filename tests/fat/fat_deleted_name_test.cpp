@@ -5,6 +5,7 @@
 
 #include "fat/fat_deleted_name.hpp"
 #include "fat/fat_reader.hpp"
+#include "devices/utf16_text.hpp"
 #include "tests/fat/fat_image_view.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -13,19 +14,6 @@ namespace {
 using qv::byte_view;
 using qv::test::run;
 using qv::test::shell_quote;
-
-std::u16string utf16(const std::string& s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        uint32_t c = uint8_t(s[i]);
-        int n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        if (n > 1) c &= 0x3F >> (n - 1);
-        for (int k = 1; k < n; ++k) c = c << 6 | (uint8_t(s[i + k]) & 0x3F);
-        i += n;
-        out.push_back(char16_t(c));
-    }
-    return out;
-}
 
 // Every deleted short entry of a folder with the name recovered for it ("" when none).
 std::vector<std::u16string> recovered_names(const std::vector<uint8_t>& folder) {
@@ -84,7 +72,7 @@ TEST_P(deleted_names_on_mtools_images, every_deleted_long_name_comes_back_whole)
         if (names[i] == "b")
             EXPECT_EQ(got[i], u"") << "a short-name-only entry takes no long name";
         else
-            EXPECT_EQ(got[i], utf16(names[i])) << names[i];
+            EXPECT_EQ(got[i], qv::utf16_of(names[i])) << names[i];
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "sigscan/content_name.hpp"
@@ -166,6 +167,74 @@ bytes jpeg_with_tiff(const bytes& tiff, size_t declared) {
     std::copy(tiff.begin(), tiff.end(), j.begin() + sizeof head);
     put_be(j, 4, declared + 8, 2);
     return j;
+}
+
+// Writes text to dir/path, making its folders.
+void put_text(const std::string& dir, const std::string& path, const std::string& text) {
+    const std::string full = dir + "/" + path;
+    ASSERT_EQ(run("mkdir -p " + shell_quote(full.substr(0, full.rfind('/')))), 0);
+    qv::test::write_file(full, text_bytes(text));
+}
+
+TEST(ContentName, PackagedDocumentTitles) {
+    if (!qv::test::have_tool("zip")) GTEST_SKIP() << "zip is not installed";
+    qv::test::temp_dir dir;
+    const std::string docx = dir / "docx", odt = dir / "odt", epub = dir / "epub", bare = dir / "bare";
+    // Office Open XML: the title in docProps/core.xml, deflated by zip, entities and all.
+    put_text(docx, "[Content_Types].xml", "<Types/>");
+    put_text(docx, "word/document.xml", std::string(5000, 'w'));
+    put_text(docx, "docProps/core.xml",
+             "<?xml version=\"1.0\"?><cp:coreProperties xmlns:dc=\"http://purl.org/dc/elements/1.1/\">"
+             "<dc:title>Q3 report &amp; plans &#x263A; &#233;t&#xe9;</dc:title><dc:creator>A</dc:creator>"
+             "</cp:coreProperties>" + std::string(3000, ' '));
+    // OpenDocument: the mimetype stored first, the title in meta.xml.
+    put_text(odt, "mimetype", "application/vnd.oasis.opendocument.text");
+    put_text(odt, "content.xml", "<office:document-content/>");
+    put_text(odt, "meta.xml", "<office:meta><dc:title>Notes/2024</dc:title></office:meta>");
+    // EPUB: the package document names the book.
+    put_text(epub, "mimetype", "application/epub+zip");
+    put_text(epub, "OEBPS/content.opf", "<package><metadata><dc:title id=\"t\">Moby-Dick</dc:title></metadata></package>");
+    // A package without a title, and one whose title is empty.
+    put_text(bare, "docProps/core.xml", "<cp:coreProperties><dc:title/></cp:coreProperties>");
+    put_text(bare, "word/document.xml", "<w:document/>");
+    auto zip = [&](const std::string& folder, const std::string& first) {
+        const std::string out = folder + ".zip";
+        std::string cmd = "cd " + shell_quote(folder) + " && ";
+        if (!first.empty()) cmd += "zip -q -X -0 " + shell_quote(out) + " " + first + " && ";
+        EXPECT_EQ(run(cmd + "zip -q -X -r " + shell_quote(out) + " . -x " + (first.empty() ? "none" : first)), 0);
+        return qv::test::read_file(out);
+    };
+    EXPECT_EQ(name_of(zip(docx, ""), "docx"), "Q3 report & plans \u263A \u00E9t\u00E9");
+    EXPECT_EQ(name_of(zip(odt, "mimetype"), "odt"), "Notes_2024");
+    const bytes book = zip(epub, "mimetype");
+    EXPECT_EQ(name_of(book, "epub"), "Moby-Dick");
+    EXPECT_EQ(name_of(zip(bare, ""), "docx"), "");
+    // Inside a larger device, at an offset: the package's own offsets count from its start.
+    bytes device_bytes(4096, 0x55);
+    device_bytes.insert(device_bytes.end(), book.begin(), book.end());
+    device_bytes.resize(device_bytes.size() + 8192, 0xAA);
+    qv::memory_device device(device_bytes);
+    EXPECT_EQ(qv::sig::content_name(device, 4096, book.size(), "epub"), "Moby-Dick");
+
+    // Broken packages name nothing: cut short, the end record pointing past the
+    // file, sizes beyond reason, a part whose deflated data is noise.
+    bytes cut(book.begin(), book.begin() + long(book.size() / 2));
+    EXPECT_EQ(name_of(cut, "epub"), "");
+    bytes far = book;
+    const size_t end = far.size() - 22;
+    ASSERT_EQ(qv::byte_view(far.data(), far.size()).le32(end), 0x06054b50u);
+    far[end + 16] = far[end + 17] = far[end + 18] = 0xFF;  // central directory offset
+    EXPECT_EQ(name_of(far, "epub"), "");
+    bytes huge = book;
+    huge[end + 12] = huge[end + 13] = huge[end + 14] = huge[end + 15] = 0xFF;  // central directory size
+    EXPECT_EQ(name_of(huge, "epub"), "");
+    bytes noise = zip(docx, "");
+    const std::string marker = "docProps/core.xml";
+    const auto name_at = std::search(noise.begin(), noise.end(), marker.begin(), marker.end());
+    ASSERT_NE(name_at, noise.end());
+    for (auto p = name_at + long(marker.size()); p < name_at + long(marker.size()) + 200 && p < noise.end(); ++p)
+        *p ^= 0x5A;  // the local entry's deflated data (and whatever follows it)
+    EXPECT_LE(name_of(noise, "docx").size(), 120u);
 }
 
 TEST(ContentName, HostileTagsGiveNothing) {
