@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ constexpr uint64_t local_size = 30, central_size = 46, end_size = 22, locator64_
 constexpr size_t max_members = size_t(1) << 20;
 constexpr uint64_t npos = ~uint64_t(0);
 constexpr uint64_t inflate_piece = 64 * 1024;
+constexpr uint64_t max_kept_states = 64;  // inflate states kept at breaks tried (about 40 KiB each)
 
 // A local entry that made sense: where it starts, its CRC-32 and compressed size.
 struct zip_member {
@@ -43,6 +45,7 @@ struct zip_walk {
     uint64_t data = npos;     // the broken element is a member whose data start here
     uint64_t csize = 0;       // ... of this compressed size
     uint16_t method = 0;      // ... compressed by this method
+    uint32_t crc = 0;         // ... with this CRC-32
 };
 
 std::string_view odf_kind(const std::string& mimetype) {
@@ -65,59 +68,92 @@ std::string_view office_kind(const std::string& name) {
     return {};
 }
 
-struct inflated {
-    bool ok = false;        // the stream ended within the room given
-    uint64_t consumed = 0;  // compressed bytes used (on a failure, how far the data made sense)
-    uint64_t produced = 0;
-    uint32_t crc = 0;       // of what was produced
-};
+constexpr size_t flat_sector_size = 512;
 
-// Inflates the raw deflate stream at file offset x of the view, at most room
-// bytes of it. Every byte fed and produced counts against the budget.
-inflated inflate_at(const joined_view& v, uint64_t x, uint64_t room, uint64_t* budget) {
-    inflated r;
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return r;
-    std::vector<uint8_t> out(inflate_piece);
-    uLong crc = crc32(0, nullptr, 0);
-    int rc = Z_OK;
-    while (rc != Z_STREAM_END && r.consumed < room) {
-        if (!v.in.keep_going()) break;
-        const uint64_t at = x + r.consumed;
-        uint64_t n = std::min(inflate_piece, room - r.consumed);
-        if (at < v.split) n = std::min(n, v.split - at);
+// A sector of one byte value: zeros, or erased flash.
+bool is_flat(const uint8_t* p) {
+    return (p[0] == 0 || p[0] == 0xFF) &&
+           std::all_of(p, p + flat_sector_size, [&](uint8_t c) { return c == p[0]; });
+}
+
+// A raw deflate stream inflated piece by piece, with the CRC-32 of what it
+// gave; a copy carries on from where the original stands.
+class inflater {
+public:
+    inflater() { ready_ = inflateInit2(&z_, -MAX_WBITS) == Z_OK; }
+    inflater(const inflater& o) : crc(o.crc), produced(o.produced), consumed(o.consumed), rc(o.rc) {
+        ready_ = o.ready_ && inflateCopy(&z_, const_cast<z_stream*>(&o.z_)) == Z_OK;
+    }
+    inflater& operator=(const inflater&) = delete;
+    ~inflater() {
+        if (ready_) inflateEnd(&z_);
+    }
+
+    // Inflates the stream whose first byte lies at file offset x of v on, to
+    // the stream's end or file offset end, whichever comes first. Every byte
+    // fed and produced counts against the budget.
+    void run(const joined_view& v, uint64_t x, uint64_t end, uint64_t* budget) {
+        if (!ready_) rc = Z_MEM_ERROR;
+        thread_local std::vector<uint8_t> out(inflate_piece);
+        while (rc == Z_OK && x + consumed < end) {
+            if (!v.in.keep_going()) return fail();
+            const uint64_t at = x + consumed;
+            uint64_t n = std::min(inflate_piece, end - at);
+            if (at < v.split) n = std::min(n, v.split - at);
+            const byte_view in = v.in.view(v.device_of(at), size_t(n));
+            if (in.empty()) return fail();
+            const size_t usable = before_flat_sector(in, v.device_of(at));
+            if (!charge(budget, usable)) return fail();
+            z_.next_in = const_cast<Bytef*>(in.data());
+            z_.avail_in = uInt(usable);
+            int r;
+            do {
+                z_.next_out = out.data();
+                z_.avail_out = uInt(out.size());
+                r = inflate(&z_, Z_NO_FLUSH);
+                const uint64_t made = out.size() - z_.avail_out;
+                if (!charge(budget, made)) return fail();
+                crc = crc32(crc, out.data(), uInt(made));
+                produced += made;
+            } while (r == Z_OK && (z_.avail_in > 0 || z_.avail_out == 0));
+            consumed += usable - z_.avail_in;
+            if (r == Z_STREAM_END) rc = Z_STREAM_END;
+            else if (r != Z_OK && !(r == Z_BUF_ERROR && z_.avail_in == 0)) rc = Z_DATA_ERROR;
+            else if (usable < in.size()) rc = Z_DATA_ERROR;
+        }
+    }
+    bool ended() const { return rc == Z_STREAM_END; }
+    bool going() const { return rc == Z_OK; }
+
+    uLong crc = crc32(0, nullptr, 0);  // of what was produced
+    uint64_t produced = 0;
+    uint64_t consumed = 0;  // compressed bytes used (on a failure, how far the data made sense)
+    int rc = Z_OK;          // Z_OK while it may go on
+
+private:
+    // Compressed data hold no sector of one byte value (zeros, erased flash;
+    // a run of zeros compressed over and over is the rare exception, not
+    // joined): the bytes of in, which lies at device offset at, before the
+    // first such sector.
+    static size_t before_flat_sector(const byte_view& in, uint64_t at) {
+        constexpr uint64_t sector = flat_sector_size;
+        for (uint64_t s = (at + sector - 1) / sector * sector; s + sector <= at + in.size(); s += sector)
+            if (is_flat(in.data() + (s - at))) return size_t(s - at);
+        return in.size();
+    }
+    static bool charge(uint64_t* budget, uint64_t n) {
         if (*budget < n) {
             *budget = 0;
-            break;
+            return false;
         }
         *budget -= n;
-        const byte_view in = v.in.view(v.device_of(at), size_t(n));
-        if (in.empty()) break;
-        z.next_in = const_cast<Bytef*>(in.data());
-        z.avail_in = uInt(in.size());
-        do {
-            z.next_out = out.data();
-            z.avail_out = uInt(out.size());
-            rc = inflate(&z, Z_NO_FLUSH);
-            const uint64_t made = out.size() - z.avail_out;
-            if (*budget < made) {
-                *budget = 0;
-                rc = Z_DATA_ERROR;
-            } else {
-                *budget -= made;
-                crc = crc32(crc, out.data(), uInt(made));
-                r.produced += made;
-            }
-        } while (rc == Z_OK && (z.avail_in > 0 || z.avail_out == 0));
-        r.consumed += in.size() - z.avail_in;
-        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) break;
-        if (rc == Z_BUF_ERROR && z.avail_in > 0) break;
+        return true;
     }
-    r.ok = rc == Z_STREAM_END;
-    r.crc = uint32_t(crc);
-    inflateEnd(&z);
-    return r;
-}
+    void fail() { rc = Z_DATA_ERROR; }
+
+    z_stream z_{};
+    bool ready_ = false;
+};
 
 // Walks a ZIP from its first local header through its end record, reading
 // through v no further than limit. Members that hold the view's split are
@@ -125,6 +161,11 @@ inflated inflate_at(const joined_view& v, uint64_t x, uint64_t room, uint64_t* b
 class zip_walker {
 public:
     zip_walker(const joined_view& v, uint64_t limit, uint64_t* budget) : v_(v), limit_(limit), budget_(budget) {}
+    // The deflated member whose data start at file offset data, inflated up to the view's split.
+    void resume_from(const inflater* at_split, uint64_t data) {
+        at_split_ = at_split;
+        at_split_data_ = data;
+    }
 
     zip_walk run() {
         uint64_t pos = 0;
@@ -160,12 +201,15 @@ public:
             if (crosses || !sized) {
                 if (!checkable || (method == 0 && !sized)) return w_;  // no way to tell a right join
                 if (method == 8) {
-                    const inflated r = inflate_at(v_, data, sized ? csize : limit_ - data, budget_);
-                    if (!r.ok || (sized && r.consumed != csize) ||
-                        (!(flags & 0x08) && (r.crc != crc || (usize != 0xFFFFFFFF && r.produced != usize))))
-                        return broken(pos, data + r.consumed, sized ? data + csize : npos);
+                    // Where the member's first piece was inflated already, from there on.
+                    const bool resume = at_split_ && data == at_split_data_ && at_split_->consumed == v_.split - data;
+                    inflater r = resume ? inflater(*at_split_) : inflater();
+                    r.run(v_, data, sized ? data + csize : limit_, budget_);
+                    if (!r.ended() || (sized && r.consumed != csize) ||
+                        (!(flags & 0x08) && (uint32_t(r.crc) != crc || (usize != 0xFFFFFFFF && r.produced != usize))))
+                        return broken(pos, data + r.consumed, sized ? data + csize : npos, data, sized ? csize : 0, method);
                     csize = r.consumed;
-                    crc = r.crc;
+                    crc = uint32_t(r.crc);
                 } else {
                     uint32_t sum = 0;
                     if (!v_.crc(data, csize, &sum)) return w_;
@@ -179,22 +223,24 @@ public:
                 // The data descriptor: its signature is optional, its sizes are 32 or 64 bits.
                 uint8_t d[4 + 4 + 16];
                 const uint64_t room = std::min<uint64_t>(sizeof d, limit_ - std::min(limit_, pos));
-                if (room < 12 || !read(pos, d, size_t(room))) return broken(pos, std::min(limit_, pos + sizeof d), npos);
+                if (room < 12 || !read(pos, d, size_t(room))) return broken(last_, std::min(limit_, pos + sizeof d), npos);
                 const byte_view dv(d, size_t(room));
                 const uint64_t at = dv.le32(0) == sig_descriptor ? 4 : 0;
                 const uint32_t dcrc = dv.le32(size_t(at));
-                // Data that checked end before the break: it lies in the descriptor.
-                const uint64_t lo = summed ? pos : last_;
-                if ((summed && dcrc != crc) || !dv.has(size_t(at) + 12, 0)) return broken(lo, pos + 4, npos);
+                // Deflated data may seem to end in other data: the break may
+                // lie anywhere in the member until its descriptor checks.
+                if ((summed && dcrc != crc) || !dv.has(size_t(at) + 12, 0))
+                    return broken(last_, pos + 4, npos, data, sized ? csize : 0, method);
                 if (dv.le32(size_t(at) + 4) == (csize & 0xFFFFFFFF) && csize <= 0xFFFFFFFF) pos += at + 12;
                 else if (dv.has(size_t(at) + 4, 16) && dv.le64(size_t(at) + 4) == csize) pos += at + 20;
-                else return broken(lo, std::min(limit_, pos + sizeof d), npos);
+                else return broken(last_, std::min(limit_, pos + sizeof d), npos);
                 crc = dcrc;
             }
             members_.push_back({last_, crc, csize});
             last_data_ = data;
             last_csize_ = csize;
             last_method_ = method;
+            last_crc_ = crc;
         }
         if (members_.empty()) return w_;
         // The central directory follows the last local entry; its entries
@@ -288,7 +334,7 @@ private:
         }
     }
 
-    zip_walk broken(uint64_t lo, uint64_t hi, uint64_t next, uint64_t data = npos, uint64_t csize = 0,
+    zip_walk& broken(uint64_t lo, uint64_t hi, uint64_t next, uint64_t data = npos, uint64_t csize = 0,
                     uint16_t method = 0) {
         w_.joinable = true;
         w_.lo = lo;
@@ -303,15 +349,20 @@ private:
     // in the last one or at pos.
     zip_walk lost(uint64_t pos) {
         if (last_ == npos) return w_;
-        return broken(last_, pos, pos, last_data_, last_csize_, last_method_);
+        zip_walk& w = broken(last_, pos, pos, last_data_, last_csize_, last_method_);
+        w.crc = last_crc_;
+        return w;
     }
 
     const joined_view& v_;
     uint64_t limit_;
     uint64_t* budget_;
+    const inflater* at_split_ = nullptr;
+    uint64_t at_split_data_ = npos;
     uint64_t last_ = npos;  // start of the last element that made sense
     uint64_t last_data_ = npos, last_csize_ = 0;  // its data, when it is a member
     uint16_t last_method_ = 0;
+    uint32_t last_crc_ = 0;
     std::vector<zip_member> members_;
     zip_walk w_;
 };
@@ -336,16 +387,36 @@ std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t li
     if (first.whole || !first.joinable || in.stopped() || in.vanished()) return std::nullopt;
     // A deflated member whose data run on into other data stops inflating
     // soon after the break: the break lies before that point.
-    // One that inflates whole to its size ends before the break.
+    // One that inflates whole to its size and CRC-32 ends before the break.
     if (first.method == 8 && first.data != npos && first.csize > 0) {
-        const inflated r = inflate_at(straight, first.data, first.csize, &budget);
-        if (!r.ok) first.hi = std::min(first.hi, first.data + r.consumed);
-        else if (r.consumed == first.csize) first.lo = std::min(first.hi, first.data + first.csize);
+        inflater r;
+        r.run(straight, first.data, first.data + first.csize, &budget);
+        if (!r.ended()) first.hi = std::min(first.hi, first.data + r.consumed);
+        else if (r.consumed == first.csize && uint32_t(r.crc) == first.crc)
+            first.lo = std::min(first.hi, first.data + first.csize);
     }
     const uint64_t base = limits.cluster_base % limits.cluster;
     uint64_t first_break = start + std::max<uint64_t>(first.lo, 1);
     first_break = first_break < base ? base
                                      : base + (first_break - base + limits.cluster - 1) / limits.cluster * limits.cluster;
+    // A deflated member across the break is inflated up to each break tried
+    // once, not again for every gap: the states at the last breaks (where
+    // other data stopped inflating, the break is near) are kept.
+    std::vector<std::pair<uint64_t, std::unique_ptr<inflater>>> at_break;
+    if (first.method == 8 && first.data != npos && first.data < first.hi) {
+        const uint64_t last_break = first_break + (start + first.hi - std::min(start + first.hi, first_break)) /
+                                                      limits.cluster * limits.cluster;
+        uint64_t b = std::max(first_break, start + first.data + 1);
+        b = first_break + (b - first_break + limits.cluster - 1) / limits.cluster * limits.cluster;
+        if (last_break >= b && (last_break - b) / limits.cluster >= max_kept_states)
+            b = last_break - (max_kept_states - 1) * limits.cluster;
+        inflater walk;
+        for (; b <= last_break; b += limits.cluster) {
+            walk.run(straight, first.data, b - start, &budget);
+            if (!walk.going() || walk.consumed != b - start - first.data) break;
+            at_break.emplace_back(b, std::make_unique<inflater>(walk));
+        }
+    }
     for (uint64_t k = 1; k <= limits.max_gap_clusters; ++k) {
         const uint64_t shift = k * limits.cluster;
         if (first_break + shift >= in.length()) break;
@@ -363,7 +434,15 @@ std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t li
             if (resume >= in.length()) break;
             const uint64_t rest_room = std::min<uint64_t>(in.length() - resume, limit - std::min(limit, split));
             const joined_view v{in, start, split, resume, &budget};
-            const zip_walk w = zip_walker(v, split + rest_room, &budget).run();
+            const inflater* state = nullptr;
+            for (const auto& [at, kept] : at_break)
+                if (at == b) state = kept.get();
+            // Deflated data do not go on with a sector of one byte value.
+            uint8_t sector[flat_sector_size];
+            if (state && in.read(resume, sector, sizeof sector) && is_flat(sector)) continue;
+            zip_walker walker(v, split + rest_room, &budget);
+            if (state) walker.resume_from(state, first.data);
+            const zip_walk w = walker.run();
             if (w.whole && w.size > split) return joined_file{{start, split}, {resume, w.size - split}, w.type};
             if (in.stopped() || in.vanished() || budget == 0) return std::nullopt;
         }

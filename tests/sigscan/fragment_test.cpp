@@ -851,8 +851,8 @@ TEST(VolumeClusterSize, ComesFromTheFileSystemsOwnFields) {
 
 // ---- ZIP ----
 
-// A ZIP of the given kind made by Python's zipfile (deflated, stored, many,
-// docx) or by the zip tool (tool); empty, with the reason in missing, when the
+// A ZIP of the given kind made by Python's zipfile (deflated, stored,
+// streamed, many, docx) or by the zip tool (tool); empty, with the reason in missing, when the
 // maker is not installed.
 bytes make_zip(const std::string& dir, const std::string& kind, uint32_t seed, std::string* missing) {
     const std::string out = dir + "/" + kind + std::to_string(seed) + ".zip";
@@ -879,7 +879,11 @@ kind, out, r = sys.argv[1], sys.argv[2], random.Random(int(sys.argv[3]))
 words = "alpha beta gamma delta epsilon zeta eta theta iota kappa lambda".split()
 text = lambda n: " ".join(r.choice(words) for _ in range(n)).encode()
 D, S = zipfile.ZIP_DEFLATED, zipfile.ZIP_STORED
-with zipfile.ZipFile(out, "w") as z:
+class Stream:  # written as to a pipe: sizes and CRCs go to data descriptors
+    def __init__(self, f): self.f = f
+    def write(self, b): return self.f.write(b)
+    def flush(self): self.f.flush()
+with open(out, "wb") as f, zipfile.ZipFile(Stream(f) if kind == "streamed" else f, "w") as z:
     put = lambda name, data, method: z.writestr(zipfile.ZipInfo(name, (2020, 1, 2, 3, 4, 6)), data, method)
     if kind == "many":
         for i in range(200): put("folder/%03d-%s.txt" % (i, "n" * 50), text(20), D)
@@ -918,7 +922,9 @@ uint64_t zip_cut(const bytes& zip, zip_break where) {
         EXPECT_LT(cut * cluster, cd_offset + cd_size) << "the central directory spans a cluster boundary";
         return cut;
     }
-    const uint64_t first_end = 30 + (le32_at(zip, 26) & 0xFFFF) + (le32_at(zip, 26) >> 16) + le32_at(zip, 18);
+    // The first member's compressed size from the central directory: a local
+    // header followed by a data descriptor leaves it zero.
+    const uint64_t first_end = 30 + (le32_at(zip, 26) & 0xFFFF) + (le32_at(zip, 26) >> 16) + le32_at(zip, cd_offset + 20);
     EXPECT_GT(first_end, 3 * cluster) << "the first member spans clusters";
     return first_end / cluster - 1;
 }
@@ -973,12 +979,15 @@ TEST_P(ZipInTwoPieces, ComesBackByteForByte) {
     EXPECT_EQ(std::string(j->type), std::string(row.type) == "zip" ? "" : row.type);
     EXPECT_FALSE(join_zip(s.image, s.first.offset, row.gap_clusters - 1)) << "beyond the reach looked at";
 
-    // The deep scan lists it assembled, and recovers it byte for byte; the
-    // whole one it lists as it is.
+    // The deep scan lists it assembled, and recovers it byte for byte (a whole
+    // ZIP in the gap is listed as well, whole); the whole one it lists as it is.
     for (bool every_byte : {false, true}) {
         const deep_png_scan scan = deep_scan(s.image, every_byte, 0, row.type);
-        ASSERT_EQ(scan.pngs.size(), 1u) << every_byte;
-        const qv::found_item& zip = scan.pngs[0];
+        const auto it = std::find_if(scan.pngs.begin(), scan.pngs.end(),
+                                     [&](const qv::found_item& f) { return f.offset == s.first.offset; });
+        ASSERT_NE(it, scan.pngs.end()) << every_byte;
+        EXPECT_EQ(scan.result.joins.size(), 1u);
+        const qv::found_item& zip = *it;
         EXPECT_EQ(zip.state, qv::item_state::assembled);
         const std::vector<qv::item_piece> want{{s.first.offset, s.first.size}, {s.second.offset, s.second.size}};
         EXPECT_EQ(zip.pieces, want);
@@ -994,6 +1003,9 @@ INSTANTIATE_TEST_SUITE_P(
     Splits, ZipInTwoPieces,
     ::testing::Values(zip_row{"DeflatedMemberNoiseGap", "deflated", zip_break::first_member, 5, zip_gap::noise, "zip"},
                       zip_row{"DeflatedMemberZeroGap", "deflated", zip_break::first_member, 9, zip_gap::zeros, "zip"},
+                      zip_row{"DeflatedMemberFarGap", "deflated", zip_break::first_member, 2000, zip_gap::other_zip, "zip"},
+                      zip_row{"StreamedMemberNoiseGap", "streamed", zip_break::first_member, 6, zip_gap::noise, "zip"},
+                      zip_row{"StreamedMemberFarGap", "streamed", zip_break::first_member, 2000, zip_gap::zeros, "zip"},
                       zip_row{"StoredMemberOtherZipGap", "stored", zip_break::first_member, 7, zip_gap::other_zip, "zip"},
                       zip_row{"CentralDirectoryNoiseGap", "many", zip_break::central, 3, zip_gap::noise, "zip"},
                       zip_row{"CentralDirectoryZeroGap", "many", zip_break::central, 12, zip_gap::zeros, "zip"},
@@ -1013,11 +1025,14 @@ TEST(ZipInTwoPieces, AWrongContinuationIsNeverAccepted) {
     ASSERT_EQ(file.size(), twin.size());
     const split_image s = split_zip(file, zip_break::first_member, 30, zip_gap::noise, {});
     const bytes rest(twin.begin() + std::ptrdiff_t(s.first.size), twin.end());
-    // The twin's rest nearer than the true one: the true one is found.
+    // The true rest with one byte of the member across the break changed,
+    // nearer than the true one: only that member's CRC-32 tells, and the true one is found.
+    bytes decoy(file.begin() + std::ptrdiff_t(s.first.size), file.end());
+    decoy[100] ^= 0x40;
     bytes decoyed = s.image;
     const uint64_t decoy_at = s.first.offset + s.first.size + 2 * cluster;
-    ASSERT_LE(decoy_at + rest.size(), s.second.offset);
-    std::copy(rest.begin(), rest.end(), decoyed.begin() + std::ptrdiff_t(decoy_at));
+    ASSERT_LE(decoy_at + decoy.size(), s.second.offset);
+    std::copy(decoy.begin(), decoy.end(), decoyed.begin() + std::ptrdiff_t(decoy_at));
     const auto j = join_zip(decoyed, s.first.offset);
     ASSERT_TRUE(j);
     EXPECT_EQ(j->second, s.second);
