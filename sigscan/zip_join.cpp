@@ -417,6 +417,25 @@ std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t li
             at_break.emplace_back(b, std::make_unique<inflater>(walk));
         }
     }
+    // A stored member across the break: the CRC-32 of its first piece up to
+    // each break tried is summed once; for each gap, the rest's from each break
+    // on in one pass back from the member's end, and only the breaks where the
+    // two combine to the member's CRC-32 are walked.
+    std::vector<std::pair<uint64_t, uLong>> stored_before;  // break, CRC-32 of the member's data before it
+    if (first.method == 0 && first.data != npos && first.csize > 0 && first.next != npos) {
+        uLong sum = crc32(0, nullptr, 0);
+        for (uint64_t b = first_break, x = first.data; b <= start + first.hi; b += limits.cluster) {
+            const uint64_t split = b - start;
+            if (split <= first.data) continue;
+            if (split >= first.data + first.csize) break;
+            uint32_t part = 0;
+            if (!straight.crc(x, split - x, &part)) break;
+            sum = crc32_combine(sum, part, z_off_t(split - x));
+            x = split;
+            stored_before.emplace_back(b, sum);
+        }
+    }
+    std::vector<bool> stored_fits;
     for (uint64_t k = 1; k <= limits.max_gap_clusters; ++k) {
         const uint64_t shift = k * limits.cluster;
         if (first_break + shift >= in.length()) break;
@@ -429,9 +448,28 @@ std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t li
             if (next + sizeof n > in.length()) break;
             if (!in.read(next, n, sizeof n) || !zip_signature(n)) continue;
         }
+        if (!stored_before.empty()) {
+            stored_fits.assign(stored_before.size(), true);
+            const uint64_t end = start + first.data + first.csize + shift;  // the member's data end in this gap
+            uLong rest = crc32(0, nullptr, 0);
+            uint64_t rest_size = 0;
+            for (size_t j = stored_before.size(); j-- > 0 && end <= in.length();) {
+                const uint64_t at = stored_before[j].first + shift, size = end - rest_size - at;
+                uint32_t part = 0;
+                if (!joined_view{in, at, ~uint64_t(0), 0, &budget}.crc(0, size, &part)) break;
+                rest = crc32_combine(part, rest, z_off_t(rest_size));
+                rest_size += size;
+                stored_fits[j] = uint32_t(crc32_combine(stored_before[j].second, rest, z_off_t(rest_size))) == first.crc;
+            }
+            if (budget == 0) return std::nullopt;
+        }
         for (uint64_t b = first_break; b <= start + first.hi; b += limits.cluster) {
             const uint64_t split = b - start, resume = b + shift;
             if (resume >= in.length()) break;
+            if (!stored_before.empty() && b >= stored_before.front().first) {
+                const uint64_t j = (b - stored_before.front().first) / limits.cluster;
+                if (j < stored_fits.size() && !stored_fits[j]) continue;
+            }
             const uint64_t rest_room = std::min<uint64_t>(in.length() - resume, limit - std::min(limit, split));
             const joined_view v{in, start, split, resume, &budget};
             const inflater* state = nullptr;

@@ -852,7 +852,7 @@ TEST(VolumeClusterSize, ComesFromTheFileSystemsOwnFields) {
 // ---- ZIP ----
 
 // A ZIP of the given kind made by Python's zipfile (deflated, stored,
-// streamed, many, docx) or by the zip tool (tool); empty, with the reason in missing, when the
+// bigstored, streamed, many, docx) or by the zip tool (tool); empty, with the reason in missing, when the
 // maker is not installed.
 bytes make_zip(const std::string& dir, const std::string& kind, uint32_t seed, std::string* missing) {
     const std::string out = dir + "/" + kind + std::to_string(seed) + ".zip";
@@ -885,7 +885,10 @@ class Stream:  # written as to a pipe: sizes and CRCs go to data descriptors
     def flush(self): self.f.flush()
 with open(out, "wb") as f, zipfile.ZipFile(Stream(f) if kind == "streamed" else f, "w") as z:
     put = lambda name, data, method: z.writestr(zipfile.ZipInfo(name, (2020, 1, 2, 3, 4, 6)), data, method)
-    if kind == "many":
+    if kind == "bigstored":
+        put("photo.jpg", r.randbytes(2000000), S)
+        put("notes.txt", text(3000), D)
+    elif kind == "many":
         for i in range(200): put("folder/%03d-%s.txt" % (i, "n" * 50), text(20), D)
     elif kind == "docx":
         put("word/document.xml", text(60000), D)
@@ -1007,6 +1010,7 @@ INSTANTIATE_TEST_SUITE_P(
                       zip_row{"StreamedMemberNoiseGap", "streamed", zip_break::first_member, 6, zip_gap::noise, "zip"},
                       zip_row{"StreamedMemberFarGap", "streamed", zip_break::first_member, 2000, zip_gap::zeros, "zip"},
                       zip_row{"StoredMemberOtherZipGap", "stored", zip_break::first_member, 7, zip_gap::other_zip, "zip"},
+                      zip_row{"LargeStoredMember", "bigstored", zip_break::first_member, 40, zip_gap::noise, "zip"},
                       zip_row{"CentralDirectoryNoiseGap", "many", zip_break::central, 3, zip_gap::noise, "zip"},
                       zip_row{"CentralDirectoryZeroGap", "many", zip_break::central, 12, zip_gap::zeros, "zip"},
                       zip_row{"DocxMember", "docx", zip_break::first_member, 6, zip_gap::other_zip, "docx"},
