@@ -1,11 +1,13 @@
 #pragma once
-// Files found in two pieces: where a PNG's chunk chain or a JPEG's entropy-coded
-// data breaks at a cluster boundary, the continuation is looked for at the
-// following cluster boundaries and accepted only when the joined file checks
-// whole (every chunk's CRC through IEND; the JPEG decoded to EOI).
+// Files found in two pieces: where a PNG's chunk chain, a JPEG's entropy-coded
+// data or a ZIP's entries break at a cluster boundary, the continuation is
+// looked for at the following cluster boundaries and accepted only when the
+// joined file checks whole (every chunk's CRC through IEND; the JPEG decoded
+// to EOI; the ZIP's entries lined up to its end record, CRCs checked).
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "sigscan/carve_input.hpp"
 
@@ -19,6 +21,7 @@ struct file_piece {
 
 struct joined_file {
     file_piece first, second;  // the file is first's bytes followed by second's
+    std::string_view type = {};  // a refined type ("docx" for a ZIP); empty: the rule's own
 };
 
 struct join_limits {
@@ -43,6 +46,17 @@ std::optional<joined_file> join_png(carve_input& in, uint64_t start, uint64_t li
 // not such a JPEG, or no continuation within the limits decodes whole.
 // max_checked_bytes bounds the bytes walked and decoded for continuations.
 std::optional<joined_file> join_jpeg(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
+
+// A ZIP (or a file built on it: docx, odt, epub, jar...) starting at start
+// (its first local header) whose local entries, central directory or end
+// record stop lining up: the two pieces whose join walks every entry to the
+// end record, with the central directory naming each local header and each
+// member that crosses the break inflating to its CRC-32, the nearest
+// continuation first; empty when the file is whole, is not a ZIP, a member
+// across the break cannot be checked (encrypted, another method), or no
+// continuation within the limits checks. max_checked_bytes bounds the bytes
+// read, inflated and summed.
+std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
 
 // Quick signs, before any decoding, that a JPEG whose markers measured it
 // whole over size bytes is two pieces with a gap between: restart markers out

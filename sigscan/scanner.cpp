@@ -223,7 +223,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         const uint8_t* data = view.data();
         const uint64_t scan_end_at = std::min<uint64_t>(block_end, pos + filled);
         const size_t end_i = size_t(scan_end_at - pos);
-        // A file whose structure broke at c (PNG, JPEG): joined with its
+        // A file whose structure broke at c (PNG, JPEG, ZIP): joined with its
         // continuation when one checks whole; the scan goes on after the first piece, as
         // the data in the gap are other files.
         const uint64_t join_cluster = options.cluster >= sector_size ? options.cluster : default_join_cluster;
@@ -234,13 +234,15 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         auto try_join = [&](uint64_t c, uint64_t limit, const file_type& type) {
             if (c < reported_end) return false;
             const join_limits limits = limits_at(c);
-            const auto joined = type.rule == size_rule::png ? join_png(input, c, limit, limits)
-                                                             : join_jpeg(input, c, limit, limits);
+            const auto joined = type.rule == size_rule::png   ? join_png(input, c, limit, limits)
+                                : type.rule == size_rule::zip ? join_zip(input, c, limit, limits)
+                                                              : join_jpeg(input, c, limit, limits);
             if (!joined || input.vanished() || input.stopped()) return false;
             if (joined->first.offset != c || joined->first.size == 0 || joined->second.size == 0 ||
                 joined->first.size + joined->second.size > limit)
                 return false;
-            options.joined(type.name.c_str(), joined->first.offset, joined->first.size, joined->second.offset,
+            const std::string name = joined->type.empty() ? type.name : std::string(joined->type);
+            options.joined(name.c_str(), joined->first.offset, joined->first.size, joined->second.offset,
                            joined->second.size);
             reported_end = c + joined->first.size;
             uint64_t after = reported_end;
@@ -258,7 +260,9 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             const uint64_t limit = std::min(type.max_size, length - c);
             auto result = rule_for(type.rule)(input, c, limit, type);
             if (input.vanished() || input.stopped()) return false;
-            const bool joinable = (type.rule == size_rule::png || type.rule == size_rule::jpeg) && options.joined;
+            const bool joinable =
+                (type.rule == size_rule::png || type.rule == size_rule::jpeg || type.rule == size_rule::zip) &&
+                options.joined;
             if ((!result || result->size == 0) && joinable) return try_join(c, limit, type);
             if (!result || result->size == 0) return false;
             // A JPEG's entropy-coded data may run on over zeros into its own

@@ -1,4 +1,4 @@
-// PNG and JPEG files stored in two pieces: the pieces found again byte for
+// PNG, JPEG and ZIP files stored in two pieces: the pieces found again byte for
 // byte across gaps of other data and of zeros, wrong continuations never accepted.
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <fstream>
@@ -846,6 +847,247 @@ TEST(VolumeClusterSize, ComesFromTheFileSystemsOwnFields) {
     qv::memory_device noise(qv::test::pseudo_random_bytes(8192, 4));
     EXPECT_EQ(qv::volume_cluster_size(noise), 0u);
     if (checked == 0) GTEST_SKIP() << "no mkfs tool is installed";
+}
+
+// ---- ZIP ----
+
+// A ZIP of the given kind made by Python's zipfile (deflated, stored,
+// bigstored, streamed, many, docx) or by the zip tool (tool); empty, with the reason in missing, when the
+// maker is not installed.
+bytes make_zip(const std::string& dir, const std::string& kind, uint32_t seed, std::string* missing) {
+    const std::string out = dir + "/" + kind + std::to_string(seed) + ".zip";
+    if (kind == "tool") {
+        if (!qv::test::have_tool("zip")) return *missing = "zip is not installed", bytes{};
+        const std::string in = dir + "/tree" + std::to_string(seed);
+        std::filesystem::create_directories(in + "/sub");
+        std::string text;
+        for (uint32_t i = 0; text.size() < 200000; ++i) text += "line " + std::to_string(i * 2654435761u % 9973) + " of the notes\n";
+        qv::test::write_file(in + "/notes.txt", bytes(text.begin(), text.end()));
+        qv::test::write_file(in + "/sub/noise.bin", qv::test::pseudo_random_bytes(40000, seed));
+        for (int i = 0; i < 150; ++i)  // enough entries for a central directory over clusters
+            qv::test::write_file(in + "/sub/small-file-number-" + std::to_string(i) + ".txt",
+                                 bytes(text.begin() + i, text.begin() + 100 + i));
+        if (qv::test::run("cd " + qv::test::shell_quote(in) + " && zip -q -r " + qv::test::shell_quote(out) +
+                          " notes.txt sub") != 0)
+            return *missing = "zip failed", bytes{};
+        return qv::test::read_file(out);
+    }
+    if (!qv::test::have_tool("python3")) return *missing = "python3 is not installed", bytes{};
+    static const char* script = R"(
+import random, sys, zipfile
+kind, out, r = sys.argv[1], sys.argv[2], random.Random(int(sys.argv[3]))
+words = "alpha beta gamma delta epsilon zeta eta theta iota kappa lambda".split()
+text = lambda n: " ".join(r.choice(words) for _ in range(n)).encode()
+D, S = zipfile.ZIP_DEFLATED, zipfile.ZIP_STORED
+class Stream:  # written as to a pipe: sizes and CRCs go to data descriptors
+    def __init__(self, f): self.f = f
+    def write(self, b): return self.f.write(b)
+    def flush(self): self.f.flush()
+with open(out, "wb") as f, zipfile.ZipFile(Stream(f) if kind == "streamed" else f, "w") as z:
+    put = lambda name, data, method: z.writestr(zipfile.ZipInfo(name, (2020, 1, 2, 3, 4, 6)), data, method)
+    if kind == "bigstored":
+        put("photo.jpg", r.randbytes(2000000), S)
+        put("notes.txt", text(3000), D)
+    elif kind == "many":
+        for i in range(200): put("folder/%03d-%s.txt" % (i, "n" * 50), text(20), D)
+    elif kind == "docx":
+        put("word/document.xml", text(60000), D)
+        put("[Content_Types].xml", b"<Types/>", D)
+        put("word/media/image1.bin", r.randbytes(30000), S)
+    else:
+        method = S if kind == "stored" else D
+        body = text if method == D else r.randbytes
+        put("notes.txt", body(60000), method)
+        put("noise.bin", r.randbytes(30000), method)
+        put("tail.txt", body(3000), method)
+)";
+    const std::string py = dir + "/make_zip.py";
+    qv::test::write_file(py, bytes(script, script + std::strlen(script)));
+    const std::string cmd = "python3 " + qv::test::shell_quote(py) + " " + kind + " " + qv::test::shell_quote(out) + " " +
+                            std::to_string(seed);
+    if (qv::test::run(cmd) != 0) return *missing = "python3 could not make the ZIP", bytes{};
+    return qv::test::read_file(out);
+}
+
+uint32_t le32_at(const bytes& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+enum class zip_break { first_member, central };
+
+// The number of whole clusters of the file before the break.
+uint64_t zip_cut(const bytes& zip, zip_break where) {
+    const size_t eocd = zip.size() - 22;
+    EXPECT_EQ(le32_at(zip, eocd), 0x06054b50u);
+    const uint64_t cd_size = le32_at(zip, eocd + 12), cd_offset = le32_at(zip, eocd + 16);
+    if (where == zip_break::central) {
+        const uint64_t cut = cd_offset / cluster + 1;
+        EXPECT_LT(cut * cluster, cd_offset + cd_size) << "the central directory spans a cluster boundary";
+        return cut;
+    }
+    // The first member's compressed size from the central directory: a local
+    // header followed by a data descriptor leaves it zero.
+    const uint64_t first_end = 30 + (le32_at(zip, 26) & 0xFFFF) + (le32_at(zip, 26) >> 16) + le32_at(zip, cd_offset + 20);
+    EXPECT_GT(first_end, 3 * cluster) << "the first member spans clusters";
+    return first_end / cluster - 1;
+}
+
+std::optional<qv::sig::joined_file> join_zip(const bytes& image, uint64_t start, uint64_t max_gap = 4096) {
+    qv::memory_device device(image);
+    qv::sig::carve_input in(device, nullptr);
+    return qv::sig::join_zip(in, start, image.size() - start, {cluster, 0, max_gap});
+}
+
+enum class zip_gap { noise, zeros, other_zip };
+
+split_image split_zip(const bytes& file, zip_break where, uint64_t gap_clusters, zip_gap gap, const bytes& other) {
+    split_image s = split(file, zip_cut(file, where), gap_clusters, gap == zip_gap::zeros ? gap_kind::zeros : gap_kind::noise);
+    if (gap == zip_gap::other_zip) {
+        const uint64_t at = s.first.offset + s.first.size;
+        std::copy(other.begin(), other.begin() + std::ptrdiff_t(std::min<uint64_t>(other.size(), s.second.offset - at)),
+                  s.image.begin() + std::ptrdiff_t(at));
+    }
+    return s;
+}
+
+struct zip_row {
+    const char* name;
+    const char* kind;
+    zip_break where;
+    uint64_t gap_clusters;
+    zip_gap gap;
+    const char* type;  // what the deep scan lists it as
+};
+
+class ZipInTwoPieces : public ::testing::TestWithParam<zip_row> {};
+
+TEST_P(ZipInTwoPieces, ComesBackByteForByte) {
+    const zip_row row = GetParam();
+    qv::test::temp_dir dir;
+    std::string missing;
+    const bytes file = make_zip(dir.path().string(), row.kind, 1, &missing);
+    const bytes other = make_zip(dir.path().string(), "many", 2, &missing);
+    if (file.empty() || other.empty()) GTEST_SKIP() << missing;
+    const split_image s = split_zip(file, row.where, row.gap_clusters, row.gap, other);
+    // Whole where it lies, the file is no fragment.
+    bytes whole = qv::test::pseudo_random_bytes(file.size() + 3 * cluster, 1);
+    std::copy(file.begin(), file.end(), whole.begin() + cluster);
+    EXPECT_FALSE(join_zip(whole, cluster));
+
+    const auto j = join_zip(s.image, s.first.offset);
+    ASSERT_TRUE(j);
+    EXPECT_EQ(j->first, s.first);
+    EXPECT_EQ(j->second, s.second);
+    EXPECT_EQ(assembled(s.image, *j), file);
+    EXPECT_EQ(std::string(j->type), std::string(row.type) == "zip" ? "" : row.type);
+    EXPECT_FALSE(join_zip(s.image, s.first.offset, row.gap_clusters - 1)) << "beyond the reach looked at";
+
+    // The deep scan lists it assembled, and recovers it byte for byte (a whole
+    // ZIP in the gap is listed as well, whole); the whole one it lists as it is.
+    for (bool every_byte : {false, true}) {
+        const deep_png_scan scan = deep_scan(s.image, every_byte, 0, row.type);
+        const auto it = std::find_if(scan.pngs.begin(), scan.pngs.end(),
+                                     [&](const qv::found_item& f) { return f.offset == s.first.offset; });
+        ASSERT_NE(it, scan.pngs.end()) << every_byte;
+        EXPECT_EQ(scan.result.joins.size(), 1u);
+        const qv::found_item& zip = *it;
+        EXPECT_EQ(zip.state, qv::item_state::assembled);
+        const std::vector<qv::item_piece> want{{s.first.offset, s.first.size}, {s.second.offset, s.second.size}};
+        EXPECT_EQ(zip.pieces, want);
+        EXPECT_EQ(recovered(s.image, zip, dir.path().string()), file);
+    }
+    const deep_png_scan scan = deep_scan(whole, false, 0, row.type);
+    ASSERT_EQ(scan.pngs.size(), 1u);
+    EXPECT_TRUE(scan.pngs[0].pieces.empty());
+    EXPECT_EQ(scan.pngs[0].size, file.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, ZipInTwoPieces,
+    ::testing::Values(zip_row{"DeflatedMemberNoiseGap", "deflated", zip_break::first_member, 5, zip_gap::noise, "zip"},
+                      zip_row{"DeflatedMemberZeroGap", "deflated", zip_break::first_member, 9, zip_gap::zeros, "zip"},
+                      zip_row{"DeflatedMemberFarGap", "deflated", zip_break::first_member, 2000, zip_gap::other_zip, "zip"},
+                      zip_row{"StreamedMemberNoiseGap", "streamed", zip_break::first_member, 6, zip_gap::noise, "zip"},
+                      zip_row{"StreamedMemberFarGap", "streamed", zip_break::first_member, 2000, zip_gap::zeros, "zip"},
+                      zip_row{"StoredMemberOtherZipGap", "stored", zip_break::first_member, 7, zip_gap::other_zip, "zip"},
+                      zip_row{"LargeStoredMember", "bigstored", zip_break::first_member, 40, zip_gap::noise, "zip"},
+                      zip_row{"CentralDirectoryNoiseGap", "many", zip_break::central, 3, zip_gap::noise, "zip"},
+                      zip_row{"CentralDirectoryZeroGap", "many", zip_break::central, 12, zip_gap::zeros, "zip"},
+                      zip_row{"DocxMember", "docx", zip_break::first_member, 6, zip_gap::other_zip, "docx"},
+                      zip_row{"ZipToolMember", "tool", zip_break::first_member, 4, zip_gap::noise, "zip"},
+                      zip_row{"ZipToolCentralDirectory", "tool", zip_break::central, 2, zip_gap::zeros, "zip"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ZipInTwoPieces, AWrongContinuationIsNeverAccepted) {
+    qv::test::temp_dir dir;
+    std::string missing;
+    // Stored twins: the same members of the same sizes, so the twin's entries
+    // line up where the true ones would; only the CRCs tell them apart.
+    const bytes file = make_zip(dir.path().string(), "stored", 3, &missing);
+    const bytes twin = make_zip(dir.path().string(), "stored", 4, &missing);
+    if (file.empty() || twin.empty()) GTEST_SKIP() << missing;
+    ASSERT_EQ(file.size(), twin.size());
+    const split_image s = split_zip(file, zip_break::first_member, 30, zip_gap::noise, {});
+    const bytes rest(twin.begin() + std::ptrdiff_t(s.first.size), twin.end());
+    // The true rest with one byte of the member across the break changed,
+    // nearer than the true one: only that member's CRC-32 tells, and the true one is found.
+    bytes decoy(file.begin() + std::ptrdiff_t(s.first.size), file.end());
+    decoy[100] ^= 0x40;
+    bytes decoyed = s.image;
+    const uint64_t decoy_at = s.first.offset + s.first.size + 2 * cluster;
+    ASSERT_LE(decoy_at + decoy.size(), s.second.offset);
+    std::copy(decoy.begin(), decoy.end(), decoyed.begin() + std::ptrdiff_t(decoy_at));
+    const auto j = join_zip(decoyed, s.first.offset);
+    ASSERT_TRUE(j);
+    EXPECT_EQ(j->second, s.second);
+    EXPECT_EQ(assembled(decoyed, *j), file);
+    // In the true one's place, and with no continuation at all: nothing, no crash.
+    bytes no_true = s.image;
+    std::copy(rest.begin(), rest.end(), no_true.begin() + std::ptrdiff_t(s.second.offset));
+    EXPECT_FALSE(join_zip(no_true, s.first.offset));
+    bytes none = qv::test::pseudo_random_bytes(s.image.size(), 17);
+    std::copy(file.begin(), file.begin() + std::ptrdiff_t(s.first.size), none.begin() + std::ptrdiff_t(s.first.offset));
+    EXPECT_FALSE(join_zip(none, s.first.offset));
+    for (const bytes* image : {&no_true, &none}) {
+        const deep_png_scan scan = deep_scan(*image, false, 0, "zip");
+        EXPECT_TRUE(scan.result.joins.empty());
+        for (const qv::found_item& f : scan.pngs) EXPECT_TRUE(f.pieces.empty()) << f.offset;
+    }
+}
+
+TEST(ZipInTwoPieces, HostileInputEndsQuicklyWithNothing) {
+    qv::test::temp_dir dir;
+    std::string missing;
+    const bytes file = make_zip(dir.path().string(), "deflated", 5, &missing);
+    if (file.empty()) GTEST_SKIP() << missing;
+    std::vector<bytes> cases;
+    for (size_t n : {size_t(3), size_t(29), size_t(100), size_t(5 * cluster), file.size() - 30, file.size() - 1})
+        cases.push_back(bytes(file.begin(), file.begin() + std::ptrdiff_t(n)));  // cut short
+    bytes sizes = file;  // a compressed size far beyond everything
+    sizes[18] = sizes[19] = sizes[20] = 0xFF;
+    sizes[21] = 0xF0;
+    cases.push_back(sizes);
+    bytes names = file;  // name and extra lengths far too long
+    names[26] = names[27] = names[28] = names[29] = 0xFF;
+    cases.push_back(names);
+    bytes streamed = file;  // sizes left to a data descriptor that is not there
+    streamed[6] |= 0x08;
+    std::fill(streamed.begin() + 14, streamed.begin() + 26, 0);
+    cases.push_back(streamed);
+    bytes headers;  // local headers and nothing else, over and over
+    while (headers.size() < 40 * cluster) headers.insert(headers.end(), file.begin(), file.begin() + 30 + 9);
+    cases.push_back(headers);
+    bytes zeros = file;  // every size zero
+    for (size_t i = 30; i < zeros.size(); ++i) zeros[i] = 0;
+    cases.push_back(zeros);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        bytes image = qv::test::pseudo_random_bytes(cases[i].size() + 8 * cluster, uint32_t(i));
+        std::copy(cases[i].begin(), cases[i].end(), image.begin());
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_FALSE(join_zip(image, 0)) << "case " << i;
+        EXPECT_FALSE(join_zip(cases[i], 0)) << "case " << i << " at the very end";
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)) << "case " << i;
+    }
 }
 
 }  // namespace
