@@ -64,14 +64,21 @@ struct inode_list {
     // folder copies are turned away without touching the inode records.
     std::vector<int64_t> settled;
     static constexpr int64_t none_yet = INT64_MIN;
+    // By position: is_live and is_folder bits, so that sweeps for the few records a step
+    // wants do not pull every record through the cache.
+    std::vector<uint8_t> kind;
+    static constexpr uint8_t is_live = 1, is_folder = 2;
 
     // After all changed.
     void index() {
         numbers.resize(all.size());
         for (size_t i = 0; i < all.size(); ++i) numbers[i] = all[i].ino;
         settled.assign(all.size(), none_yet);
-        for (size_t i = 0; i < all.size(); ++i)
+        kind.assign(all.size(), 0);
+        for (size_t i = 0; i < all.size(); ++i) {
             if (all[i].named && all[i].name.matches && all[i].name.parent) settled[i] = all[i].name.rank;
+            kind[i] = (all[i].live ? is_live : 0) | (all[i].f.directory() ? is_folder : 0);
+        }
         slot.clear();
         const uint64_t highest = numbers.empty() ? 0 : numbers.back();
         if (highest <= dense_slots_per_inode * uint64_t(all.size())) {
@@ -263,8 +270,9 @@ scan_result scan(volume& vol, const scan_options& options) {
             size_t pending = 0;
             for (uint32_t i = 0; i < per_block; ++i) {
                 const uint32_t ino = first_ino + i;
-                const chosen_inode* today = list.find(ino);
-                resolved[i] = ino < sb.first_ino || ino > sb.inodes_count || (today && today->live);
+                const ptrdiff_t today = list.position(ino);
+                resolved[i] = ino < sb.first_ino || ino > sb.inodes_count ||
+                              (today >= 0 && (list.kind[size_t(today)] & inode_list::is_live));
                 if (!resolved[i]) ++pending;
             }
             for (const journal_copy& c : copies) {
@@ -294,8 +302,12 @@ scan_result scan(volume& vol, const scan_options& options) {
                     ci.sequence = c.sequence;
                     ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
                     if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
-                    if (today) *today = std::move(ci);
-                    else added.push_back(std::move(ci));
+                    if (today) {
+                        list.kind[size_t(today - inodes.data())] = f.directory() ? inode_list::is_folder : 0;
+                        *today = std::move(ci);
+                    } else {
+                        added.push_back(std::move(ci));
+                    }
                     resolved[i] = 1;
                     --pending;
                 }
@@ -323,8 +335,10 @@ scan_result scan(volume& vol, const scan_options& options) {
         };
     };
     size_t done = 0;
-    for (chosen_inode& c : inodes) {
+    for (size_t at = 0; at < inodes.size(); ++at) {
         if (++done % 1024 == 0 && !step(0.7 + 0.1 * done / inodes.size())) return r;
+        if (list.kind[at] == inode_list::is_live) continue;  // a live file
+        chosen_inode& c = inodes[at];
         if ((c.live && !c.f.directory()) || c.mapped || c.f.inline_data() || fast_symlink(c.f)) continue;
         c.runs = vol.map_blocks(c.ino, c.f, (c.f.size + bs - 1) / bs, source_for(c), &c.tree_blocks);
         c.mapped = true;
@@ -366,7 +380,9 @@ scan_result scan(volume& vol, const scan_options& options) {
     };
     std::vector<dir_entry> entries;
     for (int pass = 0; pass < 2; ++pass) {  // live folders first: they own their blocks
-        for (chosen_inode& c : inodes) {
+        for (size_t at = 0; at < inodes.size(); ++at) {
+            if (!(list.kind[at] & inode_list::is_folder)) continue;
+            chosen_inode& c = inodes[at];
             const uint32_t ino = c.ino;
             if (!c.f.directory() || c.live != (pass == 0)) continue;
             const int64_t rank = c.live ? rank_today : rank_free_block;
@@ -429,10 +445,21 @@ scan_result scan(volume& vol, const scan_options& options) {
 
     // Records.
     auto is_folder = [&](uint32_t ino) {
-        const chosen_inode* c = list.find(ino);
-        return c && c->f.directory();
+        const ptrdiff_t at = list.position(ino);
+        return at >= 0 && (list.kind[size_t(at)] & inode_list::is_folder);
     };
-    bool lost_used = false;
+    // Each record is written once: what the later steps look at is gathered on the way,
+    // packed (ids and parents for the walks up the folder chains, the deleted files' block
+    // spans), so that they do not sweep the records again.
+    struct span {
+        uint64_t start, end;
+        uint32_t sequence;
+        size_t file;
+    };
+    std::vector<span> spans;
+    std::vector<uint64_t> ids, parents;
+    ids.reserve(inodes.size());
+    parents.reserve(inodes.size());
     r.files.reserve(inodes.size() + 1);
     for (chosen_inode& c : inodes) {
         const uint32_t ino = c.ino;
@@ -457,7 +484,7 @@ scan_result scan(volume& vol, const scan_options& options) {
             f.is_inline = true;
             f.inline_data = vol.inline_bytes(byte_view(c.raw.data(), c.raw.size()), c.f);
         } else if (c.mapped) {
-            f.runs = c.runs;
+            f.runs = std::move(c.runs);
         }
         if (f.symlink) {
             if (fast_symlink(c.f)) {
@@ -483,8 +510,8 @@ scan_result scan(volume& vol, const scan_options& options) {
                 std::string ext;
                 if (f.is_inline) ext = extension_from_content(f.inline_data.data(), f.inline_data.size());
                 else if (!f.runs.empty() && !f.runs[0].zero && f.runs[0].logical == 0 &&
-                         vol.read_block(f.runs[0].physical, buf))
-                    ext = extension_from_content(buf.data(), std::min<size_t>(buf.size(), size_t(f.size)));
+                         vol.read_block(f.runs[0].physical, buf, std::min<uint64_t>(f.size, text_probe_bytes)))
+                    ext = extension_from_content(buf.data(), buf.size());
                 if (!ext.empty()) f.name += "." + ext;
             }
             ++r.unnamed;
@@ -516,41 +543,48 @@ scan_result scan(volume& vol, const scan_options& options) {
                 }
             }
         }
+        if (f.deleted)
+            for (const block_run& run : f.runs)
+                if (!run.zero) spans.push_back({run.physical, run.physical + run.count, f.sequence, r.files.size()});
+        ids.push_back(f.id);
+        parents.push_back(f.parent);
         r.files.push_back(std::move(f));
     }
 
     // Parents that are not listed, and loops in the folder chain, go to "Lost files".
     // The records come in ascending ids.
-    auto index_of = [&](uint64_t id) -> const found_file* {
-        auto it = std::lower_bound(r.files.begin(), r.files.end(), id,
-                                   [](const found_file& f, uint64_t i) { return f.id < i; });
-        return it != r.files.end() && it->id == id ? &*it : nullptr;
+    const std::vector<uint64_t> first_parents = parents;
+    std::vector<uint32_t> record_slot;  // inode number -> position + 1 in r.files, where the list is dense
+    if (!list.slot.empty()) {
+        record_slot.assign(list.slot.size(), 0);
+        for (size_t i = 0; i < ids.size(); ++i)
+            if (ids[i] < record_slot.size()) record_slot[size_t(ids[i])] = uint32_t(i + 1);
+    }
+    auto index_of = [&](uint64_t id) -> ptrdiff_t {
+        if (!record_slot.empty()) return id < record_slot.size() ? ptrdiff_t(record_slot[size_t(id)]) - 1 : -1;
+        auto it = std::lower_bound(ids.begin(), ids.end(), id);
+        return it != ids.end() && *it == id ? it - ids.begin() : -1;
     };
-    for (found_file& f : r.files)
-        if (f.parent != 0 && f.parent != lost_files_id && !index_of(f.parent)) f.parent = lost_files_id;
-    for (found_file& f : r.files) {
-        uint64_t p = f.parent;
+    for (size_t i = 0; i < ids.size(); ++i)
+        if (parents[i] != 0 && parents[i] != lost_files_id && index_of(parents[i]) < 0) parents[i] = lost_files_id;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        uint64_t p = parents[i];
         size_t steps = 0;
-        while (p != 0 && p != lost_files_id && steps <= r.files.size()) {
-            if (p == f.id) break;
-            const found_file* up = index_of(p);
-            p = up ? up->parent : lost_files_id;
+        while (p != 0 && p != lost_files_id && steps <= ids.size()) {
+            if (p == ids[i]) break;
+            const ptrdiff_t up = index_of(p);
+            p = up >= 0 ? parents[size_t(up)] : lost_files_id;
             ++steps;
         }
-        if (p == f.id || steps > r.files.size()) f.parent = lost_files_id;
+        if (p == ids[i] || steps > ids.size()) parents[i] = lost_files_id;
+    }
+    bool lost_used = false;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (parents[i] != first_parents[i]) r.files[i].parent = parents[i];
+        if (parents[i] == lost_files_id) lost_used = true;
     }
 
     // A deleted file whose blocks a newer deleted inode took has been overwritten.
-    struct span {
-        uint64_t start, end;
-        uint32_t sequence;
-        size_t file;
-    };
-    std::vector<span> spans;
-    for (size_t i = 0; i < r.files.size(); ++i)
-        if (r.files[i].deleted)
-            for (const block_run& run : r.files[i].runs)
-                if (!run.zero) spans.push_back({run.physical, run.physical + run.count, r.files[i].sequence, i});
     std::sort(spans.begin(), spans.end(), [](const span& a, const span& b) { return a.start < b.start; });
     std::vector<span> active;
     for (const span& s : spans) {
@@ -563,8 +597,6 @@ scan_result scan(volume& vol, const scan_options& options) {
         if (active.size() < max_active_overlaps) active.push_back(s);
     }
 
-    for (found_file& f : r.files)
-        if (f.parent == lost_files_id) lost_used = true;
     if (lost_used) {
         found_file lost;
         lost.id = lost_files_id;

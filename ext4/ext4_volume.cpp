@@ -243,8 +243,10 @@ void volume::load_bitmaps() {
     }
 }
 
-bool volume::read_block(uint64_t b, std::vector<uint8_t>& out) {
-    out.resize(sb_.block_size);
+bool volume::read_block(uint64_t b, std::vector<uint8_t>& out) { return read_block(b, out, sb_.block_size); }
+
+bool volume::read_block(uint64_t b, std::vector<uint8_t>& out, size_t len) {
+    out.resize(std::min<size_t>(len, sb_.block_size));
     if (b >= sb_.blocks_count) return false;
     if (checked_read(b * sb_.block_size, out.data(), out.size())) return true;
     ++problems_.unreadable_blocks;
