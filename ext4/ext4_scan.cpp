@@ -260,57 +260,115 @@ scan_result scan(volume& vol, const scan_options& options) {
         // table block's copies (newest first) are read until each inode not live today has
         // its newest copy in use, which is mostly the first copy before the deletion.
         const bool inline_folders = sb.incompat & L::incompat_inline_data;
-        std::vector<uint8_t> resolved(per_block);
+        // A table block the log holds copies of, and where its inodes stand.
+        struct table_copies {
+            uint32_t first_ino = 0;
+            const std::vector<journal_copy>* copies = nullptr;
+            size_t next = 0;     // its next copy to read
+            size_t pending = 0;  // inodes not live today still without a copy in use
+            size_t flags = 0;    // where its per-inode "resolved" flags start in resolved
+        };
+        std::vector<table_copies> tables;
+        std::vector<uint8_t> resolved;
         size_t done = 0;
         for (const auto& [block, copies] : jr->all_copies()) {
-            if (++done % 256 == 0 && !step(0.6 + 0.1 * done / jr->all_copies().size())) return r;
+            if (++done % 1024 == 0 && !step(0.6 + 0.02 * done / jr->all_copies().size())) return r;
             uint32_t first_ino;
             if (!vol.inode_table_block(block, &first_ino)) continue;
             metadata_blocks.insert(block);
-            size_t pending = 0;
+            table_copies t;
+            t.first_ino = first_ino;
+            t.copies = &copies;
+            t.flags = resolved.size();
             for (uint32_t i = 0; i < per_block; ++i) {
                 const uint32_t ino = first_ino + i;
                 const ptrdiff_t today = list.position(ino);
-                resolved[i] = ino < sb.first_ino || ino > sb.inodes_count ||
-                              (today >= 0 && (list.kind[size_t(today)] & inode_list::is_live));
-                if (!resolved[i]) ++pending;
+                const bool settled = ino < sb.first_ino || ino > sb.inodes_count ||
+                                     (today >= 0 && (list.kind[size_t(today)] & inode_list::is_live));
+                resolved.push_back(settled);
+                if (!settled) ++t.pending;
             }
-            for (const journal_copy& c : copies) {
-                if (pending == 0 && !inline_folders) break;
-                if (!jr->read_copy(c, buf)) continue;
-                for (uint32_t i = 0; i < per_block; ++i) {
-                    const uint32_t ino = first_ino + i;
-                    if (ino < sb.first_ino || ino > sb.inodes_count) continue;
-                    if (resolved[i] && !inline_folders) continue;
-                    chosen_inode* today = list.find(ino);
-                    byte_view raw(buf.data() + size_t(i) * sb.inode_size, sb.inode_size);
-                    inode_fields f = parse_inode(raw);
-                    if (!f.in_use()) continue;
-                    if (f.directory() && f.inline_data()) {
-                        // A small folder's entries live in its inode: this copy holds old ones.
-                        const std::vector<uint8_t> data = vol.inline_bytes(raw, f);
-                        std::vector<dir_entry> found;
-                        uint32_t parent = 0;
-                        parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count,
-                                         found, &parent);
-                        for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
-                    }
-                    if (resolved[i]) continue;
-                    chosen_inode ci;
-                    ci.ino = ino;
-                    ci.f = f;
-                    ci.sequence = c.sequence;
-                    ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
-                    if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
-                    if (today) {
-                        list.kind[size_t(today - inodes.data())] = f.directory() ? inode_list::is_folder : 0;
-                        *today = std::move(ci);
-                    } else {
-                        added.push_back(std::move(ci));
-                    }
-                    resolved[i] = 1;
-                    --pending;
+            if (t.pending || inline_folders) tables.push_back(t);
+            else resolved.resize(t.flags);
+        }
+        // Takes what copy c of table block t holds.
+        auto take = [&](table_copies& t, const journal_copy& c, const uint8_t* bytes) {
+            uint8_t* settled = resolved.data() + t.flags;
+            for (uint32_t i = 0; i < per_block; ++i) {
+                const uint32_t ino = t.first_ino + i;
+                if (ino < sb.first_ino || ino > sb.inodes_count) continue;
+                if (settled[i] && !inline_folders) continue;
+                chosen_inode* today = list.find(ino);
+                byte_view raw(bytes + size_t(i) * sb.inode_size, sb.inode_size);
+                inode_fields f = parse_inode(raw);
+                if (!f.in_use()) continue;
+                if (f.directory() && f.inline_data()) {
+                    // A small folder's entries live in its inode: this copy holds old ones.
+                    const std::vector<uint8_t> data = vol.inline_bytes(raw, f);
+                    std::vector<dir_entry> found;
+                    uint32_t parent = 0;
+                    parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count,
+                                     found, &parent);
+                    for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
                 }
+                if (settled[i]) continue;
+                chosen_inode ci;
+                ci.ino = ino;
+                ci.f = f;
+                ci.sequence = c.sequence;
+                ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
+                if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
+                if (today) {
+                    list.kind[size_t(today - inodes.data())] = f.directory() ? inode_list::is_folder : 0;
+                    *today = std::move(ci);
+                } else {
+                    added.push_back(std::move(ci));
+                }
+                settled[i] = 1;
+                --t.pending;
+            }
+        };
+        if (inline_folders) {
+            // Inline folders keep entries in their inodes: every copy is read, block by block.
+            done = 0;
+            for (table_copies& t : tables) {
+                if (++done % 256 == 0 && !step(0.62 + 0.08 * done / tables.size())) return r;
+                for (const journal_copy& c : *t.copies)
+                    if (jr->read_copy(c, buf)) take(t, c, buf.data());
+            }
+        } else {
+            // A table block's copies are read, newest first, until each inode not live today
+            // has its newest copy in use (mostly the first copy before the deletion). In rounds:
+            // every unsettled block's next copy at once, so that copies lying next to each
+            // other in the log come in one read. A copy in which no unsettled inode is in use
+            // settles nothing: its checksum is not computed.
+            std::vector<size_t> active(tables.size());
+            for (size_t i = 0; i < active.size(); ++i) active[i] = i;
+            std::vector<const journal_copy*> want;
+            size_t handed = 0;
+            const double expected = 2.0 * double(tables.size()) + 1;  // copies read, about
+            auto wanted = [&](size_t i, const uint8_t* bytes) {
+                const table_copies& t = tables[active[i]];
+                const uint8_t* settled = resolved.data() + t.flags;
+                for (uint32_t k = 0; k < per_block; ++k) {
+                    if (settled[k]) continue;
+                    byte_view raw(bytes + size_t(k) * sb.inode_size, sb.inode_size);
+                    if (raw.le16(L::i_mode) != 0 && raw.le16(L::i_links_count) != 0 && raw.le32(L::i_dtime) == 0)
+                        return true;
+                }
+                return false;
+            };
+            while (!active.empty()) {
+                want.clear();
+                for (size_t a : active) want.push_back(&(*tables[a].copies)[tables[a].next++]);
+                const bool more = jr->read_copies(want, wanted, [&](size_t i, const uint8_t* bytes) {
+                    take(tables[active[i]], *want[i], bytes);
+                    return ++handed % 256 != 0 || step(std::min(0.7, 0.62 + 0.08 * double(handed) / expected));
+                });
+                if (!more) return r;
+                std::erase_if(active, [&](size_t a) {
+                    return tables[a].pending == 0 || tables[a].next == tables[a].copies->size();
+                });
             }
         }
         if (!added.empty()) {

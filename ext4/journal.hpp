@@ -62,11 +62,20 @@ public:
     // Reads a copy's bytes (the escaped magic put back). With journal checksums a copy
     // whose block does not match its tag (a later write reused it) is refused and counted.
     bool read_copy(const journal_copy& c, std::vector<uint8_t>& out);
+    // Reads many copies (any order) with one device read per run of neighbouring log
+    // blocks, and hands them, in log order, to use(i, bytes) (i: the index in copies);
+    // where wanted(i, bytes) says no before the tag's checksum is computed, the copy is
+    // passed over unchecked. A run that cannot be read is read copy by copy. False when
+    // use said stop.
+    using copy_test = std::function<bool(size_t index, const uint8_t* bytes)>;
+    bool read_copies(const std::vector<const journal_copy*>& copies, const copy_test& wanted, const copy_test& use);
     // The file-system block holding journal block j; 0 when unmapped.
     uint64_t physical(uint64_t j) const;
 
 private:
     explicit journal(volume& vol) : vol_(vol) {}
+    // The tag's checksum of a copy's bytes (counted when it fails); puts back an escaped magic.
+    bool accept(const journal_copy& c, uint8_t* data, size_t len);
     volume& vol_;
     std::vector<block_run> runs_;
     journal_stats stats_;
