@@ -71,16 +71,28 @@ struct inode_list {
     std::vector<uint8_t> kind;
     static constexpr uint8_t is_live = 1, is_folder = 2;
 
-    // After all changed.
+    // Appends an inode in number order; numbers and kind follow along, for index_appended.
+    chosen_inode& append(uint32_t ino, const inode_fields& f, bool live) {
+        chosen_inode& c = all.emplace_back();
+        c.ino = ino;
+        c.f = f;
+        c.live = live;
+        numbers.push_back(ino);
+        kind.push_back(uint8_t((live ? is_live : 0) | (f.directory() ? is_folder : 0)));
+        return c;
+    }
+    // After all changed (before the names: nothing is settled yet).
     void index() {
         numbers.resize(all.size());
         for (size_t i = 0; i < all.size(); ++i) numbers[i] = all[i].ino;
-        settled.assign(all.size(), none_yet);
         kind.assign(all.size(), 0);
-        for (size_t i = 0; i < all.size(); ++i) {
-            if (all[i].named && all[i].name.matches && all[i].name.parent) settled[i] = all[i].name.rank;
+        for (size_t i = 0; i < all.size(); ++i)
             kind[i] = (all[i].live ? is_live : 0) | (all[i].f.directory() ? is_folder : 0);
-        }
+        index_appended();
+    }
+    // After appends only, before the names: the records are not swept again.
+    void index_appended() {
+        settled.assign(all.size(), none_yet);
         slot.clear();
         const uint64_t highest = numbers.empty() ? 0 : numbers.back();
         if (highest <= dense_slots_per_inode * uint64_t(all.size())) {
@@ -194,22 +206,21 @@ scan_result scan(volume& vol, const scan_options& options) {
     inode_list list;
     std::vector<chosen_inode>& inodes = list.all;
     inodes.reserve(std::min<size_t>(sb.inodes_count, max_reserved_inodes));  // pages only count once touched
+    list.numbers.reserve(inodes.capacity());
+    list.kind.reserve(inodes.capacity());
     prefer_huge_pages(inodes.data(), inodes.capacity() * sizeof(chosen_inode));
     // The root folder is read like any other.
     {
         std::vector<uint8_t> raw;
         if (vol.read_inode(L::root_inode, raw)) {
-            chosen_inode root;
-            root.ino = L::root_inode;
-            root.f = parse_inode(byte_view(raw.data(), raw.size()));
-            root.live = true;
-            if (root.f.inline_data()) root.raw = raw;
-            if (root.f.directory()) {
-                if (!root.f.inline_data()) {
-                    root.runs = vol.map_blocks(L::root_inode, root.f, (root.f.size + bs - 1) / bs);
+            const inode_fields f = parse_inode(byte_view(raw.data(), raw.size()));
+            if (f.directory()) {
+                chosen_inode& root = list.append(L::root_inode, f, true);  // first: below every other inode number
+                if (f.inline_data()) root.raw = raw;
+                else {
+                    root.runs = vol.map_blocks(L::root_inode, f, (f.size + bs - 1) / bs);
                     root.mapped = true;
                 }
-                inodes.push_back(std::move(root));  // first: below every other inode number
             }
         }
     }
@@ -241,19 +252,15 @@ scan_result scan(volume& vol, const scan_options& options) {
                 const bool live = allocated && f.in_use();
                 // ext2 leaves block pointers in a deleted inode.
                 if (!live && !(f.mode != 0 && (has_block_pointers(f) || f.dtime != 0))) continue;
-                chosen_inode c;
-                c.ino = ino;
-                c.f = f;
-                c.live = live;
+                chosen_inode& c = list.append(ino, f, live);
                 c.checksum_ok = inode_checksum_ok(sb, ino, raw);
                 if (!c.checksum_ok) ++vol.problems().bad_checksums;
                 if (f.inline_data()) c.raw.assign(raw.data(), raw.data() + raw.size());
-                inodes.push_back(std::move(c));
             }
         }
     }
 
-    list.index();
+    list.index_appended();
     // Deleted inodes from the newest journal copy of their table block in which they were in use.
     std::unordered_set<uint64_t> metadata_blocks;  // inode tables and bitmaps: never folder blocks
     for (const group_info& gi : vol.groups()) {
