@@ -329,8 +329,25 @@ inode_fields parse_inode(byte_view raw) {
 
 bool inode_checksum_ok(const superblock_info& sb, uint32_t ino, byte_view raw) {
     if (!sb.metadata_csum() || raw.size() < L::i_good_old_size) return true;
+    const uint32_t seed = inode_seed(sb, ino, raw.le32(L::i_generation));
+    // The usual inode in one piece, its checksum fields zeroed in a copy: the CRC of one
+    // long run is faster than of five short ones.
+    uint8_t copy[512];
+    if (raw.size() <= sizeof copy && (raw.size() == L::i_good_old_size || raw.size() >= L::i_checksum_hi + 2)) {
+        std::memcpy(copy, raw.data(), raw.size());
+        copy[L::i_checksum_lo] = copy[L::i_checksum_lo + 1] = 0;
+        uint32_t stored = raw.le16(L::i_checksum_lo);
+        const bool full = raw.size() > L::i_good_old_size &&
+                          L::i_good_old_size + raw.le16(L::i_extra_isize) >= L::i_checksum_hi + 2;
+        if (full) {
+            copy[L::i_checksum_hi] = copy[L::i_checksum_hi + 1] = 0;
+            stored |= uint32_t(raw.le16(L::i_checksum_hi)) << 16;
+        }
+        const uint32_t c = crc32c(seed, copy, raw.size());
+        return full ? c == stored : (c & 0xFFFF) == stored;
+    }
     const uint8_t zero[2] = {};
-    uint32_t c = inode_seed(sb, ino, raw.le32(L::i_generation));
+    uint32_t c = seed;
     c = crc32c(c, raw.data(), L::i_checksum_lo);
     c = crc32c(c, zero, 2);
     c = crc32c(c, raw.data() + L::i_checksum_lo + 2, L::i_good_old_size - L::i_checksum_lo - 2);
