@@ -404,6 +404,8 @@ scan_result scan(volume& vol, const scan_options& options) {
     // Block maps of folders and deleted files; live files are mapped when copied.
     auto source_for = [&](const chosen_inode& c) -> volume::block_source {
         if (!jr || c.sequence == 0) return nullptr;
+        // A map held whole in the inode reads no blocks.
+        if (c.f.extents() && byte_view(c.f.block, sizeof c.f.block).le16(L::eh_depth) == 0) return nullptr;
         const uint32_t seq = c.sequence;
         journal* j = jr.get();
         return [&vol, j, seq](uint64_t b, std::vector<uint8_t>& out) {

@@ -371,9 +371,7 @@ std::vector<block_run> volume::map_blocks(uint32_t ino, const inode_fields& in, 
                                           const block_source& given, uint64_t* tree_blocks) {
     std::vector<block_run> runs;
     if (max_blocks == 0 || in.inline_data()) return runs;
-    const block_source source = given ? given : [this](uint64_t b, std::vector<uint8_t>& out) {
-        return read_block(b, out);
-    };
+    auto source = [&](uint64_t b, std::vector<uint8_t>& out) { return given ? given(b, out) : read_block(b, out); };
     std::unordered_set<uint64_t> visited;
     // A tree never needs more blocks than it maps, nor more than the volume has.
     const uint64_t max_nodes = std::min<uint64_t>({max_visited_nodes, max_blocks + 8, sb_.blocks_count});
@@ -398,6 +396,31 @@ std::vector<block_run> volume::map_blocks(uint32_t ino, const inode_fields& in, 
         runs.push_back({logical, physical, count, zero});
     };
 
+    // An extent leaf entry: a run of blocks (uninitialised ones read as zeros).
+    auto leaf = [&](byte_view e) {
+        uint32_t len = e.le16(L::ee_len);
+        const bool zero = len > L::ee_init_max_len;
+        if (zero) len -= L::ee_init_max_len;
+        const uint64_t logical = e.le32(L::ee_block);
+        const uint64_t phys = e.le32(L::ee_start_lo) | uint64_t(e.le16(L::ee_start_hi)) << 32;
+        if (logical < next_logical || !block_valid(phys) || phys + len > sb_.blocks_count) {
+            ++problems_.bad_structures;
+            return;
+        }
+        next_logical = logical + len;
+        add(logical, phys, len, zero);
+    };
+    byte_view root(in.block, sizeof in.block);
+    if (in.extents() && root.le16(L::eh_magic) == L::extent_magic && root.le16(L::eh_depth) == 0) {
+        // The whole map in the inode (small files): no tree to walk.
+        const uint16_t entries = root.le16(L::eh_entries), max = root.le16(L::eh_max);
+        if (entries > max || !root.has(L::extent_entry_size, size_t(max) * L::extent_entry_size)) {
+            ++problems_.bad_structures;
+            return runs;
+        }
+        for (uint16_t i = 0; i < entries; ++i) leaf(root.sub(L::extent_entry_size * (size_t(i) + 1), L::extent_entry_size));
+        return runs;
+    }
     if (in.extents()) {
         const uint32_t seed = inode_seed(sb_, ino, in.generation);
         std::function<void(byte_view, int, bool)> walk = [&](byte_view node, int expect_depth, bool root) {
@@ -421,17 +444,7 @@ std::vector<block_run> volume::map_blocks(uint32_t ino, const inode_fields& in, 
             for (uint16_t i = 0; i < entries; ++i) {
                 byte_view e = node.sub(L::extent_entry_size * (size_t(i) + 1), L::extent_entry_size);
                 if (depth == 0) {
-                    uint32_t len = e.le16(L::ee_len);
-                    const bool zero = len > L::ee_init_max_len;
-                    if (zero) len -= L::ee_init_max_len;
-                    const uint64_t logical = e.le32(L::ee_block);
-                    const uint64_t phys = e.le32(L::ee_start_lo) | uint64_t(e.le16(L::ee_start_hi)) << 32;
-                    if (logical < next_logical || !block_valid(phys) || phys + len > sb_.blocks_count) {
-                        ++problems_.bad_structures;
-                        continue;
-                    }
-                    next_logical = logical + len;
-                    add(logical, phys, len, zero);
+                    leaf(e);
                 } else {
                     const uint64_t logical = e.le32(L::ei_block);
                     const uint64_t child = e.le32(L::ei_leaf_lo) | uint64_t(e.le16(L::ei_leaf_hi)) << 32;
