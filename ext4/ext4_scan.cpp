@@ -548,7 +548,8 @@ scan_result scan(volume& vol, const scan_options& options) {
         if (c.live && !c.f.directory() && !options.live_files) continue;
         // A deleted inode as it lies today, cleared by the kernel and named nowhere, holds nothing.
         if (!c.live && c.sequence == 0 && !has_block_pointers(c.f) && !c.named) continue;
-        found_file f;
+        const size_t at = r.files.size();
+        found_file& f = r.files.emplace_back();  // filled in place
         f.id = ino;
         f.size = c.f.size;
         f.mtime = c.f.mtime;
@@ -626,10 +627,9 @@ scan_result scan(volume& vol, const scan_options& options) {
         }
         if (f.deleted)
             for (const block_run& run : f.runs)
-                if (!run.zero) spans.push_back({run.physical, run.physical + run.count, f.sequence, r.files.size()});
+                if (!run.zero) spans.push_back({run.physical, run.physical + run.count, f.sequence, at});
         ids.push_back(f.id);
         parents.push_back(f.parent);
-        r.files.push_back(std::move(f));
     }
 
     // Parents that are not listed, and loops in the folder chain, go to "Lost files".
