@@ -23,13 +23,6 @@ constexpr std::array<std::array<uint32_t, 256>, 4> make_tables() {
 
 constexpr auto tables = make_tables();
 
-#if defined(__x86_64__)
-// Long buffers go in rounds of three lanes (then two) of lane_bytes each, whose CRCs the processor
-// computes side by side (one instruction's latency is three of its issue slots); the
-// lanes are joined by shifting a lane's register over the bytes after it, which is a
-// multiplication by x^(8 * lane_bytes) modulo the polynomial, done by table.
-constexpr size_t lane_bytes = 128;
-
 // a(x) * b(x) modulo the polynomial, both reflected.
 constexpr uint32_t multiply_mod(uint32_t a, uint32_t b) {
     uint32_t m = uint32_t(1) << 31, product = 0;
@@ -43,6 +36,14 @@ constexpr uint32_t multiply_mod(uint32_t a, uint32_t b) {
     }
     return product;
 }
+
+
+#if defined(__x86_64__)
+// Long buffers go in rounds of three lanes (then two) of lane_bytes each, whose CRCs the processor
+// computes side by side (one instruction's latency is three of its issue slots); the
+// lanes are joined by shifting a lane's register over the bytes after it, which is a
+// multiplication by x^(8 * lane_bytes) modulo the polynomial, done by table.
+constexpr size_t lane_bytes = 128;
 
 constexpr std::array<std::array<uint32_t, 256>, 4> make_shift_tables() {
     uint32_t power = uint32_t(1) << 31;  // x^0
@@ -106,6 +107,20 @@ __attribute__((target("sse4.2"))) uint32_t crc32c_sse42(uint32_t crc, const uint
 #endif
 
 }  // namespace
+
+crc32c_shifter::crc32c_shifter(size_t len) {
+    uint32_t power = uint32_t(1) << 31;   // x^0
+    uint32_t square = uint32_t(1) << 23;  // x^8: one byte
+    for (size_t n = len; n; n >>= 1) {
+        if (n & 1) power = multiply_mod(power, square);
+        square = multiply_mod(square, square);
+    }
+    power_ = power;
+}
+
+uint32_t crc32c_shifter::operator()(uint32_t crc) const { return multiply_mod(power_, crc); }
+
+uint32_t crc32c_shift(uint32_t crc, size_t len) { return crc32c_shifter(len)(crc); }
 
 uint32_t crc32c(uint32_t crc, const void* data, size_t len) {
     const auto* p = static_cast<const uint8_t*>(data);

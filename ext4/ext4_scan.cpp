@@ -227,6 +227,15 @@ scan_result scan(volume& vol, const scan_options& options) {
     const uint32_t per_block = bs / sb.inode_size;
     const uint64_t table_blocks = (uint64_t(sb.inodes_per_group) * sb.inode_size + bs - 1) / bs;
     std::vector<uint8_t> table;
+    // Today's table blocks that the log holds copies of: the CRC of their bytes (so that a
+    // copy holding the same bytes is known by its tag's checksum, unread), and whether an
+    // inode in them is in use but not allocated (the one case where such a copy matters).
+    struct home_block {
+        uint32_t first_ino = 0;
+        uint32_t plain_crc = 0;
+        bool unallocated_in_use = false;
+    };
+    std::unordered_map<uint64_t, home_block> homes;
     for (uint32_t g = 0; g < sb.group_count; ++g) {
         if (!step(0.3 + 0.3 * g / sb.group_count)) return r;
         const group_info& gi = vol.groups()[g];
@@ -238,6 +247,21 @@ scan_result scan(volume& vol, const scan_options& options) {
                 vol.problems().unreadable_blocks += n;
                 if (!vol.device().medium_present()) return r;
                 continue;
+            }
+            for (uint64_t k = 0; jr && k < n; ++k) {
+                const uint64_t b = gi.inode_table + tb + k;
+                if (jr->copies_of(b).empty()) continue;
+                home_block h;
+                h.first_ino = uint32_t(uint64_t(g) * sb.inodes_per_group + (tb + k) * per_block + 1);
+                h.plain_crc = crc32c(0, table.data() + size_t(k) * bs, bs);
+                for (uint32_t i = 0; i < per_block; ++i) {
+                    const uint32_t ino = h.first_ino + i;
+                    if (ino < sb.first_ino || ino > sb.inodes_count || vol.inode_in_use(ino)) continue;
+                    byte_view raw(table.data() + size_t(k) * bs + size_t(i) * sb.inode_size, sb.inode_size);
+                    if (raw.le16(L::i_mode) != 0 && raw.le16(L::i_links_count) != 0 && raw.le32(L::i_dtime) == 0)
+                        h.unallocated_in_use = true;
+                }
+                homes.emplace(b, h);
             }
             for (uint64_t i = 0; i < n * per_block; ++i) {
                 const uint64_t index = tb * per_block + i;
@@ -287,6 +311,7 @@ scan_result scan(volume& vol, const scan_options& options) {
             size_t next = 0;     // its next copy to read
             size_t pending = 0;  // inodes not live today still without a copy in use
             size_t flags = 0;    // where its per-inode "resolved" flags start in resolved
+            const home_block* home = nullptr;  // today's bytes, where they tell copies apart
         };
         std::vector<table_copies> tables;
         std::vector<uint8_t> resolved;
@@ -300,6 +325,9 @@ scan_result scan(volume& vol, const scan_options& options) {
             t.first_ino = first_ino;
             t.copies = &copies;
             t.flags = resolved.size();
+            auto home = homes.find(block);
+            if (home != homes.end() && home->second.first_ino == first_ino && !home->second.unallocated_in_use)
+                t.home = &home->second;
             for (uint32_t i = 0; i < per_block; ++i) {
                 const uint32_t ino = first_ino + i;
                 const ptrdiff_t today = list.position(ino);
@@ -365,10 +393,11 @@ scan_result scan(volume& vol, const scan_options& options) {
             std::vector<size_t> active(tables.size());
             for (size_t i = 0; i < active.size(); ++i) active[i] = i;
             std::vector<const journal_copy*> want;
+            std::vector<size_t> want_of;  // by want: its table block
             size_t handed = 0;
             const double expected = 2.0 * double(tables.size()) + 1;  // copies read, about
             auto wanted = [&](size_t i, const uint8_t* bytes) {
-                const table_copies& t = tables[active[i]];
+                const table_copies& t = tables[want_of[i]];
                 const uint8_t* settled = resolved.data() + t.flags;
                 for (uint32_t k = 0; k < per_block; ++k) {
                     if (settled[k]) continue;
@@ -380,9 +409,17 @@ scan_result scan(volume& vol, const scan_options& options) {
             };
             while (!active.empty()) {
                 want.clear();
-                for (size_t a : active) want.push_back(&(*tables[a].copies)[tables[a].next++]);
+                want_of.clear();
+                for (size_t a : active) {
+                    const journal_copy& c = (*tables[a].copies)[tables[a].next++];
+                    // The same bytes as today's block, where no inode not live is in use: it
+                    // settles nothing (mostly the copy the deletion wrote), so it is not read.
+                    if (tables[a].home && jr->copy_matches(c, tables[a].home->plain_crc)) continue;
+                    want.push_back(&c);
+                    want_of.push_back(a);
+                }
                 const bool more = jr->read_copies(want, wanted, [&](size_t i, const uint8_t* bytes) {
-                    take(tables[active[i]], *want[i], bytes);
+                    take(tables[want_of[i]], *want[i], bytes);
                     return ++handed % 256 != 0 || step(std::min(0.7, 0.62 + 0.08 * double(handed) / expected));
                 });
                 if (!more) return r;

@@ -95,6 +95,13 @@ bool journal::read_copy(const journal_copy& c, std::vector<uint8_t>& out) {
     return accept(c, out.data(), out.size());
 }
 
+bool journal::copy_matches(const journal_copy& c, uint32_t plain_crc) const {
+    if (!full_checksums_ || c.escaped) return false;
+    const uint8_t seq_be[4] = {uint8_t(c.sequence >> 24), uint8_t(c.sequence >> 16), uint8_t(c.sequence >> 8),
+                               uint8_t(c.sequence)};
+    return (block_shift_(crc32c(csum_seed_, seq_be, 4)) ^ plain_crc) == c.checksum;
+}
+
 bool journal::accept(const journal_copy& c, uint8_t* data, size_t len) {
     if (tag_checksums_) {
         const uint8_t seq_be[4] = {uint8_t(c.sequence >> 24), uint8_t(c.sequence >> 16), uint8_t(c.sequence >> 8),

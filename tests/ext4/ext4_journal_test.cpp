@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "devices/crc32c.hpp"
 #include "ext4/journal.hpp"
 #include "tests/support/test_devices.hpp"
 #include "tests/ext4/ext4_test_image.hpp"
@@ -84,6 +85,18 @@ TEST(ext4_journal, walk_finds_the_blocks_debugfs_logdump_finds) {
         return true;
     }));
     EXPECT_EQ(std::count(handed.begin(), handed.end(), 1), std::ptrdiff_t(all.size()));
+    // A copy is known by its tag's checksum from the CRC of bytes alone: its own bytes match,
+    // another copy's (different) bytes do not.
+    std::vector<uint8_t> other;
+    for (size_t i = 0; i + 1 < all.size(); ++i) {
+        if (all[i]->escaped) continue;
+        ASSERT_TRUE(j->read_copy(*all[i], block));
+        ASSERT_TRUE(j->read_copy(*all[i + 1], other));
+        EXPECT_TRUE(j->copy_matches(*all[i], crc32c(0, block.data(), block.size()))) << i;
+        if (other != block) {
+            EXPECT_FALSE(j->copy_matches(*all[i], crc32c(0, other.data(), other.size()))) << i;
+        }
+    }
     // A copy the caller turns away is neither checked nor handed; use saying stop ends the reads.
     size_t uses = 0;
     EXPECT_TRUE(j->read_copies(all, [](size_t, const uint8_t*) { return false; },
