@@ -1,7 +1,8 @@
 // ext4 scan and recovery speed: a sparse ext4 image with 100,000 files (10 % deleted by rm)
 // scanned from the page cache against `fls -r -d`, memory per found item, and a 1 GB
 // contiguous deleted file recovered against dd.
-// Run: build/bin/ext4_bench [workdir] [scan-only] (scan-only: 20 scans and nothing else, for a profiler). The images are made once with mkfs.ext4 and the
+// Run: build/bin/ext4_bench [workdir] [scan-only|list] (scan-only: 20 scans and nothing else, for a profiler;
+// list: every found item of one scan, one a line, to compare scans). The images are made once with mkfs.ext4 and the
 // kernel's driver over a loop device (root), and kept in the work folder.
 
 #include <fcntl.h>
@@ -88,6 +89,35 @@ int main(int argc, char** argv) {
     std::string why;
     auto dev = qv::file_device::open(many, 0, 0, true, qv::access_mode::read_only, &why);
     if (!dev) return 1;
+    if (argc > 2 && std::string(argv[2]) == "list") {  // every found item, one a line, to compare scans
+        std::unique_ptr<qv::ext4::volume> vol;
+        if (qv::ext4::volume::open(*dev, &vol) != 0) return 1;
+        const qv::ext4::scan_result r = qv::ext4::scan(*vol, {});
+        for (const qv::ext4::found_file& f : r.files) {
+            std::printf("%llu %llu %s %llu %lld %lld %lld %lld %o d%d f%d l%d n%d x%d s%d q%u i%d %s |",
+                        static_cast<unsigned long long>(f.id), static_cast<unsigned long long>(f.parent),
+                        f.name.c_str(), static_cast<unsigned long long>(f.size), static_cast<long long>(f.mtime),
+                        static_cast<long long>(f.atime), static_cast<long long>(f.ctime),
+                        static_cast<long long>(f.crtime), f.mode, f.deleted, f.directory, f.symlink, f.named,
+                        f.doubtful, int(f.state), f.sequence, f.is_inline, f.symlink_target.c_str());
+            for (const auto& run : f.runs)
+                std::printf(" %llu:%llu:%llu%s", static_cast<unsigned long long>(run.logical),
+                            static_cast<unsigned long long>(run.physical), static_cast<unsigned long long>(run.count),
+                            run.zero ? "z" : "");
+            std::printf(" | %zu\n", f.inline_data.size());
+        }
+        std::printf("items %zu deleted %llu live %llu unnamed %llu entries %llu bad_checksums %llu bad_structures "
+                    "%llu unreadable %llu journal copies %llu bad copy checksums %llu\n",
+                    r.files.size(), static_cast<unsigned long long>(r.deleted),
+                    static_cast<unsigned long long>(r.live), static_cast<unsigned long long>(r.unnamed),
+                    static_cast<unsigned long long>(r.entries_read),
+                    static_cast<unsigned long long>(r.problems.bad_checksums),
+                    static_cast<unsigned long long>(r.problems.bad_structures),
+                    static_cast<unsigned long long>(r.problems.unreadable_blocks),
+                    static_cast<unsigned long long>(r.journal.copies),
+                    static_cast<unsigned long long>(r.journal.bad_copy_checksums));
+        return 0;
+    }
     if (argc > 2 && std::string(argv[2]) == "scan-only") {  // for a profiler: the scan alone, 20 times
         for (int round = 0; round < 20; ++round) {
             std::unique_ptr<qv::ext4::volume> vol;

@@ -11,6 +11,20 @@ namespace qv {
 // result as it is.
 uint32_t crc32c(uint32_t crc, const void* data, size_t len);
 
+// The register after len zero bytes fed into `crc`, by multiplication (no bytes fed):
+// crc32c(a, data, n) == crc32c_shift(a, n) ^ crc32c(0, data, n), so the sum of one
+// buffer can be had for many starting registers from one pass over it.
+uint32_t crc32c_shift(uint32_t crc, size_t len);
+// The same for one length and many registers: the multiplier is worked out once.
+class crc32c_shifter {
+public:
+    explicit crc32c_shifter(size_t len);
+    uint32_t operator()(uint32_t crc) const;
+
+private:
+    uint32_t power_ = 0;
+};
+
 // The usual CRC-32C of a buffer (btrfs, XFS): inverted before and after.
 inline uint32_t crc32c_of(const void* data, size_t len) { return ~crc32c(~0u, data, len); }
 

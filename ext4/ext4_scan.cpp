@@ -1,5 +1,7 @@
 #include "ext4/ext4_scan.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
@@ -64,14 +66,33 @@ struct inode_list {
     // folder copies are turned away without touching the inode records.
     std::vector<int64_t> settled;
     static constexpr int64_t none_yet = INT64_MIN;
+    // By position: is_live and is_folder bits, so that sweeps for the few records a step
+    // wants do not pull every record through the cache.
+    std::vector<uint8_t> kind;
+    static constexpr uint8_t is_live = 1, is_folder = 2;
 
-    // After all changed.
+    // Appends an inode in number order; numbers and kind follow along, for index_appended.
+    chosen_inode& append(uint32_t ino, const inode_fields& f, bool live) {
+        chosen_inode& c = all.emplace_back();
+        c.ino = ino;
+        c.f = f;
+        c.live = live;
+        numbers.push_back(ino);
+        kind.push_back(uint8_t((live ? is_live : 0) | (f.directory() ? is_folder : 0)));
+        return c;
+    }
+    // After all changed (before the names: nothing is settled yet).
     void index() {
         numbers.resize(all.size());
         for (size_t i = 0; i < all.size(); ++i) numbers[i] = all[i].ino;
-        settled.assign(all.size(), none_yet);
+        kind.assign(all.size(), 0);
         for (size_t i = 0; i < all.size(); ++i)
-            if (all[i].named && all[i].name.matches && all[i].name.parent) settled[i] = all[i].name.rank;
+            kind[i] = (all[i].live ? is_live : 0) | (all[i].f.directory() ? is_folder : 0);
+        index_appended();
+    }
+    // After appends only, before the names: the records are not swept again.
+    void index_appended() {
+        settled.assign(all.size(), none_yet);
         slot.clear();
         const uint64_t highest = numbers.empty() ? 0 : numbers.back();
         if (highest <= dense_slots_per_inode * uint64_t(all.size())) {
@@ -90,6 +111,16 @@ struct inode_list {
         return at < 0 ? nullptr : &all[size_t(at)];
     }
 };
+
+// Asks the kernel for 2 MiB pages under a large buffer about to be filled: the inode list
+// and the records of a large volume take tens of MiB, and one fault per 4 KiB page cost
+// more than filling them.
+constexpr uintptr_t huge_page = uintptr_t(2) << 20;
+void prefer_huge_pages(const void* data, size_t bytes) {
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(data) + huge_page - 1) & ~(huge_page - 1);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(huge_page - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // a hint: failure changes nothing
+}
 
 bool type_matches(uint8_t type, const inode_fields& f) {
     if (type == 0) return true;
@@ -175,27 +206,36 @@ scan_result scan(volume& vol, const scan_options& options) {
     inode_list list;
     std::vector<chosen_inode>& inodes = list.all;
     inodes.reserve(std::min<size_t>(sb.inodes_count, max_reserved_inodes));  // pages only count once touched
+    list.numbers.reserve(inodes.capacity());
+    list.kind.reserve(inodes.capacity());
+    prefer_huge_pages(inodes.data(), inodes.capacity() * sizeof(chosen_inode));
     // The root folder is read like any other.
     {
         std::vector<uint8_t> raw;
         if (vol.read_inode(L::root_inode, raw)) {
-            chosen_inode root;
-            root.ino = L::root_inode;
-            root.f = parse_inode(byte_view(raw.data(), raw.size()));
-            root.live = true;
-            if (root.f.inline_data()) root.raw = raw;
-            if (root.f.directory()) {
-                if (!root.f.inline_data()) {
-                    root.runs = vol.map_blocks(L::root_inode, root.f, (root.f.size + bs - 1) / bs);
+            const inode_fields f = parse_inode(byte_view(raw.data(), raw.size()));
+            if (f.directory()) {
+                chosen_inode& root = list.append(L::root_inode, f, true);  // first: below every other inode number
+                if (f.inline_data()) root.raw = raw;
+                else {
+                    root.runs = vol.map_blocks(L::root_inode, f, (f.size + bs - 1) / bs);
                     root.mapped = true;
                 }
-                inodes.push_back(std::move(root));  // first: below every other inode number
             }
         }
     }
     const uint32_t per_block = bs / sb.inode_size;
     const uint64_t table_blocks = (uint64_t(sb.inodes_per_group) * sb.inode_size + bs - 1) / bs;
     std::vector<uint8_t> table;
+    // Today's table blocks that the log holds copies of: the CRC of their bytes (so that a
+    // copy holding the same bytes is known by its tag's checksum, unread), and whether an
+    // inode in them is in use but not allocated (the one case where such a copy matters).
+    struct home_block {
+        uint32_t first_ino = 0;
+        uint32_t plain_crc = 0;
+        bool unallocated_in_use = false;
+    };
+    std::unordered_map<uint64_t, home_block> homes;
     for (uint32_t g = 0; g < sb.group_count; ++g) {
         if (!step(0.3 + 0.3 * g / sb.group_count)) return r;
         const group_info& gi = vol.groups()[g];
@@ -207,6 +247,21 @@ scan_result scan(volume& vol, const scan_options& options) {
                 vol.problems().unreadable_blocks += n;
                 if (!vol.device().medium_present()) return r;
                 continue;
+            }
+            for (uint64_t k = 0; jr && k < n; ++k) {
+                const uint64_t b = gi.inode_table + tb + k;
+                if (jr->copies_of(b).empty()) continue;
+                home_block h;
+                h.first_ino = uint32_t(uint64_t(g) * sb.inodes_per_group + (tb + k) * per_block + 1);
+                h.plain_crc = crc32c(0, table.data() + size_t(k) * bs, bs);
+                for (uint32_t i = 0; i < per_block; ++i) {
+                    const uint32_t ino = h.first_ino + i;
+                    if (ino < sb.first_ino || ino > sb.inodes_count || vol.inode_in_use(ino)) continue;
+                    byte_view raw(table.data() + size_t(k) * bs + size_t(i) * sb.inode_size, sb.inode_size);
+                    if (raw.le16(L::i_mode) != 0 && raw.le16(L::i_links_count) != 0 && raw.le32(L::i_dtime) == 0)
+                        h.unallocated_in_use = true;
+                }
+                homes.emplace(b, h);
             }
             for (uint64_t i = 0; i < n * per_block; ++i) {
                 const uint64_t index = tb * per_block + i;
@@ -221,19 +276,15 @@ scan_result scan(volume& vol, const scan_options& options) {
                 const bool live = allocated && f.in_use();
                 // ext2 leaves block pointers in a deleted inode.
                 if (!live && !(f.mode != 0 && (has_block_pointers(f) || f.dtime != 0))) continue;
-                chosen_inode c;
-                c.ino = ino;
-                c.f = f;
-                c.live = live;
+                chosen_inode& c = list.append(ino, f, live);
                 c.checksum_ok = inode_checksum_ok(sb, ino, raw);
                 if (!c.checksum_ok) ++vol.problems().bad_checksums;
                 if (f.inline_data()) c.raw.assign(raw.data(), raw.data() + raw.size());
-                inodes.push_back(std::move(c));
             }
         }
     }
 
-    list.index();
+    list.index_appended();
     // Deleted inodes from the newest journal copy of their table block in which they were in use.
     std::unordered_set<uint64_t> metadata_blocks;  // inode tables and bitmaps: never folder blocks
     for (const group_info& gi : vol.groups()) {
@@ -253,52 +304,128 @@ scan_result scan(volume& vol, const scan_options& options) {
         // table block's copies (newest first) are read until each inode not live today has
         // its newest copy in use, which is mostly the first copy before the deletion.
         const bool inline_folders = sb.incompat & L::incompat_inline_data;
-        std::vector<uint8_t> resolved(per_block);
+        // A table block the log holds copies of, and where its inodes stand.
+        struct table_copies {
+            uint32_t first_ino = 0;
+            const std::vector<journal_copy>* copies = nullptr;
+            size_t next = 0;     // its next copy to read
+            size_t pending = 0;  // inodes not live today still without a copy in use
+            size_t flags = 0;    // where its per-inode "resolved" flags start in resolved
+            const home_block* home = nullptr;  // today's bytes, where they tell copies apart
+        };
+        std::vector<table_copies> tables;
+        std::vector<uint8_t> resolved;
         size_t done = 0;
         for (const auto& [block, copies] : jr->all_copies()) {
-            if (++done % 256 == 0 && !step(0.6 + 0.1 * done / jr->all_copies().size())) return r;
+            if (++done % 1024 == 0 && !step(0.6 + 0.02 * done / jr->all_copies().size())) return r;
             uint32_t first_ino;
             if (!vol.inode_table_block(block, &first_ino)) continue;
             metadata_blocks.insert(block);
-            size_t pending = 0;
+            table_copies t;
+            t.first_ino = first_ino;
+            t.copies = &copies;
+            t.flags = resolved.size();
+            auto home = homes.find(block);
+            if (home != homes.end() && home->second.first_ino == first_ino && !home->second.unallocated_in_use)
+                t.home = &home->second;
             for (uint32_t i = 0; i < per_block; ++i) {
                 const uint32_t ino = first_ino + i;
-                const chosen_inode* today = list.find(ino);
-                resolved[i] = ino < sb.first_ino || ino > sb.inodes_count || (today && today->live);
-                if (!resolved[i]) ++pending;
+                const ptrdiff_t today = list.position(ino);
+                const bool settled = ino < sb.first_ino || ino > sb.inodes_count ||
+                                     (today >= 0 && (list.kind[size_t(today)] & inode_list::is_live));
+                resolved.push_back(settled);
+                if (!settled) ++t.pending;
             }
-            for (const journal_copy& c : copies) {
-                if (pending == 0 && !inline_folders) break;
-                if (!jr->read_copy(c, buf)) continue;
-                for (uint32_t i = 0; i < per_block; ++i) {
-                    const uint32_t ino = first_ino + i;
-                    if (ino < sb.first_ino || ino > sb.inodes_count) continue;
-                    if (resolved[i] && !inline_folders) continue;
-                    chosen_inode* today = list.find(ino);
-                    byte_view raw(buf.data() + size_t(i) * sb.inode_size, sb.inode_size);
-                    inode_fields f = parse_inode(raw);
-                    if (!f.in_use()) continue;
-                    if (f.directory() && f.inline_data()) {
-                        // A small folder's entries live in its inode: this copy holds old ones.
-                        const std::vector<uint8_t> data = vol.inline_bytes(raw, f);
-                        std::vector<dir_entry> found;
-                        uint32_t parent = 0;
-                        parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count,
-                                         found, &parent);
-                        for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
-                    }
-                    if (resolved[i]) continue;
-                    chosen_inode ci;
-                    ci.ino = ino;
-                    ci.f = f;
-                    ci.sequence = c.sequence;
-                    ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
-                    if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
-                    if (today) *today = std::move(ci);
-                    else added.push_back(std::move(ci));
-                    resolved[i] = 1;
-                    --pending;
+            if (t.pending || inline_folders) tables.push_back(t);
+            else resolved.resize(t.flags);
+        }
+        // Takes what copy c of table block t holds.
+        auto take = [&](table_copies& t, const journal_copy& c, const uint8_t* bytes) {
+            uint8_t* settled = resolved.data() + t.flags;
+            for (uint32_t i = 0; i < per_block; ++i) {
+                const uint32_t ino = t.first_ino + i;
+                if (ino < sb.first_ino || ino > sb.inodes_count) continue;
+                if (settled[i] && !inline_folders) continue;
+                chosen_inode* today = list.find(ino);
+                byte_view raw(bytes + size_t(i) * sb.inode_size, sb.inode_size);
+                inode_fields f = parse_inode(raw);
+                if (!f.in_use()) continue;
+                if (f.directory() && f.inline_data()) {
+                    // A small folder's entries live in its inode: this copy holds old ones.
+                    const std::vector<uint8_t> data = vol.inline_bytes(raw, f);
+                    std::vector<dir_entry> found;
+                    uint32_t parent = 0;
+                    parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count,
+                                     found, &parent);
+                    for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
                 }
+                if (settled[i]) continue;
+                chosen_inode ci;
+                ci.ino = ino;
+                ci.f = f;
+                ci.sequence = c.sequence;
+                ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
+                if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
+                if (today) {
+                    list.kind[size_t(today - inodes.data())] = f.directory() ? inode_list::is_folder : 0;
+                    *today = std::move(ci);
+                } else {
+                    added.push_back(std::move(ci));
+                }
+                settled[i] = 1;
+                --t.pending;
+            }
+        };
+        if (inline_folders) {
+            // Inline folders keep entries in their inodes: every copy is read, block by block.
+            done = 0;
+            for (table_copies& t : tables) {
+                if (++done % 256 == 0 && !step(0.62 + 0.08 * done / tables.size())) return r;
+                for (const journal_copy& c : *t.copies)
+                    if (jr->read_copy(c, buf)) take(t, c, buf.data());
+            }
+        } else {
+            // A table block's copies are read, newest first, until each inode not live today
+            // has its newest copy in use (mostly the first copy before the deletion). In rounds:
+            // every unsettled block's next copy at once, so that copies lying next to each
+            // other in the log come in one read. A copy in which no unsettled inode is in use
+            // settles nothing: its checksum is not computed.
+            std::vector<size_t> active(tables.size());
+            for (size_t i = 0; i < active.size(); ++i) active[i] = i;
+            std::vector<const journal_copy*> want;
+            std::vector<size_t> want_of;  // by want: its table block
+            size_t handed = 0;
+            const double expected = 2.0 * double(tables.size()) + 1;  // copies read, about
+            auto wanted = [&](size_t i, const uint8_t* bytes) {
+                const table_copies& t = tables[want_of[i]];
+                const uint8_t* settled = resolved.data() + t.flags;
+                for (uint32_t k = 0; k < per_block; ++k) {
+                    if (settled[k]) continue;
+                    byte_view raw(bytes + size_t(k) * sb.inode_size, sb.inode_size);
+                    if (raw.le16(L::i_mode) != 0 && raw.le16(L::i_links_count) != 0 && raw.le32(L::i_dtime) == 0)
+                        return true;
+                }
+                return false;
+            };
+            while (!active.empty()) {
+                want.clear();
+                want_of.clear();
+                for (size_t a : active) {
+                    const journal_copy& c = (*tables[a].copies)[tables[a].next++];
+                    // The same bytes as today's block, where no inode not live is in use: it
+                    // settles nothing (mostly the copy the deletion wrote), so it is not read.
+                    if (tables[a].home && jr->copy_matches(c, tables[a].home->plain_crc)) continue;
+                    want.push_back(&c);
+                    want_of.push_back(a);
+                }
+                const bool more = jr->read_copies(want, wanted, [&](size_t i, const uint8_t* bytes) {
+                    take(tables[want_of[i]], *want[i], bytes);
+                    return ++handed % 256 != 0 || step(std::min(0.7, 0.62 + 0.08 * double(handed) / expected));
+                });
+                if (!more) return r;
+                std::erase_if(active, [&](size_t a) {
+                    return tables[a].pending == 0 || tables[a].next == tables[a].copies->size();
+                });
             }
         }
         if (!added.empty()) {
@@ -314,6 +441,8 @@ scan_result scan(volume& vol, const scan_options& options) {
     // Block maps of folders and deleted files; live files are mapped when copied.
     auto source_for = [&](const chosen_inode& c) -> volume::block_source {
         if (!jr || c.sequence == 0) return nullptr;
+        // A map held whole in the inode reads no blocks.
+        if (c.f.extents() && byte_view(c.f.block, sizeof c.f.block).le16(L::eh_depth) == 0) return nullptr;
         const uint32_t seq = c.sequence;
         journal* j = jr.get();
         return [&vol, j, seq](uint64_t b, std::vector<uint8_t>& out) {
@@ -323,8 +452,10 @@ scan_result scan(volume& vol, const scan_options& options) {
         };
     };
     size_t done = 0;
-    for (chosen_inode& c : inodes) {
+    for (size_t at = 0; at < inodes.size(); ++at) {
         if (++done % 1024 == 0 && !step(0.7 + 0.1 * done / inodes.size())) return r;
+        if (list.kind[at] == inode_list::is_live) continue;  // a live file
+        chosen_inode& c = inodes[at];
         if ((c.live && !c.f.directory()) || c.mapped || c.f.inline_data() || fast_symlink(c.f)) continue;
         c.runs = vol.map_blocks(c.ino, c.f, (c.f.size + bs - 1) / bs, source_for(c), &c.tree_blocks);
         c.mapped = true;
@@ -366,7 +497,9 @@ scan_result scan(volume& vol, const scan_options& options) {
     };
     std::vector<dir_entry> entries;
     for (int pass = 0; pass < 2; ++pass) {  // live folders first: they own their blocks
-        for (chosen_inode& c : inodes) {
+        for (size_t at = 0; at < inodes.size(); ++at) {
+            if (!(list.kind[at] & inode_list::is_folder)) continue;
+            chosen_inode& c = inodes[at];
             const uint32_t ino = c.ino;
             if (!c.f.directory() || c.live != (pass == 0)) continue;
             const int64_t rank = c.live ? rank_today : rank_free_block;
@@ -429,18 +562,31 @@ scan_result scan(volume& vol, const scan_options& options) {
 
     // Records.
     auto is_folder = [&](uint32_t ino) {
-        const chosen_inode* c = list.find(ino);
-        return c && c->f.directory();
+        const ptrdiff_t at = list.position(ino);
+        return at >= 0 && (list.kind[size_t(at)] & inode_list::is_folder);
     };
-    bool lost_used = false;
+    // Each record is written once: what the later steps look at is gathered on the way,
+    // packed (ids and parents for the walks up the folder chains, the deleted files' block
+    // spans), so that they do not sweep the records again.
+    struct span {
+        uint64_t start, end;
+        uint32_t sequence;
+        size_t file;
+    };
+    std::vector<span> spans;
+    std::vector<uint64_t> ids, parents;
+    ids.reserve(inodes.size());
+    parents.reserve(inodes.size());
     r.files.reserve(inodes.size() + 1);
+    prefer_huge_pages(r.files.data(), r.files.capacity() * sizeof(found_file));
     for (chosen_inode& c : inodes) {
         const uint32_t ino = c.ino;
         if (ino == L::root_inode) continue;
         if (c.live && !c.f.directory() && !options.live_files) continue;
         // A deleted inode as it lies today, cleared by the kernel and named nowhere, holds nothing.
         if (!c.live && c.sequence == 0 && !has_block_pointers(c.f) && !c.named) continue;
-        found_file f;
+        const size_t at = r.files.size();
+        found_file& f = r.files.emplace_back();  // filled in place
         f.id = ino;
         f.size = c.f.size;
         f.mtime = c.f.mtime;
@@ -457,7 +603,7 @@ scan_result scan(volume& vol, const scan_options& options) {
             f.is_inline = true;
             f.inline_data = vol.inline_bytes(byte_view(c.raw.data(), c.raw.size()), c.f);
         } else if (c.mapped) {
-            f.runs = c.runs;
+            f.runs = std::move(c.runs);
         }
         if (f.symlink) {
             if (fast_symlink(c.f)) {
@@ -483,8 +629,8 @@ scan_result scan(volume& vol, const scan_options& options) {
                 std::string ext;
                 if (f.is_inline) ext = extension_from_content(f.inline_data.data(), f.inline_data.size());
                 else if (!f.runs.empty() && !f.runs[0].zero && f.runs[0].logical == 0 &&
-                         vol.read_block(f.runs[0].physical, buf))
-                    ext = extension_from_content(buf.data(), std::min<size_t>(buf.size(), size_t(f.size)));
+                         vol.read_block(f.runs[0].physical, buf, std::min<uint64_t>(f.size, text_probe_bytes)))
+                    ext = extension_from_content(buf.data(), buf.size());
                 if (!ext.empty()) f.name += "." + ext;
             }
             ++r.unnamed;
@@ -516,41 +662,47 @@ scan_result scan(volume& vol, const scan_options& options) {
                 }
             }
         }
-        r.files.push_back(std::move(f));
+        if (f.deleted)
+            for (const block_run& run : f.runs)
+                if (!run.zero) spans.push_back({run.physical, run.physical + run.count, f.sequence, at});
+        ids.push_back(f.id);
+        parents.push_back(f.parent);
     }
 
     // Parents that are not listed, and loops in the folder chain, go to "Lost files".
     // The records come in ascending ids.
-    auto index_of = [&](uint64_t id) -> const found_file* {
-        auto it = std::lower_bound(r.files.begin(), r.files.end(), id,
-                                   [](const found_file& f, uint64_t i) { return f.id < i; });
-        return it != r.files.end() && it->id == id ? &*it : nullptr;
+    const std::vector<uint64_t> first_parents = parents;
+    std::vector<uint32_t> record_slot;  // inode number -> position + 1 in r.files, where the list is dense
+    if (!list.slot.empty()) {
+        record_slot.assign(list.slot.size(), 0);
+        for (size_t i = 0; i < ids.size(); ++i)
+            if (ids[i] < record_slot.size()) record_slot[size_t(ids[i])] = uint32_t(i + 1);
+    }
+    auto index_of = [&](uint64_t id) -> ptrdiff_t {
+        if (!record_slot.empty()) return id < record_slot.size() ? ptrdiff_t(record_slot[size_t(id)]) - 1 : -1;
+        auto it = std::lower_bound(ids.begin(), ids.end(), id);
+        return it != ids.end() && *it == id ? it - ids.begin() : -1;
     };
-    for (found_file& f : r.files)
-        if (f.parent != 0 && f.parent != lost_files_id && !index_of(f.parent)) f.parent = lost_files_id;
-    for (found_file& f : r.files) {
-        uint64_t p = f.parent;
+    for (size_t i = 0; i < ids.size(); ++i)
+        if (parents[i] != 0 && parents[i] != lost_files_id && index_of(parents[i]) < 0) parents[i] = lost_files_id;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        uint64_t p = parents[i];
         size_t steps = 0;
-        while (p != 0 && p != lost_files_id && steps <= r.files.size()) {
-            if (p == f.id) break;
-            const found_file* up = index_of(p);
-            p = up ? up->parent : lost_files_id;
+        while (p != 0 && p != lost_files_id && steps <= ids.size()) {
+            if (p == ids[i]) break;
+            const ptrdiff_t up = index_of(p);
+            p = up >= 0 ? parents[size_t(up)] : lost_files_id;
             ++steps;
         }
-        if (p == f.id || steps > r.files.size()) f.parent = lost_files_id;
+        if (p == ids[i] || steps > ids.size()) parents[i] = lost_files_id;
+    }
+    bool lost_used = false;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (parents[i] != first_parents[i]) r.files[i].parent = parents[i];
+        if (parents[i] == lost_files_id) lost_used = true;
     }
 
     // A deleted file whose blocks a newer deleted inode took has been overwritten.
-    struct span {
-        uint64_t start, end;
-        uint32_t sequence;
-        size_t file;
-    };
-    std::vector<span> spans;
-    for (size_t i = 0; i < r.files.size(); ++i)
-        if (r.files[i].deleted)
-            for (const block_run& run : r.files[i].runs)
-                if (!run.zero) spans.push_back({run.physical, run.physical + run.count, r.files[i].sequence, i});
     std::sort(spans.begin(), spans.end(), [](const span& a, const span& b) { return a.start < b.start; });
     std::vector<span> active;
     for (const span& s : spans) {
@@ -563,8 +715,6 @@ scan_result scan(volume& vol, const scan_options& options) {
         if (active.size() < max_active_overlaps) active.push_back(s);
     }
 
-    for (found_file& f : r.files)
-        if (f.parent == lost_files_id) lost_used = true;
     if (lost_used) {
         found_file lost;
         lost.id = lost_files_id;

@@ -13,6 +13,7 @@ namespace L = layout;
 namespace {
 
 constexpr size_t read_batch_blocks = 256;
+constexpr uint32_t max_read_gap = 8;  // log blocks read through between two wanted copies
 constexpr size_t tag_v3_size = 16;
 constexpr size_t tag_base_size = 12;
 
@@ -91,21 +92,75 @@ const std::vector<journal_copy>& journal::copies_of(uint64_t b) const {
 bool journal::read_copy(const journal_copy& c, std::vector<uint8_t>& out) {
     const uint64_t p = physical(c.journal_block);
     if (!p || !vol_.read_block(p, out)) return false;
+    return accept(c, out.data(), out.size());
+}
+
+bool journal::copy_matches(const journal_copy& c, uint32_t plain_crc) const {
+    if (!full_checksums_ || c.escaped) return false;
+    const uint8_t seq_be[4] = {uint8_t(c.sequence >> 24), uint8_t(c.sequence >> 16), uint8_t(c.sequence >> 8),
+                               uint8_t(c.sequence)};
+    return (block_shift_(crc32c(csum_seed_, seq_be, 4)) ^ plain_crc) == c.checksum;
+}
+
+bool journal::accept(const journal_copy& c, uint8_t* data, size_t len) {
     if (tag_checksums_) {
         const uint8_t seq_be[4] = {uint8_t(c.sequence >> 24), uint8_t(c.sequence >> 16), uint8_t(c.sequence >> 8),
                                    uint8_t(c.sequence)};
-        uint32_t sum = crc32c(crc32c(csum_seed_, seq_be, 4), out.data(), out.size());
+        uint32_t sum = crc32c(crc32c(csum_seed_, seq_be, 4), data, len);
         if (!full_checksums_) sum &= 0xFFFF;
         if (sum != c.checksum) {
             ++stats_.bad_copy_checksums;
             return false;
         }
     }
-    if (c.escaped && out.size() >= 4) {
-        out[0] = uint8_t(L::jbd2_magic >> 24);
-        out[1] = uint8_t(L::jbd2_magic >> 16);
-        out[2] = uint8_t(L::jbd2_magic >> 8);
-        out[3] = uint8_t(L::jbd2_magic);
+    if (c.escaped && len >= 4) {
+        data[0] = uint8_t(L::jbd2_magic >> 24);
+        data[1] = uint8_t(L::jbd2_magic >> 16);
+        data[2] = uint8_t(L::jbd2_magic >> 8);
+        data[3] = uint8_t(L::jbd2_magic);
+    }
+    return true;
+}
+
+bool journal::read_copies(const std::vector<const journal_copy*>& copies, const copy_test& wanted,
+                          const copy_test& use) {
+    const uint32_t bs = vol_.super().block_size;
+    std::vector<size_t> order(copies.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return copies[a]->journal_block < copies[b]->journal_block; });
+    std::vector<uint8_t> run, one;
+    auto hand = [&](size_t i, uint8_t* data) {
+        if (wanted && !copies[i]->escaped && !wanted(i, data)) return true;  // escaped: its first bytes are not its own yet
+        if (!accept(*copies[i], data, bs)) return true;
+        return use(i, data);
+    };
+    for (size_t k = 0; k < order.size();) {
+        // A run: log blocks lying next to each other on the volume, gaps of a few blocks read through.
+        const uint32_t first = copies[order[k]]->journal_block;
+        const uint64_t p0 = physical(first);
+        size_t end = k + 1;
+        while (end < order.size()) {
+            const uint32_t j = copies[order[end]]->journal_block;
+            if (j - first >= read_batch_blocks || j - copies[order[end - 1]]->journal_block > max_read_gap ||
+                !p0 || physical(j) != p0 + (j - first))
+                break;
+            ++end;
+        }
+        const uint32_t span = copies[order[end - 1]]->journal_block - first + 1;
+        run.resize(size_t(span) * bs);
+        if (p0 && !vol_.gone() && p0 + span <= vol_.super().blocks_count &&
+            vol_.device().read_exact(p0 * bs, run.data(), run.size())) {
+            for (size_t m = k; m < end; ++m)
+                if (!hand(order[m], run.data() + size_t(copies[order[m]]->journal_block - first) * bs)) return false;
+        } else {
+            for (size_t m = k; m < end; ++m) {
+                const uint64_t p = physical(copies[order[m]]->journal_block);
+                if (!p || !vol_.read_block(p, one)) continue;
+                if (!hand(order[m], one.data())) return false;
+            }
+        }
+        k = end;
     }
     return true;
 }

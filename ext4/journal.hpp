@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "devices/crc32c.hpp"
 #include "ext4/ext4_volume.hpp"
 
 namespace qv::ext4 {
@@ -62,15 +63,29 @@ public:
     // Reads a copy's bytes (the escaped magic put back). With journal checksums a copy
     // whose block does not match its tag (a later write reused it) is refused and counted.
     bool read_copy(const journal_copy& c, std::vector<uint8_t>& out);
+    // Reads many copies (any order) with one device read per run of neighbouring log
+    // blocks, and hands them, in log order, to use(i, bytes) (i: the index in copies);
+    // where wanted(i, bytes) says no before the tag's checksum is computed, the copy is
+    // passed over unchecked. A run that cannot be read is read copy by copy. False when
+    // use said stop.
+    // Whether copy c holds the same bytes as a block whose crc32c(0, block) is plain_crc:
+    // the tag's full checksum (journal checksum v3) says so without reading the copy.
+    // False where that cannot be told (older checksums, an escaped copy).
+    bool copy_matches(const journal_copy& c, uint32_t plain_crc) const;
+    using copy_test = std::function<bool(size_t index, const uint8_t* bytes)>;
+    bool read_copies(const std::vector<const journal_copy*>& copies, const copy_test& wanted, const copy_test& use);
     // The file-system block holding journal block j; 0 when unmapped.
     uint64_t physical(uint64_t j) const;
 
 private:
-    explicit journal(volume& vol) : vol_(vol) {}
+    explicit journal(volume& vol) : vol_(vol), block_shift_(vol.super().block_size) {}
+    // The tag's checksum of a copy's bytes (counted when it fails); puts back an escaped magic.
+    bool accept(const journal_copy& c, uint8_t* data, size_t len);
     volume& vol_;
     std::vector<block_run> runs_;
     journal_stats stats_;
     uint32_t csum_seed_ = 0;
+    crc32c_shifter block_shift_;  // a register over one block's bytes
     bool tag_checksums_ = false, full_checksums_ = false;
     std::unordered_map<uint64_t, std::vector<journal_copy>> copies_;
     std::unordered_map<uint64_t, uint32_t> revoked_;

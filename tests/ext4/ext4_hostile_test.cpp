@@ -133,6 +133,21 @@ TEST_F(ext4_hostile, a_bad_inode_checksum_is_reported_not_fatal) {
     EXPECT_FALSE(b->doubtful);
 }
 
+TEST_F(ext4_hostile, every_inode_byte_but_its_checksum_counts) {
+    const uint32_t ino = inode_of("a.txt");
+    ASSERT_NE(ino, 0u);
+    std::vector<uint8_t> raw(image.begin() + std::ptrdiff_t(inode_at(ino)),
+                             image.begin() + std::ptrdiff_t(inode_at(ino) + sb.inode_size));
+    ASSERT_TRUE(ext4::inode_checksum_ok(sb, ino, byte_view(raw.data(), raw.size())));
+    EXPECT_FALSE(ext4::inode_checksum_ok(sb, ino + 1, byte_view(raw.data(), raw.size())));  // the number is in the seed
+    for (size_t at = 0; at < raw.size(); ++at) {
+        std::vector<uint8_t> bad = raw;
+        bad[at] ^= 0x40;
+        // Any changed byte breaks it: the checksum's own halves are compared, the rest is summed.
+        EXPECT_FALSE(ext4::inode_checksum_ok(sb, ino, byte_view(bad.data(), bad.size()))) << "byte " << at;
+    }
+}
+
 TEST_F(ext4_hostile, truncated_images_open_or_fail_cleanly) {
     for (size_t len : {size_t(0), size_t(512), size_t(1024), size_t(2047), size_t(4096), size_t(65536),
                        image.size() / 2, image.size() - 1024}) {

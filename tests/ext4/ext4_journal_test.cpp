@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -11,7 +12,9 @@
 #include <sstream>
 #include <string>
 
+#include "devices/crc32c.hpp"
 #include "ext4/journal.hpp"
+#include "tests/support/test_devices.hpp"
 #include "tests/ext4/ext4_test_image.hpp"
 
 namespace qv::test {
@@ -69,6 +72,66 @@ TEST(ext4_journal, walk_finds_the_blocks_debugfs_logdump_finds) {
         for (const ext4::journal_copy& c : copies) EXPECT_TRUE(j->read_copy(c, block)) << b;
     EXPECT_EQ(j->stats().bad_copy_checksums, 0u);
     EXPECT_GT(j->stats().commit_blocks, 4u);
+
+    // Many copies read together give each copy's own bytes once, whatever order they are asked in.
+    std::vector<const ext4::journal_copy*> all;
+    for (const auto& [b, copies] : j->all_copies())
+        for (const ext4::journal_copy& c : copies) all.push_back(&c);
+    std::vector<int> handed(all.size(), 0);
+    ASSERT_TRUE(j->read_copies(all, nullptr, [&](size_t i, const uint8_t* bytes) {
+        EXPECT_TRUE(j->read_copy(*all[i], block));
+        EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + block.size()), block) << all[i]->journal_block;
+        ++handed[i];
+        return true;
+    }));
+    EXPECT_EQ(std::count(handed.begin(), handed.end(), 1), std::ptrdiff_t(all.size()));
+    // A copy is known by its tag's checksum from the CRC of bytes alone: its own bytes match,
+    // another copy's (different) bytes do not.
+    std::vector<uint8_t> other;
+    for (size_t i = 0; i + 1 < all.size(); ++i) {
+        if (all[i]->escaped) continue;
+        ASSERT_TRUE(j->read_copy(*all[i], block));
+        ASSERT_TRUE(j->read_copy(*all[i + 1], other));
+        EXPECT_TRUE(j->copy_matches(*all[i], crc32c(0, block.data(), block.size()))) << i;
+        if (other != block) {
+            EXPECT_FALSE(j->copy_matches(*all[i], crc32c(0, other.data(), other.size()))) << i;
+        }
+    }
+    // A copy the caller turns away is neither checked nor handed; use saying stop ends the reads.
+    size_t uses = 0;
+    EXPECT_TRUE(j->read_copies(all, [](size_t, const uint8_t*) { return false; },
+                               [&](size_t, const uint8_t*) { return ++uses > 0; }));
+    EXPECT_EQ(uses, 0u);
+    EXPECT_FALSE(j->read_copies(all, nullptr, [&](size_t, const uint8_t*) { return ++uses < 3; }));
+    EXPECT_EQ(uses, 3u);
+
+    // On a drive with one bad log block, the copies around it still come (read one by one)
+    // and only the bad one is missing and counted.
+    std::vector<uint8_t> bytes(dev->length());
+    ASSERT_TRUE(dev->read_exact(0, bytes.data(), bytes.size()));
+    const uint32_t bs = vol->super().block_size;
+    const ext4::journal_copy* victim = all[all.size() / 2];
+    const uint64_t bad_at = j->physical(victim->journal_block) * bs;
+    failing_device faulty(std::move(bytes), {{bad_at, bad_at + bs}});
+    std::unique_ptr<ext4::volume> fvol;
+    ASSERT_EQ(ext4::volume::open(faulty, &fvol), 0);
+    std::unique_ptr<ext4::journal> fj;
+    ASSERT_EQ(ext4::journal::open(*fvol, &fj), 0);
+    ASSERT_TRUE(fj->walk());
+    std::vector<const ext4::journal_copy*> fall;
+    for (const auto& [b, copies] : fj->all_copies())
+        for (const ext4::journal_copy& c : copies) fall.push_back(&c);
+    const uint64_t unreadable_before = fvol->problems().unreadable_blocks;
+    size_t got = 0;
+    bool victim_seen = false;
+    ASSERT_TRUE(fj->read_copies(fall, nullptr, [&](size_t i, const uint8_t*) {
+        victim_seen |= fall[i]->journal_block == victim->journal_block;
+        ++got;
+        return true;
+    }));
+    EXPECT_FALSE(victim_seen);
+    EXPECT_EQ(got, fall.size() - 1);
+    EXPECT_EQ(fvol->problems().unreadable_blocks, unreadable_before + 1);
 }
 
 TEST(ext4_journal, wrapped_journal_never_gives_wrong_bytes) {
