@@ -26,7 +26,8 @@ enum class dir_block_kind { entries, index_node, bad };
 dir_block_kind parse_dir_block(byte_view block, bool filetype, uint32_t max_inode, bool hidden,
                                std::vector<dir_entry>& out);
 
-// Whether the metadata_csum tail of a leaf directory block matches; true when it has none.
+// Whether the metadata_csum tail of a leaf directory block matches; true when it
+// has none and for htree index nodes (their last bytes may be a former leaf's tail).
 bool dir_block_checksum_ok(byte_view block, uint32_t inode_seed);
 
 // Inline directory: 4 bytes of parent inode number, then entries up to the end.

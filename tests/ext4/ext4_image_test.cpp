@@ -162,6 +162,34 @@ TEST_P(ext_image_test, deleted_files_come_back_under_their_paths) {
                 static_cast<unsigned long long>(s.result.journal.tags));
 }
 
+// A folder of many files is an htree; its root node keeps, in its last bytes,
+// the leaf tail the folder's first block had before it became a node. A clean
+// volume made by the kernel reports no failed checksum.
+TEST(ext_image, a_clean_volume_with_htree_folders_fails_no_checksum) {
+    if (!have_tool("mkfs.ext4")) GTEST_SKIP() << "mkfs.ext4 is not installed";
+    temp_dir work;
+    const std::string img = work / "vol.img";
+    std::string why;
+    ASSERT_TRUE(make_ext_image(img, 64, "mkfs.ext4 -b 4096 -O metadata_csum,64bit", &why)) << why;
+    {
+        ext_mount m;
+        if (!m.mount(img, work / "mnt", "ext4", &why)) GTEST_SKIP() << why;
+        std::filesystem::create_directories(m / "many");
+        for (int i = 0; i < 400; ++i) write_file(m / ("many/a-rather-long-file-name-" + std::to_string(i) + ".txt"), text("x"));
+        ASSERT_EQ(run("sync"), 0);
+        ASSERT_TRUE(m.unmount());
+    }
+    std::string out;
+    if (have_tool("debugfs")) {
+        ASSERT_EQ(run("debugfs -R 'htree_dump /many' " + shell_quote(img) + " 2>/dev/null", &out), 0);
+        ASSERT_NE(out.find("Root node dump"), std::string::npos) << "the folder did not become an htree";
+    }
+    ext_scan s;
+    ASSERT_TRUE(s.run(img, &why)) << why;
+    EXPECT_EQ(s.vol->problems().bad_checksums, 0u);
+    EXPECT_NE(s.find("many/a-rather-long-file-name-399.txt", false), nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     kinds, ext_image_test,
     testing::Values(fs_row{"ext4_4k", "mkfs.ext4 -b 4096 -O metadata_csum,64bit", "ext4", 128, false},
