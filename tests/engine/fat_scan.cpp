@@ -49,15 +49,20 @@ int fat_scan_run::recover_file(uint64_t id, const QString& destination) {
     return status.destination_failed ? recover_destination_failed : -1;
 }
 
+const std::vector<found_item>& fat_scan_run::found_items() const {
+    if (!found_) found_ = fat_found_items(items_);
+    return *found_;
+}
+
 int fat_scan_run::build_item_path(uint64_t id, QString* out) const {
-    const item_index index(found_);
+    const item_index index(found_items());
     auto path = item_path(index, id, volume_.mount_path.toStdString());
     *out = QString::fromStdString(path.value_or(volume_.mount_path.toStdString()));
     return path ? 0 : -1;
 }
 
 bool fat_scan_run::shown_as_folder(uint64_t id) const {
-    const folder_tree tree = build_folder_tree(found_);
+    const folder_tree tree = build_folder_tree(found_items());
     if (id == 0) return tree.has_results();
     for (const folder_node& node : tree.nodes)
         if (node.item && node.item->id == id) return true;
@@ -81,7 +86,6 @@ std::unique_ptr<fat_scan_run> scan_fat_volume(const std::string& path, const std
     hooks.token = &run->token_;
     hooks.lost_files_name = lost_files_name;
     run->items_ = run->scanner_.scan_map(*run->device_, hooks);
-    run->found_ = fat_found_items(run->items_);
     return run;
 }
 

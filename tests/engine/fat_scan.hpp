@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,8 @@ public:
     int recover_file(uint64_t id, const QString& destination);
     // The item's path below the volume's mount path: 0, or -1 when its chain is broken.
     int build_item_path(uint64_t id, QString* out) const;
-    // The result as the window and the command line see it.
-    const std::vector<found_item>& found_items() const { return found_; }
+    // The result as the window and the command line see it (made on first use).
+    const std::vector<found_item>& found_items() const;
     // True when the window's folder tree shows item id as a folder: a file
     // lies somewhere below it. The root (0) counts when the tree has results.
     bool shown_as_folder(uint64_t id) const;
@@ -48,7 +49,7 @@ private:
     fat_scanner scanner_;
     scan_token token_;
     fat_item_map items_;
-    std::vector<found_item> found_;
+    mutable std::optional<std::vector<found_item>> found_;
 };
 
 // The volume record of an image or image partition ("x.img", "x.img#1"),
