@@ -127,10 +127,12 @@ int main(int argc, char** argv) {
         auto t0 = std::chrono::steady_clock::now();
         engine.start();
         engine.wait();
+        // The scan is over for the user once the window can list what it found.
+        (void)engine.found_items();
         double s = seconds(std::chrono::steady_clock::now() - t0).count();
         if (engine_best == 0 || s < engine_best) engine_best = s;
     }
-    std::printf("engine scan:  %llu records delivered, %llu kept, in %.1f ms: %.0f records/s\n",
+    std::printf("engine scan to a listable result:  %llu records delivered, %llu kept, in %.1f ms: %.0f records/s\n",
                 (unsigned long long)engine.entries_read(), (unsigned long long)engine.items_found(),
                 engine_best * 1e3, best.records / engine_best);
 

@@ -19,6 +19,12 @@ const std::vector<qv::found_item>& recovery_base_c::found_items() {
     return found_;
 }
 
+const qv::found_item* recovery_base_c::find_found_item(uint64_t id) {
+    found_items();
+    std::lock_guard lock(found_mutex_);
+    return found_index_ ? found_index_->find(id) : nullptr;
+}
+
 void recovery_base_c::drop_found_items() {
     std::lock_guard lock(found_mutex_);
     found_made_ = false;

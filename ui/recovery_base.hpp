@@ -81,6 +81,8 @@ protected:
     virtual std::vector<qv::found_item> make_found_items() { return {}; }
     // Forgets the found items made from an earlier result.
     void drop_found_items();
+    // The found item with this id (making the found items first); null when there is none.
+    const qv::found_item* find_found_item(uint64_t id);
     // mount_path, then "/" and each name from the topmost folder below the
     // root down to the item: 0; -1 (out holds mount_path) when an item of the
     // chain is missing or the parents loop.

@@ -25,8 +25,7 @@ void scanner_thread_c::set_volume(const volume_item_s& volume) {
 void scanner_thread_c::reset() {
     result_published();
     token_.clear();
-    items_.clear();
-    by_id_.clear();
+    scanned_.clear();
     problems_ = {};
     gone_ = false;
     drop_found_items();
@@ -57,24 +56,23 @@ void scanner_thread_c::scan_open_device() {
     hooks.token = &token_;
     hooks.lost_files_name = lost_files_name_;
     qv::scan_report report = scanner_->scan(*device_, hooks);
-    items_ = std::move(report.items);
-    for (size_t i = 0; i < items_.size(); ++i) by_id_.emplace(items_[i].id, i);
+    scanned_ = std::move(report.items);
     problems_ = std::move(report.problems);
     gone_ = problems_.device_gone();
 }
 
 std::vector<qv::found_item> scanner_thread_c::make_found_items() {
     result_published();
-    return items_;
+    return std::move(scanned_);  // asked once per scan: the base keeps them from here on
 }
 
 qv::recovery_status scanner_thread_c::recover(uint64_t id, const QString& destination) {
     result_published();
-    auto it = by_id_.find(id);
-    if (it == by_id_.end())
+    const qv::found_item* item = find_found_item(id);
+    if (!item)
         last_ = qv::recovery_status::failed(qv::read_end::corrupt, "item " + std::to_string(id) + ": no file of this scan");
     else
-        last_ = scanner_->recover(items_[it->second], QFile::encodeName(destination).toStdString());
+        last_ = scanner_->recover(*item, QFile::encodeName(destination).toStdString());
     return last_;
 }
 

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "devices/device_handle.hpp"
@@ -55,8 +54,7 @@ private:
     volume_item_s volume_;
     std::unique_ptr<qv::device_handle> device_;
     std::unique_ptr<qv::scanner> scanner_;
-    std::vector<qv::found_item> items_;
-    std::unordered_map<uint64_t, size_t> by_id_;  // item id -> its place in items_
+    std::vector<qv::found_item> scanned_;  // the last scan's items, until the base takes them
     qv::scan_problems problems_;
     std::atomic<bool> gone_{false};
     qv::recovery_status last_;
