@@ -6,6 +6,7 @@
 #include "sigscan/fragment_join.hpp"
 
 #include "sigscan/joined_view.hpp"
+#include "sigscan/zip_kinds.hpp"
 
 #include <zlib.h>
 
@@ -47,26 +48,6 @@ struct zip_walk {
     uint16_t method = 0;      // ... compressed by this method
     uint32_t crc = 0;         // ... with this CRC-32
 };
-
-std::string_view odf_kind(const std::string& mimetype) {
-    static const std::pair<const char*, const char*> kinds[] = {
-        {"application/vnd.oasis.opendocument.text", "odt"},
-        {"application/vnd.oasis.opendocument.spreadsheet", "ods"},
-        {"application/vnd.oasis.opendocument.presentation", "odp"},
-        {"application/vnd.oasis.opendocument.graphics", "odg"},
-        {"application/epub+zip", "epub"},
-    };
-    for (const auto& [mime, kind] : kinds)
-        if (mimetype == mime) return kind;
-    return {};
-}
-
-std::string_view office_kind(const std::string& name) {
-    if (name == "word/document.xml") return "docx";
-    if (name == "xl/workbook.xml") return "xlsx";
-    if (name == "ppt/presentation.xml") return "pptx";
-    return {};
-}
 
 constexpr size_t flat_sector_size = 512;
 
@@ -190,7 +171,7 @@ public:
                 uint8_t text[8 + 128];
                 if (read(pos + local_size, text, 8) && std::memcmp(text, "mimetype", 8) == 0 &&
                     read(data, text + 8, size_t(csize)))
-                    kind = odf_kind(std::string(reinterpret_cast<char*>(text + 8), size_t(csize)));
+                    kind = zip_mimetype_kind(std::string(reinterpret_cast<char*>(text + 8), size_t(csize)));
             }
             if (csize == 0xFFFFFFFF || usize == 0xFFFFFFFF) zip64_sizes(pos + local_size + name_len, extra_len, &usize, &csize);
             const bool sized = !((flags & 0x08) && csize == 0);
@@ -263,7 +244,7 @@ public:
                 return broken(pos, std::min(limit_, pos + central_size), npos);
             if (kind.empty() && name_len > 0 && name_len < 256) {
                 std::string name(name_len, '\0');
-                if (read(pos + central_size, reinterpret_cast<uint8_t*>(name.data()), name_len)) kind = office_kind(name);
+                if (read(pos + central_size, reinterpret_cast<uint8_t*>(name.data()), name_len)) kind = zip_member_kind(name);
             }
             last_ = pos;
             last_data_ = npos;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sigscan/rules/rules.hpp"
+#include "sigscan/zip_kinds.hpp"
 
 namespace qv::sig {
 
@@ -44,25 +45,9 @@ constexpr uint32_t zip_max_entries = 1u << 20;
 struct zip_kind {
     std::string_view type;
     void note(const std::string& name) {
-        if (!type.empty()) return;
-        if (name == "word/document.xml") type = "docx";
-        else if (name == "xl/workbook.xml") type = "xlsx";
-        else if (name == "ppt/presentation.xml") type = "pptx";
+        if (type.empty()) type = zip_member_kind(name);
     }
 };
-
-std::string_view odf_kind(const std::string& mimetype) {
-    static const std::pair<const char*, const char*> kinds[] = {
-        {"application/vnd.oasis.opendocument.text", "odt"},
-        {"application/vnd.oasis.opendocument.spreadsheet", "ods"},
-        {"application/vnd.oasis.opendocument.presentation", "odp"},
-        {"application/vnd.oasis.opendocument.graphics", "odg"},
-        {"application/epub+zip", "epub"},
-    };
-    for (const auto& [mime, kind] : kinds)
-        if (mimetype == mime) return kind;
-    return {};
-}
 
 // Sizes from a zip64 extra field: the fields present are those whose 32-bit value is all ones.
 void zip64_sizes(carve_input& in, uint64_t extra, uint32_t extra_len, uint64_t* usize, uint64_t* csize) {
@@ -171,7 +156,7 @@ std::optional<carve_result> measure_zip(carve_input& in, uint64_t start, uint64_
             uint8_t text[8 + 128];
             if (in.read(pos + zip_local_size, text, 8) && std::memcmp(text, "mimetype", 8) == 0 &&
                 in.read(data, text + 8, size_t(csize)))
-                kind = odf_kind(std::string(reinterpret_cast<char*>(text + 8), size_t(csize)));
+                kind = zip_mimetype_kind(std::string(reinterpret_cast<char*>(text + 8), size_t(csize)));
         }
         if (csize == 0xFFFFFFFF || usize == 0xFFFFFFFF)
             zip64_sizes(in, pos + zip_local_size + name_len, extra_len, &usize, &csize);
