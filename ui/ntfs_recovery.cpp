@@ -54,8 +54,7 @@ void ntfs_recovery_c::log_startup_failure(int value) {
     std::fflush(stderr);
 }
 
-void ntfs_recovery_c::run() {
-    scanner_thread_c::run();
+void ntfs_recovery_c::scan_ended() {
     if (!device_opened())
         log_startup_failure(-1);
     else if (const int error = static_cast<qv::ntfs_scanner&>(scanner()).open_error(); error < 0)

@@ -20,5 +20,5 @@ public:
     static void log_startup_failure(int value);
 
 protected:
-    void run() override;
+    void scan_ended() override;
 };

@@ -37,6 +37,7 @@ void scanner_thread_c::run() {
     if (path.endsWith('/') || path.endsWith('\\')) path.chop(1);
     device_ = qv::device_catalog::shared().open(path.toStdString(), qv::access_mode::read_only);
     scan_open_device();
+    scan_ended();
     publish_result();
 }
 

@@ -43,6 +43,9 @@ public:
 protected:
     void run() override;
     std::vector<qv::found_item> make_found_items() override;
+    // Called on the scanning thread when a scan of the volume has ended, before
+    // its result is published (a named engine's own bookkeeping).
+    virtual void scan_ended() {}
     // The scanner this thread runs (for a named engine that knows its kind).
     qv::scanner& scanner() { return *scanner_; }
     // True when the last run could open its volume's device.
