@@ -9,19 +9,14 @@
 
 #include "devices/le_bytes.hpp"
 #include "devices/utf16_text.hpp"
+#include "sigscan/zip_layout.hpp"
 
 namespace qv::sig {
 
 namespace {
 
-// The end of central directory record and a central directory entry.
-constexpr uint32_t end_signature = 0x06054b50, central_signature = 0x02014b50, local_signature = 0x04034b50;
-constexpr size_t end_bytes = 22, end_central_size = 12, end_central_offset = 16;
-constexpr size_t central_bytes = 46, central_method = 10, central_compressed = 20, central_size = 24,
-                 central_name_length = 28, central_extra_length = 30, central_comment_length = 32,
-                 central_local_offset = 42;
-constexpr size_t local_bytes = 30, local_name_length = 26, local_extra_length = 28;
-constexpr uint16_t method_stored = 0, method_deflated = 8;
+using namespace zip;
+
 // The end record lies within its largest comment of the file's end.
 constexpr uint64_t end_search_bytes = end_bytes + 0xFFFF;
 constexpr uint64_t max_central_bytes = uint64_t(4) << 20;
@@ -53,7 +48,7 @@ std::optional<part_entry> find_metadata_part(byte_view central) {
         const std::string_view name(reinterpret_cast<const char*>(central.data() + pos + central_bytes), name_length);
         if (metadata_part(name))
             return part_entry{central.le16(pos + central_method), central.le32(pos + central_compressed),
-                              central.le32(pos + central_size), central.le32(pos + central_local_offset)};
+                              central.le32(pos + central_uncompressed), central.le32(pos + central_local_offset)};
         pos = next;
     }
     return std::nullopt;

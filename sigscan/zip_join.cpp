@@ -7,6 +7,7 @@
 
 #include "sigscan/joined_view.hpp"
 #include "sigscan/zip_kinds.hpp"
+#include "sigscan/zip_layout.hpp"
 
 #include <zlib.h>
 
@@ -20,9 +21,6 @@ namespace qv::sig {
 
 namespace {
 
-constexpr uint32_t sig_local = 0x04034b50, sig_central = 0x02014b50, sig_descriptor = 0x08074b50,
-                   sig_end = 0x06054b50, sig_end64 = 0x06064b50, sig_locator64 = 0x07064b50;
-constexpr uint64_t local_size = 30, central_size = 46, end_size = 22, locator64_size = 20;
 constexpr size_t max_members = size_t(1) << 20;
 constexpr uint64_t npos = ~uint64_t(0);
 constexpr uint64_t inflate_piece = 64 * 1024;
@@ -153,60 +151,64 @@ public:
         std::string_view kind;
         // Local entries, one after the other.
         for (;;) {
-            uint8_t h[local_size];
+            uint8_t h[zip::local_bytes];
             if (!read(pos, h, sizeof h)) return lost(pos);
             const byte_view hv(h, sizeof h);
-            if (hv.le32(0) != sig_local) break;
+            if (hv.le32(0) != zip::local_signature) break;
             if (!v_.in.keep_going()) return w_;
-            const uint16_t version = hv.le16(4), flags = hv.le16(6), method = hv.le16(8);
-            const uint16_t name_len = hv.le16(26), extra_len = hv.le16(28);
-            uint64_t csize = hv.le32(18), usize = hv.le32(22);
-            uint32_t crc = hv.le32(14);
-            const uint64_t data = pos + local_size + name_len + extra_len;
+            const uint16_t version = hv.le16(zip::local_version), flags = hv.le16(zip::local_flags),
+                           method = hv.le16(zip::local_method);
+            const uint16_t name_len = hv.le16(zip::local_name_length), extra_len = hv.le16(zip::local_extra_length);
+            uint64_t csize = hv.le32(zip::local_compressed), usize = hv.le32(zip::local_uncompressed);
+            uint32_t crc = hv.le32(zip::local_crc);
+            const uint64_t data = pos + zip::local_bytes + name_len + extra_len;
             if ((version & 0xFF) > 100 || method > 99 || name_len == 0 || members_.size() >= max_members ||
                 data > limit_)
-                return broken(pos, std::min(limit_, pos + local_size), npos);
+                return broken(pos, std::min(limit_, pos + zip::local_bytes), npos);
             last_ = pos;
-            if (members_.empty() && method == 0 && name_len == 8 && csize < 128) {
+            if (members_.empty() && method == zip::method_stored && name_len == 8 && csize < 128) {
                 uint8_t text[8 + 128];
-                if (read(pos + local_size, text, 8) && std::memcmp(text, "mimetype", 8) == 0 &&
+                if (read(pos + zip::local_bytes, text, 8) && std::memcmp(text, "mimetype", 8) == 0 &&
                     read(data, text + 8, size_t(csize)))
                     kind = zip_mimetype_kind(std::string(reinterpret_cast<char*>(text + 8), size_t(csize)));
             }
-            if (csize == 0xFFFFFFFF || usize == 0xFFFFFFFF) zip64_sizes(pos + local_size + name_len, extra_len, &usize, &csize);
-            const bool sized = !((flags & 0x08) && csize == 0);
+            if (csize == zip::in_zip64 || usize == zip::in_zip64)
+                zip::zip64_extra_sizes([this](uint64_t x, uint8_t* out, size_t n) { return read(x, out, n); },
+                                       pos + zip::local_bytes + name_len, extra_len, &usize, &csize);
+            const bool sized = !((flags & zip::flag_descriptor) && csize == 0);
             const bool crosses = pos <= v_.split && (!sized || v_.split < data + csize);
-            const bool checkable = !(flags & 0x01) && (method == 0 || method == 8);
+            const bool checkable = !(flags & 0x01) && (method == zip::method_stored || method == zip::method_deflated);
             bool summed = false;  // crc holds the CRC-32 of the data as read
             if (sized && csize > limit_ - data) return broken(pos, data, npos);  // a size broken by the break
             if (crosses || !sized) {
-                if (!checkable || (method == 0 && !sized)) return w_;  // no way to tell a right join
-                if (method == 8) {
+                if (!checkable || (method == zip::method_stored && !sized)) return w_;  // no way to tell a right join
+                if (method == zip::method_deflated) {
                     // Where the member's first piece was inflated already, from there on.
                     const bool resume = at_split_ && data == at_split_data_ && at_split_->consumed == v_.split - data;
                     inflater r = resume ? inflater(*at_split_) : inflater();
                     r.run(v_, data, sized ? data + csize : limit_, budget_);
                     if (!r.ended() || (sized && r.consumed != csize) ||
-                        (!(flags & 0x08) && (uint32_t(r.crc) != crc || (usize != 0xFFFFFFFF && r.produced != usize))))
+                        (!(flags & zip::flag_descriptor) &&
+                         (uint32_t(r.crc) != crc || (usize != zip::in_zip64 && r.produced != usize))))
                         return broken(pos, data + r.consumed, sized ? data + csize : npos, data, sized ? csize : 0, method);
                     csize = r.consumed;
                     crc = uint32_t(r.crc);
                 } else {
                     uint32_t sum = 0;
                     if (!v_.crc(data, csize, &sum)) return w_;
-                    if (!(flags & 0x08) && sum != crc) return broken(pos, data + csize, data + csize);
+                    if (!(flags & zip::flag_descriptor) && sum != crc) return broken(pos, data + csize, data + csize);
                     crc = sum;
                 }
                 summed = true;
             }
             pos = data + csize;
-            if (flags & 0x08) {
+            if (flags & zip::flag_descriptor) {
                 // The data descriptor: its signature is optional, its sizes are 32 or 64 bits.
                 uint8_t d[4 + 4 + 16];
                 const uint64_t room = std::min<uint64_t>(sizeof d, limit_ - std::min(limit_, pos));
                 if (room < 12 || !read(pos, d, size_t(room))) return broken(last_, std::min(limit_, pos + sizeof d), npos);
                 const byte_view dv(d, size_t(room));
-                const uint64_t at = dv.le32(0) == sig_descriptor ? 4 : 0;
+                const uint64_t at = dv.le32(0) == zip::descriptor_signature ? 4 : 0;
                 const uint32_t dcrc = dv.le32(size_t(at));
                 // Deflated data may seem to end in other data: the break may
                 // lie anywhere in the member until its descriptor checks.
@@ -229,22 +231,24 @@ public:
         const uint64_t central = pos;
         size_t i = 0;
         for (;;) {
-            uint8_t h[central_size];
+            uint8_t h[zip::central_bytes];
             if (!read(pos, h, sizeof h)) return lost(pos);
             const byte_view hv(h, sizeof h);
-            if (hv.le32(0) != sig_central) break;
+            if (hv.le32(0) != zip::central_signature) break;
             if (!v_.in.keep_going()) return w_;
-            if (i >= members_.size()) return broken(pos, pos + central_size, npos);
+            if (i >= members_.size()) return broken(pos, pos + zip::central_bytes, npos);
             const zip_member& m = members_[i++];
-            const uint32_t crc = hv.le32(16), csize = hv.le32(20), offset = hv.le32(42);
-            const uint16_t name_len = hv.le16(28), extra_len = hv.le16(30), comment_len = hv.le16(32);
-            const uint64_t next = pos + central_size + name_len + extra_len + comment_len;
-            if (crc != m.crc || (csize != 0xFFFFFFFF && csize != m.csize) ||
-                (offset != 0xFFFFFFFF && offset != m.header) || next > limit_)
-                return broken(pos, std::min(limit_, pos + central_size), npos);
+            const uint32_t crc = hv.le32(zip::central_crc), csize = hv.le32(zip::central_compressed),
+                           offset = hv.le32(zip::central_local_offset);
+            const uint16_t name_len = hv.le16(zip::central_name_length), extra_len = hv.le16(zip::central_extra_length),
+                           comment_len = hv.le16(zip::central_comment_length);
+            const uint64_t next = pos + zip::central_bytes + name_len + extra_len + comment_len;
+            if (crc != m.crc || (csize != zip::in_zip64 && csize != m.csize) ||
+                (offset != zip::in_zip64 && offset != m.header) || next > limit_)
+                return broken(pos, std::min(limit_, pos + zip::central_bytes), npos);
             if (kind.empty() && name_len > 0 && name_len < 256) {
                 std::string name(name_len, '\0');
-                if (read(pos + central_size, reinterpret_cast<uint8_t*>(name.data()), name_len)) kind = zip_member_kind(name);
+                if (read(pos + zip::central_bytes, reinterpret_cast<uint8_t*>(name.data()), name_len)) kind = zip_member_kind(name);
             }
             last_ = pos;
             last_data_ = npos;
@@ -252,28 +256,29 @@ public:
         }
         if (i != members_.size()) return lost(pos);
         const uint64_t central_bytes = pos - central;
-        uint8_t h[end_size];
+        uint8_t h[zip::end_bytes];
         if (!read(pos, h, 4)) return lost(pos);
-        if (byte_view(h, 4).le32(0) == sig_end64) {
-            uint8_t z[12], loc[locator64_size];
+        if (byte_view(h, 4).le32(0) == zip::end64_signature) {
+            uint8_t z[zip::end64_head_bytes], loc[zip::locator64_bytes];
             if (!read(pos, z, sizeof z)) return lost(pos);
-            const uint64_t record = byte_view(z, sizeof z).le64(4);
-            if (record > limit_ - pos - 12) return broken(pos, pos + sizeof z, npos);
+            const uint64_t record = byte_view(z, sizeof z).le64(zip::end64_rest_size);
+            if (record > limit_ - pos - zip::end64_head_bytes) return broken(pos, pos + sizeof z, npos);
             last_ = pos;
             last_data_ = npos;
-            pos += 12 + record;
-            if (!read(pos, loc, sizeof loc) || byte_view(loc, sizeof loc).le32(0) != sig_locator64) return lost(pos);
+            pos += zip::end64_head_bytes + record;
+            if (!read(pos, loc, sizeof loc) || byte_view(loc, sizeof loc).le32(0) != zip::locator64_signature) return lost(pos);
             last_ = pos;
-            pos += locator64_size;
+            pos += zip::locator64_bytes;
         }
         if (!read(pos, h, sizeof h)) return lost(pos);
         const byte_view ev(h, sizeof h);
-        if (ev.le32(0) != sig_end) return lost(pos);
-        const uint32_t total = ev.le16(10), size = ev.le32(12), offset = ev.le32(16);
-        if ((total != 0xFFFF && total != (members_.size() & 0xFFFF)) ||
-            (size != 0xFFFFFFFF && size != central_bytes) || (offset != 0xFFFFFFFF && offset != central))
-            return broken(pos, pos + end_size, npos);
-        const uint64_t end = pos + end_size + ev.le16(20);
+        if (ev.le32(0) != zip::end_signature) return lost(pos);
+        const uint32_t total = ev.le16(zip::end_entries), size = ev.le32(zip::end_central_size),
+                       offset = ev.le32(zip::end_central_offset);
+        if ((total != zip::entries_in_zip64 && total != (members_.size() & 0xFFFF)) ||
+            (size != zip::in_zip64 && size != central_bytes) || (offset != zip::in_zip64 && offset != central))
+            return broken(pos, pos + zip::end_bytes, npos);
+        const uint64_t end = pos + zip::end_bytes + ev.le16(zip::end_comment_length);
         if (end > limit_) return w_;
         w_.whole = true;
         w_.size = end;
@@ -292,28 +297,6 @@ private:
         return v_.read(x, out, n);
     }
 
-    // Sizes from a zip64 extra field: the fields present are those whose 32-bit value is all ones.
-    void zip64_sizes(uint64_t extra, uint16_t extra_len, uint64_t* usize, uint64_t* csize) {
-        uint64_t p = extra;
-        const uint64_t end = extra + extra_len;
-        while (p + 4 <= end) {
-            uint8_t h[4 + 16];
-            if (!read(p, h, 4)) return;
-            const uint16_t id = byte_view(h, 4).le16(0), len = byte_view(h, 4).le16(2);
-            const size_t n = std::min<size_t>(len, 16);
-            if (id == 0x0001 && len >= 8 && read(p + 4, h + 4, n)) {
-                const byte_view v(h + 4, n);
-                size_t at = 0;
-                if (*usize == 0xFFFFFFFF) {
-                    *usize = v.le64(at);
-                    at += 8;
-                }
-                if (*csize == 0xFFFFFFFF && v.has(at, 8)) *csize = v.le64(at);
-                return;
-            }
-            p += 4 + uint64_t(len);
-        }
-    }
 
     zip_walk& broken(uint64_t lo, uint64_t hi, uint64_t next, uint64_t data = npos, uint64_t csize = 0,
                     uint16_t method = 0) {
@@ -360,7 +343,7 @@ std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t li
     if (limits.cluster == 0 || start >= in.length()) return std::nullopt;
     limit = std::min(limit, in.length() - start);
     uint8_t sig[4];
-    if (!in.read(start, sig, sizeof sig) || byte_view(sig, 4).le32(0) != sig_local) return std::nullopt;
+    if (!in.read(start, sig, sizeof sig) || byte_view(sig, 4).le32(0) != zip::local_signature) return std::nullopt;
     uint64_t budget = limits.max_checked_bytes;
     // The first piece as it lies: where its structure stops making sense.
     const joined_view straight{in, start, ~uint64_t(0), 0, &budget};

@@ -11,6 +11,7 @@
 
 #include "sigscan/rules/rules.hpp"
 #include "sigscan/zip_kinds.hpp"
+#include "sigscan/zip_layout.hpp"
 
 namespace qv::sig {
 
@@ -36,10 +37,6 @@ uint32_t crc_of_range(carve_input& in, uint64_t off, uint64_t size, bool* ok) {
 }
 
 // ---- ZIP ----
-constexpr uint32_t zip_local = 0x04034b50, zip_central = 0x02014b50, zip_descriptor = 0x08074b50,
-                   zip_end = 0x06054b50, zip64_end = 0x06064b50, zip64_locator = 0x07064b50;
-constexpr size_t zip_local_size = 30, zip_central_size = 46, zip_end_size = 22,
-                 zip64_locator_size = 20;
 constexpr uint32_t zip_max_entries = 1u << 20;
 
 struct zip_kind {
@@ -48,25 +45,6 @@ struct zip_kind {
         if (type.empty()) type = zip_member_kind(name);
     }
 };
-
-// Sizes from a zip64 extra field: the fields present are those whose 32-bit value is all ones.
-void zip64_sizes(carve_input& in, uint64_t extra, uint32_t extra_len, uint64_t* usize, uint64_t* csize) {
-    uint64_t p = extra, end = extra + extra_len;
-    while (p + 4 <= end) {
-        uint8_t h[4 + 16];
-        if (!in.read(p, h, 4)) return;
-        byte_view hv(h, 4);
-        uint16_t id = hv.le16(0), len = hv.le16(2);
-        if (id == 0x0001 && len >= 8 && in.read(p + 4, h + 4, std::min<size_t>(len, 16))) {
-            byte_view v(h + 4, std::min<size_t>(len, 16));
-            size_t at = 0;
-            if (*usize == 0xFFFFFFFF) { *usize = v.le64(at); at += 8; }
-            if (*csize == 0xFFFFFFFF && v.has(at, 8)) *csize = v.le64(at);
-            return;
-        }
-        p += 4 + uint64_t(len);
-    }
-}
 
 // The offset after a data descriptor that closes data starting at data, or npos.
 uint64_t zip_find_descriptor(carve_input& in, uint64_t data, uint64_t end) {
@@ -141,35 +119,36 @@ std::optional<carve_result> measure_zip(carve_input& in, uint64_t start, uint64_
     std::string_view kind;
     // Local entries, one after the other.
     for (;;) {
-        uint8_t h[zip_local_size];
+        uint8_t h[zip::local_bytes];
         if (!in.read(pos, h, sizeof h)) return std::nullopt;
         byte_view v(h, sizeof h);
-        if (v.le32(0) != zip_local) break;
-        uint16_t version = v.le16(4), flags = v.le16(6), method = v.le16(8);
-        uint16_t name_len = v.le16(26), extra_len = v.le16(28);
-        uint64_t csize = v.le32(18), usize = v.le32(22);
+        if (v.le32(0) != zip::local_signature) break;
+        uint16_t version = v.le16(zip::local_version), flags = v.le16(zip::local_flags), method = v.le16(zip::local_method);
+        uint16_t name_len = v.le16(zip::local_name_length), extra_len = v.le16(zip::local_extra_length);
+        uint64_t csize = v.le32(zip::local_compressed), usize = v.le32(zip::local_uncompressed);
         if ((version & 0xFF) > 100 || method > 99 || name_len == 0) return std::nullopt;
         if (++entries > zip_max_entries) return std::nullopt;
-        uint64_t data = pos + zip_local_size + name_len + extra_len;
+        uint64_t data = pos + zip::local_bytes + name_len + extra_len;
         if (data > end) return std::nullopt;
-        if (entries == 1 && method == 0 && name_len == 8 && csize < 128) {
+        if (entries == 1 && method == zip::method_stored && name_len == 8 && csize < 128) {
             uint8_t text[8 + 128];
-            if (in.read(pos + zip_local_size, text, 8) && std::memcmp(text, "mimetype", 8) == 0 &&
+            if (in.read(pos + zip::local_bytes, text, 8) && std::memcmp(text, "mimetype", 8) == 0 &&
                 in.read(data, text + 8, size_t(csize)))
                 kind = zip_mimetype_kind(std::string(reinterpret_cast<char*>(text + 8), size_t(csize)));
         }
-        if (csize == 0xFFFFFFFF || usize == 0xFFFFFFFF)
-            zip64_sizes(in, pos + zip_local_size + name_len, extra_len, &usize, &csize);
-        if ((flags & 0x08) && csize == 0) {
+        if (csize == zip::in_zip64 || usize == zip::in_zip64)
+            zip::zip64_extra_sizes([&in](uint64_t at, uint8_t* out, size_t n) { return in.read(at, out, n); },
+                                   pos + zip::local_bytes + name_len, extra_len, &usize, &csize);
+        if ((flags & zip::flag_descriptor) && csize == 0) {
             pos = zip_find_descriptor(in, data, end);
             if (pos == carve_input::npos) return std::nullopt;
         } else {
             if (csize > end - data) return std::nullopt;
             pos = data + csize;
             uint8_t d[4];
-            if ((flags & 0x08) && in.read(pos, d, 4)) {  // descriptor after known sizes
+            if ((flags & zip::flag_descriptor) && in.read(pos, d, 4)) {  // descriptor after known sizes
                 bool zip64 = usize > 0xFFFFFFFF || csize > 0xFFFFFFFF;
-                pos += (byte_view(d, 4).le32(0) == zip_descriptor ? 4 : 0) + (zip64 ? 16 : 8) + 4;
+                pos += (byte_view(d, 4).le32(0) == zip::descriptor_signature ? 4 : 0) + (zip64 ? 16 : 8) + 4;
             }
         }
     }
@@ -179,42 +158,44 @@ std::optional<carve_result> measure_zip(carve_input& in, uint64_t start, uint64_
     uint32_t central_entries = 0;
     zip_kind names{kind};
     for (;;) {
-        uint8_t h[zip_central_size];
+        uint8_t h[zip::central_bytes];
         if (!in.read(pos, h, sizeof h)) return std::nullopt;
         byte_view v(h, sizeof h);
-        if (v.le32(0) != zip_central) break;
-        uint16_t name_len = v.le16(28), extra_len = v.le16(30), comment_len = v.le16(32);
+        if (v.le32(0) != zip::central_signature) break;
+        uint16_t name_len = v.le16(zip::central_name_length), extra_len = v.le16(zip::central_extra_length),
+                 comment_len = v.le16(zip::central_comment_length);
         if (++central_entries > zip_max_entries) return std::nullopt;
         if (name_len > 0 && name_len < 256) {
             std::string name(name_len, '\0');
-            if (in.read(pos + zip_central_size, name.data(), name_len)) names.note(name);
+            if (in.read(pos + zip::central_bytes, name.data(), name_len)) names.note(name);
         }
-        pos += zip_central_size + uint64_t(name_len) + extra_len + comment_len;
+        pos += zip::central_bytes + uint64_t(name_len) + extra_len + comment_len;
         if (pos > end) return std::nullopt;
     }
     if (central_entries != entries) return std::nullopt;
     const uint64_t central_size = pos - central;
-    uint8_t h[zip_end_size];
+    uint8_t h[zip::end_bytes];
     if (!in.read(pos, h, 4)) return std::nullopt;
-    if (byte_view(h, 4).le32(0) == zip64_end) {
-        uint8_t z[12];
+    if (byte_view(h, 4).le32(0) == zip::end64_signature) {
+        uint8_t z[zip::end64_head_bytes];
         if (!in.read(pos, z, sizeof z)) return std::nullopt;
-        uint64_t record = byte_view(z, sizeof z).le64(4);
+        uint64_t record = byte_view(z, sizeof z).le64(zip::end64_rest_size);
         if (record > end - pos) return std::nullopt;
-        pos += 12 + record;
-        uint8_t loc[zip64_locator_size];
-        if (!in.read(pos, loc, sizeof loc) || byte_view(loc, sizeof loc).le32(0) != zip64_locator)
+        pos += zip::end64_head_bytes + record;
+        uint8_t loc[zip::locator64_bytes];
+        if (!in.read(pos, loc, sizeof loc) || byte_view(loc, sizeof loc).le32(0) != zip::locator64_signature)
             return std::nullopt;
-        pos += zip64_locator_size;
+        pos += zip::locator64_bytes;
     }
     if (!in.read(pos, h, sizeof h)) return std::nullopt;
     byte_view v(h, sizeof h);
-    if (v.le32(0) != zip_end) return std::nullopt;
-    uint32_t total = v.le16(10), size = v.le32(12), offset = v.le32(16);
-    if (total != 0xFFFF && total != (entries & 0xFFFF)) return std::nullopt;
-    if (size != 0xFFFFFFFF && size != central_size) return std::nullopt;
-    if (offset != 0xFFFFFFFF && offset != central - start) return std::nullopt;
-    return sized(pos + zip_end_size + v.le16(20) - start, limit, names.type);
+    if (v.le32(0) != zip::end_signature) return std::nullopt;
+    uint32_t total = v.le16(zip::end_entries), size = v.le32(zip::end_central_size),
+             offset = v.le32(zip::end_central_offset);
+    if (total != zip::entries_in_zip64 && total != (entries & 0xFFFF)) return std::nullopt;
+    if (size != zip::in_zip64 && size != central_size) return std::nullopt;
+    if (offset != zip::in_zip64 && offset != central - start) return std::nullopt;
+    return sized(pos + zip::end_bytes + v.le16(zip::end_comment_length) - start, limit, names.type);
 }
 
 std::optional<carve_result> measure_7z(carve_input& in, uint64_t start, uint64_t limit,
