@@ -21,6 +21,29 @@ carve_input::carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad
     : device_(device), gate_(gate), length_(device.length()),
       read_size_(std::max<size_t>(read_size / 512 * 512, 512)), bad_(bad) {}
 
+void carve_input::enable_read_ahead() {
+    if (!ahead_) ahead_ = std::make_unique<read_ahead>(device_, bad_);
+}
+
+void carve_input::settle() {
+    if (!ahead_ || !ahead_->in_flight()) return;
+    const auto done = ahead_->finish();
+    if (done->vanished) {
+        vanished_ = true;
+        return;
+    }
+    // Nothing moves the stream while a read is in flight: it ends where the read began.
+    if (done->offset == stream_start_ + stream_fill_) stream_fill_ += done->got;
+}
+
+void carve_input::start_ahead() {
+    if (!ahead_ || ahead_->in_flight() || vanished_ || stopped_ || stream_.empty()) return;
+    const uint64_t end = stream_start_ + stream_fill_;
+    const uint64_t room_end = std::min<uint64_t>(stream_start_ + stream_.size(), length_);
+    if (end >= room_end || device_.unread_zeros_end(end) > end) return;
+    ahead_->start(end, stream_.data() + stream_fill_, size_t(std::min<uint64_t>(read_size_, room_end - end)));
+}
+
 bool carve_input::keep_going() {
     if (stopped_) return false;
     if (!scan_checkpoint(gate_)) stopped_ = true;
@@ -28,6 +51,7 @@ bool carve_input::keep_going() {
 }
 
 bool carve_input::fill_stream(uint64_t to, size_t min_read) {
+    settle();
     to = std::min(to, length_);
     const uint64_t end = stream_start_ + stream_fill_;
     if (to <= end) return true;
@@ -52,6 +76,7 @@ bool carve_input::fill_stream(uint64_t to, size_t min_read) {
 }
 
 byte_view carve_input::load_block(uint64_t start, size_t n) {
+    settle();
     if (vanished_ || start >= length_) return {};
     n = size_t(std::min<uint64_t>(n, length_ - start));
     const uint64_t end = stream_start_ + stream_fill_;
@@ -72,11 +97,13 @@ byte_view carve_input::load_block(uint64_t start, size_t n) {
     rule_step_ = rule_read_size;
     fill_stream(start + n, read_size_);
     if (vanished_) return {};
+    start_ahead();
     const uint64_t have = stream_start_ + stream_fill_ > start ? stream_start_ + stream_fill_ - start : 0;
     return byte_view(stream_.data() + (start - stream_start_), size_t(std::min<uint64_t>(n, have)));
 }
 
 bool carve_input::read_side(uint64_t off, size_t n) {
+    settle();
     if (window_.empty()) window_.resize(window_size);
     size_t got = 0;
     window_fill_ = 0;
@@ -102,6 +129,7 @@ bool carve_input::read_side(uint64_t off, size_t n) {
 }
 
 bool carve_input::pass_over(uint64_t from, uint64_t to) {
+    settle();
     to = std::min(to, length_);
     uint64_t p = from;
     while (p < to && !vanished_) {

@@ -8,12 +8,14 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
 #include "devices/tolerant_read.hpp"
 #include "sigscan/pattern.hpp"
+#include "sigscan/read_ahead.hpp"
 #include "sigscan/scan_gate.hpp"
 
 namespace qv::sig {
@@ -36,6 +38,9 @@ public:
                 size_t read_size = window_size);
 
     uint64_t length() const { return length_; }
+    // From now on the stream's next piece is read on a thread of its own
+    // while the scanner searches the block before it.
+    void enable_read_ahead();
     // The scanner's next block: up to n bytes at start (shorter only at the
     // end of the device; empty when the device went away). Bytes before start
     // may be dropped. Views stay valid until the next load_block or pass_over.
@@ -86,6 +91,11 @@ private:
     bool fill_stream(uint64_t to, size_t min_read);
     // Reads n bytes at off into the side window and notes them as read.
     bool read_side(uint64_t off, size_t n);
+    // Takes in the read ahead in flight, if any: the stream grows by what it read.
+    void settle();
+    // Starts reading the stream's next piece ahead, where there is room and it
+    // is space the device would read (not zeros it gives unread).
+    void start_ahead();
 
     device_handle& device_;
     scan_gate* gate_;
@@ -94,6 +104,8 @@ private:
     std::vector<uint8_t> stream_;  // sized once: views into it stay put while a block is searched
     uint64_t stream_start_ = 0;
     size_t stream_fill_ = 0;
+    // Reads into stream_ past stream_fill_: declared after it, so it ends first.
+    std::unique_ptr<read_ahead> ahead_;
     // A rule reading past the stream reads on by at least rule_step_: byte after
     // byte would cost a call each, a whole block more than a rule may need.
     static constexpr size_t rule_read_size = size_t(64) << 10;

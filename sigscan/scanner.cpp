@@ -188,6 +188,10 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     // The one reader: blocks, the rules' reads and what lies inside found files
     // come through it, so each byte is read from the device once.
     carve_input input(device, gate, options.bad, block);
+    // Searching every byte costs about as much as reading: the next block is
+    // read while this one is searched. At sector starts the search is a small
+    // part of the time, and handing blocks between threads costs more than it saves.
+    if (step == 1) input.enable_read_ahead();
     uint64_t pos = std::min(options.start.position / sector_size * sector_size, length);
     set_scanned(gate, length ? double(pos) / double(length) : 0.0);
     // Every block is read, so every unreadable sector is met and counted; no

@@ -7,11 +7,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <tuple>
 
 #include "devices/device_handle.hpp"
+#include "devices/tolerant_read.hpp"
 #include "sigscan/config.hpp"
 #include "sigscan/scanner.hpp"
 #include "tests/sigscan/sample_files.hpp"
@@ -26,6 +28,16 @@ class counting_device final : public qv::device_handle {
 public:
     explicit counting_device(bytes data) : inner_(std::move(data)), touched_((inner_.length() + 511) / 512) {}
     int64_t read_at(uint64_t offset, void* buffer, size_t len) override {
+        // Reads that reach the unreadable range fail as a bad sector does, and
+        // reads at or past gone_at as a device pulled out does.
+        if (offset + len > gone_at) {
+            errno = ENODEV;
+            return -1;
+        }
+        if (offset < bad_to && offset + len > bad_from) {
+            errno = EIO;
+            return -1;
+        }
         const int64_t got = inner_.read_at(offset, buffer, len);
         ++calls;
         if (got > 0) {
@@ -40,6 +52,8 @@ public:
 
     uint64_t calls = 0;
     uint64_t bytes_read = 0;
+    uint64_t bad_from = 0, bad_to = 0;
+    uint64_t gone_at = ~uint64_t(0);
 
 private:
     qv::memory_device inner_;
@@ -153,6 +167,57 @@ TEST(EveryByteSearch, AllHeadersAtOnceFindWhatThePairTableFinds) {
         ASSERT_EQ(results[0].size(), laid.files.size()) << "seed " << seed;
         for (size_t i = 0; i < laid.files.size(); ++i)
             EXPECT_EQ(std::get<1>(results[0][i]), laid.files[i].offset) << laid.files[i].label;
+    }
+}
+
+// The block after the one searched is read on another thread when every
+// byte is searched: an unreadable run and a device that goes away mid-scan are
+// met as they are when one thread reads.
+TEST(EveryByteReadAhead, BadSectorsAndAVanishedDeviceAsWithOneReader) {
+    std::vector<qv::test::sample> samples = {
+        {"pdf", "pdf", qv::test::make_pdf(3, false)},
+        {"wav", "wav", qv::test::make_wav(2)},
+        {"avi", "avi", qv::test::make_avi(4)},
+        {"small jpg", "jpg", big_jpeg(300000, 11)},
+        {"big png", "png", big_png(6, 3)},
+        {"pdf 2", "pdf", qv::test::make_pdf(2, false)},
+    };
+    // Files at sector starts with 64 KiB of filler between them: an unreadable
+    // run in the filler after the second file, and the device's end (when it
+    // goes away) in the filler after the fifth.
+    constexpr uint64_t gap = 64 << 10;
+    std::vector<uint64_t> offsets;
+    uint64_t pos = gap;
+    for (const auto& f : samples) {
+        offsets.push_back(pos);
+        pos = (pos + f.data.size() + 511) / 512 * 512 + gap;
+    }
+    bytes image = qv::test::pseudo_random_bytes(size_t(pos), 91);
+    for (size_t i = 0; i < samples.size(); ++i)
+        std::copy(samples[i].data.begin(), samples[i].data.end(), image.begin() + std::ptrdiff_t(offsets[i]));
+    const uint64_t length = image.size();
+    const uint64_t bad_from = offsets[2] - gap / 2;
+    for (bool vanish : {false, true}) {
+        for (bool every_byte : {true, false}) {
+            counting_device device(image);
+            device.bad_from = bad_from;
+            device.bad_to = bad_from + 8192;
+            if (vanish) device.gone_at = offsets[5] - gap / 2;
+            qv::bad_ranges bad;
+            qv::sig::scan_options options;
+            options.every_byte = every_byte;
+            options.block_size = size_t(256) << 10;
+            options.bad = &bad;
+            std::vector<uint64_t> found;
+            const auto end = qv::sig::scan_device(device, qv::sig::default_config(), options, nullptr,
+                                                  [&](const char*, uint64_t offset, uint64_t) { found.push_back(offset); });
+            const std::string what = std::string(vanish ? "vanishing" : "staying") + (every_byte ? ", every byte" : ", sector starts");
+            EXPECT_EQ(bad.total(), 8192u) << what;
+            EXPECT_EQ(end, vanish ? qv::sig::scan_end::vanished : qv::sig::scan_end::finished) << what;
+            const std::vector<uint64_t> expected(offsets.begin(), vanish ? offsets.begin() + 5 : offsets.end());
+            EXPECT_EQ(found, expected) << what;
+            EXPECT_LE(device.bytes_read, length) << what;
+        }
     }
 }
 

@@ -1,0 +1,55 @@
+#pragma once
+// One read at a time on a thread of its own: the carver's next piece of the
+// volume comes in from the device while the piece before it is searched.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "devices/device_handle.hpp"
+#include "devices/tolerant_read.hpp"
+
+namespace qv::sig {
+
+class read_ahead {
+public:
+    struct result {
+        uint64_t offset = 0;
+        size_t got = 0;         // bytes read; fewer than asked only at the device's end
+        bool vanished = false;  // the device went away
+    };
+
+    // Unreadable sectors read as zeros and go to bad (may be null), as in read_tolerant.
+    read_ahead(device_handle& device, bad_ranges* bad);
+    ~read_ahead();  // waits for a read in flight
+    read_ahead(const read_ahead&) = delete;
+    read_ahead& operator=(const read_ahead&) = delete;
+
+    // Starts reading n bytes at offset into out, which the caller leaves alone
+    // until finish(). At most one read is in flight: a new one waits for finish().
+    void start(uint64_t offset, uint8_t* out, size_t n);
+    bool in_flight() const { return in_flight_; }
+    // Waits for the read started last and says what it read; empty when none is in flight.
+    std::optional<result> finish();
+
+private:
+    void run();
+
+    device_handle& device_;
+    bad_ranges* bad_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    // Under mutex_: the read asked for, whether it is done, and whether the thread is to end.
+    uint64_t offset_ = 0;
+    uint8_t* out_ = nullptr;
+    size_t length_ = 0;
+    bool asked_ = false, done_ = false, quit_ = false;
+    result result_;
+    bool in_flight_ = false;  // the caller's side: started and not yet finished
+};
+
+}  // namespace qv::sig
