@@ -58,6 +58,20 @@ std::optional<joined_file> join_jpeg(carve_input& in, uint64_t start, uint64_t l
 // read, inflated and summed.
 std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
 
+// An MP3 starting at start (its ID3v2 tag or first frame) whose first frame
+// is a Xing or Info header and whose frames stop following before the length
+// that header gives: the two pieces whose join walks frame by frame to exactly
+// that length and frame count, and then gives the music CRC its LAME tag keeps
+// or, without one, has a varying bitrate and every frame's main data begin in
+// the bit reservoir where the last one's ended; empty when the file is whole,
+// has no such header, has no music CRC and a constant bitrate or main data not
+// packed back to back (nothing then tells a right continuation), or no
+// continuation within the limits checks, or two do.
+std::optional<joined_file> join_mp3(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
+
+// True when an MP3 measured over size bytes is shorter than its Xing or Info header says.
+bool mp3_shows_break(carve_input& in, uint64_t start, uint64_t size);
+
 // Quick signs, before any decoding, that a JPEG whose markers measured it
 // whole over size bytes is two pieces with a gap between: restart markers out
 // of turn, or a cluster of its entropy-coded data opening with a sector of

@@ -240,6 +240,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             const join_limits limits = limits_at(c);
             const auto joined = type.rule == size_rule::png   ? join_png(input, c, limit, limits)
                                 : type.rule == size_rule::zip ? join_zip(input, c, limit, limits)
+                                : type.rule == size_rule::mp3 ? join_mp3(input, c, limit, limits)
                                                               : join_jpeg(input, c, limit, limits);
             if (!joined || input.vanished() || input.stopped()) return false;
             if (joined->first.offset != c || joined->first.size == 0 || joined->second.size == 0 ||
@@ -265,7 +266,8 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             auto result = rule_for(type.rule)(input, c, limit, type);
             if (input.vanished() || input.stopped()) return false;
             const bool joinable =
-                (type.rule == size_rule::png || type.rule == size_rule::jpeg || type.rule == size_rule::zip) &&
+                (type.rule == size_rule::png || type.rule == size_rule::jpeg || type.rule == size_rule::zip ||
+                 type.rule == size_rule::mp3) &&
                 options.joined;
             if ((!result || result->size == 0) && joinable) return try_join(c, limit, type);
             if (!result || result->size == 0) return false;
@@ -275,6 +277,10 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             // codes break and a continuation decodes.
             if (type.rule == size_rule::jpeg && joinable && result->lead == 0 &&
                 jpeg_shows_break(input, c, result->size, limits_at(c)) && try_join(c, limit, type))
+                return true;
+            // An MP3 whose frames stop short of the length its Xing or Info header gives.
+            if (type.rule == size_rule::mp3 && joinable && result->lead == 0 &&
+                mp3_shows_break(input, c, result->size) && try_join(c, limit, type))
                 return true;
             // A file may begin before its candidate (lead bytes), never before
             // the end of the file reported last, and never past the type's maximum.

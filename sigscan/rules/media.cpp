@@ -9,51 +9,12 @@
 #include <vector>
 
 #include "sigscan/crc.hpp"
+#include "sigscan/mpeg_audio.hpp"
 #include "sigscan/rules/rules.hpp"
 
 namespace qv::sig {
 
 namespace {
-
-// ---- MPEG audio ----
-struct mpeg_frame {
-    int version = 0;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
-    int layer = 0;    // 1, 2 or 3
-    int sample_rate = 0;
-    uint32_t length = 0;
-};
-
-constexpr std::array<std::array<uint16_t, 15>, 5> mpeg_bitrates{{
-    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // V1 L1
-    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // V1 L2
-    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // V1 L3
-    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},     // V2 L1
-    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},          // V2 L2, L3
-}};
-
-std::optional<mpeg_frame> mpeg_header(const uint8_t* h) {
-    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return std::nullopt;
-    int version = (h[1] >> 3) & 3, layer_bits = (h[1] >> 1) & 3;
-    int bitrate_index = h[2] >> 4, rate_index = (h[2] >> 2) & 3, padding = (h[2] >> 1) & 1;
-    if (version == 1 || layer_bits == 0 || bitrate_index == 0 || bitrate_index == 15 || rate_index == 3)
-        return std::nullopt;
-    if ((h[3] & 3) == 2) return std::nullopt;  // reserved emphasis
-    mpeg_frame f;
-    f.version = version;
-    f.layer = 4 - layer_bits;
-    static constexpr int rates[3] = {44100, 48000, 32000};
-    f.sample_rate = rates[rate_index] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
-    int table = version == 3 ? f.layer - 1 : (f.layer == 1 ? 3 : 4);
-    uint32_t bitrate = uint32_t(mpeg_bitrates[size_t(table)][size_t(bitrate_index)]) * 1000;
-    if (f.layer == 1)
-        f.length = (12 * bitrate / uint32_t(f.sample_rate) + uint32_t(padding)) * 4;
-    else if (f.layer == 3 && version != 3)
-        f.length = 72 * bitrate / uint32_t(f.sample_rate) + uint32_t(padding);
-    else
-        f.length = 144 * bitrate / uint32_t(f.sample_rate) + uint32_t(padding);
-    if (f.length < 4) return std::nullopt;
-    return f;
-}
 
 // ---- ISO media ----
 bool iso_top_level(const uint8_t* t) {
@@ -85,23 +46,11 @@ std::string_view iso_kind(const uint8_t* major, const std::vector<std::string>& 
 
 std::optional<carve_result> measure_mp3(carve_input& in, uint64_t start, uint64_t limit,
                                         const file_type&) {
-    constexpr size_t id3_header_size = 10, id3v1_size = 128, ape_footer_size = 32;
     const uint64_t end = start + limit;
-    uint64_t pos = start;
-    uint8_t h[id3_header_size];
-    if (!in.read(start, h, sizeof h)) return std::nullopt;
-    bool tagged = std::memcmp(h, "ID3", 3) == 0;
-    if (tagged) {
-        if (h[3] < 2 || h[3] > 4 || h[4] == 0xFF) return std::nullopt;
-        uint32_t size = 0;
-        for (int i = 6; i < 10; ++i) {
-            if (h[i] & 0x80) return std::nullopt;
-            size = size << 7 | h[i];
-        }
-        pos += id3_header_size + size + ((h[5] & 0x10) ? id3_header_size : 0);
-        // Some writers pad the tag with more zeros than its size says.
-        for (int zeros = 0; zeros < 64 * 1024 && byte_at(in, pos) == 0; ++zeros) ++pos;
-    }
+    const auto audio = id3v2_end(in, start, limit);
+    if (!audio) return std::nullopt;
+    const bool tagged = *audio != start;
+    uint64_t pos = *audio;
     std::optional<mpeg_frame> first;
     uint64_t frames = 0;
     while (pos + 4 <= end) {
@@ -119,15 +68,7 @@ std::optional<carve_result> measure_mp3(carve_input& in, uint64_t start, uint64_
         if ((frames & 1023) == 0 && !in.keep_going()) return std::nullopt;
     }
     if (frames < (tagged ? 2u : 6u)) return std::nullopt;
-    uint8_t t[ape_footer_size];
-    if (pos + ape_footer_size <= end && in.read(pos, t, ape_footer_size) &&
-        std::memcmp(t, "APETAGEX", 8) == 0) {
-        byte_view v(t, sizeof t);
-        uint64_t size = v.le32(12) + ((v.le32(20) & 0x80000000u) ? ape_footer_size : 0);
-        if (size <= end - pos) pos += size;
-    }
-    if (pos + id3v1_size <= end && in.read(pos, t, 3) && std::memcmp(t, "TAG", 3) == 0) pos += id3v1_size;
-    return sized(pos - start, limit);
+    return sized(end_tags_end(in, pos, end) - start, limit);
 }
 
 std::optional<carve_result> measure_riff(carve_input& in, uint64_t start, uint64_t limit,

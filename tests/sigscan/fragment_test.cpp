@@ -1,4 +1,4 @@
-// PNG, JPEG and ZIP files stored in two pieces: the pieces found again byte for
+// PNG, JPEG, ZIP and MP3 files stored in two pieces: the pieces found again byte for
 // byte across gaps of other data and of zeros, wrong continuations never accepted.
 
 #include <gtest/gtest.h>
@@ -1086,6 +1086,186 @@ TEST(ZipInTwoPieces, HostileInputEndsQuicklyWithNothing) {
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_FALSE(join_zip(image, 0)) << "case " << i;
         EXPECT_FALSE(join_zip(cases[i], 0)) << "case " << i << " at the very end";
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)) << "case " << i;
+    }
+}
+
+// ---- MP3 ----
+
+struct mp3_make {
+    bool vbr;
+    int channels;
+    double seconds;
+    uint32_t seed;
+};
+
+// An MP3 made by FFmpeg's LAME encoder (an ID3v2 tag, an Info or Xing frame
+// with a LAME tag, then the frames); empty with *missing set when it cannot be made.
+bytes make_mp3(const std::string& dir, const mp3_make& m, std::string* missing) {
+    const std::string out = dir + "/sound" + std::to_string(m.seed) + (m.vbr ? "v" : "c") + ".mp3";
+    const std::string seconds = std::to_string(m.seconds);
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i sine=frequency=" +
+                            std::to_string(220 + m.seed * 37) + ":duration=" + seconds +
+                            " -f lavfi -i anoisesrc=a=0.1:seed=" + std::to_string(m.seed) + ":d=" + seconds +
+                            " -filter_complex amix=inputs=2 -ac " + std::to_string(m.channels) + " -ar 44100 " +
+                            (m.vbr ? "-q:a 4" : "-b:a 128k") + " -c:a libmp3lame '" + out + "' 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) {
+        *missing = "ffmpeg with the LAME encoder is not installed";
+        return {};
+    }
+    return qv::test::read_file(out);
+}
+
+// The same file without its LAME tag (the encoder's name spoilt): no music CRC to check.
+bytes without_lame_tag(bytes mp3) {
+    const std::string info = "Info", xing = "Xing";
+    auto at = std::search(mp3.begin(), mp3.end(), info.begin(), info.end());
+    if (at == mp3.end()) at = std::search(mp3.begin(), mp3.end(), xing.begin(), xing.end());
+    if (at == mp3.end()) return {};
+    const size_t lame = size_t(at - mp3.begin()) + 120;  // Xing fields with TOC and quality
+    for (size_t i = 0; i < 9; ++i) mp3[lame + i] = 0x01;
+    return mp3;
+}
+
+std::optional<qv::sig::joined_file> join_mp3(const bytes& image, uint64_t start, uint64_t max_gap = 4096) {
+    qv::memory_device device(image);
+    qv::sig::carve_input in(device, nullptr);
+    return qv::sig::join_mp3(in, start, image.size() - start, {cluster, start, max_gap});
+}
+
+enum class mp3_gap { noise, zeros, other_mp3 };
+
+split_image split_mp3(const bytes& file, uint64_t first_clusters, uint64_t gap_clusters, mp3_gap gap, const bytes& other) {
+    split_image s = split(file, first_clusters, gap_clusters, gap == mp3_gap::zeros ? gap_kind::zeros : gap_kind::noise);
+    if (gap == mp3_gap::other_mp3) {
+        // The middle of another MP3 of the same kind fills the gap, frames and all.
+        const uint64_t from = s.first.offset + s.first.size, n = std::min<uint64_t>(s.second.offset - from, other.size() / 2);
+        std::copy(other.begin() + std::ptrdiff_t(other.size() / 4), other.begin() + std::ptrdiff_t(other.size() / 4 + n),
+                  s.image.begin() + std::ptrdiff_t(from));
+    }
+    return s;
+}
+
+struct mp3_row {
+    const char* name;
+    mp3_make make;
+    bool lame_tag;
+    uint64_t first_clusters, gap_clusters;
+    mp3_gap gap;
+};
+
+class Mp3InTwoPieces : public ::testing::TestWithParam<mp3_row> {};
+
+TEST_P(Mp3InTwoPieces, ComesBackByteForByteAlsoFromTheDeepScan) {
+    const mp3_row row = GetParam();
+    qv::test::temp_dir dir;
+    std::string missing;
+    bytes file = make_mp3(dir.path().string(), row.make, &missing);
+    const bytes other = make_mp3(dir.path().string(), {row.make.vbr, row.make.channels, 20, row.make.seed + 100}, &missing);
+    if (file.empty() || other.empty()) GTEST_SKIP() << missing;
+    if (!row.lame_tag) file = without_lame_tag(file);
+    ASSERT_FALSE(file.empty());
+    ASSERT_LT(row.first_clusters * cluster, file.size());
+    const split_image s = split_mp3(file, row.first_clusters, row.gap_clusters, row.gap, other);
+    const auto j = join_mp3(s.image, s.first.offset);
+    ASSERT_TRUE(j);
+    EXPECT_EQ(j->first, s.first);
+    EXPECT_EQ(j->second, s.second);
+    EXPECT_EQ(assembled(s.image, *j), file);
+    for (bool every_byte : {false, true}) {
+        const deep_png_scan scan = deep_scan(s.image, every_byte, 0, "mp3");
+        const auto item = std::find_if(scan.pngs.begin(), scan.pngs.end(),
+                                       [&](const qv::found_item& f) { return f.offset == s.first.offset; });
+        ASSERT_NE(item, scan.pngs.end()) << (every_byte ? "every byte" : "sector starts");
+        EXPECT_EQ(item->state, qv::item_state::assembled);
+        EXPECT_EQ(recovered(s.image, *item, dir.path().string()), file);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Mp3InTwoPieces,
+    ::testing::Values(mp3_row{"ConstantRateAcrossNoise", {false, 2, 12, 1}, true, 20, 3, mp3_gap::noise},
+                      mp3_row{"VariableRateAcrossZeros", {true, 2, 12, 2}, true, 17, 40, mp3_gap::zeros},
+                      mp3_row{"MonoAcrossAnotherMp3", {false, 1, 12, 3}, true, 5, 2000, mp3_gap::other_mp3},
+                      mp3_row{"NoLameTagAcrossAnotherMp3", {true, 2, 12, 4}, false, 14, 9, mp3_gap::other_mp3},
+                      mp3_row{"NoLameTagVariableRate", {true, 2, 12, 5}, false, 11, 2, mp3_gap::noise}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Mp3InTwoPieces, AWrongContinuationIsNeverAccepted) {
+    qv::test::temp_dir dir;
+    std::string missing;
+    // Constant-rate twins of one length: their frames lie exactly where the
+    // true ones would, with the same count and length.
+    const bytes file = make_mp3(dir.path().string(), {false, 2, 8, 7}, &missing);
+    const bytes twin = make_mp3(dir.path().string(), {false, 2, 8, 8}, &missing);
+    if (file.empty() || twin.empty()) GTEST_SKIP() << missing;
+    ASSERT_EQ(file.size(), twin.size());
+    for (bool lame_tag : {true, false}) {
+        const bytes f = lame_tag ? file : without_lame_tag(file);
+        const bytes t = lame_tag ? twin : without_lame_tag(twin);
+        const split_image s = split_mp3(f, 9, 60, mp3_gap::noise, {});
+        // The twin's rest, cut at the same place, nearer than the true rest.
+        const bytes rest(t.begin() + std::ptrdiff_t(s.first.size), t.end());
+        bytes decoyed = s.image;
+        const uint64_t decoy_at = s.first.offset + s.first.size + 2 * cluster;
+        ASSERT_LE(decoy_at + rest.size(), s.second.offset);
+        std::copy(rest.begin(), rest.end(), decoyed.begin() + std::ptrdiff_t(decoy_at));
+        const auto j = join_mp3(decoyed, s.first.offset);
+        // With the music CRC the true rest is found; without it nothing tells
+        // a constant-rate twin apart, so nothing is taken.
+        if (lame_tag) {
+            ASSERT_TRUE(j);
+            EXPECT_EQ(j->second, s.second);
+            EXPECT_EQ(assembled(decoyed, *j), f);
+        } else {
+            EXPECT_FALSE(j);
+        }
+        // Only the twin's rest: nothing.
+        bytes no_true = s.image;
+        std::copy(rest.begin(), rest.end(), no_true.begin() + std::ptrdiff_t(s.second.offset));
+        EXPECT_FALSE(join_mp3(no_true, s.first.offset)) << (lame_tag ? "with" : "without") << " a LAME tag";
+        const deep_png_scan scan = deep_scan(no_true, false, 0, "mp3");
+        EXPECT_TRUE(scan.result.joins.empty());
+    }
+    // A whole MP3 is not joined, and one cut short with no rest anywhere gives nothing.
+    bytes whole = qv::test::pseudo_random_bytes(file.size() + 16 * cluster, 3);
+    std::copy(file.begin(), file.end(), whole.begin() + std::ptrdiff_t(4 * cluster));
+    EXPECT_FALSE(join_mp3(whole, 4 * cluster));
+    const deep_png_scan scan = deep_scan(whole, false, 0, "mp3");
+    EXPECT_TRUE(scan.result.joins.empty());
+    ASSERT_EQ(scan.pngs.size(), 1u);
+    EXPECT_EQ(scan.pngs[0].size, file.size());
+    bytes cut = qv::test::pseudo_random_bytes(file.size() + 16 * cluster, 4);
+    std::copy(file.begin(), file.begin() + std::ptrdiff_t(12 * cluster), cut.begin());
+    EXPECT_FALSE(join_mp3(cut, 0));
+}
+
+TEST(Mp3InTwoPieces, HostileInputEndsQuicklyWithNothing) {
+    qv::test::temp_dir dir;
+    std::string missing;
+    const bytes file = make_mp3(dir.path().string(), {false, 2, 6, 9}, &missing);
+    if (file.empty()) GTEST_SKIP() << missing;
+    const std::string info = "Info";
+    const size_t at = size_t(std::search(file.begin(), file.end(), info.begin(), info.end()) - file.begin());
+    ASSERT_LT(at + 16, file.size());
+    std::vector<bytes> cases;
+    for (size_t n : {size_t(3), size_t(10), at + 10, size_t(5 * cluster), file.size() - 1})
+        cases.push_back(bytes(file.begin(), file.begin() + std::ptrdiff_t(n)));  // cut short
+    bytes huge = file;  // a length and frame count far beyond everything
+    std::fill(huge.begin() + std::ptrdiff_t(at + 8), huge.begin() + std::ptrdiff_t(at + 16), 0xFF);
+    cases.push_back(huge);
+    bytes tag = file;  // an ID3v2 tag far longer than the file
+    tag[6] = tag[7] = tag[8] = tag[9] = 0x7F;
+    cases.push_back(tag);
+    bytes headers;  // the first frame's header and side information, over and over
+    while (headers.size() < 60 * cluster) headers.insert(headers.end(), file.begin() + std::ptrdiff_t(at - 36), file.begin() + std::ptrdiff_t(at + 40));
+    cases.push_back(headers);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        bytes image = qv::test::pseudo_random_bytes(cases[i].size() + 8 * cluster, uint32_t(i));
+        std::copy(cases[i].begin(), cases[i].end(), image.begin());
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_FALSE(join_mp3(image, 0)) << "case " << i;
+        EXPECT_FALSE(join_mp3(cases[i], 0)) << "case " << i << " at the very end";
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)) << "case " << i;
     }
 }
