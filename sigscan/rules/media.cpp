@@ -55,6 +55,8 @@ std::optional<mpeg_frame> mpeg_header(const uint8_t* h) {
     return f;
 }
 
+}  // namespace
+
 // ---- ISO media ----
 bool iso_top_level(const uint8_t* t) {
     static constexpr std::array<std::string_view, 20> known{
@@ -80,8 +82,6 @@ std::string_view iso_kind(const uint8_t* major, const std::vector<std::string>& 
     if (brand == "crx ") return "cr3";
     return {};
 }
-
-}  // namespace
 
 std::optional<carve_result> measure_mp3(carve_input& in, uint64_t start, uint64_t limit,
                                         const file_type&) {
