@@ -29,8 +29,11 @@ constexpr uint64_t max_chunks = uint64_t(1) << 21;
 constexpr uint64_t max_stored_sizes = uint64_t(1) << 23;
 constexpr uint64_t max_split_candidates = 256;
 // What one read of a sample's first bytes counts against the budget: the
-// bytes read are few, the cost is the seek.
+// bytes read are few, the cost is the seek; a read far from the one before
+// (tables that scatter chunks over the device) counts far more.
 constexpr uint64_t read_cost = 64;
+constexpr uint64_t far_read = uint64_t(1) << 20, far_read_cost = uint64_t(64) << 10;
+constexpr uint64_t box_read_cost = 4096;
 
 constexpr uint32_t fourcc(const char (&s)[5]) {
     return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 |
@@ -270,9 +273,12 @@ bool parse_movie(const std::vector<uint8_t>& moov, movie& m) {
 struct reader {
     const joined_view& v;
     uint64_t* budget;
+    uint64_t last = 0;  // file offset of the read before
     bool read(uint64_t x, uint8_t* out, size_t n) {
-        if (*budget < read_cost + n) return *budget = 0, false;
-        *budget -= read_cost + n;
+        const uint64_t cost = read_cost + n + ((x > last ? x - last : last - x) > far_read ? far_read_cost : 0);
+        last = x;
+        if (*budget < cost) return *budget = 0, false;
+        *budget -= cost;
         return v.read(x, out, n);
     }
 };
@@ -390,10 +396,11 @@ struct top_walk {
 };
 
 // Top-level boxes from file offset x while they make sense and fit in room bytes.
-top_walk walk_top(const joined_view& v, uint64_t x, uint64_t room) {
+top_walk walk_top(const joined_view& v, uint64_t x, uint64_t room, uint64_t* budget) {
     top_walk w;
     w.end = x;
-    while (x + box_header <= room && w.boxes.size() < max_top_boxes) {
+    while (x + box_header <= room && w.boxes.size() < max_top_boxes && *budget >= box_read_cost) {
+        *budget -= box_read_cost;
         uint8_t b[large_header];
         // Another file's type box ends this one.
         if (!v.read(x, b, box_header) || !iso_top_level(b + 4) || (x > 0 && rd32(b + 4) == fourcc("ftyp"))) break;
@@ -446,7 +453,7 @@ struct join_try {
         const joined_view straight{in, start, ~uint64_t(0), 0};
         reader r{straight, budget};
         size_t p = 0;
-        while (p < m.chunks.size() && chunk_ok(r, m, m.chunks[p])) ++p;
+        while (p < m.chunks.size() && ((p & 255) != 0 || in.keep_going()) && chunk_ok(r, m, m.chunks[p])) ++p;
         return p;
     }
 
@@ -461,7 +468,7 @@ struct join_try {
         // before the end of the first that does not check where it lies.
         reader rm{moved, budget};
         size_t q = n;
-        while (q > 0 && chunk_ok(rm, m, m.chunks[q - 1])) --q;
+        while (q > 0 && ((q & 255) != 0 || in.keep_going()) && chunk_ok(rm, m, m.chunks[q - 1])) --q;
         if (*budget == 0 || !in.keep_going()) return std::nullopt;
         uint64_t from = q > 0 ? m.chunks[q - 1].offset + 1 : lo;
         uint64_t to = p < n ? m.chunks[p].end() - 1 : hi;
@@ -588,7 +595,7 @@ std::optional<joined_file> join_front_movie(carve_input& in, uint64_t start, uin
         // The file runs on after its media data in the second piece.
         const joined_view v{in, start, *b, start + *b + shift};
         const uint64_t room = std::min(limit, *b + (in.length() - (start + *b + shift)));
-        const top_walk whole = walk_top(v, 0, room);
+        const top_walk whole = walk_top(v, 0, room, budget);
         if (whole.end < mdat->end()) return std::nullopt;
         return joined_file{{start, *b}, {start + *b + shift, whole.end - *b}, {}};
     }
@@ -614,7 +621,7 @@ std::optional<joined_file> join_back_movie(carve_input& in, uint64_t start, uint
             continue;
         const joined_view moved{in, start, 0, start + shift};
         const uint64_t room = std::min(limit, in.length() - start - shift);
-        const top_walk rest = walk_top(moved, broken, room);
+        const top_walk rest = walk_top(moved, broken, room, budget);
         const top_box* moov = find_box(rest, fourcc("moov"));
         if (!moov) continue;
         const auto body = read_box_body(moved, *moov, budget);
@@ -643,9 +650,9 @@ std::optional<joined_file> join_mp4(carve_input& in, uint64_t start, uint64_t li
     const uint64_t ftyp_size = rd32(f);
     if (ftyp_size < box_header + 8 || ftyp_size > max_ftyp || (ftyp_size - box_header - 8) % 4 != 0) return std::nullopt;
     const joined_view straight{in, start, ~uint64_t(0), 0};
-    const top_walk w = walk_top(straight, 0, limit);
-    if (w.boxes.empty() || w.boxes.front().type != fourcc("ftyp")) return std::nullopt;
     uint64_t budget = limits.max_checked_bytes;
+    const top_walk w = walk_top(straight, 0, limit, &budget);
+    if (w.boxes.empty() || w.boxes.front().type != fourcc("ftyp")) return std::nullopt;
     auto joined = find_box(w, fourcc("moov")) ? join_front_movie(in, start, limit, limits, w, &budget)
                                               : join_back_movie(in, start, limit, limits, w, &budget);
     if (!joined || joined->first.size + joined->second.size > limit) return std::nullopt;
@@ -657,11 +664,11 @@ bool mp4_shows_break(carve_input& in, uint64_t start, uint64_t size, const join_
     // A movie box ahead of its media: the last chunk of each checked track
     // checks where it lies in a whole file.
     const joined_view straight{in, start, ~uint64_t(0), 0};
-    const top_walk w = walk_top(straight, 0, size);
+    uint64_t budget = limits.max_checked_bytes;
+    const top_walk w = walk_top(straight, 0, size, &budget);
     const top_box* moov = find_box(w, fourcc("moov"));
     const top_box* mdat = find_box(w, fourcc("mdat"));
     if (!moov || !mdat || mdat->offset < moov->end()) return false;
-    uint64_t budget = limits.max_checked_bytes;
     const auto body = read_box_body(straight, *moov, &budget);
     movie m;
     if (!body || !parse_movie(*body, m) || !media_inside(m, w.boxes)) return false;

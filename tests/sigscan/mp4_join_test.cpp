@@ -24,7 +24,7 @@ constexpr uint64_t cluster = 4096;
 struct video_make {
     const char* ext = "mp4";
     const char* source = "testsrc";  // another source makes a different video of the same layout
-    const char* video = "libx264";
+    const char* video = "libx264";  // empty: sound alone
     bool audio = true, faststart = false;
     bool sliced = false;  // H.264 slices of at most 1400 bytes, as streaming cameras write
 };
@@ -40,9 +40,10 @@ bytes make_video(const video_make& m, std::string* missing) {
     if (auto it = made.find(key); it != made.end()) return it->second.empty() ? (*missing = "ffmpeg failed", bytes{}) : it->second;
     if (!qv::test::have_tool("ffmpeg")) return *missing = "ffmpeg is not installed", bytes{};
     const std::string out = dir / ("v-" + key + "." + m.ext);
-    std::string cmd = "ffmpeg -v error -y -f lavfi -i " + std::string(m.source) + "=size=320x240:rate=25";
-    if (m.audio) cmd += " -f lavfi -i sine";
-    cmd += " -t 3 -vf noise=alls=12:allf=t -c:v " + std::string(m.video) + " -preset ultrafast";
+    std::string cmd = "ffmpeg -v error -y";
+    if (*m.video) cmd += " -f lavfi -i " + std::string(m.source) + "=size=320x240:rate=25";
+    if (m.audio) cmd += " -f lavfi -i sine=frequency=440:beep_factor=3";
+    cmd += *m.video ? " -t 3 -vf noise=alls=12:allf=t -c:v " + std::string(m.video) + " -preset ultrafast" : " -t 20";
     if (std::string(m.video) == "libx265") cmd += " -x265-params log-level=error";
     if (m.sliced) cmd += " -x264-params slice-max-size=1400";
     if (m.audio) cmd += " -c:a aac";
@@ -197,6 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                   gap_kind::other_video, "mp4"},
         split_row{"MovieAfterMediaNearItsEnd", {"mp4", "testsrc", "libx264", true, false, true}, 0.995, 5, gap_kind::noise, "mp4"},
         split_row{"QuickTime", {"mov", "testsrc", "libx264", true, false, true}, 0.4, 9, gap_kind::other_video, "mov"},
+        split_row{"SoundAlone", {"m4a", "", ""}, 0.5, 5, gap_kind::noise, "m4a"},
         split_row{"Hevc", {"mp4", "testsrc", "libx265"}, 0.5, 8, gap_kind::other_video, "mp4"},
         split_row{"FastStartNoiseGap", {"mp4", "testsrc", "libx264", true, true, true}, 0.5, 7, gap_kind::noise, "mp4"},
         split_row{"FastStartOtherVideoGap", {"mov", "testsrc", "libx264", true, true, true}, 0.8, 30, gap_kind::other_video,
