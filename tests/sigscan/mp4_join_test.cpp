@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 
 #include "devices/device_handle.hpp"
@@ -265,6 +266,56 @@ TEST(Mp4InTwoPieces, ACutThatTheMediaCannotPinIsLeftAlone) {
             }
         }
     }
+}
+
+TEST(Mp4InTwoPieces, AWholeVideoInTheGapIsListedWholeBesideTheJoinedOne) {
+    std::string missing;
+    const bytes file = make_video({}, &missing);
+    const bytes inside = make_video({"mp4", "", "", true}, &missing);  // a sound file, whole
+    const bytes after = make_video({"mov", "testsrc2"}, &missing);
+    if (file.empty() || inside.empty() || after.empty()) GTEST_SKIP() << missing;
+    const uint64_t inside_clusters = (inside.size() + cluster - 1) / cluster;
+    split_image s = split(file, 0.4, inside_clusters + 4, gap_kind::zeros);
+    const uint64_t inside_at = s.first.offset + s.first.size + 2 * cluster;
+    std::copy(inside.begin(), inside.end(), s.image.begin() + std::ptrdiff_t(inside_at));
+    const uint64_t after_at = (s.second.offset + s.second.size + cluster) / cluster * cluster;
+    s.image.resize(after_at + after.size() + cluster, 0);
+    std::copy(after.begin(), after.end(), s.image.begin() + std::ptrdiff_t(after_at));
+    for (bool every_byte : {false, true}) {
+        std::map<uint64_t, qv::found_item> found;
+        for (const char* type : {"mp4", "m4a", "mov"})
+            for (const qv::found_item& f : deep_scan(s.image, every_byte, type).items) found[f.offset] = f;
+        ASSERT_EQ(found.size(), 3u) << every_byte;
+        EXPECT_EQ(found[s.first.offset].state, qv::item_state::assembled);
+        EXPECT_EQ(found[s.first.offset].size, file.size());
+        EXPECT_TRUE(found[inside_at].pieces.empty());
+        EXPECT_EQ(found[inside_at].size, inside.size());
+        EXPECT_TRUE(found[after_at].pieces.empty());
+        EXPECT_EQ(found[after_at].size, after.size());
+    }
+}
+
+TEST(Mp4InTwoPieces, AnyByteOfTheMovieBoxChangedGivesTheTruePiecesOrNothing) {
+    std::string missing;
+    const bytes file = make_video({"mp4", "testsrc", "libx264", true, false, true}, &missing);
+    if (file.empty()) GTEST_SKIP() << missing;
+    const split_image s = split(file, 0.5, 6, gap_kind::noise);
+    const size_t moov = box_at(file, "moov");
+    const uint64_t moved = s.second.offset - s.first.size;
+    std::mt19937 random(7);
+    size_t joined = 0;
+    for (int i = 0; i < 400; ++i) {
+        bytes image = s.image;
+        const size_t at = moov + random() % (file.size() - moov);
+        image[moved + at] ^= uint8_t(1u << (random() % 8));
+        if (i % 2) image[moved + at + (at + 1 < file.size() ? 1 : 0)] = uint8_t(random());
+        const auto j = join(image, s.first.offset);
+        if (!j) continue;
+        ++joined;
+        EXPECT_EQ(j->first, s.first) << at;
+        EXPECT_EQ(j->second, s.second) << at;
+    }
+    EXPECT_GT(joined, 0u) << "changes outside the tables leave the file joinable";
 }
 
 TEST(Mp4InTwoPieces, HostileTablesEndQuicklyWithNothing) {
