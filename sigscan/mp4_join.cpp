@@ -27,7 +27,8 @@ constexpr size_t max_top_boxes = 1024;
 constexpr size_t max_tracks = 64;
 constexpr uint64_t max_chunks = uint64_t(1) << 21;
 constexpr uint64_t max_stored_sizes = uint64_t(1) << 23;
-constexpr uint64_t max_split_candidates = 256;
+constexpr uint64_t max_split_candidates = 4096;  // cluster boundaries tried as the break
+constexpr size_t max_fitting_splits = 256;        // ... of which the samples line up at
 // What one read of a sample's first bytes counts against the budget: the
 // bytes read are few, the cost is the seek; a read far from the one before
 // (tables that scatter chunks over the device) counts far more.
@@ -485,23 +486,35 @@ struct join_try {
         if ((to - b) / limits.cluster >= max_split_candidates) return *ambiguous = true, std::nullopt;
         // The chunks whose place depends on where in [from, to] the break lies.
         const size_t first = q > 0 ? q - 1 : 0, last = std::min(n, p + 1);
-        // Between the first and the last boundary that may be the break, a
-        // wrong one reads some of the gap as media: where the NAL lengths
-        // cannot tell, the bytes inside the NAL units may.
-        const uint64_t first_b = b, last_b = b + (to - b) / limits.cluster * limits.cluster;
-        std::optional<uint64_t> found;
+        std::vector<uint64_t> fits;  // the boundaries at which the samples line up
         for (; b <= to; b += limits.cluster) {
             const joined_view v{in, start, b, start + b + shift, nullptr};
-            bool clean = all_ok(v, first, last);
-            reader r{v, budget};
-            for (size_t i = first; clean && first_b < last_b && i < last; ++i)
-                clean = nal_payloads_clean(r, m, m.chunks[i], first_b, last_b);
-            if (!clean) {
-                if (*budget == 0 || in.stopped()) return std::nullopt;
-                continue;
+            if (all_ok(v, first, last)) {
+                if (fits.size() == max_fitting_splits) return *ambiguous = true, std::nullopt;
+                fits.push_back(b);
+            } else if (*budget == 0 || in.stopped()) {
+                return std::nullopt;
+            }
+        }
+        if (fits.empty()) return std::nullopt;
+        // Boundaries inside one NAL unit line up alike; but a wrong one reads
+        // some of the gap, between it and the right one, as media: the bytes
+        // inside the NAL units there may tell.
+        std::optional<uint64_t> found;
+        for (const uint64_t f : fits) {
+            if (fits.size() > 1) {
+                const joined_view v{in, start, f, start + f + shift, nullptr};
+                reader r{v, budget};
+                bool clean = true;
+                for (size_t i = first; clean && i < last; ++i)
+                    clean = nal_payloads_clean(r, m, m.chunks[i], fits.front(), fits.back());
+                if (!clean) {
+                    if (*budget == 0 || in.stopped()) return std::nullopt;
+                    continue;
+                }
             }
             if (found) return *ambiguous = true, std::nullopt;
-            found = b;
+            found = f;
         }
         if (!found) return std::nullopt;
         // Every chunk checks in the joined file.
