@@ -6,15 +6,19 @@
 // before which the chunks check where they lie and after which they check
 // moved by the gap.
 
-#include "sigscan/fragment_join.hpp"
-
-#include "sigscan/joined_view.hpp"
-#include "sigscan/rules/rules.hpp"
-
 #include <algorithm>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <jpeglib.h>  // needs size_t and FILE declared first
+
+#include "sigscan/fragment_join.hpp"
+#include "sigscan/joined_view.hpp"
+#include "sigscan/jpeg_decode.hpp"
+#include "sigscan/rules/rules.hpp"
 
 namespace qv::sig {
 
@@ -35,6 +39,7 @@ constexpr size_t max_fitting_splits = 256;        // ... of which the samples li
 constexpr uint64_t read_cost = 64;
 constexpr uint64_t far_read = uint64_t(1) << 20, far_read_cost = uint64_t(64) << 10;
 constexpr uint64_t box_read_cost = 4096;
+constexpr uint64_t max_jpeg_frame = uint64_t(32) << 20;
 
 constexpr uint32_t fourcc(const char (&s)[5]) {
     return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 |
@@ -381,6 +386,29 @@ bool nal_payloads_clean(reader& r, const movie& m, const chunk& c, uint64_t lo, 
     return true;
 }
 
+// Every Motion JPEG frame of the chunk that lies in part within file offsets
+// [lo, hi) decodes without a warning.
+bool jpeg_frames_decode(carve_input& in, reader& r, const movie& m, const chunk& c, uint64_t lo, uint64_t hi) {
+    const track& t = m.tracks[c.track];
+    if (t.kind != codec::mjpeg || c.end() <= lo || c.offset >= hi) return true;
+    std::vector<uint8_t> frame;
+    uint64_t x = c.offset;
+    for (uint32_t i = 0; i < c.samples && x < hi; ++i) {
+        const uint64_t size = t.sample_size(c.first_sample + i);
+        if (x + size > lo && size > 0) {
+            if (size > max_jpeg_frame) return false;
+            frame.resize(size_t(size));
+            if (!r.read(x, frame.data(), frame.size())) return false;
+            const bool clean = jpeg_decodes_cleanly(
+                [&](jpeg_decompress_struct* info) { jpeg_mem_src(info, frame.data(), static_cast<unsigned long>(frame.size())); },
+                size, [&] { return in.keep_going(); });
+            if (!clean) return false;
+        }
+        x += size;
+    }
+    return true;
+}
+
 // ---- top-level boxes ----
 
 struct top_box {
@@ -497,9 +525,10 @@ struct join_try {
             }
         }
         if (fits.empty()) return std::nullopt;
-        // Boundaries inside one NAL unit line up alike; but a wrong one reads
-        // some of the gap, between it and the right one, as media: the bytes
-        // inside the NAL units there may tell.
+        // Boundaries inside one NAL unit or JPEG frame line up alike; but a
+        // wrong one reads some of the gap, between it and the right one, as
+        // media: the bytes inside the NAL units there may tell, and the
+        // frames there must decode.
         std::optional<uint64_t> found;
         for (const uint64_t f : fits) {
             if (fits.size() > 1) {
@@ -507,7 +536,8 @@ struct join_try {
                 reader r{v, budget};
                 bool clean = true;
                 for (size_t i = first; clean && i < last; ++i)
-                    clean = nal_payloads_clean(r, m, m.chunks[i], fits.front(), fits.back());
+                    clean = nal_payloads_clean(r, m, m.chunks[i], fits.front(), fits.back()) &&
+                            jpeg_frames_decode(in, r, m, m.chunks[i], fits.front(), fits.back());
                 if (!clean) {
                     if (*budget == 0 || in.stopped()) return std::nullopt;
                     continue;

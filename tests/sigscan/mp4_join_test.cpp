@@ -44,7 +44,9 @@ bytes make_video(const video_make& m, std::string* missing) {
     std::string cmd = "ffmpeg -v error -y";
     if (*m.video) cmd += " -f lavfi -i " + std::string(m.source) + "=size=320x240:rate=25";
     if (m.audio) cmd += " -f lavfi -i sine=frequency=440:beep_factor=3";
-    cmd += *m.video ? " -t 3 -vf noise=alls=12:allf=t -c:v " + std::string(m.video) + " -preset ultrafast" : " -t 20";
+    cmd += *m.video ? " -t 3 -vf noise=alls=12:allf=t -c:v " + std::string(m.video) : " -t 20";
+    if (std::string(m.video).substr(0, 3) == "lib") cmd += " -preset ultrafast";
+    if (std::string(m.video) == "mjpeg") cmd += " -q:v 2";  // frames of about 40 KB, over several clusters
     if (std::string(m.video) == "libx265") cmd += " -x265-params log-level=error";
     if (m.sliced) cmd += " -x264-params slice-max-size=1400";
     if (m.audio) cmd += " -c:a aac";
@@ -199,6 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                   gap_kind::other_video, "mp4"},
         split_row{"MovieAfterMediaNearItsEnd", {"mp4", "testsrc", "libx264", true, false, true}, 0.995, 5, gap_kind::noise, "mp4"},
         split_row{"QuickTime", {"mov", "testsrc", "libx264", true, false, true}, 0.4, 9, gap_kind::other_video, "mov"},
+        split_row{"MotionJpeg", {"mov", "testsrc", "mjpeg"}, 0.5, 6, gap_kind::noise, "mov"},
         split_row{"SoundAlone", {"m4a", "", ""}, 0.5, 5, gap_kind::noise, "m4a"},
         split_row{"Hevc", {"mp4", "testsrc", "libx265"}, 0.5, 8, gap_kind::other_video, "mp4"},
         split_row{"FastStartNoiseGap", {"mp4", "testsrc", "libx264", true, true, true}, 0.5, 7, gap_kind::noise, "mp4"},
