@@ -65,7 +65,9 @@ std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t li
 // puts every chunk of media the sample tables list where it checks as its
 // codec's data (H.264 and HEVC samples as NAL units adding up to their size,
 // Motion JPEG frames SOI to EOI, AAC frames to their end element), with the
-// break pinned to one cluster boundary by the video on both sides of it, the
+// break pinned to one cluster boundary by the video on both sides of it (where
+// the samples' lengths leave more than one, by the bytes inside the NAL units
+// or by the JPEG frames across it decoding without a warning), the
 // nearest continuation first; empty when the file is whole, the tables do not
 // add up, the break cannot be pinned (more than one boundary fits) or no
 // continuation within the limits checks. The type is mov, m4a, 3gp... as the
