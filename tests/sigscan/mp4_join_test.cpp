@@ -209,6 +209,28 @@ INSTANTIATE_TEST_SUITE_P(
                   "mov"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Mp4InTwoPieces, ABreakRightAfterTheMediaDataIsFoundByTheMovieBoxAlone) {
+    // The media whole in the first piece, the movie box alone in the second:
+    // the file placed so that its media data end on a cluster boundary.
+    std::string missing;
+    for (gap_kind gap : {gap_kind::zeros, gap_kind::noise}) {
+        const bytes file = make_video({}, &missing);
+        if (file.empty()) GTEST_SKIP() << missing;
+        const size_t mdat = box_at(file, "mdat");
+        const uint64_t media_end = mdat + be32_at(file, mdat);
+        const uint64_t at = 8 * cluster - media_end % cluster, rest_at = at + media_end + 5 * cluster;
+        bytes image = qv::test::pseudo_random_bytes(size_t(rest_at + file.size() + cluster), 4);
+        if (gap == gap_kind::zeros) std::fill(image.begin() + std::ptrdiff_t(at + media_end), image.begin() + std::ptrdiff_t(rest_at), 0);
+        std::copy(file.begin(), file.begin() + std::ptrdiff_t(media_end), image.begin() + std::ptrdiff_t(at));
+        std::copy(file.begin() + std::ptrdiff_t(media_end), file.end(), image.begin() + std::ptrdiff_t(rest_at));
+        const auto j = join(image, at);
+        ASSERT_TRUE(j);
+        EXPECT_EQ(j->first, (qv::sig::file_piece{at, media_end}));
+        EXPECT_EQ(j->second, (qv::sig::file_piece{rest_at, file.size() - media_end}));
+        EXPECT_EQ(assembled(image, *j), file);
+    }
+}
+
 TEST(Mp4InTwoPieces, AWrongContinuationIsNeverAccepted) {
     std::string missing;
     for (bool faststart : {false, true}) {
