@@ -1,9 +1,10 @@
 #pragma once
 // Files found in two pieces: where a PNG's chunk chain, a JPEG's entropy-coded
-// data or a ZIP's entries break at a cluster boundary, the continuation is
-// looked for at the following cluster boundaries and accepted only when the
-// joined file checks whole (every chunk's CRC through IEND; the JPEG decoded
-// to EOI; the ZIP's entries lined up to its end record, CRCs checked).
+// data, a ZIP's entries or an MP4's media break at a cluster boundary, the
+// continuation is looked for at the following cluster boundaries and accepted
+// only when the joined file checks whole (every chunk's CRC through IEND; the
+// JPEG decoded to EOI; the ZIP's entries lined up to its end record, CRCs
+// checked; every chunk of the MP4's media checked as its codec's data).
 
 #include <cstdint>
 #include <optional>
@@ -71,6 +72,27 @@ std::optional<joined_file> join_mp3(carve_input& in, uint64_t start, uint64_t li
 
 // True when an MP3 measured over size bytes is shorter than its Xing or Info header says.
 bool mp3_shows_break(carve_input& in, uint64_t start, uint64_t size);
+
+// An MP4, MOV, 3GP or M4A (ISO media boxes) starting at start (its ftyp box)
+// whose movie box lies past a gap after its media data, or whose media data,
+// with the movie box at the front, stop checking: the two pieces whose join
+// puts every chunk of media the sample tables list where it checks as its
+// codec's data (H.264 and HEVC samples as NAL units adding up to their size,
+// Motion JPEG frames SOI to EOI, AAC frames to their end element), with the
+// break pinned to one cluster boundary by the video on both sides of it (where
+// the samples' lengths leave more than one, by the bytes inside the NAL units
+// or by the JPEG frames across it decoding without a warning), the
+// nearest continuation first; empty when the file is whole, the tables do not
+// add up, the break cannot be pinned (more than one boundary fits) or no
+// continuation within the limits checks. The type is mov, m4a, 3gp... as the
+// file's brands tell. max_checked_bytes bounds the movie boxes read and the
+// samples looked at.
+std::optional<joined_file> join_mp4(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
+
+// Quick signs that an MP4 whose boxes measured it whole over size bytes, its
+// movie box ahead of its media, is two pieces: the last chunk of a track's
+// media does not check where it lies.
+bool mp4_shows_break(carve_input& in, uint64_t start, uint64_t size, const join_limits& limits);
 
 // Quick signs, before any decoding, that a JPEG whose markers measured it
 // whole over size bytes is two pieces with a gap between: restart markers out

@@ -37,7 +37,7 @@ struct scan_options {
     std::function<void(const scan_place& place)> at_block;
     // Unreadable sectors are read as zeros and added here (may be null).
     bad_ranges* bad = nullptr;
-    // Files whose structure breaks at a cluster boundary (PNG, JPEG) are joined
+    // Files whose structure breaks at a cluster boundary (PNG, JPEG, ZIP, MP4) are joined
     // with the continuation that checks whole, within join_reach bytes past
     // the break, and reported here; null: they are not looked for.
     joined_fn joined;

@@ -14,8 +14,6 @@
 
 namespace qv::sig {
 
-namespace {
-
 // ---- ISO media ----
 bool iso_top_level(const uint8_t* t) {
     static constexpr std::array<std::string_view, 20> known{
@@ -41,8 +39,6 @@ std::string_view iso_kind(const uint8_t* major, const std::vector<std::string>& 
     if (brand == "crx ") return "cr3";
     return {};
 }
-
-}  // namespace
 
 std::optional<carve_result> measure_mp3(carve_input& in, uint64_t start, uint64_t limit,
                                         const file_type&) {

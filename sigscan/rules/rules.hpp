@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "sigscan/carve_input.hpp"
 #include "sigscan/config.hpp"
@@ -79,5 +81,9 @@ int byte_at(carve_input& in, uint64_t off);
 std::optional<carve_result> sized(uint64_t size, uint64_t limit, std::string_view type = {});
 // Length of one line end ("\r\n", "\n" or "\r") at off, else 0.
 uint64_t line_end_at(carve_input& in, uint64_t off, uint64_t end);
+// ISO media: whether a box type (4 bytes) is one a file's top level holds.
+bool iso_top_level(const uint8_t* type);
+// The type an ISO media file's brands tell (mov, m4a, 3gp, heic...); empty for a plain MP4.
+std::string_view iso_kind(const uint8_t* major, const std::vector<std::string>& compatible);
 
 }  // namespace qv::sig
