@@ -1,7 +1,7 @@
 // The carving loop over arbitrary bytes with every size rule: the shipped file
 // types plus one type for each rule they leave out. The first byte picks the
 // step (sector starts or every byte) and the block size, so block edges move,
-// and whether files in two pieces (PNG, JPEG) are joined, with clusters of a
+// and whether files in two pieces (PNG, JPEG, ZIP, MP3, MP4) are joined, with clusters of a
 // sector so that small inputs hold breaks and gaps. Every found file then has
 // its capture time read and its content checked.
 
