@@ -30,26 +30,53 @@ constexpr uint64_t dense_slots_per_inode = 16;  // 64 bytes of table per kept in
 
 struct name_seen {
     uint32_t parent = 0;  // folder inode; 0 unknown
-    std::string name;
     uint8_t type = 0;
-    int64_t rank = 0;
     bool hidden = false;
     bool matches = false;  // the entry's type is the inode's
+    int64_t rank = 0;
+    std::string name;
 };
 
-// The copy of an inode the scan settled on, and the best name an entry gave it.
-struct chosen_inode {
-    uint32_t ino = 0;
+// What only some kept inodes need: the whole inode (block map, generation, block count),
+// its raw bytes where the data is inline, and its mapped blocks. Live files have none
+// unless their data is inline: they are mapped when copied.
+struct inode_detail {
     inode_fields f;
-    uint32_t sequence = 0;  // 0: the inode table today
-    bool live = false;
-    bool checksum_ok = true;
     std::vector<uint8_t> raw;  // kept for inline data only
     std::vector<block_run> runs;
     uint64_t tree_blocks = 0;
+};
+
+// The copy of an inode the scan settled on, and the best name an entry gave it. Small, as
+// there is one per file: what the name step reads (type, name) shares the first cache line.
+struct chosen_inode {
+    static constexpr uint32_t no_detail = UINT32_MAX;
+    uint32_t ino = 0;
+    uint16_t mode = 0;
+    bool live = false;
+    bool checksum_ok = true;
     bool mapped = false;
     bool named = false;
+    uint32_t flags = 0;
     name_seen name;
+    uint32_t sequence = 0;  // 0: the inode table today
+    uint32_t detail = no_detail;  // position in inode_list::details
+    uint64_t size = 0;
+    int64_t mtime = 0, atime = 0, ctime = 0, crtime = 0;
+
+    bool directory() const { return (mode & L::mode_type_mask) == L::mode_dir; }
+    bool symlink() const { return (mode & L::mode_type_mask) == L::mode_symlink; }
+    bool inline_data() const { return flags & L::flag_inline_data; }
+    // Takes what every record needs from an inode.
+    void set(const inode_fields& f) {
+        mode = f.mode;
+        flags = f.flags;
+        size = f.size;
+        mtime = f.mtime;
+        atime = f.atime;
+        ctime = f.ctime;
+        crtime = f.crtime;
+    }
 };
 
 // The inodes the scan keeps, in ascending numbers (the order the records come out in),
@@ -59,6 +86,7 @@ struct chosen_inode {
 // inode number replaces the search: folder entries by the million ask it.
 struct inode_list {
     std::vector<chosen_inode> all;
+    std::vector<inode_detail> details;  // by chosen_inode::detail
     std::vector<uint32_t> numbers;
     std::vector<uint32_t> slot;  // inode number -> position + 1 in all; empty when sparse
     // By position: the rank of a name that cannot be beaten but by a newer one (it matches
@@ -75,19 +103,32 @@ struct inode_list {
     chosen_inode& append(uint32_t ino, const inode_fields& f, bool live) {
         chosen_inode& c = all.emplace_back();
         c.ino = ino;
-        c.f = f;
+        c.set(f);
         c.live = live;
+        if (!live || !f.regular() || f.inline_data()) give_detail(c, f);
         numbers.push_back(ino);
         kind.push_back(uint8_t((live ? is_live : 0) | (f.directory() ? is_folder : 0)));
         return c;
     }
+    // Sets c's detail to f, with nothing else kept yet; c's detail is made where it has none.
+    inode_detail& give_detail(chosen_inode& c, const inode_fields& f) {
+        if (c.detail == chosen_inode::no_detail) {
+            c.detail = uint32_t(details.size());
+            details.emplace_back();
+        }
+        inode_detail& d = details[c.detail];
+        d = inode_detail{};
+        d.f = f;
+        return d;
+    }
+    inode_detail& detail(const chosen_inode& c) { return details[c.detail]; }
     // After all changed (before the names: nothing is settled yet).
     void index() {
         numbers.resize(all.size());
         for (size_t i = 0; i < all.size(); ++i) numbers[i] = all[i].ino;
         kind.assign(all.size(), 0);
         for (size_t i = 0; i < all.size(); ++i)
-            kind[i] = (all[i].live ? is_live : 0) | (all[i].f.directory() ? is_folder : 0);
+            kind[i] = (all[i].live ? is_live : 0) | (all[i].directory() ? is_folder : 0);
         index_appended();
     }
     // After appends only, before the names: the records are not swept again.
@@ -122,12 +163,13 @@ void prefer_huge_pages(const void* data, size_t bytes) {
     if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // a hint: failure changes nothing
 }
 
-bool type_matches(uint8_t type, const inode_fields& f) {
+bool type_matches(uint8_t type, uint16_t mode) {
     if (type == 0) return true;
-    if (type == de_type_dir) return f.directory();
-    if (type == de_type_file) return f.regular();
-    if (type == de_type_symlink) return f.symlink();
-    return !f.directory() && !f.regular() && !f.symlink();
+    const uint16_t t = mode & L::mode_type_mask;
+    if (type == de_type_dir) return t == L::mode_dir;
+    if (type == de_type_file) return t == L::mode_file;
+    if (type == de_type_symlink) return t == L::mode_symlink;
+    return t != L::mode_dir && t != L::mode_file && t != L::mode_symlink;
 }
 
 bool has_block_pointers(const inode_fields& f) {
@@ -216,9 +258,10 @@ scan_result scan(volume& vol, const scan_options& options) {
             const inode_fields f = parse_inode(byte_view(raw.data(), raw.size()));
             if (f.directory()) {
                 chosen_inode& root = list.append(L::root_inode, f, true);  // first: below every other inode number
-                if (f.inline_data()) root.raw = raw;
+                inode_detail& d = list.detail(root);
+                if (f.inline_data()) d.raw = raw;
                 else {
-                    root.runs = vol.map_blocks(L::root_inode, f, (f.size + bs - 1) / bs);
+                    d.runs = vol.map_blocks(L::root_inode, f, (f.size + bs - 1) / bs);
                     root.mapped = true;
                 }
             }
@@ -279,7 +322,7 @@ scan_result scan(volume& vol, const scan_options& options) {
                 chosen_inode& c = list.append(ino, f, live);
                 c.checksum_ok = inode_checksum_ok(sb, ino, raw);
                 if (!c.checksum_ok) ++vol.problems().bad_checksums;
-                if (f.inline_data()) c.raw.assign(raw.data(), raw.data() + raw.size());
+                if (f.inline_data()) list.detail(c).raw.assign(raw.data(), raw.data() + raw.size());
             }
         }
     }
@@ -362,16 +405,15 @@ scan_result scan(volume& vol, const scan_options& options) {
                 if (settled[i]) continue;
                 chosen_inode ci;
                 ci.ino = ino;
-                ci.f = f;
+                ci.set(f);
                 ci.sequence = c.sequence;
                 ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
-                if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
-                if (today) {
-                    list.kind[size_t(today - inodes.data())] = f.directory() ? inode_list::is_folder : 0;
-                    *today = std::move(ci);
-                } else {
-                    added.push_back(std::move(ci));
-                }
+                chosen_inode& into = today ? *today : added.emplace_back();
+                ci.detail = into.detail;  // a slot it had is taken again
+                into = std::move(ci);
+                inode_detail& d = list.give_detail(into, f);
+                if (f.inline_data()) d.raw.assign(raw.data(), raw.data() + raw.size());
+                if (today) list.kind[size_t(today - inodes.data())] = f.directory() ? inode_list::is_folder : 0;
                 settled[i] = 1;
                 --t.pending;
             }
@@ -442,7 +484,8 @@ scan_result scan(volume& vol, const scan_options& options) {
     auto source_for = [&](const chosen_inode& c) -> volume::block_source {
         if (!jr || c.sequence == 0) return nullptr;
         // A map held whole in the inode reads no blocks.
-        if (c.f.extents() && byte_view(c.f.block, sizeof c.f.block).le16(L::eh_depth) == 0) return nullptr;
+        const inode_fields& f = list.detail(c).f;
+        if (f.extents() && byte_view(f.block, sizeof f.block).le16(L::eh_depth) == 0) return nullptr;
         const uint32_t seq = c.sequence;
         journal* j = jr.get();
         return [&vol, j, seq](uint64_t b, std::vector<uint8_t>& out) {
@@ -456,8 +499,10 @@ scan_result scan(volume& vol, const scan_options& options) {
         if (++done % 1024 == 0 && !step(0.7 + 0.1 * done / inodes.size())) return r;
         if (list.kind[at] == inode_list::is_live) continue;  // a live file
         chosen_inode& c = inodes[at];
-        if ((c.live && !c.f.directory()) || c.mapped || c.f.inline_data() || fast_symlink(c.f)) continue;
-        c.runs = vol.map_blocks(c.ino, c.f, (c.f.size + bs - 1) / bs, source_for(c), &c.tree_blocks);
+        if ((c.live && !c.directory()) || c.mapped || c.inline_data()) continue;
+        inode_detail& d = list.detail(c);
+        if (fast_symlink(d.f)) continue;
+        d.runs = vol.map_blocks(c.ino, d.f, (c.size + bs - 1) / bs, source_for(c), &d.tree_blocks);
         c.mapped = true;
     }
 
@@ -478,9 +523,9 @@ scan_result scan(volume& vol, const scan_options& options) {
         // source, cannot lose: most entries of journal copies end here.
         if (list.settled[size_t(at)] > rank) return;
         chosen_inode* c = &list.all[size_t(at)];
-        const bool match = type_matches(e.type, c->f);
+        const bool match = type_matches(e.type, c->mode);
         auto take = [&] {
-            c->name = name_seen{parent, e.name, e.type, rank, e.hidden, match};
+            c->name = name_seen{parent, e.type, e.hidden, match, rank, e.name};
             c->named = true;
             if (match && parent) list.settled[size_t(at)] = std::max(list.settled[size_t(at)], rank);
         };
@@ -501,10 +546,11 @@ scan_result scan(volume& vol, const scan_options& options) {
             if (!(list.kind[at] & inode_list::is_folder)) continue;
             chosen_inode& c = inodes[at];
             const uint32_t ino = c.ino;
-            if (!c.f.directory() || c.live != (pass == 0)) continue;
+            if (!c.directory() || c.live != (pass == 0)) continue;
             const int64_t rank = c.live ? rank_today : rank_free_block;
-            if (c.f.inline_data()) {
-                const std::vector<uint8_t> data = vol.inline_bytes(byte_view(c.raw.data(), c.raw.size()), c.f);
+            const inode_detail& d = list.detail(c);
+            if (c.inline_data()) {
+                const std::vector<uint8_t> data = vol.inline_bytes(byte_view(d.raw.data(), d.raw.size()), d.f);
                 entries.clear();
                 uint32_t parent = 0;
                 parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count, entries,
@@ -513,7 +559,7 @@ scan_result scan(volume& vol, const scan_options& options) {
                 for (const dir_entry& e : entries) seen(ino, e, c.live ? rank_today : int64_t(c.sequence));
                 continue;
             }
-            for (const block_run& run : c.runs) {
+            for (const block_run& run : d.runs) {
                 if (run.zero) continue;
                 for (uint64_t k = 0; k < run.count; ++k) {
                     const uint64_t b = run.physical + k;
@@ -530,7 +576,7 @@ scan_result scan(volume& vol, const scan_options& options) {
                         uint8_t le[4];
                         put_le32(le, ino);
                         uint32_t seed = crc32c(sb.csum_seed, le, 4);
-                        put_le32(le, c.f.generation);
+                        put_le32(le, d.f.generation);
                         seed = crc32c(seed, le, 4);
                         if (!dir_block_checksum_ok(view, seed)) ++vol.problems().bad_checksums;
                     }
@@ -582,38 +628,39 @@ scan_result scan(volume& vol, const scan_options& options) {
     for (chosen_inode& c : inodes) {
         const uint32_t ino = c.ino;
         if (ino == L::root_inode) continue;
-        if (c.live && !c.f.directory() && !options.live_files) continue;
+        if (c.live && !c.directory() && !options.live_files) continue;
+        inode_detail* d = c.detail == chosen_inode::no_detail ? nullptr : &list.detail(c);
         // A deleted inode as it lies today, cleared by the kernel and named nowhere, holds nothing.
-        if (!c.live && c.sequence == 0 && !has_block_pointers(c.f) && !c.named) continue;
+        if (!c.live && c.sequence == 0 && !has_block_pointers(d->f) && !c.named) continue;
         const size_t at = r.files.size();
         found_file& f = r.files.emplace_back();  // filled in place
         f.id = ino;
-        f.size = c.f.size;
-        f.mtime = c.f.mtime;
-        f.atime = c.f.atime;
-        f.ctime = c.f.ctime;
-        f.crtime = c.f.crtime;
-        f.mode = c.f.mode;
+        f.size = c.size;
+        f.mtime = c.mtime;
+        f.atime = c.atime;
+        f.ctime = c.ctime;
+        f.crtime = c.crtime;
+        f.mode = c.mode;
         f.deleted = !c.live;
-        f.directory = c.f.directory();
-        f.symlink = c.f.symlink();
+        f.directory = c.directory();
+        f.symlink = c.symlink();
         f.doubtful = !c.checksum_ok;
         f.sequence = c.sequence;
-        if (c.f.inline_data()) {
+        if (c.inline_data()) {
             f.is_inline = true;
-            f.inline_data = vol.inline_bytes(byte_view(c.raw.data(), c.raw.size()), c.f);
+            f.inline_data = vol.inline_bytes(byte_view(d->raw.data(), d->raw.size()), d->f);
         } else if (c.mapped) {
-            f.runs = std::move(c.runs);
+            f.runs = std::move(d->runs);
         }
         if (f.symlink) {
-            if (fast_symlink(c.f)) {
-                f.symlink_target.assign(reinterpret_cast<const char*>(c.f.block), size_t(c.f.size));
+            if (fast_symlink(d->f)) {
+                f.symlink_target.assign(reinterpret_cast<const char*>(d->f.block), size_t(c.size));
             } else if (f.is_inline) {
                 f.symlink_target.assign(f.inline_data.begin(), f.inline_data.end());
             } else if (!f.runs.empty() && !f.runs[0].zero && f.runs[0].logical == 0 &&
                        vol.read_block(f.runs[0].physical, buf)) {
                 f.symlink_target.assign(reinterpret_cast<const char*>(buf.data()),
-                                        std::min<size_t>(buf.size(), size_t(c.f.size)));
+                                        std::min<size_t>(buf.size(), size_t(c.size)));
             }
         }
         uint32_t parent = 0;
@@ -645,11 +692,11 @@ scan_result scan(volume& vol, const scan_options& options) {
         } else {
             ++r.deleted;
             f.state = file_state::intact;
-            if (!f.is_inline && !fast_symlink(c.f) && f.size > 0) {
+            if (!f.is_inline && !fast_symlink(d->f) && f.size > 0) {
                 const uint64_t mapped = data_blocks(f.runs);
                 // The inode counts every block it holds: data, tree blocks and an attribute block.
-                const uint64_t allocated = c.f.blocks_512 * 512 / bs;
-                const uint64_t accounted = mapped + c.tree_blocks + (c.f.file_acl ? 1 : 0);
+                const uint64_t allocated = d->f.blocks_512 * 512 / bs;
+                const uint64_t accounted = mapped + d->tree_blocks + (d->f.file_acl ? 1 : 0);
                 if (mapped == 0 || accounted < allocated || f.size / bs > sb.blocks_count)
                     f.state = file_state::damaged;
                 for (const block_run& run : f.runs) {
