@@ -338,7 +338,8 @@ scan_result scan(volume& vol, const scan_options& options) {
     struct inline_entry {
         uint32_t folder;
         uint32_t sequence;
-        dir_entry entry;
+        dir_entry entry;   // its name points into name
+        std::string name;  // the entry's name, kept: the inode copy it came from is gone
     };
     std::vector<inline_entry> inline_entries;  // from journal copies of inline folders
     if (jr) {
@@ -400,7 +401,7 @@ scan_result scan(volume& vol, const scan_options& options) {
                     uint32_t parent = 0;
                     parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count,
                                      found, &parent);
-                    for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
+                    for (const dir_entry& e : found) inline_entries.push_back({ino, c.sequence, e, std::string(e.name)});
                 }
                 if (settled[i]) continue;
                 chosen_inode ci;
@@ -525,7 +526,13 @@ scan_result scan(volume& vol, const scan_options& options) {
         chosen_inode* c = &list.all[size_t(at)];
         const bool match = type_matches(e.type, c->mode);
         auto take = [&] {
-            c->name = name_seen{parent, e.type, e.hidden, match, rank, e.name};
+            name_seen& n = c->name;
+            n.parent = parent;
+            n.type = e.type;
+            n.hidden = e.hidden;
+            n.matches = match;
+            n.rank = rank;
+            n.name.assign(e.name);
             c->named = true;
             if (match && parent) list.settled[size_t(at)] = std::max(list.settled[size_t(at)], rank);
         };
@@ -585,7 +592,10 @@ scan_result scan(volume& vol, const scan_options& options) {
             }
         }
     }
-    for (const inline_entry& e : inline_entries) seen(e.folder, e.entry, e.sequence);
+    for (inline_entry& e : inline_entries) {
+        e.entry.name = e.name;
+        seen(e.folder, e.entry, e.sequence);
+    }
     if (jr) {
         done = 0;
         for (const auto& [block, copies] : jr->all_copies()) {
