@@ -28,11 +28,10 @@ int64_t inode_time(byte_view raw, size_t at, size_t extra_at, size_t extra_end) 
 }
 
 uint32_t inode_seed(const superblock_info& sb, uint32_t ino, uint32_t generation) {
-    uint8_t le[4];
+    uint8_t le[8];  // the inode number, then its generation
     put_le32(le, ino);
-    uint32_t c = crc32c(sb.csum_seed, le, 4);
-    put_le32(le, generation);
-    return crc32c(c, le, 4);
+    put_le32(le + 4, generation);
+    return crc32c(sb.csum_seed, le, 8);
 }
 
 bool has_super(const superblock_info& sb, uint64_t g) {
@@ -217,6 +216,28 @@ void volume::load_bitmaps() {
     inode_bitmap_.assign((uint64_t(sb_.inodes_count) + 7) / 8, 0);
     std::vector<uint8_t> block;
     auto set_bits = [](std::vector<uint8_t>& map, uint64_t first, uint64_t n, const uint8_t* src) {
+        if (first % 8 == 0) {  // whole bytes (groups hold a multiple of 8 blocks and inodes, but for a short last one)
+            const uint64_t at = first / 8;
+            if (at >= map.size()) return;
+            const size_t whole = size_t(std::min<uint64_t>(n / 8, map.size() - at));
+            if (src) {
+                for (size_t i = 0; i < whole; ++i) map[at + i] |= src[i];
+            } else {
+                std::fill_n(map.begin() + std::ptrdiff_t(at), whole, uint8_t(0xFF));
+            }
+            const uint64_t done = uint64_t(whole) * 8;
+            first += done;
+            n -= done;
+            if (src) src += whole;
+            if (n == 0) return;
+            // The rest (a partial byte, or bits past the end) goes bit by bit, from bit 0 of src.
+            for (uint64_t i = 0; i < n; ++i) {
+                const uint64_t bit = first + i;
+                if (bit / 8 >= map.size()) break;
+                if (!src || (src[i >> 3] >> (i & 7)) & 1) map[bit >> 3] |= uint8_t(1u << (bit & 7));
+            }
+            return;
+        }
         for (uint64_t i = 0; i < n; ++i) {
             const uint64_t bit = first + i;
             if (bit / 8 >= map.size()) break;

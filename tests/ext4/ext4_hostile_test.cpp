@@ -78,6 +78,24 @@ TEST(ext4_crc32c, matches_the_castagnoli_check_values) {
     EXPECT_EQ(~crc32c(~0u, zeros.data(), zeros.size()), 0x8A9136AAu);
 }
 
+TEST(ext4_content_guess, text_is_told_by_every_byte_of_the_probe) {
+    // Lengths around the sixteen bytes taken at a time, and the 512 bytes of a probe.
+    for (size_t n : {1, 15, 16, 17, 31, 32, 33, 200, 512}) {
+        std::vector<uint8_t> t(n, 'x');
+        for (size_t i = 0; i < n; i += 7) t[i] = uint8_t("\t\n\r \xC3\xA9~"[i % 7]);  // breaks, UTF-8 and ASCII pass
+        EXPECT_EQ(ext4::extension_from_content(t.data(), t.size()), "txt") << n;
+        for (size_t at : {size_t(0), n / 2, n - 1})
+            for (uint8_t bad : {uint8_t(0), uint8_t(1), uint8_t(0x1B), uint8_t(0x1F)}) {
+                std::vector<uint8_t> u = t;
+                u[at] = bad;
+                EXPECT_EQ(ext4::extension_from_content(u.data(), u.size()), "") << n << " " << at << " " << int(bad);
+            }
+    }
+    EXPECT_EQ(ext4::extension_from_content(nullptr, 0), "");
+    const uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0};
+    EXPECT_EQ(ext4::extension_from_content(png, sizeof png), "png");
+}
+
 class ext4_hostile : public testing::Test {
 protected:
     void SetUp() override {
