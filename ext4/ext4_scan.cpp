@@ -524,6 +524,15 @@ scan_result scan(volume& vol, const scan_options& options) {
     // Names: entries of live folders, of deleted folders' free blocks, and of journal copies.
     std::unordered_map<uint32_t, uint32_t> parent_hint;  // folder -> its ".." from a folder block
     std::unordered_map<uint64_t, uint32_t> owner;        // folder block -> folder inode
+    // A folder block read today that the log holds copies of: most copies are the same bytes
+    // (the last change before today), whose entries lose to today's anyway.
+    struct read_today {
+        std::vector<uint8_t> bytes;
+        size_t entries = 0;        // entries its parse gave
+        bool parsed = false;       // a block of entries (the copies' parse would be used)
+        bool same_folder = false;  // a copy would give its entries to the same folder (no "." naming another)
+    };
+    std::unordered_map<uint64_t, read_today> today_blocks;
     auto seen = [&](uint32_t parent, const dir_entry& e, int64_t rank) {
         ++r.entries_read;
         if (e.name == ".") return;
@@ -589,9 +598,18 @@ scan_result scan(volume& vol, const scan_options& options) {
                     if (!vol.read_block(b, buf)) continue;
                     entries.clear();
                     byte_view view(buf.data(), buf.size());
-                    if (parse_dir_block(view, sb.has_filetype(), sb.inodes_count, true, entries) ==
-                        dir_block_kind::bad)
-                        ++vol.problems().bad_structures;
+                    const dir_block_kind kind =
+                        parse_dir_block(view, sb.has_filetype(), sb.inodes_count, true, entries);
+                    if (kind == dir_block_kind::bad) ++vol.problems().bad_structures;
+                    if (jr && !jr->copies_of(b).empty()) {
+                        // Kept for the log's copies of this block that hold the same bytes.
+                        read_today& t = today_blocks[b];
+                        t.bytes = buf;
+                        t.entries = entries.size();
+                        t.parsed = kind == dir_block_kind::entries;
+                        t.same_folder = entries.empty() || entries[0].name != "." || entries[0].hidden ||
+                                        entries[0].inode == ino;
+                    }
                     if (c.live && sb.metadata_csum()) {
                         // The tail's seed is the folder inode's own.
                         uint8_t le[4];
@@ -616,8 +634,16 @@ scan_result scan(volume& vol, const scan_options& options) {
             if (++done % 256 == 0 && !step(0.8 + 0.15 * done / jr->all_copies().size())) return r;
             if (metadata_blocks.count(block)) continue;
             auto own = owner.find(block);
+            auto today = today_blocks.find(block);
+            const read_today* same = today != today_blocks.end() && today->second.same_folder ? &today->second : nullptr;
             for (const journal_copy& jc : copies) {
                 if (!jr->read_copy(jc, buf)) continue;
+                // Today's bytes, already read under the same folder and a rank no copy reaches:
+                // its entries cannot name anything; they are only counted.
+                if (same && buf == same->bytes) {
+                    if (same->parsed) r.entries_read += same->entries;
+                    continue;
+                }
                 entries.clear();
                 if (parse_dir_block(byte_view(buf.data(), buf.size()), sb.has_filetype(), sb.inodes_count, true,
                                     entries) != dir_block_kind::entries)
