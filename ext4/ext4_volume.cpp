@@ -388,6 +388,83 @@ bool inode_checksum_ok(const superblock_info& sb, uint32_t ino, byte_view raw) {
     return full ? c == stored : (c & 0xFFFF) == stored;
 }
 
+namespace {
+
+// A table of x -> shifter(x) by byte of x, from the shifter's value at each bit (it is linear).
+template <typename F>
+void linear_table(uint32_t (&t)[256], F f) {
+    uint32_t bit[8];
+    for (int j = 0; j < 8; ++j) bit[j] = f(uint32_t(1) << j);
+    t[0] = 0;
+    for (uint32_t v = 1; v < 256; ++v) t[v] = t[v & (v - 1)] ^ bit[__builtin_ctz(v)];
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) void raw_three(const uint8_t* a, const uint8_t* b, const uint8_t* c, size_t len,
+                                                 uint32_t* out) {
+    uint64_t x = 0, y = 0, z = 0;
+    for (size_t i = 0; i + 8 <= len; i += 8) {
+        uint64_t va, vb, vc;
+        std::memcpy(&va, a + i, 8);
+        std::memcpy(&vb, b + i, 8);
+        std::memcpy(&vc, c + i, 8);
+        x = __builtin_ia32_crc32di(x, va);
+        y = __builtin_ia32_crc32di(y, vb);
+        z = __builtin_ia32_crc32di(z, vc);
+    }
+    out[0] = uint32_t(x);
+    out[1] = uint32_t(y);
+    out[2] = uint32_t(z);
+}
+#endif
+
+}  // namespace
+
+inode_crcs::inode_crcs(const superblock_info& sb) : sb_(sb) {
+    const size_t len = sb.inode_size;
+    const crc32c_shifter past(len);
+    for (int k = 0; k < 4; ++k) linear_table(past_inode_[k], [&](uint32_t v) { return past(v << (8 * k)); });
+    const size_t at[4] = {L::i_checksum_lo, L::i_checksum_lo + 1, L::i_checksum_hi, L::i_checksum_hi + 1};
+    for (int k = 0; k < 4; ++k) {
+        if (at[k] >= len) {
+            std::fill(std::begin(field_[k]), std::end(field_[k]), 0u);
+            continue;
+        }
+        const crc32c_shifter after(len - at[k] - 1);
+        linear_table(field_[k], [&](uint32_t v) {
+            const uint8_t byte = uint8_t(v);
+            return after(crc32c(0, &byte, 1));
+        });
+    }
+}
+
+void inode_crcs::raw(const uint8_t* const* inodes, size_t n, uint32_t* out) const {
+    const size_t len = sb_.inode_size;
+    size_t i = 0;
+#if defined(__x86_64__)
+    if (len % 8 == 0 && __builtin_cpu_supports("sse4.2"))
+        for (; i + 3 <= n; i += 3) raw_three(inodes[i], inodes[i + 1], inodes[i + 2], len, out + i);
+#endif
+    for (; i < n; ++i) out[i] = crc32c(0, inodes[i], len);
+}
+
+bool inode_crcs::checksum_ok(uint32_t ino, byte_view raw, uint32_t raw_crc) const {
+    if (!sb_.metadata_csum() || raw.size() < L::i_good_old_size) return true;
+    if (raw.size() != sb_.inode_size) return inode_checksum_ok(sb_, ino, raw);
+    // The checksum runs over the inode with its checksum fields zeroed: the raw CRC with
+    // the CRC of those fields alone taken out, from the inode's seed (shifted over the inode).
+    uint32_t c = shift(past_inode_, inode_seed(sb_, ino, raw.le32(L::i_generation))) ^ raw_crc ^
+                 field_[0][raw.u8(L::i_checksum_lo)] ^ field_[1][raw.u8(L::i_checksum_lo + 1)];
+    uint32_t stored = raw.le16(L::i_checksum_lo);
+    const bool full = raw.size() > L::i_good_old_size &&
+                      L::i_good_old_size + raw.le16(L::i_extra_isize) >= L::i_checksum_hi + 2;
+    if (full) {
+        c ^= field_[2][raw.u8(L::i_checksum_hi)] ^ field_[3][raw.u8(L::i_checksum_hi + 1)];
+        stored |= uint32_t(raw.le16(L::i_checksum_hi)) << 16;
+    }
+    return full ? c == stored : (c & 0xFFFF) == stored;
+}
+
 std::vector<block_run> volume::map_blocks(uint32_t ino, const inode_fields& in, uint64_t max_blocks,
                                           const block_source& given, uint64_t* tree_blocks) {
     std::vector<block_run> runs;
