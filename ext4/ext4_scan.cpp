@@ -118,11 +118,14 @@ struct inode_list {
     inode_detail& give_detail(chosen_inode& c, const inode_fields& f) {
         if (c.detail == chosen_inode::no_detail) {
             c.detail = uint32_t(details.size());
-            details.emplace_back();
+            details.emplace_back().f = f;
+            return details.back();
         }
         inode_detail& d = details[c.detail];
-        d = inode_detail{};
         d.f = f;
+        d.raw.clear();
+        d.runs.clear();
+        d.tree_blocks = 0;
         return d;
     }
     inode_detail& detail(const chosen_inode& c) { return details[c.detail]; }
@@ -264,6 +267,7 @@ scan_result scan(volume& vol, const scan_options& options) {
     inodes.reserve(std::min<size_t>(sb.inodes_count, max_reserved_inodes));  // pages only count once touched
     list.numbers.reserve(inodes.capacity());
     list.kind.reserve(inodes.capacity());
+    list.details.reserve(inodes.capacity() / 8);  // folders, links and deleted files: mostly far fewer
     prefer_huge_pages(inodes.data(), inodes.capacity() * sizeof(chosen_inode));
     // The root folder is read like any other.
     {

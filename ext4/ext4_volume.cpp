@@ -420,10 +420,8 @@ __attribute__((target("sse4.2"))) void raw_three(const uint8_t* a, const uint8_t
 
 }  // namespace
 
-inode_crcs::inode_crcs(const superblock_info& sb) : sb_(sb) {
+inode_crcs::inode_crcs(const superblock_info& sb) : sb_(sb), past_inode_(sb.inode_size) {
     const size_t len = sb.inode_size;
-    const crc32c_shifter past(len);
-    for (int k = 0; k < 4; ++k) linear_table(past_inode_[k], [&](uint32_t v) { return past(v << (8 * k)); });
     const size_t at[4] = {L::i_checksum_lo, L::i_checksum_lo + 1, L::i_checksum_hi, L::i_checksum_hi + 1};
     for (int k = 0; k < 4; ++k) {
         if (at[k] >= len) {
@@ -453,7 +451,7 @@ bool inode_crcs::checksum_ok(uint32_t ino, byte_view raw, uint32_t raw_crc) cons
     if (raw.size() != sb_.inode_size) return inode_checksum_ok(sb_, ino, raw);
     // The checksum runs over the inode with its checksum fields zeroed: the raw CRC with
     // the CRC of those fields alone taken out, from the inode's seed (shifted over the inode).
-    uint32_t c = shift(past_inode_, inode_seed(sb_, ino, raw.le32(L::i_generation))) ^ raw_crc ^
+    uint32_t c = past_inode_(inode_seed(sb_, ino, raw.le32(L::i_generation))) ^ raw_crc ^
                  field_[0][raw.u8(L::i_checksum_lo)] ^ field_[1][raw.u8(L::i_checksum_lo + 1)];
     uint32_t stored = raw.le16(L::i_checksum_lo);
     const bool full = raw.size() > L::i_good_old_size &&

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/crc32c.hpp"
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
 #include "ext4/ext4_layout.hpp"
@@ -105,15 +106,11 @@ public:
     // The same answer as inode_checksum_ok, from the inode's raw CRC.
     bool checksum_ok(uint32_t ino, byte_view raw, uint32_t raw_crc) const;
     // crc32c(0, bytes followed by an inode) from crc32c(0, bytes) and the inode's raw CRC.
-    uint32_t append(uint32_t crc, uint32_t raw_crc) const { return shift(past_inode_, crc) ^ raw_crc; }
+    uint32_t append(uint32_t crc, uint32_t raw_crc) const { return past_inode_(crc) ^ raw_crc; }
 
 private:
-    using shift_table = uint32_t[4][256];
-    static uint32_t shift(const shift_table& t, uint32_t crc) {
-        return t[0][crc & 0xFF] ^ t[1][(crc >> 8) & 0xFF] ^ t[2][(crc >> 16) & 0xFF] ^ t[3][crc >> 24];
-    }
     const superblock_info& sb_;
-    shift_table past_inode_;  // the register after inode-size zero bytes
+    crc32c_shift_table past_inode_;  // the register after inode-size zero bytes
     uint32_t field_[4][256];  // by checksum byte (low two, high two): the CRC of an inode holding only it
 };
 

@@ -78,6 +78,19 @@ TEST(ext4_crc32c, matches_the_castagnoli_check_values) {
     EXPECT_EQ(~crc32c(~0u, zeros.data(), zeros.size()), 0x8A9136AAu);
 }
 
+TEST(ext4_crc32c, a_register_shifted_over_zeros_by_table_is_the_crc_of_those_zeros) {
+    std::mt19937 rng(3);
+    for (size_t len : {size_t(1), size_t(128), size_t(256), size_t(4096), size_t(65536)}) {
+        const crc32c_shift_table shift(len);
+        const std::vector<uint8_t> zeros(len, 0);
+        for (int i = 0; i < 50; ++i) {
+            const uint32_t reg = rng();
+            EXPECT_EQ(shift(reg), crc32c(reg, zeros.data(), len)) << len;
+            EXPECT_EQ(shift(reg), crc32c_shift(reg, len));
+        }
+    }
+}
+
 TEST(ext4_crc32c, inode_sums_from_one_pass_agree_with_the_checksum_of_each_inode) {
     std::mt19937 rng(7);
     for (uint32_t size : {128u, 256u, 512u, 1024u}) {
