@@ -72,7 +72,7 @@ struct chosen_inode {
     bool symlink() const { return (mode & L::mode_type_mask) == L::mode_symlink; }
     bool inline_data() const { return flags & L::flag_inline_data; }
     // Takes what every record needs from an inode.
-    void set(const inode_fields& f) {
+    void set(const inode_brief& f) {
         mode = f.mode;
         flags = f.flags;
         size = f.size;
@@ -112,6 +112,16 @@ struct inode_list {
         if (!live || !f.regular() || f.inline_data()) give_detail(c, f);
         numbers.push_back(ino);
         kind.push_back(uint8_t((live ? is_live : 0) | (f.directory() ? is_folder : 0)));
+        return c;
+    }
+    // The same for a live file with a block map (no detail needed).
+    chosen_inode& append_live_file(uint32_t ino, const inode_brief& f) {
+        chosen_inode& c = all.emplace_back();
+        c.ino = ino;
+        c.set(f);
+        c.live = true;
+        numbers.push_back(ino);
+        kind.push_back(is_live);
         return c;
     }
     // Sets c's detail to f, with nothing else kept yet; c's detail is made where it has none.
@@ -362,14 +372,22 @@ scan_result scan(volume& vol, const scan_options& options) {
                 const bool allocated = vol.inode_in_use(ino);
                 if (!allocated && raw.le16(L::i_mode) == 0) continue;  // never used, or cleared
                 ++r.entries_read;
+                const auto check = [&](chosen_inode& c) {
+                    c.checksum_ok = crc_at[i] == no_crc ? inode_checksum_ok(sb, ino, raw)
+                                                        : sums->checksum_ok(ino, raw, crcs[crc_at[i]]);
+                    if (!c.checksum_ok) ++vol.problems().bad_checksums;
+                };
+                const inode_brief brief = parse_inode_brief(raw);
+                if (allocated && brief.in_use() && brief.regular() && !brief.inline_data()) {
+                    check(list.append_live_file(ino, brief));  // most inodes: the rest of them is not kept
+                    continue;
+                }
                 inode_fields f = parse_inode(raw);
                 const bool live = allocated && f.in_use();
                 // ext2 leaves block pointers in a deleted inode.
                 if (!live && !(f.mode != 0 && (has_block_pointers(f) || f.dtime != 0))) continue;
                 chosen_inode& c = list.append(ino, f, live);
-                c.checksum_ok = crc_at[i] == no_crc ? inode_checksum_ok(sb, ino, raw)
-                                                    : sums->checksum_ok(ino, raw, crcs[crc_at[i]]);
-                if (!c.checksum_ok) ++vol.problems().bad_checksums;
+                check(c);
                 if (f.inline_data()) list.detail(c).raw.assign(raw.data(), raw.data() + raw.size());
             }
         }

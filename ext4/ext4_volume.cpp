@@ -327,15 +327,12 @@ bool volume::read_inode(uint32_t ino, std::vector<uint8_t>& raw) {
     return checked_read(block * sb_.block_size + offset, raw.data(), raw.size());
 }
 
-inode_fields parse_inode(byte_view raw) {
-    inode_fields f;
+inode_brief parse_inode_brief(byte_view raw) {
+    inode_brief f;
     f.mode = raw.le16(L::i_mode);
     f.links = raw.le16(L::i_links_count);
     f.flags = raw.le32(L::i_flags);
     f.size = raw.le32(L::i_size_lo) | uint64_t(raw.le32(L::i_size_high)) << 32;
-    f.generation = raw.le32(L::i_generation);
-    f.blocks_512 = raw.le32(L::i_blocks_lo);
-    f.file_acl = raw.le32(L::i_file_acl_lo);
     const size_t extra_end = raw.size() > L::i_good_old_size
                                  ? std::min<size_t>(raw.size(), L::i_good_old_size + raw.le16(L::i_extra_isize))
                                  : 0;
@@ -344,6 +341,15 @@ inode_fields parse_inode(byte_view raw) {
     f.atime = inode_time(raw, L::i_atime, 0x8C, extra_end);
     f.dtime = raw.le32(L::i_dtime);
     if (L::i_crtime + 4 <= extra_end) f.crtime = inode_time(raw, L::i_crtime, 0x94, extra_end);
+    return f;
+}
+
+inode_fields parse_inode(byte_view raw) {
+    inode_fields f;
+    static_cast<inode_brief&>(f) = parse_inode_brief(raw);
+    f.generation = raw.le32(L::i_generation);
+    f.blocks_512 = raw.le32(L::i_blocks_lo);
+    f.file_acl = raw.le32(L::i_file_acl_lo);
     if (raw.has(L::i_block, L::i_block_size)) std::memcpy(f.block, raw.data() + L::i_block, L::i_block_size);
     return f;
 }

@@ -69,28 +69,34 @@ struct block_run {
     bool zero = false;
 };
 
-// The fields of an inode this program uses.
-struct inode_fields {
+// The fields of an inode that a listing of a live file needs (no block map).
+struct inode_brief {
     uint16_t mode = 0;
     uint16_t links = 0;
     uint32_t flags = 0;
     uint64_t size = 0;
     int64_t atime = 0, ctime = 0, mtime = 0, dtime = 0, crtime = 0;
-    uint32_t generation = 0;
-    uint64_t blocks_512 = 0;
-    uint64_t file_acl = 0;  // block of extended attributes; 0 none
-    uint8_t block[60] = {};  // i_block: extent root, block map or inline data
-    bool directory() const { return (mode & layout::mode_type_mask) == layout::mode_dir; }
     bool regular() const { return (mode & layout::mode_type_mask) == layout::mode_file; }
-    bool symlink() const { return (mode & layout::mode_type_mask) == layout::mode_symlink; }
-    bool extents() const { return flags & layout::flag_extents; }
     bool inline_data() const { return flags & layout::flag_inline_data; }
     // In use as far as the inode itself says: a type, links, no deletion time.
     bool in_use() const { return mode != 0 && links != 0 && dtime == 0; }
 };
 
+// The fields of an inode this program uses.
+struct inode_fields : inode_brief {
+    uint32_t generation = 0;
+    uint64_t blocks_512 = 0;
+    uint64_t file_acl = 0;  // block of extended attributes; 0 none
+    uint8_t block[60] = {};  // i_block: extent root, block map or inline data
+    bool directory() const { return (mode & layout::mode_type_mask) == layout::mode_dir; }
+    bool symlink() const { return (mode & layout::mode_type_mask) == layout::mode_symlink; }
+    bool extents() const { return flags & layout::flag_extents; }
+};
+
 // Decodes an inode from its raw bytes (inode_size long, or at least 128).
 inode_fields parse_inode(byte_view raw);
+// The same for the brief fields only.
+inode_brief parse_inode_brief(byte_view raw);
 // Whether the inode's metadata checksum holds (true where the volume has none).
 bool inode_checksum_ok(const superblock_info& sb, uint32_t ino, byte_view raw);
 
