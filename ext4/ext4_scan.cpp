@@ -51,6 +51,32 @@ struct inode_detail {
     uint64_t tree_blocks = 0;
 };
 
+// Large buffers of the scan straight from the kernel and back to it when freed: from the
+// C library's heap, a freed buffer of tens of MiB stays with the process after a scan (its
+// threshold for asking the kernel rises with each such buffer freed).
+template <typename T>
+struct mapped_allocator {
+    using value_type = T;
+    static constexpr size_t mapped_from = size_t(1) << 20;
+    mapped_allocator() = default;
+    template <typename U>
+    mapped_allocator(const mapped_allocator<U>&) {}
+    T* allocate(size_t n) {
+        const size_t bytes = n * sizeof(T);
+        if (bytes < mapped_from) return std::allocator<T>().allocate(n);
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t n) {
+        const size_t bytes = n * sizeof(T);
+        if (bytes < mapped_from) std::allocator<T>().deallocate(p, n);
+        else munmap(p, bytes);
+    }
+    template <typename U>
+    bool operator==(const mapped_allocator<U>&) const { return true; }
+};
+
 // The copy of an inode the scan settled on, and the best name an entry gave it. Small, as
 // there is one per file: what the name step reads (type, name) shares the first cache line.
 struct chosen_inode {
@@ -89,7 +115,7 @@ struct chosen_inode {
 // Where the kept inodes are dense enough (a few table slots per kept inode), a table by
 // inode number replaces the search: folder entries by the million ask it.
 struct inode_list {
-    std::vector<chosen_inode> all;
+    std::vector<chosen_inode, mapped_allocator<chosen_inode>> all;
     std::vector<inode_detail> details;  // by chosen_inode::detail
     std::vector<uint32_t> numbers;
     std::vector<uint32_t> slot;  // inode number -> position + 1 in all; empty when sparse
@@ -273,7 +299,7 @@ scan_result scan(volume& vol, const scan_options& options) {
 
     // Today's inode tables.
     inode_list list;
-    std::vector<chosen_inode>& inodes = list.all;
+    auto& inodes = list.all;
     inodes.reserve(std::min<size_t>(sb.inodes_count, max_reserved_inodes));  // pages only count once touched
     list.numbers.reserve(inodes.capacity());
     list.kind.reserve(inodes.capacity());
@@ -579,12 +605,15 @@ scan_result scan(volume& vol, const scan_options& options) {
     // A folder block read today that the log holds copies of: most copies are the same bytes
     // (the last change before today), whose entries lose to today's anyway.
     struct read_today {
-        std::vector<uint8_t> bytes;
+        const uint8_t* bytes = nullptr;  // a block's size, in today_bytes
         size_t entries = 0;        // entries its parse gave
         bool parsed = false;       // a block of entries (the copies' parse would be used)
         bool same_folder = false;  // a copy would give its entries to the same folder (no "." naming another)
     };
     std::unordered_map<uint64_t, read_today> today_blocks;
+    // In chunks that never move, of 2 MiB pages where the kernel has them.
+    constexpr size_t today_chunk = size_t(4) << 20;
+    std::vector<std::vector<uint8_t, mapped_allocator<uint8_t>>> today_bytes;
     auto seen = [&](uint32_t parent, const dir_entry& e, int64_t rank) {
         ++r.entries_read;
         if (e.name == ".") return;
@@ -656,7 +685,13 @@ scan_result scan(volume& vol, const scan_options& options) {
                     if (jr && !jr->copies_of(b).empty()) {
                         // Kept for the log's copies of this block that hold the same bytes.
                         read_today& t = today_blocks[b];
-                        t.bytes = buf;
+                        if (today_bytes.empty() ||
+                            today_bytes.back().capacity() - today_bytes.back().size() < buf.size()) {
+                            today_bytes.emplace_back().reserve(std::max<size_t>(today_chunk, bs));
+                            prefer_huge_pages(today_bytes.back().data(), today_bytes.back().capacity());
+                        }
+                        t.bytes = today_bytes.back().data() + today_bytes.back().size();
+                        today_bytes.back().insert(today_bytes.back().end(), buf.begin(), buf.end());
                         t.entries = entries.size();
                         t.parsed = kind == dir_block_kind::entries;
                         t.same_folder = entries.empty() || entries[0].name != "." || entries[0].hidden ||
@@ -692,7 +727,7 @@ scan_result scan(volume& vol, const scan_options& options) {
                 if (!jr->read_copy(jc, buf)) continue;
                 // Today's bytes, already read under the same folder and a rank no copy reaches:
                 // its entries cannot name anything; they are only counted.
-                if (same && buf == same->bytes) {
+                if (same && std::memcmp(buf.data(), same->bytes, buf.size()) == 0) {
                     if (same->parsed) r.entries_read += same->entries;
                     continue;
                 }
