@@ -53,7 +53,9 @@ struct inode_detail {
 
 // Large buffers of the scan straight from the kernel and back to it when freed: from the
 // C library's heap, a freed buffer of tens of MiB stays with the process after a scan (its
-// threshold for asking the kernel rises with each such buffer freed).
+// threshold for asking the kernel rises with each such buffer freed). Elements made
+// without arguments are default-initialised: the kernel's pages come zeroed, and bytes
+// about to be read into are not written twice.
 template <typename T>
 struct mapped_allocator {
     using value_type = T;
@@ -72,6 +74,14 @@ struct mapped_allocator {
         const size_t bytes = n * sizeof(T);
         if (bytes < mapped_from) std::allocator<T>().deallocate(p, n);
         else munmap(p, bytes);
+    }
+    template <typename U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... A>
+    void construct(U* p, A&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
     }
     template <typename U>
     bool operator==(const mapped_allocator<U>&) const { return true; }
@@ -676,22 +686,35 @@ scan_result scan(volume& vol, const scan_options& options) {
                     const uint64_t b = run.physical + k;
                     if (!owner.emplace(b, ino).second) continue;
                     if (!c.live && vol.block_in_use(b)) continue;  // reused since: not this folder's any more
-                    if (!vol.read_block(b, buf)) continue;
-                    entries.clear();
-                    byte_view view(buf.data(), buf.size());
-                    const dir_block_kind kind =
-                        parse_dir_block(view, sb.has_filetype(), sb.inodes_count, true, entries);
-                    if (kind == dir_block_kind::bad) ++vol.problems().bad_structures;
-                    if (jr && !jr->copies_of(b).empty()) {
-                        // Kept for the log's copies of this block that hold the same bytes.
-                        read_today& t = today_blocks[b];
-                        if (today_bytes.empty() ||
-                            today_bytes.back().capacity() - today_bytes.back().size() < buf.size()) {
+                    // A block the log holds copies of is read straight into where it is kept
+                    // for them (most hold the same bytes).
+                    const bool keep = jr && !jr->copies_of(b).empty();
+                    const uint8_t* data = nullptr;
+                    if (keep) {
+                        if (today_bytes.empty() || today_bytes.back().capacity() - today_bytes.back().size() < bs) {
                             today_bytes.emplace_back().reserve(std::max<size_t>(today_chunk, bs));
                             prefer_huge_pages(today_bytes.back().data(), today_bytes.back().capacity());
                         }
-                        t.bytes = today_bytes.back().data() + today_bytes.back().size();
-                        today_bytes.back().insert(today_bytes.back().end(), buf.begin(), buf.end());
+                        auto& chunk = today_bytes.back();
+                        const size_t at = chunk.size();
+                        chunk.resize(at + bs);
+                        if (!vol.read_block(b, chunk.data() + at)) {
+                            chunk.resize(at);
+                            continue;
+                        }
+                        data = chunk.data() + at;
+                    } else {
+                        if (!vol.read_block(b, buf)) continue;
+                        data = buf.data();
+                    }
+                    entries.clear();
+                    byte_view view(data, bs);
+                    const dir_block_kind kind =
+                        parse_dir_block(view, sb.has_filetype(), sb.inodes_count, true, entries);
+                    if (kind == dir_block_kind::bad) ++vol.problems().bad_structures;
+                    if (keep) {
+                        read_today& t = today_blocks[b];
+                        t.bytes = data;
                         t.entries = entries.size();
                         t.parsed = kind == dir_block_kind::entries;
                         t.same_folder = entries.empty() || entries[0].name != "." || entries[0].hidden ||

@@ -274,6 +274,13 @@ bool volume::read_block(uint64_t b, std::vector<uint8_t>& out, size_t len) {
     return false;
 }
 
+bool volume::read_block(uint64_t b, uint8_t* out) {
+    if (b >= sb_.blocks_count) return false;
+    if (checked_read(b * sb_.block_size, out, sb_.block_size)) return true;
+    ++problems_.unreadable_blocks;
+    return false;
+}
+
 bool volume::block_in_use(uint64_t b) const {
     if (b < sb_.first_data_block || b >= sb_.blocks_count || block_bitmap_.empty()) return true;
     const uint64_t i = b - sb_.first_data_block;

@@ -144,6 +144,8 @@ public:
     bool read_block(uint64_t b, std::vector<uint8_t>& out);
     // Reads the first len bytes of block b (at most a block) into out (resized).
     bool read_block(uint64_t b, std::vector<uint8_t>& out, size_t len);
+    // Reads block b whole into out, which has room for a block.
+    bool read_block(uint64_t b, uint8_t* out);
     bool block_valid(uint64_t b) const { return b >= sb_.first_data_block && b < sb_.blocks_count; }
     // Today's bitmaps. Blocks out of range count as in use; inodes as free.
     bool block_in_use(uint64_t b) const;
