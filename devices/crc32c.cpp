@@ -122,6 +122,17 @@ uint32_t crc32c_shifter::operator()(uint32_t crc) const { return multiply_mod(po
 
 uint32_t crc32c_shift(uint32_t crc, size_t len) { return crc32c_shifter(len)(crc); }
 
+crc32c_shift_table::crc32c_shift_table(size_t len) {
+    // The shift is linear: each table is had from its eight single-bit entries.
+    const crc32c_shifter shift(len);
+    for (int k = 0; k < 4; ++k) {
+        uint32_t bit[8];
+        for (int j = 0; j < 8; ++j) bit[j] = shift(uint32_t(1) << (8 * k + j));
+        t_[k][0] = 0;
+        for (uint32_t v = 1; v < 256; ++v) t_[k][v] = t_[k][v & (v - 1)] ^ bit[__builtin_ctz(v)];
+    }
+}
+
 uint32_t crc32c(uint32_t crc, const void* data, size_t len) {
     const auto* p = static_cast<const uint8_t*>(data);
 #if defined(__x86_64__)

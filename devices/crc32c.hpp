@@ -24,6 +24,18 @@ public:
 private:
     uint32_t power_ = 0;
 };
+// The same by table look-ups (4 KiB of tables, made once): for a register shifted over one
+// length again and again.
+class crc32c_shift_table {
+public:
+    explicit crc32c_shift_table(size_t len);
+    uint32_t operator()(uint32_t crc) const {
+        return t_[0][crc & 0xFF] ^ t_[1][(crc >> 8) & 0xFF] ^ t_[2][(crc >> 16) & 0xFF] ^ t_[3][crc >> 24];
+    }
+
+private:
+    uint32_t t_[4][256];
+};
 
 // The usual CRC-32C of a buffer (btrfs, XFS): inverted before and after.
 inline uint32_t crc32c_of(const void* data, size_t len) { return ~crc32c(~0u, data, len); }

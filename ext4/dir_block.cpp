@@ -46,9 +46,9 @@ void find_hidden(byte_view b, size_t from, size_t to, bool filetype, uint32_t ma
             dir_entry e;
             e.inode = ino;
             e.type = type;
-            e.name.assign(reinterpret_cast<const char*>(b.data() + at + L::de_name), len);
+            e.name = std::string_view(reinterpret_cast<const char*>(b.data() + at + L::de_name), len);
             e.hidden = true;
-            if (e.name != "." && e.name != "..") out.push_back(std::move(e));
+            if (e.name != "." && e.name != "..") out.push_back(e);
             at += align4(min_entry + len);
         } else {
             at += 4;
@@ -76,8 +76,8 @@ void parse_chain(byte_view b, size_t start, bool filetype, uint32_t max_inode, b
             dir_entry e;
             e.inode = ino;
             e.type = filetype ? b.u8(at + L::de_file_type) : 0;
-            e.name.assign(reinterpret_cast<const char*>(b.data() + at + L::de_name), len);
-            out.push_back(std::move(e));
+            e.name = std::string_view(reinterpret_cast<const char*>(b.data() + at + L::de_name), len);
+            out.push_back(e);
         }
         const bool is_dotdot = len == 2 && b.equals(at + L::de_name, "..");
         if (hidden && !(dx_root && is_dotdot))

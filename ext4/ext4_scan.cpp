@@ -2,6 +2,10 @@
 
 #include <sys/mman.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
@@ -30,26 +34,89 @@ constexpr uint64_t dense_slots_per_inode = 16;  // 64 bytes of table per kept in
 
 struct name_seen {
     uint32_t parent = 0;  // folder inode; 0 unknown
-    std::string name;
     uint8_t type = 0;
-    int64_t rank = 0;
     bool hidden = false;
     bool matches = false;  // the entry's type is the inode's
+    int64_t rank = 0;
+    std::string name;
 };
 
-// The copy of an inode the scan settled on, and the best name an entry gave it.
-struct chosen_inode {
-    uint32_t ino = 0;
+// What only some kept inodes need: the whole inode (block map, generation, block count),
+// its raw bytes where the data is inline, and its mapped blocks. Live files have none
+// unless their data is inline: they are mapped when copied.
+struct inode_detail {
     inode_fields f;
-    uint32_t sequence = 0;  // 0: the inode table today
-    bool live = false;
-    bool checksum_ok = true;
     std::vector<uint8_t> raw;  // kept for inline data only
     std::vector<block_run> runs;
     uint64_t tree_blocks = 0;
+};
+
+// Large buffers of the scan straight from the kernel and back to it when freed: from the
+// C library's heap, a freed buffer of tens of MiB stays with the process after a scan (its
+// threshold for asking the kernel rises with each such buffer freed). Elements made
+// without arguments are default-initialised: the kernel's pages come zeroed, and bytes
+// about to be read into are not written twice.
+template <typename T>
+struct mapped_allocator {
+    using value_type = T;
+    static constexpr size_t mapped_from = size_t(1) << 20;
+    mapped_allocator() = default;
+    template <typename U>
+    mapped_allocator(const mapped_allocator<U>&) {}
+    T* allocate(size_t n) {
+        const size_t bytes = n * sizeof(T);
+        if (bytes < mapped_from) return std::allocator<T>().allocate(n);
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t n) {
+        const size_t bytes = n * sizeof(T);
+        if (bytes < mapped_from) std::allocator<T>().deallocate(p, n);
+        else munmap(p, bytes);
+    }
+    template <typename U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... A>
+    void construct(U* p, A&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+    }
+    template <typename U>
+    bool operator==(const mapped_allocator<U>&) const { return true; }
+};
+
+// The copy of an inode the scan settled on, and the best name an entry gave it. Small, as
+// there is one per file: what the name step reads (type, name) shares the first cache line.
+struct chosen_inode {
+    static constexpr uint32_t no_detail = UINT32_MAX;
+    uint32_t ino = 0;
+    uint16_t mode = 0;
+    bool live = false;
+    bool checksum_ok = true;
     bool mapped = false;
     bool named = false;
+    uint32_t flags = 0;
     name_seen name;
+    uint32_t sequence = 0;  // 0: the inode table today
+    uint32_t detail = no_detail;  // position in inode_list::details
+    uint64_t size = 0;
+    int64_t mtime = 0, atime = 0, ctime = 0, crtime = 0;
+
+    bool directory() const { return (mode & L::mode_type_mask) == L::mode_dir; }
+    bool symlink() const { return (mode & L::mode_type_mask) == L::mode_symlink; }
+    bool inline_data() const { return flags & L::flag_inline_data; }
+    // Takes what every record needs from an inode.
+    void set(const inode_brief& f) {
+        mode = f.mode;
+        flags = f.flags;
+        size = f.size;
+        mtime = f.mtime;
+        atime = f.atime;
+        ctime = f.ctime;
+        crtime = f.crtime;
+    }
 };
 
 // The inodes the scan keeps, in ascending numbers (the order the records come out in),
@@ -58,7 +125,8 @@ struct chosen_inode {
 // Where the kept inodes are dense enough (a few table slots per kept inode), a table by
 // inode number replaces the search: folder entries by the million ask it.
 struct inode_list {
-    std::vector<chosen_inode> all;
+    std::vector<chosen_inode, mapped_allocator<chosen_inode>> all;
+    std::vector<inode_detail> details;  // by chosen_inode::detail
     std::vector<uint32_t> numbers;
     std::vector<uint32_t> slot;  // inode number -> position + 1 in all; empty when sparse
     // By position: the rank of a name that cannot be beaten but by a newer one (it matches
@@ -75,19 +143,45 @@ struct inode_list {
     chosen_inode& append(uint32_t ino, const inode_fields& f, bool live) {
         chosen_inode& c = all.emplace_back();
         c.ino = ino;
-        c.f = f;
+        c.set(f);
         c.live = live;
+        if (!live || !f.regular() || f.inline_data()) give_detail(c, f);
         numbers.push_back(ino);
         kind.push_back(uint8_t((live ? is_live : 0) | (f.directory() ? is_folder : 0)));
         return c;
     }
+    // The same for a live file with a block map (no detail needed).
+    chosen_inode& append_live_file(uint32_t ino, const inode_brief& f) {
+        chosen_inode& c = all.emplace_back();
+        c.ino = ino;
+        c.set(f);
+        c.live = true;
+        numbers.push_back(ino);
+        kind.push_back(is_live);
+        return c;
+    }
+    // Sets c's detail to f, with nothing else kept yet; c's detail is made where it has none.
+    inode_detail& give_detail(chosen_inode& c, const inode_fields& f) {
+        if (c.detail == chosen_inode::no_detail) {
+            c.detail = uint32_t(details.size());
+            details.emplace_back().f = f;
+            return details.back();
+        }
+        inode_detail& d = details[c.detail];
+        d.f = f;
+        d.raw.clear();
+        d.runs.clear();
+        d.tree_blocks = 0;
+        return d;
+    }
+    inode_detail& detail(const chosen_inode& c) { return details[c.detail]; }
     // After all changed (before the names: nothing is settled yet).
     void index() {
         numbers.resize(all.size());
         for (size_t i = 0; i < all.size(); ++i) numbers[i] = all[i].ino;
         kind.assign(all.size(), 0);
         for (size_t i = 0; i < all.size(); ++i)
-            kind[i] = (all[i].live ? is_live : 0) | (all[i].f.directory() ? is_folder : 0);
+            kind[i] = (all[i].live ? is_live : 0) | (all[i].directory() ? is_folder : 0);
         index_appended();
     }
     // After appends only, before the names: the records are not swept again.
@@ -122,12 +216,13 @@ void prefer_huge_pages(const void* data, size_t bytes) {
     if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // a hint: failure changes nothing
 }
 
-bool type_matches(uint8_t type, const inode_fields& f) {
+bool type_matches(uint8_t type, uint16_t mode) {
     if (type == 0) return true;
-    if (type == de_type_dir) return f.directory();
-    if (type == de_type_file) return f.regular();
-    if (type == de_type_symlink) return f.symlink();
-    return !f.directory() && !f.regular() && !f.symlink();
+    const uint16_t t = mode & L::mode_type_mask;
+    if (type == de_type_dir) return t == L::mode_dir;
+    if (type == de_type_file) return t == L::mode_file;
+    if (type == de_type_symlink) return t == L::mode_symlink;
+    return t != L::mode_dir && t != L::mode_file && t != L::mode_symlink;
 }
 
 bool has_block_pointers(const inode_fields& f) {
@@ -152,12 +247,22 @@ uint64_t data_blocks(const std::vector<block_run>& runs) {
 
 bool plausible_text(const uint8_t* d, size_t n) {
     if (n == 0) return false;
-    size_t printable = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (d[i] == 0) return false;
-        if (d[i] >= 0x20 || d[i] == '\n' || d[i] == '\r' || d[i] == '\t') ++printable;
+    // Every byte printable or a line break or tab (a zero byte is neither).
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i top = _mm_set1_epi8(0x1F), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'),
+                  cr = _mm_set1_epi8('\r');
+    for (; i + 16 <= n; i += 16) {  // sixteen bytes at a time
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, top), v);  // v <= 0x1F
+        const __m128i allowed =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
+        if (_mm_movemask_epi8(_mm_andnot_si128(allowed, control))) return false;
     }
-    return printable == n;
+#endif
+    for (; i < n; ++i)
+        if (d[i] < 0x20 && d[i] != '\n' && d[i] != '\r' && d[i] != '\t') return false;
+    return true;
 }
 
 }  // namespace
@@ -204,10 +309,11 @@ scan_result scan(volume& vol, const scan_options& options) {
 
     // Today's inode tables.
     inode_list list;
-    std::vector<chosen_inode>& inodes = list.all;
+    auto& inodes = list.all;
     inodes.reserve(std::min<size_t>(sb.inodes_count, max_reserved_inodes));  // pages only count once touched
     list.numbers.reserve(inodes.capacity());
     list.kind.reserve(inodes.capacity());
+    list.details.reserve(inodes.capacity() / 8);  // folders, links and deleted files: mostly far fewer
     prefer_huge_pages(inodes.data(), inodes.capacity() * sizeof(chosen_inode));
     // The root folder is read like any other.
     {
@@ -216,9 +322,10 @@ scan_result scan(volume& vol, const scan_options& options) {
             const inode_fields f = parse_inode(byte_view(raw.data(), raw.size()));
             if (f.directory()) {
                 chosen_inode& root = list.append(L::root_inode, f, true);  // first: below every other inode number
-                if (f.inline_data()) root.raw = raw;
+                inode_detail& d = list.detail(root);
+                if (f.inline_data()) d.raw = raw;
                 else {
-                    root.runs = vol.map_blocks(L::root_inode, f, (f.size + bs - 1) / bs);
+                    d.runs = vol.map_blocks(L::root_inode, f, (f.size + bs - 1) / bs);
                     root.mapped = true;
                 }
             }
@@ -236,6 +343,13 @@ scan_result scan(volume& vol, const scan_options& options) {
         bool unallocated_in_use = false;
     };
     std::unordered_map<uint64_t, home_block> homes;
+    // The raw CRC of each inode that needs one (a checksum to check, or a home block to sum)
+    // is taken once, three inodes at a time.
+    const auto sums = std::make_unique<inode_crcs>(sb);
+    constexpr uint32_t no_crc = UINT32_MAX;
+    std::vector<const uint8_t*> crc_of;
+    std::vector<uint32_t> crc_at, crcs;  // crc_at: by slot in the chunk, position in crcs or no_crc
+    std::vector<uint8_t> is_home;        // by block of the chunk
     for (uint32_t g = 0; g < sb.group_count; ++g) {
         if (!step(0.3 + 0.3 * g / sb.group_count)) return r;
         const group_info& gi = vol.groups()[g];
@@ -248,12 +362,34 @@ scan_result scan(volume& vol, const scan_options& options) {
                 if (!vol.device().medium_present()) return r;
                 continue;
             }
+            is_home.assign(size_t(n), 0);
+            for (uint64_t k = 0; jr && k < n; ++k) is_home[k] = !jr->copies_of(gi.inode_table + tb + k).empty();
+            const size_t slots = size_t(n) * per_block;
+            crc_of.clear();
+            crc_at.assign(slots, no_crc);
+            for (size_t i = 0; i < slots; ++i) {
+                const uint8_t* raw = table.data() + i * sb.inode_size;
+                bool want = is_home[i / per_block];
+                if (!want && sb.metadata_csum()) {
+                    // Whatever the inode loop below may keep.
+                    const uint64_t index = tb * per_block + i;
+                    const uint32_t ino = uint32_t(uint64_t(g) * sb.inodes_per_group + index + 1);
+                    want = index < sb.inodes_per_group && ino >= sb.first_ino &&
+                           (vol.inode_in_use(ino) || byte_view(raw, sb.inode_size).le16(L::i_mode) != 0);
+                }
+                if (!want) continue;
+                crc_at[i] = uint32_t(crc_of.size());
+                crc_of.push_back(raw);
+            }
+            crcs.resize(crc_of.size());
+            sums->raw(crc_of.data(), crc_of.size(), crcs.data());
             for (uint64_t k = 0; jr && k < n; ++k) {
                 const uint64_t b = gi.inode_table + tb + k;
-                if (jr->copies_of(b).empty()) continue;
+                if (!is_home[k]) continue;
                 home_block h;
                 h.first_ino = uint32_t(uint64_t(g) * sb.inodes_per_group + (tb + k) * per_block + 1);
-                h.plain_crc = crc32c(0, table.data() + size_t(k) * bs, bs);
+                for (uint32_t i = 0; i < per_block; ++i)
+                    h.plain_crc = sums->append(h.plain_crc, crcs[crc_at[size_t(k) * per_block + i]]);
                 for (uint32_t i = 0; i < per_block; ++i) {
                     const uint32_t ino = h.first_ino + i;
                     if (ino < sb.first_ino || ino > sb.inodes_count || vol.inode_in_use(ino)) continue;
@@ -272,14 +408,23 @@ scan_result scan(volume& vol, const scan_options& options) {
                 const bool allocated = vol.inode_in_use(ino);
                 if (!allocated && raw.le16(L::i_mode) == 0) continue;  // never used, or cleared
                 ++r.entries_read;
+                const auto check = [&](chosen_inode& c) {
+                    c.checksum_ok = crc_at[i] == no_crc ? inode_checksum_ok(sb, ino, raw)
+                                                        : sums->checksum_ok(ino, raw, crcs[crc_at[i]]);
+                    if (!c.checksum_ok) ++vol.problems().bad_checksums;
+                };
+                const inode_brief brief = parse_inode_brief(raw);
+                if (allocated && brief.in_use() && brief.regular() && !brief.inline_data()) {
+                    check(list.append_live_file(ino, brief));  // most inodes: the rest of them is not kept
+                    continue;
+                }
                 inode_fields f = parse_inode(raw);
                 const bool live = allocated && f.in_use();
                 // ext2 leaves block pointers in a deleted inode.
                 if (!live && !(f.mode != 0 && (has_block_pointers(f) || f.dtime != 0))) continue;
                 chosen_inode& c = list.append(ino, f, live);
-                c.checksum_ok = inode_checksum_ok(sb, ino, raw);
-                if (!c.checksum_ok) ++vol.problems().bad_checksums;
-                if (f.inline_data()) c.raw.assign(raw.data(), raw.data() + raw.size());
+                check(c);
+                if (f.inline_data()) list.detail(c).raw.assign(raw.data(), raw.data() + raw.size());
             }
         }
     }
@@ -295,7 +440,8 @@ scan_result scan(volume& vol, const scan_options& options) {
     struct inline_entry {
         uint32_t folder;
         uint32_t sequence;
-        dir_entry entry;
+        dir_entry entry;   // its name points into name
+        std::string name;  // the entry's name, kept: the inode copy it came from is gone
     };
     std::vector<inline_entry> inline_entries;  // from journal copies of inline folders
     if (jr) {
@@ -357,21 +503,20 @@ scan_result scan(volume& vol, const scan_options& options) {
                     uint32_t parent = 0;
                     parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count,
                                      found, &parent);
-                    for (dir_entry& e : found) inline_entries.push_back({ino, c.sequence, std::move(e)});
+                    for (const dir_entry& e : found) inline_entries.push_back({ino, c.sequence, e, std::string(e.name)});
                 }
                 if (settled[i]) continue;
                 chosen_inode ci;
                 ci.ino = ino;
-                ci.f = f;
+                ci.set(f);
                 ci.sequence = c.sequence;
                 ci.checksum_ok = inode_checksum_ok(sb, ino, raw);
-                if (f.inline_data()) ci.raw.assign(raw.data(), raw.data() + raw.size());
-                if (today) {
-                    list.kind[size_t(today - inodes.data())] = f.directory() ? inode_list::is_folder : 0;
-                    *today = std::move(ci);
-                } else {
-                    added.push_back(std::move(ci));
-                }
+                chosen_inode& into = today ? *today : added.emplace_back();
+                ci.detail = into.detail;  // a slot it had is taken again
+                into = std::move(ci);
+                inode_detail& d = list.give_detail(into, f);
+                if (f.inline_data()) d.raw.assign(raw.data(), raw.data() + raw.size());
+                if (today) list.kind[size_t(today - inodes.data())] = f.directory() ? inode_list::is_folder : 0;
                 settled[i] = 1;
                 --t.pending;
             }
@@ -442,7 +587,8 @@ scan_result scan(volume& vol, const scan_options& options) {
     auto source_for = [&](const chosen_inode& c) -> volume::block_source {
         if (!jr || c.sequence == 0) return nullptr;
         // A map held whole in the inode reads no blocks.
-        if (c.f.extents() && byte_view(c.f.block, sizeof c.f.block).le16(L::eh_depth) == 0) return nullptr;
+        const inode_fields& f = list.detail(c).f;
+        if (f.extents() && byte_view(f.block, sizeof f.block).le16(L::eh_depth) == 0) return nullptr;
         const uint32_t seq = c.sequence;
         journal* j = jr.get();
         return [&vol, j, seq](uint64_t b, std::vector<uint8_t>& out) {
@@ -456,14 +602,28 @@ scan_result scan(volume& vol, const scan_options& options) {
         if (++done % 1024 == 0 && !step(0.7 + 0.1 * done / inodes.size())) return r;
         if (list.kind[at] == inode_list::is_live) continue;  // a live file
         chosen_inode& c = inodes[at];
-        if ((c.live && !c.f.directory()) || c.mapped || c.f.inline_data() || fast_symlink(c.f)) continue;
-        c.runs = vol.map_blocks(c.ino, c.f, (c.f.size + bs - 1) / bs, source_for(c), &c.tree_blocks);
+        if ((c.live && !c.directory()) || c.mapped || c.inline_data()) continue;
+        inode_detail& d = list.detail(c);
+        if (fast_symlink(d.f)) continue;
+        d.runs = vol.map_blocks(c.ino, d.f, (c.size + bs - 1) / bs, source_for(c), &d.tree_blocks);
         c.mapped = true;
     }
 
     // Names: entries of live folders, of deleted folders' free blocks, and of journal copies.
     std::unordered_map<uint32_t, uint32_t> parent_hint;  // folder -> its ".." from a folder block
     std::unordered_map<uint64_t, uint32_t> owner;        // folder block -> folder inode
+    // A folder block read today that the log holds copies of: most copies are the same bytes
+    // (the last change before today), whose entries lose to today's anyway.
+    struct read_today {
+        const uint8_t* bytes = nullptr;  // a block's size, in today_bytes
+        size_t entries = 0;        // entries its parse gave
+        bool parsed = false;       // a block of entries (the copies' parse would be used)
+        bool same_folder = false;  // a copy would give its entries to the same folder (no "." naming another)
+    };
+    std::unordered_map<uint64_t, read_today> today_blocks;
+    // In chunks that never move, of 2 MiB pages where the kernel has them.
+    constexpr size_t today_chunk = size_t(4) << 20;
+    std::vector<std::vector<uint8_t, mapped_allocator<uint8_t>>> today_bytes;
     auto seen = [&](uint32_t parent, const dir_entry& e, int64_t rank) {
         ++r.entries_read;
         if (e.name == ".") return;
@@ -478,9 +638,15 @@ scan_result scan(volume& vol, const scan_options& options) {
         // source, cannot lose: most entries of journal copies end here.
         if (list.settled[size_t(at)] > rank) return;
         chosen_inode* c = &list.all[size_t(at)];
-        const bool match = type_matches(e.type, c->f);
+        const bool match = type_matches(e.type, c->mode);
         auto take = [&] {
-            c->name = name_seen{parent, e.name, e.type, rank, e.hidden, match};
+            name_seen& n = c->name;
+            n.parent = parent;
+            n.type = e.type;
+            n.hidden = e.hidden;
+            n.matches = match;
+            n.rank = rank;
+            n.name.assign(e.name);
             c->named = true;
             if (match && parent) list.settled[size_t(at)] = std::max(list.settled[size_t(at)], rank);
         };
@@ -501,10 +667,11 @@ scan_result scan(volume& vol, const scan_options& options) {
             if (!(list.kind[at] & inode_list::is_folder)) continue;
             chosen_inode& c = inodes[at];
             const uint32_t ino = c.ino;
-            if (!c.f.directory() || c.live != (pass == 0)) continue;
+            if (!c.directory() || c.live != (pass == 0)) continue;
             const int64_t rank = c.live ? rank_today : rank_free_block;
-            if (c.f.inline_data()) {
-                const std::vector<uint8_t> data = vol.inline_bytes(byte_view(c.raw.data(), c.raw.size()), c.f);
+            const inode_detail& d = list.detail(c);
+            if (c.inline_data()) {
+                const std::vector<uint8_t> data = vol.inline_bytes(byte_view(d.raw.data(), d.raw.size()), d.f);
                 entries.clear();
                 uint32_t parent = 0;
                 parse_inline_dir(byte_view(data.data(), data.size()), sb.has_filetype(), sb.inodes_count, entries,
@@ -513,24 +680,52 @@ scan_result scan(volume& vol, const scan_options& options) {
                 for (const dir_entry& e : entries) seen(ino, e, c.live ? rank_today : int64_t(c.sequence));
                 continue;
             }
-            for (const block_run& run : c.runs) {
+            for (const block_run& run : d.runs) {
                 if (run.zero) continue;
                 for (uint64_t k = 0; k < run.count; ++k) {
                     const uint64_t b = run.physical + k;
                     if (!owner.emplace(b, ino).second) continue;
                     if (!c.live && vol.block_in_use(b)) continue;  // reused since: not this folder's any more
-                    if (!vol.read_block(b, buf)) continue;
+                    // A block the log holds copies of is read straight into where it is kept
+                    // for them (most hold the same bytes).
+                    const bool keep = jr && !jr->copies_of(b).empty();
+                    const uint8_t* data = nullptr;
+                    if (keep) {
+                        if (today_bytes.empty() || today_bytes.back().capacity() - today_bytes.back().size() < bs) {
+                            today_bytes.emplace_back().reserve(std::max<size_t>(today_chunk, bs));
+                            prefer_huge_pages(today_bytes.back().data(), today_bytes.back().capacity());
+                        }
+                        auto& chunk = today_bytes.back();
+                        const size_t at = chunk.size();
+                        chunk.resize(at + bs);
+                        if (!vol.read_block(b, chunk.data() + at)) {
+                            chunk.resize(at);
+                            continue;
+                        }
+                        data = chunk.data() + at;
+                    } else {
+                        if (!vol.read_block(b, buf)) continue;
+                        data = buf.data();
+                    }
                     entries.clear();
-                    byte_view view(buf.data(), buf.size());
-                    if (parse_dir_block(view, sb.has_filetype(), sb.inodes_count, true, entries) ==
-                        dir_block_kind::bad)
-                        ++vol.problems().bad_structures;
+                    byte_view view(data, bs);
+                    const dir_block_kind kind =
+                        parse_dir_block(view, sb.has_filetype(), sb.inodes_count, true, entries);
+                    if (kind == dir_block_kind::bad) ++vol.problems().bad_structures;
+                    if (keep) {
+                        read_today& t = today_blocks[b];
+                        t.bytes = data;
+                        t.entries = entries.size();
+                        t.parsed = kind == dir_block_kind::entries;
+                        t.same_folder = entries.empty() || entries[0].name != "." || entries[0].hidden ||
+                                        entries[0].inode == ino;
+                    }
                     if (c.live && sb.metadata_csum()) {
                         // The tail's seed is the folder inode's own.
                         uint8_t le[4];
                         put_le32(le, ino);
                         uint32_t seed = crc32c(sb.csum_seed, le, 4);
-                        put_le32(le, c.f.generation);
+                        put_le32(le, d.f.generation);
                         seed = crc32c(seed, le, 4);
                         if (!dir_block_checksum_ok(view, seed)) ++vol.problems().bad_checksums;
                     }
@@ -539,15 +734,26 @@ scan_result scan(volume& vol, const scan_options& options) {
             }
         }
     }
-    for (const inline_entry& e : inline_entries) seen(e.folder, e.entry, e.sequence);
+    for (inline_entry& e : inline_entries) {
+        e.entry.name = e.name;
+        seen(e.folder, e.entry, e.sequence);
+    }
     if (jr) {
         done = 0;
         for (const auto& [block, copies] : jr->all_copies()) {
             if (++done % 256 == 0 && !step(0.8 + 0.15 * done / jr->all_copies().size())) return r;
             if (metadata_blocks.count(block)) continue;
             auto own = owner.find(block);
+            auto today = today_blocks.find(block);
+            const read_today* same = today != today_blocks.end() && today->second.same_folder ? &today->second : nullptr;
             for (const journal_copy& jc : copies) {
                 if (!jr->read_copy(jc, buf)) continue;
+                // Today's bytes, already read under the same folder and a rank no copy reaches:
+                // its entries cannot name anything; they are only counted.
+                if (same && std::memcmp(buf.data(), same->bytes, buf.size()) == 0) {
+                    if (same->parsed) r.entries_read += same->entries;
+                    continue;
+                }
                 entries.clear();
                 if (parse_dir_block(byte_view(buf.data(), buf.size()), sb.has_filetype(), sb.inodes_count, true,
                                     entries) != dir_block_kind::entries)
@@ -582,38 +788,39 @@ scan_result scan(volume& vol, const scan_options& options) {
     for (chosen_inode& c : inodes) {
         const uint32_t ino = c.ino;
         if (ino == L::root_inode) continue;
-        if (c.live && !c.f.directory() && !options.live_files) continue;
+        if (c.live && !c.directory() && !options.live_files) continue;
+        inode_detail* d = c.detail == chosen_inode::no_detail ? nullptr : &list.detail(c);
         // A deleted inode as it lies today, cleared by the kernel and named nowhere, holds nothing.
-        if (!c.live && c.sequence == 0 && !has_block_pointers(c.f) && !c.named) continue;
+        if (!c.live && c.sequence == 0 && !has_block_pointers(d->f) && !c.named) continue;
         const size_t at = r.files.size();
         found_file& f = r.files.emplace_back();  // filled in place
         f.id = ino;
-        f.size = c.f.size;
-        f.mtime = c.f.mtime;
-        f.atime = c.f.atime;
-        f.ctime = c.f.ctime;
-        f.crtime = c.f.crtime;
-        f.mode = c.f.mode;
+        f.size = c.size;
+        f.mtime = c.mtime;
+        f.atime = c.atime;
+        f.ctime = c.ctime;
+        f.crtime = c.crtime;
+        f.mode = c.mode;
         f.deleted = !c.live;
-        f.directory = c.f.directory();
-        f.symlink = c.f.symlink();
+        f.directory = c.directory();
+        f.symlink = c.symlink();
         f.doubtful = !c.checksum_ok;
         f.sequence = c.sequence;
-        if (c.f.inline_data()) {
+        if (c.inline_data()) {
             f.is_inline = true;
-            f.inline_data = vol.inline_bytes(byte_view(c.raw.data(), c.raw.size()), c.f);
+            f.inline_data = vol.inline_bytes(byte_view(d->raw.data(), d->raw.size()), d->f);
         } else if (c.mapped) {
-            f.runs = std::move(c.runs);
+            f.runs = std::move(d->runs);
         }
         if (f.symlink) {
-            if (fast_symlink(c.f)) {
-                f.symlink_target.assign(reinterpret_cast<const char*>(c.f.block), size_t(c.f.size));
+            if (fast_symlink(d->f)) {
+                f.symlink_target.assign(reinterpret_cast<const char*>(d->f.block), size_t(c.size));
             } else if (f.is_inline) {
                 f.symlink_target.assign(f.inline_data.begin(), f.inline_data.end());
             } else if (!f.runs.empty() && !f.runs[0].zero && f.runs[0].logical == 0 &&
                        vol.read_block(f.runs[0].physical, buf)) {
                 f.symlink_target.assign(reinterpret_cast<const char*>(buf.data()),
-                                        std::min<size_t>(buf.size(), size_t(c.f.size)));
+                                        std::min<size_t>(buf.size(), size_t(c.size)));
             }
         }
         uint32_t parent = 0;
@@ -645,11 +852,11 @@ scan_result scan(volume& vol, const scan_options& options) {
         } else {
             ++r.deleted;
             f.state = file_state::intact;
-            if (!f.is_inline && !fast_symlink(c.f) && f.size > 0) {
+            if (!f.is_inline && !fast_symlink(d->f) && f.size > 0) {
                 const uint64_t mapped = data_blocks(f.runs);
                 // The inode counts every block it holds: data, tree blocks and an attribute block.
-                const uint64_t allocated = c.f.blocks_512 * 512 / bs;
-                const uint64_t accounted = mapped + c.tree_blocks + (c.f.file_acl ? 1 : 0);
+                const uint64_t allocated = d->f.blocks_512 * 512 / bs;
+                const uint64_t accounted = mapped + d->tree_blocks + (d->f.file_acl ? 1 : 0);
                 if (mapped == 0 || accounted < allocated || f.size / bs > sb.blocks_count)
                     f.state = file_state::damaged;
                 for (const block_run& run : f.runs) {

@@ -28,11 +28,10 @@ int64_t inode_time(byte_view raw, size_t at, size_t extra_at, size_t extra_end) 
 }
 
 uint32_t inode_seed(const superblock_info& sb, uint32_t ino, uint32_t generation) {
-    uint8_t le[4];
+    uint8_t le[8];  // the inode number, then its generation
     put_le32(le, ino);
-    uint32_t c = crc32c(sb.csum_seed, le, 4);
-    put_le32(le, generation);
-    return crc32c(c, le, 4);
+    put_le32(le + 4, generation);
+    return crc32c(sb.csum_seed, le, 8);
 }
 
 bool has_super(const superblock_info& sb, uint64_t g) {
@@ -217,6 +216,28 @@ void volume::load_bitmaps() {
     inode_bitmap_.assign((uint64_t(sb_.inodes_count) + 7) / 8, 0);
     std::vector<uint8_t> block;
     auto set_bits = [](std::vector<uint8_t>& map, uint64_t first, uint64_t n, const uint8_t* src) {
+        if (first % 8 == 0) {  // whole bytes (groups hold a multiple of 8 blocks and inodes, but for a short last one)
+            const uint64_t at = first / 8;
+            if (at >= map.size()) return;
+            const size_t whole = size_t(std::min<uint64_t>(n / 8, map.size() - at));
+            if (src) {
+                for (size_t i = 0; i < whole; ++i) map[at + i] |= src[i];
+            } else {
+                std::fill_n(map.begin() + std::ptrdiff_t(at), whole, uint8_t(0xFF));
+            }
+            const uint64_t done = uint64_t(whole) * 8;
+            first += done;
+            n -= done;
+            if (src) src += whole;
+            if (n == 0) return;
+            // The rest (a partial byte, or bits past the end) goes bit by bit, from bit 0 of src.
+            for (uint64_t i = 0; i < n; ++i) {
+                const uint64_t bit = first + i;
+                if (bit / 8 >= map.size()) break;
+                if (!src || (src[i >> 3] >> (i & 7)) & 1) map[bit >> 3] |= uint8_t(1u << (bit & 7));
+            }
+            return;
+        }
         for (uint64_t i = 0; i < n; ++i) {
             const uint64_t bit = first + i;
             if (bit / 8 >= map.size()) break;
@@ -249,6 +270,13 @@ bool volume::read_block(uint64_t b, std::vector<uint8_t>& out, size_t len) {
     out.resize(std::min<size_t>(len, sb_.block_size));
     if (b >= sb_.blocks_count) return false;
     if (checked_read(b * sb_.block_size, out.data(), out.size())) return true;
+    ++problems_.unreadable_blocks;
+    return false;
+}
+
+bool volume::read_block(uint64_t b, uint8_t* out) {
+    if (b >= sb_.blocks_count) return false;
+    if (checked_read(b * sb_.block_size, out, sb_.block_size)) return true;
     ++problems_.unreadable_blocks;
     return false;
 }
@@ -306,15 +334,12 @@ bool volume::read_inode(uint32_t ino, std::vector<uint8_t>& raw) {
     return checked_read(block * sb_.block_size + offset, raw.data(), raw.size());
 }
 
-inode_fields parse_inode(byte_view raw) {
-    inode_fields f;
+inode_brief parse_inode_brief(byte_view raw) {
+    inode_brief f;
     f.mode = raw.le16(L::i_mode);
     f.links = raw.le16(L::i_links_count);
     f.flags = raw.le32(L::i_flags);
     f.size = raw.le32(L::i_size_lo) | uint64_t(raw.le32(L::i_size_high)) << 32;
-    f.generation = raw.le32(L::i_generation);
-    f.blocks_512 = raw.le32(L::i_blocks_lo);
-    f.file_acl = raw.le32(L::i_file_acl_lo);
     const size_t extra_end = raw.size() > L::i_good_old_size
                                  ? std::min<size_t>(raw.size(), L::i_good_old_size + raw.le16(L::i_extra_isize))
                                  : 0;
@@ -323,6 +348,15 @@ inode_fields parse_inode(byte_view raw) {
     f.atime = inode_time(raw, L::i_atime, 0x8C, extra_end);
     f.dtime = raw.le32(L::i_dtime);
     if (L::i_crtime + 4 <= extra_end) f.crtime = inode_time(raw, L::i_crtime, 0x94, extra_end);
+    return f;
+}
+
+inode_fields parse_inode(byte_view raw) {
+    inode_fields f;
+    static_cast<inode_brief&>(f) = parse_inode_brief(raw);
+    f.generation = raw.le32(L::i_generation);
+    f.blocks_512 = raw.le32(L::i_blocks_lo);
+    f.file_acl = raw.le32(L::i_file_acl_lo);
     if (raw.has(L::i_block, L::i_block_size)) std::memcpy(f.block, raw.data() + L::i_block, L::i_block_size);
     return f;
 }
@@ -363,6 +397,81 @@ bool inode_checksum_ok(const superblock_info& sb, uint32_t ino, byte_view raw) {
             full = true;
         }
         if (offset < raw.size()) c = crc32c(c, raw.data() + offset, raw.size() - offset);
+    }
+    return full ? c == stored : (c & 0xFFFF) == stored;
+}
+
+namespace {
+
+// A table of x -> shifter(x) by byte of x, from the shifter's value at each bit (it is linear).
+template <typename F>
+void linear_table(uint32_t (&t)[256], F f) {
+    uint32_t bit[8];
+    for (int j = 0; j < 8; ++j) bit[j] = f(uint32_t(1) << j);
+    t[0] = 0;
+    for (uint32_t v = 1; v < 256; ++v) t[v] = t[v & (v - 1)] ^ bit[__builtin_ctz(v)];
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) void raw_three(const uint8_t* a, const uint8_t* b, const uint8_t* c, size_t len,
+                                                 uint32_t* out) {
+    uint64_t x = 0, y = 0, z = 0;
+    for (size_t i = 0; i + 8 <= len; i += 8) {
+        uint64_t va, vb, vc;
+        std::memcpy(&va, a + i, 8);
+        std::memcpy(&vb, b + i, 8);
+        std::memcpy(&vc, c + i, 8);
+        x = __builtin_ia32_crc32di(x, va);
+        y = __builtin_ia32_crc32di(y, vb);
+        z = __builtin_ia32_crc32di(z, vc);
+    }
+    out[0] = uint32_t(x);
+    out[1] = uint32_t(y);
+    out[2] = uint32_t(z);
+}
+#endif
+
+}  // namespace
+
+inode_crcs::inode_crcs(const superblock_info& sb) : sb_(sb), past_inode_(sb.inode_size) {
+    const size_t len = sb.inode_size;
+    const size_t at[4] = {L::i_checksum_lo, L::i_checksum_lo + 1, L::i_checksum_hi, L::i_checksum_hi + 1};
+    for (int k = 0; k < 4; ++k) {
+        if (at[k] >= len) {
+            std::fill(std::begin(field_[k]), std::end(field_[k]), 0u);
+            continue;
+        }
+        const crc32c_shifter after(len - at[k] - 1);
+        linear_table(field_[k], [&](uint32_t v) {
+            const uint8_t byte = uint8_t(v);
+            return after(crc32c(0, &byte, 1));
+        });
+    }
+}
+
+void inode_crcs::raw(const uint8_t* const* inodes, size_t n, uint32_t* out) const {
+    const size_t len = sb_.inode_size;
+    size_t i = 0;
+#if defined(__x86_64__)
+    if (len % 8 == 0 && __builtin_cpu_supports("sse4.2"))
+        for (; i + 3 <= n; i += 3) raw_three(inodes[i], inodes[i + 1], inodes[i + 2], len, out + i);
+#endif
+    for (; i < n; ++i) out[i] = crc32c(0, inodes[i], len);
+}
+
+bool inode_crcs::checksum_ok(uint32_t ino, byte_view raw, uint32_t raw_crc) const {
+    if (!sb_.metadata_csum() || raw.size() < L::i_good_old_size) return true;
+    if (raw.size() != sb_.inode_size) return inode_checksum_ok(sb_, ino, raw);
+    // The checksum runs over the inode with its checksum fields zeroed: the raw CRC with
+    // the CRC of those fields alone taken out, from the inode's seed (shifted over the inode).
+    uint32_t c = past_inode_(inode_seed(sb_, ino, raw.le32(L::i_generation))) ^ raw_crc ^
+                 field_[0][raw.u8(L::i_checksum_lo)] ^ field_[1][raw.u8(L::i_checksum_lo + 1)];
+    uint32_t stored = raw.le16(L::i_checksum_lo);
+    const bool full = raw.size() > L::i_good_old_size &&
+                      L::i_good_old_size + raw.le16(L::i_extra_isize) >= L::i_checksum_hi + 2;
+    if (full) {
+        c ^= field_[2][raw.u8(L::i_checksum_hi)] ^ field_[3][raw.u8(L::i_checksum_hi + 1)];
+        stored |= uint32_t(raw.le16(L::i_checksum_hi)) << 16;
     }
     return full ? c == stored : (c & 0xFFFF) == stored;
 }

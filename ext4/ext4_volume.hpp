@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/crc32c.hpp"
 #include "devices/device_handle.hpp"
 #include "devices/le_bytes.hpp"
 #include "ext4/ext4_layout.hpp"
@@ -68,30 +69,56 @@ struct block_run {
     bool zero = false;
 };
 
-// The fields of an inode this program uses.
-struct inode_fields {
+// The fields of an inode that a listing of a live file needs (no block map).
+struct inode_brief {
     uint16_t mode = 0;
     uint16_t links = 0;
     uint32_t flags = 0;
     uint64_t size = 0;
     int64_t atime = 0, ctime = 0, mtime = 0, dtime = 0, crtime = 0;
-    uint32_t generation = 0;
-    uint64_t blocks_512 = 0;
-    uint64_t file_acl = 0;  // block of extended attributes; 0 none
-    uint8_t block[60] = {};  // i_block: extent root, block map or inline data
-    bool directory() const { return (mode & layout::mode_type_mask) == layout::mode_dir; }
     bool regular() const { return (mode & layout::mode_type_mask) == layout::mode_file; }
-    bool symlink() const { return (mode & layout::mode_type_mask) == layout::mode_symlink; }
-    bool extents() const { return flags & layout::flag_extents; }
     bool inline_data() const { return flags & layout::flag_inline_data; }
     // In use as far as the inode itself says: a type, links, no deletion time.
     bool in_use() const { return mode != 0 && links != 0 && dtime == 0; }
 };
 
+// The fields of an inode this program uses.
+struct inode_fields : inode_brief {
+    uint32_t generation = 0;
+    uint64_t blocks_512 = 0;
+    uint64_t file_acl = 0;  // block of extended attributes; 0 none
+    uint8_t block[60] = {};  // i_block: extent root, block map or inline data
+    bool directory() const { return (mode & layout::mode_type_mask) == layout::mode_dir; }
+    bool symlink() const { return (mode & layout::mode_type_mask) == layout::mode_symlink; }
+    bool extents() const { return flags & layout::flag_extents; }
+};
+
 // Decodes an inode from its raw bytes (inode_size long, or at least 128).
 inode_fields parse_inode(byte_view raw);
+// The same for the brief fields only.
+inode_brief parse_inode_brief(byte_view raw);
 // Whether the inode's metadata checksum holds (true where the volume has none).
 bool inode_checksum_ok(const superblock_info& sb, uint32_t ino, byte_view raw);
+
+// Metadata checksums of many inodes from one CRC of each inode's bytes as they lie (three
+// inodes side by side): the checksum (over a copy with its checksum fields zeroed, from the
+// inode's own seed) and the CRC of the whole table block they fill are had from it by
+// table look-ups, as the CRC is linear.
+class inode_crcs {
+public:
+    explicit inode_crcs(const superblock_info& sb);
+    // out[i] = crc32c(0, inodes[i], inode size) for n inodes.
+    void raw(const uint8_t* const* inodes, size_t n, uint32_t* out) const;
+    // The same answer as inode_checksum_ok, from the inode's raw CRC.
+    bool checksum_ok(uint32_t ino, byte_view raw, uint32_t raw_crc) const;
+    // crc32c(0, bytes followed by an inode) from crc32c(0, bytes) and the inode's raw CRC.
+    uint32_t append(uint32_t crc, uint32_t raw_crc) const { return past_inode_(crc) ^ raw_crc; }
+
+private:
+    const superblock_info& sb_;
+    crc32c_shift_table past_inode_;  // the register after inode-size zero bytes
+    uint32_t field_[4][256];  // by checksum byte (low two, high two): the CRC of an inode holding only it
+};
 
 // Counts of structures whose checks failed; they are still read.
 struct volume_problems {
@@ -117,6 +144,8 @@ public:
     bool read_block(uint64_t b, std::vector<uint8_t>& out);
     // Reads the first len bytes of block b (at most a block) into out (resized).
     bool read_block(uint64_t b, std::vector<uint8_t>& out, size_t len);
+    // Reads block b whole into out, which has room for a block.
+    bool read_block(uint64_t b, uint8_t* out);
     bool block_valid(uint64_t b) const { return b >= sb_.first_data_block && b < sb_.blocks_count; }
     // Today's bitmaps. Blocks out of range count as in use; inodes as free.
     bool block_in_use(uint64_t b) const;

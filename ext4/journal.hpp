@@ -85,7 +85,7 @@ private:
     std::vector<block_run> runs_;
     journal_stats stats_;
     uint32_t csum_seed_ = 0;
-    crc32c_shifter block_shift_;  // a register over one block's bytes
+    crc32c_shift_table block_shift_;  // a register over one block's bytes
     bool tag_checksums_ = false, full_checksums_ = false;
     std::unordered_map<uint64_t, std::vector<journal_copy>> copies_;
     std::unordered_map<uint64_t, uint32_t> revoked_;

@@ -78,6 +78,89 @@ TEST(ext4_crc32c, matches_the_castagnoli_check_values) {
     EXPECT_EQ(~crc32c(~0u, zeros.data(), zeros.size()), 0x8A9136AAu);
 }
 
+TEST(ext4_crc32c, a_register_shifted_over_zeros_by_table_is_the_crc_of_those_zeros) {
+    std::mt19937 rng(3);
+    for (size_t len : {size_t(1), size_t(128), size_t(256), size_t(4096), size_t(65536)}) {
+        const crc32c_shift_table shift(len);
+        const std::vector<uint8_t> zeros(len, 0);
+        for (int i = 0; i < 50; ++i) {
+            const uint32_t reg = rng();
+            EXPECT_EQ(shift(reg), crc32c(reg, zeros.data(), len)) << len;
+            EXPECT_EQ(shift(reg), crc32c_shift(reg, len));
+        }
+    }
+}
+
+TEST(ext4_crc32c, inode_sums_from_one_pass_agree_with_the_checksum_of_each_inode) {
+    std::mt19937 rng(7);
+    for (uint32_t size : {128u, 256u, 512u, 1024u}) {
+        ext4::superblock_info sb;
+        sb.ro_compat = L::ro_compat_metadata_csum;
+        sb.inode_size = size;
+        sb.csum_seed = rng();
+        const ext4::inode_crcs sums(sb);
+        std::vector<std::vector<uint8_t>> inodes(7, std::vector<uint8_t>(size));
+        std::vector<const uint8_t*> ptrs;
+        size_t good = 0, bad = 0;
+        for (int round = 0; round < 40; ++round) {
+            ptrs.clear();
+            for (auto& in : inodes) {
+                for (uint8_t& b : in) b = uint8_t(rng());
+                if (size > 128) put_le16(in.data() + L::i_extra_isize, uint16_t(rng() % 40));  // high half or not
+                if (rng() % 2) {  // a right checksum, as the kernel writes it
+                    std::vector<uint8_t> z = in;
+                    z[L::i_checksum_lo] = z[L::i_checksum_lo + 1] = 0;
+                    const bool full =
+                        size > 128 && 128u + byte_view(in.data(), size).le16(L::i_extra_isize) >= L::i_checksum_hi + 2;
+                    if (full) z[L::i_checksum_hi] = z[L::i_checksum_hi + 1] = 0;
+                    uint8_t seed_bytes[8];  // inode number 12, then its generation
+                    put_le32(seed_bytes, 12);
+                    std::memcpy(seed_bytes + 4, in.data() + L::i_generation, 4);
+                    const uint32_t c = crc32c(crc32c(sb.csum_seed, seed_bytes, 8), z.data(), size);
+                    put_le16(in.data() + L::i_checksum_lo, uint16_t(c));
+                    if (full) put_le16(in.data() + L::i_checksum_hi, uint16_t(c >> 16));
+                }
+                ptrs.push_back(in.data());
+            }
+            const size_t n = 1 + size_t(rng() % ptrs.size());  // three at a time and the rest
+            std::vector<uint32_t> raw(n);
+            sums.raw(ptrs.data(), n, raw.data());
+            uint32_t joined = 0;
+            std::vector<uint8_t> all;
+            for (size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(raw[i], crc32c(0, ptrs[i], size));
+                const byte_view v(ptrs[i], size);
+                const bool want = ext4::inode_checksum_ok(sb, 12, v);
+                EXPECT_EQ(sums.checksum_ok(12, v, raw[i]), want) << size;
+                (want ? good : bad)++;
+                joined = sums.append(joined, raw[i]);
+                all.insert(all.end(), ptrs[i], ptrs[i] + size);
+            }
+            EXPECT_EQ(joined, crc32c(0, all.data(), all.size()));  // the table block's CRC
+        }
+        EXPECT_GT(good, 20u);
+        EXPECT_GT(bad, 20u);
+    }
+}
+
+TEST(ext4_content_guess, text_is_told_by_every_byte_of_the_probe) {
+    // Lengths around the sixteen bytes taken at a time, and the 512 bytes of a probe.
+    for (size_t n : {1, 15, 16, 17, 31, 32, 33, 200, 512}) {
+        std::vector<uint8_t> t(n, 'x');
+        for (size_t i = 0; i < n; i += 7) t[i] = uint8_t("\t\n\r \xC3\xA9~"[i % 7]);  // breaks, UTF-8 and ASCII pass
+        EXPECT_EQ(ext4::extension_from_content(t.data(), t.size()), "txt") << n;
+        for (size_t at : {size_t(0), n / 2, n - 1})
+            for (uint8_t bad : {uint8_t(0), uint8_t(1), uint8_t(0x1B), uint8_t(0x1F)}) {
+                std::vector<uint8_t> u = t;
+                u[at] = bad;
+                EXPECT_EQ(ext4::extension_from_content(u.data(), u.size()), "") << n << " " << at << " " << int(bad);
+            }
+    }
+    EXPECT_EQ(ext4::extension_from_content(nullptr, 0), "");
+    const uint8_t png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0};
+    EXPECT_EQ(ext4::extension_from_content(png, sizeof png), "png");
+}
+
 class ext4_hostile : public testing::Test {
 protected:
     void SetUp() override {
