@@ -23,6 +23,7 @@
 #include "engine/volume_cluster.hpp"
 #include "sigscan/found_file_facts.hpp"
 #include "sigscan/fragment_join.hpp"
+#include "tests/sigscan/pieces.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {
@@ -63,39 +64,19 @@ bytes tool_png(const std::string& dir) {
 
 enum class gap_kind { noise, zeros };
 
-struct split_image {
-    bytes image;
-    qv::sig::file_piece first, second;
-};
+using qv::test::split_image;
 
 // The file at cluster 4, cut after `first_clusters` clusters, the rest after
 // `gap_clusters` clusters of filler, random data around it all.
 split_image split(const bytes& file, uint64_t first_clusters, uint64_t gap_clusters, gap_kind gap) {
-    split_image s;
-    const uint64_t first_at = 4 * cluster, cut = first_clusters * cluster;
-    const uint64_t second_at = first_at + cut + gap_clusters * cluster;
-    const uint64_t end = (second_at + (file.size() - cut) + 3 * cluster) / cluster * cluster;
-    s.image = qv::test::pseudo_random_bytes(size_t(end), 99);
-    if (gap == gap_kind::zeros) std::fill(s.image.begin() + std::ptrdiff_t(first_at + cut), s.image.begin() + std::ptrdiff_t(second_at), 0);
-    std::copy(file.begin(), file.begin() + std::ptrdiff_t(cut), s.image.begin() + std::ptrdiff_t(first_at));
-    std::copy(file.begin() + std::ptrdiff_t(cut), file.end(), s.image.begin() + std::ptrdiff_t(second_at));
-    s.first = {first_at, cut};
-    s.second = {second_at, file.size() - cut};
-    return s;
+    return qv::test::lay_in_two(file, first_clusters * cluster, gap_clusters, gap == gap_kind::zeros, cluster);
 }
 
 std::optional<qv::sig::joined_file> join(const bytes& image, uint64_t start, uint64_t max_gap = 4096) {
-    qv::memory_device device(image);
-    qv::sig::carve_input in(device, nullptr);
-    return qv::sig::join_png(in, start, image.size() - start, {cluster, 0, max_gap});
+    return qv::test::join_in(qv::sig::join_png, image, start, {cluster, 0, max_gap});
 }
 
-bytes assembled(const bytes& image, const qv::sig::joined_file& j) {
-    bytes out(image.begin() + std::ptrdiff_t(j.first.offset), image.begin() + std::ptrdiff_t(j.first.offset + j.first.size));
-    out.insert(out.end(), image.begin() + std::ptrdiff_t(j.second.offset),
-               image.begin() + std::ptrdiff_t(j.second.offset + j.second.size));
-    return out;
-}
+using qv::test::assembled;
 
 struct split_row {
     const char* name;
@@ -395,9 +376,7 @@ split_image split_jpeg(const bytes& file, uint64_t first_clusters, uint64_t gap_
 }
 
 std::optional<qv::sig::joined_file> join_jpeg(const bytes& image, uint64_t start, uint64_t max_gap = 4096) {
-    qv::memory_device device(image);
-    qv::sig::carve_input in(device, nullptr);
-    return qv::sig::join_jpeg(in, start, image.size() - start, {cluster, 0, max_gap});
+    return qv::test::join_in(qv::sig::join_jpeg, image, start, {cluster, 0, max_gap});
 }
 
 bool decodes_intact(const bytes& file) {
@@ -933,9 +912,7 @@ uint64_t zip_cut(const bytes& zip, zip_break where) {
 }
 
 std::optional<qv::sig::joined_file> join_zip(const bytes& image, uint64_t start, uint64_t max_gap = 4096) {
-    qv::memory_device device(image);
-    qv::sig::carve_input in(device, nullptr);
-    return qv::sig::join_zip(in, start, image.size() - start, {cluster, 0, max_gap});
+    return qv::test::join_in(qv::sig::join_zip, image, start, {cluster, 0, max_gap});
 }
 
 enum class zip_gap { noise, zeros, other_zip };
@@ -1128,9 +1105,7 @@ bytes without_lame_tag(bytes mp3) {
 }
 
 std::optional<qv::sig::joined_file> join_mp3(const bytes& image, uint64_t start, uint64_t max_gap = 4096) {
-    qv::memory_device device(image);
-    qv::sig::carve_input in(device, nullptr);
-    return qv::sig::join_mp3(in, start, image.size() - start, {cluster, start, max_gap});
+    return qv::test::join_in(qv::sig::join_mp3, image, start, {cluster, start, max_gap});
 }
 
 enum class mp3_gap { noise, zeros, other_mp3 };

@@ -15,6 +15,7 @@
 #include "devices/device_handle.hpp"
 #include "engine/deep_core.hpp"
 #include "sigscan/fragment_join.hpp"
+#include "tests/sigscan/pieces.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace {
@@ -70,44 +71,26 @@ size_t box_at(const bytes& b, const char* type, size_t from = 0) {
 
 enum class gap_kind { noise, zeros, other_video };
 
-struct split_image {
-    bytes image;
-    qv::sig::file_piece first, second;
-};
+using qv::test::split_image;
 
 // The file at cluster 4, cut at the cluster boundary `at` (0 to 1) of the way
 // through its media data, the rest after `gap_clusters` clusters of filler.
 split_image split(const bytes& file, double at, uint64_t gap_clusters, gap_kind gap, const bytes& other = {}) {
     const size_t mdat = box_at(file, "mdat");
-    const uint64_t first_at = 4 * cluster;
     const uint64_t cut = uint64_t(double(mdat) + at * double(be32_at(file, mdat))) / cluster * cluster;
     EXPECT_GT(cut, mdat + 8);
-    split_image s;
-    const uint64_t second_at = first_at + cut + gap_clusters * cluster;
-    s.image = qv::test::pseudo_random_bytes(size_t(second_at + file.size() - cut + 3 * cluster), 99);
-    auto* gap_begin = s.image.data() + first_at + cut;
-    if (gap == gap_kind::zeros) std::fill(gap_begin, s.image.data() + second_at, 0);
+    split_image s = qv::test::lay_in_two(file, cut, gap_clusters, gap == gap_kind::zeros, cluster);
     if (gap == gap_kind::other_video)
-        std::copy(other.begin(), other.begin() + std::ptrdiff_t(std::min<uint64_t>(other.size(), gap_clusters * cluster)), gap_begin);
-    std::copy(file.begin(), file.begin() + std::ptrdiff_t(cut), s.image.begin() + std::ptrdiff_t(first_at));
-    std::copy(file.begin() + std::ptrdiff_t(cut), file.end(), s.image.begin() + std::ptrdiff_t(second_at));
-    s.first = {first_at, cut};
-    s.second = {second_at, file.size() - cut};
+        std::copy(other.begin(), other.begin() + std::ptrdiff_t(std::min<uint64_t>(other.size(), gap_clusters * cluster)),
+                  s.image.begin() + std::ptrdiff_t(s.first.offset + cut));
     return s;
 }
 
 std::optional<qv::sig::joined_file> join(const bytes& image, uint64_t start, uint64_t max_gap = 4096) {
-    qv::memory_device device(image);
-    qv::sig::carve_input in(device, nullptr);
-    return qv::sig::join_mp4(in, start, image.size() - start, {cluster, 0, max_gap});
+    return qv::test::join_in(qv::sig::join_mp4, image, start, {cluster, 0, max_gap});
 }
 
-bytes assembled(const bytes& image, const qv::sig::joined_file& j) {
-    bytes out(image.begin() + std::ptrdiff_t(j.first.offset), image.begin() + std::ptrdiff_t(j.first.offset + j.first.size));
-    out.insert(out.end(), image.begin() + std::ptrdiff_t(j.second.offset),
-               image.begin() + std::ptrdiff_t(j.second.offset + j.second.size));
-    return out;
-}
+using qv::test::assembled;
 
 // The deep scan's found items of one type, and how many joins it made.
 struct deep_scan_of {
