@@ -12,6 +12,8 @@ packages=(
   libjpeg62-turbo-dev
   # every-byte deep scans: all headers searched at once
   libvectorscan-dev
+  # decode checks of H.264 and HEVC videos found in two pieces
+  libavcodec-dev
 )
 if [ "${1:-all}" != "app" ]; then
 packages+=(

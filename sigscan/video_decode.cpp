@@ -1,0 +1,120 @@
+// Decodes with libavcodec, one thread, the loop filter skipped (it cannot
+// fail, and costs a third of the time). The decoder reports damage two ways:
+// messages at error level, counted here through a log callback that prints
+// nothing, and error flags on the frames it hands out.
+
+#include "sigscan/video_decode.hpp"
+
+#ifdef QV_HAVE_LIBAVCODEC
+
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+namespace qv::sig {
+
+namespace {
+
+constexpr size_t max_config = 1 << 16;
+constexpr size_t max_sample = size_t(32) << 20;
+constexpr int64_t max_pixels = int64_t(1) << 26;  // past 8K
+
+// The log callback is the whole process's; each thread counts its own decodes.
+thread_local unsigned decode_errors = 0;
+
+void count_errors(void*, int level, const char*, va_list) {
+    if (level <= AV_LOG_ERROR) ++decode_errors;
+}
+
+void quiet_log() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(count_errors); });
+}
+
+struct context_free {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct packet_free {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct frame_free {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+
+}  // namespace
+
+bool video_decoding_available() { return true; }
+
+bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& config, size_t count,
+                          const std::function<bool(size_t, std::vector<uint8_t>&)>& sample,
+                          const std::function<bool()>& keep_going) {
+    if (config.empty() || config.size() > max_config) return false;
+    quiet_log();
+    const AVCodec* codec = avcodec_find_decoder(coding == video_coding::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+    if (!codec) return true;  // a libavcodec built without it: nothing to tell
+    std::unique_ptr<AVCodecContext, context_free> ctx(avcodec_alloc_context3(codec));
+    std::unique_ptr<AVPacket, packet_free> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, frame_free> frame(av_frame_alloc());
+    if (!ctx || !packet || !frame) return false;
+    ctx->extradata = static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!ctx->extradata) return false;
+    std::memcpy(ctx->extradata, config.data(), config.size());
+    ctx->extradata_size = int(config.size());
+    ctx->thread_count = 1;
+    ctx->max_pixels = max_pixels;
+    ctx->skip_loop_filter = AVDISCARD_ALL;
+    const unsigned errors_before = decode_errors;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
+
+    bool clean = true;
+    auto drain = [&] {
+        for (;;) {
+            const int got = avcodec_receive_frame(ctx.get(), frame.get());
+            if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return true;
+            if (got < 0) return false;
+            const bool whole = frame->decode_error_flags == 0 && !(frame->flags & AV_FRAME_FLAG_CORRUPT);
+            av_frame_unref(frame.get());
+            if (!whole) return false;
+        }
+    };
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; clean && i < count; ++i) {
+        if (keep_going && !keep_going()) return false;
+        bytes.clear();
+        if (!sample(i, bytes) || bytes.empty() || bytes.size() > max_sample) return false;
+        bytes.resize(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        packet->data = bytes.data();
+        packet->size = int(bytes.size() - AV_INPUT_BUFFER_PADDING_SIZE);
+        packet->pts = packet->dts = int64_t(i);
+        const int sent = avcodec_send_packet(ctx.get(), packet.get());
+        packet->data = nullptr;
+        packet->size = 0;
+        clean = sent >= 0 && drain() && decode_errors == errors_before;
+    }
+    if (clean) clean = avcodec_send_packet(ctx.get(), nullptr) >= 0 && drain();
+    return clean && decode_errors == errors_before;
+}
+
+}  // namespace qv::sig
+
+#else
+
+namespace qv::sig {
+
+bool video_decoding_available() { return false; }
+
+bool video_samples_decode(video_coding, const std::vector<uint8_t>&, size_t,
+                          const std::function<bool(size_t, std::vector<uint8_t>&)>&, const std::function<bool()>&) {
+    return true;
+}
+
+}  // namespace qv::sig
+
+#endif
