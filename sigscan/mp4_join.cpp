@@ -19,6 +19,7 @@
 #include "sigscan/joined_view.hpp"
 #include "sigscan/jpeg_decode.hpp"
 #include "sigscan/rules/rules.hpp"
+#include "sigscan/video_decode.hpp"
 
 namespace qv::sig {
 
@@ -40,6 +41,10 @@ constexpr uint64_t read_cost = 64;
 constexpr uint64_t far_read = uint64_t(1) << 20, far_read_cost = uint64_t(64) << 10;
 constexpr uint64_t box_read_cost = 4096;
 constexpr uint64_t max_jpeg_frame = uint64_t(32) << 20;
+constexpr uint64_t max_video_sample = uint64_t(32) << 20;
+constexpr uint64_t max_decoded_frames = 300;  // per track and place tried
+constexpr size_t max_decoded_splits = 32;       // places told apart by decoding
+constexpr size_t max_video_config = 1 << 16;
 
 constexpr uint32_t fourcc(const char (&s)[5]) {
     return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 |
@@ -57,6 +62,9 @@ bool strong(codec c) { return c == codec::h264 || c == codec::hevc || c == codec
 struct track {
     codec kind = codec::unchecked;
     unsigned nal_length = 4;      // bytes of each NAL unit's length field
+    std::vector<uint8_t> config;  // H.264 and HEVC: the avcC or hvcC box's body
+    bool all_sync = true;         // no sync sample table: every sample is one
+    std::vector<uint64_t> sync;   // ... else the sync samples (from 0), rising
     uint32_t constant_size = 0;   // every sample's size, when the table gives one
     std::vector<uint32_t> sizes;  // each sample's size otherwise
     uint32_t sample_size(uint64_t i) const { return constant_size ? constant_size : sizes[size_t(i)]; }
@@ -145,7 +153,7 @@ bool esds_is_aac(const uint8_t* p, size_t n) {
            object_type == 29;
 }
 
-codec codec_of(const uint8_t* stsd, size_t n, unsigned* nal_length) {
+codec codec_of(const uint8_t* stsd, size_t n, unsigned* nal_length, std::vector<uint8_t>* config) {
     if (n < 16 || rd32(stsd + 4) != 1) return codec::unchecked;  // one sample description
     const uint8_t* entry = stsd + 8;
     const uint32_t size = rd32(entry);
@@ -156,12 +164,14 @@ codec codec_of(const uint8_t* stsd, size_t n, unsigned* nal_length) {
         const uint8_t* c = find_inside(entry + box_header, size - box_header, fourcc("avcC"), &body);
         if (!c || body < 5 || c[0] != 1 || (c[4] & 3) == 2) return codec::unchecked;
         *nal_length = (c[4] & 3) + 1u;
+        if (body <= max_video_config) config->assign(c, c + body);
         return codec::h264;
     }
     if (type == fourcc("hvc1") || type == fourcc("hev1")) {
         const uint8_t* c = find_inside(entry + box_header, size - box_header, fourcc("hvcC"), &body);
         if (!c || body < 22 || c[0] != 1 || (c[21] & 3) == 2) return codec::unchecked;
         *nal_length = (c[21] & 3) + 1u;
+        if (body <= max_video_config) config->assign(c, c + body);
         return codec::hevc;
     }
     if (type == fourcc("jpeg")) return codec::mjpeg;
@@ -173,8 +183,8 @@ codec codec_of(const uint8_t* stsd, size_t n, unsigned* nal_length) {
 }
 
 struct sample_tables {
-    const uint8_t *stsd = nullptr, *stco = nullptr, *co64 = nullptr, *stsc = nullptr, *stsz = nullptr;
-    size_t stsd_n = 0, stco_n = 0, co64_n = 0, stsc_n = 0, stsz_n = 0;
+    const uint8_t *stsd = nullptr, *stco = nullptr, *co64 = nullptr, *stsc = nullptr, *stsz = nullptr, *stss = nullptr;
+    size_t stsd_n = 0, stco_n = 0, co64_n = 0, stsc_n = 0, stsz_n = 0, stss_n = 0;
 };
 
 // One track's chunks from its sample tables; false when the tables do not add up.
@@ -182,7 +192,7 @@ bool add_track(const sample_tables& t, movie& m) {
     if (!t.stsd || !(t.stco || t.co64) || !t.stsc || !t.stsz) return false;
     if (m.tracks.size() >= max_tracks) return false;
     track tr;
-    tr.kind = codec_of(t.stsd, t.stsd_n, &tr.nal_length);
+    tr.kind = codec_of(t.stsd, t.stsd_n, &tr.nal_length, &tr.config);
     // Sample sizes.
     if (t.stsz_n < 12) return false;
     tr.constant_size = rd32(t.stsz + 4);
@@ -231,6 +241,23 @@ bool add_track(const sample_tables& t, movie& m) {
         if (ch.size > 0) m.chunks.push_back(ch);
     }
     if (sample != samples) return false;
+    // Sync samples, numbered from 1; a table that does not add up is left
+    // out (the frames are then not decoded).
+    if (t.stss && (tr.kind == codec::h264 || tr.kind == codec::hevc)) {
+        tr.all_sync = false;
+        const uint64_t count = t.stss_n >= 8 ? rd32(t.stss + 4) : 0;
+        if (count <= (t.stss_n - 8) / 4 && count <= max_stored_sizes) {
+            for (uint64_t i = 0; i < count; ++i) {
+                const uint64_t s = rd32(t.stss + 8 + 4 * i);
+                if (s == 0 || s > samples || (!tr.sync.empty() && s - 1 <= tr.sync.back())) {
+                    tr.sync.clear();
+                    tr.config.clear();
+                    break;
+                }
+                tr.sync.push_back(s - 1);
+            }
+        }
+    }
     m.tracks.push_back(std::move(tr));
     return true;
 }
@@ -244,6 +271,7 @@ bool parse_movie(const std::vector<uint8_t>& moov, movie& m) {
             if (type == fourcc("co64")) t.co64 = p, t.co64_n = n;
             if (type == fourcc("stsc")) t.stsc = p, t.stsc_n = n;
             if (type == fourcc("stsz")) t.stsz = p, t.stsz_n = n;
+            if (type == fourcc("stss")) t.stss = p, t.stss_n = n;
             return true;
         };
     };
@@ -409,6 +437,68 @@ bool jpeg_frames_decode(carve_input& in, reader& r, const movie& m, const chunk&
     return true;
 }
 
+// Every H.264 and HEVC frame that lies in part within file offsets [lo, hi)
+// decodes with no error, from the sync sample at or before the first of them
+// on. A track whose run is longer than the decoder is let go, or that has no
+// sync sample before it, is not told by this.
+bool video_frames_decode(carve_input& in, reader& r, const movie& m, uint64_t lo, uint64_t hi) {
+    if (!video_decoding_available()) return true;
+    for (uint32_t ti = 0; ti < m.tracks.size(); ++ti) {
+        const track& t = m.tracks[ti];
+        if ((t.kind != codec::h264 && t.kind != codec::hevc) || t.config.empty()) continue;
+        // The samples that lie in part in [lo, hi), and where each sample lies.
+        struct placed {
+            uint64_t index, offset, size;
+        };
+        uint64_t first = ~uint64_t(0), last = 0;
+        for (const chunk& c : m.chunks) {
+            if (c.track != ti || c.end() <= lo || c.offset >= hi) continue;
+            uint64_t x = c.offset;
+            for (uint32_t i = 0; i < c.samples; ++i) {
+                const uint64_t size = t.sample_size(c.first_sample + i);
+                if (x < hi && x + size > lo) {
+                    first = std::min(first, c.first_sample + i);
+                    last = std::max(last, c.first_sample + i);
+                }
+                x += size;
+            }
+        }
+        if (first > last) continue;
+        uint64_t from = first;
+        if (!t.all_sync) {
+            const auto s = std::upper_bound(t.sync.begin(), t.sync.end(), first);
+            if (s == t.sync.begin()) continue;
+            from = *(s - 1);
+        }
+        if (last - from >= max_decoded_frames) continue;
+        std::vector<placed> run(size_t(last - from + 1));
+        size_t placed_count = 0;
+        for (const chunk& c : m.chunks) {
+            if (c.track != ti || c.first_sample > last || c.first_sample + c.samples <= from) continue;
+            uint64_t x = c.offset;
+            for (uint32_t i = 0; i < c.samples; ++i) {
+                const uint64_t index = c.first_sample + i, size = t.sample_size(index);
+                if (index >= from && index <= last) {
+                    run[size_t(index - from)] = {index, x, size};
+                    ++placed_count;
+                }
+                x += size;
+            }
+        }
+        if (placed_count != run.size()) continue;  // samples of no chunk (empty ones)
+        const bool clean = video_samples_decode(
+            t.kind == codec::h264 ? video_coding::h264 : video_coding::hevc, t.config, run.size(),
+            [&](size_t i, std::vector<uint8_t>& bytes) {
+                if (run[i].size > max_video_sample) return false;
+                bytes.resize(size_t(run[i].size));
+                return r.read(run[i].offset, bytes.data(), bytes.size());
+            },
+            [&] { return in.keep_going(); });
+        if (!clean) return false;
+    }
+    return true;
+}
+
 // ---- top-level boxes ----
 
 struct top_box {
@@ -529,7 +619,7 @@ struct join_try {
         // wrong one reads some of the gap, between it and the right one, as
         // media: the bytes inside the NAL units there may tell, and the
         // frames there must decode.
-        std::optional<uint64_t> found;
+        std::vector<uint64_t> clean_fits;
         for (const uint64_t f : fits) {
             if (fits.size() > 1) {
                 const joined_view v{in, start, f, start + f + shift, nullptr};
@@ -539,6 +629,21 @@ struct join_try {
                     clean = nal_payloads_clean(r, m, m.chunks[i], fits.front(), fits.back()) &&
                             jpeg_frames_decode(in, r, m, m.chunks[i], fits.front(), fits.back());
                 if (!clean) {
+                    if (*budget == 0 || in.stopped()) return std::nullopt;
+                    continue;
+                }
+            }
+            clean_fits.push_back(f);
+        }
+        // Several left (one large NAL unit, a frame in one slice, holds them
+        // all): the video frames there must decode from their sync sample on.
+        std::optional<uint64_t> found;
+        if (clean_fits.size() > max_decoded_splits) return *ambiguous = true, std::nullopt;
+        for (const uint64_t f : clean_fits) {
+            if (clean_fits.size() > 1) {
+                const joined_view v{in, start, f, start + f + shift, nullptr};
+                reader r{v, budget};
+                if (!video_frames_decode(in, r, m, fits.front(), fits.back())) {
                     if (*budget == 0 || in.stopped()) return std::nullopt;
                     continue;
                 }

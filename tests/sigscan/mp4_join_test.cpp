@@ -11,10 +11,12 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "devices/device_handle.hpp"
 #include "engine/deep_core.hpp"
 #include "sigscan/fragment_join.hpp"
+#include "sigscan/video_decode.hpp"
 #include "tests/sigscan/pieces.hpp"
 #include "tests/support/test_support.hpp"
 
@@ -29,7 +31,11 @@ struct video_make {
     const char* video = "libx264";  // empty: sound alone
     bool audio = true, faststart = false;
     bool sliced = false;  // H.264 slices of at most 1400 bytes, as streaming cameras write
+    bool camera = false;  // 640x480 in the encoder's default settings: frames of one slice of about 45 KB
 };
+
+// A camera's H.264 video: B-frames, CABAC, every frame one NAL unit.
+constexpr video_make camera{"mp4", "testsrc2", "libx264", true, false, false, true};
 
 // A 3-second video with sound made by ffmpeg (noise keeps its media large:
 // its frames are single NAL units of about 15 KB unless sliced);
@@ -38,15 +44,16 @@ struct video_make {
 bytes make_video(const video_make& m, std::string* missing) {
     static std::map<std::string, bytes> made;
     static qv::test::temp_dir dir;
-    const std::string key = std::string(m.ext) + m.source + m.video + (m.audio ? "a" : "") + (m.faststart ? "f" : "") + (m.sliced ? "s" : "");
+    const std::string key = std::string(m.ext) + m.source + m.video + (m.audio ? "a" : "") + (m.faststart ? "f" : "") +
+                            (m.sliced ? "s" : "") + (m.camera ? "c" : "");
     if (auto it = made.find(key); it != made.end()) return it->second.empty() ? (*missing = "ffmpeg failed", bytes{}) : it->second;
     if (!qv::test::have_tool("ffmpeg")) return *missing = "ffmpeg is not installed", bytes{};
     const std::string out = dir / ("v-" + key + "." + m.ext);
     std::string cmd = "ffmpeg -v error -y";
-    if (*m.video) cmd += " -f lavfi -i " + std::string(m.source) + "=size=320x240:rate=25";
+    if (*m.video) cmd += " -f lavfi -i " + std::string(m.source) + (m.camera ? "=size=640x480" : "=size=320x240") + ":rate=25";
     if (m.audio) cmd += " -f lavfi -i sine=frequency=440:beep_factor=3";
     cmd += *m.video ? " -t 3 -vf noise=alls=12:allf=t -c:v " + std::string(m.video) : " -t 20";
-    if (std::string(m.video).substr(0, 3) == "lib") cmd += " -preset ultrafast";
+    if (std::string(m.video).substr(0, 3) == "lib" && !m.camera) cmd += " -preset ultrafast";
     if (std::string(m.video) == "mjpeg") cmd += " -q:v 2";  // frames of about 40 KB, over several clusters
     if (std::string(m.video) == "libx265") cmd += " -x265-params log-level=error";
     if (m.sliced) cmd += " -x264-params slice-max-size=1400";
@@ -117,6 +124,7 @@ struct split_row {
     uint64_t gap_clusters;
     gap_kind gap;
     const char* type;  // what the deep scan lists it as
+    bool decoded = false;  // only decoding the frames tells the break
 };
 
 class Mp4InTwoPieces : public ::testing::TestWithParam<split_row> {};
@@ -127,6 +135,7 @@ TEST_P(Mp4InTwoPieces, ComesBackByteForByte) {
     const bytes file = make_video(row.make, &missing);
     const bytes other = make_video({"mp4", "testsrc2"}, &missing);
     if (file.empty() || other.empty()) GTEST_SKIP() << missing;
+    if (row.decoded && !qv::sig::video_decoding_available()) GTEST_SKIP() << "built without libavcodec";
     const split_image s = split(file, row.at, row.gap_clusters, row.gap, other);
     // Whole where it lies, the file is no fragment.
     bytes whole = qv::test::pseudo_random_bytes(file.size() + 3 * cluster, 1);
@@ -189,7 +198,12 @@ INSTANTIATE_TEST_SUITE_P(
         split_row{"Hevc", {"mp4", "testsrc", "libx265"}, 0.5, 8, gap_kind::other_video, "mp4"},
         split_row{"FastStartNoiseGap", {"mp4", "testsrc", "libx264", true, true, true}, 0.5, 7, gap_kind::noise, "mp4"},
         split_row{"FastStartOtherVideoGap", {"mov", "testsrc", "libx264", true, true, true}, 0.8, 30, gap_kind::other_video,
-                  "mov"}),
+                  "mov"},
+        // Frames of one slice over many clusters, noise or another video in
+        // the gap: only decoding the frames tells the boundaries inside one.
+        split_row{"OneSliceFramesNoiseGap", camera, 0.5, 7, gap_kind::noise, "mp4", true},
+        split_row{"OneSliceFramesOtherVideoGap", camera, 0.35, 25, gap_kind::other_video, "mp4", true},
+        split_row{"OneSliceFramesNearTheEnd", camera, 0.97, 3, gap_kind::noise, "mp4", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Mp4InTwoPieces, ABreakRightAfterTheMediaDataIsFoundByTheMovieBoxAlone) {
@@ -216,11 +230,20 @@ TEST(Mp4InTwoPieces, ABreakRightAfterTheMediaDataIsFoundByTheMovieBoxAlone) {
 
 TEST(Mp4InTwoPieces, AWrongContinuationIsNeverAccepted) {
     std::string missing;
-    for (bool faststart : {false, true}) {
-        const bytes file = make_video({"mp4", "testsrc", "libx264", true, faststart}, &missing);
-        const bytes twin = make_video({"mp4", "testsrc2", "libx264", true, faststart}, &missing);
+    // The camera's twin: the same settings, another picture; its rest's
+    // frames, of one slice each, decode no better than noise.
+    video_make camera_twin = camera;
+    camera_twin.source = "testsrc";
+    const std::pair<video_make, video_make> pairs[] = {
+        {{"mp4", "testsrc", "libx264", true, false}, {"mp4", "testsrc2", "libx264", true, false}},
+        {{"mp4", "testsrc", "libx264", true, true}, {"mp4", "testsrc2", "libx264", true, true}},
+        {camera, camera_twin}};
+    for (const auto& [make, twin_make] : pairs) {
+        const bool faststart = make.faststart;
+        const bytes file = make_video(make, &missing);
+        const bytes twin = make_video(twin_make, &missing);
         if (file.empty() || twin.empty()) GTEST_SKIP() << missing;
-        const split_image s = split(file, 0.5, 400, gap_kind::zeros);
+        const split_image s = split(file, 0.5, std::max<uint64_t>(400, twin.size() / cluster + 4), gap_kind::zeros);
         // The twin's rest cut at the same place, nearer than the true rest:
         // passed over, the true one found.
         const bytes rest(twin.begin() + std::ptrdiff_t(std::min<uint64_t>(s.first.size, twin.size())), twin.end());
@@ -252,25 +275,42 @@ TEST(Mp4InTwoPieces, AWrongContinuationIsNeverAccepted) {
     }
 }
 
-TEST(Mp4InTwoPieces, ACutThatTheMediaCannotPinIsLeftAlone) {
-    // One NAL unit of about 15 KB across the cut and noise in the gap: every
-    // boundary inside it reads as well-formed media, so no join is made (or,
-    // should the noise show where the media are not, the right one).
+TEST(Mp4InTwoPieces, ACutInsideOneFrameIsPinnedOnlyByDecodingIt) {
+    // One NAL unit of 15 to 50 KB across the cut and noise or another video
+    // in the gap: every boundary inside it reads as well-formed media. Decoded,
+    // only the right one gives whole frames; without a decoder no join is
+    // made (or, should the noise show where the media are not, the right one).
     std::string missing;
-    for (bool faststart : {false, true}) {
-        const bytes file = make_video({"mp4", "testsrc", "libx264", true, faststart}, &missing);
-        if (file.empty()) GTEST_SKIP() << missing;
+    const bool decoding = qv::sig::video_decoding_available();
+    const bytes other = make_video({"mp4", "testsrc2"}, &missing);
+    for (const video_make& make : {video_make{"mp4", "testsrc", "libx264", true, false}, video_make{"mp4", "testsrc", "libx264", true, true}, camera}) {
+        const bytes file = make_video(make, &missing);
+        if (file.empty() || other.empty()) GTEST_SKIP() << missing;
         for (double at : {0.3, 0.5, 0.8}) {
-            const split_image s = split(file, at, 7, gap_kind::noise);
-            if (const auto j = join(s.image, s.first.offset)) {
-                EXPECT_EQ(assembled(s.image, *j), file) << at;
-            }
-            for (const qv::found_item& f : deep_scan(s.image, false, "mp4").items) {
-                if (f.pieces.empty()) continue;
-                qv::memory_device device(s.image);
-                qv::test::temp_dir dir;
-                ASSERT_EQ(qv::deep_core::recover(device, f, dir / "out.mp4"), 0);
-                EXPECT_EQ(qv::test::read_file(dir / "out.mp4"), file) << at;
+            for (gap_kind gap : {gap_kind::noise, gap_kind::other_video}) {
+                const std::string where = std::to_string(at) + (make.faststart ? " fast start" : "") + (make.camera ? " camera" : "") +
+                                          (gap == gap_kind::noise ? " noise" : " other video");
+                const split_image s = split(file, at, 7, gap, other);
+                const auto j = join(s.image, s.first.offset);
+                if (decoding) {
+                    ASSERT_TRUE(j) << where;
+                    EXPECT_EQ(j->second, s.second) << where;
+                }
+                if (j) {
+                    EXPECT_EQ(assembled(s.image, *j), file) << where;
+                }
+                size_t joined = 0;
+                for (const qv::found_item& f : deep_scan(s.image, false, "mp4").items) {
+                    if (f.pieces.empty()) continue;
+                    ++joined;
+                    qv::memory_device device(s.image);
+                    qv::test::temp_dir dir;
+                    ASSERT_EQ(qv::deep_core::recover(device, f, dir / "out.mp4"), 0);
+                    EXPECT_EQ(qv::test::read_file(dir / "out.mp4"), file) << where;
+                }
+                if (decoding) {
+                    EXPECT_EQ(joined, 1u) << where;
+                }
             }
         }
     }
