@@ -42,8 +42,8 @@ constexpr uint64_t far_read = uint64_t(1) << 20, far_read_cost = uint64_t(64) <<
 constexpr uint64_t box_read_cost = 4096;
 constexpr uint64_t max_jpeg_frame = uint64_t(32) << 20;
 constexpr uint64_t max_video_sample = uint64_t(32) << 20;
-constexpr uint64_t max_decoded_frames = 300;  // per track and place tried
-constexpr size_t max_decoded_splits = 32;       // places told apart by decoding
+constexpr uint64_t max_decoded_frames = 300;     // per track and place tried
+constexpr uint64_t max_join_frames = 3000;       // decoded for one file, all places tried
 constexpr size_t max_video_config = 1 << 16;
 
 constexpr uint32_t fourcc(const char (&s)[5]) {
@@ -440,8 +440,9 @@ bool jpeg_frames_decode(carve_input& in, reader& r, const movie& m, const chunk&
 // Every H.264 and HEVC frame that lies in part within file offsets [lo, hi)
 // decodes with no error, from the sync sample at or before the first of them
 // on. A track whose run is longer than the decoder is let go, or that has no
-// sync sample before it, is not told by this.
-bool video_frames_decode(carve_input& in, reader& r, const movie& m, uint64_t lo, uint64_t hi) {
+// sync sample before it, is not told by this. *frames_left counts the frames
+// decoded down; when it runs out the answer is false and it is left at 0.
+bool video_frames_decode(carve_input& in, reader& r, const movie& m, uint64_t lo, uint64_t hi, uint64_t* frames_left) {
     if (!video_decoding_available()) return true;
     for (uint32_t ti = 0; ti < m.tracks.size(); ++ti) {
         const track& t = m.tracks[ti];
@@ -486,6 +487,8 @@ bool video_frames_decode(carve_input& in, reader& r, const movie& m, uint64_t lo
             }
         }
         if (placed_count != run.size()) continue;  // samples of no chunk (empty ones)
+        if (*frames_left < run.size()) return *frames_left = 0, false;
+        *frames_left -= run.size();
         const bool clean = video_samples_decode(
             t.kind == codec::h264 ? video_coding::h264 : video_coding::hevc, t.config, run.size(),
             [&](size_t i, std::vector<uint8_t>& bytes) {
@@ -557,6 +560,7 @@ struct join_try {
     uint64_t* budget;
     const movie& m;
     uint64_t lo, hi;  // file offsets between which the break may lie (inclusive)
+    uint64_t* frames_left;  // video frames the file may still have decoded
 
     bool all_ok(const joined_view& v, size_t from, size_t to) const {
         reader r{v, budget};
@@ -638,12 +642,12 @@ struct join_try {
         // Several left (one large NAL unit, a frame in one slice, holds them
         // all): the video frames there must decode from their sync sample on.
         std::optional<uint64_t> found;
-        if (clean_fits.size() > max_decoded_splits) return *ambiguous = true, std::nullopt;
         for (const uint64_t f : clean_fits) {
             if (clean_fits.size() > 1) {
                 const joined_view v{in, start, f, start + f + shift, nullptr};
                 reader r{v, budget};
-                if (!video_frames_decode(in, r, m, fits.front(), fits.back())) {
+                if (!video_frames_decode(in, r, m, fits.front(), fits.back(), frames_left)) {
+                    if (*frames_left == 0) return *ambiguous = true, std::nullopt;
                     if (*budget == 0 || in.stopped()) return std::nullopt;
                     continue;
                 }
@@ -715,7 +719,8 @@ std::optional<joined_file> join_front_movie(carve_input& in, uint64_t start, uin
     movie m;
     if (!body || !parse_movie(*body, m) || !media_inside(m, boxes)) return std::nullopt;
 
-    const join_try t{in, start, limits, budget, m, mdat->offset + mdat->head, mdat->end()};
+    uint64_t frames_left = max_join_frames;
+    const join_try t{in, start, limits, budget, m, mdat->offset + mdat->head, mdat->end(), &frames_left};
     // Where the chunks stop checking; whole when they all check.
     const size_t p = t.first_failing();
     if (p == m.chunks.size() || *budget == 0) return std::nullopt;
@@ -760,6 +765,7 @@ std::optional<joined_file> join_back_movie(carve_input& in, uint64_t start, uint
         if (b.type == fourcc("mdat")) mdat = &b;
     if (!mdat) return std::nullopt;
     const uint64_t broken = w.end;  // file offset where the movie box belongs
+    uint64_t frames_left = max_join_frames;
     for (uint64_t k = 1; k <= limits.max_gap_clusters; ++k) {
         const uint64_t shift = k * limits.cluster;
         if (start + broken + shift + box_header > in.length()) break;
@@ -778,7 +784,7 @@ std::optional<joined_file> join_back_movie(carve_input& in, uint64_t start, uint
             if (*budget == 0) return std::nullopt;
             continue;
         }
-        const join_try t{in, start, limits, budget, m, mdat->offset + mdat->head, broken};
+        const join_try t{in, start, limits, budget, m, mdat->offset + mdat->head, broken, &frames_left};
         bool ambiguous = false;
         const auto b = t.split_for(shift, t.first_failing(), &ambiguous);
         if (ambiguous || *budget == 0 || in.stopped()) return std::nullopt;
