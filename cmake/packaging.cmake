@@ -61,7 +61,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorvane.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Reading drives as a normal user: udisks2 first, pkexec with the helper where it is absent.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, pkexec, polkitd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, pkexec, polkitd, libavcodec59")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)

@@ -7,10 +7,13 @@
 
 #ifdef QV_HAVE_LIBAVCODEC
 
+#include <dlfcn.h>
+
 #include <cstdarg>
 #include <cstring>
 #include <memory>
-#include <mutex>
+#include <string>
+#include <type_traits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -33,37 +36,85 @@ void count_errors(void*, int level, const char*, va_list) {
     if (level <= AV_LOG_ERROR) ++decode_errors;
 }
 
-void quiet_log() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_callback(count_errors); });
+// libavcodec and libavutil of the major versions this was built against,
+// opened at the first decode rather than linked: they pull in some eighty
+// libraries, which every start of the program would otherwise load (17 ms).
+struct av_library {
+    decltype(&::avcodec_find_decoder) find_decoder = nullptr;
+    decltype(&::avcodec_alloc_context3) alloc_context = nullptr;
+    decltype(&::avcodec_free_context) free_context = nullptr;
+    decltype(&::avcodec_open2) open = nullptr;
+    decltype(&::avcodec_send_packet) send_packet = nullptr;
+    decltype(&::avcodec_receive_frame) receive_frame = nullptr;
+    decltype(&::av_packet_alloc) packet_alloc = nullptr;
+    decltype(&::av_packet_free) packet_free = nullptr;
+    decltype(&::av_frame_alloc) frame_alloc = nullptr;
+    decltype(&::av_frame_free) frame_free = nullptr;
+    decltype(&::av_frame_unref) frame_unref = nullptr;
+    decltype(&::av_mallocz) mallocz = nullptr;
+    decltype(&::av_log_set_callback) log_set_callback = nullptr;
+    bool loaded = false;
+};
+
+const av_library& av() {
+    static const av_library library = [] {
+        av_library l;
+        void* codec = dlopen(("libavcodec.so." + std::to_string(LIBAVCODEC_VERSION_MAJOR)).c_str(), RTLD_NOW | RTLD_LOCAL);
+        void* util = dlopen(("libavutil.so." + std::to_string(LIBAVUTIL_VERSION_MAJOR)).c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!codec || !util) return l;
+        bool all = true;
+        auto take = [&all](void* from, const char* name, auto& fn) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(from, name));
+            all = all && fn != nullptr;
+        };
+        take(codec, "avcodec_find_decoder", l.find_decoder);
+        take(codec, "avcodec_alloc_context3", l.alloc_context);
+        take(codec, "avcodec_free_context", l.free_context);
+        take(codec, "avcodec_open2", l.open);
+        take(codec, "avcodec_send_packet", l.send_packet);
+        take(codec, "avcodec_receive_frame", l.receive_frame);
+        take(codec, "av_packet_alloc", l.packet_alloc);
+        take(codec, "av_packet_free", l.packet_free);
+        take(util, "av_frame_alloc", l.frame_alloc);
+        take(util, "av_frame_free", l.frame_free);
+        take(util, "av_frame_unref", l.frame_unref);
+        take(util, "av_mallocz", l.mallocz);
+        take(util, "av_log_set_callback", l.log_set_callback);
+        if (!all) return l;
+        l.log_set_callback(count_errors);
+        l.loaded = true;
+        return l;
+    }();
+    return library;
 }
 
 struct context_free {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+    void operator()(AVCodecContext* c) const { av().free_context(&c); }
 };
 struct packet_free {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
+    void operator()(AVPacket* p) const { av().packet_free(&p); }
 };
 struct frame_free {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
+    void operator()(AVFrame* f) const { av().frame_free(&f); }
 };
 
 }  // namespace
 
-bool video_decoding_available() { return true; }
+bool video_decoding_available() { return av().loaded; }
 
 bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& config, size_t count,
                           const std::function<bool(size_t, std::vector<uint8_t>&)>& sample,
                           const std::function<bool()>& keep_going) {
     if (config.empty() || config.size() > max_config) return false;
-    quiet_log();
-    const AVCodec* codec = avcodec_find_decoder(coding == video_coding::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+    const av_library& lib = av();
+    if (!lib.loaded) return true;  // nothing to tell
+    const AVCodec* codec = lib.find_decoder(coding == video_coding::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
     if (!codec) return true;  // a libavcodec built without it: nothing to tell
-    std::unique_ptr<AVCodecContext, context_free> ctx(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVPacket, packet_free> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, frame_free> frame(av_frame_alloc());
+    std::unique_ptr<AVCodecContext, context_free> ctx(lib.alloc_context(codec));
+    std::unique_ptr<AVPacket, packet_free> packet(lib.packet_alloc());
+    std::unique_ptr<AVFrame, frame_free> frame(lib.frame_alloc());
     if (!ctx || !packet || !frame) return false;
-    ctx->extradata = static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    ctx->extradata = static_cast<uint8_t*>(lib.mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!ctx->extradata) return false;
     std::memcpy(ctx->extradata, config.data(), config.size());
     ctx->extradata_size = int(config.size());
@@ -71,16 +122,16 @@ bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& confi
     ctx->max_pixels = max_pixels;
     ctx->skip_loop_filter = AVDISCARD_ALL;
     const unsigned errors_before = decode_errors;
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
+    if (lib.open(ctx.get(), codec, nullptr) < 0) return false;
 
     bool clean = true;
     auto drain = [&] {
         for (;;) {
-            const int got = avcodec_receive_frame(ctx.get(), frame.get());
+            const int got = lib.receive_frame(ctx.get(), frame.get());
             if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return true;
             if (got < 0) return false;
             const bool whole = frame->decode_error_flags == 0 && !(frame->flags & AV_FRAME_FLAG_CORRUPT);
-            av_frame_unref(frame.get());
+            lib.frame_unref(frame.get());
             if (!whole) return false;
         }
     };
@@ -93,12 +144,12 @@ bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& confi
         packet->data = bytes.data();
         packet->size = int(bytes.size() - AV_INPUT_BUFFER_PADDING_SIZE);
         packet->pts = packet->dts = int64_t(i);
-        const int sent = avcodec_send_packet(ctx.get(), packet.get());
+        const int sent = lib.send_packet(ctx.get(), packet.get());
         packet->data = nullptr;
         packet->size = 0;
         clean = sent >= 0 && drain() && decode_errors == errors_before;
     }
-    if (clean) clean = avcodec_send_packet(ctx.get(), nullptr) >= 0 && drain();
+    if (clean) clean = lib.send_packet(ctx.get(), nullptr) >= 0 && drain();
     return clean && decode_errors == errors_before;
 }
 
