@@ -30,7 +30,11 @@ struct joined_view {
         }
         return true;
     }
-    bool crc(uint64_t x, uint64_t n, uint32_t* out) const {
+    // Hands the n bytes at x to f(data, size) in pieces, without copying them,
+    // each piece counted against the budget; false when one cannot be read or
+    // the budget does not cover them.
+    template <class F>
+    bool each_piece(uint64_t x, uint64_t n, F&& f) const {
         if (budget) {
             if (*budget < n) {
                 *budget = 0;
@@ -38,16 +42,20 @@ struct joined_view {
             }
             *budget -= n;
         }
-        uLong sum = crc32(0, nullptr, 0);
         while (n > 0) {
             uint64_t run = std::min(n, crc_piece);
             if (x < split) run = std::min(run, split - x);
             const byte_view v = in.view(device_of(x), size_t(run));
             if (v.size() != run) return false;
-            sum = crc32(sum, v.data(), uInt(run));
+            f(v.data(), size_t(run));
             x += run;
             n -= run;
         }
+        return true;
+    }
+    bool crc(uint64_t x, uint64_t n, uint32_t* out) const {
+        uLong sum = crc32(0, nullptr, 0);
+        if (!each_piece(x, n, [&sum](const uint8_t* p, size_t k) { sum = crc32(sum, p, uInt(k)); })) return false;
         *out = uint32_t(sum);
         return true;
     }

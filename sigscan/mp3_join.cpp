@@ -108,20 +108,10 @@ std::optional<mp3_layout> read_layout(carve_input& in, uint64_t start, uint64_t 
 
 // The music CRC of the file's bytes [from, to); empty when they cannot be read or the budget is spent.
 std::optional<uint16_t> music_crc(const joined_view& v, uint64_t from, uint64_t to, uint64_t* budget) {
-    constexpr size_t piece = 64 * 1024;
-    if (*budget < to - from) {
-        *budget = 0;
-        return std::nullopt;
-    }
-    *budget -= to - from;
-    std::vector<uint8_t> buffer(piece);
+    const joined_view counted{v.in, v.start, v.split, v.resume, budget};
     uint16_t crc = 0;
-    for (uint64_t x = from; x < to;) {
-        const size_t n = size_t(std::min<uint64_t>(piece, to - x));
-        if (!v.read(x, buffer.data(), n)) return std::nullopt;
-        crc = mp3_music_crc(crc, buffer.data(), n);
-        x += n;
-    }
+    if (!counted.each_piece(from, to - from, [&crc](const uint8_t* p, size_t n) { crc = mp3_music_crc(crc, p, n); }))
+        return std::nullopt;
     return crc;
 }
 

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "sigscan/bit_reader.hpp"
+
 namespace qv::sig {
 
 namespace {
@@ -29,13 +31,6 @@ constexpr size_t xing_head = 8, xing_toc_size = 100;
 // The LAME tag after the Xing fields: a 9-character encoder name, then at
 // these offsets the length of the music and its CRC-16.
 constexpr size_t lame_name_size = 9, lame_music_length = 28, lame_music_crc = 32, lame_tag_size = 36;
-
-// Bits of a big-endian bit string, from bit `at` on.
-uint32_t bits(const uint8_t* d, size_t at, int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i, ++at) v = v << 1 | ((d[at / 8] >> (7 - at % 8)) & 1);
-    return v;
-}
 
 }  // namespace
 
@@ -71,15 +66,20 @@ layer3_side layer3_side_info(const mpeg_frame& f, const uint8_t* si) {
     // then two granules of 59 bits a channel. MPEG-2 and 2.5: 8 bits, private
     // bits, one granule of 63 bits a channel. part2_3_length opens each.
     const bool mpeg1 = f.version == 3;
-    const int channels = f.mono ? 1 : 2;
+    const unsigned channels = f.mono ? 1 : 2;
+    constexpr unsigned part2_3_length = 12;
+    bit_reader r(si, f.side_info_size());
     layer3_side s;
-    s.main_data_begin = bits(si, 0, mpeg1 ? 9 : 8);
-    size_t at = mpeg1 ? 9 + (f.mono ? 5 : 3) + 4 * size_t(channels) : 8 + (f.mono ? 1 : 2);
+    s.main_data_begin = r.get(mpeg1 ? 9 : 8);
+    r.skip(mpeg1 ? (f.mono ? 5 : 3) + 4 * channels : (f.mono ? 1 : 2));  // private bits, scfsi
     const int granules = mpeg1 ? 2 : 1;
-    const size_t per_channel = mpeg1 ? 59 : 63;
+    const unsigned per_channel = mpeg1 ? 59 : 63;
     uint32_t total = 0;
     for (int g = 0; g < granules; ++g)
-        for (int c = 0; c < channels; ++c, at += per_channel) total += bits(si, at, 12);
+        for (unsigned c = 0; c < channels; ++c) {
+            total += r.get(part2_3_length);
+            r.skip(per_channel - part2_3_length);
+        }
     s.main_data_bytes = (total + 7) / 8;
     return s;
 }

@@ -297,11 +297,7 @@ TEST(DeepScanOfPngInTwoPieces, WholeFilesAroundTheBrokenOneStayAsTheyAre) {
     // whole, and the broken one joined across the one in its gap.
     const bytes file = make_png(24, 8192, 31), inside = make_png(3, 3000, 77), after = make_png(2, 5000, 78);
     split_image s = split(file, 9, 12, gap_kind::zeros);
-    const uint64_t inside_at = s.first.offset + s.first.size + 2 * cluster;
-    std::copy(inside.begin(), inside.end(), s.image.begin() + std::ptrdiff_t(inside_at));
-    const uint64_t after_at = (s.second.offset + s.second.size + cluster) / cluster * cluster;
-    s.image.resize(after_at + after.size() + cluster, 0);
-    std::copy(after.begin(), after.end(), s.image.begin() + std::ptrdiff_t(after_at));
+    const auto [inside_at, after_at] = qv::test::put_beside(s, inside, after, cluster);
     for (bool every_byte : {false, true}) {
         const deep_png_scan scan = deep_scan(s.image, every_byte);
         ASSERT_EQ(scan.pngs.size(), 3u) << every_byte;

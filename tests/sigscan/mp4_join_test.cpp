@@ -324,11 +324,7 @@ TEST(Mp4InTwoPieces, AWholeVideoInTheGapIsListedWholeBesideTheJoinedOne) {
     if (file.empty() || inside.empty() || after.empty()) GTEST_SKIP() << missing;
     const uint64_t inside_clusters = (inside.size() + cluster - 1) / cluster;
     split_image s = split(file, 0.4, inside_clusters + 4, gap_kind::zeros);
-    const uint64_t inside_at = s.first.offset + s.first.size + 2 * cluster;
-    std::copy(inside.begin(), inside.end(), s.image.begin() + std::ptrdiff_t(inside_at));
-    const uint64_t after_at = (s.second.offset + s.second.size + cluster) / cluster * cluster;
-    s.image.resize(after_at + after.size() + cluster, 0);
-    std::copy(after.begin(), after.end(), s.image.begin() + std::ptrdiff_t(after_at));
+    const auto [inside_at, after_at] = qv::test::put_beside(s, inside, after, cluster);
     for (bool every_byte : {false, true}) {
         std::map<uint64_t, qv::found_item> found;
         for (const char* type : {"mp4", "m4a", "mov"})

@@ -23,6 +23,16 @@ split_image lay_in_two(const std::vector<uint8_t>& file, uint64_t cut, uint64_t 
     return s;
 }
 
+beside_offsets put_beside(split_image& s, const std::vector<uint8_t>& inside, const std::vector<uint8_t>& after,
+                          uint64_t cluster) {
+    const uint64_t inside_at = s.first.offset + s.first.size + 2 * cluster;
+    std::copy(inside.begin(), inside.end(), s.image.begin() + std::ptrdiff_t(inside_at));
+    const uint64_t after_at = (s.second.offset + s.second.size + cluster) / cluster * cluster;
+    s.image.resize(after_at + after.size() + cluster, 0);
+    std::copy(after.begin(), after.end(), s.image.begin() + std::ptrdiff_t(after_at));
+    return {inside_at, after_at};
+}
+
 std::optional<qv::sig::joined_file> join_in(joiner join, const std::vector<uint8_t>& image, uint64_t start,
                                             const qv::sig::join_limits& limits) {
     qv::memory_device device(image);

@@ -22,6 +22,15 @@ struct split_image {
 split_image lay_in_two(const std::vector<uint8_t>& file, uint64_t cut, uint64_t gap_clusters, bool zero_gap,
                        uint64_t cluster);
 
+// Whole files beside a two-piece one: `inside` two clusters into its gap,
+// `after` at the first cluster past its second piece (the image grows to hold
+// it). Where they were put: {inside, after}.
+struct beside_offsets {
+    uint64_t inside, after;
+};
+beside_offsets put_beside(split_image& s, const std::vector<uint8_t>& inside, const std::vector<uint8_t>& after,
+                          uint64_t cluster);
+
 // A joiner (join_png, join_zip...) run over an image held in memory, from the
 // file's start to the image's end, within the given limits.
 using joiner = std::optional<qv::sig::joined_file> (*)(qv::sig::carve_input&, uint64_t, uint64_t,
