@@ -2,6 +2,7 @@
 // The deep scan behind the scanner face: carves any device with deep_core,
 // and keeps what the saved results and checkpoints need (records, type index).
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -33,7 +34,7 @@ public:
     // Takes records found earlier (a saved result) as the result, read again through device.
     // joins: the second pieces of files put together from two.
     scan_report adopt(device_handle& device, std::vector<raw_item_s> records, record_joins joins = {});
-    uint64_t unreadable_so_far() const override { return carried_ + bad_.total(); }
+    uint64_t unreadable_so_far() const override { return carried_.load(std::memory_order_relaxed) + bad_.total(); }
     // Writes exactly the item's bytes (size from its offset) with its capture time.
     recovery_status recover(const found_item& item, const std::string& destination) override;
 
@@ -53,7 +54,7 @@ private:
     sig::scan_place start_;
     std::vector<raw_item_s> earlier_;
     record_joins earlier_joins_;
-    uint64_t carried_ = 0;
+    std::atomic<uint64_t> carried_{0};  // read by the interface while a scan runs
     bad_ranges bad_;
     std::vector<raw_item_s> records_;
     record_joins joins_;

@@ -1,5 +1,6 @@
 // The ext2/3/4 scanner: the ext4 reader's journal undelete behind the scanner face,
 // its superblock probe and its free-space count from the block bitmaps.
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <unordered_map>
@@ -51,7 +52,7 @@ class ext4_scanner final : public scanner {
 public:
     const scanner_kind& kind() const override;
     scan_report scan(device_handle& device, const scan_hooks& hooks) override;
-    uint64_t unreadable_so_far() const override { return unreadable_; }
+    uint64_t unreadable_so_far() const override { return unreadable_.load(std::memory_order_relaxed); }
     recovery_status recover(const found_item& item, const std::string& destination) override;
     // The blocks the file's map gives, deleted files' (from the journal) too.
     std::vector<byte_range> item_extents(std::span<const found_item> items) const override;
@@ -60,7 +61,7 @@ private:
     device_handle* device_ = nullptr;
     std::unique_ptr<ext4::volume> volume_;
     std::unordered_map<uint64_t, ext4::found_file> files_;  // by id, what a copy needs
-    uint64_t unreadable_ = 0;
+    std::atomic<uint64_t> unreadable_{0};  // read by the interface while a scan runs
 };
 
 std::unique_ptr<scanner> make_ext4() { return std::make_unique<ext4_scanner>(); }
@@ -185,7 +186,7 @@ scan_report ext4_scanner::scan(device_handle& device, const scan_hooks& hooks) {
     }
     const ext4::volume_problems& p = volume_->problems();
     unreadable_ = p.unreadable_blocks * volume_->super().block_size;
-    report.problems.unreadable_bytes = unreadable_;
+    report.problems.unreadable_bytes = unreadable_.load(std::memory_order_relaxed);
     report.problems.read_errors = p.unreadable_blocks;
     if (p.bad_checksums) report.problems.corrupt.push_back(std::to_string(p.bad_checksums) + " metadata checksums failed");
     if (p.bad_structures) report.problems.corrupt.push_back(std::to_string(p.bad_structures) + " damaged structures skipped");

@@ -47,9 +47,10 @@ LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/regression/lsan.supp} \
 
 # The tests whose work runs on threads that another thread steers: engine
 # pause and stop from the interface thread, the recovery worker, the
-# partition search's stop, the media check.
+# partition search's stop, the media check, and the window's scan and recovery
+# threads reporting while the window paints.
 stage "ThreadSanitizer: the threaded tests"
-threaded=(fat_rules_test fat_engine_test sector_device_test engine_core_test ntfsscan_test sigscan_test partition_search_test threads_test)
+threaded=(fat_rules_test fat_engine_test sector_device_test engine_core_test ntfsscan_test sigscan_test partition_search_test threads_test ui_test)
 tsan=$(TSAN=1 TARGETS="${threaded[*]}" bash scripts/build.sh)
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/regression/tsan.supp}
 pattern=$(IFS='|'; echo "^(${threaded[*]})\$")

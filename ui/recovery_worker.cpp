@@ -34,6 +34,7 @@ recovery_file_c::recovery_file_c(QObject* parent) : QThread(parent) {}
 
 recovery_file_c::~recovery_file_c() {
     wait();
+    settle();
 }
 
 void recovery_file_c::set_job(recovery_base_c* engine, const QDir& destination, const QList<recovery_item_s>& rows) {
@@ -50,6 +51,11 @@ void recovery_file_c::set_job(recovery_base_c* engine, const QDir& destination, 
 }
 
 void recovery_file_c::run() {
+    copy_rows();
+    runs_.fetch_add(1, std::memory_order_release);
+}
+
+void recovery_file_c::copy_rows() {
     if (!engine_) return;
     destination_names names;
     uint64_t left = 0;  // bytes of the rows not recovered yet

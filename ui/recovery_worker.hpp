@@ -44,10 +44,16 @@ public:
     // Files recovered whole but with parts that could not be read (zeros there).
     int damaged() const { return damaged_; }
     // The ids of those files; final once finished() has been emitted.
-    const QList<uint64_t>& damaged_ids() const { return damaged_ids_; }
+    const QList<uint64_t>& damaged_ids() const {
+        settle();
+        return damaged_ids_;
+    }
     // Set when the run stopped because the destination could not be written;
     // the rows after the failed one were not tried.
-    const qv::destination_failure& destination_stop() const { return stop_; }
+    const qv::destination_failure& destination_stop() const {
+        settle();
+        return stop_;
+    }
 
 protected:
     // Each ticked row goes to destination under its own name made safe; a name
@@ -56,6 +62,12 @@ protected:
     void run() override;
 
 private:
+    void copy_rows();
+    // QThread hands a finished run over to wait() and to finished() through
+    // locks inside Qt that the thread checker cannot see; this pair makes the
+    // worker's last writes visible to it as well.
+    void settle() const { (void)runs_.load(std::memory_order_acquire); }
+
     recovery_base_c* engine_ = nullptr;
     QDir destination_;
     QList<recovery_item_s> rows_;
@@ -64,4 +76,5 @@ private:
     std::atomic<int> damaged_{0};
     QList<uint64_t> damaged_ids_;  // written by the worker, read after finished()
     qv::destination_failure stop_;  // written by the worker, read after finished()
+    std::atomic<int> runs_{0};      // runs ended, counted after everything they wrote
 };
