@@ -37,11 +37,11 @@ void carve_input::settle() {
 }
 
 void carve_input::start_ahead() {
-    if (!ahead_ || ahead_->in_flight() || vanished_ || stopped_ || stream_.empty()) return;
+    if (!ahead_ || ahead_->in_flight() || vanished_ || stopped_ || stream_size_ == 0) return;
     const uint64_t end = stream_start_ + stream_fill_;
-    const uint64_t room_end = std::min<uint64_t>(stream_start_ + stream_.size(), length_);
+    const uint64_t room_end = std::min<uint64_t>(stream_start_ + stream_size_, length_);
     if (end >= room_end || device_.unread_zeros_end(end) > end) return;
-    ahead_->start(end, stream_.data() + stream_fill_, size_t(std::min<uint64_t>(read_size_, room_end - end)));
+    ahead_->start(end, stream_.get() + stream_fill_, size_t(std::min<uint64_t>(read_size_, room_end - end)));
 }
 
 bool carve_input::keep_going() {
@@ -55,18 +55,20 @@ bool carve_input::fill_stream(uint64_t to, size_t min_read) {
     to = std::min(to, length_);
     const uint64_t end = stream_start_ + stream_fill_;
     if (to <= end) return true;
-    if (stream_.empty()) {
+    if (stream_size_ == 0) {
         // Room for two blocks and a rule's window beyond them at the least.
         const uint64_t want = std::max<uint64_t>(stream_capacity, 2 * uint64_t(read_size_) + window_size);
-        stream_.resize(size_t(std::min(want, length_)));
+        // Left unset: only the part a scan reaches is ever given memory.
+        stream_size_ = size_t(std::min(want, length_));
+        stream_.reset(static_cast<uint8_t*>(::operator new[](stream_size_, std::align_val_t(page))));
     }
-    const uint64_t room_end = stream_start_ + stream_.size();
+    const uint64_t room_end = stream_start_ + stream_size_;
     if (to > room_end) return false;
     // Large reads, ending on a sector boundary.
     uint64_t read_end = std::max(to, end + min_read);
-    read_end = std::min({(read_end + 511) / 512 * 512, room_end, length_});
+    read_end = std::min({(read_end + page - 1) / page * page, room_end, length_});
     size_t got = 0;
-    if (read_tolerant(device_, end, stream_.data() + stream_fill_, size_t(read_end - end), &got, bad_) ==
+    if (read_tolerant(device_, end, stream_.get() + stream_fill_, size_t(read_end - end), &got, bad_) ==
         read_outcome::vanished) {
         vanished_ = true;
         return false;
@@ -83,13 +85,16 @@ byte_view carve_input::load_block(uint64_t start, size_t n) {
     if (start < stream_start_ || start >= end) {
         stream_start_ = start;
         stream_fill_ = 0;
-    } else if (start + n > stream_start_ + stream_.size() || start - stream_start_ >= stream_.size() / 2) {
+    } else if (const size_t behind = size_t(start - stream_start_);
+               start + n > stream_start_ + stream_size_ || behind >= stream_size_ / 2 ||
+               (behind >= stream_shift && stream_fill_ - behind <= stream_shift_carry)) {
         // Out of room, or half of it behind the scanner, where the rules'
         // reads ahead no longer fit: what lies before start is dropped, the
-        // rest moves to the front.
-        const size_t drop = size_t(start - stream_start_);
-        std::memmove(stream_.data(), stream_.data() + drop, stream_fill_ - drop);
-        stream_fill_ -= drop;
+        // rest moves to the front. Where little lies ahead of the scanner, the
+        // front is reused early, so reads land in memory the processor still
+        // holds in its cache.
+        std::memmove(stream_.get(), stream_.get() + behind, stream_fill_ - behind);
+        stream_fill_ -= behind;
         stream_start_ = start;
     }
     // Side reads the scanner has passed are of no more use.
@@ -99,7 +104,7 @@ byte_view carve_input::load_block(uint64_t start, size_t n) {
     if (vanished_) return {};
     start_ahead();
     const uint64_t have = stream_start_ + stream_fill_ > start ? stream_start_ + stream_fill_ - start : 0;
-    return byte_view(stream_.data() + (start - stream_start_), size_t(std::min<uint64_t>(n, have)));
+    return byte_view(stream_.get() + (start - stream_start_), size_t(std::min<uint64_t>(n, have)));
 }
 
 bool carve_input::read_side(uint64_t off, size_t n) {
@@ -160,15 +165,15 @@ byte_view carve_input::view(uint64_t off, size_t n) {
     n = size_t(std::min<uint64_t>({n, window_size, length_ - off}));
     const uint64_t stream_end = stream_start_ + stream_fill_;
     if (stream_fill_ > 0 && off >= stream_start_) {
-        if (off + n <= stream_end) return byte_view(stream_.data() + (off - stream_start_), n);
+        if (off + n <= stream_end) return byte_view(stream_.get() + (off - stream_start_), n);
         // Ahead of the stream but within its room: read on to it (what lies
         // between too), the scanner will use it.
-        if (off + n <= stream_start_ + stream_.size()) {
+        if (off + n <= stream_start_ + stream_size_) {
             if (!keep_going()) return {};
             const size_t step = rule_step_;
             // A rule that keeps reading on (through a large file) reads in ever larger pieces.
             rule_step_ = std::min(2 * rule_step_, std::max(read_size_, window_size));
-            if (fill_stream(off + n, step)) return byte_view(stream_.data() + (off - stream_start_), n);
+            if (fill_stream(off + n, step)) return byte_view(stream_.get() + (off - stream_start_), n);
             if (vanished_) return {};
         }
     }

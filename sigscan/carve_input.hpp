@@ -30,6 +30,10 @@ public:
     // The forward stream: the scanner's block and what the rules read beyond
     // it, up to this much, stay in memory until the scanner has passed them.
     static constexpr size_t stream_capacity = size_t(32) << 20;
+    // Once the scanner is this far into the stream and no more than the carry
+    // lies ahead of it, what lies behind it is dropped and the rest moves to the front.
+    static constexpr size_t stream_shift = size_t(512) << 10;
+    static constexpr size_t stream_shift_carry = size_t(256) << 10;
     static constexpr uint64_t npos = ~uint64_t(0);
 
     // Unreadable sectors read as zeros and go to bad (may be null). Reads the
@@ -101,7 +105,14 @@ private:
     scan_gate* gate_;
     uint64_t length_;
     size_t read_size_;
-    std::vector<uint8_t> stream_;  // sized once: views into it stay put while a block is searched
+    // Reads end on page boundaries of the device and land on page boundaries
+    // of the stream, where the kernel copies fastest.
+    static constexpr size_t page = 4096;
+    struct aligned_delete {
+        void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t(page)); }
+    };
+    std::unique_ptr<uint8_t[], aligned_delete> stream_;  // sized once: views into it stay put while a block is searched
+    size_t stream_size_ = 0;
     uint64_t stream_start_ = 0;
     size_t stream_fill_ = 0;
     // Reads into stream_ past stream_fill_: declared after it, so it ends first.

@@ -10,6 +10,7 @@
 #include "sigscan/header_search.hpp"
 #include "sigscan/rules/rules.hpp"
 #include "sigscan/sc_api.hpp"
+#include "sigscan/start_filter.hpp"
 
 namespace qv::sig {
 
@@ -19,6 +20,7 @@ constexpr uint64_t sector_size = 512;
 // Where the volume's cluster size is unknown, breaks and gaps are looked for
 // in steps of 4 KiB: every cluster size from 4 KiB up is a multiple of it.
 constexpr uint64_t default_join_cluster = 4096;
+constexpr size_t sector_start_block = size_t(512) << 10;
 
 // Header patterns grouped by the position of the byte they are dispatched on,
 // each group indexed by that byte's value: one table look-up per group and
@@ -71,6 +73,7 @@ public:
                 max_pos_ = std::max(max_pos_, a);
             }
         }
+        starts_ = start_filter(config);
         min_pos_ = max_pos_;
         for (const auto& g : groups_) min_pos_ = std::min(min_pos_, g->pos);
     }
@@ -97,7 +100,16 @@ public:
     size_t next_candidate(const uint8_t* data, size_t from, size_t to, size_t step, size_t size) const {
         if (groups_.empty()) return to;
         if (step != 1) {
-            for (size_t i = from; i < to; i += step)
+            size_t i = from;
+            if (!starts_.empty() && size >= start_filter::word_bytes) {
+                const size_t filtered_to = std::min(to, size - start_filter::word_bytes + 1);
+                while ((i = starts_.next(data, i, filtered_to, step)) < filtered_to) {
+                    if (maybe(data, i, size)) return i;
+                    i += step;
+                }
+            }
+            // The last starts, too near the end of the data for the filter.
+            for (; i < to; i += step)
                 if (maybe(data, i, size)) return i;
             return to;
         }
@@ -163,6 +175,7 @@ private:
     size_t lookahead_ = 0;
     size_t min_pos_ = 0;
     size_t max_pos_ = 0;
+    start_filter starts_;
 };
 
 void set_scanned(scan_gate* gate, double value) {
@@ -175,7 +188,12 @@ scan_end scan_device(device_handle& device, const signature_config& config,
                      const scan_options& options, scan_gate* gate, const found_fn& found) {
     const uint64_t length = device.length();
     const uint64_t step = options.every_byte ? 1 : sector_size;
-    const size_t block = std::max<size_t>(options.block_size / sector_size * sector_size, sector_size);
+    // At sector starts, smaller reads: each is tested while the processor
+    // still holds it in its cache. Every byte keeps its larger blocks, read ahead.
+    const size_t block = std::max<size_t>(
+        std::min(options.block_size, options.every_byte ? options.block_size : sector_start_block) / sector_size *
+            sector_size,
+        sector_size);
     dispatcher dispatch(config);
     const size_t read_size = block + dispatch.lookahead();
     std::vector<uint32_t> ids;
