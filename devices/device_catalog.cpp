@@ -425,6 +425,9 @@ std::optional<volume_info> device_catalog::locate(const std::string& path) const
     std::string wanted = image_part ? absolute_path(image) + "#" + std::to_string(number)
                                     : absolute_path(path);
     for (const auto& d : drives()) {
+        // Every volume's path begins with its drive's: the other drives are not
+        // opened or read (one may be the failing disk an image was taken from).
+        if (!starts_with(wanted, d.path.c_str())) continue;
         for (const auto& v : volumes_of(d))
             if (v.path == wanted) return v;
         if (d.path == wanted) {

@@ -1,10 +1,12 @@
 // The device catalog on real images: sfdisk tables, mkfs.fat and mkntfs file systems,
 // and (as root) the same images on loop devices.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "devices/device_catalog.hpp"
@@ -257,6 +259,37 @@ TEST(catalog_on_loop_devices, a_loop_device_is_a_removable_drive_with_its_file_s
     EXPECT_EQ(v->label, "CARD");
     EXPECT_EQ(v->partition_number, 0);
     EXPECT_EQ(v->drive_number, it->number);
+}
+
+// Naming an image file must not read the disks: one of them may be the
+// failing one the image was taken from. A loop device stands in for it, and
+// the kernel reports any read of its node.
+TEST(catalog_on_loop_devices, locating_an_image_reads_no_disk) {
+    QV_REQUIRE_TOOL("mkfs.fat");
+    temp_dir dir;
+    std::string disk = dir / "disk.img", image = dir / "copy.img";
+    ASSERT_EQ(qv::test::run("mkfs.fat -C -F 32 -n DISK " + qv::test::shell_quote(disk) + " 40000"), 0);
+    ASSERT_EQ(qv::test::run("mkfs.fat -C -F 32 -n COPY " + qv::test::shell_quote(image) + " 40000"), 0);
+    qv::test::loop_device loop;
+    std::string why;
+    if (!loop.attach(disk, false, &why)) GTEST_SKIP() << why;
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, loop.path().c_str(), IN_ACCESS), 0) << loop.path();
+    qv::device_catalog catalog;
+    ASSERT_GE(catalog.open_image(image), 0);
+    auto v = catalog.locate(image);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->label, "COPY");
+    char events[4096];
+    const ssize_t got = ::read(watch, events, sizeof events);
+    EXPECT_TRUE(got < 0 && errno == EAGAIN) << loop.path() << " was read while an image was located";
+    // The disk itself is still found, and read, when it is the one named.
+    auto d = catalog.locate(loop.path());
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->label, "DISK");
+    EXPECT_GT(::read(watch, events, sizeof events), 0) << "reads of the node are seen";
+    ::close(watch);
 }
 
 }  // namespace
