@@ -225,12 +225,17 @@ int device_catalog::open_image(const std::string& path, std::string* error) {
         return -1;
     }
     std::lock_guard lock(mutex_);
-    for (const auto& d : scan_drives())
-        if (d.path == abs) return d.number;
-    images_.push_back(abs);
-    for (const auto& d : scan_drives())
-        if (d.path == abs) return d.number;
-    images_.pop_back();
+    // Numbered as drives() numbers them, without opening any drive: the block
+    // devices come first, in kernel-name order, then the images.
+    const std::vector<std::string> disks = block_devices_ ? listed_disk_names() : std::vector<std::string>{};
+    const auto disk = std::find_if(disks.begin(), disks.end(), [&](const std::string& name) { return "/dev/" + name == abs; });
+    const auto known = std::find(images_.begin(), images_.end(), abs);
+    const size_t number = disk != disks.end() ? size_t(disk - disks.begin())
+                                              : disks.size() + size_t(known - images_.begin());
+    if (number < size_t(max_drives)) {
+        if (disk == disks.end() && known == images_.end()) images_.push_back(abs);
+        return int(number);
+    }
     if (error) *error = abs + ": too many drives (at most 26)";
     return -1;
 }
@@ -245,26 +250,39 @@ std::vector<drive_info> device_catalog::drives() const {
     return scan_drives();
 }
 
-std::vector<drive_info> device_catalog::scan_drives() const {
+std::vector<std::string> device_catalog::listed_disk_names() {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(sys_block)) {
+        while (dirent* e = readdir(dir)) {
+            std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            if (!is_listed_kernel_disk(name)) continue;
+            auto sectors = sysfs::read_u64(std::string(sys_block) + "/" + name + "/size");
+            if (!sectors || *sectors == 0) continue;
+            names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end(), kernel_name_less);
+    return names;
+}
+
+std::vector<drive_info> device_catalog::scan_drives(const std::string& prefix_of) const {
     std::vector<drive_info> out;
     route_check may_authorise;
+    int number = 0;
+    // Drives that cannot hold prefix_of keep their numbers but are not opened.
+    auto wanted = [&](const std::string& path) {
+        const bool take = number < max_drives && (prefix_of.empty() || starts_with(prefix_of, path.c_str()));
+        ++number;
+        return take;
+    };
     if (block_devices_) {
-        std::vector<std::string> names;
-        if (DIR* dir = opendir(sys_block)) {
-            while (dirent* e = readdir(dir)) {
-                std::string name = e->d_name;
-                if (name == "." || name == "..") continue;
-                if (!is_listed_kernel_disk(name)) continue;
-                auto sectors = sysfs::read_u64(std::string(sys_block) + "/" + name + "/size");
-                if (!sectors || *sectors == 0) continue;
-                names.push_back(name);
-            }
-            closedir(dir);
-        }
-        std::sort(names.begin(), names.end(), kernel_name_less);
-        for (const auto& name : names) {
+        for (const auto& name : listed_disk_names()) {
+            if (!wanted("/dev/" + name)) continue;
             std::string sys = std::string(sys_block) + "/" + name;
             drive_info d;
+            d.number = number - 1;
             d.path = "/dev/" + name;
             d.kernel_name = name;
             d.size = sysfs::read_u64(sys + "/size").value_or(0) * 512;
@@ -287,7 +305,9 @@ std::vector<drive_info> device_catalog::scan_drives() const {
         }
     }
     for (const auto& image : images_) {
+        if (!wanted(image)) continue;
         drive_info d;
+        d.number = number - 1;
         d.path = image;
         d.is_image = true;
         d.removable = true;
@@ -304,8 +324,6 @@ std::vector<drive_info> device_catalog::scan_drives() const {
         d.geometry = geometry_for(-1, d.size, 512, true);
         out.push_back(d);
     }
-    if (out.size() > size_t(max_drives)) out.resize(max_drives);
-    for (size_t i = 0; i < out.size(); ++i) out[i].number = int(i);
     return out;
 }
 
@@ -424,10 +442,14 @@ std::optional<volume_info> device_catalog::locate(const std::string& path) const
     bool image_part = split_image_partition(path, &image, &number);
     std::string wanted = image_part ? absolute_path(image) + "#" + std::to_string(number)
                                     : absolute_path(path);
-    for (const auto& d : drives()) {
-        // Every volume's path begins with its drive's: the other drives are not
-        // opened or read (one may be the failing disk an image was taken from).
-        if (!starts_with(wanted, d.path.c_str())) continue;
+    // Every volume's path begins with its drive's: the other drives are not
+    // opened or read (one may be the failing disk an image was taken from).
+    std::vector<drive_info> candidates;
+    {
+        std::lock_guard lock(mutex_);
+        candidates = scan_drives(wanted);
+    }
+    for (const auto& d : candidates) {
         for (const auto& v : volumes_of(d))
             if (v.path == wanted) return v;
         if (d.path == wanted) {

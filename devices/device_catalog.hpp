@@ -107,7 +107,10 @@ public:
     std::optional<std::string> resolve_ntfs_name(const std::string& name) const;
 
 private:
-    std::vector<drive_info> scan_drives() const;
+    // Every drive, numbered; with prefix_of, only those whose path begins it.
+    std::vector<drive_info> scan_drives(const std::string& prefix_of = {}) const;
+    // The kernel's disks this catalog lists, in the order it numbers them.
+    static std::vector<std::string> listed_disk_names();
     std::vector<volume_info> volumes_of(const drive_info& d) const;
     // A descriptor for a drive, volume or image file, by the route that works.
     int open_fd(const std::string& file, access_mode mode, open_asking asking, std::string* error) const;

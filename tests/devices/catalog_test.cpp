@@ -1,5 +1,6 @@
 // The device catalog on real images: sfdisk tables, mkfs.fat and mkntfs file systems,
 // and (as root) the same images on loop devices.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -264,7 +265,7 @@ TEST(catalog_on_loop_devices, a_loop_device_is_a_removable_drive_with_its_file_s
 // Naming an image file must not read the disks: one of them may be the
 // failing one the image was taken from. A loop device stands in for it, and
 // the kernel reports any read of its node.
-TEST(catalog_on_loop_devices, locating_an_image_reads_no_disk) {
+TEST(catalog_on_loop_devices, opening_and_locating_an_image_touch_no_disk) {
     QV_REQUIRE_TOOL("mkfs.fat");
     temp_dir dir;
     std::string disk = dir / "disk.img", image = dir / "copy.img";
@@ -275,15 +276,25 @@ TEST(catalog_on_loop_devices, locating_an_image_reads_no_disk) {
     if (!loop.attach(disk, false, &why)) GTEST_SKIP() << why;
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(watch, 0);
-    ASSERT_GE(inotify_add_watch(watch, loop.path().c_str(), IN_ACCESS), 0) << loop.path();
+    ASSERT_GE(inotify_add_watch(watch, loop.path().c_str(), IN_ACCESS | IN_OPEN), 0) << loop.path();
     qv::device_catalog catalog;
-    ASSERT_GE(catalog.open_image(image), 0);
+    const int number = catalog.open_image(image);
+    ASSERT_GE(number, 0);
+    EXPECT_EQ(catalog.open_image(image), number) << "opened twice, listed once";
     auto v = catalog.locate(image);
     ASSERT_TRUE(v);
     EXPECT_EQ(v->label, "COPY");
+    EXPECT_EQ(v->drive_number, number);
     char events[4096];
     const ssize_t got = ::read(watch, events, sizeof events);
-    EXPECT_TRUE(got < 0 && errno == EAGAIN) << loop.path() << " was read while an image was located";
+    EXPECT_TRUE(got < 0 && errno == EAGAIN) << loop.path() << " was opened or read while an image was located";
+    // The number is the one the full listing gives it.
+    const auto drives = catalog.drives();
+    const auto listed = std::find_if(drives.begin(), drives.end(), [&](const qv::drive_info& d) { return d.path == image; });
+    ASSERT_NE(listed, drives.end());
+    EXPECT_EQ(listed->number, number);
+    while (::read(watch, events, sizeof events) > 0) {
+    }
     // The disk itself is still found, and read, when it is the one named.
     auto d = catalog.locate(loop.path());
     ASSERT_TRUE(d);
