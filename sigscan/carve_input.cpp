@@ -100,7 +100,10 @@ byte_view carve_input::load_block(uint64_t start, size_t n) {
     // Side reads the scanner has passed are of no more use.
     while (!side_read_.empty() && side_read_.begin()->second <= start) side_read_.erase(side_read_.begin());
     rule_step_ = rule_read_size;
-    fill_stream(start + n, read_size_);
+    // Without a read ahead, the stream is read on to the block's end only: a
+    // whole read_size beyond what it holds would leave that much ahead of the
+    // next block, moved to the front again block after block.
+    fill_stream(start + n, ahead_ ? read_size_ : page);
     if (vanished_) return {};
     start_ahead();
     const uint64_t have = stream_start_ + stream_fill_ > start ? stream_start_ + stream_fill_ - start : 0;
