@@ -20,7 +20,6 @@ constexpr uint64_t sector_size = 512;
 // Where the volume's cluster size is unknown, breaks and gaps are looked for
 // in steps of 4 KiB: every cluster size from 4 KiB up is a multiple of it.
 constexpr uint64_t default_join_cluster = 4096;
-constexpr size_t sector_start_block = size_t(512) << 10;
 
 // Header patterns grouped by the position of the byte they are dispatched on,
 // each group indexed by that byte's value: one table look-up per group and
@@ -188,12 +187,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
                      const scan_options& options, scan_gate* gate, const found_fn& found) {
     const uint64_t length = device.length();
     const uint64_t step = options.every_byte ? 1 : sector_size;
-    // At sector starts, smaller reads: each is tested while the processor
-    // still holds it in its cache. Every byte keeps its larger blocks, read ahead.
-    const size_t block = std::max<size_t>(
-        std::min(options.block_size, options.every_byte ? options.block_size : sector_start_block) / sector_size *
-            sector_size,
-        sector_size);
+    const size_t block = std::max<size_t>(options.block_size / sector_size * sector_size, sector_size);
     dispatcher dispatch(config);
     const size_t read_size = block + dispatch.lookahead();
     std::vector<uint32_t> ids;
