@@ -31,4 +31,10 @@ std::string find_data_file(const std::string& name) {
     return name;
 }
 
+std::string executable_folder() {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : self.parent_path().string();
+}
+
 }  // namespace qv

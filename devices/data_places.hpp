@@ -15,4 +15,7 @@ std::vector<std::string> data_places();
 // when none has the file.
 std::string find_data_file(const std::string& name);
 
+// The folder of the running executable, or empty when /proc does not say.
+std::string executable_folder();
+
 }  // namespace qv

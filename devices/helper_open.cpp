@@ -1,3 +1,4 @@
+#include "devices/data_places.hpp"
 #include "devices/open_routes.hpp"
 
 #include <fcntl.h>
@@ -32,12 +33,6 @@ constexpr int pkexec_not_authorised = 127;
 constexpr int main_thread_slice_ms = 50;
 
 bool executable(const std::string& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
-
-std::string executable_folder() {
-    std::error_code ec;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : self.parent_path().string();
-}
 
 // Waits for the helper's message or its end; false on a timeout. The
 // application's main thread keeps serving its events (painting) in slices.

@@ -1,4 +1,4 @@
-#include "devices/open_routes.hpp"
+#include "devices/udisks_module.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -70,7 +70,7 @@ std::string refusal_text(const std::string& device, const QDBusMessage& reply) {
 
 }  // namespace
 
-bool udisks_available() {
+bool udisks_available_here() {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected() || !bus.interface()) return false;
     if (bus.interface()->isServiceRegistered(service)) return true;
@@ -82,7 +82,7 @@ bool udisks_available() {
            reply.arguments().first().toStringList().contains(service);
 }
 
-route_result open_with_udisks(const std::string& device, access_mode mode, int timeout_ms) {
+route_result open_with_udisks_here(const std::string& device, access_mode mode, int timeout_ms) {
     route_result out;
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
@@ -155,3 +155,9 @@ route_result open_with_udisks(const std::string& device, access_mode mode, int t
 }
 
 }  // namespace qv
+
+extern "C" __attribute__((visibility("default"))) const qv::udisks_calls* quorvane_udisks_calls() {
+    static const qv::udisks_calls calls{qv::udisks_module_version, &qv::udisks_available_here,
+                                        &qv::open_with_udisks_here};
+    return &calls;
+}

@@ -9,9 +9,11 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 
 #include "devices/device_catalog.hpp"
 #include "devices/le_bytes.hpp"
+#include "devices/open_routes.hpp"
 #include "devices/volume_items.hpp"
 #include "tests/support/disk_images.hpp"
 #include "tests/support/test_support.hpp"
@@ -304,3 +306,22 @@ TEST(catalog_on_loop_devices, opening_and_locating_an_image_touch_no_disk) {
 }
 
 }  // namespace
+
+// The udisks2 route is a module loaded on first use: from the build tree's test
+// programs it is found (an answer from the bus or about the bus, never a
+// missing module), and D-Bus is in the process once it was asked.
+TEST(udisks_route, the_module_is_found_from_the_build_tree) {
+    auto loaded = [] {
+        std::ifstream maps("/proc/self/maps");
+        std::string line;
+        while (std::getline(maps, line))
+            if (line.find("libQt6DBus") != std::string::npos || line.find("libquorvane-udisks") != std::string::npos)
+                return true;
+        return false;
+    };
+    const qv::route_result r =
+        qv::open_with_udisks("/dev/quorvane-no-such-device", qv::access_mode::read_only, 2000);
+    EXPECT_LT(r.fd, 0);
+    EXPECT_EQ(r.error.find("module could not be loaded"), std::string::npos) << r.error;
+    EXPECT_TRUE(loaded());
+}
