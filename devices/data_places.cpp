@@ -5,6 +5,9 @@
 #ifndef QUORVANE_DATA_DIR
 #define QUORVANE_DATA_DIR "/usr/local/share/quorvane"
 #endif
+#ifndef QUORVANE_LIBEXEC_DIR
+#define QUORVANE_LIBEXEC_DIR "/usr/local/libexec/quorvane"
+#endif
 
 namespace qv {
 
@@ -35,6 +38,16 @@ std::string executable_folder() {
     std::error_code ec;
     auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::string() : self.parent_path().string();
+}
+
+std::vector<std::string> helper_places() {
+    std::vector<std::string> places;
+    if (const std::string here = executable_folder(); !here.empty()) {
+        places.push_back(here + "/../libexec/quorvane");
+        places.push_back(here);
+    }
+    places.push_back(QUORVANE_LIBEXEC_DIR);
+    return places;
 }
 
 }  // namespace qv

@@ -18,4 +18,10 @@ std::string find_data_file(const std::string& name);
 // The folder of the running executable, or empty when /proc does not say.
 std::string executable_folder();
 
+// The folders that hold the program's own helpers (the open helper, the
+// udisks2 module), in the order they are tried: libexec/quorvane beside the
+// executable's bin/ folder, the executable's folder (the build tree), then the
+// configured one.
+std::vector<std::string> helper_places();
+
 }  // namespace qv

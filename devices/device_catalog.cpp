@@ -270,19 +270,18 @@ std::vector<std::string> device_catalog::listed_disk_names() {
 std::vector<drive_info> device_catalog::scan_drives(const std::string& prefix_of) const {
     std::vector<drive_info> out;
     route_check may_authorise;
-    int number = 0;
+    int number = -1;  // the drive's position in the listing
     // Drives that cannot hold prefix_of keep their numbers but are not opened.
     auto wanted = [&](const std::string& path) {
-        const bool take = number < max_drives && (prefix_of.empty() || starts_with(prefix_of, path.c_str()));
         ++number;
-        return take;
+        return number < max_drives && (prefix_of.empty() || starts_with(prefix_of, path.c_str()));
     };
     if (block_devices_) {
         for (const auto& name : listed_disk_names()) {
             if (!wanted("/dev/" + name)) continue;
             std::string sys = std::string(sys_block) + "/" + name;
             drive_info d;
-            d.number = number - 1;
+            d.number = number;
             d.path = "/dev/" + name;
             d.kernel_name = name;
             d.size = sysfs::read_u64(sys + "/size").value_or(0) * 512;
@@ -307,7 +306,7 @@ std::vector<drive_info> device_catalog::scan_drives(const std::string& prefix_of
     for (const auto& image : images_) {
         if (!wanted(image)) continue;
         drive_info d;
-        d.number = number - 1;
+        d.number = number;
         d.path = image;
         d.is_image = true;
         d.removable = true;

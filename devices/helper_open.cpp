@@ -64,11 +64,8 @@ std::string find_pkexec() {
 std::string find_open_helper() {
     if (const char* named = std::getenv("QUORVANE_OPEN_HELPER"); named && *named)
         return executable(named) ? std::string(named) : std::string();
-    const std::string here = executable_folder();
-    const std::string name = "quorvane-open-helper";
-    for (const std::string& candidate :
-         {here + "/../libexec/quorvane/" + name, here + "/" + name, std::string(QUORVANE_LIBEXEC_DIR) + "/" + name}) {
-        if (here.empty() && candidate.front() != '/') continue;
+    for (const std::string& place : helper_places()) {
+        const std::string candidate = place + "/quorvane-open-helper";
         if (executable(candidate)) {
             std::error_code ec;
             auto canonical = std::filesystem::canonical(candidate, ec);

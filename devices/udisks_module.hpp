@@ -18,10 +18,6 @@ struct udisks_calls {
     route_result (*open)(const std::string& device, access_mode mode, int timeout_ms);
 };
 
-// Inside the module: the route itself.
-bool udisks_available_here();
-route_result open_with_udisks_here(const std::string& device, access_mode mode, int timeout_ms);
-
 // The module's file name, and the name of the function it exports that
 // returns its udisks_calls.
 inline constexpr const char* udisks_module_name = "libquorvane-udisks.so";

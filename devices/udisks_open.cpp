@@ -68,8 +68,6 @@ std::string refusal_text(const std::string& device, const QDBusMessage& reply) {
            (name.empty() ? "" : " (" + name + ")");
 }
 
-}  // namespace
-
 bool udisks_available_here() {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected() || !bus.interface()) return false;
@@ -153,6 +151,8 @@ route_result open_with_udisks_here(const std::string& device, access_mode mode, 
     if (out.fd < 0) out.error = device + ": cannot keep the descriptor udisks2 passed";
     return out;
 }
+
+}  // namespace
 
 }  // namespace qv
 

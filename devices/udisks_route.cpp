@@ -8,10 +8,6 @@
 #include "devices/open_routes.hpp"
 #include "devices/udisks_module.hpp"
 
-#ifndef QUORVANE_LIBEXEC_DIR
-#define QUORVANE_LIBEXEC_DIR "/usr/local/libexec/quorvane"
-#endif
-
 namespace qv {
 
 namespace {
@@ -30,13 +26,11 @@ const loaded_module& udisks_module() {
         if (const char* named = std::getenv("QUORVANE_UDISKS_MODULE"); named && *named) {
             candidates.push_back(named);
         } else {
-            const std::string name = udisks_module_name;
-            if (const std::string here = executable_folder(); !here.empty()) {
-                candidates.push_back(here + "/../libexec/quorvane/" + name);  // installed
-                candidates.push_back(here + "/" + name);                       // the build tree's bin/
-                candidates.push_back(here + "/../bin/" + name);                // its test programs
-            }
-            candidates.push_back(std::string(QUORVANE_LIBEXEC_DIR) + "/" + name);
+            for (const std::string& place : helper_places())
+                candidates.push_back(place + "/" + udisks_module_name);
+            // The build tree's test programs, beside bin/.
+            if (const std::string here = executable_folder(); !here.empty())
+                candidates.push_back(here + "/../bin/" + udisks_module_name);
         }
         for (const std::string& path : candidates) {
             if (::access(path.c_str(), R_OK) != 0) continue;
