@@ -8,6 +8,7 @@
 #include "sigscan/carve_input.hpp"
 #include "sigscan/fragment_join.hpp"
 #include "sigscan/header_search.hpp"
+#include "sigscan/pair_filter.hpp"
 #include "sigscan/rules/rules.hpp"
 #include "sigscan/sc_api.hpp"
 #include "sigscan/start_filter.hpp"
@@ -39,8 +40,10 @@ public:
         return p.anchor();
     }
 
-    explicit dispatcher(const signature_config& config) {
+    // vector_pairs: every byte is searched with the vector test where the processor has it.
+    dispatcher(const signature_config& config, bool vector_pairs) {
         union_.fill(0);
+        std::vector<pair_filter::prefix> prefixes;
         for (uint32_t t = 0; t < config.types.size(); ++t) {
             const auto& headers = config.types[t].headers;
             for (uint32_t h = 0; h < headers.size(); ++h) {
@@ -70,14 +73,26 @@ public:
                     union_[pair >> 6] |= uint64_t(1) << (pair & 63);
                 }
                 max_pos_ = std::max(max_pos_, a);
+                pair_filter::prefix prefix;
+                for (size_t k = 0; k < 3; ++k) {
+                    prefix.fixed[k] = a + k < p.size() && !p.is_wild(a + k);
+                    prefix.bytes[k] = prefix.fixed[k] ? p.byte(a + k) : 0;
+                }
+                prefixes.push_back(prefix);
             }
         }
         starts_ = start_filter(config);
+        if (vector_pairs) {
+            pair_filter pairs(union_, prefixes);
+            if (pairs.vector()) pairs_ = pairs;
+        }
         min_pos_ = max_pos_;
         for (const auto& g : groups_) min_pos_ = std::min(min_pos_, g->pos);
     }
 
     size_t lookahead() const { return lookahead_; }
+    // True when every byte is searched 64 positions at a time.
+    bool vector_pairs() const { return pairs_.vector(); }
     const candidate& at(uint32_t id) const { return candidates_[id]; }
 
     // Ids of the headers whose dispatch byte matches at data[i], in configuration order.
@@ -124,10 +139,15 @@ public:
         };
         while (true) {
             const size_t limit = std::min(pairs_end, best + max_pos_);
-            // Four positions per step while none of them is a hit.
-            while (j + 4 <= limit && !(hit(data + j) | hit(data + j + 1) | hit(data + j + 2) | hit(data + j + 3)))
-                j += 4;
-            while (j < limit && !hit(data + j)) ++j;
+            if (pairs_.vector()) {
+                j = pairs_.next(data, j, limit);
+            } else {
+                // Four positions per step while none of them is a hit.
+                while (j + 4 <= limit &&
+                       !(hit(data + j) | hit(data + j + 1) | hit(data + j + 2) | hit(data + j + 3)))
+                    j += 4;
+                while (j < limit && !hit(data + j)) ++j;
+            }
             if (j >= limit) break;
             const unsigned x = unsigned(data[j]) << 8 | data[j + 1];
             for (const auto& g : groups_) {
@@ -175,6 +195,7 @@ private:
     size_t min_pos_ = 0;
     size_t max_pos_ = 0;
     start_filter starts_;
+    pair_filter pairs_;  // union_ again, with the vector test; without it where that does not run
 };
 
 void set_scanned(scan_gate* gate, double value) {
@@ -188,14 +209,16 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     const uint64_t length = device.length();
     const uint64_t step = options.every_byte ? 1 : sector_size;
     const size_t block = std::max<size_t>(options.block_size / sector_size * sector_size, sector_size);
-    dispatcher dispatch(config);
+    dispatcher dispatch(config, options.every_byte && options.vector_pairs);
     const size_t read_size = block + dispatch.lookahead();
     std::vector<uint32_t> ids;
-    // Every byte: all headers searched at once where the library is at hand.
+    // Every byte: the pair table searched with the vector test where the
+    // processor has it; else all headers at once where Vectorscan is at hand.
     std::vector<const byte_pattern*> headers;
-    for (const file_type& t : config.types)
-        for (const byte_pattern& h : t.headers) headers.push_back(&h);
-    header_search search(options.every_byte && options.multi_pattern ? headers : std::vector<const byte_pattern*>{});
+    if (options.every_byte && options.multi_pattern && !dispatch.vector_pairs())
+        for (const file_type& t : config.types)
+            for (const byte_pattern& h : t.headers) headers.push_back(&h);
+    header_search search(headers);
     std::vector<header_search::hit> hits;
     // The one reader: blocks, the rules' reads and what lies inside found files
     // come through it, so each byte is read from the device once.

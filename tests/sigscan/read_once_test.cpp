@@ -141,9 +141,10 @@ TEST_P(ReadOnce, EachByteCrossesOnce) {
     EXPECT_LE(device.calls, 2 * length / row.block_size + 16) << device.calls;
 }
 
-// Every byte: the one-pass search of all headers and the byte-pair table find
-// the same files, on real samples at odd offsets and on the big ones.
-TEST(EveryByteSearch, AllHeadersAtOnceFindWhatThePairTableFinds) {
+// Every byte: the pair table with its vector test, the one-pass search of all
+// headers (Vectorscan) and the plain pair table find the same files, on real
+// samples at odd offsets and on the big ones.
+TEST(EveryByteSearch, AllThreeSearchesFindTheSameFiles) {
     qv::test::temp_dir work;
     auto samples = qv::test::all_samples(work.path().string());
     samples.push_back({"big png", "png", big_png(3, 5)});
@@ -151,10 +152,11 @@ TEST(EveryByteSearch, AllHeadersAtOnceFindWhatThePairTableFinds) {
     for (uint32_t seed : {31u, 32u}) {
         auto laid = qv::test::lay_out(samples, seed, false);
         std::vector<std::vector<std::tuple<std::string, uint64_t, uint64_t>>> results;
-        for (bool multi : {true, false}) {
+        for (const auto& [vector, multi] : {std::pair{true, true}, {false, true}, {false, false}}) {
             qv::memory_device device(laid.image);
             qv::sig::scan_options options;
             options.every_byte = true;
+            options.vector_pairs = vector;
             options.multi_pattern = multi;
             options.block_size = size_t(256) << 10;  // files across block ends too
             results.emplace_back();
@@ -164,6 +166,7 @@ TEST(EveryByteSearch, AllHeadersAtOnceFindWhatThePairTableFinds) {
                                  });
         }
         EXPECT_EQ(results[0], results[1]) << "seed " << seed;
+        EXPECT_EQ(results[0], results[2]) << "seed " << seed;
         ASSERT_EQ(results[0].size(), laid.files.size()) << "seed " << seed;
         for (size_t i = 0; i < laid.files.size(); ++i)
             EXPECT_EQ(std::get<1>(results[0][i]), laid.files[i].offset) << laid.files[i].label;
