@@ -87,7 +87,8 @@ byte_view carve_input::load_block(uint64_t start, size_t n) {
         stream_fill_ = 0;
     } else if (const size_t behind = size_t(start - stream_start_);
                start + n > stream_start_ + stream_size_ || behind >= stream_size_ / 2 ||
-               (behind >= stream_shift && stream_fill_ - behind <= stream_shift_carry)) {
+               (behind >= stream_shift && stream_fill_ - behind <= stream_shift_carry) ||
+               (ahead_ && behind >= ahead_shift && stream_fill_ - behind <= n + read_size_)) {
         // Out of room, or half of it behind the scanner, where the rules'
         // reads ahead no longer fit: what lies before start is dropped, the
         // rest moves to the front. Where little lies ahead of the scanner, the
