@@ -21,13 +21,14 @@ carve_input::carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad
     : device_(device), gate_(gate), length_(device.length()),
       read_size_(std::max<size_t>(read_size / 512 * 512, 512)), bad_(bad) {}
 
-void carve_input::enable_read_ahead() {
-    if (!ahead_) ahead_ = std::make_unique<read_ahead>(device_, bad_);
+void carve_input::enable_read_ahead(read_ahead::piece_fn on_piece) {
+    if (!ahead_) ahead_ = std::make_unique<read_ahead>(device_, bad_, std::move(on_piece));
 }
 
 void carve_input::settle() {
     if (!ahead_ || !ahead_->in_flight()) return;
     const auto done = ahead_->finish();
+    ++pieces_finished_;
     if (done->vanished) {
         vanished_ = true;
         return;

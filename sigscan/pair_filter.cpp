@@ -52,27 +52,21 @@ struct vector_tables {
 
 // The buckets of one set of eight that the three bytes at each of 32 positions
 // may belong to, from their nibbles.
-__attribute__((target("avx2"))) inline __m256i buckets_of(const __m256i* lo, const __m256i* hi,
-                                                          const __m256i* t) {
-    const __m256i b0 =
-        _mm256_and_si256(_mm256_shuffle_epi8(t[0], lo[0]), _mm256_shuffle_epi8(t[1], hi[0]));
-    const __m256i b1 =
-        _mm256_and_si256(_mm256_shuffle_epi8(t[2], lo[1]), _mm256_shuffle_epi8(t[3], hi[1]));
-    const __m256i b2 =
-        _mm256_and_si256(_mm256_shuffle_epi8(t[4], lo[2]), _mm256_shuffle_epi8(t[5], hi[2]));
+__attribute__((target("avx2"))) inline __m256i buckets_of(const __m256i* lo, const __m256i* hi, const __m256i* t) {
+    const __m256i b0 = _mm256_and_si256(_mm256_shuffle_epi8(t[0], lo[0]), _mm256_shuffle_epi8(t[1], hi[0]));
+    const __m256i b1 = _mm256_and_si256(_mm256_shuffle_epi8(t[2], lo[1]), _mm256_shuffle_epi8(t[3], hi[1]));
+    const __m256i b2 = _mm256_and_si256(_mm256_shuffle_epi8(t[4], lo[2]), _mm256_shuffle_epi8(t[5], hi[2]));
     return _mm256_and_si256(_mm256_and_si256(b0, b1), b2);
 }
 
 // One bit per position of the 32 at data whose three bytes pass.
-__attribute__((target("avx2"))) inline uint32_t pass_bits(const uint8_t* data,
-                                                          const vector_tables& t) {
+__attribute__((target("avx2"))) inline uint32_t pass_bits(const uint8_t* data, const vector_tables& t) {
     static_assert(pair_filter::bucket_sets == 2);
     const __m256i low = _mm256_set1_epi8(0x0F);
     const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
     const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 1));
     const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 2));
-    const __m256i lo[3] = {_mm256_and_si256(v0, low), _mm256_and_si256(v1, low),
-                           _mm256_and_si256(v2, low)};
+    const __m256i lo[3] = {_mm256_and_si256(v0, low), _mm256_and_si256(v1, low), _mm256_and_si256(v2, low)};
     const __m256i hi[3] = {_mm256_and_si256(_mm256_srli_epi16(v0, 4), low),
                            _mm256_and_si256(_mm256_srli_epi16(v1, 4), low),
                            _mm256_and_si256(_mm256_srli_epi16(v2, 4), low)};
@@ -84,8 +78,7 @@ __attribute__((target("avx2"))) inline uint32_t pass_bits(const uint8_t* data,
 
 }  // namespace
 
-pair_filter::pair_filter(const pair_set& pairs, const std::vector<prefix>& prefixes)
-    : pairs_(pairs) {
+pair_filter::pair_filter(const pair_set& pairs, const std::vector<prefix>& prefixes) : pairs_(pairs) {
     // The widest prefixes first, each into the bucket it widens least.
     std::vector<nibbles> items;
     for (const prefix& p : prefixes) items.push_back(nibbles::of(p));
@@ -107,8 +100,7 @@ pair_filter::pair_filter(const pair_set& pairs, const std::vector<prefix>& prefi
     for (size_t b = 0; b < bucket_count; ++b)
         for (size_t i = 0; i < 6; ++i)
             for (unsigned n = 0; n < 16; ++n)
-                if ((buckets[b].values[i] >> n) & 1)
-                    tables_[b / 8][i].bits[n] |= uint8_t(1u << (b % 8));
+                if ((buckets[b].values[i] >> n) & 1) tables_[b / 8][i].bits[n] |= uint8_t(1u << (b % 8));
 #ifdef QV_PAIR_FILTER_AVX2
     vector_ = __builtin_cpu_supports("avx2");
 #endif
@@ -116,15 +108,13 @@ pair_filter::pair_filter(const pair_set& pairs, const std::vector<prefix>& prefi
 
 #ifdef QV_PAIR_FILTER_AVX2
 // Kept apart from next() so that only this function is built for AVX2.
-__attribute__((target("avx2"))) size_t pair_filter::next_vector(const uint8_t* data, size_t j,
-                                                                size_t to) const {
+__attribute__((target("avx2"))) size_t pair_filter::next_vector(const uint8_t* data, size_t j, size_t to) const {
     vector_tables t;
     for (size_t s = 0; s < bucket_sets; ++s)
         for (size_t i = 0; i < 6; ++i) t.t[s][i] = lane_table(tables_[s][i].bits.data());
     // The loads reach two bytes past the 64 positions: to + 1 bytes are there.
     for (; j + 65 <= to; j += 64) {
-        const uint64_t bits =
-            uint64_t(pass_bits(data + j, t)) | uint64_t(pass_bits(data + j + 32, t)) << 32;
+        const uint64_t bits = uint64_t(pass_bits(data + j, t)) | uint64_t(pass_bits(data + j + 32, t)) << 32;
         for (uint64_t b = bits; b != 0; b &= b - 1) {
             const size_t at = j + size_t(std::countr_zero(b));
             if (in_set(data + at)) return at;
@@ -149,6 +139,11 @@ size_t pair_filter::next(const uint8_t* data, size_t from, size_t to) const {
     return to;
 }
 
+void pair_filter::find_all(const uint8_t* data, size_t to, std::vector<uint32_t>& out) const {
+    out.clear();
+    for (size_t j = next(data, 0, to); j < to; j = next(data, j + 1, to)) out.push_back(uint32_t(j));
+}
+
 double pair_filter::pass_rate() const {
     auto passes = [&](const std::array<uint8_t, 3>& x) {
         for (size_t s = 0; s < bucket_sets; ++s) {
@@ -160,8 +155,7 @@ double pair_filter::pass_rate() const {
         return false;
     };
     uint64_t passed = 0;
-    for (unsigned v = 0; v < (1u << 24); ++v)
-        passed += passes({uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+    for (unsigned v = 0; v < (1u << 24); ++v) passed += passes({uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
     return double(passed) / double(1u << 24);
 }
 

@@ -15,6 +15,12 @@ namespace qv::sig {
 // tested with table look-ups (vpshufb). That test lets through every prefix of
 // a bucket and some others (made of nibbles of different prefixes in one
 // bucket); what passes is looked up in the pair set itself.
+// What a search found in part of a volume, ahead of the scanner.
+struct pair_hits {
+    uint64_t from = 0, to = 0;  // the positions searched, absolute
+    std::vector<uint32_t> at;   // those found, counted from `from`, in order
+};
+
 class pair_filter {
 public:
     // The set as the scanner keeps it: bit a << 8 | b for the pair (a, b).
@@ -37,6 +43,9 @@ public:
     // and whose next byte may follow it; to when there is none. data holds at
     // least to + 1 bytes.
     size_t next(const uint8_t* data, size_t from, size_t to) const;
+
+    // Every position next() stops at in [0, to), in order, into out (cleared first).
+    void find_all(const uint8_t* data, size_t to, std::vector<uint32_t>& out) const;
 
     // The share of all three-byte strings the vector test lets through.
     double pass_rate() const;

@@ -1,8 +1,43 @@
 #include "sigscan/read_ahead.hpp"
 
+#include <chrono>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace qv::sig {
 
-read_ahead::read_ahead(device_handle& device, bad_ranges* bad) : device_(device), bad_(bad) {}
+namespace {
+
+// Before a thread sleeps on the other, it watches for this long: putting a
+// thread to sleep and waking it costs tens of microseconds (more under a
+// hypervisor), and on a fast source the other thread is about as long with
+// its block, a few hundred, so most hand-overs happen while watching.
+constexpr auto spin_budget = std::chrono::microseconds(100);
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
+// True once flag is set, false when the budget ran out first.
+bool spin_for(const std::atomic<bool>& flag) {
+    const auto until = std::chrono::steady_clock::now() + spin_budget;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (flag.load(std::memory_order_acquire)) return true;
+            cpu_relax();
+        }
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+}  // namespace
+
+read_ahead::read_ahead(device_handle& device, bad_ranges* bad, piece_fn on_piece)
+    : device_(device), bad_(bad), on_piece_(std::move(on_piece)) {}
 
 read_ahead::~read_ahead() {
     if (!thread_.joinable()) return;
@@ -24,6 +59,8 @@ void read_ahead::start(uint64_t offset, uint8_t* out, size_t n) {
         length_ = n;
         asked_ = true;
         done_ = false;
+        done_flag_.store(false, std::memory_order_relaxed);
+        asked_flag_.store(true, std::memory_order_release);
     }
     in_flight_ = true;
     wake_.notify_all();
@@ -31,6 +68,7 @@ void read_ahead::start(uint64_t offset, uint8_t* out, size_t n) {
 
 std::optional<read_ahead::result> read_ahead::finish() {
     if (!in_flight_) return std::nullopt;
+    spin_for(done_flag_);
     std::unique_lock lock(mutex_);
     wake_.wait(lock, [this] { return done_; });
     in_flight_ = false;
@@ -40,18 +78,27 @@ std::optional<read_ahead::result> read_ahead::finish() {
 void read_ahead::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
+        if (!asked_ && !quit_) {
+            lock.unlock();
+            spin_for(asked_flag_);
+            lock.lock();
+        }
         wake_.wait(lock, [this] { return asked_ || quit_; });
         if (asked_) {
             asked_ = false;
+            asked_flag_.store(false, std::memory_order_relaxed);
             const uint64_t offset = offset_;
             uint8_t* out = out_;
             const size_t n = length_;
             lock.unlock();
             size_t got = 0;
             const bool vanished = read_tolerant(device_, offset, out, n, &got, bad_) == read_outcome::vanished;
+            if (on_piece_) on_piece_(reads_, offset, out, vanished ? 0 : got);
+            ++reads_;
             lock.lock();
             result_ = {offset, got, vanished};
             done_ = true;
+            done_flag_.store(true, std::memory_order_release);
             wake_.notify_all();
         }
         if (quit_) return;

@@ -2,9 +2,11 @@
 // One read at a time on a thread of its own: the carver's next piece of the
 // volume comes in from the device while the piece before it is searched.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -22,8 +24,14 @@ public:
         bool vanished = false;  // the device went away
     };
 
+    // Called on the reading thread after each read, with the read's number
+    // (0, 1, ...) and what it read (nothing when the device went away): work
+    // on the bytes while that processor still holds them in its cache. The
+    // read counts as finished once the call returns.
+    using piece_fn = std::function<void(uint64_t number, uint64_t offset, const uint8_t* data, size_t size)>;
+
     // Unreadable sectors read as zeros and go to bad (may be null), as in read_tolerant.
-    read_ahead(device_handle& device, bad_ranges* bad);
+    read_ahead(device_handle& device, bad_ranges* bad, piece_fn on_piece = {});
     ~read_ahead();  // waits for a read in flight
     read_ahead(const read_ahead&) = delete;
     read_ahead& operator=(const read_ahead&) = delete;
@@ -40,6 +48,8 @@ private:
 
     device_handle& device_;
     bad_ranges* bad_;
+    piece_fn on_piece_;
+    uint64_t reads_ = 0;  // the reading thread's own: reads done so far
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -48,6 +58,8 @@ private:
     uint8_t* out_ = nullptr;
     size_t length_ = 0;
     bool asked_ = false, done_ = false, quit_ = false;
+    // The same flags, read without the lock while a thread spins before it sleeps.
+    std::atomic<bool> asked_flag_{false}, done_flag_{false};
     result result_;
     bool in_flight_ = false;  // the caller's side: started and not yet finished
 };

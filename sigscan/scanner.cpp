@@ -109,9 +109,19 @@ public:
         return out.size();
     }
 
+    // Every byte with the vector test: what the reading thread found in the
+    // pieces it read (it searches the last part of each), for the block at base.
+    struct found_ahead {
+        uint64_t base = 0;  // the position of data[0]
+        std::array<const pair_hits*, 2> lists{};
+    };
+
+    const pair_filter& pairs() const { return pairs_; }
+
     // The first i in [from, to), stepping by step, where a header may start;
     // to when there is none. data holds size bytes.
-    size_t next_candidate(const uint8_t* data, size_t from, size_t to, size_t step, size_t size) const {
+    size_t next_candidate(const uint8_t* data, size_t from, size_t to, size_t step, size_t size,
+                          const found_ahead& ahead) const {
         if (groups_.empty()) return to;
         if (step != 1) {
             size_t i = from;
@@ -140,11 +150,10 @@ public:
         while (true) {
             const size_t limit = std::min(pairs_end, best + max_pos_);
             if (pairs_.vector()) {
-                j = pairs_.next(data, j, limit);
+                j = next_pair(data, j, limit, ahead);
             } else {
                 // Four positions per step while none of them is a hit.
-                while (j + 4 <= limit &&
-                       !(hit(data + j) | hit(data + j + 1) | hit(data + j + 2) | hit(data + j + 3)))
+                while (j + 4 <= limit && !(hit(data + j) | hit(data + j + 1) | hit(data + j + 2) | hit(data + j + 3)))
                     j += 4;
                 while (j < limit && !hit(data + j)) ++j;
             }
@@ -165,6 +174,32 @@ public:
                 if (maybe(data, i, size)) return i;
         }
         return best;
+    }
+
+    // pairs_.next(data, j, limit), taken from the reading thread's finds where
+    // they cover the positions.
+    size_t next_pair(const uint8_t* data, size_t j, size_t limit, const found_ahead& ahead) const {
+        while (j < limit) {
+            const uint64_t at = ahead.base + j;
+            size_t stop = limit;  // searched here up to the next range found ahead
+            bool covered = false;
+            for (const pair_hits* list : ahead.lists) {
+                if (!list || list->to <= list->from) continue;
+                if (at >= list->from && at < list->to) {
+                    const uint64_t end = std::min<uint64_t>(list->to, ahead.base + limit);
+                    auto it = std::lower_bound(list->at.begin(), list->at.end(), uint32_t(at - list->from));
+                    if (it != list->at.end() && list->from + *it < end) return size_t(list->from + *it - ahead.base);
+                    j = size_t(end - ahead.base);
+                    covered = true;
+                    break;
+                }
+                if (list->from > at && list->from < ahead.base + stop) stop = size_t(list->from - ahead.base);
+            }
+            if (covered) continue;
+            j = pairs_.next(data, j, stop);
+            if (j < stop) return j;
+        }
+        return limit;
     }
 
     // Quick test: can any header start at data[i]?
@@ -220,13 +255,31 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             for (const byte_pattern& h : t.headers) headers.push_back(&h);
     header_search search(headers);
     std::vector<header_search::hit> hits;
+    // What the reading thread found, by the number of the piece it read: one
+    // being written, the two before it read by the scanner. Declared before
+    // the reader, so that they outlive its thread.
+    std::array<pair_hits, 3> ahead_hits;
     // The one reader: blocks, the rules' reads and what lies inside found files
     // come through it, so each byte is read from the device once.
     carve_input input(device, gate, options.bad, block);
     // Searching every byte costs about as much as reading: the next block is
     // read while this one is searched. At sector starts the search is a small
     // part of the time, and handing blocks between threads costs more than it saves.
-    if (step == 1) input.enable_read_ahead();
+    if (step == 1 && dispatch.vector_pairs()) {
+        // The reading thread also searches the last quarter of each piece
+        // while it holds it in its cache (reading is about half the search's
+        // work, so the two threads come out about even); the scanner searches the rest.
+        input.enable_read_ahead([&](uint64_t number, uint64_t offset, const uint8_t* piece, size_t size) {
+            pair_hits& hits = ahead_hits[number % ahead_hits.size()];
+            const size_t part = size < 3 ? 0 : std::min<size_t>({size - 2, size / 4, 0xFFFFFFFFu});
+            const size_t first = size < 3 ? 0 : size - 2 - part;
+            hits.from = offset + first;
+            hits.to = hits.from + part;
+            dispatch.pairs().find_all(piece + first, part, hits.at);
+        });
+    } else if (step == 1) {
+        input.enable_read_ahead();
+    }
     uint64_t pos = std::min(options.start.position / sector_size * sector_size, length);
     set_scanned(gate, length ? double(pos) / double(length) : 0.0);
     // Every block is read, so every unreadable sector is met and counted; no
@@ -351,8 +404,13 @@ scan_end scan_device(device_handle& device, const signature_config& config,
                 if (input.stopped()) return scan_end::stopped;
             }
         } else {
+            // The finished pieces' finds; the piece in flight, if any, is left alone.
+            dispatcher::found_ahead ahead{pos, {}};
+            const uint64_t finished = input.pieces_finished();
+            for (uint64_t k = 1; k <= 2 && k <= finished; ++k)
+                ahead.lists[k - 1] = &ahead_hits[(finished - k) % ahead_hits.size()];
             for (uint64_t c = pos + from_i; c < scan_end_at; c += step) {
-                size_t i = dispatch.next_candidate(data, size_t(c - pos), end_i, size_t(step), filled);
+                size_t i = dispatch.next_candidate(data, size_t(c - pos), end_i, size_t(step), filled, ahead);
                 if (i >= end_i) break;
                 c = pos + i;
                 dispatch.collect(data, i, filled, ids);

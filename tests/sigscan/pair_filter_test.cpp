@@ -27,14 +27,12 @@ pair_filter::prefix make(int a, int b, int c) {
 // any byte, a first byte followed by any pair, pairs sharing first bytes.
 std::vector<pair_filter::prefix> prefixes() {
     std::vector<pair_filter::prefix> out = {
-        make(0xFF, 0xD8, 0xFF), make(0xFF, 0xFB, -1),   make(0xFF, 0xF3, -1),
-        make(0x42, 0x4D, -1),   make(0x50, 0x4B, 0x03), make(0x89, 0x50, 0x4E),
-        make(0x3C, 0x21, 0x44), make(0x3C, 0x3F, 0x78), make(0x01, -1, -1),
-        make(0x47, 0x40, 0x00), make(0x47, 0x40, 0x11), make(0x66, 0x74, 0x79),
+        make(0xFF, 0xD8, 0xFF), make(0xFF, 0xFB, -1),   make(0xFF, 0xF3, -1),   make(0x42, 0x4D, -1),
+        make(0x50, 0x4B, 0x03), make(0x89, 0x50, 0x4E), make(0x3C, 0x21, 0x44), make(0x3C, 0x3F, 0x78),
+        make(0x01, -1, -1),     make(0x47, 0x40, 0x00), make(0x47, 0x40, 0x11), make(0x66, 0x74, 0x79),
     };
     // More than the buckets hold alone: the ASCII letter pairs of a few words.
-    for (const char* w :
-         {"RIFF", "OggS", "fLaC", "SQLi", "wOFF", "MThd", "KDMV", "QFI", "%PDF", "#!AM"})
+    for (const char* w : {"RIFF", "OggS", "fLaC", "SQLi", "wOFF", "MThd", "KDMV", "QFI", "%PDF", "#!AM"})
         out.push_back(make(uint8_t(w[0]), uint8_t(w[1]), uint8_t(w[2])));
     return out;
 }
@@ -56,8 +54,7 @@ bool in_set(const pair_filter::pair_set& set, const uint8_t* at) {
 }
 
 // A prefix begins at j (its third byte where there is one).
-bool prefix_at(const std::vector<pair_filter::prefix>& prefixes, const uint8_t* data, size_t j,
-               size_t size) {
+bool prefix_at(const std::vector<pair_filter::prefix>& prefixes, const uint8_t* data, size_t j, size_t size) {
     for (const auto& p : prefixes) {
         bool ok = true;
         for (size_t k = 0; k < 3 && ok; ++k)
@@ -71,8 +68,7 @@ TEST(PairFilter, FindsEveryPrefixAndOnlyPairsOfTheSet) {
     const auto pre = prefixes();
     const auto set = pairs_of(pre);
     const pair_filter filter(set, pre);
-    if (!filter.vector())
-        GTEST_SKIP() << "no AVX2 here: the plain search is tested by the scanner's tests";
+    if (!filter.vector()) GTEST_SKIP() << "no AVX2 here: the plain search is tested by the scanner's tests";
     // Three bytes of every kind pass rarely: most of what passes is the set's own.
     EXPECT_LT(filter.pass_rate(), 0.005);
 
@@ -87,18 +83,13 @@ TEST(PairFilter, FindsEveryPrefixAndOnlyPairsOfTheSet) {
         // Planted prefixes, some at the very end and across vector edges.
         for (int n = 0; n < 12; ++n) {
             const auto& p = pre[rng() % pre.size()];
-            const size_t at = n == 0   ? size - 2
-                              : n == 1 ? size - 3
-                              : n < 4  ? 63 + n
-                                       : rng() % (size - 2);
-            for (size_t k = 0; k < 3 && at + k < size; ++k)
-                data[at + k] = p.fixed[k] ? p.bytes[k] : uint8_t(rng());
+            const size_t at = n == 0 ? size - 2 : n == 1 ? size - 3 : n < 4 ? 63 + n : rng() % (size - 2);
+            for (size_t k = 0; k < 3 && at + k < size; ++k) data[at + k] = p.fixed[k] ? p.bytes[k] : uint8_t(rng());
         }
         const size_t to = size - 1;  // a pair needs its second byte
         const size_t from = round % 5;
         std::vector<size_t> found;
-        for (size_t j = filter.next(data, from, to); j < to; j = filter.next(data, j + 1, to))
-            found.push_back(j);
+        for (size_t j = filter.next(data, from, to); j < to; j = filter.next(data, j + 1, to)) found.push_back(j);
         size_t k = 0;
         for (size_t j = from; j < to; ++j) {
             const bool reported = k < found.size() && found[k] == j;
