@@ -22,8 +22,11 @@ void cpu_relax() {
 #endif
 }
 
-// True once flag is set, false when the budget ran out first.
+// True once flag is set, false when the budget ran out first. On one
+// processor the thread watched for could not run meanwhile: no watching there.
 bool spin_for(const std::atomic<bool>& flag) {
+    static const bool several_processors = std::thread::hardware_concurrency() > 1;
+    if (!several_processors) return flag.load(std::memory_order_acquire);
     const auto until = std::chrono::steady_clock::now() + spin_budget;
     do {
         for (int i = 0; i < 64; ++i) {
