@@ -108,7 +108,8 @@ pair_filter::pair_filter(const pair_set& pairs, const std::vector<prefix>& prefi
 
 #ifdef QV_PAIR_FILTER_AVX2
 // Kept apart from next() so that only this function is built for AVX2.
-__attribute__((target("avx2"))) size_t pair_filter::next_vector(const uint8_t* data, size_t j, size_t to) const {
+__attribute__((target("avx2"))) size_t pair_filter::next_vector(const uint8_t* data, size_t j, size_t to,
+                                                               cursor* at) const {
     vector_tables t;
     for (size_t s = 0; s < bucket_sets; ++s)
         for (size_t i = 0; i < 6; ++i) t.t[s][i] = lane_table(tables_[s][i].bits.data());
@@ -116,8 +117,10 @@ __attribute__((target("avx2"))) size_t pair_filter::next_vector(const uint8_t* d
     for (; j + 65 <= to; j += 64) {
         const uint64_t bits = uint64_t(pass_bits(data + j, t)) | uint64_t(pass_bits(data + j + 32, t)) << 32;
         for (uint64_t b = bits; b != 0; b &= b - 1) {
-            const size_t at = j + size_t(std::countr_zero(b));
-            if (in_set(data + at)) return at;
+            const size_t found = j + size_t(std::countr_zero(b));
+            if (!in_set(data + found)) continue;
+            if (at) *at = {data, j, bits};
+            return found;
         }
     }
     return j;
@@ -125,11 +128,20 @@ __attribute__((target("avx2"))) size_t pair_filter::next_vector(const uint8_t* d
 
 #endif
 
-size_t pair_filter::next(const uint8_t* data, size_t from, size_t to) const {
+size_t pair_filter::next(const uint8_t* data, size_t from, size_t to, cursor* at) const {
     size_t j = from;
 #ifdef QV_PAIR_FILTER_AVX2
     if (vector_) {
-        j = next_vector(data, j, to);
+        // Within the positions tested last: the rest of what passed there first.
+        if (at && at->data == data && at->window != ~size_t(0) && j >= at->window && j < at->window + 64 &&
+            at->window + 65 <= to) {
+            for (uint64_t b = at->bits & (~uint64_t(0) << (j - at->window)); b != 0; b &= b - 1) {
+                const size_t found = at->window + size_t(std::countr_zero(b));
+                if (in_set(data + found)) return found;
+            }
+            j = at->window + 64;
+        }
+        j = next_vector(data, j, to, at);
         if (j + 65 <= to) return j;
     }
 #endif
@@ -141,7 +153,8 @@ size_t pair_filter::next(const uint8_t* data, size_t from, size_t to) const {
 
 void pair_filter::find_all(const uint8_t* data, size_t to, std::vector<uint32_t>& out) const {
     out.clear();
-    for (size_t j = next(data, 0, to); j < to; j = next(data, j + 1, to)) out.push_back(uint32_t(j));
+    cursor at;
+    for (size_t j = next(data, 0, to, &at); j < to; j = next(data, j + 1, to, &at)) out.push_back(uint32_t(j));
 }
 
 double pair_filter::pass_rate() const {

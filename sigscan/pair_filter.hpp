@@ -39,10 +39,19 @@ public:
     // True when the processor runs the vector test (x86-64 with AVX2).
     bool vector() const { return vector_; }
 
+    // Where the last search stopped: the 64 positions it tested last and
+    // which of them passed, so that a search from just after a find goes on
+    // from there. One for each buffer searched, made anew when its bytes change.
+    struct cursor {
+        const uint8_t* data = nullptr;
+        size_t window = ~size_t(0);
+        uint64_t bits = 0;
+    };
+
     // The first j in [from, to) whose pair (data[j], data[j + 1]) is in the set
     // and whose next byte may follow it; to when there is none. data holds at
-    // least to + 1 bytes.
-    size_t next(const uint8_t* data, size_t from, size_t to) const;
+    // least to + 1 bytes. at (may be null) is the cursor of data.
+    size_t next(const uint8_t* data, size_t from, size_t to, cursor* at = nullptr) const;
 
     // Every position next() stops at in [0, to), in order, into out (cleared first).
     void find_all(const uint8_t* data, size_t to, std::vector<uint32_t>& out) const;
@@ -55,7 +64,7 @@ public:
 private:
     // Whole vectors of 64 from j: the first position found, or the first one
     // not tested (fewer than 65 were left before to).
-    size_t next_vector(const uint8_t* data, size_t j, size_t to) const;
+    size_t next_vector(const uint8_t* data, size_t j, size_t to, cursor* at) const;
     bool in_set(const uint8_t* at) const {
         const unsigned pair = unsigned(at[0]) << 8 | at[1];
         return (pairs_[pair >> 6] >> (pair & 63)) & 1;

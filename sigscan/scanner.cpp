@@ -114,6 +114,7 @@ public:
     struct found_ahead {
         uint64_t base = 0;  // the position of data[0]
         std::array<const pair_hits*, 2> lists{};
+        pair_filter::cursor cursor;  // the block's own: made anew with each block
     };
 
     const pair_filter& pairs() const { return pairs_; }
@@ -121,7 +122,7 @@ public:
     // The first i in [from, to), stepping by step, where a header may start;
     // to when there is none. data holds size bytes.
     size_t next_candidate(const uint8_t* data, size_t from, size_t to, size_t step, size_t size,
-                          const found_ahead& ahead) const {
+                          found_ahead& ahead) const {
         if (groups_.empty()) return to;
         if (step != 1) {
             size_t i = from;
@@ -178,7 +179,7 @@ public:
 
     // pairs_.next(data, j, limit), taken from the reading thread's finds where
     // they cover the positions.
-    size_t next_pair(const uint8_t* data, size_t j, size_t limit, const found_ahead& ahead) const {
+    size_t next_pair(const uint8_t* data, size_t j, size_t limit, found_ahead& ahead) const {
         while (j < limit) {
             const uint64_t at = ahead.base + j;
             size_t stop = limit;  // searched here up to the next range found ahead
@@ -196,7 +197,7 @@ public:
                 if (list->from > at && list->from < ahead.base + stop) stop = size_t(list->from - ahead.base);
             }
             if (covered) continue;
-            j = pairs_.next(data, j, stop);
+            j = pairs_.next(data, j, stop, &ahead.cursor);
             if (j < stop) return j;
         }
         return limit;
@@ -405,7 +406,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             }
         } else {
             // The finished pieces' finds; the piece in flight, if any, is left alone.
-            dispatcher::found_ahead ahead{pos, {}};
+            dispatcher::found_ahead ahead{pos, {}, {}};
             const uint64_t finished = input.pieces_finished();
             for (uint64_t k = 1; k <= 2 && k <= finished; ++k)
                 ahead.lists[k - 1] = &ahead_hits[(finished - k) % ahead_hits.size()];
