@@ -10,17 +10,17 @@
 
 namespace qv::sig {
 
-// The pairs' three-byte prefixes are spread over sixteen buckets; a bucket's
-// bytes are kept as the nibbles they are made of, so a vector of positions is
-// tested with table look-ups (vpshufb). That test lets through every prefix of
-// a bucket and some others (made of nibbles of different prefixes in one
-// bucket); what passes is looked up in the pair set itself.
 // What a search found in part of a volume, ahead of the scanner.
 struct pair_hits {
     uint64_t from = 0, to = 0;  // the positions searched, absolute
     std::vector<uint32_t> at;   // those found, counted from `from`, in order
 };
 
+// The pairs' three-byte prefixes are spread over sixteen buckets; a bucket's
+// bytes are kept as the nibbles they are made of, so a vector of positions is
+// tested with table look-ups (vpshufb). That test lets through every prefix of
+// a bucket and some others (made of nibbles of different prefixes in one
+// bucket); what passes is looked up in the pair set itself.
 class pair_filter {
 public:
     // The set as the scanner keeps it: bit a << 8 | b for the pair (a, b).

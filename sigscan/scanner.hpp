@@ -29,7 +29,7 @@ struct scan_options {
     // Every byte: search all headers at once with Vectorscan where it is at
     // hand (false: the scanner's own byte-pair table, as without it).
     bool multi_pattern = true;
-    // Every byte: the byte-pair table tests 32 positions at a time where the
+    // Every byte: the byte-pair table tests 64 positions at a time where the
     // processor has AVX2, and is then used before Vectorscan (it is faster).
     bool vector_pairs = true;
     size_t block_size = size_t(1) << 20;  // bytes read at a time
