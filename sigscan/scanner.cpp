@@ -271,12 +271,12 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         // while it holds it in its cache (reading is about half the search's
         // work, so the two threads come out about even); the scanner searches the rest.
         input.enable_read_ahead([&](uint64_t number, uint64_t offset, const uint8_t* piece, size_t size) {
-            pair_hits& hits = ahead_hits[number % ahead_hits.size()];
+            pair_hits& found_here = ahead_hits[number % ahead_hits.size()];
             const size_t part = size < 3 ? 0 : std::min<size_t>({size - 2, size / 4, 0xFFFFFFFFu});
             const size_t first = size < 3 ? 0 : size - 2 - part;
-            hits.from = offset + first;
-            hits.to = hits.from + part;
-            dispatch.pairs().find_all(piece + first, part, hits.at);
+            found_here.from = offset + first;
+            found_here.to = found_here.from + part;
+            dispatch.pairs().find_all(piece + first, part, found_here.at);
         });
     } else if (step == 1) {
         input.enable_read_ahead();
