@@ -28,7 +28,6 @@ void carve_input::enable_read_ahead(read_ahead::piece_fn on_piece) {
 void carve_input::settle() {
     if (!ahead_ || !ahead_->in_flight()) return;
     const auto done = ahead_->finish();
-    ++pieces_finished_;
     if (done->vanished) {
         vanished_ = true;
         return;

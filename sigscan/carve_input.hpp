@@ -52,7 +52,7 @@ public:
     void enable_read_ahead(read_ahead::piece_fn on_piece = {});
     // How many reads ahead have finished: the pieces numbered below it (as
     // on_piece numbers them) are done with; the one numbered by it may be in flight.
-    uint64_t pieces_finished() const { return pieces_finished_; }
+    uint64_t pieces_finished() const { return ahead_ ? ahead_->finished() : 0; }
     // The scanner's next block: up to n bytes at start (shorter only at the
     // end of the device; empty when the device went away). Bytes before start
     // may be dropped. Views stay valid until the next load_block or pass_over.
@@ -125,7 +125,6 @@ private:
     size_t stream_fill_ = 0;
     // Reads into stream_ past stream_fill_: declared after it, so it ends first.
     std::unique_ptr<read_ahead> ahead_;
-    uint64_t pieces_finished_ = 0;
     // A rule reading past the stream reads on by at least rule_step_: byte after
     // byte would cost a call each, a whole block more than a rule may need.
     static constexpr size_t rule_read_size = size_t(64) << 10;

@@ -60,10 +60,8 @@ void read_ahead::start(uint64_t offset, uint8_t* out, size_t n) {
         offset_ = offset;
         out_ = out;
         length_ = n;
-        asked_ = true;
         done_ = false;
-        done_flag_.store(false, std::memory_order_relaxed);
-        asked_flag_.store(true, std::memory_order_release);
+        asked_ = true;
     }
     in_flight_ = true;
     wake_.notify_all();
@@ -71,10 +69,11 @@ void read_ahead::start(uint64_t offset, uint8_t* out, size_t n) {
 
 std::optional<read_ahead::result> read_ahead::finish() {
     if (!in_flight_) return std::nullopt;
-    spin_for(done_flag_);
+    spin_for(done_);
     std::unique_lock lock(mutex_);
-    wake_.wait(lock, [this] { return done_; });
+    wake_.wait(lock, [this] { return done_.load(); });
     in_flight_ = false;
+    ++finished_;
     return result_;
 }
 
@@ -83,13 +82,12 @@ void read_ahead::run() {
     for (;;) {
         if (!asked_ && !quit_) {
             lock.unlock();
-            spin_for(asked_flag_);
+            spin_for(asked_);
             lock.lock();
         }
-        wake_.wait(lock, [this] { return asked_ || quit_; });
+        wake_.wait(lock, [this] { return asked_.load() || quit_; });
         if (asked_) {
             asked_ = false;
-            asked_flag_.store(false, std::memory_order_relaxed);
             const uint64_t offset = offset_;
             uint8_t* out = out_;
             const size_t n = length_;
@@ -101,7 +99,6 @@ void read_ahead::run() {
             lock.lock();
             result_ = {offset, got, vanished};
             done_ = true;
-            done_flag_.store(true, std::memory_order_release);
             wake_.notify_all();
         }
         if (quit_) return;

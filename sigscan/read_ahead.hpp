@@ -42,6 +42,9 @@ public:
     bool in_flight() const { return in_flight_; }
     // Waits for the read started last and says what it read; empty when none is in flight.
     std::optional<result> finish();
+    // Reads finished so far: those numbered below it are done with; the one
+    // numbered by it may be in flight.
+    uint64_t finished() const { return finished_; }
 
 private:
     void run();
@@ -53,15 +56,17 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    // Under mutex_: the read asked for, whether it is done, and whether the thread is to end.
+    // Written under mutex_: the read asked for, whether it is done, and whether the thread is to end.
     uint64_t offset_ = 0;
     uint8_t* out_ = nullptr;
     size_t length_ = 0;
-    bool asked_ = false, done_ = false, quit_ = false;
-    // The same flags, read without the lock while a thread spins before it sleeps.
-    std::atomic<bool> asked_flag_{false}, done_flag_{false};
+    // asked_ and done_ are also read without the lock, by a thread watching
+    // for them before it sleeps.
+    std::atomic<bool> asked_{false}, done_{false};
+    bool quit_ = false;
     result result_;
     bool in_flight_ = false;  // the caller's side: started and not yet finished
+    uint64_t finished_ = 0;   // the caller's side too
 };
 
 }  // namespace qv::sig
