@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -81,7 +82,7 @@ public:
     }
     int64_t write_at(uint64_t, const void*, size_t) override { return -1; }
     uint64_t length() const override { return inner_.length(); }
-    uint64_t calls = 0, bytes = 0;
+    std::atomic<uint64_t> calls{0}, bytes{0};  // a scan may read on two threads at once
 
 private:
     qv::device_handle& inner_;
@@ -282,7 +283,8 @@ int main(int argc, char** argv) {
     counting_device counted(*device);
     for (int run = 0; run < 3; ++run) {
         found = matched = 0;
-        counted.calls = counted.bytes = 0;
+        counted.calls = 0;
+        counted.bytes = 0;
         size_t next = 0;
         auto start = clock_type::now();
         const std::clock_t cpu_start = std::clock();
@@ -302,8 +304,8 @@ int main(int argc, char** argv) {
     std::printf("deep scan%s: %.0f MB/s (%.2f s, best of 3), %zu found, %zu of %zu exactly\n",
                 every_byte ? " (every byte)" : "", mb / best, best, found, matched, where.size());
     std::printf("device reads: %llu calls, %llu bytes, %.3f bytes read per byte of the image\n",
-                (unsigned long long)counted.calls, (unsigned long long)counted.bytes,
-                double(counted.bytes) / double(size));
+                (unsigned long long)counted.calls.load(), (unsigned long long)counted.bytes.load(),
+                double(counted.bytes.load()) / double(size));
     // Processor time holds still when other programs share the machine.
     std::printf("processor time: %.2f s, %.0f MB per second of processor time\n", best_cpu, mb / best_cpu);
     if (dd > 0) std::printf("dd bs=1M:  %.0f MB/s (%.2f s, best of 3); scan at %.0f%% of dd\n", mb / dd, dd, 100.0 * dd / best);

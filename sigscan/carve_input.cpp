@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "sigscan/sc_api.hpp"
 
@@ -23,6 +24,24 @@ carve_input::carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad
 
 void carve_input::enable_read_ahead(read_ahead::piece_fn on_piece) {
     if (!ahead_) ahead_ = std::make_unique<read_ahead>(device_, bad_, std::move(on_piece));
+}
+
+void carve_input::enable_split_reads() {
+    static const bool several_processors = std::thread::hardware_concurrency() > 1;
+    if (several_processors && !split_) split_ = std::make_unique<read_ahead>(device_, bad_);
+}
+
+read_outcome carve_input::read_stream(uint64_t off, uint8_t* out, size_t n, size_t* got) {
+    if (!split_ || ahead_ || n < split_min || (bad_ && bad_->count() > 0))
+        return read_tolerant(device_, off, out, n, got, bad_);
+    const size_t first = n / 2 / page * page;
+    split_->start(off + first, out + first, n - first);
+    const read_outcome outcome = read_tolerant(device_, off, out, first, got, bad_);
+    const auto second = split_->finish();
+    if (outcome == read_outcome::vanished || second->vanished) return read_outcome::vanished;
+    // Short only at the device's end: the second half counts only after a whole first.
+    if (*got == first) *got += second->got;
+    return read_outcome::whole;
 }
 
 void carve_input::settle() {
@@ -68,8 +87,7 @@ bool carve_input::fill_stream(uint64_t to, size_t min_read) {
     uint64_t read_end = std::max(to, end + min_read);
     read_end = std::min({(read_end + page - 1) / page * page, room_end, length_});
     size_t got = 0;
-    if (read_tolerant(device_, end, stream_.get() + stream_fill_, size_t(read_end - end), &got, bad_) ==
-        read_outcome::vanished) {
+    if (read_stream(end, stream_.get() + stream_fill_, size_t(read_end - end), &got) == read_outcome::vanished) {
         vanished_ = true;
         return false;
     }

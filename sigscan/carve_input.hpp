@@ -38,6 +38,8 @@ public:
     // to the front once the scanner is this far in: the reads keep landing in
     // a few MiB the processor holds in its cache, not all over the stream.
     static constexpr size_t ahead_shift = size_t(2) << 20;
+    // Reads shorter than this are not split: each half is at least half of it.
+    static constexpr size_t split_min = size_t(256) << 10;
     static constexpr uint64_t npos = ~uint64_t(0);
 
     // Unreadable sectors read as zeros and go to bad (may be null). Reads the
@@ -50,6 +52,13 @@ public:
     // while the scanner searches the block before it; on_piece (may be empty)
     // is called on that thread with each piece it read.
     void enable_read_ahead(read_ahead::piece_fn on_piece = {});
+    // From now on (without a read ahead) a large read of the stream is split
+    // in two, its second half read at the same time on a thread of its own:
+    // where the scanner only tests sector starts, reading is nearly all the
+    // work, and two processors copy from the system's cache faster than one.
+    // Only with several processors, and only until a sector fails to read: a
+    // failing drive is read one piece at a time, in order.
+    void enable_split_reads();
     // How many reads ahead have finished: the pieces numbered below it (as
     // on_piece numbers them) are done with; the one numbered by it may be in flight.
     uint64_t pieces_finished() const { return ahead_ ? ahead_->finished() : 0; }
@@ -105,6 +114,9 @@ private:
     bool read_side(uint64_t off, size_t n);
     // Takes in the read ahead in flight, if any: the stream grows by what it read.
     void settle();
+    // Reads n bytes at off into out, split in two where that pays (see
+    // enable_split_reads); *got as read_tolerant gives it.
+    read_outcome read_stream(uint64_t off, uint8_t* out, size_t n, size_t* got);
     // Starts reading the stream's next piece ahead, where there is room and it
     // is space the device would read (not zeros it gives unread).
     void start_ahead();
@@ -123,8 +135,9 @@ private:
     size_t stream_size_ = 0;
     uint64_t stream_start_ = 0;
     size_t stream_fill_ = 0;
-    // Reads into stream_ past stream_fill_: declared after it, so it ends first.
+    // Read into stream_ past stream_fill_: declared after it, so they end first.
     std::unique_ptr<read_ahead> ahead_;
+    std::unique_ptr<read_ahead> split_;  // the second halves of split reads
     // A rule reading past the stream reads on by at least rule_step_: byte after
     // byte would cost a call each, a whole block more than a rule may need.
     static constexpr size_t rule_read_size = size_t(64) << 10;

@@ -265,7 +265,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
     carve_input input(device, gate, options.bad, block);
     // Searching every byte costs about as much as reading: the next block is
     // read while this one is searched. At sector starts the search is a small
-    // part of the time, and handing blocks between threads costs more than it saves.
+    // part of the time: each block is read by two threads at once instead.
     if (step == 1 && dispatch.vector_pairs()) {
         // The reading thread also searches the last quarter of each piece
         // while it holds it in its cache (reading is about half the search's
@@ -280,6 +280,8 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         });
     } else if (step == 1) {
         input.enable_read_ahead();
+    } else if (options.split_reads) {
+        input.enable_split_reads();
     }
     uint64_t pos = std::min(options.start.position / sector_size * sector_size, length);
     set_scanned(gate, length ? double(pos) / double(length) : 0.0);

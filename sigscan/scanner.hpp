@@ -33,6 +33,9 @@ struct scan_options {
     // processor has AVX2, and is then used before Vectorscan (it is faster).
     bool vector_pairs = true;
     size_t block_size = size_t(1) << 20;  // bytes read at a time
+    // At sector starts, each block is read in two halves on two threads at
+    // once where there are several processors (false: one read on this thread).
+    bool split_reads = true;
     // Where the scan begins: the start, or a place an earlier scan's at_block gave.
     scan_place start;
     // Called before each block: a scan started at that place goes on exactly

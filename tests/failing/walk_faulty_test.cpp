@@ -4,6 +4,7 @@
 // vanishes midway (the walk ends, what it found stays).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <map>
 #include <optional>
@@ -38,7 +39,7 @@ public:
     }
     int64_t write_at(uint64_t, const void*, size_t) override { return -1; }
     uint64_t length() const override { return inner_.length(); }
-    std::shared_ptr<uint64_t> served = std::make_shared<uint64_t>(0);
+    std::shared_ptr<std::atomic<uint64_t>> served = std::make_shared<std::atomic<uint64_t>>(0);
 
 private:
     qv::memory_device inner_;
@@ -105,10 +106,10 @@ TEST_P(WalkFaultyDisk, AVanishedDiskEndsTheWalkAndKeepsWhatWasFound) {
     auto served = counting->served;
     qv::test::walk_engine whole(GetParam());
     const auto clean = whole.scan(std::move(counting));
-    ASSERT_GT(*served, 0u);
+    ASSERT_GT(served->load(), 0u);
 
     qv::test::faulty_options options;
-    options.vanish_after = *served / 2;
+    options.vanish_after = served->load() / 2;
     qv::test::faulty_disk disk;
     QV_MOUNT_FAULTY(disk, image.path, dir / "mnt", options);
     qv::test::walk_engine engine(GetParam());

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <tuple>
 
@@ -28,6 +29,7 @@ class counting_device final : public qv::device_handle {
 public:
     explicit counting_device(bytes data) : inner_(std::move(data)), touched_((inner_.length() + 511) / 512) {}
     int64_t read_at(uint64_t offset, void* buffer, size_t len) override {
+        std::lock_guard lock(mutex_);  // a scan at sector starts reads on two threads
         // Reads that reach the unreadable range fail as a bad sector does, and
         // reads at or past gone_at as a device pulled out does.
         if (offset + len > gone_at) {
@@ -56,6 +58,7 @@ public:
     uint64_t gone_at = ~uint64_t(0);
 
 private:
+    std::mutex mutex_;
     qv::memory_device inner_;
     std::vector<bool> touched_;
 };
@@ -220,6 +223,73 @@ TEST(EveryByteReadAhead, BadSectorsAndAVanishedDeviceAsWithOneReader) {
             const std::vector<uint64_t> expected(offsets.begin(), vanish ? offsets.begin() + 5 : offsets.end());
             EXPECT_EQ(found, expected) << what;
             EXPECT_LE(device.bytes_read, length) << what;
+        }
+    }
+}
+
+// At sector starts each block is read in two halves on two threads at once:
+// the files, the unreadable sectors counted and a device going away mid-scan
+// come out as they do with one read per block.
+TEST(SectorStartsSplitReads, SameFilesBadSectorsAndEndAsOneRead) {
+    qv::test::temp_dir work;
+    auto samples = qv::test::all_samples(work.path().string());
+    samples.push_back({"big png", "png", big_png(3, 5)});
+    samples.push_back({"big jpg", "jpg", big_jpeg(size_t(3) << 20, 6)});
+    auto laid = qv::test::lay_out(samples, 41, true);
+    const uint64_t length = laid.image.size();
+    ASSERT_GT(length, uint64_t(6) << 20);
+    struct outcome {
+        std::vector<std::tuple<std::string, uint64_t, uint64_t>> files;
+        uint64_t bad = 0;
+        qv::sig::scan_end end = qv::sig::scan_end::finished;
+        bool operator==(const outcome&) const = default;
+    };
+    // An unreadable run in the second half of a block (where the other thread
+    // reads it), or the device's end (when it goes away) there.
+    const uint64_t fault_at = (uint64_t(4) << 20) + (uint64_t(3) << 18);
+    for (const char* fault : {"none", "bad sectors", "vanishing"}) {
+        for (size_t block : {size_t(1) << 20, size_t(256) << 10}) {
+            std::vector<outcome> results;
+            for (bool split : {true, false}) {
+                counting_device device(laid.image);
+                if (std::string(fault) == "bad sectors") {
+                    device.bad_from = fault_at;
+                    device.bad_to = fault_at + 4096;
+                } else if (std::string(fault) == "vanishing") {
+                    device.gone_at = fault_at;
+                }
+                qv::bad_ranges bad;
+                qv::sig::scan_options options;
+                options.block_size = block;
+                options.split_reads = split;
+                options.bad = &bad;
+                outcome got;
+                got.end = qv::sig::scan_device(device, qv::sig::default_config(), options, nullptr,
+                                               [&](const char* type, uint64_t offset, uint64_t size) {
+                                                   got.files.emplace_back(type, offset, size);
+                                               });
+                got.bad = bad.total();
+                EXPECT_LE(device.bytes_read, length + (uint64_t(1) << 20)) << fault;
+                if (std::string(fault) == "none") {
+                    EXPECT_EQ(device.untouched_sectors(), 0u);
+                }
+                results.push_back(got);
+            }
+            const std::string what = std::string(fault) + ", block " + std::to_string(block);
+            EXPECT_EQ(results[0], results[1]) << what;
+            if (std::string(fault) == "none") {
+                ASSERT_EQ(results[0].files.size(), laid.files.size()) << what;
+                for (size_t i = 0; i < laid.files.size(); ++i)
+                    EXPECT_EQ(std::get<1>(results[0].files[i]), laid.files[i].offset) << laid.files[i].label;
+            }
+            if (std::string(fault) == "bad sectors") {
+                EXPECT_EQ(results[0].bad, 4096u) << what;
+            }
+            if (std::string(fault) == "vanishing") {
+                EXPECT_EQ(results[0].end, qv::sig::scan_end::vanished) << what;
+                EXPECT_FALSE(results[0].files.empty()) << what;
+                for (const auto& f : results[0].files) EXPECT_LT(std::get<1>(f), fault_at) << what;
+            }
         }
     }
 }

@@ -16,6 +16,7 @@ int64_t failing_device::read_at(uint64_t offset, void* buffer, size_t len) {
 }
 
 int64_t vanishing_device::read_at(uint64_t offset, void* buffer, size_t len) {
+    std::lock_guard lock(mutex_);
     if (gone_) return -1;
     if (served_ + len > budget_) {
         gone_ = true;

@@ -2,7 +2,9 @@
 // Devices for tests: a drive with bad areas, and a medium that goes away
 // part-way (qv::memory_device, bytes in memory, is in device_handle.hpp).
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -12,6 +14,7 @@ namespace qv {
 
 // Fails every read that touches one of the byte ranges [first, end), like a
 // drive with bad sectors; other reads are served from memory. Never writes.
+// Reads may come from two threads at once (a scan splits its reads).
 class failing_device final : public device_handle {
 public:
     using range = std::pair<uint64_t, uint64_t>;
@@ -22,8 +25,8 @@ public:
     uint64_t length() const override { return inner_.length(); }
     std::string path() const override { return "(failing memory)"; }
     // Reads asked for so far, failed ones included.
-    int reads = 0;
-    int failed_reads = 0;
+    std::atomic<int> reads{0};
+    std::atomic<int> failed_reads{0};
 
 private:
     memory_device inner_;
@@ -47,8 +50,9 @@ public:
 private:
     memory_device inner_;
     uint64_t budget_;
+    std::mutex mutex_;  // reads may come from two threads at once
     uint64_t served_ = 0;
-    bool gone_ = false;
+    std::atomic<bool> gone_{false};
 };
 
 }  // namespace qv
