@@ -203,31 +203,34 @@ TEST_F(NtfsEngine, PathsAndRecovery) {
     EXPECT_TRUE(std::filesystem::exists(s.image));
 }
 
-// Starts a scan and holds it paused near its start. run() clears the pause
-// flag as it begins, so the flag is set again and again for a while; on a busy
-// machine the walk may still have finished first, and then false is returned.
-bool start_paused(ntfs_recovery_c& engine, const volume_item_s& v, uint64_t* held) {
+// An engine whose scans start paused: run() clears the pause as a scan
+// begins, and this sets it again right after, before the walk reads a record.
+// (Setting it from the test's thread while the walk runs loses the race on a
+// busy machine, where the walk can finish before that thread runs again.)
+class held_ntfs_engine : public ntfs_recovery_c {
+public:
+    void reset() override {
+        ntfs_recovery_c::reset();
+        if (hold) set_paused(1);
+    }
+    bool hold = true;  // set before start(), which the scanning thread follows
+};
+
+// Starts a held scan: the records read by the time it stood still.
+uint64_t start_held(held_ntfs_engine& engine, const volume_item_s& v) {
     engine.reset();
     engine.set_volume(v);
     engine.start();
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (std::chrono::steady_clock::now() < until) engine.set_paused(1);
-    if (engine.isFinished()) {
-        engine.wait();
-        return false;
-    }
-    *held = engine.entries_read();
-    return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return engine.entries_read();
 }
 
 TEST_F(NtfsEngine, PauseHoldsTheWalkAndStopEndsItWithLinks) {
     const auto& s = shared_image();
     volume_item_s v = volume_for(s.image);
-    ntfs_recovery_c engine;
-    uint64_t held = 0;
-    bool paused = false;
-    for (int attempt = 0; attempt < 10 && !paused; ++attempt) paused = start_paused(engine, v, &held);
-    ASSERT_TRUE(paused) << "the walk always ended before it could be paused";
+    held_ntfs_engine engine;
+    const uint64_t held = start_held(engine, v);
+    ASSERT_FALSE(engine.isFinished()) << "the walk went on while paused";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(engine.entries_read(), held);
     EXPECT_EQ(engine.is_paused(), 1);
@@ -243,6 +246,7 @@ TEST_F(NtfsEngine, PauseHoldsTheWalkAndStopEndsItWithLinks) {
     EXPECT_EQ(engine.entries_read(), held);
     EXPECT_LE(engine.found_items().size(), engine.items_found()) << "what was kept before the stop";
 
+    engine.hold = false;
     engine.reset();
     EXPECT_TRUE(engine.found_items().empty());
     EXPECT_EQ(engine.entries_read(), 0u);
@@ -255,11 +259,9 @@ TEST_F(NtfsEngine, ResumedWalkEndsComplete) {
     ntfs_recovery_c full;
     run_scan(full, v);
 
-    ntfs_recovery_c engine;
-    uint64_t held = 0;
-    bool paused = false;
-    for (int attempt = 0; attempt < 10 && !paused; ++attempt) paused = start_paused(engine, v, &held);
-    ASSERT_TRUE(paused) << "the walk always ended before it could be paused";
+    held_ntfs_engine engine;
+    const uint64_t held = start_held(engine, v);
+    ASSERT_FALSE(engine.isFinished()) << "the walk went on while paused";
     EXPECT_LT(held, full.entries_read());
     engine.set_paused(0);
     ASSERT_TRUE(engine.wait(60000));
