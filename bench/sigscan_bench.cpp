@@ -19,6 +19,7 @@
 #include <ctime>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,11 +55,13 @@ struct placed {
     size_t sample;
 };
 
-// A memory device read at a card's speed.
+// A memory device read at a card's speed. A card serves one read at a time:
+// reads asked for at once (a scan splits its reads) wait for each other.
 class card_device final : public qv::device_handle {
 public:
     card_device(qv::device_handle& inner, double bytes_per_second) : inner_(inner), rate_(bytes_per_second) {}
     int64_t read_at(uint64_t offset, void* buffer, size_t len) override {
+        std::lock_guard lock(mutex_);
         std::this_thread::sleep_for(std::chrono::duration<double>(double(len) / rate_));
         return inner_.read_at(offset, buffer, len);
     }
@@ -66,6 +69,7 @@ public:
     uint64_t length() const override { return inner_.length(); }
 
 private:
+    std::mutex mutex_;
     qv::device_handle& inner_;
     double rate_;
 };
