@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "sigscan/sc_api.hpp"
 
@@ -27,8 +26,7 @@ void carve_input::enable_read_ahead(read_ahead::piece_fn on_piece) {
 }
 
 void carve_input::enable_split_reads() {
-    static const bool several_processors = std::thread::hardware_concurrency() > 1;
-    if (several_processors && !split_) split_ = std::make_unique<read_ahead>(device_, bad_);
+    if (!split_ && several_processors()) split_ = std::make_unique<read_ahead>(device_, bad_);
 }
 
 read_outcome carve_input::read_stream(uint64_t off, uint8_t* out, size_t n, size_t* got) {

@@ -1,5 +1,7 @@
 #include "sigscan/read_ahead.hpp"
 
+#include <sched.h>
+
 #include <chrono>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -24,9 +26,8 @@ void cpu_relax() {
 
 // True once flag is set, false when the budget ran out first. On one
 // processor the thread watched for could not run meanwhile: no watching there.
-bool spin_for(const std::atomic<bool>& flag) {
-    static const bool several_processors = std::thread::hardware_concurrency() > 1;
-    if (!several_processors) return flag.load(std::memory_order_acquire);
+bool spin_for(const std::atomic<bool>& flag, bool watch) {
+    if (!watch) return flag.load(std::memory_order_acquire);
     const auto until = std::chrono::steady_clock::now() + spin_budget;
     do {
         for (int i = 0; i < 64; ++i) {
@@ -39,8 +40,16 @@ bool spin_for(const std::atomic<bool>& flag) {
 
 }  // namespace
 
+bool several_processors() {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed) > 1;
+#endif
+    return std::thread::hardware_concurrency() > 1;
+}
+
 read_ahead::read_ahead(device_handle& device, bad_ranges* bad, piece_fn on_piece)
-    : device_(device), bad_(bad), on_piece_(std::move(on_piece)) {}
+    : device_(device), bad_(bad), on_piece_(std::move(on_piece)), watch_(several_processors()) {}
 
 read_ahead::~read_ahead() {
     if (!thread_.joinable()) return;
@@ -69,7 +78,7 @@ void read_ahead::start(uint64_t offset, uint8_t* out, size_t n) {
 
 std::optional<read_ahead::result> read_ahead::finish() {
     if (!in_flight_) return std::nullopt;
-    spin_for(done_);
+    spin_for(done_, watch_);
     std::unique_lock lock(mutex_);
     wake_.wait(lock, [this] { return done_.load(); });
     in_flight_ = false;
@@ -82,7 +91,7 @@ void read_ahead::run() {
     for (;;) {
         if (!asked_ && !quit_) {
             lock.unlock();
-            spin_for(asked_);
+            spin_for(asked_, watch_);
             lock.lock();
         }
         wake_.wait(lock, [this] { return asked_.load() || quit_; });

@@ -16,6 +16,10 @@
 
 namespace qv::sig {
 
+// True when this thread may run on more than one processor: those it is
+// allowed, not those the machine has (a process held to one has one).
+bool several_processors();
+
 class read_ahead {
 public:
     struct result {
@@ -64,6 +68,7 @@ private:
     // for them before it sleeps.
     std::atomic<bool> asked_{false}, done_{false};
     bool quit_ = false;
+    const bool watch_;  // each thread watches for the other's hand-over (several processors)
     result result_;
     bool in_flight_ = false;  // the caller's side: started and not yet finished
     uint64_t finished_ = 0;   // the caller's side too

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -292,6 +293,38 @@ TEST(SectorStartsSplitReads, SameFilesBadSectorsAndEndAsOneRead) {
             }
         }
     }
+}
+
+// Held to one processor, a scan reads each block whole: the two halves
+// would only take turns there, and each hand-over would wait on the other.
+TEST(SectorStartsSplitReads, AScanHeldToOneProcessorReadsEachBlockWhole) {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "this machine gives the test one processor";
+    const bytes image = qv::test::pseudo_random_bytes(size_t(8) << 20, 5);
+    auto reads = [&](bool held) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &allowed)) {
+                CPU_SET(cpu, &one);
+                break;
+            }
+        }
+        if (held) {
+            EXPECT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+        }
+        counting_device device(image);
+        qv::sig::scan_device(device, qv::sig::default_config(), {}, nullptr, [](const char*, uint64_t, uint64_t) {});
+        if (held) {
+            EXPECT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
+        }
+        EXPECT_EQ(device.untouched_sectors(), 0u);
+        return device.calls;
+    };
+    const uint64_t free_to_move = reads(false), held = reads(true);
+    EXPECT_LE(held, 8u + 2u) << "one read per 1 MiB block";
+    EXPECT_GE(free_to_move, 2 * 8u) << "two halves per block";
 }
 
 INSTANTIATE_TEST_SUITE_P(Scans, ReadOnce,
