@@ -19,7 +19,7 @@ void context_gate::scanned(double fraction) { sc_context_set_scanned(context_, f
 
 carve_input::carve_input(device_handle& device, scan_gate* gate, bad_ranges* bad, size_t read_size)
     : device_(device), gate_(gate), length_(device.length()),
-      read_size_(std::max<size_t>(read_size / 512 * 512, 512)), bad_(bad) {}
+      read_size_(std::max<size_t>(read_size / 512 * 512, 512)), bad_(bad ? bad : &own_bad_) {}
 
 void carve_input::enable_read_ahead(read_ahead::piece_fn on_piece) {
     if (!ahead_) ahead_ = std::make_unique<read_ahead>(device_, bad_, std::move(on_piece));
@@ -30,7 +30,7 @@ void carve_input::enable_split_reads() {
 }
 
 read_outcome carve_input::read_stream(uint64_t off, uint8_t* out, size_t n, size_t* got) {
-    if (!split_ || ahead_ || n < split_min || (bad_ && bad_->count() > 0))
+    if (!split_ || ahead_ || n < split_min || bad_->count() > 0)
         return read_tolerant(device_, off, out, n, got, bad_);
     const size_t first = n / 2 / page * page;
     split_->start(off + first, out + first, n - first);

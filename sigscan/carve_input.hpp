@@ -131,6 +131,9 @@ private:
     struct aligned_delete {
         void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t(page)); }
     };
+    // Unreadable sectors met where the caller keeps no list of them: they end
+    // the split reads all the same. Declared before the readers that add to it.
+    bad_ranges own_bad_;
     std::unique_ptr<uint8_t[], aligned_delete> stream_;  // sized once: views into it stay put while a block is searched
     size_t stream_size_ = 0;
     uint64_t stream_start_ = 0;
@@ -148,7 +151,7 @@ private:
     size_t window_fill_ = 0;
     bool stopped_ = false;
     bool vanished_ = false;
-    bad_ranges* bad_ = nullptr;
+    bad_ranges* bad_;  // the caller's list, or own_bad_
 
     std::array<search_memo, 8> memos_{};
     size_t next_memo_ = 0;

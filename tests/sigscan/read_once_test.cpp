@@ -43,6 +43,7 @@ public:
         }
         const int64_t got = inner_.read_at(offset, buffer, len);
         ++calls;
+        starts.push_back(offset);
         if (got > 0) {
             bytes_read += uint64_t(got);
             for (uint64_t s = offset / 512; s * 512 < offset + uint64_t(got); ++s) touched_[size_t(s)] = true;
@@ -54,6 +55,7 @@ public:
     size_t untouched_sectors() const { return size_t(std::count(touched_.begin(), touched_.end(), false)); }
 
     uint64_t calls = 0;
+    std::vector<uint64_t> starts;  // of the reads that did not fail, in the order asked
     uint64_t bytes_read = 0;
     uint64_t bad_from = 0, bad_to = 0;
     uint64_t gone_at = ~uint64_t(0);
@@ -292,6 +294,32 @@ TEST(SectorStartsSplitReads, SameFilesBadSectorsAndEndAsOneRead) {
                 for (const auto& f : results[0].files) EXPECT_LT(std::get<1>(f), fault_at) << what;
             }
         }
+    }
+}
+
+// Once a sector fails to read, blocks are read whole, one after the other, as
+// a failing drive is best read; also where the caller keeps no list of bad sectors.
+TEST(SectorStartsSplitReads, AfterAnUnreadableSectorBlocksAreReadWhole) {
+    const bytes image = qv::test::pseudo_random_bytes(size_t(12) << 20, 8);
+    const uint64_t bad_from = (uint64_t(3) << 20) + (uint64_t(3) << 18);
+    for (bool keep_list : {true, false}) {
+        std::vector<std::vector<uint64_t>> after;
+        for (bool split : {true, false}) {
+            counting_device device(image);
+            device.bad_from = bad_from;
+            device.bad_to = bad_from + 4096;
+            qv::bad_ranges bad;
+            qv::sig::scan_options options;
+            options.split_reads = split;
+            options.bad = keep_list ? &bad : nullptr;
+            qv::sig::scan_device(device, qv::sig::default_config(), options, nullptr,
+                                 [](const char*, uint64_t, uint64_t) {});
+            after.emplace_back();
+            for (uint64_t start : device.starts)
+                if (start >= bad_from + (uint64_t(1) << 20)) after.back().push_back(start);
+        }
+        EXPECT_FALSE(after[1].empty());
+        EXPECT_EQ(after[0], after[1]) << (keep_list ? "with" : "without") << " a list of bad sectors";
     }
 }
 
