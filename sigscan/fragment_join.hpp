@@ -1,10 +1,12 @@
 #pragma once
 // Files found in two pieces: where a PNG's chunk chain, a JPEG's entropy-coded
-// data, a ZIP's entries or an MP4's media break at a cluster boundary, the
-// continuation is looked for at the following cluster boundaries and accepted
-// only when the joined file checks whole (every chunk's CRC through IEND; the
-// JPEG decoded to EOI; the ZIP's entries lined up to its end record, CRCs
-// checked; every chunk of the MP4's media checked as its codec's data).
+// data, a ZIP's entries, an MP4's media, an MP3's frames or a transport
+// stream's packets break at a cluster boundary, the continuation is looked
+// for at the following cluster boundaries and accepted only when the joined
+// file checks (every chunk's CRC through IEND; the JPEG decoded to EOI; the
+// ZIP's entries lined up to its end record, CRCs checked; every chunk of the
+// MP4's media checked as its codec's data; the MP3's frames to its length; the
+// stream's counters, clock, stamps and video across the break).
 
 #include <cstdint>
 #include <optional>
@@ -93,6 +95,22 @@ std::optional<joined_file> join_mp4(carve_input& in, uint64_t start, uint64_t li
 // movie box ahead of its media, is two pieces: the last chunk of a track's
 // media does not check where it lies.
 bool mp4_shows_break(carve_input& in, uint64_t start, uint64_t size, const join_limits& limits);
+
+// An MPEG transport stream (or M2TS) starting at start whose packets stop
+// following on within a packet of a cluster boundary: the two pieces whose
+// join carries on across the break, the packet the break cut ending where the
+// next sync byte lies, every stream's continuity counter following on over
+// the next 256 packets, the clock reference moving on by no more than twice
+// its longest step before, the first video frame past the break stamped one
+// frame step after the last before it, and the H.264 or HEVC video decoding
+// without damage from the last key frame before the break through two whole
+// frames after it; the nearest continuation first; empty when the file is whole, has no such video, this
+// build cannot decode video, or two places in one cluster read alike. The
+// type is m2ts for 192-byte packets. max_checked_bytes bounds the packets read.
+std::optional<joined_file> join_ts(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits);
+
+// True when a transport stream measured over size bytes stops within a packet of a cluster boundary.
+bool ts_shows_break(carve_input& in, uint64_t start, uint64_t size, const join_limits& limits);
 
 // Quick signs, before any decoding, that a JPEG whose markers measured it
 // whole over size bytes is two pieces with a gap between: restart markers out

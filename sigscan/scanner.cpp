@@ -318,7 +318,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         const uint8_t* data = view.data();
         const uint64_t scan_end_at = std::min<uint64_t>(block_end, pos + filled);
         const size_t end_i = size_t(scan_end_at - pos);
-        // A file whose structure broke at c (PNG, JPEG, ZIP, MP4): joined with its
+        // A file whose structure broke at c (PNG, JPEG, ZIP, MP4, MP3, MPEG-TS): joined with its
         // continuation when one checks whole; the scan goes on after the first piece, as
         // the data in the gap are other files.
         const uint64_t join_cluster = options.cluster >= sector_size ? options.cluster : default_join_cluster;
@@ -333,6 +333,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
                                 : type.rule == size_rule::zip     ? join_zip(input, c, limit, limits)
                                 : type.rule == size_rule::mp3     ? join_mp3(input, c, limit, limits)
                                 : type.rule == size_rule::isobmff ? join_mp4(input, c, limit, limits)
+                                : type.rule == size_rule::mpegts  ? join_ts(input, c, limit, limits)
                                                                   : join_jpeg(input, c, limit, limits);
             if (!joined || input.vanished() || input.stopped()) return false;
             if (joined->first.offset != c || joined->first.size == 0 || joined->second.size == 0 ||
@@ -359,7 +360,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             if (input.vanished() || input.stopped()) return false;
             const bool joinable =
                 (type.rule == size_rule::png || type.rule == size_rule::jpeg || type.rule == size_rule::zip ||
-                 type.rule == size_rule::mp3 || type.rule == size_rule::isobmff) &&
+                 type.rule == size_rule::mp3 || type.rule == size_rule::isobmff || type.rule == size_rule::mpegts) &&
                 options.joined;
             if ((!result || result->size == 0) && joinable) return try_join(c, limit, type);
             if (!result || result->size == 0) return false;
@@ -373,6 +374,11 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             // An MP3 whose frames stop short of the length its Xing or Info header gives.
             if (type.rule == size_rule::mp3 && joinable && result->lead == 0 &&
                 mp3_shows_break(input, c, result->size) && try_join(c, limit, type))
+                return true;
+            // A transport stream whose packets stop following on at a cluster
+            // boundary: joined when a continuation carries on and its video decodes.
+            if (type.rule == size_rule::mpegts && joinable && result->lead == 0 &&
+                ts_shows_break(input, c, result->size, limits_at(c)) && try_join(c, limit, type))
                 return true;
             // A video with its movie box at the front measures whole over the
             // gap: joined when its media stop checking and a continuation checks.

@@ -98,14 +98,10 @@ struct frame_free {
     void operator()(AVFrame* f) const { av().frame_free(&f); }
 };
 
-}  // namespace
-
-bool video_decoding_available() { return av().loaded; }
-
-bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& config, size_t count,
-                          const std::function<bool(size_t, std::vector<uint8_t>&)>& sample,
-                          const std::function<bool()>& keep_going) {
-    if (config.empty() || config.size() > max_config) return false;
+// Decodes count units in order; config (may be null: parameter sets in the stream) as the decoder's extradata.
+bool decode_run(video_coding coding, const std::vector<uint8_t>* config, size_t count,
+                const std::function<bool(size_t, std::vector<uint8_t>&)>& sample,
+                const std::function<bool()>& keep_going) {
     const av_library& lib = av();
     if (!lib.loaded) return true;  // nothing to tell
     const AVCodec* codec = lib.find_decoder(coding == video_coding::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
@@ -114,10 +110,12 @@ bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& confi
     std::unique_ptr<AVPacket, packet_free> packet(lib.packet_alloc());
     std::unique_ptr<AVFrame, frame_free> frame(lib.frame_alloc());
     if (!ctx || !packet || !frame) return false;
-    ctx->extradata = static_cast<uint8_t*>(lib.mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!ctx->extradata) return false;
-    std::memcpy(ctx->extradata, config.data(), config.size());
-    ctx->extradata_size = int(config.size());
+    if (config) {
+        ctx->extradata = static_cast<uint8_t*>(lib.mallocz(config->size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!ctx->extradata) return false;
+        std::memcpy(ctx->extradata, config->data(), config->size());
+        ctx->extradata_size = int(config->size());
+    }
     ctx->thread_count = 1;
     ctx->max_pixels = max_pixels;
     ctx->skip_loop_filter = AVDISCARD_ALL;
@@ -153,6 +151,23 @@ bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& confi
     return clean && decode_errors == errors_before;
 }
 
+}  // namespace
+
+bool video_decoding_available() { return av().loaded; }
+
+bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& config, size_t count,
+                          const std::function<bool(size_t, std::vector<uint8_t>&)>& sample,
+                          const std::function<bool()>& keep_going) {
+    if (config.empty() || config.size() > max_config) return false;
+    return decode_run(coding, &config, count, sample, keep_going);
+}
+
+bool video_units_decode(video_coding coding, size_t count,
+                        const std::function<bool(size_t, std::vector<uint8_t>&)>& unit,
+                        const std::function<bool()>& keep_going) {
+    return decode_run(coding, nullptr, count, unit, keep_going);
+}
+
 }  // namespace qv::sig
 
 #else
@@ -163,6 +178,11 @@ bool video_decoding_available() { return false; }
 
 bool video_samples_decode(video_coding, const std::vector<uint8_t>&, size_t,
                           const std::function<bool(size_t, std::vector<uint8_t>&)>&, const std::function<bool()>&) {
+    return true;
+}
+
+bool video_units_decode(video_coding, size_t, const std::function<bool(size_t, std::vector<uint8_t>&)>&,
+                        const std::function<bool()>&) {
     return true;
 }
 

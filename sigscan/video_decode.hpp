@@ -23,4 +23,10 @@ bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& confi
                           const std::function<bool(size_t, std::vector<uint8_t>&)>& sample,
                           const std::function<bool()>& keep_going = {});
 
+// The same for frames as a transport stream carries them (Annex B: start
+// codes, the parameter sets in the stream), the first a key frame.
+bool video_units_decode(video_coding coding, size_t count,
+                        const std::function<bool(size_t, std::vector<uint8_t>&)>& unit,
+                        const std::function<bool()>& keep_going = {});
+
 }  // namespace qv::sig

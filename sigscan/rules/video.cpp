@@ -7,6 +7,7 @@
 #include <map>
 
 #include "sigscan/rules/rules.hpp"
+#include "sigscan/transport_stream.hpp"
 
 namespace qv::sig {
 
@@ -73,8 +74,7 @@ bool cluster_child(uint32_t id) {
 }
 
 // ---- MPEG transport streams ----
-constexpr uint8_t ts_sync = 0x47;
-constexpr uint16_t ts_null_pid = 0x1FFF;
+constexpr uint8_t ts_sync = ts_sync_byte;
 
 // ---- ASF ----
 using guid = std::array<uint8_t, 16>;
@@ -181,6 +181,9 @@ std::optional<carve_result> measure_mpegts(carve_input& in, uint64_t start, uint
         return std::nullopt;
     }
     std::map<uint16_t, int> continuity;  // stream id -> last continuity counter
+    // Streams the PMT lists may first appear late (an encoder holding its
+    // sound back for a second); others only in the first packets.
+    ts_program program;
     uint64_t count = 0, pos = start;
     while (limit - (pos - start) >= packet) {
         uint8_t h[4];
@@ -189,10 +192,15 @@ std::optional<carve_result> measure_mpegts(carve_input& in, uint64_t start, uint
         const uint16_t pid = uint16_t((h[1] & 0x1F) << 8 | h[2]);
         const int control = (h[3] >> 4) & 3, counter = h[3] & 15;
         if (control == 0) break;  // reserved
+        if ((pid == ts_pat_pid || pid == program.pmt_pid) && (h[1] & 0x40)) {
+            std::array<uint8_t, ts_packet_bytes> whole{};
+            if (in.read(pos + sync_at, whole.data(), whole.size()))
+                if (const auto header = read_ts_header(whole.data())) program.learn(whole.data(), *header);
+        }
         if (pid != ts_null_pid) {
             auto it = continuity.find(pid);
             if (it == continuity.end()) {
-                if (count >= new_streams_window) break;
+                if (count >= new_streams_window && !program.lists(pid)) break;
                 continuity[pid] = counter;
             } else {
                 bool payload = control & 1;
