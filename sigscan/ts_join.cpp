@@ -26,7 +26,8 @@ namespace {
 
 constexpr size_t packet_bytes = ts_packet_bytes;
 constexpr uint64_t pcr_per_second = 27000000;
-constexpr size_t packets_checked = 256;  // past the break, whose counters must follow on
+constexpr size_t packets_checked = 256;  // past the break, whose counters must follow on...
+constexpr size_t packets_at_least = 16;  // ... unless the stream ends, but not before these
 constexpr size_t frames_after = 2;       // whole frames past the break that must decode
 constexpr size_t max_frames = 600;       // from the key frame; a longer run is not decoded
 constexpr size_t max_video_bytes = size_t(64) << 20;  // nor one of more bytes
@@ -188,7 +189,12 @@ bool continues(carve_input& in, uint64_t start, uint64_t limit, const layout& l,
         if (*budget < l.packet) return false;
         *budget -= l.packet;
         const auto h = v.read(x + l.sync_at, p.data(), packet_bytes) ? read_ts_header(p.data()) : std::nullopt;
-        if (!h || !state.take(*h, false)) return false;
+        // Where no packet follows, the stream has ended; a packet out of step has not.
+        if (!h) {
+            if (x < split + packets_at_least * l.packet) return false;
+            break;
+        }
+        if (!state.take(*h, f.video.lists(h->pid))) return false;
         video_seen = video_seen || h->pid == f.video.video_pid;
         if (h->has_pcr && h->pid == f.video.pcr_pid && !pcr_checked) {
             // No further on than twice the longest step the first piece took.
@@ -203,6 +209,7 @@ bool continues(carve_input& in, uint64_t start, uint64_t limit, const layout& l,
     std::vector<std::vector<uint8_t>> frames;
     size_t frames_past = 0;  // frames begun at or after `from`
     size_t held = 0;         // bytes of video in frames
+    bool video_past = false;  // a video packet at or after `from` met
     bool complete = false;
     for (uint64_t y = f.key;; y += l.packet) {
         if (frames.size() > max_frames) return false;
@@ -216,6 +223,14 @@ bool continues(carve_input& in, uint64_t start, uint64_t limit, const layout& l,
         }
         *budget -= l.packet;
         if (h->pid != f.video.video_pid) continue;
+        // The frame open at the break must go on past it: a frame made of
+        // both pieces is what the decoder checks. A break between two frames
+        // leaves nothing to check but the stamps, which another recording
+        // with the same settings can match.
+        if (y >= from && !video_past) {
+            video_past = true;
+            if (h->unit_start) return false;
+        }
         if (h->unit_start) {
             // The first frame begun past the break is the one that follows the
             // last before it: its decode stamp one step on, exactly.
@@ -248,7 +263,7 @@ bool continues(carve_input& in, uint64_t start, uint64_t limit, const layout& l,
     for (; x + l.packet <= limit; x += l.packet) {
         if ((x / l.packet & 4095) == 0 && !in.keep_going()) return false;
         const auto h = v.read(x + l.sync_at, p.data(), packet_bytes) ? read_ts_header(p.data()) : std::nullopt;
-        if (!h || !state.take(*h, false)) break;
+        if (!h || !state.take(*h, f.video.lists(h->pid))) break;
     }
     *end = x;
     return true;

@@ -99,7 +99,9 @@ struct frame_free {
 };
 
 // Decodes count units in order; config (may be null: parameter sets in the stream) as the decoder's extradata.
-bool decode_run(video_coding coding, const std::vector<uint8_t>* config, size_t count,
+// strict: slices must end exactly where their data do (a frame whose tail
+// came from elsewhere decodes otherwise, with damage no error reports).
+bool decode_run(video_coding coding, const std::vector<uint8_t>* config, bool strict, size_t count,
                 const std::function<bool(size_t, std::vector<uint8_t>&)>& sample,
                 const std::function<bool()>& keep_going) {
     const av_library& lib = av();
@@ -119,6 +121,7 @@ bool decode_run(video_coding coding, const std::vector<uint8_t>* config, size_t 
     ctx->thread_count = 1;
     ctx->max_pixels = max_pixels;
     ctx->skip_loop_filter = AVDISCARD_ALL;
+    if (strict) ctx->err_recognition = AV_EF_BITSTREAM | AV_EF_BUFFER | AV_EF_AGGRESSIVE;
     const unsigned errors_before = decode_errors;
     if (lib.open(ctx.get(), codec, nullptr) < 0) return false;
 
@@ -159,13 +162,13 @@ bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& confi
                           const std::function<bool(size_t, std::vector<uint8_t>&)>& sample,
                           const std::function<bool()>& keep_going) {
     if (config.empty() || config.size() > max_config) return false;
-    return decode_run(coding, &config, count, sample, keep_going);
+    return decode_run(coding, &config, false, count, sample, keep_going);
 }
 
 bool video_units_decode(video_coding coding, size_t count,
                         const std::function<bool(size_t, std::vector<uint8_t>&)>& unit,
                         const std::function<bool()>& keep_going) {
-    return decode_run(coding, nullptr, count, unit, keep_going);
+    return decode_run(coding, nullptr, true, count, unit, keep_going);
 }
 
 }  // namespace qv::sig

@@ -24,7 +24,8 @@ bool video_samples_decode(video_coding coding, const std::vector<uint8_t>& confi
                           const std::function<bool()>& keep_going = {});
 
 // The same for frames as a transport stream carries them (Annex B: start
-// codes, the parameter sets in the stream), the first a key frame.
+// codes, the parameter sets in the stream), the first a key frame; here each
+// slice must also end exactly where its data do.
 bool video_units_decode(video_coding coding, size_t count,
                         const std::function<bool(size_t, std::vector<uint8_t>&)>& unit,
                         const std::function<bool()>& keep_going = {});

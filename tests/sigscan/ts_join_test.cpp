@@ -21,12 +21,14 @@ using bytes = std::vector<uint8_t>;
 constexpr uint64_t cluster = 4096;
 
 // A 6-second recording, 320x240 H.264 with AAC sound, a key frame a second;
-// source and tone make another of the same settings. Empty, with why in
-// *missing, when ffmpeg or its H.264 encoder is not there.
-bytes make_ts(const std::string& source, int tone, bool m2ts, std::string* missing) {
+// source and tone make another of the same settings. camera: the encoder's
+// own settings, as a camera's (CABAC, B-frames: decode stamps apart from
+// presentation stamps); else its fastest (CAVLC, no B-frames). Empty, with
+// why in *missing, when ffmpeg or its H.264 encoder is not there.
+bytes make_ts(const std::string& source, int tone, bool m2ts, std::string* missing, bool camera = false) {
     static std::map<std::string, bytes> made;
     static qv::test::temp_dir dir;
-    const std::string key = source + std::to_string(tone) + (m2ts ? "m" : "t");
+    const std::string key = source + std::to_string(tone) + (m2ts ? "m" : "t") + (camera ? "c" : "");
     if (auto it = made.find(key); it != made.end()) {
         if (it->second.empty()) *missing = "ffmpeg could not make a transport stream";
         return it->second;
@@ -35,8 +37,8 @@ bytes make_ts(const std::string& source, int tone, bool m2ts, std::string* missi
     const std::string out = dir / ("r-" + key + ".ts");
     const std::string cmd = "ffmpeg -v error -y -f lavfi -i " + source + "=size=320x240:rate=25 -f lavfi -i sine=frequency=" +
                             std::to_string(tone) +
-                            " -t 6 -vf noise=alls=12:allf=t -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p"
-                            " -c:a aac -f mpegts" +
+                            " -t 6 -vf noise=alls=12:allf=t -c:v libx264" + (camera ? "" : " -preset ultrafast") +
+                            " -g 25 -pix_fmt yuv420p -c:a aac -f mpegts" +
                             (m2ts ? " -mpegts_m2ts_mode 1" : "") + " " + qv::test::shell_quote(out) +
                             " </dev/null 2>/dev/null";
     made[key] = qv::test::run(cmd) == 0 ? qv::test::read_file(out) : bytes{};
@@ -54,6 +56,7 @@ struct ts_row {
     double at;  // where in the file the cut lies
     uint64_t gap_clusters;
     bool zero_gap;
+    bool camera = false;
 };
 
 class TsInTwoPieces : public ::testing::TestWithParam<ts_row> {};
@@ -62,7 +65,7 @@ TEST_P(TsInTwoPieces, ComesBackByteForByte) {
     const ts_row row = GetParam();
     if (!qv::sig::video_decoding_available()) GTEST_SKIP() << "built without libavcodec";
     std::string missing;
-    const bytes file = make_ts("testsrc", 440, row.m2ts, &missing);
+    const bytes file = make_ts("testsrc", 440, row.m2ts, &missing, row.camera);
     if (file.empty()) GTEST_SKIP() << missing;
     const uint64_t cut = uint64_t(row.at * double(file.size())) / cluster * cluster;
     const qv::test::split_image s = qv::test::lay_in_two(file, cut, row.gap_clusters, row.zero_gap, cluster);
@@ -124,7 +127,8 @@ INSTANTIATE_TEST_SUITE_P(Splits, TsInTwoPieces,
                                            ts_row{"NearTheStart", false, 0.1, 3, false},
                                            ts_row{"NearTheEnd", false, 0.97, 5, false},
                                            ts_row{"M2tsNoiseGap", true, 0.5, 9, false},
-                                           ts_row{"M2tsFarGap", true, 0.3, 2000, true}),
+                                           ts_row{"M2tsFarGap", true, 0.3, 2000, true},
+                                           ts_row{"CameraSettings", false, 0.45, 11, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Another recording with the same settings (same streams, clock and packets
