@@ -167,8 +167,8 @@ std::optional<first_piece> walk_first(carve_input& in, uint64_t start, uint64_t 
 }
 
 // Whether the two pieces joined at split (the rest at resume) carry on: the
-// packets across and after the break follow on from `state`, the state before
-// the packet at `from`, and the video decodes from the key frame through
+// packets across and after the break follow on from `before`, the state before
+// the packet at `from` (the one the break cuts), and the video decodes from the key frame through
 // frames_after whole frames past the break. *end: where the joined stream's
 // packets stop following on.
 bool continues(carve_input& in, uint64_t start, uint64_t limit, const layout& l, const first_piece& f,
