@@ -83,10 +83,7 @@ std::optional<joined_file> join_png(carve_input& in, uint64_t start, uint64_t li
     // Device offsets of the cluster boundaries where the break may lie: the
     // chunks before the broken one checked, so not before it.
     uint64_t budget = limits.max_checked_bytes;
-    const uint64_t base = limits.cluster_base % limits.cluster;
-    uint64_t first_break = start + broken;
-    first_break = first_break < base ? base
-                                     : base + (first_break - base + limits.cluster - 1) / limits.cluster * limits.cluster;
+    const uint64_t first_break = limits.boundary_from(start + broken);
     for (uint64_t k = 1; k <= limits.max_gap_clusters; ++k) {
         const uint64_t shift = k * limits.cluster;
         if (first_break + shift >= in.length()) break;

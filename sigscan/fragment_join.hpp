@@ -34,6 +34,12 @@ struct join_limits {
     // The most bytes checksummed in trying continuations: bounds the work on
     // data that looks like chunk headers everywhere (text) or on huge chunks.
     uint64_t max_checked_bytes = uint64_t(256) << 20;
+
+    // The first cluster boundary at or after device offset x.
+    uint64_t boundary_from(uint64_t x) const {
+        const uint64_t base = cluster_base % cluster;
+        return x <= base ? base : base + (x - base + cluster - 1) / cluster * cluster;
+    }
 };
 
 // A PNG starting at start (its signature) whose chunks stop checking before

@@ -633,10 +633,8 @@ bool jpeg_shows_break(carve_input& in, uint64_t start, uint64_t size, const join
     size = std::min(size, in.length() - start);
     scan_layout layout;
     if (!read_layout(in, start, size, layout) || layout.scan_start >= size) return false;
-    const uint64_t base = limits.cluster_base % limits.cluster;
     const uint64_t scan_at = start + layout.scan_start, end = start + size;
-    uint64_t boundary =
-        scan_at <= base ? base : base + (scan_at - base + limits.cluster - 1) / limits.cluster * limits.cluster;
+    uint64_t boundary = limits.boundary_from(scan_at);
     int restart_next = 0;
     uint64_t last_restart = scan_at, restarts = 0;
     for (uint64_t x = scan_at; x + 1 < end;) {
@@ -686,10 +684,8 @@ std::optional<joined_file> join_jpeg(carve_input& in, uint64_t start, uint64_t l
 
     // The straight walk, keeping its state at every cluster boundary.
     const joined_view straight{in, start, ~uint64_t(0), 0};
-    const uint64_t base = limits.cluster_base % limits.cluster;
     const uint64_t scan_at = start + layout.scan_start;
-    const uint64_t first_boundary =
-        scan_at <= base ? base : base + (scan_at - base + limits.cluster - 1) / limits.cluster * limits.cluster;
+    const uint64_t first_boundary = limits.boundary_from(scan_at);
     std::vector<entropy_walk::snapshot> snapshots;
     walk_end straight_end;
     {

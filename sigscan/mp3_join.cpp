@@ -155,10 +155,9 @@ std::optional<joined_file> join_mp3(carve_input& in, uint64_t start, uint64_t li
 
     // The break lies past the last frame's header that read right in place,
     // and at latest in the head of the frame that did not follow.
-    const uint64_t base = limits.cluster_base % limits.cluster;
     const uint64_t from = start + before_last.x + 1, to = start + walk.x + max_frame_head;
     std::vector<uint64_t> breaks;  // device offsets
-    for (uint64_t b = from <= base ? base : base + (from - base + limits.cluster - 1) / limits.cluster * limits.cluster;
+    for (uint64_t b = limits.boundary_from(from);
          b < to && b - start < layout->audio_end; b += limits.cluster)
         breaks.push_back(b);
     if (breaks.empty()) return std::nullopt;

@@ -599,9 +599,7 @@ struct join_try {
         to = std::min(to, hi);
         if (from > to) return std::nullopt;
         // Cluster boundaries in [from, to], counted on the device.
-        const uint64_t base = limits.cluster_base % limits.cluster;
-        const uint64_t at = start + from;
-        uint64_t b = at <= base ? base : base + (at - base + limits.cluster - 1) / limits.cluster * limits.cluster;
+        uint64_t b = limits.boundary_from(start + from);
         if (b < start) return std::nullopt;
         b -= start;
         if (b > to) return std::nullopt;

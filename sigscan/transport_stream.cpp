@@ -27,6 +27,15 @@ uint16_t pid_at(const uint8_t* p) { return uint16_t((p[0] & 0x1F) << 8 | p[1]); 
 
 }  // namespace
 
+std::optional<ts_layout> ts_layout_at(carve_input& in, uint64_t start) {
+    constexpr uint64_t timestamped = 192, time_bytes = 4;
+    uint8_t b = 0;
+    auto sync = [&](uint64_t at) { return in.read(at, &b, 1) && b == ts_sync_byte; };
+    if (sync(start) && sync(start + ts_packet_bytes)) return ts_layout{ts_packet_bytes, 0};
+    if (sync(start + time_bytes) && sync(start + time_bytes + timestamped)) return ts_layout{timestamped, time_bytes};
+    return std::nullopt;
+}
+
 std::optional<ts_header> read_ts_header(const uint8_t* p) {
     if (p[0] != ts_sync_byte || (p[1] & 0x80)) return std::nullopt;
     ts_header h;
@@ -56,6 +65,7 @@ std::optional<ts_header> read_ts_header(const uint8_t* p) {
 }
 
 void ts_program::learn(const uint8_t* p, const ts_header& h) {
+    if (!wants(h.pid)) return;
     if (h.pid == ts_pat_pid && pmt_pid == ts_null_pid) {
         const auto s = section_of(p, h);
         if (!s || s->first[0] != pat_table) return;
@@ -66,7 +76,7 @@ void ts_program::learn(const uint8_t* p, const ts_header& h) {
                 return;
             }
         }
-    } else if (h.pid == pmt_pid && pmt_pid != ts_null_pid && streams.empty()) {
+    } else {
         const auto s = section_of(p, h);
         if (!s || s->first[0] != pmt_table || s->second < section_head + 4 + crc_bytes) return;
         const uint8_t* t = s->first;

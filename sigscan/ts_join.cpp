@@ -105,19 +105,6 @@ std::optional<std::pair<size_t, size_t>> video_bytes(const uint8_t* p, const ts_
     return std::pair{at, size_t(packet_bytes)};
 }
 
-struct layout {
-    uint64_t packet = packet_bytes;  // 188, or 192 with the time ahead of the sync byte
-    uint64_t sync_at = 0;
-};
-
-std::optional<layout> layout_at(carve_input& in, uint64_t start) {
-    std::array<uint8_t, 1> b{};
-    auto sync = [&](uint64_t at) { return in.read(at, b.data(), 1) && b[0] == ts_sync_byte; };
-    if (sync(start) && sync(start + packet_bytes)) return layout{packet_bytes, 0};
-    if (sync(start + 4) && sync(start + 4 + 192)) return layout{192, 4};
-    return std::nullopt;
-}
-
 // The first piece as it lies, walked packet by packet.
 struct first_piece {
     uint64_t end = 0;        // file offset of the first packet that does not follow
@@ -130,7 +117,7 @@ struct first_piece {
     std::array<uint64_t, 2> before_at{~uint64_t(0), ~uint64_t(0)};
 };
 
-std::optional<first_piece> walk_first(carve_input& in, uint64_t start, uint64_t limit, const layout& l,
+std::optional<first_piece> walk_first(carve_input& in, uint64_t start, uint64_t limit, const ts_layout& l,
                                       uint64_t* budget) {
     first_piece f;
     stream_state state;
@@ -171,7 +158,7 @@ std::optional<first_piece> walk_first(carve_input& in, uint64_t start, uint64_t 
 // the packet at `from` (the one the break cuts), and the video decodes from the key frame through
 // frames_after whole frames past the break. *end: where the joined stream's
 // packets stop following on.
-bool continues(carve_input& in, uint64_t start, uint64_t limit, const layout& l, const first_piece& f,
+bool continues(carve_input& in, uint64_t start, uint64_t limit, const ts_layout& l, const first_piece& f,
                const stream_state& before, uint64_t from, uint64_t split, uint64_t resume, uint64_t* budget,
                uint64_t* end) {
     const joined_view v{in, start, split, resume};
@@ -273,19 +260,17 @@ bool continues(carve_input& in, uint64_t start, uint64_t limit, const layout& l,
 
 bool ts_shows_break(carve_input& in, uint64_t start, uint64_t size, const join_limits& limits) {
     if (limits.cluster == 0 || start >= in.length()) return false;
-    const auto l = layout_at(in, start);
+    const auto l = ts_layout_at(in, start);
     if (!l || size < 2 * l->packet) return false;
     // A cluster boundary within a packet of where the packets stop.
-    const uint64_t end = start + size, base = limits.cluster_base % limits.cluster;
-    const uint64_t from = end - l->packet + 1;
-    const uint64_t b = from <= base ? base : base + (from - base + limits.cluster - 1) / limits.cluster * limits.cluster;
-    return b < end + l->packet;
+    const uint64_t end = start + size;
+    return limits.boundary_from(end - l->packet + 1) < end + l->packet;
 }
 
 std::optional<joined_file> join_ts(carve_input& in, uint64_t start, uint64_t limit, const join_limits& limits) {
     if (limits.cluster == 0 || start >= in.length() || !video_decoding_available()) return std::nullopt;
     limit = std::min(limit, in.length() - start);
-    const auto l = layout_at(in, start);
+    const auto l = ts_layout_at(in, start);
     if (!l) return std::nullopt;
     uint64_t budget = limits.max_checked_bytes;
     const auto f = walk_first(in, start, limit, *l, &budget);
@@ -298,14 +283,12 @@ std::optional<joined_file> join_ts(carve_input& in, uint64_t start, uint64_t lim
         size_t state;    // index into before: the state before the packet it cuts
     };
     std::vector<place> breaks;
-    const uint64_t base = limits.cluster_base % limits.cluster;
     for (size_t i = 0; i < 2; ++i) {
         const uint64_t at = f->before_at[i];
         if (at == ~uint64_t(0) || at <= f->key) continue;
         // Boundaries b with at <= b - start < at + packet: the packet at `at` is the one cut.
-        const uint64_t lo = start + at;
-        uint64_t b = lo <= base ? base : base + (lo - base + limits.cluster - 1) / limits.cluster * limits.cluster;
-        for (; b < start + at + l->packet; b += limits.cluster) breaks.push_back({b - start, i});
+        for (uint64_t b = limits.boundary_from(start + at); b < start + at + l->packet; b += limits.cluster)
+            breaks.push_back({b - start, i});
     }
     if (breaks.empty()) return std::nullopt;
 
@@ -327,7 +310,7 @@ std::optional<joined_file> join_ts(carve_input& in, uint64_t start, uint64_t lim
             if (end <= b.split) continue;
             // Two places in one packet read alike: which is right cannot be told.
             if (found) return std::nullopt;
-            found = joined_file{{start, b.split}, {resume, end - b.split}, l->packet == 192 ? "m2ts" : ""};
+            found = joined_file{{start, b.split}, {resume, end - b.split}, l->packet == ts_packet_bytes ? "" : "m2ts"};
         }
         if (found) return found;
     }

@@ -359,10 +359,7 @@ std::optional<joined_file> join_zip(carve_input& in, uint64_t start, uint64_t li
         else if (r.consumed == first.csize && uint32_t(r.crc) == first.crc)
             first.lo = std::min(first.hi, first.data + first.csize);
     }
-    const uint64_t base = limits.cluster_base % limits.cluster;
-    uint64_t first_break = start + std::max<uint64_t>(first.lo, 1);
-    first_break = first_break < base ? base
-                                     : base + (first_break - base + limits.cluster - 1) / limits.cluster * limits.cluster;
+    const uint64_t first_break = limits.boundary_from(start + std::max<uint64_t>(first.lo, 1));
     // A deflated member across the break is inflated up to each break tried
     // once, not again for every gap: the states at the last breaks (where
     // other data stopped inflating, the break is near) are kept.

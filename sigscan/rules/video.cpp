@@ -73,9 +73,6 @@ bool cluster_child(uint32_t id) {
     }
 }
 
-// ---- MPEG transport streams ----
-constexpr uint8_t ts_sync = ts_sync_byte;
-
 // ---- ASF ----
 using guid = std::array<uint8_t, 16>;
 constexpr guid asf_header{0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
@@ -168,18 +165,11 @@ std::optional<carve_result> measure_matroska(carve_input& in, uint64_t start, ui
 
 std::optional<carve_result> measure_mpegts(carve_input& in, uint64_t start, uint64_t limit,
                                            const file_type&) {
-    constexpr uint64_t plain = 188, timestamped = 192;
     constexpr uint64_t new_streams_window = 512;  // packets in which new streams may appear
     constexpr uint64_t min_packets = 4;
-    uint64_t packet = 0, sync_at = 0;
-    if (byte_at(in, start) == ts_sync && byte_at(in, start + plain) == ts_sync) {
-        packet = plain;
-    } else if (byte_at(in, start + 4) == ts_sync && byte_at(in, start + 4 + timestamped) == ts_sync) {
-        packet = timestamped;
-        sync_at = 4;
-    } else {
-        return std::nullopt;
-    }
+    const auto layout = ts_layout_at(in, start);
+    if (!layout) return std::nullopt;
+    const uint64_t packet = layout->packet, sync_at = layout->sync_at;
     std::map<uint16_t, int> continuity;  // stream id -> last continuity counter
     // Streams the PMT lists may first appear late (an encoder holding its
     // sound back for a second); others only in the first packets.
@@ -187,12 +177,12 @@ std::optional<carve_result> measure_mpegts(carve_input& in, uint64_t start, uint
     uint64_t count = 0, pos = start;
     while (limit - (pos - start) >= packet) {
         uint8_t h[4];
-        if (!in.read(pos + sync_at, h, 4) || h[0] != ts_sync) break;
+        if (!in.read(pos + sync_at, h, 4) || h[0] != ts_sync_byte) break;
         if (h[1] & 0x80) break;  // transport error: not a packet a recorder wrote
         const uint16_t pid = uint16_t((h[1] & 0x1F) << 8 | h[2]);
         const int control = (h[3] >> 4) & 3, counter = h[3] & 15;
         if (control == 0) break;  // reserved
-        if ((pid == ts_pat_pid || pid == program.pmt_pid) && (h[1] & 0x40)) {
+        if ((h[1] & 0x40) && program.wants(pid)) {
             std::array<uint8_t, ts_packet_bytes> whole{};
             if (in.read(pos + sync_at, whole.data(), whole.size()))
                 if (const auto header = read_ts_header(whole.data())) program.learn(whole.data(), *header);
@@ -213,7 +203,7 @@ std::optional<carve_result> measure_mpegts(carve_input& in, uint64_t start, uint
         if ((++count & 4095) == 0 && !in.keep_going()) return std::nullopt;
     }
     if (count < min_packets) return std::nullopt;
-    return sized(pos - start, limit, packet == timestamped ? "m2ts" : "");
+    return sized(pos - start, limit, packet == ts_packet_bytes ? "" : "m2ts");
 }
 
 std::optional<carve_result> measure_mpegps(carve_input& in, uint64_t start, uint64_t limit,
