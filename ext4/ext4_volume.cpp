@@ -141,6 +141,10 @@ int volume::open(device_handle& device, std::unique_ptr<volume>* out) {
     }
     if (!sb) return open_bad_super;
     if (sb->incompat & L::incompat_journal_dev) return open_unsupported;
+    // Every group's descriptor lies on the volume. A superblock that claims more groups than the
+    // device could hold the descriptors of is not this device's (or this is a sliver of it), and
+    // each table sized from its counts would then be out of all proportion to what can be read.
+    if (uint64_t(sb->group_count) * sb->desc_size > device.length()) return open_bad_groups;
     std::unique_ptr<volume> v(new volume(device, *sb));
     v->problems_.bad_checksums = bad_checksums;
     if (!v->load_groups()) return open_bad_groups;
@@ -211,7 +215,10 @@ bool volume::load_groups() {
 }
 
 void volume::load_bitmaps() {
-    const uint64_t blocks = sb_.blocks_count - sb_.first_data_block;
+    // Blocks past the end of the device cannot be read whatever the bitmap says: the map stops there.
+    const uint64_t on_device = std::max<uint64_t>(device_.length() / sb_.block_size, sb_.first_data_block);
+    const uint64_t blocks = std::min(sb_.blocks_count, on_device) - sb_.first_data_block;
+    mapped_blocks_ = blocks;
     block_bitmap_.assign((blocks + 7) / 8, 0);
     inode_bitmap_.assign((uint64_t(sb_.inodes_count) + 7) / 8, 0);
     std::vector<uint8_t> block;
@@ -247,8 +254,8 @@ void volume::load_bitmaps() {
     for (uint32_t g = 0; g < sb_.group_count; ++g) {
         const group_info& gi = groups_[g];
         const uint64_t first = uint64_t(g) * sb_.blocks_per_group;
-        const uint64_t n = std::min<uint64_t>(sb_.blocks_per_group, blocks - first);
-        if (gi.flags & L::bg_block_uninit) {
+        const uint64_t n = first < blocks ? std::min<uint64_t>(sb_.blocks_per_group, blocks - first) : 0;
+        if ((gi.flags & L::bg_block_uninit) || n == 0) {
             // Nothing allocated but the group's own metadata; counted as free.
         } else if (gi.block_bitmap && read_block(gi.block_bitmap, block)) {
             set_bits(block_bitmap_, first, n, block.data());
@@ -284,6 +291,7 @@ bool volume::read_block(uint64_t b, uint8_t* out) {
 bool volume::block_in_use(uint64_t b) const {
     if (b < sb_.first_data_block || b >= sb_.blocks_count || block_bitmap_.empty()) return true;
     const uint64_t i = b - sb_.first_data_block;
+    if (i >= mapped_blocks_) return true;
     return (block_bitmap_[i >> 3] >> (i & 7)) & 1;
 }
 
@@ -296,8 +304,7 @@ bool volume::inode_in_use(uint32_t ino) const {
 uint64_t volume::free_blocks() const {
     uint64_t used = 0;
     for (uint8_t byte : block_bitmap_) used += __builtin_popcount(byte);
-    const uint64_t blocks = sb_.blocks_count - sb_.first_data_block;
-    return used >= blocks ? 0 : blocks - used;
+    return used >= mapped_blocks_ ? 0 : mapped_blocks_ - used;
 }
 
 bool volume::inode_location(uint32_t ino, uint64_t* block, size_t* offset) const {

@@ -147,11 +147,12 @@ public:
     // Reads block b whole into out, which has room for a block.
     bool read_block(uint64_t b, uint8_t* out);
     bool block_valid(uint64_t b) const { return b >= sb_.first_data_block && b < sb_.blocks_count; }
-    // Today's bitmaps. Blocks out of range count as in use; inodes as free.
+    // Today's bitmaps. Blocks out of range or past the end of the device count as in use;
+    // inodes out of range as free.
     bool block_in_use(uint64_t b) const;
     bool inode_in_use(uint32_t ino) const;
     bool bitmaps_known() const { return !block_bitmap_.empty(); }
-    // Free blocks from the bitmaps.
+    // Free blocks from the bitmaps, up to the end of the device.
     uint64_t free_blocks() const;
 
     // The inode table block holding ino and the byte offset within it.
@@ -183,6 +184,7 @@ private:
     superblock_info sb_;
     std::vector<group_info> groups_;
     std::vector<uint8_t> block_bitmap_;  // one bit per block from first_data_block
+    uint64_t mapped_blocks_ = 0;         // the blocks it covers: the volume's, up to the device's end
     std::vector<uint8_t> inode_bitmap_;  // one bit per inode from 1
     volume_problems problems_;
     bool gone_ = false;

@@ -240,6 +240,51 @@ TEST_F(ext4_hostile, truncated_images_open_or_fail_cleanly) {
     EXPECT_FALSE(scan_everything({}));
 }
 
+// A superblock (checksum and all) that claims a far larger volume than the image holds: the
+// bitmaps stop at the end of the image, and a claim whose group descriptors alone would not fit
+// on it is refused instead of sizing tables from it.
+TEST_F(ext4_hostile, a_superblock_claiming_more_than_the_device_holds) {
+    ASSERT_TRUE(sb.is_64bit());
+    auto claim = [&](uint64_t blocks) {
+        std::vector<uint8_t> bad = image;
+        uint8_t* s = bad.data() + L::superblock_offset;
+        for (int i = 0; i < 4; ++i) {
+            s[L::sb_blocks_count_lo + i] = uint8_t(blocks >> (8 * i));
+            s[L::sb_blocks_count_hi + i] = uint8_t(blocks >> (32 + 8 * i));
+        }
+        const uint32_t c = crc32c(~0u, s, L::sb_checksum);
+        for (int i = 0; i < 4; ++i) s[L::sb_checksum + i] = uint8_t(c >> (8 * i));
+        return bad;
+    };
+    const uint64_t image_blocks = image.size() / sb.block_size;
+
+    // 16 GiB claimed on 16 MiB: it opens, reads as before, and nothing past the image is free.
+    std::vector<uint8_t> big = claim(uint64_t(1) << 24);
+    memory_device dev(big);
+    std::unique_ptr<ext4::volume> vol;
+    ASSERT_EQ(ext4::volume::open(dev, &vol), 0);
+    EXPECT_FALSE(vol->super().backup_used);
+    EXPECT_EQ(vol->super().blocks_count, uint64_t(1) << 24);
+    EXPECT_LE(vol->free_blocks(), image_blocks);
+    EXPECT_GT(vol->free_blocks(), 0u);
+    EXPECT_TRUE(vol->block_in_use(image_blocks));
+    EXPECT_TRUE(vol->block_in_use((uint64_t(1) << 24) - 1));
+    ext4::scan_result r = ext4::scan(*vol, {});
+    const ext4::found_file* b = by_name(r, "b.bin");
+    ASSERT_NE(b, nullptr);
+    std::vector<uint8_t> got;
+    ext4::copy_file(*vol, *b, [&](const uint8_t* d, size_t n) {
+        got.insert(got.end(), d, d + n);
+        return true;
+    });
+    EXPECT_EQ(got, pseudo_random_bytes(40000, 3));
+
+    // 8 TiB: a million groups, whose descriptors alone are four times the image.
+    std::vector<uint8_t> huge = claim(uint64_t(1) << 33);
+    memory_device dev2(huge);
+    EXPECT_EQ(ext4::volume::open(dev2, &vol), ext4::open_bad_groups);
+}
+
 TEST_F(ext4_hostile, a_broken_superblock_falls_back_to_the_backup) {
     std::vector<uint8_t> bad = image;
     bad[L::superblock_offset + L::sb_magic] ^= 0xFF;
