@@ -238,6 +238,21 @@ void set_scanned(scan_gate* gate, double value) {
     if (gate) gate->scanned(value);
 }
 
+using join_fn = std::optional<joined_file> (*)(carve_input&, uint64_t, uint64_t, const join_limits&);
+
+// What puts files of this rule found in two pieces back together; null where nothing does.
+join_fn joiner_for(size_rule rule) {
+    switch (rule) {
+    case size_rule::png: return join_png;
+    case size_rule::jpeg: return join_jpeg;
+    case size_rule::zip: return join_zip;
+    case size_rule::mp3: return join_mp3;
+    case size_rule::isobmff: return join_mp4;
+    case size_rule::mpegts: return join_ts;
+    default: return nullptr;
+    }
+}
+
 }  // namespace
 
 scan_end scan_device(device_handle& device, const signature_config& config,
@@ -329,12 +344,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
         auto try_join = [&](uint64_t c, uint64_t limit, const file_type& type) {
             if (c < reported_end) return false;
             const join_limits limits = limits_at(c);
-            const auto joined = type.rule == size_rule::png       ? join_png(input, c, limit, limits)
-                                : type.rule == size_rule::zip     ? join_zip(input, c, limit, limits)
-                                : type.rule == size_rule::mp3     ? join_mp3(input, c, limit, limits)
-                                : type.rule == size_rule::isobmff ? join_mp4(input, c, limit, limits)
-                                : type.rule == size_rule::mpegts  ? join_ts(input, c, limit, limits)
-                                                                  : join_jpeg(input, c, limit, limits);
+            const auto joined = joiner_for(type.rule)(input, c, limit, limits);
             if (!joined || input.vanished() || input.stopped()) return false;
             if (joined->first.offset != c || joined->first.size == 0 || joined->second.size == 0 ||
                 joined->first.size + joined->second.size > limit)
@@ -358,10 +368,7 @@ scan_end scan_device(device_handle& device, const signature_config& config,
             const uint64_t limit = std::min(type.max_size, length - c);
             auto result = rule_for(type.rule)(input, c, limit, type);
             if (input.vanished() || input.stopped()) return false;
-            const bool joinable =
-                (type.rule == size_rule::png || type.rule == size_rule::jpeg || type.rule == size_rule::zip ||
-                 type.rule == size_rule::mp3 || type.rule == size_rule::isobmff || type.rule == size_rule::mpegts) &&
-                options.joined;
+            const bool joinable = options.joined && joiner_for(type.rule);
             if ((!result || result->size == 0) && joinable) return try_join(c, limit, type);
             if (!result || result->size == 0) return false;
             // A JPEG's entropy-coded data may run on over zeros into its own

@@ -241,7 +241,7 @@ bool continues(carve_input& in, uint64_t start, uint64_t limit, const ts_layout&
     const bool clean = video_units_decode(
         f.video.coding, frames.size(),
         [&](size_t i, std::vector<uint8_t>& out) {
-            out = frames[i];
+            out.swap(frames[i]);  // each frame is asked for once
             return true;
         },
         [&] { return in.keep_going(); });
